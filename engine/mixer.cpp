@@ -1,0 +1,217 @@
+#include "mixer.h"
+
+#include <cmath>
+#include <cstring>
+
+Voice voices[kVoiceCount];
+
+const float kGainScale = 1.0f / 255.0f;
+const float kRampScale = 1.0f / 32640.0f;
+
+namespace {
+
+constexpr std::int64_t kOne = std::int64_t{1} << 32;
+
+std::int64_t Position(const Voice& v) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::uint32_t>(v.positionInt)) << 32 |
+                                   v.positionFrac);
+}
+
+void SetPosition(Voice& v, std::int64_t p) {
+  v.positionInt = static_cast<std::int32_t>(p >> 32);
+  v.positionFrac = static_cast<std::uint32_t>(p);
+}
+
+// Frames until the position reaches distance D. The 2^-24 units keep the
+// division in 64 bits; steps of 256 frames or more would wrap there and are
+// divided exactly instead.
+std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, std::uint32_t stepFrac,
+                               bool& limited) {
+  limited = false;
+  if (stepInt >= 256) {
+    const std::uint64_t step = (std::uint64_t{stepInt} << 32) | stepFrac;
+    limited = true;
+    return (distance + step - 1) / step;
+  }
+  if ((distance >> 32) >= 0x1000000) return 0;
+  const std::uint64_t q = distance >> 8;
+  std::uint32_t s = static_cast<std::uint32_t>((stepInt << 24) + (stepFrac >> 8));
+  if (s == 0) s = 97391;
+  limited = true;
+  return (q + s - 1) / s;
+}
+
+// Produces frames one at a time; gains are fixed (no ramp).
+inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int64_t step, double gainLeft,
+                             double gainRight, float* out, std::uint32_t frames) {
+  for (std::uint32_t f = 0; f < frames; ++f) {
+    const std::int32_t i = static_cast<std::int32_t>(p >> 32);
+    const double w = static_cast<double>(static_cast<std::uint32_t>(p) >> 1) * (1.0 / 2147483648.0);
+    const double a = data[i];
+    const double v = a + static_cast<double>(data[i + 1] - data[i]) * w;
+    out[0] = static_cast<float>(static_cast<double>(out[0]) + v * gainLeft);
+    out[1] = static_cast<float>(static_cast<double>(out[1]) + v * gainRight);
+    out += 2;
+    p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) +
+                                  static_cast<std::uint64_t>(step));
+  }
+  return p;
+}
+
+// Produces frames one at a time while the gains ramp.
+inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64_t step, double& gainLeft,
+                            double& gainRight, double deltaLeft, double deltaRight, float* out,
+                            std::uint32_t frames) {
+  for (std::uint32_t f = 0; f < frames; ++f) {
+    const std::int32_t i = static_cast<std::int32_t>(p >> 32);
+    const double w = static_cast<double>(static_cast<std::uint32_t>(p) >> 1) * (1.0 / 2147483648.0);
+    const double a = data[i];
+    const double v = a + static_cast<double>(data[i + 1] - data[i]) * w;
+    out[0] = static_cast<float>(static_cast<double>(out[0]) + v * gainLeft);
+    out[1] = static_cast<float>(static_cast<double>(out[1]) + v * gainRight);
+    out += 2;
+    p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) +
+                                  static_cast<std::uint64_t>(step));
+    gainLeft += deltaLeft;
+    gainRight += deltaRight;
+  }
+  return p;
+}
+
+// A ping-pong reflection at the loop end, repeated with the one at the loop
+// start until the position lies inside the loop. Two reflections move the
+// position by exactly twice the loop length, so long overshoots are brought
+// back in one step.
+void ReflectAtEnd(Voice& v, std::int64_t start, std::int64_t end) {
+  std::int64_t p = Position(v);
+  const std::int64_t twice = 2 * (end - start);
+  if (p >= end + twice) p -= ((p - end) / twice) * twice;
+  if (p < end + (end - start)) {
+    SetPosition(v, 2 * end - p - 1);
+    v.backward = 1;
+  } else {
+    SetPosition(v, p - twice);
+    v.backward = 0;
+  }
+}
+
+void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
+  std::int64_t p = Position(v);
+  const std::int64_t length = end - start;
+  const std::int64_t twice = 2 * length;
+  if (p < start - twice) p += ((start - twice - p + twice - 1) / twice) * twice;
+  if (p >= start - length) {
+    SetPosition(v, 2 * start - p - 1);
+    v.backward = 0;
+  } else {
+    SetPosition(v, p + twice);
+    v.backward = 1;
+  }
+}
+
+}  // namespace
+
+void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
+  std::uint32_t remaining = frameCount;
+  while (remaining > 0) {
+    const Sample* s = v.sample;
+    if (s == nullptr) return;
+    const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;
+    std::int64_t p = Position(v);
+
+    // 1. Distance to the boundary; a chunk cut short by a run or ramp end can
+    // stop a hair past it, which counts as reaching it.
+    std::int64_t distance;
+    if (v.backward == 0) {
+      std::int64_t limit = loopEnd;
+      if (v.positionInt > loopEnd) limit = s->length;
+      distance = limit * kOne - p;
+    } else {
+      distance = p - static_cast<std::int64_t>(s->loopStart) * kOne;
+    }
+    if (distance < 0) distance = 0;
+
+    // 2. Chunk length.
+    std::uint32_t chunk = remaining;
+    bool boundary = false;
+    bool limited = false;
+    const std::uint64_t n = FramesToBoundary(static_cast<std::uint64_t>(distance), v.stepInt, v.stepFrac, limited);
+    if (limited && n <= chunk) {
+      chunk = static_cast<std::uint32_t>(n);
+      boundary = true;
+    }
+    const std::uint32_t unramped = chunk;
+
+    // 3. Gain ramp: a running ramp carries on while its targets stand;
+    // otherwise a new 128-frame ramp starts from the current gains.
+    if (!(v.rampRemaining != 0 && v.leftVolume == v.rampLeftTarget && v.rightVolume == v.rampRightTarget)) {
+      v.rampLeftTarget = v.leftVolume;
+      v.rampRightTarget = v.rightVolume;
+      const std::int32_t dl = v.leftVolume - v.currentLeft;
+      const std::int32_t dr = v.rightVolume - v.currentRight;
+      v.rampLeftDelta = static_cast<float>(dl) * kRampScale;
+      v.rampRightDelta = static_cast<float>(dr) * kRampScale;
+      v.rampRemaining = (dl != 0 || dr != 0) ? 128 : 0;
+    }
+    if (v.rampRemaining != 0 && static_cast<std::uint32_t>(v.rampRemaining) < chunk)
+      chunk = static_cast<std::uint32_t>(v.rampRemaining);
+
+    // 4-7. Mix the chunk.
+    const std::uint64_t stepBits = (std::uint64_t{v.stepInt} << 32) | v.stepFrac;
+    const std::int64_t step = v.backward ? static_cast<std::int64_t>(0 - stepBits) : static_cast<std::int64_t>(stepBits);
+    if (v.rampRemaining == 0) {
+      const double gl = static_cast<float>(v.leftVolume) * kGainScale;
+      const double gr = static_cast<float>(v.rightVolume) * kGainScale;
+      p = MixFixed(s->data, p, step, gl, gr, out, chunk);
+      SetPosition(v, p);
+    } else {
+      double gl = static_cast<float>(v.currentLeft) * kGainScale;
+      double gr = static_cast<float>(v.currentRight) * kGainScale;
+      p = MixRamp(s->data, p, step, gl, gr, v.rampLeftDelta, v.rampRightDelta, out, chunk);
+      SetPosition(v, p);
+      // 8. Between chunks a ramp survives only as the rounded gains.
+      v.currentLeft = static_cast<std::int32_t>(std::nearbyint(gl / static_cast<double>(kGainScale)));
+      v.currentRight = static_cast<std::int32_t>(std::nearbyint(gr / static_cast<double>(kGainScale)));
+      v.rampRemaining -= static_cast<std::int32_t>(chunk);
+      if (v.rampRemaining == 0) {
+        v.rampLeftDelta = 0.0f;
+        v.rampRightDelta = 0.0f;
+        v.currentLeft = v.leftVolume;
+        v.currentRight = v.rightVolume;
+        if (chunk < unramped) {
+          out += 2 * chunk;
+          remaining -= chunk;
+          continue;
+        }
+      }
+    }
+    out += 2 * chunk;
+    remaining -= chunk;
+
+    if (!boundary) return;
+
+    // 9. The boundary: loop, reflect or end.
+    if (s->loopKind == 1) {
+      v.positionInt -= static_cast<std::int32_t>(s->loopLength);
+      if (v.positionInt >= loopEnd)
+        v.positionInt = static_cast<std::int32_t>(s->loopStart + (v.positionInt - s->loopStart) % s->loopLength);
+    } else if (s->loopKind == 2) {
+      const std::int64_t start = static_cast<std::int64_t>(s->loopStart) * kOne;
+      const std::int64_t end = loopEnd * kOne;
+      if (v.backward == 0)
+        ReflectAtEnd(v, start, end);
+      else
+        ReflectAtStart(v, start, end);
+    } else {
+      v.sample = nullptr;
+      v.positionInt = 0;
+      v.positionFrac = 0;
+      return;
+    }
+  }
+}
+
+void MixVoices(float* out, std::uint32_t frameCount) {
+  for (Voice& v : voices)
+    if (v.sample != nullptr) MixVoice(v, out, frameCount);
+}

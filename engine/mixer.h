@@ -1,0 +1,54 @@
+// The 64 voices and the mixer.
+//
+// Number formats:
+// - positions and steps are 32.32 fixed point: P = positionInt * 2^32 +
+//   positionFrac, S = stepInt * 2^32 + stepFrac; all position arithmetic is
+//   exact 64-bit integer arithmetic in units of 2^-32 of a sample frame;
+// - gains are integers on a scale where 255 is 1.0, made float by the float
+//   constant 1/255; a gain change ramps linearly over 128 frames with a
+//   per-frame step of difference * (float)1/32640;
+// - interpolation is linear, with the weight taken from the top 31 bits of
+//   the fraction; products and running ramp gains are double, and each sum
+//   is rounded to float as it is stored into the mix buffer (16-bit units).
+#pragma once
+
+#include <cstdint>
+
+#include "module.h"
+
+constexpr int kVoiceCount = 64;
+
+struct Voice {
+  std::int32_t voiceIndex;
+  std::int32_t volume;
+  std::int32_t panning;
+  std::uint32_t startOffset;
+  Sample* sample;  // null while silent
+  std::int32_t leftVolume;
+  std::int32_t rightVolume;
+  std::int32_t positionInt;
+  std::uint32_t positionFrac;
+  std::uint32_t stepFrac;
+  std::uint32_t stepInt;
+  std::int32_t backward;
+  std::int32_t rampLeftTarget;
+  std::int32_t rampRightTarget;
+  std::int32_t currentLeft;
+  std::int32_t currentRight;
+  float rampLeftDelta;
+  float rampRightDelta;
+  std::int32_t rampRemaining;
+};
+
+extern Voice voices[kVoiceCount];
+
+// Adds frameCount stereo frames of every sounding voice into out
+// (interleaved left, right).
+void MixVoices(float* out, std::uint32_t frameCount);
+
+// Mixes one voice; MixVoices calls it for voices 0..63 in order.
+void MixVoice(Voice& voice, float* out, std::uint32_t frameCount);
+
+// Gain constants, as 32-bit floats.
+extern const float kGainScale;  // 1/255
+extern const float kRampScale;  // 1/32640

@@ -1,0 +1,81 @@
+#include "module.h"
+
+#include <cstdlib>
+#include <cstring>
+
+ModuleState moduleState;
+
+namespace {
+// The empty sample's data pointer lands on a zero entry with readable zeros
+// on both sides, like a loaded sample's guard entries.
+std::int16_t emptySampleFrames[4] = {0, 0, 0, 0};
+
+struct BlockHeader {
+  std::size_t bytes;
+  std::size_t pad;
+};
+
+std::size_t bytesInUse = 0;
+std::size_t budget = 0;
+}  // namespace
+
+Sample emptySample = {0, 0, 0, 0, 0, 0, 0, 0, 0, emptySampleFrames + 1};
+Instrument emptyInstrument = {};
+
+void* ModuleAlloc(std::size_t bytes) {
+  const std::size_t total = bytes + sizeof(BlockHeader);
+  if (total < bytes) return nullptr;
+  if (budget != 0 && (total > budget || bytesInUse > budget - total)) return nullptr;
+  auto* header = static_cast<BlockHeader*>(std::calloc(1, total));
+  if (header == nullptr) return nullptr;
+  header->bytes = total;
+  bytesInUse += total;
+  return header + 1;
+}
+
+void ModuleFree(void* block) {
+  if (block == nullptr) return;
+  BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+  bytesInUse -= header->bytes;
+  std::free(header);
+}
+
+std::size_t ModuleBytesInUse() { return bytesInUse; }
+
+void SetModuleBudget(std::size_t bytes) { budget = bytes; }
+
+void FreeModule() {
+  ModuleState& m = moduleState;
+  if (m.instruments != nullptr) {
+    for (std::uint32_t i = 0; i < m.instrumentCount; ++i) {
+      Instrument& instrument = m.instruments[i];
+      for (std::uint32_t s = 0; s < instrument.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
+        if (instrument.samples[s] != &emptySample) ModuleFree(instrument.samples[s]);
+        instrument.samples[s] = nullptr;
+      }
+    }
+  }
+  if (m.patternTable != nullptr) {
+    for (std::uint32_t p = 0; p < m.patternCount; ++p) {
+      ModuleFree(m.patternTable[p].cells);
+      m.patternTable[p].cells = nullptr;
+    }
+    ModuleFree(m.patternTable);
+  }
+  m.patternTable = nullptr;
+  m.instruments = nullptr;
+  m.patternCount = 0;
+  m.instrumentCount = 0;
+}
+
+const Instrument* SelectInstrument(std::uint32_t instrumentIndex) {
+  if (instrumentIndex < moduleState.instrumentCount) return &moduleState.instruments[instrumentIndex];
+  return &emptyInstrument;
+}
+
+Sample* SelectSample(const Instrument* instrument, std::uint32_t noteIndex) {
+  if (instrument == &emptyInstrument) return &emptySample;
+  const std::uint8_t slot = instrument->noteSampleMap[noteIndex % kNoteCount];
+  if (slot >= kMaxSamplesPerInstrument) return &emptySample;
+  return instrument->samples[slot];
+}

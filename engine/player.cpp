@@ -1,0 +1,95 @@
+#include "player.h"
+
+#include <cfenv>
+#include <cstring>
+
+#include "loader.h"
+#include "mixer.h"
+#include "module.h"
+#include "renderer.h"
+#include "replayer.h"
+#include "stream_thread.h"
+
+namespace {
+
+// PlayerStop's body: the stream ends before the ring, the buffer or the
+// module are touched.
+void StopBody() {
+  StopStreamThread();
+  ClearPositionLog();
+  writeBlock = 0;
+  if (soundBuffer != nullptr) {
+    soundBuffer->Stop();
+    soundBuffer->SetCurrentPosition(0);
+  }
+  soundBuffer = nullptr;
+  FreeModule();
+}
+
+}  // namespace
+
+void ResetPlayback() {
+  std::memset(voices, 0, sizeof voices);
+  std::memset(channels, 0, sizeof channels);
+  for (int v = kVoiceCount - 1; v >= 0; --v) {
+    voices[v].voiceIndex = v;
+    voices[v].stepInt = 1;
+  }
+  ModuleState& m = moduleState;
+  m.speed = m.defaultTempo;
+  m.globalVolume = 64;
+  m.samplesLeftInTick = 0;
+  m.tick = 0;
+  m.patternDelayTicks = 0;
+  m.pendingRow = 0;
+  m.pendingOrder = 0;
+  m.elapsedMs = 0;
+  m.globalVolumeSlideMemory = 0;
+  for (int c = 0; c < m.channelCount && c < kMaxChannels; ++c) channels[c].voice = &voices[c];
+  PlayerSetBpm(m, m.defaultBpm);
+}
+
+HRESULT PlayerStop() {
+  StopBody();
+  return E_INVALIDARG;
+}
+
+HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer) {
+  PlayerStop();
+  if (source == nullptr || buffer == nullptr) return E_INVALIDARG;
+  soundBuffer = buffer;
+
+  if (!OpenAndLoadModule(source, param, kind)) {
+    StopBody();
+    return E_INVALIDARG;
+  }
+
+  ResetPlayback();
+  std::fesetenv(FE_DFL_ENV);
+
+  // A lock that succeeds but hands out no whole sample would never let the
+  // ring fill; it fails the prefill like a failed lock.
+  do {
+    const std::uint32_t before = writeBlock;
+    if (RenderBlock() < 0 || writeBlock == before) {
+      StopBody();
+      return E_INVALIDARG;
+    }
+  } while (writeBlock != 0);
+  return S_OK;
+}
+
+HRESULT PlayerPlay(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer) {
+  const HRESULT prepared = PlayerPrepare(source, param, kind, buffer);
+  if (prepared < 0) return prepared;
+  stopRequest.store(0, std::memory_order_release);
+  const HRESULT played = soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
+  StartStreamThread();
+  return played;
+}
+
+std::uint32_t PlayerGetPosition() {
+  return ReadPositionLog(positionLogIndex.load(std::memory_order_acquire)).songPosition;
+}
+
+std::uint32_t PlayerGetTime() { return ReadPositionLog(positionLogIndex.load(std::memory_order_acquire)).elapsedMs; }

@@ -1,0 +1,101 @@
+#include "renderer.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "mixer.h"
+#include "replayer.h"
+
+std::atomic<std::uint64_t> positionLog[kRingBlocks];
+std::atomic<std::uint32_t> positionLogIndex{0};
+std::uint32_t writeBlock = 0;
+SoundBuffer* soundBuffer = nullptr;
+float mixRing[kRingBlocks][kBlockFrames * 2];
+
+PositionLogEntry ReadPositionLog(std::uint32_t index) {
+  const std::uint64_t word = positionLog[index % kRingBlocks].load(std::memory_order_acquire);
+  return {static_cast<std::uint16_t>(word & 0xFFFF), static_cast<std::uint32_t>(word >> 16)};
+}
+
+void ClearPositionLog() {
+  for (auto& entry : positionLog) entry.store(0, std::memory_order_release);
+  positionLogIndex.store(0, std::memory_order_release);
+}
+
+void PlayerSetBpm(ModuleState& state, std::uint32_t bpm) {
+  state.samplesPerTick = static_cast<std::int32_t>(bpm == 0 ? 110250u : 110250u / bpm);
+}
+
+std::int16_t ConvertSample(float value) {
+  const float rounded = std::nearbyint(value);
+  if (!(rounded < 32767.0f)) return 32767;  // NaN cannot arise; it would clamp high
+  if (rounded <= -32768.0f) return -32768;
+  return static_cast<std::int16_t>(rounded);
+}
+
+// One tick: row processing on the first tick of a row, later-tick effects
+// on the others. A new position is taken only at the next row tick.
+void AdvanceTick(ModuleState& m) {
+  if (m.tick == 0) {
+    if (m.pendingOrder >= 0) m.orderPosition = m.pendingOrder;
+    if (m.pendingRow >= 0) m.row = m.pendingRow;
+    m.pendingOrder = -1;
+    m.pendingRow = -1;
+    ProcessRow(m);
+    if (m.pendingRow == -1) {
+      m.pendingRow = m.row + 1;
+      const Pattern& pattern = m.patternTable[m.orderTable[m.orderPosition & 255]];
+      if (static_cast<std::int16_t>(m.row + 1) >= static_cast<std::int16_t>(pattern.rowCount)) {
+        m.pendingRow = 0;
+        m.pendingOrder = m.orderPosition + 1;
+        if (static_cast<std::int16_t>(m.orderPosition + 1) >= static_cast<std::int16_t>(m.songLength))
+          m.pendingOrder = static_cast<std::int16_t>(m.restartPosition);
+      }
+    }
+  } else {
+    ProcessTick(m);
+  }
+  m.tick += 1;
+  if (m.tick >= m.speed + m.patternDelayTicks) {
+    m.tick = 0;
+    m.patternDelayTicks = 0;
+  }
+}
+
+HRESULT RenderBlock() {
+  ModuleState& m = moduleState;
+  const std::uint32_t b = writeBlock;
+  float* slot = mixRing[b];
+  std::memset(slot, 0, sizeof mixRing[b]);
+
+  std::uint32_t done = 0;
+  std::int32_t leftInTick = m.samplesLeftInTick;
+  while (done < kBlockFrames) {
+    if (leftInTick == 0) {
+      AdvanceTick(m);
+      leftInTick = m.samplesPerTick;
+    }
+    std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
+    if (n > kBlockFrames - done) n = kBlockFrames - done;
+    MixVoices(slot + 2 * done, n);
+    done += n;
+    leftInTick -= static_cast<std::int32_t>(n);
+    m.elapsedMs += n * 10 / 441;
+  }
+  m.samplesLeftInTick = leftInTick;
+
+  const std::uint64_t songPosition = (m.orderPosition & 255) | ((m.row & 255) << 8);
+  positionLog[b].store(songPosition | (std::uint64_t{m.elapsedMs} << 16), std::memory_order_release);
+
+  void* region = nullptr;
+  std::uint32_t length = 0;
+  const HRESULT locked = soundBuffer->Lock(b * kBlockBytes, kBlockBytes, &region, &length, nullptr, nullptr, 0);
+  if (locked < 0) return locked;
+  if (length > kBlockBytes) length = kBlockBytes;
+  if (length >= 2) {
+    auto* pcm = static_cast<std::int16_t*>(region);
+    for (std::uint32_t k = 0; k < length / 2; ++k) pcm[k] = ConvertSample(slot[k]);
+    writeBlock = (b + 1) % kRingBlocks;
+  }
+  return soundBuffer->Unlock(region, length, nullptr, 0);
+}

@@ -1,0 +1,44 @@
+// The block renderer and its tick sequencer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "module.h"
+#include "sound_buffer.h"
+
+// One entry per ring block: the song position and play time reached at the
+// end of that block. Each entry is one 64-bit word, written and read whole,
+// so a reader never sees half of an update.
+struct PositionLogEntry {
+  std::uint16_t songPosition;  // order position in the low byte, row in the high byte
+  std::uint32_t elapsedMs;
+};
+
+extern std::atomic<std::uint64_t> positionLog[kRingBlocks];
+extern std::atomic<std::uint32_t> positionLogIndex;
+extern std::uint32_t writeBlock;
+extern SoundBuffer* soundBuffer;
+extern float mixRing[kRingBlocks][kBlockFrames * 2];
+
+PositionLogEntry ReadPositionLog(std::uint32_t index);
+void ClearPositionLog();
+
+// Renders ring block writeBlock into the sound buffer and moves writeBlock
+// on. Negative when the buffer could not be locked.
+HRESULT RenderBlock();
+
+// samplesPerTick = 110,250 / bpm (bpm 0 counts as 1).
+void PlayerSetBpm(ModuleState& state, std::uint32_t bpm);
+
+// Runs one tick: row processing on a row's first tick, later-tick effects
+// on the others, then moves the tick counter on.
+void AdvanceTick(ModuleState& state);
+
+// Gives a freshly loaded module its start values: voices, channel-to-voice
+// ties, speed, tempo, global volume, and a sequencer that starts at order 0,
+// row 0.
+void ResetPlayback();
+
+// Round half to even and clamp to 16 bits.
+std::int16_t ConvertSample(float value);

@@ -1,0 +1,40 @@
+// The replayer: row processing, later ticks, envelopes, oscillators and the
+// voice update that is the one bridge from channels to voices.
+#pragma once
+
+#include <cstdint>
+
+#include "channel.h"
+#include "module.h"
+
+// Voice update (channel and voice).
+std::int32_t NoteToPeriod(std::int32_t note, std::int32_t finetune);
+void UpdateVoice(Channel& channel, Sample* sample);
+
+// Envelopes and auto-vibrato.
+constexpr std::uint8_t kVolumeEnvelope = 2;
+constexpr std::uint8_t kPanningEnvelope = 4;
+void StepEnvelope(Channel& channel, const Instrument& instrument, std::uint8_t selector);
+void SetEnvelopePosition(Channel& channel, const Instrument& instrument, std::uint32_t position);
+void ApplyAutoVibrato(Channel& channel, const Instrument& instrument);
+std::int32_t AutoVibratoWave(std::uint8_t type, std::int32_t position);
+
+// Vibrato and tremolo.
+std::int32_t OscillatorAmplitude(std::uint32_t waveform, std::int8_t phase);
+void ApplyVibrato(Channel& channel);
+void AdvanceVibrato(Channel& channel);
+void ApplyTremolo(Channel& channel);
+
+// Row processing (first tick of a row).
+void ProcessRow(ModuleState& state);
+void ApplyVolumeColumn(Channel& channel, std::uint8_t volumeColumn);
+void ResetInstrument(Channel& channel, const Sample& sample);
+void StepTremor(Channel& channel);
+
+// Later ticks.
+void ProcessTick(ModuleState& state);
+void StepTonePortamento(Channel& channel);
+
+// The cell of channel c in the current row; rows beyond the pattern, and
+// patterns without cells, read as empty cells.
+Cell CurrentCell(const ModuleState& state, std::int32_t channel);

@@ -1,0 +1,66 @@
+#include "wav_writer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void Put16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Header(std::uint8_t* h, std::uint32_t dataBytes) {
+  std::memcpy(h, "RIFF", 4);
+  Put32(h + 4, 36 + dataBytes);
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  Put32(h + 16, 16);
+  Put16(h + 20, 1);  // PCM
+  Put16(h + 22, 2);
+  Put32(h + 24, 44100);
+  Put32(h + 28, 44100 * 4);
+  Put16(h + 32, 4);
+  Put16(h + 34, 16);
+  std::memcpy(h + 36, "data", 4);
+  Put32(h + 40, dataBytes);
+}
+}  // namespace
+
+WavWriter::WavWriter(std::string path) : path_(std::move(path)), tempPath_(path_ + ".part") {}
+
+WavWriter::~WavWriter() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    std::remove(tempPath_.c_str());
+  }
+}
+
+bool WavWriter::Open() {
+  file_ = std::fopen(tempPath_.c_str(), "wb");
+  if (file_ == nullptr) return false;
+  std::uint8_t header[44];
+  Header(header, 0);
+  return std::fwrite(header, 1, sizeof header, file_) == sizeof header;
+}
+
+bool WavWriter::Write(const void* pcm, std::uint32_t bytes) {
+  if (file_ == nullptr) return false;
+  ok_ = ok_ && std::fwrite(pcm, 1, bytes, file_) == bytes;
+  dataBytes_ += bytes;
+  return ok_;
+}
+
+bool WavWriter::Commit() {
+  if (file_ == nullptr) return false;
+  std::uint8_t header[44];
+  Header(header, dataBytes_ > 0xFFFFFFD0u ? 0xFFFFFFD0u : static_cast<std::uint32_t>(dataBytes_));
+  ok_ = ok_ && std::fseek(file_, 0, SEEK_SET) == 0 && std::fwrite(header, 1, sizeof header, file_) == sizeof header;
+  ok_ = std::fclose(file_) == 0 && ok_;
+  file_ = nullptr;
+  if (!ok_ || std::rename(tempPath_.c_str(), path_.c_str()) != 0) {
+    std::remove(tempPath_.c_str());
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,27 @@
+// Writes 16-bit stereo 44,100 Hz PCM as a RIFF WAVE file. The file appears
+// under its name only when it is complete.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class WavWriter {
+ public:
+  explicit WavWriter(std::string path);
+  ~WavWriter();
+  WavWriter(const WavWriter&) = delete;
+  WavWriter& operator=(const WavWriter&) = delete;
+
+  bool Open();
+  bool Write(const void* pcm, std::uint32_t bytes);
+  // Finishes the header and moves the file into place.
+  bool Commit();
+
+ private:
+  std::string path_;
+  std::string tempPath_;
+  std::FILE* file_ = nullptr;
+  std::uint64_t dataBytes_ = 0;
+  bool ok_ = true;
+};
