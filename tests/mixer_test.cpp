@@ -1,0 +1,211 @@
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "engine_fixture.h"
+
+namespace {
+
+// A sample block laid out like the loader's: readable zeros around it.
+struct TestSample {
+  explicit TestSample(std::vector<std::int16_t> frames, std::uint8_t kind = 0, std::uint32_t loopStart = 0,
+                      std::uint32_t loopLength = 0)
+      : storage(frames.size() + 4, 0) {
+    std::copy(frames.begin(), frames.end(), storage.begin() + 1);
+    sample.length = static_cast<std::uint32_t>(frames.size());
+    sample.loopKind = kind;
+    sample.loopStart = kind ? loopStart : 0;
+    sample.loopLength = kind ? loopLength : sample.length;
+    sample.data = storage.data() + 1;
+    if (kind == 1) sample.data[sample.length] = sample.data[loopStart];
+    if (kind == 2) sample.data[sample.length] = sample.data[sample.length - 1];
+  }
+  std::vector<std::int16_t> storage;
+  Sample sample{};
+};
+
+Voice Playing(Sample* s, double step, std::int32_t left = 255, std::int32_t right = 255) {
+  Voice v{};
+  v.sample = s;
+  const auto bits = static_cast<std::uint64_t>(std::llround(step * 4294967296.0));
+  v.stepInt = static_cast<std::uint32_t>(bits >> 32);
+  v.stepFrac = static_cast<std::uint32_t>(bits);
+  v.leftVolume = v.rampLeftTarget = v.currentLeft = left;
+  v.rightVolume = v.rampRightTarget = v.currentRight = right;
+  return v;
+}
+
+
+TEST(MixerTest, VoiceWithoutSampleAddsNothing) {
+  std::memset(voices, 0, sizeof voices);
+  voices[3].leftVolume = 100;
+  voices[3].stepInt = 1;
+  const Voice before = voices[3];
+  std::vector<float> out(2 * 64, 0.0f);
+  MixVoices(out.data(), 64);
+  for (float f : out) EXPECT_EQ(f, 0.0f);
+  EXPECT_EQ(std::memcmp(&before, &voices[3], sizeof before), 0);
+}
+
+TEST(MixerTest, FixedGainsInterpolateLinearly) {
+  TestSample s({0, 1000, 2000, 3000, 4000, 5000, 6000, 7000});
+  Voice v = Playing(&s.sample, 0.25, 255, 128);
+  std::vector<float> out(2 * 8, 0.0f);
+  MixVoice(v, out.data(), 8);
+  const float left = 255.0f * (1.0f / 255.0f);
+  const float right = 128.0f * (1.0f / 255.0f);
+  for (int f = 0; f < 8; ++f) {
+    const double value = 250.0 * f;
+    EXPECT_EQ(out[2 * f], static_cast<float>(value * left)) << f;
+    EXPECT_EQ(out[2 * f + 1], static_cast<float>(value * right)) << f;
+  }
+  EXPECT_EQ(v.positionInt, 2);
+}
+
+TEST(MixerTest, SampleWithoutLoopEndsAtItsLastFrame) {
+  TestSample s({100, 100, 100, 100});
+  Voice v = Playing(&s.sample, 1.0);
+  std::vector<float> out(2 * 10, 0.0f);
+  MixVoice(v, out.data(), 10);
+  EXPECT_EQ(v.sample, nullptr);
+  EXPECT_EQ(v.positionInt, 0);
+  EXPECT_EQ(v.positionFrac, 0u);
+  EXPECT_NE(out[2 * 3], 0.0f);
+  for (int f = 4; f < 10; ++f) EXPECT_EQ(out[2 * f], 0.0f) << f;
+}
+
+TEST(MixerTest, ForwardLoopWrapsAtItsEnd) {
+  TestSample s({0, 1, 2, 3, 4, 5, 6, 7}, 1, 2, 6);
+  Voice v = Playing(&s.sample, 1.0);
+  std::vector<float> out(2 * 20, 0.0f);
+  MixVoice(v, out.data(), 20);
+  // Frames 0..7, then 2..7 again, then 2..7 (20 frames).
+  const int want[20] = {0, 1, 2, 3, 4, 5, 6, 7, 2, 3, 4, 5, 6, 7, 2, 3, 4, 5, 6, 7};
+  for (int f = 0; f < 20; ++f) EXPECT_EQ(std::lround(out[2 * f] * 255.0 / 255.0), want[f]) << f;
+  EXPECT_EQ(v.positionInt, 2);
+}
+
+TEST(MixerTest, ForwardLoopOvershotByManyLengthsComesBackInside) {
+  TestSample s({0, 1, 2, 3, 4, 5, 6, 7}, 1, 4, 3);  // loop 4..6
+  for (double step : {2.5, 10.25, 300.0, 4000.0}) {
+    Voice v = Playing(&s.sample, step);
+    std::vector<float> out(2 * 200, 0.0f);
+    MixVoice(v, out.data(), 200);
+    EXPECT_GE(v.positionInt, 3) << step;
+    EXPECT_LT(v.positionInt, 7) << step;
+    EXPECT_EQ(v.sample, &s.sample);
+  }
+}
+
+TEST(MixerTest, PositionOnLoopEndLoopsAtOnce) {
+  TestSample s({10, 20, 30, 40}, 1, 1, 3);
+  Voice v = Playing(&s.sample, 1.0);
+  v.positionInt = 4;  // exactly on the loop end
+  std::vector<float> out(2, 0.0f);
+  MixVoice(v, out.data(), 1);
+  EXPECT_NEAR(out[0], 20.0f, 0.01f);  // frame 1, after the wrap
+  EXPECT_EQ(v.positionInt, 2);
+}
+
+TEST(MixerTest, PingPongReflectsAndStepsBackExactly) {
+  TestSample s({0, 100, 200, 300, 400, 500}, 2, 1, 5);
+  Voice v = Playing(&s.sample, 1.0);
+  std::vector<float> out(2 * 12, 0.0f);
+  MixVoice(v, out.data(), 12);
+  // Forward 0..5, then the reflection puts the position a hair below 6 and
+  // it walks back by exactly -1.0 per frame.
+  EXPECT_NEAR(out[2 * 5], 500.0f, 0.01f);
+  EXPECT_EQ(v.backward, 0);  // reflected at the start again by frame 11
+  std::vector<int> positions;
+  Voice w = Playing(&s.sample, 1.0);
+  for (int f = 0; f < 9; ++f) {
+    float frame[2] = {0, 0};
+    MixVoice(w, frame, 1);
+    positions.push_back(w.positionInt);
+  }
+  EXPECT_EQ(positions, (std::vector<int>{1, 2, 3, 4, 5, 5, 4, 3, 2}));
+  EXPECT_EQ(w.positionFrac, 0xFFFFFFFEu);  // each frame clears the lowest bit first
+  EXPECT_EQ(w.backward, 1);
+}
+
+TEST(MixerTest, PingPongShorterThanOneStepEndsInside) {
+  TestSample s({0, 1, 2, 3, 4, 5, 6, 7}, 2, 3, 1);  // loop of one frame
+  for (double step : {3.5, 1.75, 257.0}) {
+    Voice v = Playing(&s.sample, step);
+    std::vector<float> out(2 * 50, 0.0f);
+    MixVoice(v, out.data(), 50);
+    EXPECT_EQ(v.positionInt, 3) << step;
+    EXPECT_EQ(v.sample, &s.sample);
+  }
+}
+
+TEST(MixerTest, NewNoteRampsUpOver128Frames) {
+  std::vector<std::int16_t> frames(1000, 1000);
+  TestSample s(frames);
+  Voice v = Playing(&s.sample, 1.0, 128, 64);
+  v.currentLeft = v.currentRight = 0;
+  v.rampRemaining = 0;
+  std::vector<float> out(2 * 200, 0.0f);
+  MixVoice(v, out.data(), 200);
+  EXPECT_EQ(out[0], 0.0f);  // the first frame of a ramp uses the start gain
+  EXPECT_GT(out[2 * 64], 0.0f);
+  EXPECT_LT(out[2 * 64], out[2 * 127]);
+  const float full = static_cast<float>(1000.0 * (128.0f * (1.0f / 255.0f)));
+  EXPECT_EQ(out[2 * 150], full);
+  EXPECT_EQ(v.rampRemaining, 0);
+  EXPECT_EQ(v.currentLeft, 128);
+  EXPECT_EQ(v.currentRight, 64);
+  EXPECT_EQ(v.rampLeftDelta, 0.0f);
+}
+
+TEST(MixerTest, RampAcrossCallsRestartsFromRoundedGains) {
+  std::vector<std::int16_t> frames(1000, 1000);
+  TestSample s(frames);
+  Voice v = Playing(&s.sample, 1.0, 200, 0);
+  v.currentLeft = 0;
+  std::vector<float> out(2 * 50, 0.0f);
+  MixVoice(v, out.data(), 50);
+  EXPECT_EQ(v.rampRemaining, 78);
+  const float delta = 200.0f * (1.0f / 32640.0f);
+  EXPECT_EQ(v.rampLeftDelta, delta);
+  double gain = 0.0;
+  for (int f = 0; f < 50; ++f) gain += delta;
+  EXPECT_EQ(v.currentLeft, static_cast<int>(std::nearbyint(gain / (1.0f / 255.0f))));
+  // Only one side changes: the other side gets a zero change.
+  v.leftVolume = 100;
+  MixVoice(v, out.data(), 1);
+  EXPECT_EQ(v.rampRemaining, 127);
+  EXPECT_EQ(v.rampRightDelta, 0.0f);
+  EXPECT_EQ(v.rampLeftTarget, 100);
+}
+
+TEST(MixerTest, LargeStepsStayInsideTheSample) {
+  std::vector<std::int16_t> frames(5000, 300);
+  TestSample once(frames);
+  TestSample looped(frames, 1, 100, 4000);
+  TestSample pingpong(frames, 2, 10, 3000);
+  for (Sample* s : {&once.sample, &looped.sample, &pingpong.sample}) {
+    for (double step : {255.9, 256.0, 1000.5, 48000.0}) {
+      Voice v = Playing(s, step);
+      std::vector<float> out(2 * 884, 0.0f);
+      MixVoice(v, out.data(), 884);
+      if (v.sample != nullptr) {
+        EXPECT_GE(v.positionInt, -1);
+        EXPECT_LE(v.positionInt, static_cast<std::int32_t>(s->length));
+      }
+      for (float f : out) ASSERT_TRUE(std::isfinite(f));
+    }
+  }
+}
+
+TEST(MixerTest, ChunkStoppingPastTheBoundaryStillWraps) {
+  TestSample s({1, 2, 3, 4, 5, 6, 7, 8}, 1, 0, 8);
+  Voice v = Playing(&s.sample, 1.0);
+  v.positionInt = 8;
+  v.positionFrac = 5;  // a hair past the loop end
+  std::vector<float> out(2 * 4, 0.0f);
+  MixVoice(v, out.data(), 4);
+  EXPECT_EQ(v.positionInt, 4);
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+#include "engine_fixture.h"
+#include "memory_sound_buffer.h"
+
+namespace {
+
+TEST(ConvertSampleTest, RoundsHalfToEvenAndClamps) {
+  const struct {
+    float in;
+    std::int16_t out;
+  } cases[] = {{0.5f, 0},       {1.5f, 2},       {2.5f, 2},           {-0.5f, 0},           {-1.5f, -2},
+               {40000.0f, 32767}, {-40000.0f, -32768}, {32767.5f, 32767}, {-32768.5f, -32768}, {123.4f, 123}};
+  for (const auto& c : cases) EXPECT_EQ(ConvertSample(c.in), c.out) << c.in;
+}
+
+TEST(SetBpmTest, TickLengths) {
+  ModuleState state{};
+  const struct {
+    std::uint32_t bpm;
+    std::int32_t frames;
+  } cases[] = {{0, 110250}, {125, 882}, {255, 432}, {32, 3445}, {65535, 1}};
+  for (const auto& c : cases) {
+    PlayerSetBpm(state, c.bpm);
+    EXPECT_EQ(state.samplesPerTick, c.frames) << c.bpm;
+  }
+}
+
+class RendererTest : public EngineTest {
+ protected:
+  void StartWithBuffer(const XmModule& m) {
+    Start(m);
+    soundBuffer = &buffer;
+    writeBlock = 0;
+  }
+  MemorySoundBuffer buffer;
+};
+
+TEST_F(RendererTest, TickBoundariesMoveTwoFramesPerBlockAt125Bpm) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.bpm = 125;
+  StartWithBuffer(m);
+  // Block 0 runs 882 + 2 frames (20 + 0 ms); block 1 runs 880 + 4 (19 + 0):
+  // each run's remainder is dropped.
+  const std::int32_t wantLeft[] = {880, 878, 876, 874};
+  const std::uint32_t wantMs[] = {20, 19, 19, 19};
+  for (int b = 0; b < 4; ++b) {
+    const std::uint32_t before = moduleState.elapsedMs;
+    ASSERT_GE(RenderBlock(), 0);
+    EXPECT_EQ(moduleState.samplesLeftInTick, wantLeft[b]);
+    EXPECT_EQ(moduleState.elapsedMs - before, wantMs[b]);
+  }
+  EXPECT_EQ(writeBlock, 4u);
+}
+
+TEST_F(RendererTest, ElapsedTimeDropsEachRunsRemainder) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.bpm = 255;  // 432 frames per tick: runs of 432, 432, 20 then 412, 432, 40 ...
+  StartWithBuffer(m);
+  ASSERT_GE(RenderBlock(), 0);
+  EXPECT_EQ(moduleState.elapsedMs, 432u * 10 / 441 * 2 + 20u * 10 / 441);
+}
+
+TEST_F(RendererTest, BpmZeroIsOneTickOf110250Frames) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.bpm = 0;
+  StartWithBuffer(m);
+  ASSERT_GE(RenderBlock(), 0);
+  EXPECT_EQ(moduleState.samplesLeftInTick, 110250 - 884);
+}
+
+TEST_F(RendererTest, SongRestartsAtRestartPosition) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.patterns.resize(3);
+  for (auto& p : m.patterns) p.rows = 2;
+  m.orders = {0, 1, 2};
+  m.restart = 1;
+  m.tempo = 1;
+  StartWithBuffer(m);
+  std::vector<std::pair<int, int>> seen;
+  for (int t = 0; t < 8; ++t) {
+    Tick();
+    seen.emplace_back(moduleState.orderPosition, moduleState.row);
+  }
+  const std::vector<std::pair<int, int>> want = {{0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}, {2, 1}, {1, 0}, {1, 1}};
+  EXPECT_EQ(seen, want);
+}
+
+TEST_F(RendererTest, PatternDelayLengthensTheRow) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.At(0, 0, 0) = {0, 0, 0, 0xE, 0xE2};  // EE2 at speed 6: 12 more ticks
+  StartWithBuffer(m);
+  int ticksOnRow0 = 0;
+  do {
+    Tick();
+    ++ticksOnRow0;
+  } while (moduleState.tick != 0);
+  EXPECT_EQ(ticksOnRow0, 18);
+  EXPECT_EQ(moduleState.patternDelayTicks, 0);
+  Tick();
+  EXPECT_EQ(moduleState.row, 1);
+}
+
+TEST_F(RendererTest, BreakAndJumpTargets) {
+  struct Case {
+    const char* name;
+    Cell first, second;
+    int order, row;
+  } cases[] = {
+      {"D63", {0, 0, 0, 0xD, 0x63}, {}, 1, 63},
+      {"D64 is row 0", {0, 0, 0, 0xD, 0x64}, {}, 1, 0},
+      {"DA0 is row 0", {0, 0, 0, 0xD, 0xA0}, {}, 1, 0},
+      {"D10 then B05", {0, 0, 0, 0xD, 0x10}, {0, 0, 0, 0xB, 5}, 5, 0},
+      {"B05 then D10", {0, 0, 0, 0xB, 5}, {0, 0, 0, 0xD, 0x10}, 5, 10},
+      {"B to song length goes to 0", {0, 0, 0, 0xB, 6}, {}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    XmModule m = OneInstrumentModule(LoopedSample(), 2);
+    m.orders = {0, 0, 0, 0, 0, 0};
+    m.At(0, 0, 0) = c.first;
+    m.At(0, 0, 1) = c.second;
+    m.tempo = 1;
+    StartWithBuffer(m);
+    Ticks(2);
+    EXPECT_EQ(moduleState.orderPosition, c.order) << c.name;
+    EXPECT_EQ(moduleState.row, c.row) << c.name;
+    PlayerStop();
+  }
+}
+
+TEST_F(RendererTest, PatternLoopPlaysRowsThreeTimes) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.At(0, 4, 0) = {0, 0, 0, 0xE, 0x60};
+  m.At(0, 8, 0) = {0, 0, 0, 0xE, 0x62};
+  m.tempo = 1;
+  StartWithBuffer(m);
+  std::vector<int> rows;
+  for (int t = 0; t < 20; ++t) {
+    Tick();
+    rows.push_back(moduleState.row);
+  }
+  const std::vector<int> want = {0, 1, 2, 3, 4, 5, 6, 7, 8, 4, 5, 6, 7, 8, 4, 5, 6, 7, 8, 9};
+  EXPECT_EQ(rows, want);
+  EXPECT_EQ(channels[0].patternLoopCount, 0);
+}
+
+TEST_F(RendererTest, RowsBeyondThePatternPlayEmpty) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.patterns.resize(2);
+  m.patterns[1].rows = 4;
+  m.orders = {0, 1};
+  m.At(0, 0, 0) = {0, 0, 0, 0xD, 0x40};  // row 40 of a 4-row pattern
+  m.tempo = 1;
+  StartWithBuffer(m);
+  Ticks(2);
+  EXPECT_EQ(moduleState.orderPosition, 1);
+  EXPECT_EQ(moduleState.row, 40);
+  Tick();
+  EXPECT_EQ(moduleState.orderPosition, 0);
+  EXPECT_EQ(moduleState.row, 0);
+}
+
+TEST_F(RendererTest, LockFailureKeepsTheBlockAndLogsThePosition) {
+  StartWithBuffer(OneInstrumentModule(LoopedSample()));
+  buffer.FailLocks(1);
+  EXPECT_LT(RenderBlock(), 0);
+  EXPECT_EQ(writeBlock, 0u);
+  EXPECT_EQ(ReadPositionLog(0).elapsedMs, 20u);
+  EXPECT_GE(RenderBlock(), 0);
+  EXPECT_EQ(writeBlock, 1u);
+  EXPECT_EQ(ReadPositionLog(0).elapsedMs, 39u);  // the music went on: 20 + 19
+}
+
+TEST_F(RendererTest, ShortLockConvertsOnlyWhatItGot) {
+  StartWithBuffer(OneInstrumentModule(LoopedSample()));
+  buffer.LimitLocks(1);
+  EXPECT_GE(RenderBlock(), 0);
+  EXPECT_EQ(writeBlock, 0u);
+  buffer.LimitLocks(100);
+  EXPECT_GE(RenderBlock(), 0);
+  EXPECT_EQ(writeBlock, 1u);
+}
+
+}  // namespace
