@@ -1,0 +1,109 @@
+#include <chrono>
+#include <thread>
+
+#include "engine_fixture.h"
+#include "memory_sound_buffer.h"
+#include "stream_thread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(CursorBlockTest, BytesToRingBlocks) {
+  const struct {
+    std::uint32_t cursor, block;
+  } cases[] = {{0, 0}, {3535, 0}, {3536, 1}, {353596, 99}, {353600, 0}, {353600 + 3536 * 5, 5}};
+  for (const auto& c : cases) EXPECT_EQ(CursorBlock(c.cursor), c.block) << c.cursor;
+}
+
+class StreamTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    bytes_ = OneInstrumentModule(LoopedSample()).Build();
+    ASSERT_GE(PlayerPlay(bytes_.data(), bytes_.size(), kSourceMemory, &buffer), 0);
+  }
+  // Waits until cond holds or a generous limit passes.
+  template <typename Cond>
+  bool WaitFor(Cond cond) {
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < end) {
+      if (cond()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return cond();
+  }
+  MemorySoundBuffer buffer;
+};
+
+TEST_F(StreamTest, CatchesUpWithTheCursor) {
+  EXPECT_EQ(buffer.LockCount(), 100);
+  buffer.SetPlayCursor(3 * kBlockBytes + 10);
+  ASSERT_TRUE(WaitFor([&] { return buffer.LockCount() == 103; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(buffer.LockCount(), 103);
+  EXPECT_EQ(positionLogIndex.load(), 3u);
+  // The time heard is that of block 3, rendered in the prefill.
+  EXPECT_EQ(PlayerGetTime(), ReadPositionLog(3).elapsedMs);
+  PlayerStop();
+  EXPECT_EQ(writeBlock, 0u);
+}
+
+TEST_F(StreamTest, LockFailureRendersTheSameBlockAgain) {
+  // The failed render leaves writeBlock on block 0, so the same pass renders
+  // the following music into it; the log index moved on with both tries.
+  buffer.FailLocks(1);
+  buffer.SetPlayCursor(kBlockBytes);
+  ASSERT_TRUE(WaitFor([&] { return buffer.LockCount() == 102; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(buffer.LockCount(), 102);
+  EXPECT_EQ(positionLogIndex.load(), 2u);
+  const std::uint32_t twoBlocksOn = ReadPositionLog(0).elapsedMs;
+  EXPECT_GT(twoBlocksOn, ReadPositionLog(99).elapsedMs);
+  PlayerStop();
+}
+
+TEST_F(StreamTest, StopWhilePausedReturnsPromptly) {
+  buffer.Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto start = Clock::now();
+  PlayerStop();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(threadRunning.load(), 0);
+}
+
+TEST_F(StreamTest, StopDuringCatchUpWaitsForIt) {
+  buffer.SetPlayCursor(50 * kBlockBytes);
+  std::this_thread::sleep_for(std::chrono::milliseconds(12));
+  PlayerStop();
+  EXPECT_EQ(threadRunning.load(), 0);
+  EXPECT_EQ(buffer.LockCount(), 150);  // the catch-up finished first
+}
+
+TEST_F(StreamTest, StopRightAfterPlayWaitsForTheThread) {
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_GE(PlayerPlay(bytes_.data(), bytes_.size(), kSourceMemory, &buffer), 0);
+    PlayerStop();
+    EXPECT_EQ(threadRunning.load(), 0);
+  }
+}
+
+TEST_F(StreamTest, WindowThreadReadsWhileStreaming) {
+  std::atomic<bool> done{false};
+  std::thread mover([&] {
+    for (int i = 0; i < 60; ++i) {
+      buffer.AdvancePlayCursor(kBlockBytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    done = true;
+  });
+  std::uint32_t last = 0;
+  while (!done) {
+    const std::uint32_t t = PlayerGetTime();
+    EXPECT_GE(t + 5000, last);
+    last = t;
+  }
+  mover.join();
+  PlayerStop();
+}
+
+}  // namespace
