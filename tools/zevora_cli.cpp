@@ -33,7 +33,9 @@ void Usage() {
 }
 
 // One line on standard error naming the file and, where known, the reason.
-int LoadFailure(const char* file) {
+}  // namespace
+
+int LoadFailureMessage(const char* file) {
   struct stat info{};
   if (::stat(file, &info) != 0) {
     std::fprintf(stderr, "zevora-cli: %s: cannot open (%s)\n", file, std::strerror(errno));
@@ -51,6 +53,8 @@ int LoadFailure(const char* file) {
   return 1;
 }
 
+namespace {
+
 bool ParseNumber(const char* text, double& value) {
   char* end = nullptr;
   errno = 0;
@@ -66,7 +70,7 @@ int Info(int argc, char** argv) {
   const char* file = argv[2];
   if (!OpenAndLoadModule(file, 0, kSourceFile)) {
     FreeModule();
-    return LoadFailure(file);
+    return LoadFailureMessage(file);
   }
   std::cout << ModuleJson() << "\n";
   FreeModule();
@@ -122,7 +126,7 @@ int Render(int argc, char** argv) {
   const HRESULT result = file ? RenderOffline(file, 0, kSourceFile, total, sink)
                               : RenderOffline(kDemoModuleName, 0, kSourceResource, total, sink);
   if (result < 0 && !writeFailed) {
-    if (file) return LoadFailure(file);
+    if (file) return LoadFailureMessage(file);
     std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));
     return 1;
   }

@@ -1,0 +1,98 @@
+#include "effects.h"
+
+#include <cmath>
+
+namespace {
+constexpr double kRate = 44100.0;
+constexpr double kPi = 3.14159265358979323846;
+constexpr std::uint32_t kGlideFrames = 32;  // coefficients are updated this often
+constexpr double kGlide = 0.03;  // share of the way to the target per update (~20 ms)
+}  // namespace
+
+ParamEqEffect::ParamEqEffect(std::mutex& guard) : guard_(guard) { UpdateCoefficients(); }
+
+HRESULT ParamEqEffect::SetAllParameters(const DSFXParamEq* p) {
+  if (p == nullptr || !(p->fCenter >= 80.0f && p->fCenter <= 16000.0f) ||
+      !(p->fBandwidth >= 1.0f && p->fBandwidth <= 36.0f) || !(p->fGain >= -15.0f && p->fGain <= 15.0f))
+    return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(guard_);
+  target_ = *p;
+  return S_OK;
+}
+
+HRESULT ParamEqEffect::GetAllParameters(DSFXParamEq* p) {
+  if (p == nullptr) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(guard_);
+  *p = target_;
+  return S_OK;
+}
+
+// Peaking band: gain at the centre, bandwidth in octaves between the
+// half-gain points.
+void ParamEqEffect::UpdateCoefficients() {
+  const double a = std::pow(10.0, gain_ / 40.0);
+  const double w0 = 2.0 * kPi * center_ / kRate;
+  const double octaves = bandwidth_ / 12.0;
+  const double alpha = std::sin(w0) * std::sinh(std::log(2.0) / 2.0 * octaves * w0 / std::sin(w0));
+  const double a0 = 1.0 + alpha / a;
+  b0_ = (1.0 + alpha * a) / a0;
+  b1_ = -2.0 * std::cos(w0) / a0;
+  b2_ = (1.0 - alpha * a) / a0;
+  a1_ = b1_;
+  a2_ = (1.0 - alpha / a) / a0;
+}
+
+void ParamEqEffect::Process(float* frames, std::uint32_t count) {
+  for (std::uint32_t done = 0; done < count;) {
+    // Glide the parameters (centre and bandwidth on a log scale).
+    center_ *= std::pow(target_.fCenter / center_, kGlide);
+    bandwidth_ += (target_.fBandwidth - bandwidth_) * kGlide;
+    gain_ += (target_.fGain - gain_) * kGlide;
+    if (std::fabs(gain_ - target_.fGain) < 1e-4) gain_ = target_.fGain;
+    UpdateCoefficients();
+    const std::uint32_t n = count - done < kGlideFrames ? count - done : kGlideFrames;
+    for (std::uint32_t f = done; f < done + n; ++f) {
+      for (int ch = 0; ch < 2; ++ch) {
+        const double x = frames[2 * f + ch];
+        const double y = b0_ * x + z1_[ch];
+        z1_[ch] = b1_ * x - a1_ * y + z2_[ch];
+        z2_[ch] = b2_ * x - a2_ * y;
+        frames[2 * f + ch] = static_cast<float>(y);
+      }
+    }
+    done += n;
+  }
+}
+
+GargleEffect::GargleEffect(std::mutex& guard) : guard_(guard) {}
+
+HRESULT GargleEffect::SetAllParameters(const DSFXGargle* p) {
+  if (p == nullptr || p->dwRateHz < 1 || p->dwRateHz > 1000 || p->dwWaveShape > 1) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(guard_);
+  params_ = *p;
+  return S_OK;
+}
+
+HRESULT GargleEffect::GetAllParameters(DSFXGargle* p) {
+  if (p == nullptr) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(guard_);
+  *p = params_;
+  return S_OK;
+}
+
+void GargleEffect::Process(float* frames, std::uint32_t count) {
+  const double step = params_.dwRateHz / kRate;
+  for (std::uint32_t f = 0; f < count; ++f) {
+    double wave;
+    if (params_.dwWaveShape == 1)
+      wave = phase_ < 0.5 ? 1.0 : 0.0;
+    else
+      wave = phase_ < 0.5 ? 2.0 * phase_ : 2.0 - 2.0 * phase_;
+    // A short slew keeps the square's edges and shape changes from clicking.
+    level_ += (wave - level_) * 0.25;
+    frames[2 * f] = static_cast<float>(frames[2 * f] * level_);
+    frames[2 * f + 1] = static_cast<float>(frames[2 * f + 1] * level_);
+    phase_ += step;
+    if (phase_ >= 1.0) phase_ -= 1.0;
+  }
+}

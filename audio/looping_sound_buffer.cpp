@@ -1,0 +1,173 @@
+#include "looping_sound_buffer.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+double VolumeGain(std::int32_t hundredthsDb) {
+  if (hundredthsDb <= -10000) return 0.0;
+  return std::pow(10.0, hundredthsDb / 2000.0);
+}
+}  // namespace
+
+LoopingSoundBuffer::LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable)
+    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes, 0) {}
+
+LoopingSoundBuffer::~LoopingSoundBuffer() {
+  if (device_) device_->Close();
+}
+
+bool LoopingSoundBuffer::Start() {
+  return device_->Open([this](std::int16_t* out, std::uint32_t frames) { Pull(out, frames); });
+}
+
+void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
+  if (!playing_.load(std::memory_order_acquire)) {
+    std::memset(out, 0, frames * kBytesPerFrame);
+    return;
+  }
+  // Take the frames from the ring at the cursor, wrapping at its end.
+  std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
+  for (std::uint32_t done = 0; done < frames;) {
+    std::uint32_t n = (kRingBytes - cursor) / kBytesPerFrame;
+    if (n > frames - done) n = frames - done;
+    std::memcpy(out + 2 * done, ring_.data() + cursor, n * kBytesPerFrame);
+    done += n;
+    cursor = (cursor + n * kBytesPerFrame) % kRingBytes;
+  }
+  cursor_.store(cursor, std::memory_order_release);
+
+  const double target = VolumeGain(volume_.load(std::memory_order_relaxed));
+  std::lock_guard<std::mutex> lock(effectMutex_);
+  if (effect_ == nullptr && target == 1.0 && gain_ == 1.0) return;  // unity: the ring's data as they are
+  scratch_.resize(2 * frames);
+  for (std::uint32_t i = 0; i < 2 * frames; ++i) scratch_[i] = out[i];
+  if (effect_ != nullptr) effect_->Process(scratch_.data(), frames);
+  for (std::uint32_t f = 0; f < frames; ++f) {
+    // Volume changes glide over a few milliseconds.
+    gain_ += (target - gain_) * 0.01;
+    if (std::fabs(gain_ - target) < 1e-6) gain_ = target;
+    for (int ch = 0; ch < 2; ++ch) {
+      const double v = std::nearbyint(scratch_[2 * f + ch] * gain_);
+      out[2 * f + ch] = static_cast<std::int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+    }
+  }
+}
+
+HRESULT LoopingSoundBuffer::GetCurrentPosition(std::uint32_t* playCursor, std::uint32_t* writeCursor) {
+  const std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
+  if (playCursor) *playCursor = cursor;
+  if (writeCursor) *writeCursor = cursor;
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::Lock(std::uint32_t offset, std::uint32_t bytes, void** region1, std::uint32_t* bytes1,
+                                 void** region2, std::uint32_t* bytes2, std::uint32_t) {
+  if (region1 == nullptr || bytes1 == nullptr || offset >= kRingBytes || bytes == 0 || bytes > kRingBytes)
+    return E_INVALIDARG;
+  if (lost_.load()) return DSERR_BUFFERLOST;
+  const std::uint32_t first = bytes < kRingBytes - offset ? bytes : kRingBytes - offset;
+  *region1 = ring_.data() + offset;
+  *bytes1 = first;
+  if (region2 != nullptr && bytes2 != nullptr) {
+    *region2 = first < bytes ? ring_.data() : nullptr;
+    *bytes2 = bytes - first;
+  }
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::Unlock(void* region1, std::uint32_t, void*, std::uint32_t) {
+  return region1 == nullptr ? E_INVALIDARG : S_OK;
+}
+
+HRESULT LoopingSoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t flags) {
+  if (lost_.load() || device_->Lost()) {
+    lost_.store(true);
+    return DSERR_BUFFERLOST;
+  }
+  looping_.store((flags & DSBPLAY_LOOPING) != 0);
+  playing_.store(true, std::memory_order_release);
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::Stop() {
+  playing_.store(false, std::memory_order_release);
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::SetCurrentPosition(std::uint32_t position) {
+  if (position >= kRingBytes) return E_INVALIDARG;
+  cursor_.store(position - position % kBytesPerFrame, std::memory_order_release);
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::GetStatus(std::uint32_t* status) {
+  if (status == nullptr) return E_INVALIDARG;
+  if (device_->Lost()) lost_.store(true);
+  std::uint32_t s = 0;
+  if (lost_.load()) {
+    s = DSBSTATUS_BUFFERLOST;
+  } else if (playing_.load()) {
+    s = DSBSTATUS_PLAYING | (looping_.load() ? DSBSTATUS_LOOPING : 0);
+  }
+  *status = s;
+  return S_OK;
+}
+
+// Reopens the device; the ring, the cursor and the effect are kept, so
+// playback goes on from where it was once the buffer plays again.
+HRESULT LoopingSoundBuffer::Restore() {
+  if (!lost_.load() && !device_->Lost()) return S_OK;
+  playing_.store(false);
+  device_->Close();
+  if (!Start()) return DSERR_BUFFERLOST;
+  lost_.store(false);
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::SetVolume(std::int32_t volume) {
+  if (volume < -10000 || volume > 0) return E_INVALIDARG;
+  volume_.store(volume);
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::SetFX(std::uint32_t count, const DSEFFECTDESC* effects, std::uint32_t* resultCodes) {
+  if (!effectsCapable_) return DSERR_CONTROLUNAVAIL;
+  if (count > 1 || (count == 1 && effects == nullptr)) return E_INVALIDARG;
+  std::unique_ptr<ParamEqEffect> eq;
+  std::unique_ptr<GargleEffect> gargle;
+  if (count == 1) {
+    if (effects->guidDSFXClass == GUID_DSFX_STANDARD_PARAMEQ) {
+      eq = std::make_unique<ParamEqEffect>(effectMutex_);
+    } else if (effects->guidDSFXClass == GUID_DSFX_STANDARD_GARGLE) {
+      gargle = std::make_unique<GargleEffect>(effectMutex_);
+    } else {
+      if (resultCodes) resultCodes[0] = 1;  // unknown effect
+      return REGDB_E_CLASSNOTREG;
+    }
+    if (resultCodes) resultCodes[0] = 0;
+  }
+  std::lock_guard<std::mutex> lock(effectMutex_);
+  eq_ = std::move(eq);
+  gargle_ = std::move(gargle);
+  effect_ = eq_ ? static_cast<StereoEffect*>(eq_.get()) : static_cast<StereoEffect*>(gargle_.get());
+  effectClass_ = count == 1 ? effects->guidDSFXClass : GUID{};
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
+                                            void** object) {
+  if (object == nullptr) return E_INVALIDARG;
+  *object = nullptr;
+  std::lock_guard<std::mutex> lock(effectMutex_);
+  if (index != 0 || effect_ == nullptr || !(effectClass == effectClass_)) return DSERR_OBJECTNOTFOUND;
+  if (eq_ && interfaceId == IID_IDirectSoundFXParamEq) {
+    *object = static_cast<IDirectSoundFXParamEq*>(eq_.get());
+    return S_OK;
+  }
+  if (gargle_ && interfaceId == IID_IDirectSoundFXGargle) {
+    *object = static_cast<IDirectSoundFXGargle*>(gargle_.get());
+    return S_OK;
+  }
+  return E_NOINTERFACE;
+}

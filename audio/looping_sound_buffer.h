@@ -1,0 +1,59 @@
+// A looping 353,600-byte sound buffer on a sound device, with volume and one
+// optional effect (equalizer or gargle).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio_device.h"
+#include "effects.h"
+#include "sound_buffer.h"
+
+class LoopingSoundBuffer : public SoundBuffer {
+ public:
+  // effectsCapable false: a buffer without effect support (SetFX refuses).
+  LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable);
+  ~LoopingSoundBuffer() override;
+  LoopingSoundBuffer(const LoopingSoundBuffer&) = delete;
+  LoopingSoundBuffer& operator=(const LoopingSoundBuffer&) = delete;
+
+  // Opens the device; false when it cannot be opened.
+  bool Start();
+
+  HRESULT GetCurrentPosition(std::uint32_t* playCursor, std::uint32_t* writeCursor) override;
+  HRESULT Lock(std::uint32_t offset, std::uint32_t bytes, void** region1, std::uint32_t* bytes1, void** region2,
+               std::uint32_t* bytes2, std::uint32_t flags) override;
+  HRESULT Unlock(void* region1, std::uint32_t bytes1, void* region2, std::uint32_t bytes2) override;
+  HRESULT Play(std::uint32_t reserved, std::uint32_t priority, std::uint32_t flags) override;
+  HRESULT Stop() override;
+  HRESULT SetCurrentPosition(std::uint32_t position) override;
+  HRESULT GetStatus(std::uint32_t* status) override;
+  HRESULT Restore() override;
+  HRESULT SetVolume(std::int32_t volume) override;
+  HRESULT SetFX(std::uint32_t count, const DSEFFECTDESC* effects, std::uint32_t* resultCodes) override;
+  HRESULT GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
+                          void** object) override;
+
+  // The device's side: the next `frames` frames as heard.
+  void Pull(std::int16_t* out, std::uint32_t frames);
+
+ private:
+  std::unique_ptr<AudioDevice> device_;
+  const bool effectsCapable_;
+  std::vector<std::uint8_t> ring_;
+  std::atomic<std::uint32_t> cursor_{0};  // byte offset of the next frame
+  std::atomic<bool> playing_{false};
+  std::atomic<bool> looping_{false};
+  std::atomic<std::int32_t> volume_{0};
+  std::atomic<bool> lost_{false};
+
+  std::mutex effectMutex_;  // held by the device only while it processes a pull
+  std::unique_ptr<ParamEqEffect> eq_;
+  std::unique_ptr<GargleEffect> gargle_;
+  StereoEffect* effect_ = nullptr;
+  GUID effectClass_{};
+  std::vector<float> scratch_;
+  double gain_ = 1.0;  // smoothed volume gain
+};

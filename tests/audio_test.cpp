@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "audio_setup.h"
+#include "effects.h"
+#include "fake_audio_device.h"
+#include "looping_sound_buffer.h"
+
+namespace {
+
+class BufferTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Make(true); }
+  void Make(bool effects) {
+    buffer = std::make_unique<LoopingSoundBuffer>(std::make_unique<FakeAudioDevice>(control), effects);
+    ASSERT_TRUE(buffer->Start());
+  }
+  // Writes `value` into every sample of [offset, offset + bytes).
+  void Fill(std::uint32_t offset, std::uint32_t bytes, std::int16_t value) {
+    void* region = nullptr;
+    std::uint32_t length = 0;
+    ASSERT_GE(buffer->Lock(offset, bytes, &region, &length, nullptr, nullptr, 0), 0);
+    auto* p = static_cast<std::int16_t*>(region);
+    for (std::uint32_t i = 0; i < length / 2; ++i) p[i] = value;
+    ASSERT_GE(buffer->Unlock(region, length, nullptr, 0), 0);
+  }
+  void FillRamp() {
+    void* region = nullptr;
+    std::uint32_t length = 0;
+    ASSERT_GE(buffer->Lock(0, kRingBytes, &region, &length, nullptr, nullptr, 0), 0);
+    auto* p = static_cast<std::int16_t*>(region);
+    for (std::uint32_t i = 0; i < length / 2; ++i) p[i] = static_cast<std::int16_t>(i * 7);
+    buffer->Unlock(region, length, nullptr, 0);
+  }
+  std::uint32_t Cursor() {
+    std::uint32_t c = 0;
+    buffer->GetCurrentPosition(&c, nullptr);
+    return c;
+  }
+  std::uint32_t Status() {
+    std::uint32_t s = 0;
+    buffer->GetStatus(&s);
+    return s;
+  }
+  FakeAudioDevice::Control control;
+  std::unique_ptr<LoopingSoundBuffer> buffer;
+};
+
+TEST_F(BufferTest, CursorMovesOnlyWhilePlayingAndWraps) {
+  FillRamp();
+  EXPECT_EQ(PullFrames(control, 100), std::vector<std::int16_t>(200, 0));  // stopped: silence
+  EXPECT_EQ(Cursor(), 0u);
+  EXPECT_EQ(buffer->Play(0, 0, DSBPLAY_LOOPING), S_OK);
+  EXPECT_EQ(Status(), DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
+  const auto first = PullFrames(control, 10);
+  EXPECT_EQ(first[3], 21);
+  EXPECT_EQ(Cursor(), 40u);
+  buffer->Stop();
+  EXPECT_EQ(Status(), 0u);
+  PullFrames(control, 10);
+  EXPECT_EQ(Cursor(), 40u);  // Stop leaves the cursor where it is
+  buffer->SetCurrentPosition(kRingBytes - 8);
+  buffer->Play(0, 0, DSBPLAY_LOOPING);
+  const auto wrap = PullFrames(control, 4);
+  EXPECT_EQ(wrap[4], 0);  // frame 2 is the ring's first frame again
+  EXPECT_EQ(Cursor(), 8u);
+  EXPECT_EQ(buffer->SetCurrentPosition(kRingBytes), E_INVALIDARG);
+}
+
+TEST_F(BufferTest, LockHandsOutTheRingItself) {
+  void* a = nullptr;
+  void* b = nullptr;
+  std::uint32_t na = 0, nb = 0;
+  ASSERT_EQ(buffer->Lock(kRingBytes - 100, 300, &a, &na, &b, &nb, 0), S_OK);
+  EXPECT_EQ(na, 100u);
+  EXPECT_EQ(nb, 200u);
+  EXPECT_EQ(buffer->Lock(5 * kBlockBytes, kBlockBytes, &a, &na, nullptr, nullptr, 0), S_OK);
+  EXPECT_EQ(na, kBlockBytes);
+  EXPECT_EQ(buffer->Lock(kRingBytes, 4, &a, &na, nullptr, nullptr, 0), E_INVALIDARG);
+  Fill(8, 8, 1234);
+  buffer->SetCurrentPosition(8);
+  buffer->Play(0, 0, DSBPLAY_LOOPING);
+  const auto heard = PullFrames(control, 3);
+  EXPECT_EQ(heard, (std::vector<std::int16_t>{1234, 1234, 1234, 1234, 0, 0}));
+}
+
+TEST_F(BufferTest, VolumeUnityIsBitExactAndMinimumIsSilence) {
+  FillRamp();
+  buffer->Play(0, 0, DSBPLAY_LOOPING);
+  const auto unity = PullFrames(control, 1000);
+  for (std::uint32_t i = 0; i < unity.size(); ++i) ASSERT_EQ(unity[i], static_cast<std::int16_t>(i * 7));
+  ASSERT_EQ(buffer->SetVolume(-10000), S_OK);
+  PullFrames(control, 4000);  // the change glides in over a few milliseconds
+  const auto silent = PullFrames(control, 100);
+  for (std::int16_t v : silent) EXPECT_EQ(v, 0);
+  EXPECT_EQ(buffer->SetVolume(1), E_INVALIDARG);
+  EXPECT_EQ(buffer->SetVolume(-10001), E_INVALIDARG);
+  buffer->SetVolume(0);
+  PullFrames(control, 4000);
+  buffer->SetCurrentPosition(0);
+  const auto back = PullFrames(control, 100);
+  for (std::uint32_t i = 0; i < back.size(); ++i) ASSERT_EQ(back[i], static_cast<std::int16_t>(i * 7));
+}
+
+TEST_F(BufferTest, LostDeviceIsRestoredAndPlaysOn) {
+  FillRamp();
+  buffer->Play(0, 0, DSBPLAY_LOOPING);
+  PullFrames(control, 100);
+  control.lost = true;
+  EXPECT_EQ(Status(), DSBSTATUS_BUFFERLOST);
+  EXPECT_EQ(buffer->Play(0, 0, DSBPLAY_LOOPING), DSERR_BUFFERLOST);
+  void* region = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(buffer->Lock(0, 4, &region, &length, nullptr, nullptr, 0), DSERR_BUFFERLOST);
+  EXPECT_EQ(buffer->Restore(), S_OK);
+  EXPECT_EQ(control.opens.load(), 2);
+  EXPECT_EQ(buffer->Play(0, 0, DSBPLAY_LOOPING), S_OK);
+  const auto after = PullFrames(control, 1);
+  EXPECT_EQ(after[0], static_cast<std::int16_t>(200 * 7));  // from where it was
+}
+
+TEST_F(BufferTest, RestoreFailsWhileNoDeviceCanBeOpened) {
+  control.lost = true;
+  control.refuseOpen = true;
+  EXPECT_LT(buffer->Restore(), 0);
+  control.refuseOpen = false;
+  EXPECT_EQ(buffer->Restore(), S_OK);
+}
+
+TEST_F(BufferTest, EffectsInstallAndRefuse) {
+  DSEFFECTDESC eq{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
+  DSEFFECTDESC gargle{32, 0, GUID_DSFX_STANDARD_GARGLE, 0, 0};
+  DSEFFECTDESC unknown{32, 0, IID_IDirectSoundFXGargle, 0, 0};
+  std::uint32_t result = 0;
+  buffer->Play(0, 0, DSBPLAY_LOOPING);  // effects may be chosen while playing
+  EXPECT_LT(buffer->SetFX(1, &unknown, &result), 0);
+  ASSERT_EQ(buffer->SetFX(1, &eq, &result), S_OK);
+  void* object = nullptr;
+  EXPECT_LT(buffer->GetObjectInPath(GUID_DSFX_STANDARD_PARAMEQ, 0, IID_IDirectSoundFXGargle, &object), 0);
+  EXPECT_LT(buffer->GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object), 0);
+  ASSERT_EQ(buffer->GetObjectInPath(GUID_DSFX_STANDARD_PARAMEQ, 0, IID_IDirectSoundFXParamEq, &object), S_OK);
+  auto* params = static_cast<IDirectSoundFXParamEq*>(object);
+  const struct {
+    DSFXParamEq p;
+    bool ok;
+  } cases[] = {{{80, 12, -15}, true},  {{80, 12, 15}, true},  {{16000, 36, 0}, true}, {{79, 12, 0}, false},
+               {{80, 0.5f, 0}, false}, {{80, 12, 15.5f}, false}, {{80, 37, 0}, false}};
+  for (const auto& c : cases) EXPECT_EQ(params->SetAllParameters(&c.p) >= 0, c.ok) << c.p.fCenter;
+  DSFXParamEq got{};
+  params->GetAllParameters(&got);
+  EXPECT_EQ(got.fCenter, 16000.0f);
+  ASSERT_EQ(buffer->SetFX(1, &gargle, &result), S_OK);
+  ASSERT_EQ(buffer->GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object), S_OK);
+  auto* g = static_cast<IDirectSoundFXGargle*>(object);
+  DSFXGargle rate{1000, 0};
+  EXPECT_EQ(g->SetAllParameters(&rate), S_OK);
+  rate = {0, 0};
+  EXPECT_LT(g->SetAllParameters(&rate), 0);
+  rate = {20, 2};
+  EXPECT_LT(g->SetAllParameters(&rate), 0);
+  EXPECT_EQ(buffer->SetFX(0, nullptr, nullptr), S_OK);
+  EXPECT_LT(buffer->GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object), 0);
+}
+
+TEST_F(BufferTest, BufferWithoutEffectsCapabilityRefusesThem) {
+  Make(false);
+  DSEFFECTDESC eq{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
+  EXPECT_LT(buffer->SetFX(1, &eq, nullptr), 0);
+}
+
+TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
+  FakeAudioDevice::Control control;
+  control.refuseOpen = true;
+  AudioService service;
+  AudioSetupOptions options;
+  options.makeDevice = [&] { return std::make_unique<FakeAudioDevice>(control); };
+  EXPECT_EQ(SetUpAudio(options, service), -1);
+  control.refuseOpen = false;
+  options.legacy = true;
+  EXPECT_EQ(SetUpAudio(options, service), 0);
+  EXPECT_TRUE(service.legacy);
+  DSEFFECTDESC eq{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
+  EXPECT_LT(service.buffer->SetFX(1, &eq, nullptr), 0);
+}
+
+// --- The effects measured on test signals.
+
+std::vector<float> Sine(double hz, std::uint32_t frames, double amplitude = 8000.0) {
+  std::vector<float> out(2 * frames);
+  for (std::uint32_t f = 0; f < frames; ++f)
+    out[2 * f] = out[2 * f + 1] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * f / 44100.0));
+  return out;
+}
+
+double RmsDb(const std::vector<float>& x, std::uint32_t from) {
+  double sum = 0;
+  std::uint32_t n = 0;
+  for (std::uint32_t i = 2 * from; i < x.size(); i += 2, ++n) sum += double{x[i]} * x[i];
+  return 10 * std::log10(sum / n);
+}
+
+double EqGainDb(double hz, float gainDb) {
+  std::mutex guard;
+  ParamEqEffect eq(guard);
+  DSFXParamEq p{80.0f, 12.0f, gainDb};
+  eq.SetAllParameters(&p);
+  std::vector<float> in = Sine(hz, 44100);
+  std::vector<float> out = in;
+  eq.Process(out.data(), 44100);
+  return RmsDb(out, 22050) - RmsDb(in, 22050);
+}
+
+TEST(EffectDspTest, EqualizerAt80Hz) {
+  EXPECT_NEAR(EqGainDb(80, 15.0f), 15.0, 0.5);
+  EXPECT_NEAR(EqGainDb(80, -15.0f), -15.0, 0.5);
+  EXPECT_NEAR(EqGainDb(5000, 15.0f), 0.0, 0.5);
+  EXPECT_NEAR(EqGainDb(5000, -15.0f), 0.0, 0.5);
+  EXPECT_NEAR(EqGainDb(80, 0.0f), 0.0, 0.05);
+}
+
+TEST(EffectDspTest, GargleEnvelopeHasTheRatesPeriod) {
+  std::mutex guard;
+  GargleEffect gargle(guard);
+  DSFXGargle p{20, 0};
+  gargle.SetAllParameters(&p);
+  std::vector<float> x(2 * 44100, 10000.0f);  // a constant shows the envelope itself
+  gargle.Process(x.data(), 44100);
+  std::vector<std::uint32_t> minima;
+  for (std::uint32_t f = 1; f + 1 < 44100; ++f)
+    if (x[2 * f] < x[2 * f - 2] && x[2 * f] <= x[2 * f + 2] && x[2 * f] < 100.0f) minima.push_back(f);
+  ASSERT_GE(minima.size(), 10u);
+  for (std::size_t i = 1; i < minima.size(); ++i) EXPECT_NEAR(minima[i] - minima[i - 1], 2205.0, 2.0);  // 50 ms
+}
+
+TEST(EffectDspTest, ParameterChangesDoNotClick) {
+  std::mutex guard;
+  ParamEqEffect eq(guard);
+  std::vector<float> x = Sine(80, 44100, 6000);
+  const float before = 2.0f * 6000.0f * static_cast<float>(std::sin(M_PI * 80 / 44100.0)) * 1.05f;
+  DSFXParamEq p{80.0f, 12.0f, -15.0f};
+  eq.SetAllParameters(&p);
+  eq.Process(x.data(), 22050);
+  p.fGain = 15.0f;
+  eq.SetAllParameters(&p);
+  eq.Process(x.data() + 2 * 22050, 22050);
+  // The largest step between frames stays that of a smooth 80 Hz sine at the
+  // loudest gain (+15 dB), with no jump at the change.
+  float largest = 0;
+  for (std::uint32_t f = 1; f < 44100; ++f) largest = std::max(largest, std::fabs(x[2 * f] - x[2 * f - 2]));
+  EXPECT_LT(largest, before * 5.7f);
+}
+
+}  // namespace

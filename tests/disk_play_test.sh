@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# zevora-cli play through SDL's disk audio driver hears exactly the frames
+# that zevora-cli render writes, from the first frame the buffer played.
+set -u
+cli="$1"
+corpus="$2"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+module="$corpus/vor--mph.xm"
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "$module" --seconds 3 > "$tmp/times.txt" 2>/dev/null
+rc=$?
+"$cli" render "$module" -o "$tmp/render.wav" --seconds 6 || exit 1
+python3 - "$tmp/capture.raw" "$tmp/render.wav" "$tmp/times.txt" "$rc" <<'PY'
+import array, sys
+capture = array.array('h', open(sys.argv[1], 'rb').read())
+render = array.array('h', open(sys.argv[2], 'rb').read()[44:])
+times = open(sys.argv[3]).read().split()
+def first_sound(a):
+    return next(i for i in range(0, len(a), 2) if a[i] or a[i + 1])
+c, r = first_sound(capture), first_sound(render)
+heard = len(capture) - c
+ok = sys.argv[4] == "0" and heard >= 2 * 44100 * 2 and capture[c:] == render[r:r + heard]
+ok = ok and len(times) >= 2 and all(len(t) == 8 and t[2] == t[5] == ":" for t in times)
+ok = ok and times[0] in ("00:00:01", "00:00:02")
+print("1 passed, 0 failed" if ok else "0 passed, 1 failed: frames heard %d, times %s" % (heard // 2, times))
+sys.exit(0 if ok else 1)
+PY
