@@ -1,0 +1,120 @@
+#include "effects_panel.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSlider>
+
+#include "main_window.h"
+
+EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth, std::function<bool()> isPlaying,
+                           std::function<void(int)> resize, int baseHeight)
+    : QObject(&window),
+      buffer_(buffer),
+      isPlaying_(std::move(isPlaying)),
+      resize_(std::move(resize)),
+      baseHeight_(baseHeight) {
+  auto* separator = new QFrame(&window);
+  separator->setObjectName("separator");
+  separator->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+  separator->setGeometry(0, 32, windowWidth, 1);
+
+  // The choices are checked by the panel itself, never by a click alone.
+  auto choice = [&](const char* text, const char* name, int id, QRect rect) {
+    auto* button = new QRadioButton(QString::fromLatin1(text), &window);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoExclusive(false);
+    button->setGeometry(rect);
+    connect(button, &QRadioButton::clicked, this, [this, id] { ChooseEffect(id); });
+    return button;
+  };
+  off_ = choice("Off", "effectOff", kEffectOffId, {6, 40, 62, 16});
+  off_->setChecked(true);
+  equalizer_ = choice("Equalizer", "effectEqualizer", kEffectEqualizerId, {68, 40, 108, 16});
+  gargleButton_ = choice("Gargle", "effectGargle", kEffectGargleId, {174, 40, 76, 16});
+
+  left_ = new QLabel(&window);
+  left_->setObjectName("effectLeftLabel");
+  left_->setGeometry(8, 62, 50, 22);
+  left_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  left_->setTextFormat(Qt::PlainText);
+  left_->setFont(MainWindow::FixedFont());
+  slider_ = new QSlider(Qt::Horizontal, &window);
+  slider_->setObjectName("effectSlider");
+  slider_->setGeometry(58, 62, 132, 22);
+  slider_->setTickPosition(QSlider::NoTicks);
+  connect(slider_, &QSlider::valueChanged, this, &EffectsPanel::EffectParameter);
+  right_ = new QLabel(&window);
+  right_->setObjectName("effectRightLabel");
+  right_->setGeometry(190, 62, 66, 22);
+  right_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  right_->setTextFormat(Qt::PlainText);
+  right_->setFont(MainWindow::FixedFont());
+}
+
+QRadioButton* EffectsPanel::Choice(int button) const {
+  switch (button) {
+    case kEffectOffId: return off_;
+    case kEffectEqualizerId: return equalizer_;
+    case kEffectGargleId: return gargleButton_;
+    default: return nullptr;
+  }
+}
+
+void EffectsPanel::ChooseEffect(int button) {
+  int height = baseHeight_;
+  const bool playing = isPlaying_();
+  if (playing) buffer_.Stop();
+  off_->setChecked(false);
+  equalizer_->setChecked(false);
+  gargleButton_->setChecked(false);
+  eq_ = nullptr;
+  gargle_ = nullptr;
+  buffer_.SetFX(0, nullptr, nullptr);
+  chosen_ = button;
+
+  // Installs the effect and, when it offers one, takes its parameter
+  // interface and shows the parameter row.
+  auto install = [&](const GUID& cls, const GUID& iid, QRadioButton* check, int low, int high, int page, int position,
+                     const char* leftText, const char* rightText) -> void* {
+    DSEFFECTDESC desc{32, 0, cls, 0, 0};
+    std::uint32_t result = 0;
+    if (buffer_.SetFX(1, &desc, &result) < 0) {
+      off_->setChecked(true);
+      return nullptr;
+    }
+    check->setChecked(true);
+    void* object = nullptr;
+    if (buffer_.GetObjectInPath(cls, 0, iid, &object) < 0 || object == nullptr) return nullptr;
+    const QSignalBlocker quiet(slider_);  // the position set here is not applied
+    slider_->setRange(low, high);
+    slider_->setPageStep(page);
+    slider_->setValue(position);
+    left_->setText(QString::fromLatin1(leftText));
+    right_->setText(QString::fromLatin1(rightText));
+    height += 28;
+    return object;
+  };
+  if (button == kEffectEqualizerId) {
+    eq_ = static_cast<IDirectSoundFXParamEq*>(install(GUID_DSFX_STANDARD_PARAMEQ, IID_IDirectSoundFXParamEq,
+                                                      equalizer_, 0, 30, 5, 15, "-15dB", "+15dB"));
+  } else if (button == kEffectGargleId) {
+    gargle_ = static_cast<IDirectSoundFXGargle*>(install(GUID_DSFX_STANDARD_GARGLE, IID_IDirectSoundFXGargle,
+                                                         gargleButton_, 1, 1000, 100, 20, "1Hz", "1KHz"));
+  } else {
+    off_->setChecked(true);
+  }
+  if (playing) buffer_.Play(0, 0, DSBPLAY_LOOPING);
+  resize_(height);
+}
+
+void EffectsPanel::EffectParameter(int position) {
+  if (chosen_ == kEffectEqualizerId && eq_ != nullptr) {
+    const DSFXParamEq params{80.0f, 12.0f, static_cast<float>(position - 15)};
+    eq_->SetAllParameters(&params);
+  } else if (chosen_ == kEffectGargleId && gargle_ != nullptr) {
+    const DSFXGargle params{static_cast<std::uint32_t>(position), 0};
+    gargle_->SetAllParameters(&params);
+  }
+}

@@ -1,0 +1,275 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QScreen>
+#include <QSlider>
+#include <QToolButton>
+#include <QUrl>
+#include <cmath>
+
+#include "effects_panel.h"
+#include "player.h"
+#include "string_table.h"
+
+namespace {
+
+QString DefaultChooseFile(QWidget* owner) {
+  return QFileDialog::getOpenFileName(owner, QString(), QString(), QStringLiteral("XM files (*.xm)"), nullptr,
+                                      QFileDialog::ReadOnly);
+}
+
+void DefaultShowError(QWidget* owner, const QString& text) {
+  QMessageBox::critical(owner, QStringLiteral("Error"), text);
+}
+
+// The five toolbar images (load, stop, pause, sound on, muted) from one
+// 80 x 15 bitmap; magenta is transparent.
+void LoadToolbarImages(QPixmap (&images)[5]) {
+  QImage strip(QStringLiteral(":/toolbar.bmp"));
+  strip = strip.convertToFormat(QImage::Format_ARGB32);
+  for (int y = 0; y < strip.height(); ++y)
+    for (int x = 0; x < strip.width(); ++x)
+      if ((strip.pixel(x, y) & 0xFFFFFF) == 0xFF00FF) strip.setPixel(x, y, 0);
+  for (int i = 0; i < 5; ++i) images[i] = QPixmap::fromImage(strip.copy(16 * i, 0, 16, 15));
+}
+
+}  // namespace
+
+QFont MainWindow::FixedFont() {
+  QFont font(QStringLiteral("DejaVu Sans Mono"));
+  font.setStyleHint(QFont::TypeWriter);
+  font.setFixedPitch(true);
+  font.setPointSize(9);
+  return font;
+}
+
+QString MainWindow::FormatTime(std::uint32_t ms) {
+  const std::uint32_t s = ms / 1000 + 1;
+  return QString::asprintf("%02u:%02u:%02u", (s / 3600) % 24, (s / 60) % 60, s % 60);
+}
+
+MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks hooks)
+    : buffer_(buffer), hooks_(std::move(hooks)) {
+  if (!hooks_.chooseFile) hooks_.chooseFile = DefaultChooseFile;
+  if (!hooks_.showError) hooks_.showError = DefaultShowError;
+  setObjectName(QStringLiteral("clsZevora"));
+  setWindowTitle(QStringLiteral("Zevora"));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  QIcon icon;
+  icon.addFile(QStringLiteral(":/icon32.png"), QSize(32, 32));
+  icon.addFile(QStringLiteral(":/icon16.png"), QSize(16, 16));
+  setWindowIcon(icon);
+
+  const QFont fixed = FixedFont();
+  const QSize timeText = QFontMetrics(fixed).size(Qt::TextSingleLine, QStringLiteral("00:00:00"));
+  width_ = timeText.width() + 206;
+  height_ = 30;
+
+  // Toolbar: load/stop, pause, mute.
+  auto* toolbar = new QWidget(this);
+  toolbar->setObjectName(QStringLiteral("toolbar"));
+  toolbar->setGeometry(4, 4, 70, 22);
+  LoadToolbarImages(images_);
+  const int commands[3] = {kCommandLoad, kCommandPause, kCommandMute};
+  const char* names[3] = {"loadStopButton", "pauseButton", "muteButton"};
+  for (int i = 0; i < 3; ++i) {
+    auto* button = new QToolButton(toolbar);
+    button->setObjectName(QString::fromLatin1(names[i]));
+    button->setGeometry(23 * i, 0, 23, 22);
+    button->setAutoRaise(true);
+    button->setIconSize(QSize(16, 15));
+    button->setCheckable(i > 0);
+    button->setEnabled(i == 0);
+    button->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))));
+    buttons_[i] = button;
+    SetButtonImage(i, buttonImages_[i]);
+    connect(button, &QToolButton::clicked, this, [this, i] { Command(i == 0 ? buttonCommand_ : i == 1 ? kCommandPause : kCommandMute); });
+  }
+
+  volumeSlider_ = new QSlider(Qt::Horizontal, this);
+  volumeSlider_->setObjectName(QStringLiteral("volumeSlider"));
+  volumeSlider_->setGeometry(74, 4, 120, 22);
+  volumeSlider_->setTickPosition(QSlider::NoTicks);
+  volumeSlider_->setRange(1, 100000);
+  volumeSlider_->setPageStep(10000);
+  volumeSlider_->setValue(100000);
+  volumeSlider_->setEnabled(false);
+  connect(volumeSlider_, &QSlider::valueChanged, this, &MainWindow::OnVolumeSlider);
+
+  timeDisplay_ = new QLabel(QStringLiteral("00:00:00"), this);
+  timeDisplay_->setObjectName(QStringLiteral("timeDisplay"));
+  timeDisplay_->setGeometry(198, 4, timeText.width(), 22);
+  timeDisplay_->setTextFormat(Qt::PlainText);
+  timeDisplay_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  timeDisplay_->setFont(fixed);
+
+  setAcceptDrops(true);
+  timer1000_.setTimerType(Qt::PreciseTimer);
+  timer1000_.setInterval(1000);
+  connect(&timer1000_, &QTimer::timeout, this, &MainWindow::OnDisplayTimer);
+  timer1024_.setTimerType(Qt::PreciseTimer);
+  timer1024_.setInterval(1024);
+  connect(&timer1024_, &QTimer::timeout, this, &MainWindow::OnTitleTimer);
+
+  if (effectsAvailable) {
+    height_ += 30;
+    effects_ = std::make_unique<EffectsPanel>(
+        *this, buffer_, width_, [this] { return !fileTitle_.isEmpty(); },
+        [this](int h) { setFixedSize(width_, h); }, height_);
+  }
+  setFixedSize(width_, height_);
+
+  // Centred on the screen.
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->geometry();
+    move((area.width() - width_) / 2, (area.height() - height_) / 2);
+  }
+}
+
+MainWindow::~MainWindow() {
+  // Nothing may stream into the buffer once the window is gone.
+  PlayerPlay(nullptr, 0, 0, nullptr);
+  effects_.reset();
+}
+
+void MainWindow::SetButtonImage(int index, int image) {
+  buttonImages_[index] = image;
+  buttons_[index]->setIcon(QIcon(images_[image]));
+}
+
+void MainWindow::SetButtonCommand(int command) {
+  buttonCommand_ = command;
+  buttons_[0]->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))));
+}
+
+void MainWindow::Command(int id) {
+  switch (id) {
+    case kEffectOffId:
+    case kEffectEqualizerId:
+    case kEffectGargleId:
+      if (effects_) effects_->ChooseEffect(id);
+      break;
+    case kCommandLoad: {
+      path_.clear();
+      const QString chosen = hooks_.chooseFile(this);
+      if (chosen.isEmpty()) break;
+      path_ = chosen;
+      fileTitle_ = QFileInfo(chosen).fileName();
+      StartPlayback();
+      break;
+    }
+    case kCommandStop:
+      StopView();
+      break;
+    case kCommandPause:
+      if (!paused_)
+        buffer_.Stop();
+      else
+        buffer_.Play(0, 0, DSBPLAY_LOOPING);
+      paused_ = !paused_;
+      break;
+    case kCommandMute:
+      if (buttons_[2]->isChecked()) {
+        buffer_.SetVolume(-10000);
+        SetButtonImage(2, 4);
+      } else {
+        const int p = volumeSlider_->value();
+        setWindowTitle(QString::asprintf("VOL: %d%%", p / 1000));
+        buffer_.SetVolume(static_cast<std::int32_t>(std::log10(static_cast<double>(p)) * 2000.0 - 10000.0));
+        SetButtonImage(2, 3);
+        timer1024_.start();
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void MainWindow::OnVolumeSlider() {
+  buttons_[2]->setChecked(false);
+  Command(kCommandMute);
+}
+
+void MainWindow::StartPlayback() {
+  const QByteArray path = QFile::encodeName(path_);
+  if (PlayerPlay(path.constData(), 0, kSourceFile, &buffer_) < 0) {
+    hooks_.showError(this, QStringLiteral("Unable to start playback"));
+    return;
+  }
+  timer1000_.start();
+  SetButtonImage(0, 1);
+  SetButtonCommand(kCommandStop);
+  buttons_[1]->setEnabled(true);
+  buttons_[2]->setEnabled(true);
+  volumeSlider_->setEnabled(true);
+  OnTitleTimer();
+}
+
+void MainWindow::StopView() {
+  fileTitle_.clear();
+  timer1000_.stop();
+  PlayerPlay(nullptr, 0, 0, nullptr);
+  SetButtonImage(0, 0);
+  SetButtonCommand(kCommandLoad);
+  paused_ = false;
+  buttons_[1]->setChecked(false);
+  buttons_[1]->setEnabled(false);
+  buttons_[2]->setEnabled(false);
+  volumeSlider_->setEnabled(false);
+  timeDisplay_->setText(QStringLiteral("00:00:00"));
+  setWindowTitle(QStringLiteral("Zevora"));
+}
+
+void MainWindow::OnDisplayTimer() {
+  std::uint32_t status = 0;
+  if (buffer_.GetStatus(&status) >= 0 && (status & DSBSTATUS_BUFFERLOST)) {
+    if (buffer_.Restore() >= 0) buffer_.Play(0, 0, DSBPLAY_LOOPING);
+  }
+  timeDisplay_->setText(FormatTime(PlayerGetTime()));
+}
+
+void MainWindow::OnTitleTimer() {
+  timer1024_.stop();
+  if (!fileTitle_.isEmpty()) setWindowTitle(QStringLiteral("Playing %1").arg(fileTitle_));
+}
+
+void MainWindow::OpenDropped(const QString& path) {
+  StopView();
+  path_ = path;
+  fileTitle_ = QFileInfo(path).fileName();
+  StartPlayback();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  event->acceptProposedAction();
+  OpenDropped(urls.first().toLocalFile());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  PlayerPlay(nullptr, 0, 0, nullptr);
+  event->accept();
+}

@@ -1,0 +1,365 @@
+// The player window under the offscreen platform, against sound buffers
+// that need no sound card.
+#include <QDropEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMimeData>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+#include <QUrl>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "audio_setup.h"
+#include "effects_panel.h"
+#include "fake_audio_device.h"
+#include "main_window.h"
+#include "memory_sound_buffer.h"
+#include "player.h"
+
+namespace {
+
+QString Corpus(const char* name) { return QStringLiteral(ZEVORA_CORPUS_DIR "/") + QString::fromLatin1(name); }
+
+// Installs effects but offers no parameter interface for them.
+class NoInterfaceBuffer : public MemorySoundBuffer {
+ public:
+  HRESULT SetFX(std::uint32_t, const DSEFFECTDESC*, std::uint32_t*) override { return S_OK; }
+};
+
+struct Harness {
+  explicit Harness(SoundBuffer& buffer, bool effects = true)
+      : window(buffer, effects,
+               WindowHooks{[this](QWidget*) { return nextFile; }, [this](QWidget*, const QString& text) { errors << text; }}) {}
+  QString nextFile;
+  QStringList errors;
+  MainWindow window;
+};
+
+// A drag that enters the window, moves and drops.
+void Drop(QWidget& window, const QMimeData& mime) {
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window, &enter);
+  QDragMoveEvent move(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window, &move);
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window, &drop);
+}
+
+int TextWidth() { return QFontMetrics(MainWindow::FixedFont()).size(Qt::TextSingleLine, "00:00:00").width(); }
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void cleanup() { PlayerStop(); }
+
+  void fixedFontHasEqualWidths() {
+    const QFontMetrics metrics(MainWindow::FixedFont());
+    QCOMPARE(metrics.horizontalAdvance('i'), metrics.horizontalAdvance('W'));
+    QCOMPARE(metrics.horizontalAdvance('0'), metrics.horizontalAdvance(':'));
+    QVERIFY(QFontInfo(MainWindow::FixedFont()).fixedPitch());
+  }
+
+  void timeDisplay() {
+    QCOMPARE(MainWindow::FormatTime(0), QString("00:00:01"));
+    QCOMPARE(MainWindow::FormatTime(999), QString("00:00:01"));
+    QCOMPARE(MainWindow::FormatTime(1000), QString("00:00:02"));
+    QCOMPARE(MainWindow::FormatTime(3600000), QString("01:00:01"));
+    QCOMPARE(MainWindow::FormatTime(86400000), QString("00:00:01"));
+    QCOMPARE(MainWindow::FormatTime(59 * 60000 + 58000), QString("00:59:59"));
+  }
+
+  void windowSizes() {
+    MemorySoundBuffer buffer;
+    Harness withPanel(buffer, true);
+    QCOMPARE(withPanel.window.objectName(), QString("clsZevora"));
+    QCOMPARE(withPanel.window.windowTitle(), QString("Zevora"));
+    QCOMPARE(withPanel.window.size(), QSize(TextWidth() + 206, 60));
+    QCOMPARE(withPanel.window.minimumSize(), withPanel.window.maximumSize());
+    QVERIFY(!(withPanel.window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(withPanel.window.acceptDrops());
+    Harness legacy(buffer, false);
+    QCOMPARE(legacy.window.size(), QSize(TextWidth() + 206, 30));
+    QVERIFY(legacy.window.Effects() == nullptr);
+    QVERIFY(legacy.window.findChild<QRadioButton*>("effectOff") == nullptr);
+  }
+
+  void stoppedPlayingAndPaused() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    MainWindow& w = h.window;
+    QCOMPARE(w.ButtonCommand(), int(kCommandLoad));
+    QCOMPARE(w.ButtonImage(0), 0);
+    QCOMPARE(w.Button(0)->toolTip(), QString("Load"));
+    QCOMPARE(w.Button(1)->toolTip(), QString("Pause"));
+    QCOMPARE(w.Button(2)->toolTip(), QString("Muting"));
+    QVERIFY(!w.Button(1)->isEnabled());
+    QVERIFY(!w.VolumeSlider()->isEnabled());
+
+    h.nextFile = Corpus("vor--mph.xm");
+    QTest::mouseClick(w.Button(0), Qt::LeftButton);
+    QCOMPARE(w.ButtonCommand(), int(kCommandStop));
+    QCOMPARE(w.ButtonImage(0), 1);
+    QCOMPARE(w.Button(0)->toolTip(), QString("Stop"));
+    QVERIFY(w.Button(1)->isEnabled() && w.Button(2)->isEnabled() && w.VolumeSlider()->isEnabled());
+    QVERIFY(w.DisplayTimer().isActive());
+    QCOMPARE(w.windowTitle(), QString("Playing vor--mph.xm"));
+    QVERIFY(buffer.Playing());
+
+    w.OnDisplayTimer();
+    QCOMPARE(w.TimeDisplay()->text(), MainWindow::FormatTime(PlayerGetTime()));
+
+    QTest::mouseClick(w.Button(1), Qt::LeftButton);  // pause
+    QVERIFY(w.Paused());
+    QVERIFY(w.Button(1)->isChecked());
+    QVERIFY(!buffer.Playing());
+    QTest::mouseClick(w.Button(0), Qt::LeftButton);  // stop while paused
+    QVERIFY(!w.Paused());
+    QVERIFY(!w.Button(1)->isChecked());
+    QVERIFY(!w.Button(1)->isEnabled());
+    QCOMPARE(w.ButtonCommand(), int(kCommandLoad));
+    QCOMPARE(w.TimeDisplay()->text(), QString("00:00:00"));
+    QCOMPARE(w.windowTitle(), QString("Zevora"));
+    QVERIFY(!w.DisplayTimer().isActive());
+    QCOMPARE(buffer.PlayCursor(), 0u);
+
+    h.nextFile.clear();  // a cancelled dialog changes nothing
+    w.Command(kCommandLoad);
+    QCOMPARE(w.ButtonCommand(), int(kCommandLoad));
+    QVERIFY(h.errors.isEmpty());
+  }
+
+  void failedStart() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    h.nextFile = QStringLiteral(ZEVORA_CORPUS_DIR "/SOURCES.md");
+    h.window.Command(kCommandLoad);
+    QCOMPARE(h.errors, QStringList{"Unable to start playback"});
+    QCOMPARE(h.window.ButtonCommand(), int(kCommandLoad));
+    QCOMPARE(h.window.windowTitle(), QString("Zevora"));
+  }
+
+  void volumeAndMute() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    MainWindow& w = h.window;
+    h.nextFile = Corpus("vor--mph.xm");
+    w.Command(kCommandLoad);
+    QTest::mouseClick(w.Button(2), Qt::LeftButton);  // mute
+    QCOMPARE(buffer.Volume(), -10000);
+    QCOMPARE(w.ButtonImage(2), 4);
+    w.VolumeSlider()->setValue(50000);  // moving the slider unmutes
+    QVERIFY(!w.Button(2)->isChecked());
+    QCOMPARE(w.ButtonImage(2), 3);
+    QCOMPARE(w.windowTitle(), QString("VOL: 50%"));
+    QCOMPARE(buffer.Volume(), static_cast<int>(std::log10(50000.0) * 2000.0 - 10000.0));
+    QVERIFY(w.TitleTimer().isActive());
+    w.OnTitleTimer();
+    QCOMPARE(w.windowTitle(), QString("Playing vor--mph.xm"));
+    QVERIFY(!w.TitleTimer().isActive());
+    const struct {
+      int position, volume;
+      const char* title;
+    } cases[] = {{1, -10000, "VOL: 0%"}, {100000, 0, "VOL: 100%"}, {10000, -2000, "VOL: 10%"}};
+    for (const auto& c : cases) {
+      w.VolumeSlider()->setValue(c.position);
+      QCOMPARE(buffer.Volume(), c.volume);
+      QCOMPARE(w.windowTitle(), QString(c.title));
+    }
+    // Mute survives stop and restart.
+    QTest::mouseClick(w.Button(2), Qt::LeftButton);
+    w.Command(kCommandStop);
+    QVERIFY(w.Button(2)->isChecked());
+    w.Command(kCommandLoad);
+    QVERIFY(w.Button(2)->isChecked());
+    QCOMPARE(buffer.Volume(), -10000);
+  }
+
+  void dropWhilePlaying() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    h.nextFile = Corpus("vor--mph.xm");
+    h.window.Command(kCommandLoad);
+    h.window.show();
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(Corpus("vodovod--walk.xm"))});
+    Drop(h.window, mime);
+    QCOMPARE(h.window.FileTitle(), QString("vodovod--walk.xm"));
+    QCOMPARE(h.window.windowTitle(), QString("Playing vodovod--walk.xm"));
+    QCOMPARE(h.window.ButtonCommand(), int(kCommandStop));
+    // A dropped file that will not play leaves the window stopped.
+    mime.setUrls({QUrl::fromLocalFile(QStringLiteral(ZEVORA_CORPUS_DIR "/SOURCES.md"))});
+    Drop(h.window, mime);
+    QCOMPARE(h.errors.size(), 1);
+    QCOMPARE(h.window.ButtonCommand(), int(kCommandLoad));
+  }
+
+  void longPathsPlayWhole() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    const QString dir = QDir::tempPath() + "/" + QString(200, 'd') + "/" + QString(200, 'e');
+    QVERIFY(QDir().mkpath(dir));
+    const QString file = dir + "/" + QString(120, 'n') + ".xm";
+    QFile::remove(file);
+    QVERIFY(QFile::copy(Corpus("vor--mph.xm"), file));
+    h.window.OpenDropped(file);
+    QCOMPARE(h.window.windowTitle(), "Playing " + QString(120, 'n') + ".xm");
+    QVERIFY(h.errors.isEmpty());
+    QDir(QDir::tempPath() + "/" + QString(200, 'd')).removeRecursively();
+  }
+
+  void effectsWithParameters() {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    EffectsPanel& panel = *h.window.Effects();
+    const int width = TextWidth() + 206;
+    QTest::mouseClick(panel.Choice(kEffectEqualizerId), Qt::LeftButton);
+    QVERIFY(panel.Choice(kEffectEqualizerId)->isChecked());
+    QVERIFY(!panel.Choice(kEffectOffId)->isChecked());
+    QCOMPARE(h.window.size(), QSize(width, 88));
+    QCOMPARE(panel.Slider()->minimum(), 0);
+    QCOMPARE(panel.Slider()->maximum(), 30);
+    QCOMPARE(panel.Slider()->value(), 15);
+    QCOMPARE(panel.Slider()->pageStep(), 5);
+    QCOMPARE(panel.LeftLabel()->text(), QString("-15dB"));
+    QCOMPARE(panel.RightLabel()->text(), QString("+15dB"));
+    void* object = nullptr;
+    QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_PARAMEQ, 0, IID_IDirectSoundFXParamEq, &object) >= 0);
+    DSFXParamEq eq{};
+    static_cast<IDirectSoundFXParamEq*>(object)->GetAllParameters(&eq);
+    QCOMPARE(eq.fGain, 0.0f);  // the position set on choosing is not applied
+    panel.Slider()->setValue(0);
+    static_cast<IDirectSoundFXParamEq*>(object)->GetAllParameters(&eq);
+    QCOMPARE(eq.fGain, -15.0f);
+    QCOMPARE(eq.fCenter, 80.0f);
+    QCOMPARE(eq.fBandwidth, 12.0f);
+    panel.Slider()->setValue(30);
+    static_cast<IDirectSoundFXParamEq*>(object)->GetAllParameters(&eq);
+    QCOMPARE(eq.fGain, 15.0f);
+
+    h.window.Command(kEffectGargleId);
+    QVERIFY(panel.Choice(kEffectGargleId)->isChecked());
+    QVERIFY(!panel.Choice(kEffectEqualizerId)->isChecked());
+    QCOMPARE(panel.Slider()->maximum(), 1000);
+    QCOMPARE(panel.Slider()->value(), 20);
+    QCOMPARE(panel.LeftLabel()->text(), QString("1Hz"));
+    QCOMPARE(panel.RightLabel()->text(), QString("1KHz"));
+    panel.Slider()->setValue(1000);
+    QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object) >= 0);
+    DSFXGargle gargle{};
+    static_cast<IDirectSoundFXGargle*>(object)->GetAllParameters(&gargle);
+    QCOMPARE(gargle.dwRateHz, 1000u);
+    QCOMPARE(gargle.dwWaveShape, 0u);
+
+    h.window.Command(kEffectOffId);
+    QVERIFY(panel.Choice(kEffectOffId)->isChecked());
+    QCOMPARE(h.window.size(), QSize(width, 60));
+    QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object) < 0);
+  }
+
+  void effectChosenWhilePlayingStopsAndRestartsTheBuffer() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    buffer.ClearCalls();
+    h.window.Command(kEffectGargleId);
+    const auto calls = buffer.Calls();
+    QVERIFY(calls.size() >= 3);
+    QCOMPARE(QString::fromStdString(calls.front()), QString("Stop"));
+    QCOMPARE(QString::fromStdString(calls.back()), QString("Play 1"));
+  }
+
+  void effectThatCannotBeInstalled() {
+    MemorySoundBuffer buffer;  // refuses every effect
+    Harness h(buffer);
+    h.window.Command(kEffectEqualizerId);
+    QVERIFY(h.window.Effects()->Choice(kEffectOffId)->isChecked());
+    QVERIFY(!h.window.Effects()->Choice(kEffectEqualizerId)->isChecked());
+    QCOMPARE(h.window.height(), 60);
+  }
+
+  void effectWithoutParameterInterface() {
+    NoInterfaceBuffer buffer;
+    Harness h(buffer);
+    h.window.Command(kEffectEqualizerId);
+    QVERIFY(h.window.Effects()->Choice(kEffectEqualizerId)->isChecked());
+    QVERIFY(!h.window.Effects()->HasParameterInterface());
+    QCOMPARE(h.window.height(), 60);
+  }
+
+  void lostBufferIsRestoredOnTheTick() {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    h.window.Command(kCommandPause);
+    control.lost = true;
+    h.window.OnDisplayTimer();
+    std::uint32_t status = 0;
+    buffer.GetStatus(&status);
+    QCOMPARE(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);  // restored and playing, even while paused
+    QCOMPARE(control.opens.load(), 2);
+  }
+
+  // With ZEVORA_SCREENSHOT set, saves the window playing a module with the
+  // equalizer open (the picture in the README).
+  void screenshot() {
+    const QByteArray path = qgetenv("ZEVORA_SCREENSHOT");
+    if (path.isEmpty()) QSKIP("ZEVORA_SCREENSHOT not set");
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.window.show();
+    h.window.OpenDropped(Corpus("gemdropx--hr_suds.xm"));
+    h.window.Command(kEffectEqualizerId);
+    h.window.Effects()->Slider()->setValue(21);
+    for (int i = 0; i < 150; ++i) control.pull(std::vector<std::int16_t>(2 * 884).data(), 884);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    h.window.OnDisplayTimer();
+    QTest::qWait(50);
+    QVERIFY(h.window.grab().scaled(h.window.size() * 2).save(QString::fromLocal8Bit(path)));
+  }
+
+  // The real audio path: SDL's disk driver, a dropped corpus file, sound.
+  void realAudioArrives() {
+    const QString capture = QDir::tempPath() + "/zevora_window_capture.raw";
+    QFile::remove(capture);
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit());
+    AudioService audio;
+    QCOMPARE(SetUpAudio({}, audio), 0);
+    {
+      MainWindow window(*audio.buffer, !audio.legacy);
+      window.show();
+      window.OpenDropped(Corpus("vor--mph.xm"));
+      QTest::qWait(2500);
+      window.close();
+    }
+    audio.buffer.reset();
+    QFile file(capture);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.size() > 44100 * 4);
+    int nonZero = 0;
+    for (char c : bytes) nonZero += c != 0;
+    QVERIFY(nonZero > bytes.size() / 4);
+    QFile::remove(capture);
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
