@@ -16,6 +16,7 @@ struct BlockHeader {
 };
 
 std::size_t bytesInUse = 0;
+std::size_t peakBytes = 0;
 std::size_t budget = 0;
 }  // namespace
 
@@ -30,6 +31,7 @@ void* ModuleAlloc(std::size_t bytes) {
   if (header == nullptr) return nullptr;
   header->bytes = total;
   bytesInUse += total;
+  if (bytesInUse > peakBytes) peakBytes = bytesInUse;
   return header + 1;
 }
 
@@ -41,6 +43,10 @@ void ModuleFree(void* block) {
 }
 
 std::size_t ModuleBytesInUse() { return bytesInUse; }
+
+std::size_t ModulePeakBytes() { return peakBytes; }
+
+void ResetModulePeak() { peakBytes = bytesInUse; }
 
 void SetModuleBudget(std::size_t bytes) { budget = bytes; }
 

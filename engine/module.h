@@ -114,6 +114,9 @@ extern Instrument emptyInstrument;
 void* ModuleAlloc(std::size_t bytes);
 void ModuleFree(void* block);
 std::size_t ModuleBytesInUse();
+// The most module memory in use at once since the last reset.
+std::size_t ModulePeakBytes();
+void ResetModulePeak();
 void SetModuleBudget(std::size_t bytes);  // 0 = unlimited
 
 // Frees every block of the loaded module and leaves no module loaded.
