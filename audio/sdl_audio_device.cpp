@@ -1,9 +1,45 @@
 // The sound device through SDL2's audio subsystem (no video, no events).
+// SDL2 is loaded at run time, like a platform audio library: programs that
+// never open a device (offline rendering) do not pay for loading it and the
+// many libraries behind it.
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include "audio_device.h"
 
 namespace {
+
+struct SdlApi {
+  decltype(&SDL_SetHint) SetHint = nullptr;
+  decltype(&SDL_WasInit) WasInit = nullptr;
+  decltype(&SDL_InitSubSystem) InitSubSystem = nullptr;
+  decltype(&SDL_OpenAudioDevice) OpenAudioDevice = nullptr;
+  decltype(&SDL_PauseAudioDevice) PauseAudioDevice = nullptr;
+  decltype(&SDL_CloseAudioDevice) CloseAudioDevice = nullptr;
+  decltype(&SDL_GetAudioDeviceStatus) GetAudioDeviceStatus = nullptr;
+  bool loaded = false;
+};
+
+SdlApi sdl;
+
+template <typename F>
+bool Resolve(void* library, const char* name, F& function) {
+  function = reinterpret_cast<F>(dlsym(library, name));
+  return function != nullptr;
+}
+
+bool LoadSdl() {
+  if (sdl.loaded) return true;
+  void* library = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return false;
+  sdl.loaded = Resolve(library, "SDL_SetHint", sdl.SetHint) && Resolve(library, "SDL_WasInit", sdl.WasInit) &&
+               Resolve(library, "SDL_InitSubSystem", sdl.InitSubSystem) &&
+               Resolve(library, "SDL_OpenAudioDevice", sdl.OpenAudioDevice) &&
+               Resolve(library, "SDL_PauseAudioDevice", sdl.PauseAudioDevice) &&
+               Resolve(library, "SDL_CloseAudioDevice", sdl.CloseAudioDevice) &&
+               Resolve(library, "SDL_GetAudioDeviceStatus", sdl.GetAudioDeviceStatus);
+  return sdl.loaded;  // the library stays loaded for the whole run
+}
 
 class SdlAudioDevice : public AudioDevice {
  public:
@@ -20,18 +56,18 @@ class SdlAudioDevice : public AudioDevice {
     want.callback = &SdlAudioDevice::Callback;
     want.userdata = this;
     SDL_AudioSpec have{};
-    device_ = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);  // SDL converts any other format
+    device_ = sdl.OpenAudioDevice(nullptr, 0, &want, &have, 0);  // SDL converts any other format
     if (device_ == 0) return false;
-    SDL_PauseAudioDevice(device_, 0);
+    sdl.PauseAudioDevice(device_, 0);
     return true;
   }
 
   void Close() override {
-    if (device_ != 0) SDL_CloseAudioDevice(device_);
+    if (device_ != 0) sdl.CloseAudioDevice(device_);
     device_ = 0;
   }
 
-  bool Lost() override { return device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
+  bool Lost() override { return device_ != 0 && sdl.GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
 
  private:
   static void Callback(void* self, Uint8* stream, int bytes) {
@@ -46,10 +82,11 @@ class SdlAudioDevice : public AudioDevice {
 }  // namespace
 
 bool InitSdlAudio() {
+  if (!LoadSdl()) return false;
   // SDL would otherwise install SIGINT/SIGTERM handlers that swallow them.
-  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (SDL_WasInit(SDL_INIT_AUDIO)) return true;
-  return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+  sdl.SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  if (sdl.WasInit(SDL_INIT_AUDIO)) return true;
+  return sdl.InitSubSystem(SDL_INIT_AUDIO) == 0;
 }
 
 std::unique_ptr<AudioDevice> MakeSdlAudioDevice() { return std::make_unique<SdlAudioDevice>(); }

@@ -41,6 +41,15 @@ std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, st
   return (q + s - 1) / s;
 }
 
+// Where the position stands after `frames` frames: each frame clears the
+// lowest fraction bit and then adds the step, which comes to this.
+inline std::int64_t Advance(std::int64_t p, std::int64_t step, std::uint32_t frames) {
+  if (frames == 0) return p;
+  const std::uint64_t s = static_cast<std::uint64_t>(step);
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) + frames * (s & ~std::uint64_t{1}) +
+                                   (s & 1));
+}
+
 // Produces frames one at a time; gains are fixed (no ramp).
 inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int64_t step, double gainLeft,
                              double gainRight, float* out, std::uint32_t frames) {
@@ -159,7 +168,11 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     // 4-7. Mix the chunk.
     const std::uint64_t stepBits = (std::uint64_t{v.stepInt} << 32) | v.stepFrac;
     const std::int64_t step = v.backward ? static_cast<std::int64_t>(0 - stepBits) : static_cast<std::int64_t>(stepBits);
-    if (v.rampRemaining == 0) {
+    if (v.rampRemaining == 0 && v.leftVolume == 0 && v.rightVolume == 0) {
+      // A voice at gain 0 adds exactly nothing (the mix never holds -0.0),
+      // so only its position moves.
+      SetPosition(v, Advance(p, step, chunk));
+    } else if (v.rampRemaining == 0) {
       const double gl = static_cast<float>(v.leftVolume) * kGainScale;
       const double gr = static_cast<float>(v.rightVolume) * kGainScale;
       p = MixFixed(s->data, p, step, gl, gr, out, chunk);

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "mixer.h"
 #include "replayer.h"
@@ -62,6 +65,24 @@ void AdvanceTick(ModuleState& m) {
   }
 }
 
+// The conversion pass: round half to even (the default rounding mode) and
+// clamp. Clamping first leaves every in-range value as it was, and the
+// saturating pack then has nothing left to saturate.
+void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
+  std::uint32_t k = 0;
+#ifdef __SSE2__
+  const __m128 low = _mm_set1_ps(-32768.0f);
+  const __m128 high = _mm_set1_ps(32767.0f);
+  for (; k + 8 <= count; k += 8) {
+    const __m128 a = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(in + k), low), high);
+    const __m128 b = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(in + k + 4), low), high);
+    const __m128i packed = _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), packed);
+  }
+#endif
+  for (; k < count; ++k) out[k] = ConvertSample(in[k]);
+}
+
 HRESULT RenderBlock() {
   ModuleState& m = moduleState;
   const std::uint32_t b = writeBlock;
@@ -93,8 +114,7 @@ HRESULT RenderBlock() {
   if (locked < 0) return locked;
   if (length > kBlockBytes) length = kBlockBytes;
   if (length >= 2) {
-    auto* pcm = static_cast<std::int16_t*>(region);
-    for (std::uint32_t k = 0; k < length / 2; ++k) pcm[k] = ConvertSample(slot[k]);
+    ConvertBlock(slot, static_cast<std::int16_t*>(region), length / 2);
     writeBlock = (b + 1) % kRingBlocks;
   }
   return soundBuffer->Unlock(region, length, nullptr, 0);

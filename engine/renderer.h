@@ -42,3 +42,4 @@ void ResetPlayback();
 
 // Round half to even and clamp to 16 bits.
 std::int16_t ConvertSample(float value);
+void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -20,6 +21,12 @@ const ResourceTable* resourceModule = nullptr;
 int fileHandle = -1;
 std::int32_t fileSize = 0;
 std::int32_t filePosition = 0;
+// A window of the file, so that the loader's many one-byte reads do not each
+// cost a system call.
+constexpr std::int32_t kFileWindow = 64 * 1024;
+std::uint8_t fileWindow[kFileWindow];
+std::int32_t windowStart = 0;
+std::int32_t windowLength = 0;
 
 std::int32_t ClampPosition(std::int64_t position, std::int32_t size) {
   if (position < 0) return 0;
@@ -72,6 +79,8 @@ void MemoryClose(std::intptr_t) {}
 std::intptr_t FileOpen(const void* source) {
   fileSize = 0;
   filePosition = 0;
+  windowStart = 0;
+  windowLength = 0;
   fileHandle = ::open(static_cast<const char*>(source), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fileHandle >= 0) {
     struct stat info{};
@@ -81,17 +90,37 @@ std::intptr_t FileOpen(const void* source) {
   return fileHandle;
 }
 
+// Reads [position, position + count) of the file; what it cannot deliver
+// is zero.
+std::int64_t PreadAll(std::uint8_t* out, std::int64_t count, std::int64_t position) {
+  std::int64_t done = 0;
+  while (fileHandle >= 0 && done < count) {
+    const ssize_t got =
+        ::pread(fileHandle, out + done, static_cast<std::size_t>(count - done), static_cast<off_t>(position + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += got;
+  }
+  return done;
+}
+
 void FileRead(void* buffer, std::uint32_t count) {
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::int64_t wanted = static_cast<std::int64_t>(fileSize) - filePosition;
   if (wanted > count) wanted = count;
+  if (wanted < 0) wanted = 0;
   std::int64_t done = 0;
-  while (fileHandle >= 0 && done < wanted) {
-    const ssize_t got = ::pread(fileHandle, out + done, static_cast<std::size_t>(wanted - done),
-                                static_cast<off_t>(filePosition) + done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += got;
+  if (wanted > 0 && wanted <= kFileWindow / 2) {
+    if (filePosition < windowStart || filePosition + wanted > static_cast<std::int64_t>(windowStart) + windowLength) {
+      windowStart = filePosition;
+      windowLength = static_cast<std::int32_t>(PreadAll(fileWindow, kFileWindow, filePosition));
+    }
+    const std::int64_t offset = filePosition - windowStart;
+    done = std::min<std::int64_t>(wanted, windowLength - offset);
+    if (done > 0) std::memcpy(out, fileWindow + offset, static_cast<std::size_t>(done));
+    if (done < 0) done = 0;
+  } else if (wanted > 0) {
+    done = PreadAll(out, wanted, filePosition);  // large reads go straight into place
   }
   std::memset(out + done, 0, count - static_cast<std::uint32_t>(done));
   filePosition += static_cast<std::int32_t>(done);

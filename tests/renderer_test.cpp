@@ -10,6 +10,15 @@ TEST(ConvertSampleTest, RoundsHalfToEvenAndClamps) {
   } cases[] = {{0.5f, 0},       {1.5f, 2},       {2.5f, 2},           {-0.5f, 0},           {-1.5f, -2},
                {40000.0f, 32767}, {-40000.0f, -32768}, {32767.5f, 32767}, {-32768.5f, -32768}, {123.4f, 123}};
   for (const auto& c : cases) EXPECT_EQ(ConvertSample(c.in), c.out) << c.in;
+  // The block conversion gives the same, in its vector and scalar parts.
+  std::vector<float> in;
+  for (int r = 0; r < 3; ++r)
+    for (const auto& c : cases) in.push_back(c.in);
+  in.push_back(1e30f);
+  in.push_back(-1e30f);
+  std::vector<std::int16_t> out(in.size());
+  ConvertBlock(in.data(), out.data(), static_cast<std::uint32_t>(in.size()));
+  for (std::size_t i = 0; i < in.size(); ++i) EXPECT_EQ(out[i], ConvertSample(in[i])) << in[i];
 }
 
 TEST(SetBpmTest, TickLengths) {
