@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 Voice voices[kVoiceCount];
 
@@ -50,39 +53,62 @@ inline std::int64_t Advance(std::int64_t p, std::int64_t step, std::uint32_t fra
                                    (s & 1));
 }
 
-// Produces frames one at a time; gains are fixed (no ramp).
-inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int64_t step, double gainLeft,
-                             double gainRight, float* out, std::uint32_t frames) {
-  for (std::uint32_t f = 0; f < frames; ++f) {
-    const std::int32_t i = static_cast<std::int32_t>(p >> 32);
-    const double w = static_cast<double>(static_cast<std::uint32_t>(p) >> 1) * (1.0 / 2147483648.0);
-    const double a = data[i];
-    const double v = a + static_cast<double>(data[i + 1] - data[i]) * w;
-    out[0] = static_cast<float>(static_cast<double>(out[0]) + v * gainLeft);
-    out[1] = static_cast<float>(static_cast<double>(out[1]) + v * gainRight);
-    out += 2;
-    p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) +
-                                  static_cast<std::uint64_t>(step));
+// One frame's sample value: linear interpolation with the weight taken from
+// the top 31 bits of the fraction (exact in double).
+inline double Interpolate(const std::int16_t* data, std::int64_t p) {
+  const std::int32_t i = static_cast<std::int32_t>(p >> 32);
+  const double w = static_cast<double>(static_cast<std::uint32_t>(p) >> 1) * (1.0 / 2147483648.0);
+  return static_cast<double>(data[i]) + static_cast<double>(data[i + 1] - data[i]) * w;
+}
+
+inline std::int64_t NextPosition(std::int64_t p, std::int64_t step) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) +
+                                   static_cast<std::uint64_t>(step));
+}
+
+// The left and right gains of a frame; with SSE2 both sides are worked out
+// in one register, with the same double operations as one at a time.
+#ifdef __SSE2__
+using Gains = __m128d;
+inline Gains MakeGains(double left, double right) { return _mm_set_pd(right, left); }
+inline Gains AddGains(Gains a, Gains b) { return _mm_add_pd(a, b); }
+inline double LeftGain(Gains g) { return _mm_cvtsd_f64(g); }
+inline double RightGain(Gains g) { return _mm_cvtsd_f64(_mm_unpackhi_pd(g, g)); }
+inline void AddFrame(float* out, double v, Gains g) {
+  const __m128d mixed = _mm_cvtps_pd(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(out)));
+  _mm_storel_pi(reinterpret_cast<__m64*>(out), _mm_cvtpd_ps(_mm_add_pd(mixed, _mm_mul_pd(_mm_set1_pd(v), g))));
+}
+#else
+struct Gains {
+  double left, right;
+};
+inline Gains MakeGains(double left, double right) { return {left, right}; }
+inline Gains AddGains(Gains a, Gains b) { return {a.left + b.left, a.right + b.right}; }
+inline double LeftGain(Gains g) { return g.left; }
+inline double RightGain(Gains g) { return g.right; }
+inline void AddFrame(float* out, double v, Gains g) {
+  out[0] = static_cast<float>(static_cast<double>(out[0]) + v * g.left);
+  out[1] = static_cast<float>(static_cast<double>(out[1]) + v * g.right);
+}
+#endif
+
+// Produces frames with fixed gains (no ramp).
+inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains, float* out,
+                             std::uint32_t frames) {
+  for (std::uint32_t f = 0; f < frames; ++f, out += 2) {
+    AddFrame(out, Interpolate(data, p), gains);
+    p = NextPosition(p, step);
   }
   return p;
 }
 
-// Produces frames one at a time while the gains ramp.
-inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64_t step, double& gainLeft,
-                            double& gainRight, double deltaLeft, double deltaRight, float* out,
-                            std::uint32_t frames) {
-  for (std::uint32_t f = 0; f < frames; ++f) {
-    const std::int32_t i = static_cast<std::int32_t>(p >> 32);
-    const double w = static_cast<double>(static_cast<std::uint32_t>(p) >> 1) * (1.0 / 2147483648.0);
-    const double a = data[i];
-    const double v = a + static_cast<double>(data[i + 1] - data[i]) * w;
-    out[0] = static_cast<float>(static_cast<double>(out[0]) + v * gainLeft);
-    out[1] = static_cast<float>(static_cast<double>(out[1]) + v * gainRight);
-    out += 2;
-    p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) +
-                                  static_cast<std::uint64_t>(step));
-    gainLeft += deltaLeft;
-    gainRight += deltaRight;
+// Produces frames while the gains ramp; the first frame uses the start gains.
+inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
+                            float* out, std::uint32_t frames) {
+  for (std::uint32_t f = 0; f < frames; ++f, out += 2) {
+    AddFrame(out, Interpolate(data, p), gains);
+    p = NextPosition(p, step);
+    gains = AddGains(gains, delta);
   }
   return p;
 }
@@ -173,18 +199,16 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
       // so only its position moves.
       SetPosition(v, Advance(p, step, chunk));
     } else if (v.rampRemaining == 0) {
-      const double gl = static_cast<float>(v.leftVolume) * kGainScale;
-      const double gr = static_cast<float>(v.rightVolume) * kGainScale;
-      p = MixFixed(s->data, p, step, gl, gr, out, chunk);
-      SetPosition(v, p);
+      const Gains gains = MakeGains(static_cast<float>(v.leftVolume) * kGainScale,
+                                    static_cast<float>(v.rightVolume) * kGainScale);
+      SetPosition(v, MixFixed(s->data, p, step, gains, out, chunk));
     } else {
-      double gl = static_cast<float>(v.currentLeft) * kGainScale;
-      double gr = static_cast<float>(v.currentRight) * kGainScale;
-      p = MixRamp(s->data, p, step, gl, gr, v.rampLeftDelta, v.rampRightDelta, out, chunk);
-      SetPosition(v, p);
+      Gains gains = MakeGains(static_cast<float>(v.currentLeft) * kGainScale,
+                              static_cast<float>(v.currentRight) * kGainScale);
+      SetPosition(v, MixRamp(s->data, p, step, gains, MakeGains(v.rampLeftDelta, v.rampRightDelta), out, chunk));
       // 8. Between chunks a ramp survives only as the rounded gains.
-      v.currentLeft = static_cast<std::int32_t>(std::nearbyint(gl / static_cast<double>(kGainScale)));
-      v.currentRight = static_cast<std::int32_t>(std::nearbyint(gr / static_cast<double>(kGainScale)));
+      v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
+      v.currentRight = static_cast<std::int32_t>(std::nearbyint(RightGain(gains) / static_cast<double>(kGainScale)));
       v.rampRemaining -= static_cast<std::int32_t>(chunk);
       if (v.rampRemaining == 0) {
         v.rampLeftDelta = 0.0f;

@@ -54,5 +54,7 @@ first=$(ls "$corpus"/*.xm | head -1)
 check "render corpus file twice, same bytes" bash -c '"$0" render "$1" -o "$2/c1.wav" --seconds 20 && "$0" render "$1" -o "$2/c2.wav" --seconds 20 && cmp -s "$2/c1.wav" "$2/c2.wav"' "$cli" "$first" "$tmp"
 check "render of a bad file fails without output" bash -c '! "$0" render "$1/text.xm" -o "$1/bad.wav" 2>/dev/null && [ ! -e "$1/bad.wav" ] && [ ! -e "$1/bad.wav.part" ]' "$cli" "$tmp"
 
+check "render to a device writes into it and leaves it a device" bash -c '"$0" render -o /dev/null --blocks 5 && [ -c /dev/null ]' "$cli"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

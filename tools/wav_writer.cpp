@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace {
 void Put32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -27,12 +29,19 @@ void Header(std::uint8_t* h, std::uint32_t dataBytes) {
 }
 }  // namespace
 
-WavWriter::WavWriter(std::string path) : path_(std::move(path)), tempPath_(path_ + ".part") {}
+// A regular file (or a new one) is written beside its final name and moved
+// into place when complete; anything else (a device, a pipe) is written
+// directly, never replaced.
+WavWriter::WavWriter(std::string path) : path_(std::move(path)) {
+  struct stat info{};
+  direct_ = ::stat(path_.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+  tempPath_ = direct_ ? path_ : path_ + ".part";
+}
 
 WavWriter::~WavWriter() {
   if (file_ != nullptr) {
     std::fclose(file_);
-    std::remove(tempPath_.c_str());
+    if (!direct_) std::remove(tempPath_.c_str());
   }
 }
 
@@ -56,9 +65,14 @@ bool WavWriter::Commit() {
   if (file_ == nullptr) return false;
   std::uint8_t header[44];
   Header(header, dataBytes_ > 0xFFFFFFD0u ? 0xFFFFFFD0u : static_cast<std::uint32_t>(dataBytes_));
-  ok_ = ok_ && std::fseek(file_, 0, SEEK_SET) == 0 && std::fwrite(header, 1, sizeof header, file_) == sizeof header;
+  // A stream that cannot seek back keeps the header written first.
+  if (std::fseek(file_, 0, SEEK_SET) == 0)
+    ok_ = ok_ && std::fwrite(header, 1, sizeof header, file_) == sizeof header;
+  else
+    ok_ = ok_ && direct_;
   ok_ = std::fclose(file_) == 0 && ok_;
   file_ = nullptr;
+  if (direct_) return ok_;
   if (!ok_ || std::rename(tempPath_.c_str(), path_.c_str()) != 0) {
     std::remove(tempPath_.c_str());
     return false;

@@ -24,4 +24,5 @@ class WavWriter {
   std::FILE* file_ = nullptr;
   std::uint64_t dataBytes_ = 0;
   bool ok_ = true;
+  bool direct_ = false;  // the target is not a regular file
 };
