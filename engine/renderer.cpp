@@ -13,7 +13,7 @@ std::atomic<std::uint64_t> positionLog[kRingBlocks];
 std::atomic<std::uint32_t> positionLogIndex{0};
 std::uint32_t writeBlock = 0;
 SoundBuffer* soundBuffer = nullptr;
-float mixRing[kRingBlocks][kBlockFrames * 2];
+float mixRing[kMixSlots][kBlockFrames * 2];
 
 PositionLogEntry ReadPositionLog(std::uint32_t index) {
   const std::uint64_t word = positionLog[index % kRingBlocks].load(std::memory_order_acquire);
@@ -86,8 +86,8 @@ void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
 HRESULT RenderBlock() {
   ModuleState& m = moduleState;
   const std::uint32_t b = writeBlock;
-  float* slot = mixRing[b];
-  std::memset(slot, 0, sizeof mixRing[b]);
+  float* slot = mixRing[b % kMixSlots];
+  std::memset(slot, 0, sizeof mixRing[0]);
 
   std::uint32_t done = 0;
   std::int32_t leftInTick = m.samplesLeftInTick;

@@ -19,7 +19,10 @@ extern std::atomic<std::uint64_t> positionLog[kRingBlocks];
 extern std::atomic<std::uint32_t> positionLogIndex;
 extern std::uint32_t writeBlock;
 extern SoundBuffer* soundBuffer;
-extern float mixRing[kRingBlocks][kBlockFrames * 2];
+// The float mix area. Only the block being rendered is ever in use, so one
+// slot serves every ring block (and keeps 700 KB of memory untouched).
+constexpr std::uint32_t kMixSlots = 1;
+extern float mixRing[kMixSlots][kBlockFrames * 2];
 
 PositionLogEntry ReadPositionLog(std::uint32_t index);
 void ClearPositionLog();

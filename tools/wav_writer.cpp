@@ -48,7 +48,8 @@ WavWriter::~WavWriter() {
 bool WavWriter::Open() {
   file_ = std::fopen(tempPath_.c_str(), "wb");
   if (file_ == nullptr) return false;
-  std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
+  // Callers hand over large runs of audio; they go straight to the file.
+  std::setvbuf(file_, nullptr, _IONBF, 0);
   std::uint8_t header[44];
   Header(header, 0);
   return std::fwrite(header, 1, sizeof header, file_) == sizeof header;

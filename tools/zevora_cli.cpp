@@ -112,12 +112,26 @@ int Render(int argc, char** argv) {
   std::string csv;
   bool writeFailed = false;
   bool opened = false;
+  // Blocks that follow one another in the ring are written in one piece,
+  // straight from the ring, before the renderer reuses any of it.
+  const std::int16_t* run = nullptr;
+  std::uint32_t runBytes = 0;
+  const auto flush = [&] {
+    if (runBytes != 0 && !wav.Write(run, runBytes)) writeFailed = true;
+    run = nullptr;
+    runBytes = 0;
+    return !writeFailed;
+  };
   const auto sink = [&](std::uint64_t k, const std::int16_t* pcm, PositionLogEntry entry) {
     if (!opened) {
       opened = true;
       if (!wav.Open()) return writeFailed = true, false;
     }
-    if (!wav.Write(pcm, kBlockBytes)) return writeFailed = true, false;
+    if (run != nullptr && reinterpret_cast<const std::uint8_t*>(run) + runBytes != reinterpret_cast<const std::uint8_t*>(pcm))
+      if (!flush()) return false;
+    if (run == nullptr) run = pcm;
+    runBytes += kBlockBytes;
+    if ((k % kRingBlocks == kRingBlocks - 1 || k + 1 == total) && !flush()) return false;
     if (!positions.empty())
       csv += std::to_string(k) + "," + std::to_string(entry.songPosition & 255) + "," +
              std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
