@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -37,17 +38,23 @@ BENCHMARK(BM_PlayerPlay)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_PlayerStop(benchmark::State& state) {
   const std::string file = LargestModule();
   MemorySoundBuffer buffer;
+  // The cursor moves at the pace of real playback (a quarter block every 5 ms).
+  std::atomic<bool> done{false};
+  std::thread mover([&] {
+    while (!done) {
+      if (buffer.Playing()) buffer.AdvancePlayCursor(3536 / 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
   for (auto _ : state) {
     state.PauseTiming();
     PlayerPlay(file.c_str(), 0, kSourceFile, &buffer);
-    // Let the stream run a moment with the cursor moving, as in playback.
-    for (int i = 0; i < 4; ++i) {
-      buffer.AdvancePlayCursor(3536);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
     state.ResumeTiming();
     PlayerStop();
   }
+  done = true;
+  mover.join();
 }
 BENCHMARK(BM_PlayerStop)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
 

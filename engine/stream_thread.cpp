@@ -51,6 +51,7 @@ void StartStreamThread() {
     threadRunning.store(0, std::memory_order_release);
     return;
   }
+  pthread_setname_np(streamThread.native_handle(), "zevora-stream");
   sched_param param{};
   param.sched_priority = sched_get_priority_max(SCHED_FIFO);
   pthread_setschedparam(streamThread.native_handle(), SCHED_FIFO, &param);  // best effort

@@ -198,6 +198,45 @@ TEST(MixerTest, LargeStepsStayInsideTheSample) {
   }
 }
 
+TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
+  std::vector<std::int16_t> frames;
+  for (int i = 0; i < 300; ++i) frames.push_back(static_cast<std::int16_t>((i * 7919) % 65536 - 32768));
+  TestSample s(frames, 2, 17, 250);
+  for (double step : {0.37, 1.0, 2.7183}) {
+    Voice together = Playing(&s.sample, step, 201, 77);
+    Voice single = together;
+    std::vector<float> a(2 * 501, 0.5f), b(2 * 501, 0.5f);
+    MixVoice(together, a.data(), 501);
+    for (int f = 0; f < 501; ++f) MixVoice(single, b.data() + 2 * f, 1);
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << step;
+    EXPECT_EQ(together.positionInt, single.positionInt);
+    EXPECT_EQ(together.positionFrac, single.positionFrac);
+    EXPECT_EQ(together.backward, single.backward);
+  }
+}
+
+TEST(MixerTest, SilentVoicesMoveExactlyLikeAudibleOnes) {
+  std::vector<std::int16_t> frames(3000, 5);
+  TestSample once(frames);
+  TestSample looped(frames, 2, 100, 2000);
+  for (Sample* s : {&once.sample, &looped.sample}) {
+    for (double step : {0.123456789, 1.0000000002, 3.99999999}) {
+      Voice silent = Playing(s, step, 0, 0);
+      Voice audible = Playing(s, step, 3, 3);
+      silent.positionFrac = audible.positionFrac = 0x12345677;  // odd: the lowest bit matters
+      std::vector<float> a(2 * 884, 0.0f), b(2 * 884, 0.0f);
+      for (int call = 0; call < 5; ++call) {
+        MixVoice(silent, a.data(), 884);
+        MixVoice(audible, b.data(), 884);
+        EXPECT_EQ(silent.positionInt, audible.positionInt) << step;
+        EXPECT_EQ(silent.positionFrac, audible.positionFrac) << step;
+        EXPECT_EQ(silent.sample, audible.sample) << step;
+      }
+      for (float f : a) ASSERT_EQ(f, 0.0f);
+    }
+  }
+}
+
 TEST(MixerTest, ChunkStoppingPastTheBoundaryStillWraps) {
   TestSample s({1, 2, 3, 4, 5, 6, 7, 8}, 1, 0, 8);
   Voice v = Playing(&s.sample, 1.0);

@@ -85,7 +85,7 @@ int PlayCommand(const char* file, double seconds, double volumeDb, const double*
       PrintTime(PlayerGetTime());
       nextPrint += std::chrono::seconds(1);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   PlayerPlay(nullptr, 0, 0, nullptr);
   return 0;
