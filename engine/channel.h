@@ -71,6 +71,10 @@ struct Channel {
 
 extern Channel channels[kMaxChannels];
 
+inline std::int32_t Clamp(std::int32_t value, std::int32_t low, std::int32_t high) {
+  return value < low ? low : (value > high ? high : value);
+}
+
 // Wrapping 32-bit arithmetic for values that files can drive without bound.
 inline std::int32_t Wrap32(std::int64_t value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));

@@ -14,10 +14,6 @@ std::int32_t ChannelCount(const ModuleState& state) {
   return static_cast<std::int8_t>(state.channelCount & 0xFF);
 }
 
-std::int32_t Clamp(std::int32_t value, std::int32_t low, std::int32_t high) {
-  return value < low ? low : (value > high ? high : value);
-}
-
 void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t x, std::uint8_t y,
                     const std::int32_t remembered[3]) {
   switch (x) {

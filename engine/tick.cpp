@@ -1,45 +1,33 @@
 // Every tick of a row but the first: slides, portamentos, oscillators,
 // arpeggio, retriggers, note cut and delay, tremor.
+#include <algorithm>
+
 #include "replayer.h"
 
 namespace {
 
-std::int32_t Clamp(std::int32_t value, std::int32_t low, std::int32_t high) {
-  return value < low ? low : (value > high ? high : value);
+// The slides of effects A, 5, 6, H and P: the high nibble of the memory
+// slides up (to at most `high`), otherwise the low nibble slides down (to at
+// least 0); the up nibble wins when both are set.
+std::int32_t NibbleSlide(std::int32_t value, std::uint8_t memory, std::int32_t high) {
+  const std::int64_t v = value;
+  if (memory >> 4) return static_cast<std::int32_t>(std::min<std::int64_t>(v + (memory >> 4), high));
+  if (memory & 15) return static_cast<std::int32_t>(std::max<std::int64_t>(v - (memory & 15), 0));
+  return value;
 }
 
-// Effects 5, 6 and A: the up nibble wins when both are set.
 void VolumeSlide(Channel& c) {
-  const std::uint8_t m = c.volumeSlideMemory;
-  if (m >> 4) {
-    c.volume += m >> 4;
-    if (c.volume > 64) c.volume = 64;
-  } else if (m & 15) {
-    c.volume -= m & 15;
-    if (c.volume < 0) c.volume = 0;
-  }
-  c.updateFlags |= UpdateVolume;
+  c.volume = NibbleSlide(c.volume, c.volumeSlideMemory, 64);
+  c.updateFlags |= UpdateVolume;  // also when the memory is 0
 }
 
 // Effect H slides once per tick for every channel that carries it.
 void GlobalVolumeSlide(ModuleState& state) {
-  const std::uint8_t g = state.globalVolumeSlideMemory;
-  if (g >> 4) {
-    state.globalVolume += g >> 4;
-    if (state.globalVolume > 64) state.globalVolume = 64;
-  } else if (g & 15) {
-    state.globalVolume -= g & 15;
-    if (state.globalVolume < 0) state.globalVolume = 0;
-  }
+  state.globalVolume = NibbleSlide(state.globalVolume, state.globalVolumeSlideMemory, 64);
 }
 
 void PanningSlide(Channel& c) {
-  const std::uint8_t q = c.panningSlideMemory;
-  const std::int64_t panning = c.panning;
-  if (q >> 4)
-    c.panning = static_cast<std::int32_t>(panning + (q >> 4) > 255 ? 255 : panning + (q >> 4));
-  else if (q & 15)
-    c.panning = static_cast<std::int32_t>(panning - (q & 15) < 0 ? 0 : panning - (q & 15));
+  c.panning = NibbleSlide(c.panning, c.panningSlideMemory, 255);
   c.updateFlags |= UpdatePanning;
 }
 
