@@ -97,11 +97,11 @@ void EffectsPanel::ChooseEffect(int button) {
     return object;
   };
   if (button == kEffectEqualizerId) {
-    eq_ = static_cast<IDirectSoundFXParamEq*>(install(GUID_DSFX_STANDARD_PARAMEQ, IID_IDirectSoundFXParamEq,
-                                                      equalizer_, 0, 30, 5, 15, "-15dB", "+15dB"));
+    eq_ = static_cast<IDirectSoundFXParamEq*>(
+        install(GUID_DSFX_STANDARD_PARAMEQ, IID_IDirectSoundFXParamEq, equalizer_, 0, 30, 5, 15, "-15dB", "+15dB"));
   } else if (button == kEffectGargleId) {
-    gargle_ = static_cast<IDirectSoundFXGargle*>(install(GUID_DSFX_STANDARD_GARGLE, IID_IDirectSoundFXGargle,
-                                                         gargleButton_, 1, 1000, 100, 20, "1Hz", "1KHz"));
+    gargle_ = static_cast<IDirectSoundFXGargle*>(
+        install(GUID_DSFX_STANDARD_GARGLE, IID_IDirectSoundFXGargle, gargleButton_, 1, 1000, 100, 20, "1Hz", "1KHz"));
   } else {
     off_->setChecked(true);
   }

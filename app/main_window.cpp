@@ -97,7 +97,9 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
     button->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))));
     buttons_[i] = button;
     SetButtonImage(i, buttonImages_[i]);
-    connect(button, &QToolButton::clicked, this, [this, i] { Command(i == 0 ? buttonCommand_ : i == 1 ? kCommandPause : kCommandMute); });
+    connect(button, &QToolButton::clicked, this, [this, i] {
+      Command(i == 0 ? buttonCommand_ : i == 1 ? kCommandPause : kCommandMute);
+    });
   }
 
   volumeSlider_ = new QSlider(Qt::Horizontal, this);
@@ -128,8 +130,8 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   if (effectsAvailable) {
     height_ += 30;
     effects_ = std::make_unique<EffectsPanel>(
-        *this, buffer_, width_, [this] { return !fileTitle_.isEmpty(); },
-        [this](int h) { setFixedSize(width_, h); }, height_);
+        *this, buffer_, width_, [this] { return !fileTitle_.isEmpty(); }, [this](int h) { setFixedSize(width_, h); },
+        height_);
   }
   setFixedSize(width_, height_);
 
@@ -172,9 +174,7 @@ void MainWindow::Command(int id) {
       StartPlayback();
       break;
     }
-    case kCommandStop:
-      StopView();
-      break;
+    case kCommandStop: StopView(); break;
     case kCommandPause:
       if (!paused_)
         buffer_.Stop();
@@ -194,8 +194,7 @@ void MainWindow::Command(int id) {
         timer1024_.start();
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

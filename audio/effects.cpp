@@ -6,7 +6,7 @@ namespace {
 constexpr double kRate = 44100.0;
 constexpr double kPi = 3.14159265358979323846;
 constexpr std::uint32_t kGlideFrames = 32;  // coefficients are updated this often
-constexpr double kGlide = 0.03;  // share of the way to the target per update (~20 ms)
+constexpr double kGlide = 0.03;             // share of the way to the target per update (~20 ms)
 }  // namespace
 
 ParamEqEffect::ParamEqEffect(std::mutex& guard) : guard_(guard) { UpdateCoefficients(); }

@@ -34,11 +34,11 @@ struct Channel {
   std::uint8_t volumeEnvelopeDone;
   std::uint8_t panningEnvelopeDone;
   std::uint8_t tremorCounter;
-  std::int32_t volumeEnvelopeValue;  // 16.16
-  std::int32_t envelopeVolume;  // 0..64
+  std::int32_t volumeEnvelopeValue;   // 16.16
+  std::int32_t envelopeVolume;        // 0..64
   std::int32_t panningEnvelopeValue;  // 16.16
-  std::int32_t envelopePanning;  // 0..64, 32 = no change
-  std::int32_t fadeoutVolume;  // 0..65,536
+  std::int32_t envelopePanning;       // 0..64, 32 = no change
+  std::int32_t fadeoutVolume;         // 0..65,536
   std::int32_t notePeriod;
   std::int32_t sampleOffsetMemory;
   std::int32_t portaTarget;

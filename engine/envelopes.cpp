@@ -26,12 +26,12 @@ struct EnvelopeRefs {
 
 EnvelopeRefs Select(Channel& c, const Instrument& in, std::uint8_t selector) {
   if (selector == kVolumeEnvelope)
-    return {c.volumeEnvelopeTick, c.volumeEnvelopePoint, c.volumeEnvelopeSlope, c.volumeEnvelopeValue,
-            c.envelopeVolume,     c.volumeEnvelopeDone,  in.volumeEnvelope,     in.volumePointCount,
-            in.volumeSustainPoint, in.volumeLoopStart,   in.volumeLoopEnd,      in.volumeEnvelopeFlags};
-  return {c.panningEnvelopeTick, c.panningEnvelopePoint, c.panningEnvelopeSlope, c.panningEnvelopeValue,
-          c.envelopePanning,     c.panningEnvelopeDone,  in.panningEnvelope,     in.panningPointCount,
-          in.panningSustainPoint, in.panningLoopStart,   in.panningLoopEnd,      in.panningEnvelopeFlags};
+    return {c.volumeEnvelopeTick,  c.volumeEnvelopePoint, c.volumeEnvelopeSlope, c.volumeEnvelopeValue,
+            c.envelopeVolume,      c.volumeEnvelopeDone,  in.volumeEnvelope,     in.volumePointCount,
+            in.volumeSustainPoint, in.volumeLoopStart,    in.volumeLoopEnd,      in.volumeEnvelopeFlags};
+  return {c.panningEnvelopeTick,  c.panningEnvelopePoint, c.panningEnvelopeSlope, c.panningEnvelopeValue,
+          c.envelopePanning,      c.panningEnvelopeDone,  in.panningEnvelope,     in.panningPointCount,
+          in.panningSustainPoint, in.panningLoopStart,    in.panningLoopEnd,      in.panningEnvelopeFlags};
 }
 
 std::int32_t Fixed(std::uint16_t y) { return Wrap32(static_cast<std::int64_t>(y) * 65536); }
@@ -112,14 +112,10 @@ void SetEnvelopePosition(Channel& channel, const Instrument& instrument, std::ui
 std::int32_t AutoVibratoWave(std::uint8_t type, std::int32_t position) {
   switch (type) {
     case 0:
-      return static_cast<std::int32_t>(
-          std::nearbyint(std::sin(position * static_cast<double>(0.024543688f)) * 64.0));
-    case 1:
-      return position < 128 ? 64 : -64;
-    case 2:
-      return (128 - ((position - 128) & 255)) >> 1;
-    default:
-      return (128 - ((-128 - position) & 255)) >> 1;
+      return static_cast<std::int32_t>(std::nearbyint(std::sin(position * static_cast<double>(0.024543688f)) * 64.0));
+    case 1: return position < 128 ? 64 : -64;
+    case 2: return (128 - ((position - 128) & 255)) >> 1;
+    default: return (128 - ((-128 - position) & 255)) >> 1;
   }
 }
 
@@ -127,7 +123,8 @@ void ApplyAutoVibrato(Channel& channel, const Instrument& instrument) {
   std::int32_t m = AutoVibratoWave(instrument.autoVibratoType, channel.autoVibratoPosition) *
                    static_cast<std::int32_t>(instrument.autoVibratoDepth);
   if (instrument.autoVibratoSweep != 0)
-    m = static_cast<std::int32_t>(static_cast<std::int64_t>(channel.autoVibratoTicks) * m / instrument.autoVibratoSweep);
+    m = static_cast<std::int32_t>(static_cast<std::int64_t>(channel.autoVibratoTicks) * m /
+                                  instrument.autoVibratoSweep);
   channel.periodDelta = Wrap32(static_cast<std::int64_t>(channel.periodDelta) + (m >> 6));
   channel.autoVibratoTicks += 1;
   if (channel.autoVibratoTicks > instrument.autoVibratoSweep) channel.autoVibratoTicks = instrument.autoVibratoSweep;

@@ -34,8 +34,7 @@ std::uint8_t ReadByte() {
 // usedChannels cells of every row.
 // Once the source is exhausted every further cell reads as zeros, which is
 // what the zero-filled cells already hold, so unpacking stops there.
-void UnpackPattern(Pattern& pattern, std::uint32_t usedChannels, std::uint32_t fileChannels,
-                   std::int32_t sourceSize) {
+void UnpackPattern(Pattern& pattern, std::uint32_t usedChannels, std::uint32_t fileChannels, std::int32_t sourceSize) {
   Cell* cell = pattern.cells;
   for (std::uint32_t r = 0; r < pattern.rowCount; ++r) {
     if (sourceReader.seek(0, 1) >= sourceSize) return;

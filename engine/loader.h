@@ -6,9 +6,9 @@
 
 enum class LoadError : std::int32_t {
   kNone = 0,
-  kNotXm,  // signature is not "Exte" (also: empty or unreadable source)
+  kNotXm,           // signature is not "Exte" (also: empty or unreadable source)
   kTooManySamples,  // an instrument with more than 16 samples
-  kOutOfMemory,  // heap exhausted, or the module would exceed its budget
+  kOutOfMemory,     // heap exhausted, or the module would exceed its budget
   kSampleTooLarge,  // a sample longer than the engine can address
 };
 

@@ -28,8 +28,7 @@ void SetPosition(Voice& v, std::int64_t p) {
 // Frames until the position reaches distance D. The 2^-24 units keep the
 // division in 64 bits; steps of 256 frames or more would wrap there and are
 // divided exactly instead.
-std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, std::uint32_t stepFrac,
-                               bool& limited) {
+std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, std::uint32_t stepFrac, bool& limited) {
   limited = false;
   if (stepInt >= 256) {
     const std::uint64_t step = (std::uint64_t{stepInt} << 32) | stepFrac;
@@ -49,8 +48,8 @@ std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, st
 inline std::int64_t Advance(std::int64_t p, std::int64_t step, std::uint32_t frames) {
   if (frames == 0) return p;
   const std::uint64_t s = static_cast<std::uint64_t>(step);
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) + frames * (s & ~std::uint64_t{1}) +
-                                   (s & 1));
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) +
+                                   frames * (s & ~std::uint64_t{1}) + (s & 1));
 }
 
 // One frame's sample value: linear interpolation with the weight taken from
@@ -230,18 +229,19 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
 
     // 4-7. Mix the chunk.
     const std::uint64_t stepBits = (std::uint64_t{v.stepInt} << 32) | v.stepFrac;
-    const std::int64_t step = v.backward ? static_cast<std::int64_t>(0 - stepBits) : static_cast<std::int64_t>(stepBits);
+    const std::int64_t step =
+        v.backward ? static_cast<std::int64_t>(0 - stepBits) : static_cast<std::int64_t>(stepBits);
     if (v.rampRemaining == 0 && v.leftVolume == 0 && v.rightVolume == 0) {
       // A voice at gain 0 adds exactly nothing (the mix never holds -0.0),
       // so only its position moves.
       SetPosition(v, Advance(p, step, chunk));
     } else if (v.rampRemaining == 0) {
-      const Gains gains = MakeGains(static_cast<float>(v.leftVolume) * kGainScale,
-                                    static_cast<float>(v.rightVolume) * kGainScale);
+      const Gains gains =
+          MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
       SetPosition(v, MixFixed(s->data, p, step, gains, out, chunk));
     } else {
-      Gains gains = MakeGains(static_cast<float>(v.currentLeft) * kGainScale,
-                              static_cast<float>(v.currentRight) * kGainScale);
+      Gains gains =
+          MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       SetPosition(v, MixRamp(s->data, p, step, gains, MakeGains(v.rampLeftDelta, v.rampRightDelta), out, chunk));
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));

@@ -14,7 +14,7 @@ constexpr int kEnvelopePoints = 12;
 constexpr int kNoteCount = 96;
 
 struct Cell {
-  std::uint8_t note;  // 0 none, 1..96 notes, 97 and above key off
+  std::uint8_t note;        // 0 none, 1..96 notes, 97 and above key off
   std::uint8_t instrument;  // 0 none, 1..128
   std::uint8_t volumeColumn;
   std::uint8_t effect;
@@ -88,7 +88,7 @@ struct ModuleState {
   std::int32_t row;
   std::int32_t orderPosition;
   std::int32_t patternDelayTicks;
-  std::int32_t pendingRow;  // -1 none
+  std::int32_t pendingRow;    // -1 none
   std::int32_t pendingOrder;  // -1 none
   std::uint32_t elapsedMs;
   std::uint8_t globalVolumeSlideMemory;

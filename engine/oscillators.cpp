@@ -12,8 +12,8 @@ struct SineTable {
   std::int32_t amplitude[129];
   SineTable() {
     for (int p = 0; p <= 128; ++p)
-      amplitude[p] = static_cast<std::int32_t>(
-          std::nearbyint(std::fabs(std::sin(p * static_cast<double>(0.09817475f)) * 256.0)));
+      amplitude[p] =
+          static_cast<std::int32_t>(std::nearbyint(std::fabs(std::sin(p * static_cast<double>(0.09817475f)) * 256.0)));
   }
 };
 
@@ -31,12 +31,9 @@ std::int8_t AdvancePhase(std::int8_t phase, std::uint8_t speed) {
 // waveform: 0 sine, 1 ramp, 2 square.
 std::int32_t OscillatorAmplitude(std::uint32_t waveform, std::int8_t phase) {
   switch (waveform) {
-    case 0:
-      return sineTable.amplitude[std::abs(static_cast<int>(phase))];
-    case 1:
-      return phase >= 0 ? (phase * 8) & 255 : 255 - ((phase * 8) & 255);
-    default:
-      return 255;
+    case 0: return sineTable.amplitude[std::abs(static_cast<int>(phase))];
+    case 1: return phase >= 0 ? (phase * 8) & 255 : 255 - ((phase * 8) & 255);
+    default: return 255;
   }
 }
 

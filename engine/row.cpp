@@ -10,9 +10,7 @@ constexpr std::uint8_t kEffectTonePortaSlide = 5;
 constexpr std::uint8_t kEffectTremolo = 7;
 constexpr std::uint8_t kEffectKeyOff = 20;
 
-std::int32_t ChannelCount(const ModuleState& state) {
-  return static_cast<std::int8_t>(state.channelCount & 0xFF);
-}
+std::int32_t ChannelCount(const ModuleState& state) { return static_cast<std::int8_t>(state.channelCount & 0xFF); }
 
 void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t x, std::uint8_t y,
                     const std::int32_t remembered[3]) {
@@ -25,9 +23,7 @@ void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t
       if (y != 0) c.finePortaDownMemory = y;
       c.period = Wrap32(static_cast<std::int64_t>(c.period) + 4 * c.finePortaDownMemory);
       break;
-    case 0x4:
-      c.waveControl = static_cast<std::uint8_t>((c.waveControl & 0xF0) | y);
-      break;
+    case 0x4: c.waveControl = static_cast<std::uint8_t>((c.waveControl & 0xF0) | y); break;
     case 0x5:
       // Written into the sample itself: every later note that uses it, on
       // any channel, plays with this finetune until the module is unloaded.
@@ -41,9 +37,7 @@ void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t
         if (c.patternLoopCount != 0) state.pendingRow = c.patternLoopRow;
       }
       break;
-    case 0x7:
-      c.waveControl = static_cast<std::uint8_t>((c.waveControl & 0x0F) | (y << 4));
-      break;
+    case 0x7: c.waveControl = static_cast<std::uint8_t>((c.waveControl & 0x0F) | (y << 4)); break;
     case 0x8:
       c.panning = y * 16;
       c.updateFlags |= UpdatePanning;
@@ -65,11 +59,8 @@ void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t
       c.panning = remembered[2];
       c.updateFlags = 0;
       break;
-    case 0xE:
-      state.patternDelayTicks = y * state.speed;
-      break;
-    default:
-      break;
+    case 0xE: state.patternDelayTicks = y * state.speed; break;
+    default: break;
   }
 }
 
@@ -84,24 +75,19 @@ Cell CurrentCell(const ModuleState& state, std::int32_t channel) {
 void ApplyVolumeColumn(Channel& c, std::uint8_t v) {
   const std::int32_t y = v & 15;
   switch (v >> 4) {
-    case 0x1: case 0x2: case 0x3: case 0x4:
-      c.volume = v - 0x10;
-      break;
+    case 0x1:
+    case 0x2:
+    case 0x3:
+    case 0x4: c.volume = v - 0x10; break;
     case 0x5:
       if (v == 0x50) c.volume = 64;
       break;
-    case 0x6: case 0x8:
-      c.volume = Clamp(c.volume - y, 0, 64);
-      break;
-    case 0x7: case 0x9:
-      c.volume = Clamp(c.volume + y, 0, 64);
-      break;
-    case 0xA:
-      c.vibratoSpeed = static_cast<std::uint8_t>(y);
-      break;
-    case 0xB:
-      c.vibratoDepth = static_cast<std::uint8_t>(y);
-      break;
+    case 0x6:
+    case 0x8: c.volume = Clamp(c.volume - y, 0, 64); break;
+    case 0x7:
+    case 0x9: c.volume = Clamp(c.volume + y, 0, 64); break;
+    case 0xA: c.vibratoSpeed = static_cast<std::uint8_t>(y); break;
+    case 0xB: c.vibratoDepth = static_cast<std::uint8_t>(y); break;
     case 0xC:
       c.panning = y * 16;
       c.updateFlags |= UpdatePanning;
@@ -119,8 +105,7 @@ void ApplyVolumeColumn(Channel& c, std::uint8_t v) {
       c.portaTarget = c.notePeriod;
       c.updateFlags &= static_cast<std::uint8_t>(~Trigger);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -169,8 +154,8 @@ void ProcessRow(ModuleState& state) {
     const std::uint8_t p = cell.parameter;
     const std::uint8_t x = p >> 4;
     const std::uint8_t y = p & 15;
-    const bool tonePorta = cell.effect == kEffectTonePorta || cell.effect == kEffectTonePortaSlide ||
-                           cell.volumeColumn >= 0xF0;
+    const bool tonePorta =
+        cell.effect == kEffectTonePorta || cell.effect == kEffectTonePortaSlide || cell.volumeColumn >= 0xF0;
     if (cell.instrument != 0 && !tonePorta) c.instrumentIndex = static_cast<std::uint8_t>(cell.instrument - 1);
     if (cell.note >= 1 && cell.note <= 96 && !tonePorta) c.lastNote = static_cast<std::uint8_t>(cell.note - 1);
 
@@ -275,18 +260,14 @@ void ProcessRow(ModuleState& state) {
         if (!jumped) state.pendingOrder = state.orderPosition + 1;
         if (state.pendingOrder >= state.songLength) state.pendingOrder = 0;
         break;
-      case 0xE:
-        ExtendedEffect(state, c, sample, x, y, remembered);
-        break;
+      case 0xE: ExtendedEffect(state, c, sample, x, y, remembered); break;
       case 0xF:
         if (p < 32)
           state.speed = p;
         else
           PlayerSetBpm(state, p);
         break;
-      case 0x10:
-        state.globalVolume = p > 64 ? 64 : p;
-        break;
+      case 0x10: state.globalVolume = p > 64 ? 64 : p; break;
       case 0x11:
         if (p != 0) state.globalVolumeSlideMemory = p;
         break;
@@ -321,8 +302,7 @@ void ProcessRow(ModuleState& state) {
           c.period = Wrap32(static_cast<std::int64_t>(c.period) + c.extraFinePortaDownMemory);
         }
         break;
-      default:
-        break;
+      default: break;
     }
 
     ApplyAutoVibrato(c, *instrument);

@@ -57,8 +57,8 @@ class SoundBuffer {
   // Byte offset 0..353,599 of the frame being heard.
   virtual HRESULT GetCurrentPosition(std::uint32_t* playCursor, std::uint32_t* writeCursor) = 0;
   // Hands out a writable region of the ring. Only the first region is used.
-  virtual HRESULT Lock(std::uint32_t offset, std::uint32_t bytes, void** region1, std::uint32_t* bytes1,
-                       void** region2, std::uint32_t* bytes2, std::uint32_t flags) = 0;
+  virtual HRESULT Lock(std::uint32_t offset, std::uint32_t bytes, void** region1, std::uint32_t* bytes1, void** region2,
+                       std::uint32_t* bytes2, std::uint32_t flags) = 0;
   virtual HRESULT Unlock(void* region1, std::uint32_t bytes1, void* region2, std::uint32_t bytes2) = 0;
   virtual HRESULT Play(std::uint32_t reserved, std::uint32_t priority, std::uint32_t flags) = 0;
   virtual HRESULT Stop() = 0;

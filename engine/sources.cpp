@@ -83,7 +83,7 @@ std::intptr_t FileOpen(const void* source) {
   windowLength = 0;
   fileHandle = ::open(static_cast<const char*>(source), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fileHandle >= 0) {
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fileHandle, &info) == 0 && S_ISREG(info.st_mode))
       fileSize = info.st_size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(info.st_size);
   }

@@ -95,8 +95,7 @@ void ExtendedEffect(const ModuleState& state, Channel& c, const Sample& sample, 
         c.updateFlags = 0;
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -163,11 +162,8 @@ void ProcessTick(ModuleState& state) {
         c.panning = Wrap32(static_cast<std::int64_t>(c.panning) + l);
         c.updateFlags |= UpdatePanning;
         break;
-      case 0xF:
-        StepTonePortamento(c);
-        break;
-      default:
-        break;
+      case 0xF: StepTonePortamento(c); break;
+      default: break;
     }
 
     switch (cell.effect) {
@@ -203,29 +199,14 @@ void ProcessTick(ModuleState& state) {
         AdvanceVibrato(c);
         VolumeSlide(c);
         break;
-      case 0x7:
-        ApplyTremolo(c);
-        break;
-      case 0xA:
-        VolumeSlide(c);
-        break;
-      case 0xE:
-        ExtendedEffect(state, c, *sample, x, y, cell.volumeColumn);
-        break;
-      case 0x11:
-        GlobalVolumeSlide(state);
-        break;
-      case 0x19:
-        PanningSlide(c);
-        break;
-      case 0x1B:
-        MultiRetrigger(state, c);
-        break;
-      case 0x1D:
-        StepTremor(c);
-        break;
-      default:
-        break;
+      case 0x7: ApplyTremolo(c); break;
+      case 0xA: VolumeSlide(c); break;
+      case 0xE: ExtendedEffect(state, c, *sample, x, y, cell.volumeColumn); break;
+      case 0x11: GlobalVolumeSlide(state); break;
+      case 0x19: PanningSlide(c); break;
+      case 0x1B: MultiRetrigger(state, c); break;
+      case 0x1D: StepTremor(c); break;
+      default: break;
     }
 
     ApplyAutoVibrato(c, *instrument);

@@ -72,7 +72,8 @@ void UpdateVoice(Channel& channel, Sample* sample) {
       v = &partner;
     }
     v->sample = sample;
-    if (static_cast<std::uint64_t>(v->startOffset) >= static_cast<std::uint64_t>(sample->loopStart) + sample->loopLength)
+    if (static_cast<std::uint64_t>(v->startOffset) >=
+        static_cast<std::uint64_t>(sample->loopStart) + sample->loopLength)
       v->startOffset = 0;
     v->positionInt = static_cast<std::int32_t>(v->startOffset);
     v->positionFrac = 0;
@@ -85,14 +86,16 @@ void UpdateVoice(Channel& channel, Sample* sample) {
 
   if (flags & UpdateVolume) {
     const std::int64_t volume = static_cast<std::int64_t>(channel.volume) + channel.volumeDelta;
-    const std::int64_t product = volume * channel.envelopeVolume * channel.fadeoutVolume * moduleState.globalVolume * 255;
+    const std::int64_t product =
+        volume * channel.envelopeVolume * channel.fadeoutVolume * moduleState.globalVolume * 255;
     v->volume = Wrap32(RoundShift35(product));
     SetGains(*v);
   }
 
   if (flags & UpdatePanning) {
     const std::int64_t p = channel.panning;
-    const std::int64_t pull = ((128 - std::llabs(p - 128)) >> 5) * (static_cast<std::int64_t>(channel.envelopePanning) - 32);
+    const std::int64_t pull =
+        ((128 - std::llabs(p - 128)) >> 5) * (static_cast<std::int64_t>(channel.envelopePanning) - 32);
     std::int64_t final = p + pull;
     if (final < 0) final = 0;
     if (final > 255) final = 255;

@@ -146,7 +146,7 @@ TEST_F(BufferTest, EffectsInstallAndRefuse) {
   const struct {
     DSFXParamEq p;
     bool ok;
-  } cases[] = {{{80, 12, -15}, true},  {{80, 12, 15}, true},  {{16000, 36, 0}, true}, {{79, 12, 0}, false},
+  } cases[] = {{{80, 12, -15}, true},  {{80, 12, 15}, true},     {{16000, 36, 0}, true}, {{79, 12, 0}, false},
                {{80, 0.5f, 0}, false}, {{80, 12, 15.5f}, false}, {{80, 37, 0}, false}};
   for (const auto& c : cases) EXPECT_EQ(params->SetAllParameters(&c.p) >= 0, c.ok) << c.p.fCenter;
   DSFXParamEq got{};

@@ -79,11 +79,10 @@ TEST(EnvelopeTest, SetPositionPlacesTheEnvelope) {
     bool done;
     int next;
   } cases[] = {
-      {0, 64, 1, 0, false, 57},   // the next step adds one slope
-      {5, 32, 1, 5, false, 25},
-      {10, 0, 1, 10, false, 0},   // lands on point 1 at the next step
-      {20, 31, 2, 20, false, 32}, // end of the last segment: next step lands on it
-      {25, 32, 2, -1, true, 32},  // beyond the last point: finished
+      {0, 64, 1, 0, false, 57},                              // the next step adds one slope
+      {5, 32, 1, 5, false, 25},   {10, 0, 1, 10, false, 0},  // lands on point 1 at the next step
+      {20, 31, 2, 20, false, 32},                            // end of the last segment: next step lands on it
+      {25, 32, 2, -1, true, 32},                             // beyond the last point: finished
   };
   for (const auto& t : cases) {
     Channel c{};
@@ -111,10 +110,10 @@ TEST(EnvelopeTest, HugeValuesWrapWithoutUndefinedBehaviour) {
 TEST(AutoVibratoTest, WaveformValues) {
   const struct {
     int type, position, value;
-  } cases[] = {{0, 1, 2},    {0, 16, 24},   {0, 32, 45},   {0, 64, 64},  {0, 128, 0},   {0, 192, -64},
-               {0, 255, -2}, {1, 0, 64},    {1, 127, 64},  {1, 128, -64}, {2, 0, 0},    {2, 1, -1},
-               {2, 127, -64}, {2, 128, 64}, {2, 129, 63},  {2, 255, 0},  {3, 0, 0},     {3, 1, 0},
-               {3, 2, 1},    {3, 127, 63},  {3, 128, 64},  {3, 129, -64}, {3, 255, -1}, {7, 2, 1}};
+  } cases[] = {{0, 1, 2},     {0, 16, 24},  {0, 32, 45},  {0, 64, 64},   {0, 128, 0},  {0, 192, -64},
+               {0, 255, -2},  {1, 0, 64},   {1, 127, 64}, {1, 128, -64}, {2, 0, 0},    {2, 1, -1},
+               {2, 127, -64}, {2, 128, 64}, {2, 129, 63}, {2, 255, 0},   {3, 0, 0},    {3, 1, 0},
+               {3, 2, 1},     {3, 127, 63}, {3, 128, 64}, {3, 129, -64}, {3, 255, -1}, {7, 2, 1}};
   for (const auto& t : cases)
     EXPECT_EQ(AutoVibratoWave(static_cast<std::uint8_t>(t.type), t.position), t.value) << t.type << " " << t.position;
 }
@@ -156,9 +155,7 @@ TEST(OscillatorTest, SineAmplitudes) {
 }
 
 TEST(OscillatorTest, RampAndSquareAmplitudes) {
-  const struct {
-    int phase, ramp;
-  } cases[] = {{0, 0}, {1, 8}, {31, 248}, {-32, 255}, {-31, 247}, {-1, 7}};
+  const struct { int phase, ramp; } cases[] = {{0, 0}, {1, 8}, {31, 248}, {-32, 255}, {-31, 247}, {-1, 7}};
   for (const auto& t : cases) EXPECT_EQ(OscillatorAmplitude(1, static_cast<std::int8_t>(t.phase)), t.ramp);
   EXPECT_EQ(OscillatorAmplitude(2, 5), 255);
 }
@@ -166,8 +163,8 @@ TEST(OscillatorTest, RampAndSquareAmplitudes) {
 TEST(OscillatorTest, VibratoDepthAndWaveforms) {
   const struct {
     int control, phase, depth, delta;
-  } cases[] = {{2, 0, 15, -116}, {2, -5, 15, 116}, {3, 4, 15, -116},  // 3 is the square too
-               {0, 16, 15, -120}, {0, -16, 15, 120}, {0, 16, 0, 0}, {1, -32, 8, 60}};
+  } cases[] = {{2, 0, 15, -116},  {2, -5, 15, 116},  {3, 4, 15, -116},  // 3 is the square too
+               {0, 16, 15, -120}, {0, -16, 15, 120}, {0, 16, 0, 0},    {1, -32, 8, 60}};
   for (const auto& t : cases) {
     Channel c{};
     c.waveControl = static_cast<std::uint8_t>(t.control);
@@ -181,9 +178,7 @@ TEST(OscillatorTest, VibratoDepthAndWaveforms) {
 }
 
 TEST(OscillatorTest, PhaseWraps) {
-  const struct {
-    int phase, speed, next;
-  } cases[] = {{31, 1, -32}, {30, 15, -19}, {-32, 15, -17}, {0, 0, 0}};
+  const struct { int phase, speed, next; } cases[] = {{31, 1, -32}, {30, 15, -19}, {-32, 15, -17}, {0, 0, 0}};
   for (const auto& t : cases) {
     Channel c{};
     c.vibratoPosition = static_cast<std::int8_t>(t.phase);
@@ -200,7 +195,7 @@ TEST(OscillatorTest, PhaseWraps) {
 TEST(OscillatorTest, TremoloLimits) {
   const struct {
     int control, volume, phase, delta;
-  } cases[] = {{0, 64, 16, 0},     {0, 64, -16, -60},  {0, 0, -16, 0},  {0, 0, 16, 60},
+  } cases[] = {{0, 64, 16, 0},     {0, 64, -16, -60},  {0, 0, -16, 0},    {0, 0, 16, 60},
                {0, 200, 16, -136}, {0x30, 10, 16, 54}, {0x20, 32, 3, 32}, {0x10, 30, -32, -30}};
   for (const auto& t : cases) {
     Channel c{};

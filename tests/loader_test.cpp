@@ -96,15 +96,13 @@ TEST_F(LoaderTest, UnpacksCells) {
   // Row 0: flag 0x80 (empty), then flag 0x9F (all five); row 1: unpacked
   // cell starting with note 0 (still four more bytes), then one with
   // instrument 200 (dropped to 0); row 2: note 97 kept, flags with bits 5-6.
-  m.patterns[0].packed = std::vector<std::uint8_t>{
-      0x80, 0x9F, 50, 2, 0x40, 0x0F, 0x06,
-      0x00, 1, 0x20, 0x0A, 0x01, 12, 200, 0x10, 0, 0,
-      0xE1, 97, 0x83, 1, 129};
+  m.patterns[0].packed = std::vector<std::uint8_t>{0x80, 0x9F, 50,  2,    0x40, 0x0F, 0x06, 0x00, 1,    0x20, 0x0A,
+                                                   0x01, 12,   200, 0x10, 0,    0,    0xE1, 97,   0x83, 1,    129};
   ASSERT_TRUE(Load(m));
   const Cell* c = moduleState.patternTable[0].cells;
   ASSERT_NE(c, nullptr);
-  const Cell want[6] = {{0, 0, 0, 0, 0}, {50, 2, 0x40, 0x0F, 0x06}, {0, 1, 0x20, 0x0A, 0x01},
-                        {12, 0, 0x10, 0, 0}, {97, 0, 0, 0, 0}, {1, 0, 0, 0, 0}};
+  const Cell want[6] = {{0, 0, 0, 0, 0},     {50, 2, 0x40, 0x0F, 0x06}, {0, 1, 0x20, 0x0A, 0x01},
+                        {12, 0, 0x10, 0, 0}, {97, 0, 0, 0, 0},          {1, 0, 0, 0, 0}};
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(c[i].note, want[i].note) << i;
     EXPECT_EQ(c[i].instrument, want[i].instrument) << i;

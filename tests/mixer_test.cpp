@@ -35,7 +35,6 @@ Voice Playing(Sample* s, double step, std::int32_t left = 255, std::int32_t righ
   return v;
 }
 
-
 TEST(MixerTest, VoiceWithoutSampleAddsNothing) {
   std::memset(voices, 0, sizeof voices);
   voices[3].leftVolume = 100;

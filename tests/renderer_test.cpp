@@ -7,7 +7,7 @@ TEST(ConvertSampleTest, RoundsHalfToEvenAndClamps) {
   const struct {
     float in;
     std::int16_t out;
-  } cases[] = {{0.5f, 0},       {1.5f, 2},       {2.5f, 2},           {-0.5f, 0},           {-1.5f, -2},
+  } cases[] = {{0.5f, 0},         {1.5f, 2},           {2.5f, 2},         {-0.5f, 0},          {-1.5f, -2},
                {40000.0f, 32767}, {-40000.0f, -32768}, {32767.5f, 32767}, {-32768.5f, -32768}, {123.4f, 123}};
   for (const auto& c : cases) EXPECT_EQ(ConvertSample(c.in), c.out) << c.in;
   // The block conversion gives the same, in its vector and scalar parts.

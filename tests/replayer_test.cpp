@@ -23,7 +23,8 @@ class ReplayerTest : public EngineTest {
   // Runs to tick `tick` of row `row` (that tick processed).
   void RunTo(int row, int tick) {
     do Tick();
-    while (!(moduleState.row == row && moduleState.tick == (tick + 1) % (moduleState.speed + moduleState.patternDelayTicks)));
+    while (!(moduleState.row == row &&
+             moduleState.tick == (tick + 1) % (moduleState.speed + moduleState.patternDelayTicks)));
   }
   Channel& C(int i = 0) { return channels[i]; }
 };
@@ -60,7 +61,7 @@ TEST_F(ReplayerTest, TonePortamentoWithANewInstrumentGlides) {
   EXPECT_EQ(C().period, 4608);
   EXPECT_EQ(C().portaTarget, 4352);
   EXPECT_EQ(C().voice, &voices[0]);  // no new note
-  EXPECT_EQ(C().volume, 16);  // reset to 48, then the volume column
+  EXPECT_EQ(C().volume, 16);         // reset to 48, then the volume column
   Tick();
   EXPECT_EQ(C().period, 4544);
   Ticks(4);
@@ -158,9 +159,8 @@ TEST_F(ReplayerTest, SpeedTempoAndGlobalVolume) {
     Cell cell;
     int speed, samplesPerTick, globalVolume;
   } cases[] = {
-      {{0, 0, 0, 0xF, 0x00}, 0, 882, 64},    {{0, 0, 0, 0xF, 0x1F}, 31, 882, 64},
-      {{0, 0, 0, 0xF, 0x20}, 6, 3445, 64},   {{0, 0, 0, 0x10, 0x80}, 6, 882, 64},
-      {{0, 0, 0, 0x10, 0x20}, 6, 882, 32},
+      {{0, 0, 0, 0xF, 0x00}, 0, 882, 64},  {{0, 0, 0, 0xF, 0x1F}, 31, 882, 64}, {{0, 0, 0, 0xF, 0x20}, 6, 3445, 64},
+      {{0, 0, 0, 0x10, 0x80}, 6, 882, 64}, {{0, 0, 0, 0x10, 0x20}, 6, 882, 32},
   };
   for (const auto& t : cases) {
     XmModule m = Module();
@@ -243,10 +243,10 @@ TEST_F(ReplayerTest, MultiRetriggerVolumeCodes) {
 
 TEST_F(ReplayerTest, RetriggerNoteCutAndNoteDelay) {
   XmModule m = Module();
-  Row(m, 0, 0, {kC4, 1, 0, 0xE, 0x93});  // retrigger every 3 ticks
-  Row(m, 0, 1, {kC4, 1, 0, 0xE, 0xC2});  // cut on tick 2
+  Row(m, 0, 0, {kC4, 1, 0, 0xE, 0x93});     // retrigger every 3 ticks
+  Row(m, 0, 1, {kC4, 1, 0, 0xE, 0xC2});     // cut on tick 2
   Row(m, 2, 0, {kE4, 1, 0x10, 0xE, 0xD3});  // delay to tick 3
-  Row(m, 4, 0, {kE4, 1, 0, 0xE, 0xD8});  // delay beyond the row: never
+  Row(m, 4, 0, {kE4, 1, 0, 0xE, 0xD8});     // delay beyond the row: never
   Start(m);
   Ticks(3);
   EXPECT_EQ(C(0).voice, &voices[0]);

@@ -1,9 +1,10 @@
+#include "stream_thread.h"
+
 #include <chrono>
 #include <thread>
 
 #include "engine_fixture.h"
 #include "memory_sound_buffer.h"
-#include "stream_thread.h"
 
 namespace {
 

@@ -8,7 +8,7 @@ namespace {
 TEST(NoteToPeriodTest, AmigaPeriods) {
   const struct {
     int note, finetune, period;
-  } cases[] = {{48, 0, 1712},  {48, 127, 1616}, {48, -128, 1814}, {48, 64, 1664}, {48, -64, 1763}, {48, 1, 1711},
+  } cases[] = {{48, 0, 1712},  {48, 127, 1616}, {48, -128, 1814}, {48, 64, 1664}, {48, -64, 1763},  {48, 1, 1711},
                {48, -1, 1712}, {60, 0, 856},    {95, 0, 113},     {0, 0, 27392},  {0, -128, 28929}, {1, -128, 27392}};
   for (const auto& c : cases) EXPECT_EQ(NoteToPeriod(c.note, c.finetune), c.period) << c.note << " " << c.finetune;
 }
@@ -51,8 +51,8 @@ TEST_F(VoiceUpdateTest, FullScaleVolumeAndGains) {
 TEST_F(VoiceUpdateTest, PanningWithEnvelopePull) {
   const struct {
     int panning, envelope, final;
-  } cases[] = {{255, 32, 255}, {0, 32, 0},   {128, 64, 255}, {128, 0, 0},  {16, 0, 16},
-               {16, 64, 16},   {96, 40, 120}, {200, 0, 168}, {300, 32, 255}, {-20, 64, 0}};
+  } cases[] = {{255, 32, 255}, {0, 32, 0},    {128, 64, 255}, {128, 0, 0},    {16, 0, 16},
+               {16, 64, 16},   {96, 40, 120}, {200, 0, 168},  {300, 32, 255}, {-20, 64, 0}};
   for (const auto& t : cases) {
     Channel& c = FullScale();
     c.panning = t.panning;
@@ -74,8 +74,8 @@ TEST_F(VoiceUpdateTest, FrequencyToStep) {
     bool linear;
     int period, delta;
     std::uint32_t hz;
-  } cases[] = {{true, 4608, 0, 8363},  {true, 3840, 0, 16726}, {true, 5376, 0, 4182},  {true, 4672, 64, 8363},
-               {false, 1712, 0, 8362}, {false, 856, 0, 16725}, {false, 1000, 712, 8362}, {false, -5, 0, 100},
+  } cases[] = {{true, 4608, 0, 8363},  {true, 3840, 0, 16726},  {true, 5376, 0, 4182},    {true, 4672, 64, 8363},
+               {false, 1712, 0, 8362}, {false, 856, 0, 16725},  {false, 1000, 712, 8362}, {false, -5, 0, 100},
                {true, 30000, 0, 100},  {true, -2000000, 0, 100}};
   for (const auto& t : cases) {
     moduleState.flags = t.linear ? 1 : 0;

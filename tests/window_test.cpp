@@ -37,7 +37,8 @@ class NoInterfaceBuffer : public MemorySoundBuffer {
 struct Harness {
   explicit Harness(SoundBuffer& buffer, bool effects = true)
       : window(buffer, effects,
-               WindowHooks{[this](QWidget*) { return nextFile; }, [this](QWidget*, const QString& text) { errors << text; }}) {}
+               WindowHooks{[this](QWidget*) { return nextFile; },
+                           [this](QWidget*, const QString& text) { errors << text; }}) {}
   QString nextFile;
   QStringList errors;
   MainWindow window;

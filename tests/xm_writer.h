@@ -15,7 +15,7 @@ struct XmSample {
   std::vector<int> frames;  // 8-bit (-128..127) or 16-bit values, before delta coding
   bool is16Bit = false;
   std::uint8_t loopKind = 0;
-  std::uint32_t loopStart = 0;  // frames
+  std::uint32_t loopStart = 0;   // frames
   std::uint32_t loopLength = 0;  // frames
   std::uint8_t volume = 64;
   std::int8_t finetune = 0;
@@ -34,17 +34,17 @@ struct XmInstrument {
   std::uint8_t volumeSustain = 0, volumeLoopStart = 0, volumeLoopEnd = 0;
   std::uint8_t panningSustain = 0, panningLoopStart = 0, panningLoopEnd = 0;
   std::uint8_t vibratoType = 0, vibratoSweep = 0, vibratoDepth = 0, vibratoRate = 0;
-  std::uint16_t fadeout = 0;  // as the file stores it
-  std::optional<std::uint16_t> sampleCount;  // raw count (default: samples.size())
+  std::uint16_t fadeout = 0;                                // as the file stores it
+  std::optional<std::uint16_t> sampleCount;                 // raw count (default: samples.size())
   std::optional<std::uint8_t> volumePoints, panningPoints;  // raw counts
   std::uint32_t headerSize = 263;
 };
 
 struct XmPattern {
   std::uint16_t rows = 64;
-  std::vector<Cell> cells;  // rows x channels; missing ones are empty
+  std::vector<Cell> cells;                          // rows x channels; missing ones are empty
   std::optional<std::vector<std::uint8_t>> packed;  // raw packed data instead of cells
-  std::optional<std::uint16_t> packedSize;  // raw packed size field
+  std::optional<std::uint16_t> packedSize;          // raw packed size field
 };
 
 struct XmModule {
@@ -56,7 +56,7 @@ struct XmModule {
   std::uint16_t tempo = 6;
   std::uint16_t bpm = 125;
   std::vector<std::uint8_t> orders = {0};
-  std::optional<std::uint16_t> songLength;  // raw (default: orders.size())
+  std::optional<std::uint16_t> songLength;    // raw (default: orders.size())
   std::optional<std::uint16_t> patternCount;  // raw (default: patterns.size())
   std::vector<XmPattern> patterns;
   std::vector<XmInstrument> instruments;

@@ -6,11 +6,10 @@
 
 namespace {
 
-void Envelope(std::ostringstream& out, const char* name, const EnvelopePoint* points, unsigned count,
-              unsigned flags, unsigned sustain, unsigned loopStart, unsigned loopEnd) {
+void Envelope(std::ostringstream& out, const char* name, const EnvelopePoint* points, unsigned count, unsigned flags,
+              unsigned sustain, unsigned loopStart, unsigned loopEnd) {
   out << "\"" << name << "\":{\"flags\":" << flags << ",\"on\":" << ((flags & 1) ? "true" : "false")
-      << ",\"sustain\":" << sustain << ",\"loopStart\":" << loopStart << ",\"loopEnd\":" << loopEnd
-      << ",\"points\":[";
+      << ",\"sustain\":" << sustain << ",\"loopStart\":" << loopStart << ",\"loopEnd\":" << loopEnd << ",\"points\":[";
   for (unsigned i = 0; i < count && i < kEnvelopePoints; ++i)
     out << (i ? "," : "") << "[" << points[i].x << "," << points[i].y << "]";
   out << "]}";
@@ -39,9 +38,9 @@ std::string ModuleJson() {
     out << ",";
     Envelope(out, "panningEnvelope", in.panningEnvelope, in.panningPointCount, in.panningEnvelopeFlags,
              in.panningSustainPoint, in.panningLoopStart, in.panningLoopEnd);
-    out << ",\"autoVibrato\":{\"type\":" << unsigned{in.autoVibratoType} << ",\"sweep\":" << unsigned{in.autoVibratoSweep}
-        << ",\"depth\":" << unsigned{in.autoVibratoDepth} << ",\"rate\":" << unsigned{in.autoVibratoRate}
-        << "},\"fadeout\":" << in.fadeout << ",\"samples\":[";
+    out << ",\"autoVibrato\":{\"type\":" << unsigned{in.autoVibratoType}
+        << ",\"sweep\":" << unsigned{in.autoVibratoSweep} << ",\"depth\":" << unsigned{in.autoVibratoDepth}
+        << ",\"rate\":" << unsigned{in.autoVibratoRate} << "},\"fadeout\":" << in.fadeout << ",\"samples\":[";
     for (unsigned s = 0; s < in.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
       const Sample& sm = *in.samples[s];
       out << (s ? "," : "") << "{\"length\":" << sm.length << ",\"loopStart\":" << sm.loopStart

@@ -1,7 +1,7 @@
 // zevora-cli play: the whole real path (file source, streaming thread,
 // looping buffer, sound device), with the play time once a second.
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -49,9 +49,8 @@ int PlayCommand(const char* file, double seconds, double volumeDb, const double*
   if (hundredths > 0) hundredths = 0;
   buffer.SetVolume(static_cast<std::int32_t>(hundredths));
   if (eqGain != nullptr &&
-      !InstallEffect<DSFXParamEq, IDirectSoundFXParamEq>(
-          buffer, GUID_DSFX_STANDARD_PARAMEQ, IID_IDirectSoundFXParamEq,
-          DSFXParamEq{80.0f, 12.0f, static_cast<float>(*eqGain)})) {
+      !InstallEffect<DSFXParamEq, IDirectSoundFXParamEq>(buffer, GUID_DSFX_STANDARD_PARAMEQ, IID_IDirectSoundFXParamEq,
+                                                         DSFXParamEq{80.0f, 12.0f, static_cast<float>(*eqGain)})) {
     std::fprintf(stderr, "zevora-cli: the equalizer takes a gain from -15 to 15 dB\n");
     return 1;
   }
@@ -62,8 +61,8 @@ int PlayCommand(const char* file, double seconds, double volumeDb, const double*
     return 1;
   }
 
-  const HRESULT played = file ? PlayerPlay(file, 0, kSourceFile, &buffer)
-                              : PlayerPlay(kDemoModuleName, 0, kSourceResource, &buffer);
+  const HRESULT played =
+      file ? PlayerPlay(file, 0, kSourceFile, &buffer) : PlayerPlay(kDemoModuleName, 0, kSourceResource, &buffer);
   if (played < 0) {
     if (file) return LoadFailureMessage(file);
     std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));

@@ -1,9 +1,9 @@
 #include "wav_writer.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
-
-#include <sys/stat.h>
 
 namespace {
 void Put32(std::uint8_t* p, std::uint32_t v) {
@@ -33,7 +33,7 @@ void Header(std::uint8_t* h, std::uint32_t dataBytes) {
 // into place when complete; anything else (a device, a pipe) is written
 // directly, never replaced.
 WavWriter::WavWriter(std::string path) : path_(std::move(path)) {
-  struct stat info{};
+  struct stat info {};
   direct_ = ::stat(path_.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
   tempPath_ = direct_ ? path_ : path_ + ".part";
 }

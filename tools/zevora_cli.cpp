@@ -36,7 +36,7 @@ void Usage() {
 }  // namespace
 
 int LoadFailureMessage(const char* file) {
-  struct stat info{};
+  struct stat info {};
   if (::stat(file, &info) != 0) {
     std::fprintf(stderr, "zevora-cli: %s: cannot open (%s)\n", file, std::strerror(errno));
   } else if (S_ISDIR(info.st_mode)) {
@@ -127,7 +127,8 @@ int Render(int argc, char** argv) {
       opened = true;
       if (!wav.Open()) return writeFailed = true, false;
     }
-    if (run != nullptr && reinterpret_cast<const std::uint8_t*>(run) + runBytes != reinterpret_cast<const std::uint8_t*>(pcm))
+    if (run != nullptr &&
+        reinterpret_cast<const std::uint8_t*>(run) + runBytes != reinterpret_cast<const std::uint8_t*>(pcm))
       if (!flush()) return false;
     if (run == nullptr) run = pcm;
     runBytes += kBlockBytes;
@@ -169,10 +170,14 @@ int Play(int argc, char** argv) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     double* target = nullptr;
-    if (arg == "--seconds" && hasValue) target = &seconds;
-    else if (arg == "--volume" && hasValue) target = &volume;
-    else if (arg == "--eq" && hasValue) target = &eq, haveEq = true;
-    else if (arg == "--gargle" && hasValue) target = &gargle, haveGargle = true;
+    if (arg == "--seconds" && hasValue)
+      target = &seconds;
+    else if (arg == "--volume" && hasValue)
+      target = &volume;
+    else if (arg == "--eq" && hasValue)
+      target = &eq, haveEq = true;
+    else if (arg == "--gargle" && hasValue)
+      target = &gargle, haveGargle = true;
     else if (arg[0] != '-' && file == nullptr) {
       file = argv[i];
       continue;
