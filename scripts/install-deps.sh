@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdl2-dev qt6-base-dev libgl-dev fonts-dejavu-core
   clang libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth xdotool
 )
 
 missing=()

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The real program under Xvfb with SDL's disk audio driver: click Load, type
+# a corpus file's path into the open-file dialog, and check that the title
+# says it plays and that audio arrives at the (disk) sound device.
+set -u
+app="$1"
+module="$2"
+tmp=$(mktemp -d)
+display=":$((100 + $$ % 400))"
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp > /dev/null 2>&1 &
+xvfb=$!
+app_pid=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+export DISPLAY="$display"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+fail() {
+  echo "0 passed, 1 failed: $1"
+  exit 1
+}
+# wait_for SECONDS COMMAND...: polls until the command succeeds.
+wait_for() {
+  local tries=$(($1 * 10))
+  shift
+  for _ in $(seq "$tries"); do
+    "$@" > /dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+wait_for 10 xdotool getmouselocation || fail "Xvfb did not start"
+
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" "$app" > "$tmp/app.log" 2>&1 &
+app_pid=$!
+wait_for 20 xdotool search --name '^Zevora$' || fail "no window titled Zevora"
+window=$(xdotool search --name '^Zevora$' | head -1)
+
+xdotool mousemove --window "$window" 15 15 click 1  # the Load button
+wait_for 20 sh -c "xdotool search --onlyvisible --name . | grep -v -x '$window' | grep -q ." || fail "no open-file dialog"
+sleep 0.5
+xdotool type --delay 5 "$module"
+xdotool key Return
+
+title_plays() { [ "$(xdotool getwindowname "$window")" = "Playing $(basename "$module")" ]; }
+wait_for 20 title_plays || fail "title is '$(xdotool getwindowname "$window")'"
+sleep 2
+python3 - "$tmp/capture.raw" <<'PY' || fail "no audio reached the device"
+import array, sys
+pcm = array.array('h', open(sys.argv[1], 'rb').read())
+sounding = sum(1 for i in range(0, len(pcm) - 1, 2) if pcm[i] or pcm[i + 1])
+sys.exit(0 if sounding >= 44100 else 1)
+PY
+echo "1 passed, 0 failed"
