@@ -10,24 +10,6 @@
 #include "replayer.h"
 #include "stream_thread.h"
 
-namespace {
-
-// PlayerStop's body: the stream ends before the ring, the buffer or the
-// module are touched.
-void StopBody() {
-  StopStreamThread();
-  ClearPositionLog();
-  writeBlock = 0;
-  if (soundBuffer != nullptr) {
-    soundBuffer->Stop();
-    soundBuffer->SetCurrentPosition(0);
-  }
-  soundBuffer = nullptr;
-  FreeModule();
-}
-
-}  // namespace
-
 void ResetPlayback() {
   std::memset(voices, 0, sizeof voices);
   std::memset(channels, 0, sizeof channels);
@@ -49,8 +31,17 @@ void ResetPlayback() {
   PlayerSetBpm(m, m.defaultBpm);
 }
 
+// The stream ends before the ring, the buffer or the module are touched.
 HRESULT PlayerStop() {
-  StopBody();
+  StopStreamThread();
+  ClearPositionLog();
+  writeBlock = 0;
+  if (soundBuffer != nullptr) {
+    soundBuffer->Stop();
+    soundBuffer->SetCurrentPosition(0);
+  }
+  soundBuffer = nullptr;
+  FreeModule();
   return E_INVALIDARG;
 }
 
@@ -60,8 +51,7 @@ HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kin
   soundBuffer = buffer;
 
   if (!OpenAndLoadModule(source, param, kind)) {
-    StopBody();
-    return E_INVALIDARG;
+    return PlayerStop();
   }
 
   ResetPlayback();
@@ -72,8 +62,7 @@ HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kin
   do {
     const std::uint32_t before = writeBlock;
     if (RenderBlock() < 0 || writeBlock == before) {
-      StopBody();
-      return E_INVALIDARG;
+      return PlayerStop();
     }
   } while (writeBlock != 0);
   return S_OK;
