@@ -34,23 +34,23 @@ EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth
   equalizer_ = choice("Equalizer", "effectEqualizer", kEffectEqualizerId, {68, 40, 108, 16});
   gargleButton_ = choice("Gargle", "effectGargle", kEffectGargleId, {174, 40, 76, 16});
 
-  left_ = new QLabel(&window);
-  left_->setObjectName("effectLeftLabel");
-  left_->setGeometry(8, 62, 50, 22);
-  left_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  left_->setTextFormat(Qt::PlainText);
-  left_->setFont(MainWindow::FixedFont());
+  // The parameter row: a label at each end of the slider, in the fixed font.
+  auto label = [&](const char* name, QRect rect, Qt::Alignment alignment) {
+    auto* text = new QLabel(&window);
+    text->setObjectName(QString::fromLatin1(name));
+    text->setGeometry(rect);
+    text->setAlignment(alignment | Qt::AlignVCenter);
+    text->setTextFormat(Qt::PlainText);
+    text->setFont(MainWindow::FixedFont());
+    return text;
+  };
+  left_ = label("effectLeftLabel", {8, 62, 50, 22}, Qt::AlignRight);
   slider_ = new QSlider(Qt::Horizontal, &window);
   slider_->setObjectName("effectSlider");
   slider_->setGeometry(58, 62, 132, 22);
   slider_->setTickPosition(QSlider::NoTicks);
   connect(slider_, &QSlider::valueChanged, this, &EffectsPanel::EffectParameter);
-  right_ = new QLabel(&window);
-  right_->setObjectName("effectRightLabel");
-  right_->setGeometry(190, 62, 66, 22);
-  right_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  right_->setTextFormat(Qt::PlainText);
-  right_->setFont(MainWindow::FixedFont());
+  right_ = label("effectRightLabel", {190, 62, 66, 22}, Qt::AlignLeft);
 }
 
 QRadioButton* EffectsPanel::Choice(int button) const {
