@@ -197,20 +197,36 @@ TEST(MixerTest, LargeStepsStayInsideTheSample) {
   }
 }
 
+// Long chunks go through the wide loops (two or four frames at a time);
+// single frames through the plain one. Both must agree to the bit, also at
+// the extremes: full-scale jumps between neighbours, fractions just below
+// one, steps with the lowest bit set, and frames mixed backwards.
 TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
   std::vector<std::int16_t> frames;
   for (int i = 0; i < 300; ++i) frames.push_back(static_cast<std::int16_t>((i * 7919) % 65536 - 32768));
+  for (int i = 0; i < 40; ++i) frames[100 + i] = (i % 2) ? 32767 : -32768;
   TestSample s(frames, 2, 17, 250);
-  for (double step : {0.37, 1.0, 2.7183}) {
-    Voice together = Playing(&s.sample, step, 201, 77);
+  struct Case {
+    double step;
+    std::uint32_t fraction;
+    std::uint32_t frameCount;
+  };
+  const Case cases[] = {{0.37, 0, 501},           {1.0, 0, 501},           {2.7183, 0, 501},
+                        {0.999999999, 0xFFFFFFFFu, 777}, {1.0000000002, 1, 64}, {0.0001, 0x80000001u, 12},
+                        {13.3, 0x7FFFFFFFu, 9},   {0.5, 0xFFFFFFFEu, 883}};
+  for (const Case& c : cases) {
+    Voice together = Playing(&s.sample, c.step, 201, 77);
+    together.stepFrac |= 1;
+    together.positionFrac = c.fraction;
     Voice single = together;
-    std::vector<float> a(2 * 501, 0.5f), b(2 * 501, 0.5f);
-    MixVoice(together, a.data(), 501);
-    for (int f = 0; f < 501; ++f) MixVoice(single, b.data() + 2 * f, 1);
-    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << step;
-    EXPECT_EQ(together.positionInt, single.positionInt);
-    EXPECT_EQ(together.positionFrac, single.positionFrac);
-    EXPECT_EQ(together.backward, single.backward);
+    std::vector<float> a(2 * c.frameCount, 0.5f), b(2 * c.frameCount, 0.5f);
+    for (std::uint32_t f = 0; f < c.frameCount; ++f) a[2 * f] = b[2 * f] = static_cast<float>(f) * -1.25f;
+    MixVoice(together, a.data(), c.frameCount);
+    for (std::uint32_t f = 0; f < c.frameCount; ++f) MixVoice(single, b.data() + 2 * f, 1);
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << c.step;
+    EXPECT_EQ(together.positionInt, single.positionInt) << c.step;
+    EXPECT_EQ(together.positionFrac, single.positionFrac) << c.step;
+    EXPECT_EQ(together.backward, single.backward) << c.step;
   }
 }
 
