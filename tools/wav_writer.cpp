@@ -1,5 +1,6 @@
 #include "wav_writer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -45,9 +46,12 @@ WavWriter::~WavWriter() {
   }
 }
 
-bool WavWriter::Open() {
+bool WavWriter::Open(std::uint64_t expectedBytes) {
   file_ = std::fopen(tempPath_.c_str(), "wb");
   if (file_ == nullptr) return false;
+  // Best effort, and never past what is written: the size stays as it is.
+  if (!direct_ && expectedBytes != 0)
+    (void)::fallocate(fileno(file_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(44 + expectedBytes));
   // Callers hand over large runs of audio; they go straight to the file.
   std::setvbuf(file_, nullptr, _IONBF, 0);
   std::uint8_t header[44];

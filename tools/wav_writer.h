@@ -13,7 +13,10 @@ class WavWriter {
   WavWriter(const WavWriter&) = delete;
   WavWriter& operator=(const WavWriter&) = delete;
 
-  bool Open();
+  // expectedBytes: the size of the audio data to come, if known; the space
+  // is reserved at once, which saves the file system allocating it piece by
+  // piece.
+  bool Open(std::uint64_t expectedBytes = 0);
   bool Write(const void* pcm, std::uint32_t bytes);
   // Finishes the header and moves the file into place.
   bool Commit();

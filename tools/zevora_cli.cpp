@@ -125,7 +125,7 @@ int Render(int argc, char** argv) {
   const auto sink = [&](std::uint64_t k, const std::int16_t* pcm, PositionLogEntry entry) {
     if (!opened) {
       opened = true;
-      if (!wav.Open()) return writeFailed = true, false;
+      if (!wav.Open(total * kBlockBytes)) return writeFailed = true, false;
     }
     if (run != nullptr &&
         reinterpret_cast<const std::uint8_t*>(run) + runBytes != reinterpret_cast<const std::uint8_t*>(pcm))
