@@ -11,7 +11,7 @@ double VolumeGain(std::int32_t hundredthsDb) {
 }  // namespace
 
 LoopingSoundBuffer::LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable)
-    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes, 0) {}
+    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes) {}
 
 LoopingSoundBuffer::~LoopingSoundBuffer() {
   if (device_) device_->Close();

@@ -9,6 +9,7 @@
 
 #include "audio_device.h"
 #include "effects.h"
+#include "ring_memory.h"
 #include "sound_buffer.h"
 
 class LoopingSoundBuffer : public SoundBuffer {
@@ -42,7 +43,7 @@ class LoopingSoundBuffer : public SoundBuffer {
  private:
   std::unique_ptr<AudioDevice> device_;
   const bool effectsCapable_;
-  std::vector<std::uint8_t> ring_;
+  RingMemory ring_;
   std::atomic<std::uint32_t> cursor_{0};  // byte offset of the next frame
   std::atomic<bool> playing_{false};
   std::atomic<bool> looping_{false};

@@ -1,6 +1,6 @@
 #include "memory_sound_buffer.h"
 
-MemorySoundBuffer::MemorySoundBuffer() : ring_(kRingBytes, 0) {}
+MemorySoundBuffer::MemorySoundBuffer() : ring_(kRingBytes) {}
 
 void MemorySoundBuffer::Record(std::string call) {
   std::lock_guard<std::mutex> lock(callsMutex_);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ring_memory.h"
 #include "sound_buffer.h"
 
 class MemorySoundBuffer : public SoundBuffer {
@@ -52,7 +53,7 @@ class MemorySoundBuffer : public SoundBuffer {
  private:
   void Record(std::string call);
 
-  std::vector<std::uint8_t> ring_;
+  RingMemory ring_;
   std::atomic<std::uint32_t> cursor_{0};
   std::atomic<bool> playing_{false};
   std::atomic<bool> lost_{false};
