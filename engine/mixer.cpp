@@ -5,9 +5,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
+
+#include "simd.h"
+#ifdef ZEVORA_AVX2_PATHS
 #include <immintrin.h>
-#define ZEVORA_MIX_AVX2 1
 #endif
 
 Voice voices[kVoiceCount];
@@ -142,25 +143,31 @@ inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int6
   return p;
 }
 
-#ifdef ZEVORA_MIX_AVX2
+#ifdef ZEVORA_AVX2_PATHS
 // Four frames at once with AVX2, bit-identical to Interpolate and AddFrame.
-// Positions: after the first frame they form an arithmetic progression, as
-// every frame clears the lowest fraction bit before adding the step, so frame
-// k (k >= 1) stands at (p & ~1) + step + (k - 1) * (step & ~1).
+// Positions: every frame clears the lowest fraction bit before adding the
+// step, so frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * (step & ~1);
+// when p's lowest bit equals the step's, that is p + k * (step & ~1) for
+// every k.
 // Sample value: a + (b - a) * w is exact in double and equals X * 2^-31 with
 // the integer X = a * 2^31 + (b - a) * (fraction >> 1), |X| < 2^48. X is
 // worked out in 64-bit lanes and turned into a double by adding it to the bit
 // pattern of 1.5 * 2^52 and subtracting that value again, which is exact.
 // The lanes hold frames 0, 2, 1, 3, so that each half of the register holds
 // the two frames whose output shares it after duplicating left and right.
-__attribute__((target("avx2"))) std::int64_t MixFixedAvx2(const std::int16_t* data, std::int64_t p,
+ZEVORA_TARGET_AVX2 std::int64_t MixFixedAvx2(const std::int16_t* data, std::int64_t p,
                                                           std::int64_t step, Gains gains, float* out,
                                                           std::uint32_t frames) {
   if (frames < 8) return MixFixed(data, p, step, gains, out, frames);
-  AddFrame(out, Interpolate(data, p), gains);
-  p = NextPosition(p, step);
-  out += 2;
-  std::uint32_t f = 1;
+  std::uint32_t f = 0;
+  if (((p ^ step) & 1) != 0) {
+    // Only a position whose lowest bit differs from the step's stands off
+    // the progression; after one frame it has joined it.
+    AddFrame(out, Interpolate(data, p), gains);
+    p = NextPosition(p, step);
+    out += 2;
+    f = 1;
+  }
   const std::int64_t even = step & ~std::int64_t{1};
   const auto e = static_cast<std::uint64_t>(even);
   __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p), _mm256_setr_epi64x(0, static_cast<std::int64_t>(2 * e), even,
@@ -196,8 +203,6 @@ __attribute__((target("avx2"))) std::int64_t MixFixedAvx2(const std::int16_t* da
   }
   return MixFixed(data, p, step, gains, out, frames - f);
 }
-
-const bool useAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
 // Produces frames while the gains ramp; the first frame uses the start gains.
@@ -300,8 +305,8 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     } else if (v.rampRemaining == 0) {
       const Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
-#ifdef ZEVORA_MIX_AVX2
-      if (useAvx2) {
+#ifdef ZEVORA_AVX2_PATHS
+      if (cpuHasAvx2) {
         SetPosition(v, MixFixedAvx2(s->data, p, step, gains, out, chunk));
       } else {
         SetPosition(v, MixFixed(s->data, p, step, gains, out, chunk));
