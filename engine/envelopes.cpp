@@ -109,10 +109,28 @@ void SetEnvelopePosition(Channel& channel, const Instrument& instrument, std::ui
   e.output = e.value >> 16;
 }
 
+namespace {
+std::int32_t AutoVibratoSine(std::int32_t position) {
+  return static_cast<std::int32_t>(std::nearbyint(std::sin(position * static_cast<double>(0.024543688f)) * 64.0));
+}
+
+// The sine for the positions a channel steps through (0..255), worked out
+// once with the same operations.
+struct AutoVibratoSineTable {
+  std::int32_t value[256];
+  AutoVibratoSineTable() {
+    for (std::int32_t p = 0; p < 256; ++p) value[p] = AutoVibratoSine(p);
+  }
+};
+
+const AutoVibratoSineTable autoVibratoSineTable;
+}  // namespace
+
 std::int32_t AutoVibratoWave(std::uint8_t type, std::int32_t position) {
   switch (type) {
     case 0:
-      return static_cast<std::int32_t>(std::nearbyint(std::sin(position * static_cast<double>(0.024543688f)) * 64.0));
+      if (position >= 0 && position < 256) return autoVibratoSineTable.value[position];
+      return AutoVibratoSine(position);
     case 1: return position < 128 ? 64 : -64;
     case 2: return (128 - ((position - 128) & 255)) >> 1;
     default: return (128 - ((-128 - position) & 255)) >> 1;
