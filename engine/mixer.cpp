@@ -30,13 +30,17 @@ void SetPosition(Voice& v, std::int64_t p) {
   v.positionFrac = static_cast<std::uint32_t>(p);
 }
 
-// Frames until the position reaches distance D. The 2^-24 units keep the
-// division in 64 bits; steps of 256 frames or more would wrap there and are
-// divided exactly instead.
-std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, std::uint32_t stepFrac, bool& limited) {
+// Frames until the position reaches distance D, if that is at most
+// `frames`; otherwise `limited` is false. The 2^-24 units keep the division
+// in 64 bits; steps of 256 frames or more would wrap there and are divided
+// exactly instead. The division is skipped when the boundary lies beyond the
+// frames wanted: ceil(q / s) <= frames exactly when q <= frames * s.
+std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, std::uint32_t stepFrac,
+                               std::uint32_t frames, bool& limited) {
   limited = false;
   if (stepInt >= 256) {
     const std::uint64_t step = (std::uint64_t{stepInt} << 32) | stepFrac;
+    if (distance > static_cast<unsigned __int128>(frames) * step) return 0;
     limited = true;
     return (distance + step - 1) / step;
   }
@@ -44,6 +48,7 @@ std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, st
   const std::uint64_t q = distance >> 8;
   std::uint32_t s = static_cast<std::uint32_t>((stepInt << 24) + (stepFrac >> 8));
   if (s == 0) s = 97391;
+  if (q > std::uint64_t{frames} * s) return 0;
   limited = true;
   return (q + s - 1) / s;
 }
@@ -273,8 +278,9 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     std::uint32_t chunk = remaining;
     bool boundary = false;
     bool limited = false;
-    const std::uint64_t n = FramesToBoundary(static_cast<std::uint64_t>(distance), v.stepInt, v.stepFrac, limited);
-    if (limited && n <= chunk) {
+    const std::uint64_t n =
+        FramesToBoundary(static_cast<std::uint64_t>(distance), v.stepInt, v.stepFrac, remaining, limited);
+    if (limited) {
       chunk = static_cast<std::uint32_t>(n);
       boundary = true;
     }
