@@ -158,11 +158,12 @@ inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int6
 // the integer X = a * 2^31 + (b - a) * (fraction >> 1), |X| < 2^48. X is
 // worked out in 64-bit lanes and turned into a double by adding it to the bit
 // pattern of 1.5 * 2^52 and subtracting that value again, which is exact.
+// X * 2^-31 * gain is rounded once, however the exact power of two is
+// grouped, so it goes with the gains.
 // The lanes hold frames 0, 2, 1, 3, so that each half of the register holds
 // the two frames whose output shares it after duplicating left and right.
-ZEVORA_TARGET_AVX2 std::int64_t MixFixedAvx2(const std::int16_t* data, std::int64_t p,
-                                                          std::int64_t step, Gains gains, float* out,
-                                                          std::uint32_t frames) {
+ZEVORA_TARGET_AVX2 std::int64_t MixFixedAvx2(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains,
+                                             float* out, std::uint32_t frames) {
   if (frames < 8) return MixFixed(data, p, step, gains, out, frames);
   std::uint32_t f = 0;
   if (((p ^ step) & 1) != 0) {
@@ -176,12 +177,13 @@ ZEVORA_TARGET_AVX2 std::int64_t MixFixedAvx2(const std::int16_t* data, std::int6
   const std::int64_t even = step & ~std::int64_t{1};
   const auto e = static_cast<std::uint64_t>(even);
   __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p), _mm256_setr_epi64x(0, static_cast<std::int64_t>(2 * e), even,
-                                                                        static_cast<std::int64_t>(3 * e)));
+                                                                         static_cast<std::int64_t>(3 * e)));
   const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
   const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
   const __m256d magic = _mm256_set1_pd(6755399441055744.0);
-  const __m256d scale = _mm256_set1_pd(1.0 / 2147483648.0);
-  const __m256d g = _mm256_setr_pd(LeftGain(gains), RightGain(gains), LeftGain(gains), RightGain(gains));
+  const double scale = 1.0 / 2147483648.0;
+  const __m256d g = _mm256_setr_pd(LeftGain(gains) * scale, RightGain(gains) * scale, LeftGain(gains) * scale,
+                                   RightGain(gains) * scale);
   for (; f + 4 <= frames; f += 4, out += 8) {
     std::int32_t pair[4];
     for (std::uint64_t k = 0; k < 4; ++k) {
@@ -196,8 +198,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixFixedAvx2(const std::int16_t* data, std::int6
     // shifted right by one is below 2^31.
     const __m256i product = _mm256_mul_epi32(_mm256_cvtepi32_epi64(d), _mm256_srli_epi32(q, 1));
     const __m256i x = _mm256_add_epi64(_mm256_slli_epi64(_mm256_cvtepi32_epi64(a), 31), product);
-    const __m256d v =
-        _mm256_mul_pd(_mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic), scale);
+    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // X
     const __m256 mixed = _mm256_loadu_ps(out);
     const __m256d first =
         _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(mixed)), _mm256_mul_pd(_mm256_unpacklo_pd(v, v), g));

@@ -110,11 +110,11 @@ TEST(EnvelopeTest, HugeValuesWrapWithoutUndefinedBehaviour) {
 TEST(AutoVibratoTest, WaveformValues) {
   const struct {
     int type, position, value;
-  } cases[] = {{0, 1, 2},     {0, 16, 24},  {0, 32, 45},  {0, 64, 64},   {0, 128, 0},  {0, 192, -64},
-               {0, 255, -2},  {1, 0, 64},   {1, 127, 64}, {1, 128, -64}, {2, 0, 0},    {2, 1, -1},
-               {2, 127, -64}, {2, 128, 64}, {2, 129, 63}, {2, 255, 0},   {3, 0, 0},    {3, 1, 0},
-               {3, 2, 1},     {3, 127, 63}, {3, 128, 64}, {3, 129, -64}, {3, 255, -1}, {7, 2, 1},
-               {0, 320, 64},  {0, -64, -64}};  // the last two lie outside the usual 0..255
+  } cases[] = {{0, 1, 2},     {0, 16, 24},  {0, 32, 45},   {0, 64, 64},  {0, 128, 0},  {0, 192, -64}, {0, 255, -2},
+               {1, 0, 64},    {1, 127, 64}, {1, 128, -64}, {2, 0, 0},    {2, 1, -1},   {2, 127, -64}, {2, 128, 64},
+               {2, 129, 63},  {2, 255, 0},  {3, 0, 0},     {3, 1, 0},    {3, 2, 1},    {3, 127, 63},  {3, 128, 64},
+               {3, 129, -64}, {3, 255, -1}, {7, 2, 1},     {0, 320, 64}, {0, -64, -64}};
+  // The last two positions lie outside the usual 0..255.
   for (const auto& t : cases)
     EXPECT_EQ(AutoVibratoWave(static_cast<std::uint8_t>(t.type), t.position), t.value) << t.type << " " << t.position;
 }

@@ -211,9 +211,10 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
     std::uint32_t fraction;
     std::uint32_t frameCount;
   };
-  const Case cases[] = {{0.37, 0, 501},           {1.0, 0, 501},           {2.7183, 0, 501},
-                        {0.999999999, 0xFFFFFFFFu, 777}, {1.0000000002, 1, 64}, {0.0001, 0x80000001u, 12},
-                        {13.3, 0x7FFFFFFFu, 9},   {0.5, 0xFFFFFFFEu, 883}};
+  const Case cases[] = {{0.37, 0, 501},         {1.0, 0, 501},
+                        {2.7183, 0, 501},       {0.999999999, 0xFFFFFFFFu, 777},
+                        {1.0000000002, 1, 64},  {0.0001, 0x80000001u, 12},
+                        {13.3, 0x7FFFFFFFu, 9}, {0.5, 0xFFFFFFFEu, 883}};
   for (const Case& c : cases) {
     Voice together = Playing(&s.sample, c.step, 201, 77);
     together.stepFrac |= 1;
