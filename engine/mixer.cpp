@@ -148,69 +148,6 @@ inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int6
   return p;
 }
 
-#ifdef ZEVORA_AVX2_PATHS
-// Four frames at once with AVX2, bit-identical to Interpolate and AddFrame.
-// Positions: every frame clears the lowest fraction bit before adding the
-// step, so frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * (step & ~1);
-// when p's lowest bit equals the step's, that is p + k * (step & ~1) for
-// every k.
-// Sample value: a + (b - a) * w is exact in double and equals X * 2^-31 with
-// the integer X = a * 2^31 + (b - a) * (fraction >> 1), |X| < 2^48. X is
-// worked out in 64-bit lanes and turned into a double by adding it to the bit
-// pattern of 1.5 * 2^52 and subtracting that value again, which is exact.
-// X * 2^-31 * gain is rounded once, however the exact power of two is
-// grouped, so it goes with the gains.
-// The lanes hold frames 0, 2, 1, 3, so that each half of the register holds
-// the two frames whose output shares it after duplicating left and right.
-ZEVORA_TARGET_AVX2 std::int64_t MixFixedAvx2(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains,
-                                             float* out, std::uint32_t frames) {
-  if (frames < 8) return MixFixed(data, p, step, gains, out, frames);
-  std::uint32_t f = 0;
-  if (((p ^ step) & 1) != 0) {
-    // Only a position whose lowest bit differs from the step's stands off
-    // the progression; after one frame it has joined it.
-    AddFrame(out, Interpolate(data, p), gains);
-    p = NextPosition(p, step);
-    out += 2;
-    f = 1;
-  }
-  const std::int64_t even = step & ~std::int64_t{1};
-  const auto e = static_cast<std::uint64_t>(even);
-  __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p), _mm256_setr_epi64x(0, static_cast<std::int64_t>(2 * e), even,
-                                                                         static_cast<std::int64_t>(3 * e)));
-  const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
-  const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
-  const __m256d magic = _mm256_set1_pd(6755399441055744.0);
-  const double scale = 1.0 / 2147483648.0;
-  const __m256d g = _mm256_setr_pd(LeftGain(gains) * scale, RightGain(gains) * scale, LeftGain(gains) * scale,
-                                   RightGain(gains) * scale);
-  for (; f + 4 <= frames; f += 4, out += 8) {
-    std::int32_t pair[4];
-    for (std::uint64_t k = 0; k < 4; ++k) {
-      const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + k * static_cast<std::uint64_t>(even));
-      std::memcpy(&pair[k], data + static_cast<std::int32_t>(at >> 32), sizeof pair[k]);
-    }
-    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * static_cast<std::uint64_t>(even));
-    const __m128i pairs = _mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]);  // a | b << 16
-    const __m128i a = _mm_srai_epi32(_mm_slli_epi32(pairs, 16), 16);
-    const __m128i d = _mm_sub_epi32(_mm_srai_epi32(pairs, 16), a);
-    // The multiply takes the low 32 bits of each lane as signed; the fraction
-    // shifted right by one is below 2^31.
-    const __m256i product = _mm256_mul_epi32(_mm256_cvtepi32_epi64(d), _mm256_srli_epi32(q, 1));
-    const __m256i x = _mm256_add_epi64(_mm256_slli_epi64(_mm256_cvtepi32_epi64(a), 31), product);
-    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // X
-    const __m256 mixed = _mm256_loadu_ps(out);
-    const __m256d first =
-        _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(mixed)), _mm256_mul_pd(_mm256_unpacklo_pd(v, v), g));
-    const __m256d second =
-        _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(mixed, 1)), _mm256_mul_pd(_mm256_unpackhi_pd(v, v), g));
-    _mm256_storeu_ps(out, _mm256_set_m128(_mm256_cvtpd_ps(second), _mm256_cvtpd_ps(first)));
-    q = _mm256_add_epi64(q, advance);
-  }
-  return MixFixed(data, p, step, gains, out, frames - f);
-}
-#endif
-
 // Produces frames while the gains ramp; the first frame uses the start gains.
 inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
                             float* out, std::uint32_t frames) {
@@ -221,6 +158,100 @@ inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64
   }
   return p;
 }
+
+#ifdef ZEVORA_AVX2_PATHS
+// Four frames at once with AVX2, bit-identical to MixFixed and MixRamp.
+// Positions: every frame clears the lowest fraction bit before adding the
+// step, so frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * (step & ~1);
+// when p's lowest bit equals the step's, that is p + k * (step & ~1) for
+// every k.
+// Sample value: a + (b - a) * w is exact in double and equals X * 2^-31 with
+// the integer X = a * 2^31 + (b - a) * (fraction >> 1), |X| < 2^48. X is
+// worked out in 64-bit lanes and turned into a double by adding it to the bit
+// pattern of 1.5 * 2^52 and subtracting that value again, which is exact.
+// X * 2^-31 * gain is rounded once, however the exact power of two is
+// grouped, so it goes with the gains.
+// Ramps: where RampIsExact holds, every running gain g0 + k * delta is exact
+// in double, so frame k's gain can be worked out directly.
+// The lanes hold frames 0, 2, 1, 3, so that each half of the register holds
+// the two frames whose output shares it after duplicating left and right.
+template <bool Ramp>
+ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains,
+                                        Gains delta, float* out, std::uint32_t frames) {
+  if (frames < 8)
+    return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
+  std::uint32_t f = 0;
+  if (((p ^ step) & 1) != 0) {
+    // Only a position whose lowest bit differs from the step's stands off
+    // the progression; after one frame it has joined it.
+    AddFrame(out, Interpolate(data, p), gains);
+    p = NextPosition(p, step);
+    out += 2;
+    f = 1;
+    if (Ramp) gains = AddGains(gains, delta);
+  }
+  const std::uint32_t first = f;
+  const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
+  __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p),
+                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(2 * e), static_cast<std::int64_t>(e),
+                                                  static_cast<std::int64_t>(3 * e)));
+  const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
+  const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
+  const __m256d magic = _mm256_set1_pd(6755399441055744.0);
+  const double scale = 1.0 / 2147483648.0;
+  const double left = LeftGain(gains), right = RightGain(gains);
+  const __m256d g = _mm256_setr_pd(left * scale, right * scale, left * scale, right * scale);
+  const __m256d dg = _mm256_setr_pd(LeftGain(delta) * scale, RightGain(delta) * scale, LeftGain(delta) * scale,
+                                    RightGain(delta) * scale);
+  __m256d k = _mm256_setr_pd(0.0, 0.0, 1.0, 1.0);  // frame numbers within the ramp, per lane
+  const __m256d two = _mm256_set1_pd(2.0);
+  const __m256d four = _mm256_set1_pd(4.0);
+  for (; f + 4 <= frames; f += 4, out += 8) {
+    std::int32_t pair[4];
+    for (std::uint64_t j = 0; j < 4; ++j) {
+      const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
+      std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
+    }
+    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
+    const __m128i pairs = _mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]);  // a | b << 16
+    const __m128i a = _mm_srai_epi32(_mm_slli_epi32(pairs, 16), 16);
+    const __m128i d = _mm_sub_epi32(_mm_srai_epi32(pairs, 16), a);
+    // The multiply takes the low 32 bits of each lane as signed; the fraction
+    // shifted right by one is below 2^31.
+    const __m256i product = _mm256_mul_epi32(_mm256_cvtepi32_epi64(d), _mm256_srli_epi32(q, 1));
+    const __m256i x = _mm256_add_epi64(_mm256_slli_epi64(_mm256_cvtepi32_epi64(a), 31), product);
+    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // X
+    __m256d gFirst = g, gSecond = g;
+    if (Ramp) {
+      gFirst = _mm256_add_pd(g, _mm256_mul_pd(k, dg));
+      gSecond = _mm256_add_pd(g, _mm256_mul_pd(_mm256_add_pd(k, two), dg));
+      k = _mm256_add_pd(k, four);
+    }
+    const __m256 mixed = _mm256_loadu_ps(out);
+    const __m256d low =
+        _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(mixed)), _mm256_mul_pd(_mm256_unpacklo_pd(v, v), gFirst));
+    const __m256d high = _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(mixed, 1)),
+                                       _mm256_mul_pd(_mm256_unpackhi_pd(v, v), gSecond));
+    _mm256_storeu_ps(out, _mm256_set_m128(_mm256_cvtpd_ps(high), _mm256_cvtpd_ps(low)));
+    q = _mm256_add_epi64(q, advance);
+  }
+  if (Ramp) {
+    const double done = static_cast<double>(f - first);
+    gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
+    return MixRamp(data, p, step, gains, delta, out, frames - f);
+  }
+  return MixFixed(data, p, step, gains, out, frames - f);
+}
+
+// Whether every running gain of a ramp of up to 128 frames is exact in
+// double: gains of 2^-8 to 16 and steps of 2^-15 to 1/4 (or 0) lie on a grid
+// of 2^-38, and no sum reaches 2^6, well within 53 bits.
+bool RampIsExact(double gain, double delta, std::uint32_t frames) {
+  const double g = std::fabs(gain), d = std::fabs(delta);
+  return frames <= 128 && (g == 0.0 || (g >= 0.00390625 && g <= 16.0)) &&
+         (d == 0.0 || (d >= 1.0 / 32768.0 && d <= 0.25));
+}
+#endif
 
 // A ping-pong reflection at the loop end, repeated with the one at the loop
 // start until the position lies inside the loop. Two reflections move the
@@ -314,7 +345,8 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
 #ifdef ZEVORA_AVX2_PATHS
       if (cpuHasAvx2) {
-        SetPosition(v, MixFixedAvx2(s->data, p, step, gains, out, chunk));
+        Gains fixed = gains;  // stays as it is; no ramp step
+        SetPosition(v, MixAvx2<false>(s->data, p, step, fixed, fixed, out, chunk));
       } else {
         SetPosition(v, MixFixed(s->data, p, step, gains, out, chunk));
       }
@@ -324,7 +356,17 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     } else {
       Gains gains =
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
-      SetPosition(v, MixRamp(s->data, p, step, gains, MakeGains(v.rampLeftDelta, v.rampRightDelta), out, chunk));
+      const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
+#ifdef ZEVORA_AVX2_PATHS
+      if (cpuHasAvx2 && RampIsExact(LeftGain(gains), LeftGain(delta), chunk) &&
+          RampIsExact(RightGain(gains), RightGain(delta), chunk)) {
+        SetPosition(v, MixAvx2<true>(s->data, p, step, gains, delta, out, chunk));
+      } else {
+        SetPosition(v, MixRamp(s->data, p, step, gains, delta, out, chunk));
+      }
+#else
+      SetPosition(v, MixRamp(s->data, p, step, gains, delta, out, chunk));
+#endif
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
       v.currentRight = static_cast<std::int32_t>(std::nearbyint(RightGain(gains) / static_cast<double>(kGainScale)));

@@ -8,5 +8,5 @@ bool DetectAvx2() {
 }
 }  // namespace
 
-const bool cpuHasAvx2 = DetectAvx2();
+bool cpuHasAvx2 = DetectAvx2();
 #endif

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "simd.h"
 
 namespace {
 
@@ -230,6 +231,68 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
     EXPECT_EQ(together.backward, single.backward) << c.step;
   }
 }
+
+#ifdef ZEVORA_AVX2_PATHS
+// The wide paths against the plain ones: 64 voices of every kind (fixed
+// gains, ramps up and down, gains far outside the usual range, forward and
+// ping-pong loops, one-shot samples, odd and huge steps) mixed over blocks
+// of uneven lengths must give the same bits and leave the same voice state.
+TEST(MixerTest, WidePathsEqualPlainOnes) {
+  if (!cpuHasAvx2) GTEST_SKIP() << "no AVX2 on this processor";
+  std::vector<std::int16_t> frames;
+  for (int i = 0; i < 5000; ++i) frames.push_back(static_cast<std::int16_t>((i * 40503u) ^ (i >> 3)));
+  for (int i = 0; i < 64; ++i) frames[2000 + i] = (i % 2) ? 32767 : -32768;
+  TestSample once(frames), forward(frames, 1, 300, 4000), pingPong(frames, 2, 1000, 37);
+  Sample* samples[] = {&once.sample, &forward.sample, &pingPong.sample};
+  // The last two differ by 1: a tiny ramp step on a huge gain, a ramp whose
+  // running sums are rounded (the wide path leaves it to the plain one).
+  const std::int32_t gains[] = {0, 1, 3, 64, 128, 200, 255, 256, 5000, 1 << 20, 1 << 30, (1 << 30) + 1};
+  std::uint32_t seed = 12345;
+  const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  Voice start[kVoiceCount];
+  for (int i = 0; i < kVoiceCount; ++i) {
+    Voice& v = start[i];
+    v = Playing(samples[i % 3], 0.0);
+    v.stepInt = (i % 7 == 0) ? next() % 300 : next() % 3;
+    v.stepFrac = next();
+    v.positionInt = static_cast<std::int32_t>(next() % 4000);
+    v.positionFrac = next();
+    v.currentLeft = gains[next() % 12];
+    v.currentRight = gains[next() % 12];
+    v.leftVolume = v.rampLeftTarget = gains[next() % 12];
+    v.rightVolume = v.rampRightTarget = gains[next() % 12];
+  }
+  std::vector<float> wide(2 * 2000, 0.0f), plain(2 * 2000, 0.0f);
+  Voice plainVoices[kVoiceCount];
+  std::memcpy(voices, start, sizeof voices);
+  std::memcpy(plainVoices, start, sizeof plainVoices);
+  for (std::uint32_t length : {884u, 1u, 7u, 128u, 129u, 1999u, 300u}) {
+    MixVoices(wide.data(), length);
+    std::memcpy(start, voices, sizeof start);  // the wide result
+    std::memcpy(voices, plainVoices, sizeof voices);
+    cpuHasAvx2 = false;
+    MixVoices(plain.data(), length);
+    cpuHasAvx2 = true;
+    std::memcpy(plainVoices, voices, sizeof plainVoices);
+    ASSERT_EQ(std::memcmp(wide.data(), plain.data(), wide.size() * sizeof(float)), 0) << length;
+    for (int i = 0; i < kVoiceCount; ++i) {
+      const Voice &a = start[i], &b = plainVoices[i];
+      ASSERT_EQ(a.sample, b.sample) << i;
+      ASSERT_EQ(a.positionInt, b.positionInt) << i;
+      ASSERT_EQ(a.positionFrac, b.positionFrac) << i;
+      ASSERT_EQ(a.backward, b.backward) << i;
+      ASSERT_EQ(a.currentLeft, b.currentLeft) << i;
+      ASSERT_EQ(a.currentRight, b.currentRight) << i;
+      ASSERT_EQ(a.rampRemaining, b.rampRemaining) << i;
+    }
+    std::memcpy(voices, start, sizeof voices);
+    for (int i = 0; i < kVoiceCount; i += 5) {  // new gain targets now and then
+      voices[i].leftVolume = plainVoices[i].leftVolume = gains[next() % 12];
+      voices[i].rightVolume = plainVoices[i].rightVolume = gains[next() % 12];
+    }
+  }
+}
+#endif
 
 TEST(MixerTest, SilentVoicesMoveExactlyLikeAudibleOnes) {
   std::vector<std::int16_t> frames(3000, 5);
