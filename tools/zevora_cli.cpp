@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -72,7 +70,8 @@ int Info(int argc, char** argv) {
     FreeModule();
     return LoadFailureMessage(file);
   }
-  std::cout << ModuleJson() << "\n";
+  const std::string json = ModuleJson() + "\n";
+  std::fwrite(json.data(), 1, json.size(), stdout);
   FreeModule();
   return 0;
 }
@@ -151,9 +150,9 @@ int Render(int argc, char** argv) {
     return 1;
   }
   if (!positions.empty()) {
-    std::ofstream csvFile(positions, std::ios::binary);
-    csvFile << csv;
-    if (!csvFile) {
+    std::FILE* csvFile = std::fopen(positions.c_str(), "wb");
+    const bool written = csvFile != nullptr && std::fwrite(csv.data(), 1, csv.size(), csvFile) == csv.size();
+    if ((csvFile != nullptr && std::fclose(csvFile) != 0) || !written) {
       std::fprintf(stderr, "zevora-cli: %s: cannot write\n", positions.c_str());
       return 1;
     }
