@@ -57,6 +57,10 @@ for f in "$corpus"/*.xm; do
 done
 check "render of a bad file fails without output" bash -c '! "$0" render "$1/text.xm" -o "$1/bad.wav" 2>/dev/null && [ ! -e "$1/bad.wav" ] && [ ! -e "$1/bad.wav.part" ]' "$cli" "$tmp"
 
+check "render reports a positions file it cannot write" bash -c \
+  'out=$("$0" render -o "$1/p.wav" --blocks 5 --positions "$1/no/such/dir.csv" 2>&1); [ $? -eq 1 ] && printf "%s" "$out" | grep -q "cannot write"' \
+  "$cli" "$tmp"
+
 check "render to a device writes into it and leaves it a device" bash -c '"$0" render -o /dev/null --blocks 5 && [ -c /dev/null ]' "$cli"
 
 echo "$passed passed, $failed failed"
