@@ -52,7 +52,7 @@ class SdlAudioDevice : public AudioDevice {
     want.freq = 44100;
     want.format = AUDIO_S16SYS;
     want.channels = 2;
-    want.samples = 1024;  // about 23 ms: pause, volume and effects are heard at once
+    want.samples = 2048;  // about 46 ms: pause, volume and effects are still heard at once
     want.callback = &SdlAudioDevice::Callback;
     want.userdata = this;
     SDL_AudioSpec have{};
