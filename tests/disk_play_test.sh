@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # zevora-cli play through SDL's disk audio driver hears exactly the frames
-# that zevora-cli render writes, from the first frame the buffer played.
+# that zevora-cli render writes, from the first frame the buffer played; and
+# SIGTERM or Ctrl-C ends playback at once, cleanly.
 set -u
 cli="$1"
 corpus="$2"
@@ -10,7 +11,25 @@ module="$corpus/vor--mph.xm"
 SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "$module" --seconds 3 > "$tmp/times.txt" 2>/dev/null
 rc=$?
 "$cli" render "$module" -o "$tmp/render.wav" --seconds 6 || exit 1
-python3 - "$tmp/capture.raw" "$tmp/render.wav" "$tmp/times.txt" "$rc" <<'PY'
+# Each stop signal: sent 2.5 s into a 30 s play; the program must print the
+# time, exit 0 and take well under a second to do so.
+signals_ok=1
+for sig in TERM INT; do
+  SDL_AUDIODRIVER=dummy timeout 60 "$cli" play "$module" --seconds 30 > "$tmp/signal.txt" 2>/dev/null &
+  pid=$!
+  sleep 2.5
+  sent=$(date +%s%N)
+  kill -s "$sig" "$pid"
+  wait "$pid"
+  src=$?
+  took=$((($(date +%s%N) - sent) / 1000000))
+  if [ "$src" -ne 0 ] || [ "$took" -gt 1000 ] || ! grep -q "^00:00:02$" "$tmp/signal.txt"; then
+    echo "SIG$sig: exit $src after $took ms, output: $(tr '\n' ' ' < "$tmp/signal.txt")"
+    signals_ok=0
+  fi
+done
+
+python3 - "$tmp/capture.raw" "$tmp/render.wav" "$tmp/times.txt" "$rc" "$signals_ok" <<'PY'
 import array, sys
 capture = array.array('h', open(sys.argv[1], 'rb').read())
 render = array.array('h', open(sys.argv[2], 'rb').read()[44:])
@@ -21,7 +40,7 @@ c, r = first_sound(capture), first_sound(render)
 heard = len(capture) - c
 ok = sys.argv[4] == "0" and heard >= 2 * 44100 * 2 and capture[c:] == render[r:r + heard]
 ok = ok and len(times) >= 2 and all(len(t) == 8 and t[2] == t[5] == ":" for t in times)
-ok = ok and times[0] in ("00:00:01", "00:00:02")
+ok = ok and times[0] in ("00:00:01", "00:00:02") and sys.argv[5] == "1"
 print("1 passed, 0 failed" if ok else "0 passed, 1 failed: frames heard %d, times %s" % (heard // 2, times))
 sys.exit(0 if ok else 1)
 PY

@@ -1,9 +1,10 @@
 // zevora-cli play: the whole real path (file source, streaming thread,
 // looping buffer, sound device), with the play time once a second.
+#include <signal.h>
+
+#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "audio_setup.h"
 #include "effects.h"
@@ -14,9 +15,6 @@
 int LoadFailureMessage(const char* file);
 
 namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-void OnSignal(int) { interrupted = 1; }
 
 // The play time as the window shows it: the first second reads 00:00:01.
 void PrintTime(std::uint32_t ms) {
@@ -38,6 +36,15 @@ bool InstallEffect(SoundBuffer& buffer, const GUID& cls, const GUID& iid, const 
 }  // namespace
 
 int PlayCommand(const char* file, double seconds, double volumeDb, const double* eqGain, const double* gargleRate) {
+  // Ctrl-C and SIGTERM are taken by the waiting loop below; they are blocked
+  // before any thread starts, so that every thread inherits the block and
+  // none of them is ended by the signal.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
   AudioService audio;
   if (SetUpAudio({}, audio) != 0) {
     std::fprintf(stderr, "DirectSound error\n");
@@ -69,22 +76,28 @@ int PlayCommand(const char* file, double seconds, double volumeDb, const double*
     return 1;
   }
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  // The loop wakes only to print the time, once a second, or to stop.
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
+  const auto end = seconds >= 0 ? start + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(seconds < 1e9 ? seconds : 1e9))
+                                : Clock::time_point::max();
   auto nextPrint = start + std::chrono::seconds(1);
-  while (!interrupted) {
-    const auto now = Clock::now();
-    if (seconds >= 0 && now - start >= std::chrono::duration<double>(seconds)) break;
+  for (;;) {
+    auto now = Clock::now();
+    if (now >= end) break;
     if (now >= nextPrint) {
       std::uint32_t status = 0;
       if (buffer.GetStatus(&status) >= 0 && (status & DSBSTATUS_BUFFERLOST) && buffer.Restore() >= 0)
         buffer.Play(0, 0, DSBPLAY_LOOPING);
       PrintTime(PlayerGetTime());
       nextPrint += std::chrono::seconds(1);
+      continue;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>((end < nextPrint ? end : nextPrint) - now);
+    timespec timeout{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+    const int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
+    if (signal == SIGINT || signal == SIGTERM) break;
   }
   PlayerPlay(nullptr, 0, 0, nullptr);
   return 0;
