@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mixer.h"
+#include "simd.h"
 
 namespace {
 
@@ -22,9 +23,14 @@ struct BenchSample {
   Sample sample{};
 };
 
-// args: voices, loop kind (1 forward, 2 ping-pong), ramp (0/1)
+// args: voices, loop kind (1 forward, 2 ping-pong), ramp (0/1), wide (1: the
+// AVX2 paths where the processor has them, 0: the SSE2 ones)
 void BM_MixVoices(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
+#ifdef ZEVORA_AVX2_PATHS
+  const bool hadAvx2 = cpuHasAvx2;
+  cpuHasAvx2 = hadAvx2 && state.range(3) != 0;
+#endif
   BenchSample s(static_cast<std::uint8_t>(state.range(1)));
   const bool ramp = state.range(2) != 0;
   std::memset(voices, 0, sizeof voices);
@@ -49,14 +55,12 @@ void BM_MixVoices(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * 884 * count);
+#ifdef ZEVORA_AVX2_PATHS
+  cpuHasAvx2 = hadAvx2;
+#endif
 }
 BENCHMARK(BM_MixVoices)
-    ->ArgNames({"voices", "loop", "ramp"})
-    ->Args({1, 1, 0})
-    ->Args({1, 1, 1})
-    ->Args({1, 2, 0})
-    ->Args({1, 2, 1})
-    ->Args({32, 1, 0})
-    ->Args({32, 2, 1});
+    ->ArgNames({"voices", "loop", "ramp", "wide"})
+    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1}});
 
 }  // namespace
