@@ -166,10 +166,10 @@ inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64
 // when p's lowest bit equals the step's, that is p + k * (step & ~1) for
 // every k.
 // Sample value: a + (b - a) * w is exact in double and equals X * 2^-31 with
-// the integer X = a * 2^31 + (b - a) * (fraction >> 1), |X| < 2^48. X is
+// the integer X = a * 2^31 + (b - a) * (fraction >> 1), |X| < 2^48. 2X is
 // worked out in 64-bit lanes and turned into a double by adding it to the bit
 // pattern of 1.5 * 2^52 and subtracting that value again, which is exact.
-// X * 2^-31 * gain is rounded once, however the exact power of two is
+// 2X * 2^-32 * gain is rounded once, however the exact power of two is
 // grouped, so it goes with the gains.
 // Ramps: where RampIsExact holds, every running gain g0 + k * delta is exact
 // in double, so frame k's gain can be worked out directly.
@@ -198,7 +198,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p
   const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
   const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
   const __m256d magic = _mm256_set1_pd(6755399441055744.0);
-  const double scale = 1.0 / 2147483648.0;
+  const double scale = 1.0 / 4294967296.0;  // for 2X
   const double left = LeftGain(gains), right = RightGain(gains);
   const __m256d g = _mm256_setr_pd(left * scale, right * scale, left * scale, right * scale);
   const __m256d dg = _mm256_setr_pd(LeftGain(delta) * scale, RightGain(delta) * scale, LeftGain(delta) * scale,
@@ -213,14 +213,14 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p
       std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
     }
     p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
-    const __m128i pairs = _mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]);  // a | b << 16
-    const __m128i a = _mm_srai_epi32(_mm_slli_epi32(pairs, 16), 16);
-    const __m128i d = _mm_sub_epi32(_mm_srai_epi32(pairs, 16), a);
+    // One 64-bit lane per frame holding a and b as 32-bit values.
+    const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]));
+    const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
     // The multiply takes the low 32 bits of each lane as signed; the fraction
     // shifted right by one is below 2^31.
-    const __m256i product = _mm256_mul_epi32(_mm256_cvtepi32_epi64(d), _mm256_srli_epi32(q, 1));
-    const __m256i x = _mm256_add_epi64(_mm256_slli_epi64(_mm256_cvtepi32_epi64(a), 31), product);
-    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // X
+    const __m256i product = _mm256_mul_epi32(d, _mm256_srli_epi32(q, 1));
+    const __m256i x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
+    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
     __m256d gFirst = g, gSecond = g;
     if (Ramp) {
       gFirst = _mm256_add_pd(g, _mm256_mul_pd(k, dg));
