@@ -2,6 +2,21 @@
 
 MemorySoundBuffer::MemorySoundBuffer() : ring_(kRingBytes) {}
 
+void MemorySoundBuffer::SetPlayCursor(std::uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(cursorMutex_);
+  cursor_.store(bytes % kRingBytes);
+}
+
+void MemorySoundBuffer::AdvancePlayCursor(std::uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(cursorMutex_);
+  cursor_.store((cursor_.load() + bytes) % kRingBytes);
+}
+
+void MemorySoundBuffer::AdvancePlayCursorWhilePlaying(std::uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(cursorMutex_);
+  if (playing_.load()) cursor_.store((cursor_.load() + bytes) % kRingBytes);
+}
+
 void MemorySoundBuffer::Record(std::string call) {
   std::lock_guard<std::mutex> lock(callsMutex_);
   calls_.push_back(std::move(call));
@@ -49,12 +64,14 @@ HRESULT MemorySoundBuffer::Unlock(void*, std::uint32_t, void*, std::uint32_t) {
 HRESULT MemorySoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t flags) {
   Record("Play " + std::to_string(flags));
   if (lost_.load()) return DSERR_BUFFERLOST;
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   playing_.store(true);
   return S_OK;
 }
 
 HRESULT MemorySoundBuffer::Stop() {
   Record("Stop");
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   playing_.store(false);
   return S_OK;
 }
@@ -62,6 +79,7 @@ HRESULT MemorySoundBuffer::Stop() {
 HRESULT MemorySoundBuffer::SetCurrentPosition(std::uint32_t position) {
   Record("SetCurrentPosition " + std::to_string(position));
   if (position >= kRingBytes) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   cursor_.store(position);
   return S_OK;
 }

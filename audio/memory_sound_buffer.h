@@ -32,8 +32,11 @@ class MemorySoundBuffer : public SoundBuffer {
 
   // The owner's side.
   const std::uint8_t* Ring() const { return ring_.data(); }
-  void SetPlayCursor(std::uint32_t bytes) { cursor_.store(bytes % kRingBytes); }
-  void AdvancePlayCursor(std::uint32_t bytes) { cursor_.store((cursor_.load() + bytes) % kRingBytes); }
+  void SetPlayCursor(std::uint32_t bytes);
+  void AdvancePlayCursor(std::uint32_t bytes);
+  // Moves the cursor on as a playing device does: only while the buffer
+  // plays, and never in between Stop or SetCurrentPosition and their effect.
+  void AdvancePlayCursorWhilePlaying(std::uint32_t bytes);
   std::uint32_t PlayCursor() const { return cursor_.load(); }
   bool Playing() const { return playing_.load(); }
   std::int32_t Volume() const { return volume_.load(); }
@@ -54,6 +57,7 @@ class MemorySoundBuffer : public SoundBuffer {
   void Record(std::string call);
 
   RingMemory ring_;
+  std::mutex cursorMutex_;  // the owner's cursor moves against Play, Stop and SetCurrentPosition
   std::atomic<std::uint32_t> cursor_{0};
   std::atomic<bool> playing_{false};
   std::atomic<bool> lost_{false};

@@ -42,7 +42,7 @@ void BM_PlayerStop(benchmark::State& state) {
   std::atomic<bool> done{false};
   std::thread mover([&] {
     while (!done) {
-      if (buffer.Playing()) buffer.AdvancePlayCursor(3536 / 4);
+      buffer.AdvancePlayCursorWhilePlaying(3536 / 4);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });

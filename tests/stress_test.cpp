@@ -33,7 +33,7 @@ TEST(StressTest, ThousandPlayStopCycles) {
   // The cursor moves at about the pace of real playback while it plays.
   std::thread mover([&] {
     while (!done) {
-      if (buffer.Playing()) buffer.AdvancePlayCursor(kBlockBytes / 4);
+      buffer.AdvancePlayCursorWhilePlaying(kBlockBytes / 4);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
