@@ -22,20 +22,25 @@ bool LoopingSoundBuffer::Start() {
 }
 
 void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
-  if (!playing_.load(std::memory_order_acquire)) {
-    std::memset(out, 0, frames * kBytesPerFrame);
-    return;
+  {
+    // Play, Stop and SetCurrentPosition wait for a pull under way, so that a
+    // stop followed by a rewind leaves the cursor at the rewind.
+    std::lock_guard<std::mutex> lock(cursorMutex_);
+    if (!playing_.load(std::memory_order_acquire)) {
+      std::memset(out, 0, frames * kBytesPerFrame);
+      return;
+    }
+    // Take the frames from the ring at the cursor, wrapping at its end.
+    std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
+    for (std::uint32_t done = 0; done < frames;) {
+      std::uint32_t n = (kRingBytes - cursor) / kBytesPerFrame;
+      if (n > frames - done) n = frames - done;
+      std::memcpy(out + 2 * done, ring_.data() + cursor, n * kBytesPerFrame);
+      done += n;
+      cursor = (cursor + n * kBytesPerFrame) % kRingBytes;
+    }
+    cursor_.store(cursor, std::memory_order_release);
   }
-  // Take the frames from the ring at the cursor, wrapping at its end.
-  std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
-  for (std::uint32_t done = 0; done < frames;) {
-    std::uint32_t n = (kRingBytes - cursor) / kBytesPerFrame;
-    if (n > frames - done) n = frames - done;
-    std::memcpy(out + 2 * done, ring_.data() + cursor, n * kBytesPerFrame);
-    done += n;
-    cursor = (cursor + n * kBytesPerFrame) % kRingBytes;
-  }
-  cursor_.store(cursor, std::memory_order_release);
 
   const double target = VolumeGain(volume_.load(std::memory_order_relaxed));
   std::lock_guard<std::mutex> lock(effectMutex_);
@@ -85,18 +90,21 @@ HRESULT LoopingSoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t fla
     lost_.store(true);
     return DSERR_BUFFERLOST;
   }
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   looping_.store((flags & DSBPLAY_LOOPING) != 0);
   playing_.store(true, std::memory_order_release);
   return S_OK;
 }
 
 HRESULT LoopingSoundBuffer::Stop() {
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   playing_.store(false, std::memory_order_release);
   return S_OK;
 }
 
 HRESULT LoopingSoundBuffer::SetCurrentPosition(std::uint32_t position) {
   if (position >= kRingBytes) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   cursor_.store(position - position % kBytesPerFrame, std::memory_order_release);
   return S_OK;
 }
@@ -118,7 +126,10 @@ HRESULT LoopingSoundBuffer::GetStatus(std::uint32_t* status) {
 // playback goes on from where it was once the buffer plays again.
 HRESULT LoopingSoundBuffer::Restore() {
   if (!lost_.load() && !device_->Lost()) return S_OK;
-  playing_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(cursorMutex_);
+    playing_.store(false);
+  }
   device_->Close();
   if (!Start()) return DSERR_BUFFERLOST;
   lost_.store(false);

@@ -50,6 +50,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   std::atomic<std::int32_t> volume_{0};
   std::atomic<bool> lost_{false};
 
+  std::mutex cursorMutex_;  // held by the device while it takes frames, and by Play, Stop, SetCurrentPosition
   std::mutex effectMutex_;  // held by the device only while it processes a pull
   std::unique_ptr<ParamEqEffect> eq_;
   std::unique_ptr<GargleEffect> gargle_;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "audio_setup.h"
@@ -68,6 +70,27 @@ TEST_F(BufferTest, CursorMovesOnlyWhilePlayingAndWraps) {
   EXPECT_EQ(wrap[4], 0);  // frame 2 is the ring's first frame again
   EXPECT_EQ(Cursor(), 8u);
   EXPECT_EQ(buffer->SetCurrentPosition(kRingBytes), E_INVALIDARG);
+}
+
+// The device pulls on its own thread; a stop followed by a rewind must leave
+// the cursor at the rewind, whatever pull was under way.
+TEST_F(BufferTest, RewindAfterStopHoldsWhileTheDevicePulls) {
+  std::atomic<bool> done{false};
+  std::thread device([&] {
+    while (!done) PullFrames(control, 2048);
+  });
+  int moved = 0;
+  for (int i = 0; i < 3000; ++i) {
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
+    for (int spin = 0; spin < i % 50; ++spin) Cursor();
+    buffer->Stop();
+    buffer->SetCurrentPosition(0);
+    std::this_thread::yield();
+    if (Cursor() != 0) ++moved;
+  }
+  done = true;
+  device.join();
+  EXPECT_EQ(moved, 0);
 }
 
 TEST_F(BufferTest, LockHandsOutTheRingItself) {
