@@ -1,5 +1,8 @@
 #include "module.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +32,15 @@ void* ModuleAlloc(std::size_t bytes) {
   if (budget != 0 && (total > budget || bytesInUse > budget - total)) return nullptr;
   auto* header = static_cast<BlockHeader*>(std::calloc(1, total));
   if (header == nullptr) return nullptr;
+#ifdef MADV_POPULATE_WRITE
+  // Large blocks (sample data) are about to be written in full: map their
+  // pages in one call rather than one fault at a time (best effort).
+  if (total >= 65536) {
+    const auto first = (reinterpret_cast<std::uintptr_t>(header) + 4095) & ~std::uintptr_t{4095};
+    const auto last = (reinterpret_cast<std::uintptr_t>(header) + total) & ~std::uintptr_t{4095};
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  }
+#endif
   header->bytes = total;
   bytesInUse += total;
   if (bytesInUse > peakBytes) peakBytes = bytesInUse;
