@@ -206,6 +206,9 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p
   __m256d k = _mm256_setr_pd(0.0, 0.0, 1.0, 1.0);  // frame numbers within the ramp, per lane
   const __m256d two = _mm256_set1_pd(2.0);
   const __m256d four = _mm256_set1_pd(4.0);
+  // The positions go along twice: in general registers for the four
+  // indices (loads want them there) and in q for the fractions, so that no
+  // vector-to-scalar moves compete with the arithmetic for the vector units.
   for (; f + 4 <= frames; f += 4, out += 8) {
     std::int32_t pair[4];
     for (std::uint64_t j = 0; j < 4; ++j) {
@@ -284,6 +287,26 @@ void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
   }
 }
 
+// A chunk with fixed gains, by the widest loop the processor has.
+std::int64_t MixFixedChunk(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains, float* out,
+                           std::uint32_t frames) {
+#ifdef ZEVORA_AVX2_PATHS
+  if (cpuHasAvx2) return MixAvx2<false>(data, p, step, gains, gains, out, frames);
+#endif
+  return MixFixed(data, p, step, gains, out, frames);
+}
+
+// A chunk of a ramp; the wide loop only where its running gains are exact.
+std::int64_t MixRampChunk(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
+                          float* out, std::uint32_t frames) {
+#ifdef ZEVORA_AVX2_PATHS
+  if (cpuHasAvx2 && RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
+      RampIsExact(RightGain(gains), RightGain(delta), frames))
+    return MixAvx2<true>(data, p, step, gains, delta, out, frames);
+#endif
+  return MixRamp(data, p, step, gains, delta, out, frames);
+}
+
 }  // namespace
 
 void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
@@ -343,30 +366,12 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     } else if (v.rampRemaining == 0) {
       const Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
-#ifdef ZEVORA_AVX2_PATHS
-      if (cpuHasAvx2) {
-        Gains fixed = gains;  // stays as it is; no ramp step
-        SetPosition(v, MixAvx2<false>(s->data, p, step, fixed, fixed, out, chunk));
-      } else {
-        SetPosition(v, MixFixed(s->data, p, step, gains, out, chunk));
-      }
-#else
-      SetPosition(v, MixFixed(s->data, p, step, gains, out, chunk));
-#endif
+      SetPosition(v, MixFixedChunk(s->data, p, step, gains, out, chunk));
     } else {
       Gains gains =
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
-#ifdef ZEVORA_AVX2_PATHS
-      if (cpuHasAvx2 && RampIsExact(LeftGain(gains), LeftGain(delta), chunk) &&
-          RampIsExact(RightGain(gains), RightGain(delta), chunk)) {
-        SetPosition(v, MixAvx2<true>(s->data, p, step, gains, delta, out, chunk));
-      } else {
-        SetPosition(v, MixRamp(s->data, p, step, gains, delta, out, chunk));
-      }
-#else
-      SetPosition(v, MixRamp(s->data, p, step, gains, delta, out, chunk));
-#endif
+      SetPosition(v, MixRampChunk(s->data, p, step, gains, delta, out, chunk));
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
       v.currentRight = static_cast<std::int32_t>(std::nearbyint(RightGain(gains) / static_cast<double>(kGainScale)));
