@@ -7,25 +7,36 @@ constexpr double kRate = 44100.0;
 constexpr double kPi = 3.14159265358979323846;
 constexpr std::uint32_t kGlideFrames = 32;  // coefficients are updated this often
 constexpr double kGlide = 0.03;             // share of the way to the target per update (~20 ms)
+
+// Parameters go in and out under the buffer's effect lock, which the device
+// thread holds while it processes; invalid ones are refused.
+template <typename Params, typename Valid>
+HRESULT StoreParameters(std::mutex& guard, Params& stored, const Params* p, Valid valid) {
+  if (p == nullptr || !valid(*p)) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(guard);
+  stored = *p;
+  return S_OK;
+}
+
+template <typename Params>
+HRESULT LoadParameters(std::mutex& guard, const Params& stored, Params* p) {
+  if (p == nullptr) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(guard);
+  *p = stored;
+  return S_OK;
+}
 }  // namespace
 
 ParamEqEffect::ParamEqEffect(std::mutex& guard) : guard_(guard) { UpdateCoefficients(); }
 
 HRESULT ParamEqEffect::SetAllParameters(const DSFXParamEq* p) {
-  if (p == nullptr || !(p->fCenter >= 80.0f && p->fCenter <= 16000.0f) ||
-      !(p->fBandwidth >= 1.0f && p->fBandwidth <= 36.0f) || !(p->fGain >= -15.0f && p->fGain <= 15.0f))
-    return E_INVALIDARG;
-  std::lock_guard<std::mutex> lock(guard_);
-  target_ = *p;
-  return S_OK;
+  return StoreParameters(guard_, target_, p, [](const DSFXParamEq& q) {
+    return q.fCenter >= 80.0f && q.fCenter <= 16000.0f && q.fBandwidth >= 1.0f && q.fBandwidth <= 36.0f &&
+           q.fGain >= -15.0f && q.fGain <= 15.0f;
+  });
 }
 
-HRESULT ParamEqEffect::GetAllParameters(DSFXParamEq* p) {
-  if (p == nullptr) return E_INVALIDARG;
-  std::lock_guard<std::mutex> lock(guard_);
-  *p = target_;
-  return S_OK;
-}
+HRESULT ParamEqEffect::GetAllParameters(DSFXParamEq* p) { return LoadParameters(guard_, target_, p); }
 
 // Peaking band: gain at the centre, bandwidth in octaves between the
 // half-gain points.
@@ -67,18 +78,12 @@ void ParamEqEffect::Process(float* frames, std::uint32_t count) {
 GargleEffect::GargleEffect(std::mutex& guard) : guard_(guard) {}
 
 HRESULT GargleEffect::SetAllParameters(const DSFXGargle* p) {
-  if (p == nullptr || p->dwRateHz < 1 || p->dwRateHz > 1000 || p->dwWaveShape > 1) return E_INVALIDARG;
-  std::lock_guard<std::mutex> lock(guard_);
-  params_ = *p;
-  return S_OK;
+  return StoreParameters(guard_, params_, p, [](const DSFXGargle& q) {
+    return q.dwRateHz >= 1 && q.dwRateHz <= 1000 && q.dwWaveShape <= 1;
+  });
 }
 
-HRESULT GargleEffect::GetAllParameters(DSFXGargle* p) {
-  if (p == nullptr) return E_INVALIDARG;
-  std::lock_guard<std::mutex> lock(guard_);
-  *p = params_;
-  return S_OK;
-}
+HRESULT GargleEffect::GetAllParameters(DSFXGargle* p) { return LoadParameters(guard_, params_, p); }
 
 void GargleEffect::Process(float* frames, std::uint32_t count) {
   const double step = params_.dwRateHz / kRate;
