@@ -2,7 +2,6 @@
 // looping buffer, sound device), with the play time once a second.
 #include <signal.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
