@@ -30,6 +30,9 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
       std::memset(out, 0, frames * kBytesPerFrame);
       return;
     }
+    // Everything written into the ring before the last Unlock is visible
+    // from here on.
+    (void)published_.load(std::memory_order_acquire);
     // Take the frames from the ring at the cursor, wrapping at its end.
     std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
     for (std::uint32_t done = 0; done < frames;) {
@@ -81,8 +84,11 @@ HRESULT LoopingSoundBuffer::Lock(std::uint32_t offset, std::uint32_t bytes, void
   return S_OK;
 }
 
+// Publishes what was written into the locked region to the device's thread.
 HRESULT LoopingSoundBuffer::Unlock(void* region1, std::uint32_t, void*, std::uint32_t) {
-  return region1 == nullptr ? E_INVALIDARG : S_OK;
+  if (region1 == nullptr) return E_INVALIDARG;
+  published_.fetch_add(1, std::memory_order_release);
+  return S_OK;
 }
 
 HRESULT LoopingSoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t flags) {

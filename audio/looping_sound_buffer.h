@@ -49,6 +49,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   std::atomic<bool> looping_{false};
   std::atomic<std::int32_t> volume_{0};
   std::atomic<bool> lost_{false};
+  std::atomic<std::uint32_t> published_{0};  // counts unlocks: orders ring writes before the device's reads
 
   std::mutex cursorMutex_;  // held by the device while it takes frames, and by Play, Stop, SetCurrentPosition
   std::mutex effectMutex_;  // held by the device only while it processes a pull

@@ -77,8 +77,23 @@ HRESULT PlayerPlay(const void* source, std::uintptr_t param, std::int32_t kind, 
   return played;
 }
 
-std::uint32_t PlayerGetPosition() {
-  return ReadPositionLog(positionLogIndex.load(std::memory_order_acquire)).songPosition;
+namespace {
+// The entry of the block being heard. The streaming thread moves the index
+// on before it rewrites the entry the index left, so an entry read while
+// the index stayed put is never one that is being rewritten; if the index
+// moved in between, the entry may already describe a block two seconds
+// ahead, and the read is made again.
+PositionLogEntry HeardEntry() {
+  std::uint32_t index = positionLogIndex.load(std::memory_order_acquire);
+  for (;;) {
+    const PositionLogEntry entry = ReadPositionLog(index);
+    const std::uint32_t again = positionLogIndex.load(std::memory_order_acquire);
+    if (again == index) return entry;
+    index = again;
+  }
 }
+}  // namespace
 
-std::uint32_t PlayerGetTime() { return ReadPositionLog(positionLogIndex.load(std::memory_order_acquire)).elapsedMs; }
+std::uint32_t PlayerGetPosition() { return HeardEntry().songPosition; }
+
+std::uint32_t PlayerGetTime() { return HeardEntry().elapsedMs; }

@@ -28,7 +28,10 @@ void StreamThread(void*) {
     if (soundBuffer->GetCurrentPosition(&position, nullptr) >= 0) cursor = position;
     const std::uint32_t cursorBlock = CursorBlock(cursor);
     // One catch-up: every block from writeBlock up to the cursor block as it
-    // was when the pass began, one every 5 ms.
+    // was when the pass began, one every 5 ms. A render that fails (the
+    // buffer cannot be locked, the device is gone) ends the pass: the next
+    // pass tries the same block again, and a stop request is seen in
+    // between, so a buffer whose locks fail for ever cannot hold a stop.
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       if (writeBlock == cursorBlock) break;
@@ -36,7 +39,7 @@ void StreamThread(void*) {
       // being rewritten, which will be heard only two seconds later.
       positionLogIndex.store((positionLogIndex.load(std::memory_order_relaxed) + 1) % kRingBlocks,
                              std::memory_order_release);
-      RenderBlock();
+      if (RenderBlock() < 0) break;
     }
     if (stopRequest.load(std::memory_order_acquire) != 0) break;
   }

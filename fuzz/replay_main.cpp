@@ -14,8 +14,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::vector<std::filesystem::path> files;
     if (std::filesystem::is_directory(argv[i])) {
+      // Notes kept beside the inputs are not inputs.
       for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
-        if (entry.is_regular_file()) files.push_back(entry.path());
+        if (entry.is_regular_file() && entry.path().extension() != ".md") files.push_back(entry.path());
     } else {
       files.emplace_back(argv[i]);
     }
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
       ++count;
     }
+  }
+  // A replay that was handed nothing has tested nothing.
+  if (count == 0) {
+    std::printf("0 passed, 1 failed: no inputs\n");
+    return 1;
   }
   std::printf("%d passed, 0 failed\n", count);
   return 0;

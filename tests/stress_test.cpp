@@ -68,26 +68,4 @@ TEST(StressTest, ThousandPlayStopCycles) {
   EXPECT_LT(stopMs.back(), 100.0);
 }
 
-TEST(StressTest, FileThatDisappearsWhilePlayingChangesNothing) {
-  const auto files = CorpusFiles();
-  ASSERT_FALSE(files.empty());
-  const std::string path = ::testing::TempDir() + "/zevora_vanishing.xm";
-  {
-    const auto bytes = ReadFile(files[0]);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-  MemorySoundBuffer buffer;
-  ASSERT_GE(PlayerPlay(path.c_str(), 0, kSourceFile, &buffer), 0);
-  std::remove(path.c_str());
-  for (int i = 0; i < 20; ++i) {
-    buffer.AdvancePlayCursor(kBlockBytes);
-    std::this_thread::sleep_for(std::chrono::milliseconds(6));
-  }
-  PlayerStop();
-  EXPECT_EQ(ModuleBytesInUse(), 0u);
-}
-
 }  // namespace
