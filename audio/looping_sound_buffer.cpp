@@ -1,6 +1,8 @@
 #include "looping_sound_buffer.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -59,6 +61,18 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
       const double v = std::nearbyint(scratch_[2 * f + ch] * gain_);
       out[2 * f + ch] = static_cast<std::int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
     }
+  }
+}
+
+void LoopingSoundBuffer::HeardLevels(std::uint32_t frames, std::int32_t& left, std::int32_t& right) {
+  (void)published_.load(std::memory_order_acquire);
+  std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
+  left = right = 0;
+  const auto* ring = reinterpret_cast<const std::int16_t*>(ring_.data());
+  for (std::uint32_t f = 0; f < frames && f < kRingBytes / kBytesPerFrame; ++f) {
+    const std::uint32_t k = (cursor / 2 + 2 * f) % (kRingBytes / 2);
+    left = std::max(left, std::abs(std::int32_t{ring[k]}));
+    right = std::max(right, std::abs(std::int32_t{ring[k + 1]}));
   }
 }
 

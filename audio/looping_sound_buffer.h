@@ -37,6 +37,10 @@ class LoopingSoundBuffer : public SoundBuffer {
   HRESULT GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
                           void** object) override;
 
+  // The peak levels (0..32,768) of the left and right channel over the
+  // `frames` frames that follow the play cursor: what is being heard.
+  void HeardLevels(std::uint32_t frames, std::int32_t& left, std::int32_t& right);
+
   // The device's side: the next `frames` frames as heard.
   void Pull(std::int16_t* out, std::uint32_t frames);
 

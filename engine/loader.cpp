@@ -9,6 +9,11 @@ namespace {
 
 LoadError lastError = LoadError::kNone;
 
+void ObserveName(NameKind kind, std::uint32_t instrument, std::uint32_t sample, const std::uint8_t* bytes,
+                 std::uint32_t length) {
+  if (loadNameObserver != nullptr) loadNameObserver(kind, instrument, sample, bytes, length);
+}
+
 // The engine addresses sample frames with signed 32-bit positions and works
 // out loop reflections in 64 bits; 2^28 frames keeps all of that exact.
 constexpr std::uint32_t kMaxSampleFrames = 1u << 28;
@@ -101,10 +106,11 @@ struct SampleHeader {
   std::uint8_t volume, finetune, type, panning, relativeNote;
 };
 
-bool LoadInstrument(Instrument& instrument, std::int32_t sourceSize) {
+bool LoadInstrument(std::uint32_t index, Instrument& instrument, std::int32_t sourceSize) {
   const std::int32_t start = sourceReader.seek(0, 1);
   std::uint8_t head[29];
   sourceReader.read(head, sizeof head);
+  ObserveName(NameKind::kInstrument, index, 0, head + 4, 22);
   const std::uint16_t sampleCount = U16(head + 27);
   if (sampleCount > kMaxSamplesPerInstrument) return Fail(LoadError::kTooManySamples);
   instrument.sampleCount = sampleCount;
@@ -152,6 +158,7 @@ bool LoadInstrument(Instrument& instrument, std::int32_t sourceSize) {
     std::uint8_t raw[40];
     sourceReader.read(raw, sizeof raw);
     headers[s] = {U32(raw), U32(raw + 4), U32(raw + 8), raw[12], raw[13], raw[14], raw[15], raw[16]};
+    ObserveName(NameKind::kSample, index, s, raw + 18, 22);
   }
 
   // The sample data follow the headers one after another; a sample that
@@ -210,6 +217,8 @@ bool LoadInstrument(Instrument& instrument, std::int32_t sourceSize) {
 
 }  // namespace
 
+NameObserver loadNameObserver = nullptr;
+
 LoadError LastLoadError() { return lastError; }
 
 const char* LoadErrorText(LoadError error) {
@@ -237,6 +246,9 @@ int LoadModule() {
   std::uint8_t header[336];
   sourceReader.read(header, sizeof header);
   if (std::memcmp(header, "Exte", 4) != 0) return Fail(LoadError::kNotXm);
+  ObserveName(NameKind::kTitle, 0, 0, header + 17, 20);
+  ObserveName(NameKind::kTracker, 0, 0, header + 38, 20);
+  ObserveName(NameKind::kVersion, 0, 0, header + 58, 2);
 
   const std::uint32_t headerSize = U32(header + 60);
   m.songLength = U16(header + 64);
@@ -277,10 +289,19 @@ int LoadModule() {
 
   for (std::uint32_t p = 0; p < storedPatterns; ++p) {
     Pattern& pattern = m.patternTable[p];
+    const std::int32_t patternStart = sourceReader.seek(0, 1);
     std::uint8_t head[9];
     sourceReader.read(head, sizeof head);
     pattern.rowCount = U16(head + 5);
     pattern.packedSize = U16(head + 7);
+    // A longer header (as module editors may write) is skipped: the packed
+    // data start that many bytes after the pattern's start; beyond the end
+    // of the source everything reads as zeros.
+    const std::uint32_t headLength = U32(head);
+    if (headLength > sizeof head) {
+      const std::int64_t dataStart = static_cast<std::int64_t>(patternStart) + headLength;
+      sourceReader.seek(dataStart < sourceSize ? static_cast<std::int32_t>(dataStart) : sourceSize, 0);
+    }
     const std::uint32_t cellCount = pattern.rowCount * usedChannels;
     if (pattern.packedSize == 0) continue;  // an empty pattern needs no cells
     if (cellCount == 0) {
@@ -295,7 +316,7 @@ int LoadModule() {
   for (std::uint32_t p = storedPatterns; p < patternCount; ++p) m.patternTable[p] = {64, 0, nullptr};
 
   for (std::uint32_t i = 0; i < instrumentCount; ++i)
-    if (!LoadInstrument(m.instruments[i], sourceSize)) return 0;
+    if (!LoadInstrument(i, m.instruments[i], sourceSize)) return 0;
   return 1;
 }
 

@@ -12,6 +12,15 @@ enum class LoadError : std::int32_t {
   kSampleTooLarge,  // a sample longer than the engine can address
 };
 
+// The names a file holds, which the engine keeps none of: a program that
+// shows them (zevora-cli info) sets this observer, and the loader hands it
+// each name's bytes as it passes them (and the two bytes of the format
+// version, low byte first).
+enum class NameKind { kTitle, kTracker, kVersion, kInstrument, kSample };
+using NameObserver = void (*)(NameKind kind, std::uint32_t instrument, std::uint32_t sample,
+                              const std::uint8_t* bytes, std::uint32_t length);
+extern NameObserver loadNameObserver;
+
 // Nonzero when the module loaded. On failure whatever was allocated stays
 // reachable from moduleState for FreeModule.
 int LoadModule();

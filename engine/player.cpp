@@ -36,6 +36,8 @@ HRESULT PlayerStop() {
   StopStreamThread();
   ClearPositionLog();
   writeBlock = 0;
+  songFrame = 0;
+  songEndFrame = kNoSongEnd;
   if (soundBuffer != nullptr) {
     soundBuffer->Stop();
     soundBuffer->SetCurrentPosition(0);
@@ -46,6 +48,11 @@ HRESULT PlayerStop() {
 }
 
 HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer) {
+  return PlayerPrepareFrom(source, param, kind, buffer, 0, kNoSongEnd);
+}
+
+HRESULT PlayerPrepareFrom(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer,
+                          std::uint64_t startFrame, std::uint64_t endFrame) {
   PlayerStop();
   if (source == nullptr || buffer == nullptr) return E_INVALIDARG;
   soundBuffer = buffer;
@@ -56,6 +63,8 @@ HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kin
 
   ResetPlayback();
   std::fesetenv(FE_DFL_ENV);
+  SkipFrames(startFrame);
+  songEndFrame = endFrame;
 
   // A lock that succeeds but hands out no whole sample would never let the
   // ring fill; it fails the prefill like a failed lock.
@@ -69,7 +78,12 @@ HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kin
 }
 
 HRESULT PlayerPlay(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer) {
-  const HRESULT prepared = PlayerPrepare(source, param, kind, buffer);
+  return PlayerPlayFrom(source, param, kind, buffer, 0, kNoSongEnd);
+}
+
+HRESULT PlayerPlayFrom(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer,
+                       std::uint64_t startFrame, std::uint64_t endFrame) {
+  const HRESULT prepared = PlayerPrepareFrom(source, param, kind, buffer, startFrame, endFrame);
   if (prepared < 0) return prepared;
   stopRequest.store(0, std::memory_order_release);
   const HRESULT played = soundBuffer->Play(0, 0, DSBPLAY_LOOPING);

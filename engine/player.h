@@ -31,3 +31,11 @@ std::uint32_t PlayerGetTime();
 // does, but starts neither the buffer nor the streaming thread. Offline
 // rendering continues with RenderBlock.
 HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer);
+
+// As PlayerPlay and PlayerPrepare, with the song moved on by startFrame
+// frames first (exactly as playing them would) and silence from endFrame
+// (a frame of the song, counted from its start) on.
+HRESULT PlayerPlayFrom(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer,
+                       std::uint64_t startFrame, std::uint64_t endFrame);
+HRESULT PlayerPrepareFrom(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer,
+                          std::uint64_t startFrame, std::uint64_t endFrame);

@@ -17,6 +17,8 @@ std::atomic<std::uint64_t> positionLog[kRingBlocks];
 std::atomic<std::uint32_t> positionLogIndex{0};
 std::uint32_t writeBlock = 0;
 SoundBuffer* soundBuffer = nullptr;
+std::uint64_t songFrame = 0;
+std::uint64_t songEndFrame = kNoSongEnd;
 float mixRing[kMixSlots][kBlockFrames * 2];
 
 PositionLogEntry ReadPositionLog(std::uint32_t index) {
@@ -42,23 +44,33 @@ std::int16_t ConvertSample(float value) {
 
 // One tick: row processing on the first tick of a row, later-tick effects
 // on the others. A new position is taken only at the next row tick.
+void TakePendingPosition(ModuleState& m) {
+  if (m.pendingOrder >= 0) m.orderPosition = m.pendingOrder;
+  if (m.pendingRow >= 0) m.row = m.pendingRow;
+  m.pendingOrder = -1;
+  m.pendingRow = -1;
+}
+
+// The row after this one, when the row asked for no jump: the next row, or
+// row 0 of the next order position at the end of the pattern, and the
+// restart position after the last one.
+void ScheduleNextRow(ModuleState& m) {
+  if (m.pendingRow != -1) return;
+  m.pendingRow = m.row + 1;
+  const Pattern& pattern = m.patternTable[m.orderTable[m.orderPosition & 255]];
+  if (static_cast<std::int16_t>(m.row + 1) >= static_cast<std::int16_t>(pattern.rowCount)) {
+    m.pendingRow = 0;
+    m.pendingOrder = m.orderPosition + 1;
+    if (static_cast<std::int16_t>(m.orderPosition + 1) >= static_cast<std::int16_t>(m.songLength))
+      m.pendingOrder = static_cast<std::int16_t>(m.restartPosition);
+  }
+}
+
 void AdvanceTick(ModuleState& m) {
   if (m.tick == 0) {
-    if (m.pendingOrder >= 0) m.orderPosition = m.pendingOrder;
-    if (m.pendingRow >= 0) m.row = m.pendingRow;
-    m.pendingOrder = -1;
-    m.pendingRow = -1;
+    TakePendingPosition(m);
     ProcessRow(m);
-    if (m.pendingRow == -1) {
-      m.pendingRow = m.row + 1;
-      const Pattern& pattern = m.patternTable[m.orderTable[m.orderPosition & 255]];
-      if (static_cast<std::int16_t>(m.row + 1) >= static_cast<std::int16_t>(pattern.rowCount)) {
-        m.pendingRow = 0;
-        m.pendingOrder = m.orderPosition + 1;
-        if (static_cast<std::int16_t>(m.orderPosition + 1) >= static_cast<std::int16_t>(m.songLength))
-          m.pendingOrder = static_cast<std::int16_t>(m.restartPosition);
-      }
-    }
+    ScheduleNextRow(m);
   } else {
     ProcessTick(m);
   }
@@ -109,27 +121,47 @@ void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
   for (; k < count; ++k) out[k] = ConvertSample(in[k]);
 }
 
-HRESULT RenderBlock() {
+namespace {
+// Runs the sequencer and mixes `count` frames into out, tick by tick.
+void RenderFrames(float* out, std::uint32_t count) {
   ModuleState& m = moduleState;
-  const std::uint32_t b = writeBlock;
-  float* slot = mixRing[b % kMixSlots];
-  std::memset(slot, 0, sizeof mixRing[0]);
-
   std::uint32_t done = 0;
   std::int32_t leftInTick = m.samplesLeftInTick;
-  while (done < kBlockFrames) {
+  while (done < count) {
     if (leftInTick == 0) {
       AdvanceTick(m);
       leftInTick = m.samplesPerTick;
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
-    if (n > kBlockFrames - done) n = kBlockFrames - done;
-    MixVoices(slot + 2 * done, n);
+    if (n > count - done) n = count - done;
+    MixVoices(out + 2 * done, n);
     done += n;
     leftInTick -= static_cast<std::int32_t>(n);
     m.elapsedMs += n * 10 / 441;
   }
   m.samplesLeftInTick = leftInTick;
+}
+}  // namespace
+
+void SkipFrames(std::uint64_t frames) {
+  float* slot = mixRing[0];
+  while (frames > 0) {
+    const std::uint32_t n = frames < kBlockFrames ? static_cast<std::uint32_t>(frames) : kBlockFrames;
+    std::memset(slot, 0, sizeof mixRing[0]);
+    RenderFrames(slot, n);
+    frames -= n;
+    songFrame += n;
+  }
+}
+
+HRESULT RenderBlock() {
+  const std::uint32_t b = writeBlock;
+  float* slot = mixRing[b % kMixSlots];
+  std::memset(slot, 0, sizeof mixRing[0]);
+  RenderFrames(slot, kBlockFrames);
+  const std::uint64_t blockStart = songFrame;
+  songFrame += kBlockFrames;
+  const ModuleState& m = moduleState;
 
   const std::uint64_t songPosition = (m.orderPosition & 255) | ((m.row & 255) << 8);
   positionLog[b].store(songPosition | (std::uint64_t{m.elapsedMs} << 16), std::memory_order_release);
@@ -141,6 +173,11 @@ HRESULT RenderBlock() {
   if (length > kBlockBytes) length = kBlockBytes;
   if (length >= 2) {
     ConvertBlock(slot, static_cast<std::int16_t*>(region), length / 2);
+    // Nothing from beyond the song's end is heard.
+    if (songEndFrame < blockStart + kBlockFrames) {
+      const std::uint64_t from = (songEndFrame > blockStart ? songEndFrame - blockStart : 0) * kBytesPerFrame;
+      if (from < length) std::memset(static_cast<std::uint8_t*>(region) + from, 0, length - from);
+    }
     writeBlock = (b + 1) % kRingBlocks;
   }
   return soundBuffer->Unlock(region, length, nullptr, 0);

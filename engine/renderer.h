@@ -24,6 +24,17 @@ extern SoundBuffer* soundBuffer;
 constexpr std::uint32_t kMixSlots = 1;
 extern float mixRing[kMixSlots][kBlockFrames * 2];
 
+// The frame of the song at which the next block begins, counted from the
+// start of play, and the frame from which on every block is silent (the
+// end of the song, where playback is to end).
+constexpr std::uint64_t kNoSongEnd = ~std::uint64_t{0};
+extern std::uint64_t songFrame;
+extern std::uint64_t songEndFrame;
+
+// Moves the song on by `frames` frames exactly as rendering them would
+// (sequencer, replayer and voices), without touching the sound buffer.
+void SkipFrames(std::uint64_t frames);
+
 PositionLogEntry ReadPositionLog(std::uint32_t index);
 void ClearPositionLog();
 
@@ -37,6 +48,11 @@ void PlayerSetBpm(ModuleState& state, std::uint32_t bpm);
 // Runs one tick: row processing on a row's first tick, later-tick effects
 // on the others, then moves the tick counter on.
 void AdvanceTick(ModuleState& state);
+// The two halves of the sequencer around row processing: the row tick
+// takes the pending position, and a row that asked for no jump schedules
+// the next one.
+void TakePendingPosition(ModuleState& state);
+void ScheduleNextRow(ModuleState& state);
 
 // Gives a freshly loaded module its start values: voices, channel-to-voice
 // ties, speed, tempo, global volume, and a sequencer that starts at order 0,

@@ -31,6 +31,18 @@ void ApplyVolumeColumn(Channel& channel, std::uint8_t volumeColumn);
 void ResetInstrument(Channel& channel, const Sample& sample);
 void StepTremor(Channel& channel);
 
+// The channels row processing works on: the header's count read as a
+// signed byte.
+std::int32_t ChannelCount(const ModuleState& state);
+
+// The effects that move the song (E6, EE, B, D, F), shared with the song
+// scan.
+void PatternLoop(ModuleState& state, std::int32_t& loopRow, std::int32_t& loopCount, std::uint8_t y);
+void PatternDelay(ModuleState& state, std::uint8_t y);
+void PositionJump(ModuleState& state, std::uint8_t p, bool& jumped);
+void PatternBreak(ModuleState& state, std::uint8_t x, std::uint8_t y, bool jumped);
+void SetSpeedOrTempo(ModuleState& state, std::uint8_t p);
+
 // Later ticks.
 void ProcessTick(ModuleState& state);
 void StepTonePortamento(Channel& channel);

@@ -10,8 +10,6 @@ constexpr std::uint8_t kEffectTonePortaSlide = 5;
 constexpr std::uint8_t kEffectTremolo = 7;
 constexpr std::uint8_t kEffectKeyOff = 20;
 
-std::int32_t ChannelCount(const ModuleState& state) { return static_cast<std::int8_t>(state.channelCount & 0xFF); }
-
 void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t x, std::uint8_t y,
                     const std::int32_t remembered[3]) {
   switch (x) {
@@ -29,14 +27,7 @@ void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t
       // any channel, plays with this finetune until the module is unloaded.
       sample->finetune = static_cast<std::int8_t>(y);
       break;
-    case 0x6:
-      if (y == 0) {
-        c.patternLoopRow = state.row;
-      } else {
-        c.patternLoopCount = c.patternLoopCount == 0 ? y : c.patternLoopCount - 1;
-        if (c.patternLoopCount != 0) state.pendingRow = c.patternLoopRow;
-      }
-      break;
+    case 0x6: PatternLoop(state, c.patternLoopRow, c.patternLoopCount, y); break;
     case 0x7: c.waveControl = static_cast<std::uint8_t>((c.waveControl & 0x0F) | (y << 4)); break;
     case 0x8:
       c.panning = y * 16;
@@ -59,12 +50,49 @@ void ExtendedEffect(ModuleState& state, Channel& c, Sample* sample, std::uint8_t
       c.panning = remembered[2];
       c.updateFlags = 0;
       break;
-    case 0xE: state.patternDelayTicks = y * state.speed; break;
+    case 0xE: PatternDelay(state, y); break;
     default: break;
   }
 }
 
 }  // namespace
+
+std::int32_t ChannelCount(const ModuleState& state) { return static_cast<std::int8_t>(state.channelCount & 0xFF); }
+
+// The effects that move the song. They only set pendingRow and
+// pendingOrder (taken at the next row tick), the speed, the tempo and the
+// pattern delay; the song scan runs them too, with loop fields of its own.
+void PatternLoop(ModuleState& state, std::int32_t& loopRow, std::int32_t& loopCount, std::uint8_t y) {
+  if (y == 0) {
+    loopRow = state.row;
+  } else {
+    loopCount = loopCount == 0 ? y : loopCount - 1;
+    if (loopCount != 0) state.pendingRow = loopRow;
+  }
+}
+
+void PatternDelay(ModuleState& state, std::uint8_t y) { state.patternDelayTicks = y * state.speed; }
+
+void PositionJump(ModuleState& state, std::uint8_t p, bool& jumped) {
+  state.pendingOrder = p;
+  state.pendingRow = 0;
+  if (p >= state.songLength) state.pendingOrder = 0;
+  jumped = true;
+}
+
+void PatternBreak(ModuleState& state, std::uint8_t x, std::uint8_t y, bool jumped) {
+  state.pendingRow = 10 * x + y;
+  if (state.pendingRow > 63) state.pendingRow = 0;
+  if (!jumped) state.pendingOrder = state.orderPosition + 1;
+  if (state.pendingOrder >= state.songLength) state.pendingOrder = 0;
+}
+
+void SetSpeedOrTempo(ModuleState& state, std::uint8_t p) {
+  if (p < 32)
+    state.speed = p;
+  else
+    PlayerSetBpm(state, p);
+}
 
 Cell CurrentCell(const ModuleState& state, std::int32_t channel) {
   const Pattern& pattern = state.patternTable[state.orderTable[state.orderPosition & 255]];
@@ -245,28 +273,13 @@ void ProcessRow(ModuleState& state) {
       case 0xA:
         if (p != 0) c.volumeSlideMemory = p;
         break;
-      case 0xB:
-        state.pendingOrder = p;
-        state.pendingRow = 0;
-        if (p >= state.songLength) state.pendingOrder = 0;
-        jumped = true;
-        break;
+      case 0xB: PositionJump(state, p, jumped); break;
       case 0xC:
         c.volume = p;  // not clamped: values above 64 play louder
         break;
-      case 0xD:
-        state.pendingRow = 10 * x + y;
-        if (state.pendingRow > 63) state.pendingRow = 0;
-        if (!jumped) state.pendingOrder = state.orderPosition + 1;
-        if (state.pendingOrder >= state.songLength) state.pendingOrder = 0;
-        break;
+      case 0xD: PatternBreak(state, x, y, jumped); break;
       case 0xE: ExtendedEffect(state, c, sample, x, y, remembered); break;
-      case 0xF:
-        if (p < 32)
-          state.speed = p;
-        else
-          PlayerSetBpm(state, p);
-        break;
+      case 0xF: SetSpeedOrTempo(state, p); break;
       case 0x10: state.globalVolume = p > 64 ? 64 : p; break;
       case 0x11:
         if (p != 0) state.globalVolumeSlideMemory = p;

@@ -9,6 +9,7 @@ packages=(
   libsdl2-dev qt6-base-dev libgl-dev fonts-dejavu-core
   clang libclang-rt-14-dev
   xvfb xauth xdotool
+  libsndfile1-dev flac
 )
 
 missing=()

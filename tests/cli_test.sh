@@ -15,7 +15,7 @@ check() {  # check NAME COMMAND...
 }
 
 for f in "$corpus"/*.xm; do
-  check "info $(basename "$f")" bash -c '"$0" info "$1" > "$2/info.json" && python3 -c "
+  check "info $(basename "$f")" bash -c '"$0" info --json "$1" > "$2/info.json" && python3 -c "
 import json,sys
 d=json.load(open(sys.argv[1]))
 assert d[\"channels\"]>=1 and len(d[\"orders\"])==d[\"songLength\"]
@@ -46,7 +46,7 @@ check "demo render is deterministic" cmp -s "$tmp/demo1.wav" "$tmp/demo2.wav"
 check "wav header" python3 -c "
 import wave,sys
 w=wave.open(sys.argv[1]); assert (w.getnchannels(),w.getsampwidth(),w.getframerate())==(2,2,44100)
-assert w.getnframes()==250*884, w.getnframes()
+assert w.getnframes()==5*44100, w.getnframes()
 " "$tmp/demo1.wav"
 check "positions csv has a line per block" test "$(wc -l < "$tmp/demo.csv")" -eq 250
 check "render --blocks" bash -c '"$0" render -o "$1/b.wav" --blocks 3 && [ $(stat -c %s "$1/b.wav") -eq $((44 + 3 * 3536)) ]' "$cli" "$tmp"

@@ -1,7 +1,9 @@
 #include "module_json.h"
 
+#include <cstdio>
 #include <sstream>
 
+#include "loader.h"
 #include "module.h"
 
 namespace {
@@ -15,10 +17,152 @@ void Envelope(std::ostringstream& out, const char* name, const EnvelopePoint* po
   out << "]}";
 }
 
+ModuleNames* collecting = nullptr;
+
+std::string NameBytes(const std::uint8_t* bytes, std::uint32_t length) {
+  std::string name(reinterpret_cast<const char*>(bytes), length);
+  name = name.substr(0, name.find('\0'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name;
+}
+
+void CollectName(NameKind kind, std::uint32_t instrument, std::uint32_t sample, const std::uint8_t* bytes,
+                 std::uint32_t length) {
+  ModuleNames& n = *collecting;
+  switch (kind) {
+    case NameKind::kTitle: n.title = NameBytes(bytes, length); break;
+    case NameKind::kTracker: n.tracker = NameBytes(bytes, length); break;
+    case NameKind::kVersion: n.version = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)); break;
+    case NameKind::kInstrument:
+      if (n.instruments.size() <= instrument) {
+        n.instruments.resize(instrument + 1);
+        n.samples.resize(instrument + 1);
+      }
+      n.instruments[instrument] = NameBytes(bytes, length);
+      break;
+    case NameKind::kSample:
+      if (n.samples.size() <= instrument) n.samples.resize(instrument + 1);
+      if (n.samples[instrument].size() <= sample) n.samples[instrument].resize(sample + 1);
+      n.samples[instrument][sample] = NameBytes(bytes, length);
+      break;
+  }
+}
+
+// Appends the code point c (below 256) as UTF-8.
+void Latin1(std::string& out, unsigned char c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string Name(const std::vector<std::string>& names, std::size_t i) { return i < names.size() ? names[i] : ""; }
+
 }  // namespace
 
-std::string ModuleJson() {
+bool LoadModuleWithNames(const void* source, std::uintptr_t param, std::int32_t kind, ModuleNames& names) {
+  names = ModuleNames{};
+  collecting = &names;
+  loadNameObserver = CollectName;
+  const bool loaded = OpenAndLoadModule(source, param, kind);
+  loadNameObserver = nullptr;
+  collecting = nullptr;
+  return loaded;
+}
+
+std::string JsonString(const std::string& bytes) {
+  std::string out = "\"";
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string TerminalText(const std::string& bytes) {
+  std::string out;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+      out += '?';
+    else
+      Latin1(out, c);
+  }
+  return out;
+}
+
+std::string FormatDuration(std::uint64_t frames) {
+  const std::uint64_t ms = frames * 1000 / 44100;
+  char text[48];
+  std::snprintf(text, sizeof text, "%llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
+                static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+  return text;
+}
+
+std::string ModuleJson(const ModuleNames& names, const SongScan& scan) {
+  std::string json = ModuleJson(&names);
+  json.pop_back();  // the closing brace
+  std::ostringstream out;
+  out << ",\"title\":" << JsonString(names.title) << ",\"tracker\":" << JsonString(names.tracker)
+      << ",\"version\":" << names.version;
+  if (scan.Ended()) {
+    out << ",\"durationFrames\":" << scan.passEnds[0] << ",\"durationMs\":" << scan.passEnds[0] * 1000 / 44100
+        << ",\"loopOrder\":" << scan.loopOrder << ",\"loopRow\":" << scan.loopRow;
+  } else {
+    out << ",\"durationFrames\":null,\"durationMs\":null,\"loopOrder\":null,\"loopRow\":null";
+  }
+  out << "}";
+  return json + out.str();
+}
+
+std::string ModuleSummary(const ModuleNames& names, const SongScan& scan) {
   const ModuleState& m = moduleState;
+  std::ostringstream out;
+  char version[16];
+  std::snprintf(version, sizeof version, "%u.%02u", names.version >> 8, names.version & 0xFF);
+  out << "Title:        " << TerminalText(names.title) << "\n"
+      << "Tracker:      " << TerminalText(names.tracker) << " (format " << version << ")\n"
+      << "Channels:     " << m.channelCount << "\n"
+      << "Song length:  " << m.songLength << " orders, restart at " << m.restartPosition << "\n"
+      << "Patterns:     " << m.patternCount << "\n"
+      << "Frequencies:  " << ((m.flags & 1) ? "linear" : "Amiga") << "\n"
+      << "Speed, BPM:   " << m.defaultTempo << ", " << m.defaultBpm << "\n";
+  if (scan.Ended())
+    out << "Duration:     " << FormatDuration(scan.passEnds[0]) << " (" << scan.passEnds[0]
+        << " frames), then loops to order " << scan.loopOrder << ", row " << scan.loopRow << "\n";
+  else
+    out << "Duration:     no end found\n";
+  out << "Instruments:  " << m.instrumentCount << "\n";
+  static const char* const kLoops[] = {"no loop", "forward loop", "ping-pong loop", "no loop"};
+  for (unsigned i = 0; i < m.instrumentCount; ++i) {
+    const Instrument& in = m.instruments[i];
+    out << "  " << (i + 1) << ". " << TerminalText(Name(names.instruments, i)) << " (" << in.sampleCount
+        << (in.sampleCount == 1 ? " sample" : " samples") << ")\n";
+    const std::vector<std::string> none;
+    const auto& samples = i < names.samples.size() ? names.samples[i] : none;
+    for (unsigned s = 0; s < in.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
+      const Sample& sm = *in.samples[s];
+      out << "     " << (s + 1) << ". " << TerminalText(Name(samples, s)) << ": " << sm.length << " frames, "
+          << (sm.is16Bit ? "16" : "8") << "-bit, " << kLoops[sm.loopKind & 3] << "\n";
+    }
+  }
+  return out.str();
+}
+
+std::string ModuleJson(const ModuleNames* names) {
+  const ModuleState& m = moduleState;
+  const std::vector<std::string> none;
   std::ostringstream out;
   out << "{\"channels\":" << m.channelCount << ",\"songLength\":" << m.songLength
       << ",\"restartPosition\":" << m.restartPosition << ",\"patternCount\":" << m.patternCount
@@ -32,7 +176,9 @@ std::string ModuleJson() {
   out << "],\"instruments\":[";
   for (unsigned i = 0; i < m.instrumentCount; ++i) {
     const Instrument& in = m.instruments[i];
-    out << (i ? "," : "") << "{\"sampleCount\":" << in.sampleCount << ",";
+    out << (i ? "," : "") << "{";
+    if (names) out << "\"name\":" << JsonString(Name(names->instruments, i)) << ",";
+    out << "\"sampleCount\":" << in.sampleCount << ",";
     Envelope(out, "volumeEnvelope", in.volumeEnvelope, in.volumePointCount, in.volumeEnvelopeFlags,
              in.volumeSustainPoint, in.volumeLoopStart, in.volumeLoopEnd);
     out << ",";
@@ -43,7 +189,9 @@ std::string ModuleJson() {
         << ",\"rate\":" << unsigned{in.autoVibratoRate} << "},\"fadeout\":" << in.fadeout << ",\"samples\":[";
     for (unsigned s = 0; s < in.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
       const Sample& sm = *in.samples[s];
-      out << (s ? "," : "") << "{\"length\":" << sm.length << ",\"loopStart\":" << sm.loopStart
+      out << (s ? "," : "") << "{";
+      if (names) out << "\"name\":" << JsonString(Name(i < names->samples.size() ? names->samples[i] : none, s)) << ",";
+      out << "\"length\":" << sm.length << ",\"loopStart\":" << sm.loopStart
           << ",\"loopLength\":" << sm.loopLength << ",\"loopKind\":" << unsigned{sm.loopKind}
           << ",\"volume\":" << unsigned{sm.volume} << ",\"finetune\":" << int{sm.finetune}
           << ",\"panning\":" << unsigned{sm.panning} << ",\"relativeNote\":" << int{sm.relativeNote}

@@ -1,7 +1,39 @@
-// The loaded module's records as JSON (zevora-cli info).
+// What zevora-cli info shows of a module: its records, its names and where
+// its song ends, as JSON or as a short summary for people.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
-// Describes the module now loaded in moduleState.
-std::string ModuleJson();
+#include "song_scan.h"
+
+// The names a file holds, as raw bytes (cut at the first zero byte, with
+// trailing spaces dropped).
+struct ModuleNames {
+  std::string title;
+  std::string tracker;
+  std::uint16_t version = 0;
+  std::vector<std::string> instruments;
+  std::vector<std::vector<std::string>> samples;
+};
+
+// Loads a module as PlayerPlay does, collecting its names on the way. The
+// caller frees the module with FreeModule.
+bool LoadModuleWithNames(const void* source, std::uintptr_t param, std::int32_t kind, ModuleNames& names);
+
+// Any bytes as a JSON string (quoted): control characters escaped, bytes
+// above 127 taken as Latin-1.
+std::string JsonString(const std::string& bytes);
+// Any bytes as text that is safe on a terminal: bytes above 127 taken as
+// Latin-1 and written as UTF-8, control characters (C0, DEL, C1) as '?'.
+std::string TerminalText(const std::string& bytes);
+
+// The loaded module's records as JSON, with the names where given.
+std::string ModuleJson(const ModuleNames* names = nullptr);
+// The records with the names, the duration and the loop point.
+std::string ModuleJson(const ModuleNames& names, const SongScan& scan);
+// "m:ss.mmm" for a number of frames at 44,100 Hz (rounded down to the ms).
+std::string FormatDuration(std::uint64_t frames);
+// The short summary for people.
+std::string ModuleSummary(const ModuleNames& names, const SongScan& scan);

@@ -1,0 +1,35 @@
+// Where the song ends: the passes of the loaded module, found by running
+// the sequencer and the effects that move the song, without the replayer,
+// the voices or the mixer. Reads the module records only, so a module that
+// is playing can be scanned.
+//
+// A pass ends at the first row start whose order position, row and every
+// channel's pattern loop count equal those of an earlier row start in the
+// same pass; the next pass begins there. Pattern loops therefore never end
+// a pass: their repeated rows carry other loop counts.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// A pass that has not ended after this many row starts has no end.
+constexpr std::uint32_t kMaxPassRows = 1u << 20;
+
+struct SongScan {
+  // Frames from the start of play to the end of each pass found; fewer
+  // than asked for when a pass has no end.
+  std::vector<std::uint64_t> passEnds;
+  // The row start where the first pass ends and the song goes on.
+  std::int32_t loopOrder = -1;
+  std::int32_t loopRow = -1;
+  // The frame where the row asked for first starts in the first pass.
+  bool rowFound = false;
+  std::uint64_t rowFrame = 0;
+
+  bool Ended() const { return !passEnds.empty(); }
+};
+
+// Scans the module in moduleState for `passes` pass ends (at least 1), and
+// for the first start of row findRow of order position findOrder in the
+// first pass (-1: none asked for).
+SongScan ScanSong(std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);

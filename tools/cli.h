@@ -1,0 +1,24 @@
+// zevora-cli's commands and what they share.
+#pragma once
+
+#include <cstdint>
+
+// One line on standard error naming the file and why it could not be
+// loaded; returns the exit code 1. Never blocks, whatever the file is.
+int LoadFailureMessage(const char* file);
+
+// The module a command plays: FILE, or the built-in demo without one.
+struct ModuleSource {
+  const void* source;
+  std::int32_t kind;
+  const char* label;  // for messages
+};
+ModuleSource SourceFor(const char* file);
+
+// Reports a write error on standard output (after flushing it); returns
+// true when everything written reached it.
+bool StandardOutputOk();
+
+int InfoCommand(int argc, char** argv);
+int RenderCommand(int argc, char** argv);
+int PlayCommand(int argc, char** argv);

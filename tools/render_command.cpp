@@ -1,0 +1,204 @@
+// zevora-cli render: the song, or a part of it, to a sound file, as fast as
+// the CPU allows. By default exactly one pass of the song, to the frame.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "audio_file_writer.h"
+#include "cli.h"
+#include "cli_options.h"
+#include "loader.h"
+#include "module.h"
+#include "offline_render.h"
+#include "output_file.h"
+#include "song_scan.h"
+
+namespace {
+
+constexpr double kMaxSeconds = 7 * 86400.0;  // a week of audio
+constexpr double kMaxLoops = 1000;
+constexpr std::uint64_t kNoEndFrames = 600ull * 44100;  // a song without an end renders 10 minutes
+
+// OUT for FILE when -o is not given: the input's name with .wav, beside it.
+std::string DefaultOutput(const char* file) {
+  if (file == nullptr) return "demo.wav";
+  std::string out = file;
+  const std::size_t slash = out.rfind('/');
+  const std::size_t dot = out.rfind('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) out.erase(dot);
+  return out + ".wav";
+}
+
+bool Refuse(const char* message, const char* option) {
+  std::fprintf(stderr, "zevora-cli: %s %s\n", option, message);
+  return false;
+}
+
+struct RenderOptions {
+  const char* file = nullptr;
+  std::string out;
+  std::string positions;
+  const char* length = nullptr;  // the option that sets the length, if any
+  double loops = 1, seconds = 0, blocks = 0;
+  const char* start = nullptr;  // the option that sets the start, if any
+  double startSeconds = 0;
+  std::int32_t startOrder = -1, startRow = -1;
+};
+
+// False (after its one-line message) on anything it cannot take.
+bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
+  for (int i = 2; i < argc; ++i) {
+    const char* arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const bool isLength = !std::strcmp(arg, "--loops") || !std::strcmp(arg, "--seconds") || !std::strcmp(arg, "--blocks");
+    const bool isStart = !std::strcmp(arg, "--start") || !std::strcmp(arg, "--start-row");
+    const bool takesValue = isLength || isStart || !std::strcmp(arg, "-o") || !std::strcmp(arg, "--positions");
+    if (takesValue && value == nullptr) return Refuse("needs a value", arg);
+    if (isLength && o.length != nullptr) return Refuse("cannot go with --loops, --seconds or --blocks", arg);
+    if (isStart && o.start != nullptr) return Refuse("cannot go with --start or --start-row", arg);
+    if (!std::strcmp(arg, "-o")) {
+      if (!o.out.empty() || *value == '\0') return Refuse("is given twice or empty", arg);
+      o.out = value;
+    } else if (!std::strcmp(arg, "--positions")) {
+      if (!o.positions.empty() || *value == '\0') return Refuse("is given twice or empty", arg);
+      o.positions = value;
+    } else if (!std::strcmp(arg, "--loops")) {
+      if (!ParseNumberOption(arg, value, 1, kMaxLoops, true, o.loops)) return false;
+    } else if (!std::strcmp(arg, "--seconds")) {
+      if (!ParseNumberOption(arg, value, 0, kMaxSeconds, false, o.seconds)) return false;
+    } else if (!std::strcmp(arg, "--blocks")) {
+      if (!ParseNumberOption(arg, value, 0, kMaxSeconds * 44100 / 884, true, o.blocks)) return false;
+    } else if (!std::strcmp(arg, "--start")) {
+      if (!ParseTimeOption(arg, value, kMaxSeconds, o.startSeconds)) return false;
+    } else if (!std::strcmp(arg, "--start-row")) {
+      if (!ParseRowOption(arg, value, o.startOrder, o.startRow)) return false;
+    } else if (arg[0] != '-' && o.file == nullptr) {
+      o.file = arg;
+      continue;
+    } else {
+      std::fprintf(stderr, "zevora-cli: render: unexpected \"%s\"\n", arg);
+      return false;
+    }
+    if (isLength) o.length = arg;
+    if (isStart) o.start = arg;
+    ++i;
+  }
+  if (o.out.empty()) o.out = DefaultOutput(o.file);
+  return true;
+}
+
+}  // namespace
+
+int RenderCommand(int argc, char** argv) {
+  RenderOptions o;
+  if (!ParseRenderOptions(argc, argv, o)) return 2;
+  const ModuleSource module = SourceFor(o.file);
+
+  // Where the song ends, and where the asked-for row first starts.
+  const std::uint32_t passes = static_cast<std::uint32_t>(o.loops);
+  if (!OpenAndLoadModule(module.source, 0, module.kind)) {
+    FreeModule();
+    if (o.file != nullptr) return LoadFailureMessage(o.file);
+    std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));
+    return 1;
+  }
+  const SongScan scan = ScanSong(passes, o.startOrder, o.startRow);
+  FreeModule();
+
+  std::uint64_t start = 0;
+  if (o.startRow >= 0) {
+    if (!scan.rowFound) {
+      std::fprintf(stderr, "zevora-cli: --start-row %d:%d: the song's first pass never plays that row\n", o.startOrder,
+                   o.startRow);
+      return 1;
+    }
+    start = scan.rowFrame;
+  } else {
+    start = SecondsToFrames(o.startSeconds);
+  }
+  std::uint64_t frames = 0;
+  if (o.length != nullptr && !std::strcmp(o.length, "--seconds")) {
+    frames = SecondsToFrames(o.seconds);
+  } else if (o.length != nullptr && !std::strcmp(o.length, "--blocks")) {
+    frames = static_cast<std::uint64_t>(o.blocks) * 884;
+  } else if (scan.passEnds.size() >= passes) {
+    const std::uint64_t end = scan.passEnds[passes - 1];
+    frames = end > start ? end - start : 0;
+  } else {
+    std::fprintf(stderr, "zevora-cli: %s: no end found; rendering 10 minutes\n", module.label);
+    frames = kNoEndFrames;
+  }
+
+  auto writer = MakeAudioFileWriter(o.out);
+  if (FormatForName(o.out) == AudioFileFormat::kWav && frames > kWavMaxFrames) {
+    std::fprintf(stderr,
+                 "zevora-cli: %s: a WAV file holds at most 4 GiB, 6:45:47 of audio (%llu frames); "
+                 "ask for less or write .flac\n",
+                 o.out.c_str(), static_cast<unsigned long long>(kWavMaxFrames));
+    return 2;
+  }
+
+  RemoveOutputsOnSignals();
+  std::unique_ptr<OutputFile> csv;
+  if (!o.positions.empty()) {
+    csv = std::make_unique<OutputFile>(o.positions);
+    if (!csv->Open()) {
+      std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.positions.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+  if (!writer->Open(frames)) {
+    std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.out.c_str(), writer->Error().c_str());
+    return 1;
+  }
+
+  // Blocks that follow one another in the ring are written in one piece,
+  // straight from the ring, before the renderer reuses any of it.
+  bool writeFailed = false, csvFailed = false;
+  const std::int16_t* run = nullptr;
+  std::uint32_t runFrames = 0;
+  std::string lines;
+  const auto flush = [&] {
+    if (runFrames != 0 && !writer->Write(run, runFrames)) writeFailed = true;
+    run = nullptr;
+    runFrames = 0;
+    return !writeFailed;
+  };
+  const std::uint64_t blocks = (frames + 883) / 884;
+  const auto sink = [&](std::uint64_t k, const std::int16_t* pcm, std::uint32_t n, PositionLogEntry entry) {
+    if (run != nullptr && run + 2 * runFrames != pcm && !flush()) return false;
+    if (run == nullptr) run = pcm;
+    runFrames += n;
+    if ((k % kRingBlocks == kRingBlocks - 1 || k + 1 == blocks) && !flush()) return false;
+    if (csv) {
+      lines += std::to_string(k) + "," + std::to_string(entry.songPosition & 255) + "," +
+               std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
+      if (lines.size() > (1u << 16)) {
+        if (!csv->Write(lines.data(), lines.size())) return csvFailed = true, false;
+        lines.clear();
+      }
+    }
+    return true;
+  };
+  const HRESULT result = RenderOfflineFrames(module.source, 0, module.kind, start, frames, sink);
+  if (result < 0 && !writeFailed && !csvFailed) {
+    if (o.file != nullptr) return LoadFailureMessage(o.file);
+    std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));
+    return 1;
+  }
+  if (writeFailed || (!csvFailed && !writer->Commit())) {
+    std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.out.c_str(), writer->Error().c_str());
+    return 1;
+  }
+  // All or nothing: a positions file that cannot be finished takes the
+  // sound file with it.
+  if (csv && (csvFailed || !csv->Write(lines.data(), lines.size()) || !csv->Commit())) {
+    const int saved = errno;
+    writer->Output().Withdraw();
+    std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.positions.c_str(), std::strerror(saved));
+    return 1;
+  }
+  return 0;
+}
