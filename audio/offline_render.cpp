@@ -16,16 +16,19 @@ HRESULT RenderOfflineFrames(const void* source, std::uintptr_t param, std::int32
   if (prepared < 0) return prepared;
   HRESULT result = S_OK;
   const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
-  const std::uint64_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
+  // The ring's first block holds the start frame, `skip` frames in.
+  const std::uint64_t skip = startFrame % kBlockFrames;
+  const std::uint64_t blocks = (skip + frames + kBlockFrames - 1) / kBlockFrames;
   for (std::uint64_t k = 0; k < blocks; ++k) {
     std::uint32_t b = static_cast<std::uint32_t>(k % kRingBlocks);
     if (k >= kRingBlocks) {
       b = writeBlock;
       RenderBlock();
     }
-    const std::uint64_t left = frames - k * kBlockFrames;
-    const std::uint32_t n = left < kBlockFrames ? static_cast<std::uint32_t>(left) : kBlockFrames;
-    if (!sink(k, ring + b * (kBlockBytes / 2), n, ReadPositionLog(b))) {
+    const std::uint64_t from = k == 0 ? skip : 0;
+    const std::uint64_t left = skip + frames - k * kBlockFrames;
+    const std::uint64_t to = left < kBlockFrames ? left : kBlockFrames;
+    if (!sink(k, ring + b * (kBlockBytes / 2) + 2 * from, static_cast<std::uint32_t>(to - from), ReadPositionLog(b))) {
       result = E_FAIL;
       break;
     }

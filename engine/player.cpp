@@ -63,7 +63,10 @@ HRESULT PlayerPrepareFrom(const void* source, std::uintptr_t param, std::int32_t
 
   ResetPlayback();
   std::fesetenv(FE_DFL_ENV);
-  SkipFrames(startFrame);
+  // The mixer's runs end at block boundaries, and where they end is part of
+  // the sound: the ring keeps the blocks of a play from the start, and the
+  // block that holds the start frame is its first.
+  SkipFrames(startFrame - startFrame % kBlockFrames);
   songEndFrame = endFrame;
 
   // A lock that succeeds but hands out no whole sample would never let the
@@ -86,6 +89,8 @@ HRESULT PlayerPlayFrom(const void* source, std::uintptr_t param, std::int32_t ki
   const HRESULT prepared = PlayerPrepareFrom(source, param, kind, buffer, startFrame, endFrame);
   if (prepared < 0) return prepared;
   stopRequest.store(0, std::memory_order_release);
+  // Heard from the start frame on, inside the ring's first block.
+  soundBuffer->SetCurrentPosition(static_cast<std::uint32_t>(startFrame % kBlockFrames) * kBytesPerFrame);
   const HRESULT played = soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
   StartStreamThread();
   return played;

@@ -32,9 +32,11 @@ std::uint32_t PlayerGetTime();
 // rendering continues with RenderBlock.
 HRESULT PlayerPrepare(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer);
 
-// As PlayerPlay and PlayerPrepare, with the song moved on by startFrame
-// frames first (exactly as playing them would) and silence from endFrame
-// (a frame of the song, counted from its start) on.
+// As PlayerPlay and PlayerPrepare, with the song moved on to startFrame
+// first (exactly as playing through would) and silence from endFrame on
+// (frames of the song, counted from its start). The ring begins with the
+// block that holds startFrame (blocks stay where a play from the start
+// has them), and PlayerPlayFrom starts the buffer at startFrame inside it.
 HRESULT PlayerPlayFrom(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer,
                        std::uint64_t startFrame, std::uint64_t endFrame);
 HRESULT PlayerPrepareFrom(const void* source, std::uintptr_t param, std::int32_t kind, SoundBuffer* buffer,

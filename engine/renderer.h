@@ -31,8 +31,10 @@ constexpr std::uint64_t kNoSongEnd = ~std::uint64_t{0};
 extern std::uint64_t songFrame;
 extern std::uint64_t songEndFrame;
 
-// Moves the song on by `frames` frames exactly as rendering them would
-// (sequencer, replayer and voices), without touching the sound buffer.
+// Moves the song on by `frames` frames, block by block, exactly as
+// rendering them would (sequencer, replayer and voices), without touching
+// the sound buffer. Where the mixer's runs end is part of the sound, so
+// this matches a render only over whole blocks from the start.
 void SkipFrames(std::uint64_t frames);
 
 PositionLogEntry ReadPositionLog(std::uint32_t index);

@@ -69,10 +69,11 @@ std::vector<std::uint8_t> XmModule::Build() const {
   const std::uint16_t usedChannels = channels;
   for (const XmPattern& p : patterns) {
     const std::vector<std::uint8_t> data = Pack(p, usedChannels);
-    Put32(out, 9);
+    Put32(out, p.headerLength);
     out.push_back(0);
     Put16(out, p.rows);
     Put16(out, p.packedSize.value_or(static_cast<std::uint16_t>(data.size())));
+    if (p.headerLength > 9) out.resize(out.size() + p.headerLength - 9, 0xEE);  // extra header bytes
     out.insert(out.end(), data.begin(), data.end());
   }
 

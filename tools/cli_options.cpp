@@ -38,7 +38,7 @@ bool ParseNumberOption(const char* option, const char* text, double low, double 
     return true;
   }
   char what[96];
-  std::snprintf(what, sizeof what, "%s from %g to %g", whole ? "a whole number" : "a number", low, high);
+  std::snprintf(what, sizeof what, "%s from %.15g to %.15g", whole ? "a whole number" : "a number", low, high);
   Refuse(option, text, what);
   return false;
 }

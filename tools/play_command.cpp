@@ -206,7 +206,7 @@ bool Player::Start(const ModuleSource& module, std::uint64_t frame) {
   const HRESULT played = PlayerPlayFrom(module.source, 0, module.kind, &buffer_, frame, end_);
   startFrame_ = frame;
   heard_ = 0;
-  lastCursor_ = 0;
+  lastCursor_ = static_cast<std::uint32_t>(frame % kBlockFrames) * kBytesPerFrame;
   if (played >= 0) {
     if (paused_) buffer_.Stop();
     return true;

@@ -159,6 +159,7 @@ int RenderCommand(int argc, char** argv) {
   bool writeFailed = false, csvFailed = false;
   const std::int16_t* run = nullptr;
   std::uint32_t runFrames = 0;
+  std::uint64_t delivered = 0;
   std::string lines;
   const auto flush = [&] {
     if (runFrames != 0 && !writer->Write(run, runFrames)) writeFailed = true;
@@ -166,12 +167,14 @@ int RenderCommand(int argc, char** argv) {
     runFrames = 0;
     return !writeFailed;
   };
-  const std::uint64_t blocks = (frames + 883) / 884;
   const auto sink = [&](std::uint64_t k, const std::int16_t* pcm, std::uint32_t n, PositionLogEntry entry) {
     if (run != nullptr && run + 2 * runFrames != pcm && !flush()) return false;
     if (run == nullptr) run = pcm;
     runFrames += n;
-    if ((k % kRingBlocks == kRingBlocks - 1 || k + 1 == blocks) && !flush()) return false;
+    // The next block is rendered over the ring's first one, and the ring
+    // is gone once the render returns.
+    delivered += n;
+    if ((k % kRingBlocks == kRingBlocks - 1 || delivered == frames) && !flush()) return false;
     if (csv) {
       lines += std::to_string(k) + "," + std::to_string(entry.songPosition & 255) + "," +
                std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
