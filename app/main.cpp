@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
   {
     MainWindow window(*audio.buffer, !audio.legacy);
     window.show();
+    // zevora FILE plays FILE at once, as if it had been chosen in the
+    // open-file dialog; the name's bytes go to the engine as they are.
+    // (QApplication has taken its own options out of argv.)
+    if (argc > 1) window.OpenFile(QByteArray(argv[1]));
     result = app.exec();
   }
   PlayerStop();

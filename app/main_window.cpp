@@ -18,6 +18,9 @@
 #include <QSlider>
 #include <QToolButton>
 #include <QUrl>
+#include <dirent.h>
+#include <unistd.h>
+
 #include <cmath>
 
 #include "effects_panel.h"
@@ -130,7 +133,8 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   if (effectsAvailable) {
     height_ += 30;
     effects_ = std::make_unique<EffectsPanel>(
-        *this, buffer_, width_, [this] { return !fileTitle_.isEmpty(); }, [this](int h) { setFixedSize(width_, h); },
+        *this, buffer_, width_, [this] { return !fileTitle_.isEmpty() && !paused_; },
+        [this](int h) { setFixedSize(width_, h); },
         height_);
   }
   setFixedSize(width_, height_);
@@ -169,9 +173,7 @@ void MainWindow::Command(int id) {
       path_.clear();
       const QString chosen = hooks_.chooseFile(this);
       if (chosen.isEmpty()) break;
-      path_ = chosen;
-      fileTitle_ = QFileInfo(chosen).fileName();
-      StartPlayback();
+      StartPlayback(PathBytes(chosen));
       break;
     }
     case kCommandStop: StopView(); break;
@@ -203,12 +205,37 @@ void MainWindow::OnVolumeSlider() {
   Command(kCommandMute);
 }
 
-void MainWindow::StartPlayback() {
-  const QByteArray path = QFile::encodeName(path_);
-  if (PlayerPlay(path.constData(), 0, kSourceFile, &buffer_) < 0) {
-    hooks_.showError(this, QStringLiteral("Unable to start playback"));
-    return;
+bool MainWindow::RestoreBuffer() {
+  std::uint32_t status = 0;
+  if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return true;
+  return buffer_.Restore() >= 0;
+}
+
+// The title is set only once the module plays: it is the window's sign
+// that something does.
+bool MainWindow::StartPlayback(const QByteArray& path) {
+  path_ = path;
+  fileTitle_.clear();
+  // A buffer lost while nothing played is restored before the start, and
+  // once more if the start fails on it.
+  RestoreBuffer();
+  HRESULT played = PlayerPlay(path.constData(), 0, kSourceFile, &buffer_);
+  if (played < 0) {
+    PlayerStop();  // nothing streams on behind a window that shows "stopped"
+    std::uint32_t status = 0;
+    if (buffer_.GetStatus(&status) >= 0 && (status & DSBSTATUS_BUFFERLOST) && RestoreBuffer()) {
+      played = PlayerPlay(path.constData(), 0, kSourceFile, &buffer_);
+      if (played < 0) PlayerStop();
+    }
   }
+  if (played < 0) {
+    hooks_.showError(this, QStringLiteral("Unable to start playback"));
+    return false;
+  }
+  const int slash = path.lastIndexOf('/');
+  fileTitle_ = QFile::decodeName(slash < 0 ? path : path.mid(slash + 1));
+  paused_ = false;
+  buttons_[1]->setChecked(false);
   timer1000_.start();
   SetButtonImage(0, 1);
   SetButtonCommand(kCommandStop);
@@ -216,6 +243,34 @@ void MainWindow::StartPlayback() {
   buttons_[2]->setEnabled(true);
   volumeSlider_->setEnabled(true);
   OnTitleTimer();
+  return true;
+}
+
+QByteArray MainWindow::UrlPathBytes(const QUrl& url) {
+  return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+}
+
+QByteArray MainWindow::PathBytes(const QString& path) {
+  const QByteArray bytes = QFile::encodeName(path);
+  if (bytes.isEmpty() || ::access(bytes.constData(), F_OK) == 0) return bytes;
+  // A name that is not valid in the file system's encoding reads back with
+  // replacement characters: find the entry in its folder that reads the
+  // same, and take its bytes.
+  const int slash = bytes.lastIndexOf('/');
+  const QByteArray folder = slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : bytes.left(slash);
+  const QString name = QFileInfo(path).fileName();
+  const QByteArray folderBytes = ::access(folder.constData(), F_OK) == 0 ? folder : PathBytes(QFile::decodeName(folder));
+  DIR* dir = ::opendir(folderBytes.constData());
+  if (dir == nullptr) return bytes;
+  QByteArray found = bytes;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (QFile::decodeName(entry->d_name) == name) {
+      found = folderBytes + (folderBytes.endsWith('/') ? "" : "/") + entry->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
 }
 
 void MainWindow::StopView() {
@@ -246,11 +301,11 @@ void MainWindow::OnTitleTimer() {
   if (!fileTitle_.isEmpty()) setWindowTitle(QStringLiteral("Playing %1").arg(fileTitle_));
 }
 
-void MainWindow::OpenDropped(const QString& path) {
+void MainWindow::OpenDropped(const QString& path) { OpenFile(PathBytes(path)); }
+
+void MainWindow::OpenFile(const QByteArray& path) {
   StopView();
-  path_ = path;
-  fileTitle_ = QFileInfo(path).fileName();
-  StartPlayback();
+  StartPlayback(path);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -265,7 +320,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
   if (urls.isEmpty() || !urls.first().isLocalFile()) return;
   event->acceptProposedAction();
-  OpenDropped(urls.first().toLocalFile());
+  OpenFile(UrlPathBytes(urls.first()));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

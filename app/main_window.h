@@ -15,6 +15,7 @@
 class QLabel;
 class QSlider;
 class QToolButton;
+class QUrl;
 class EffectsPanel;
 
 // Control and command identifiers.
@@ -55,6 +56,16 @@ class MainWindow : public QWidget {
   void Command(int id);
   // Starts the file at path as a dropped file would.
   void OpenDropped(const QString& path);
+  // Starts the file named by these file-system bytes (any bytes a name may
+  // hold, not only UTF-8) as the open-file dialog would.
+  void OpenFile(const QByteArray& path);
+
+  // The file-system bytes of a local file URL (percent-decoded as they
+  // stand, without a round trip through text), and of a path the dialog
+  // gives (whose name may have been decoded lossily: the folder is then
+  // searched for the entry that reads the same).
+  static QByteArray UrlPathBytes(const QUrl& url);
+  static QByteArray PathBytes(const QString& path);
 
   // State, for the tests.
   bool Paused() const { return paused_; }
@@ -82,7 +93,9 @@ class MainWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void StartPlayback();
+  bool StartPlayback(const QByteArray& path);
+  // Brings a lost buffer back; true when it may be played.
+  bool RestoreBuffer();
   void StopView();
   void SetButtonImage(int index, int image);
   void SetButtonCommand(int command);
@@ -92,7 +105,7 @@ class MainWindow : public QWidget {
   WindowHooks hooks_;
   int width_ = 0;
   int height_ = 0;
-  QString path_;
+  QByteArray path_;
   QString fileTitle_;
   bool paused_ = false;
   QPixmap images_[5];

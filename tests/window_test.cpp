@@ -1,6 +1,8 @@
 // The player window under the offscreen platform, against sound buffers
 // that need no sound card.
+#include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
@@ -11,7 +13,10 @@
 #include <QTest>
 #include <QToolButton>
 #include <QUrl>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -23,6 +28,7 @@
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "player.h"
+#include "stream_thread.h"
 
 namespace {
 
@@ -313,6 +319,110 @@ class WindowTest : public QObject {
     buffer.GetStatus(&status);
     QCOMPARE(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);  // restored and playing, even while paused
     QCOMPARE(control.opens.load(), 2);
+  }
+
+  void failedLoadLeavesNoTitle() {
+    // A failed load must not look like something plays: an effect chosen
+    // afterwards starts no buffer, and the title timer names nothing.
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    h.nextFile = QStringLiteral(ZEVORA_CORPUS_DIR "/SOURCES.md");
+    h.window.Command(kCommandLoad);
+    QVERIFY(h.window.FileTitle().isEmpty());
+    buffer.ClearCalls();
+    h.window.Command(kEffectGargleId);
+    for (const std::string& call : buffer.Calls()) QVERIFY2(call.rfind("Play", 0) != 0, call.c_str());
+    h.window.OnTitleTimer();
+    QCOMPARE(h.window.windowTitle(), QString("Zevora"));
+    QVERIFY(!buffer.Playing());
+  }
+
+  void effectChosenWhilePausedStaysPaused() {
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    h.window.Command(kCommandPause);
+    QVERIFY(!buffer.Playing());
+    h.window.Command(kEffectEqualizerId);
+    h.window.Command(kEffectOffId);
+    QVERIFY(!buffer.Playing());
+    QVERIFY(h.window.Paused());
+    h.window.Command(kCommandPause);
+    QVERIFY(buffer.Playing());
+  }
+
+  void deviceLostWhileStoppedIsRestoredForTheNextLoad() {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    control.lost = true;  // while nothing plays: no display timer runs
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    QVERIFY(h.errors.isEmpty());
+    QCOMPARE(h.window.FileTitle(), QString("vor--mph.xm"));
+    QCOMPARE(control.opens.load(), 2);
+    std::uint32_t status = 0;
+    buffer.GetStatus(&status);
+    QCOMPARE(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
+  }
+
+  void deviceGoneForGoodLeavesNothingRunningAndNothingWaits() {
+    // The device stops mid-play, far behind the cursor, and never opens
+    // again: stop, a new load, and closing each return within 100 ms, and
+    // no streaming thread is left behind a failed start.
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    std::vector<std::int16_t> scratch(2 * 884 * 60);
+    control.pull(scratch.data(), 884 * 60);  // the cursor 60 blocks on
+    control.lost = true;
+    control.refuseOpen = true;
+    h.window.OnDisplayTimer();  // the window sees the loss; locks fail from now on
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    h.window.Command(kCommandStop);
+    QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+    start = Clock::now();
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+    QCOMPARE(h.errors, QStringList{"Unable to start playback"});
+    QVERIFY(h.window.FileTitle().isEmpty());
+    QCOMPARE(threadRunning.load(), 0);
+    start = Clock::now();
+    h.window.close();
+    QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+  }
+
+  void namesThatAreNotUtf8PlayFromADropAndTheDialog() {
+    const QByteArray folder = QDir::tempPath().toLocal8Bit() + "/zevora_latin1";
+    QDir().mkpath(QString::fromLocal8Bit(folder));
+    const QByteArray path = folder + "/caf\xe9 m\xfcsik.xm";  // Latin-1 bytes
+    {
+      QFile in(Corpus("vor--mph.xm"));
+      QVERIFY(in.open(QIODevice::ReadOnly));
+      const QByteArray bytes = in.readAll();
+      FILE* out = std::fopen(path.constData(), "wb");
+      QVERIFY(out != nullptr);
+      std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out);
+      std::fclose(out);
+    }
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    // A file manager's URL carries the bytes percent-encoded.
+    QMimeData mime;
+    mime.setUrls({QUrl::fromEncoded("file://" + path.toPercentEncoding("/"))});
+    Drop(h.window, mime);
+    QVERIFY(h.errors.isEmpty());
+    QVERIFY(h.window.FileTitle().startsWith("caf"));
+    // The dialog hands over text, in which the bytes are already lost.
+    h.window.Command(kCommandStop);
+    h.nextFile = QFile::decodeName(path);
+    h.window.Command(kCommandLoad);
+    QVERIFY(h.errors.isEmpty());
+    QVERIFY(h.window.FileTitle().startsWith("caf"));
+    ::unlink(path.constData());
   }
 
   // With ZEVORA_SCREENSHOT set, saves the window playing a module with the
