@@ -5,6 +5,8 @@
 #include <SDL.h>
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 #include "audio_device.h"
 
 namespace {
@@ -30,7 +32,9 @@ bool Resolve(void* library, const char* name, F& function) {
 
 bool LoadSdl() {
   if (sdl.loaded) return true;
-  void* library = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
+  // ZEVORA_SDL_LIBRARY names another build of the library (or a stand-in).
+  const char* name = std::getenv("ZEVORA_SDL_LIBRARY");
+  void* library = dlopen(name != nullptr && *name != '\0' ? name : "libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return false;
   sdl.loaded = Resolve(library, "SDL_SetHint", sdl.SetHint) && Resolve(library, "SDL_WasInit", sdl.WasInit) &&
                Resolve(library, "SDL_InitSubSystem", sdl.InitSubSystem) &&

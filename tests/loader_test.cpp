@@ -374,3 +374,48 @@ TEST_F(LoaderTest, CorpusFilesLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LoaderTest, LongerPatternHeadersAreSkipped) {
+  // Two patterns with a note each; the first pattern's header is longer
+  // than 9 bytes. The packed data start after the whole header.
+  const auto build = [](std::uint32_t headerLength) {
+    XmModule m = OneInstrumentModule(LoopedSample(), 2);
+    m.patterns.resize(2);
+    m.patterns[1].rows = 16;
+    m.orders = {0, 1};
+    m.patterns[0].headerLength = headerLength;
+    m.At(0, 3, 1) = {kC4, 1, 0x30, 0xA, 0x12};
+    m.At(1, 15, 0) = {kC4 + 7, 1, 0, 0xF, 3};
+    return m;
+  };
+  struct Case {
+    std::uint32_t headerLength;
+    bool cellsRead;  // a length that reaches past the file: everything after it reads as zeros
+  } cases[] = {{9, true}, {0, true}, {5, true}, {10, true}, {20, true}, {300, true}, {0xFFFFFFF0u, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.headerLength);
+    ASSERT_TRUE(Load(build(c.headerLength)));
+    const ModuleState& m = moduleState;
+    ASSERT_EQ(m.patternCount, 2);
+    if (!c.cellsRead) {
+      EXPECT_TRUE(m.patternTable[0].cells == nullptr || m.patternTable[0].cells[3 * 2 + 1].note == 0);
+      FreeModule();
+      continue;
+    }
+    const Cell a = m.patternTable[0].cells[3 * 2 + 1];
+    EXPECT_EQ(a.note, kC4);
+    EXPECT_EQ(a.volumeColumn, 0x30);
+    EXPECT_EQ(a.effect, 0xA);
+    EXPECT_EQ(a.parameter, 0x12);
+    ASSERT_EQ(m.patternTable[1].rowCount, 16);
+    const Cell b = m.patternTable[1].cells[15 * 2];
+    EXPECT_EQ(b.note, kC4 + 7);
+    EXPECT_EQ(b.effect, 0xF);
+    EXPECT_EQ(m.instruments[0].samples[0]->length, 32u);
+    FreeModule();
+  }
+}
+
+}  // namespace

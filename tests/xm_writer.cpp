@@ -73,7 +73,7 @@ std::vector<std::uint8_t> XmModule::Build() const {
     out.push_back(0);
     Put16(out, p.rows);
     Put16(out, p.packedSize.value_or(static_cast<std::uint16_t>(data.size())));
-    if (p.headerLength > 9) out.resize(out.size() + p.headerLength - 9, 0xEE);  // extra header bytes
+    if (p.headerLength > 9 && p.headerLength < 65536) out.resize(out.size() + p.headerLength - 9, 0xEE);  // extra header bytes
     out.insert(out.end(), data.begin(), data.end());
   }
 

@@ -45,7 +45,7 @@ struct XmPattern {
   std::vector<Cell> cells;                          // rows x channels; missing ones are empty
   std::optional<std::vector<std::uint8_t>> packed;  // raw packed data instead of cells
   std::optional<std::uint16_t> packedSize;          // raw packed size field
-  std::uint32_t headerLength = 9;                   // above 9: that many header bytes, the extra ones 0xEE
+  std::uint32_t headerLength = 9;  // 10..65535: that many header bytes, the extra ones 0xEE; larger: the field only
 };
 
 struct XmModule {

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""zevora-cli render and info end to end: one pass to the frame, N passes,
+start points against the tail of a whole render, the names a file holds
+(any bytes) as valid JSON and safe terminal text, compressed outputs, and
+outputs that are never unsafe: links, standard output, stop signals,
+sizes a WAV cannot hold, all-or-nothing with --positions, bad values."""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+cli, corpus = sys.argv[1], sys.argv[2]
+tmp = tempfile.mkdtemp()
+passed = failed = 0
+
+
+def check(name, ok, detail=""):
+    global passed, failed
+    if ok:
+        passed += 1
+    else:
+        failed += 1
+        print("FAILED:", name, detail)
+
+
+def run(*args, **kw):
+    return subprocess.run([cli, *args], capture_output=True, timeout=kw.pop("timeout", 120), **kw)
+
+
+def frames(path):
+    with wave.open(path) as w:
+        return w.readframes(w.getnframes())
+
+
+def info(path):
+    return json.loads(run("info", "--json", path).stdout)
+
+
+module = os.path.join(corpus, "vor--mph.xm")
+whole = os.path.join(tmp, "whole.wav")
+r = run("render", module, "-o", whole)
+d = info(module)
+check("one pass is the duration to the frame", r.returncode == 0 and len(frames(whole)) == 4 * d["durationFrames"],
+      (r.returncode, d["durationFrames"]))
+pcm = frames(whole)
+
+# Start points: on a block boundary, on a tick boundary, between, and as m:ss.fff.
+for start, text in [(884 * 7, None), (882 * 13, None), (12345, None), (154350, "0:03.500"), (44100 * 60 + 1, None)]:
+    out = os.path.join(tmp, "start.wav")
+    r = run("render", module, "-o", out, "--start", text or repr(start / 44100), "--seconds", "2")
+    got = frames(out) if r.returncode == 0 else b""
+    check("--start %d is the whole render's tail" % start, got == pcm[4 * start:4 * start + 4 * 88200],
+          (r.returncode, r.stderr))
+out = os.path.join(tmp, "row.wav")
+r = run("render", module, "-o", out, "--start-row", "0:0")
+check("--start-row 0:0 is the whole pass", r.returncode == 0 and frames(out) == pcm)
+r = run("render", module, "-o", out, "--start-row", "200:0")
+check("--start-row of a row never played is refused", r.returncode == 1 and r.stderr.count(b"\n") == 1
+      and b"--start-row" in r.stderr, r.stderr)
+
+# Two passes: longer than one, the same start, and the frames a long render has there.
+two = os.path.join(tmp, "two.wav")
+long = os.path.join(tmp, "long.wav")
+run("render", module, "-o", two, "--loops", "2")
+run("render", module, "-o", long, "--seconds", "400")
+p2, pl = frames(two), frames(long)
+check("--loops 2 renders to the end of the second pass",
+      len(p2) > len(pcm) and p2[:len(pcm)] == pcm and pl[:len(p2)] == p2, (len(p2), len(pcm)))
+
+# Without -o: the input's name with .wav, beside the input.
+song = os.path.join(tmp, "song.xm")
+shutil.copy(module, song)
+r = run("render", song, "--seconds", "1")
+check("default output beside the input", r.returncode == 0 and os.path.exists(os.path.join(tmp, "song.wav")))
+
+# FLAC decodes to exactly the WAV's samples; Ogg and MP3 are written.
+flac = os.path.join(tmp, "a.flac")
+r = run("render", module, "-o", flac, "--seconds", "3")
+dec = os.path.join(tmp, "dec.wav")
+ok = r.returncode == 0 and subprocess.run(["flac", "-s", "-d", "-f", "-o", dec, flac]).returncode == 0
+check("FLAC decodes to the WAV's samples", ok and frames(dec) == pcm[:4 * 3 * 44100], r.stderr)
+for ext, magic in [("ogg", b"OggS"), ("mp3", None)]:
+    out = os.path.join(tmp, "a." + ext)
+    r = run("render", module, "-o", out, "--seconds", "2")
+    data = open(out, "rb").read() if os.path.exists(out) else b""
+    check("." + ext + " is written", r.returncode == 0 and len(data) > 1000 and (magic is None or data[:4] == magic),
+          r.stderr)
+
+# Names full of control and non-ASCII bytes.
+raw = bytearray(open(module, "rb").read())
+nasty = bytes([1, 27]) + b"[31m" + bytes([0xFF, 0x22, 0x5C, 0x7F, 0x9B, 0xE9, 0x0A, 0x0D, 0x80, 0x41]) + b"Z Z "
+raw[17:37] = nasty
+named = os.path.join(tmp, "named.xm")
+open(named, "wb").write(bytes(raw))
+r = run("info", "--json", named)
+try:
+    title = json.loads(r.stdout)["title"]
+    ok = title == nasty[:19].decode("latin-1")  # the trailing space dropped
+except ValueError:
+    ok, title = False, r.stdout[:80]
+check("any bytes in a name give valid JSON", r.returncode == 0 and ok, title)
+r = run("info", named)
+text = r.stdout.decode("utf-8", "replace")
+check("names are safe on a terminal", r.returncode == 0 and "\ufffd" not in text
+      and not any((ord(c) < 32 and c != "\n") or 0x7F <= ord(c) < 0xA0 for c in text), repr(text[:80]))
+check("the summary gives the duration", "Duration:     1:37.920" in text, text[:400])
+
+# Outputs that are never unsafe.
+target = os.path.join(tmp, "target.wav")
+link = os.path.join(tmp, "link.wav")
+open(target, "w").write("x")
+os.symlink("target.wav", link)
+r = run("render", module, "-o", link, "--seconds", "1")
+check("a link stays a link and its target is written", r.returncode == 0 and os.path.islink(link)
+      and len(frames(target)) == 4 * 44100)
+for name in ["-", "/dev/stdout"]:
+    r = run("render", module, "-o", name, "--seconds", "1")
+    check("-o %s writes to standard output" % name, r.returncode == 0 and len(r.stdout) == 44 + 4 * 44100
+          and r.stdout[:4] == b"RIFF")
+big = os.path.join(tmp, "big.wav")
+p = subprocess.Popen([cli, "render", module, "-o", big, "--seconds", "20000"], stderr=subprocess.DEVNULL)
+time.sleep(1)
+p.send_signal(signal.SIGTERM)
+p.wait(timeout=30)
+check("a render stopped by SIGTERM leaves nothing behind", not os.path.exists(big) and not os.path.exists(big + ".part"))
+r = run("render", module, "-o", big, "--seconds", "30000")
+check("a WAV over 4 GiB is refused before writing", r.returncode == 2 and b"4 GiB" in r.stderr
+      and not os.path.exists(big) and not os.path.exists(big + ".part"), r.stderr)
+out = os.path.join(tmp, "pos.wav")
+r = run("render", module, "-o", out, "--seconds", "1", "--positions", os.path.join(tmp, "no", "such.csv"))
+check("an unwritable positions file leaves no sound file", r.returncode == 1 and not os.path.exists(out))
+with open("/dev/full", "wb") as full:
+    r = subprocess.run([cli, "info", module], stdout=full, stderr=subprocess.PIPE)
+check("info to a full device fails", r.returncode == 1 and b"standard output" in r.stderr, r.stderr)
+
+# Bad values: one line naming the option, exit code 2, nothing written.
+for args in [["--seconds", "nan"], ["--seconds", "inf"], ["--seconds", "1e30"], ["--seconds", "-3"],
+             ["--blocks", "2.7"], ["--blocks", "nan"], ["--loops", "0"], ["--loops", "1.5"], ["--start", "-1"],
+             ["--start", "1:75"], ["--start-row", "3"], ["--start-row", "1:999"], ["--seconds", "1", "--loops", "2"],
+             ["--start", "1", "--start-row", "0:0"], ["--seconds"]]:
+    out = os.path.join(tmp, "bad.wav")
+    r = run("render", module, "-o", out, *args)
+    line = r.stderr.decode()
+    check("render %s is refused" % " ".join(args), r.returncode == 2 and line.count("\n") == 1
+          and args[-1 if len(args) == 1 else 0] in line and not os.path.exists(out), (r.returncode, line))
+for args in [["--volume", "nan"], ["--volume", "3"], ["--gargle", "4294967297"], ["--gargle", "2.5"], ["--eq", "16"],
+             ["--seconds", "-3"], ["--loops", "-1"]]:
+    r = run("play", module, *args, env=dict(os.environ, SDL_AUDIODRIVER="dummy"), timeout=10)
+    check("play %s is refused" % " ".join(args), r.returncode == 2 and args[0].encode() in r.stderr, r.stderr)
+
+# A FIFO never holds the program.
+fifo = os.path.join(tmp, "fifo.xm")
+os.mkfifo(fifo)
+for args in [["info", fifo], ["render", fifo, "-o", os.path.join(tmp, "f.wav")]]:
+    r = run(*args, timeout=10)
+    check("%s of a FIFO is refused at once" % args[0], r.returncode == 1 and b"not a regular file" in r.stderr)
+
+shutil.rmtree(tmp)
+print("%d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed else 0)
