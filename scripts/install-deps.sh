@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth xdotool
   libsndfile1-dev flac
+  pulseaudio pulseaudio-utils
 )
 
 missing=()

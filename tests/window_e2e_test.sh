@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real program under Xvfb with SDL's disk audio driver: click Load, type
 # a corpus file's path into the open-file dialog, and check that the title
-# says it plays and that audio arrives at the (disk) sound device.
+# says it plays and that audio arrives at the (disk) sound device. Then the
+# program started with a file, and with a file that cannot be played.
 set -u
 app="$1"
 module="$2"
@@ -55,4 +56,18 @@ pcm = array.array('h', open(sys.argv[1], 'rb').read())
 sounding = sum(1 for i in range(0, len(pcm) - 1, 2) if pcm[i] or pcm[i + 1])
 sys.exit(0 if sounding >= 44100 else 1)
 PY
-echo "1 passed, 0 failed"
+
+# zevora FILE: plays at once, with the same title; a bad file gets the same
+# error box as from the dialog.
+kill "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+SDL_AUDIODRIVER=dummy "$app" "$module" > "$tmp/app2.log" 2>&1 &
+app_pid=$!
+named_plays() { xdotool search --name "^Playing $(basename "$module")\$" > /dev/null; }
+wait_for 20 named_plays || fail "zevora FILE: no window titled 'Playing $(basename "$module")'"
+kill "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+SDL_AUDIODRIVER=dummy "$app" "$tmp/no such file.xm" > "$tmp/app3.log" 2>&1 &
+app_pid=$!
+wait_for 20 xdotool search --name '^Error$' || fail "zevora BADFILE: no error box"
+echo "2 passed, 0 failed"
