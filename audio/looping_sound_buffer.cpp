@@ -44,7 +44,13 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
       done += n;
       cursor = (cursor + n * kBytesPerFrame) % kRingBytes;
     }
+    // The positions passed on the way, (old cursor, new cursor], set their
+    // events: the streaming thread sleeps until then.
+    const std::uint32_t from = cursor_.load(std::memory_order_relaxed);
+    const std::uint32_t moved = frames * kBytesPerFrame;
     cursor_.store(cursor, std::memory_order_release);
+    for (const DSBPOSITIONNOTIFY& n : notify_)
+      if ((n.dwOffset + kRingBytes - from - 1) % kRingBytes < moved) n.hEventNotify->Set();
   }
 
   const double target = VolumeGain(volume_.load(std::memory_order_relaxed));
@@ -153,6 +159,15 @@ HRESULT LoopingSoundBuffer::Restore() {
   device_->Close();
   if (!Start()) return DSERR_BUFFERLOST;
   lost_.store(false);
+  return S_OK;
+}
+
+HRESULT LoopingSoundBuffer::SetNotificationPositions(std::uint32_t count, const DSBPOSITIONNOTIFY* positions) {
+  if (count > 0 && positions == nullptr) return E_INVALIDARG;
+  for (std::uint32_t i = 0; i < count; ++i)
+    if (positions[i].dwOffset >= kRingBytes || positions[i].hEventNotify == nullptr) return E_INVALIDARG;
+  std::lock_guard<std::mutex> lock(cursorMutex_);
+  notify_.assign(positions, positions + count);
   return S_OK;
 }
 

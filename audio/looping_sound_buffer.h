@@ -36,6 +36,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   HRESULT SetFX(std::uint32_t count, const DSEFFECTDESC* effects, std::uint32_t* resultCodes) override;
   HRESULT GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
                           void** object) override;
+  HRESULT SetNotificationPositions(std::uint32_t count, const DSBPOSITIONNOTIFY* positions) override;
 
   // The peak levels (0..32,768) of the left and right channel over the
   // `frames` frames that follow the play cursor: what is being heard.
@@ -55,6 +56,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   std::atomic<bool> lost_{false};
   std::atomic<std::uint32_t> published_{0};  // counts unlocks: orders ring writes before the device's reads
 
+  std::vector<DSBPOSITIONNOTIFY> notify_;  // under cursorMutex_
   std::mutex cursorMutex_;  // held by the device while it takes frames, and by Play, Stop, SetCurrentPosition
   std::mutex effectMutex_;  // held by the device only while it processes a pull
   std::unique_ptr<ParamEqEffect> eq_;

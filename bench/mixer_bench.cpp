@@ -23,13 +23,18 @@ struct BenchSample {
   Sample sample{};
 };
 
-// args: voices, loop kind (1 forward, 2 ping-pong), ramp (0/1), wide (1: the
-// AVX2 paths where the processor has them, 0: the SSE2 ones)
+// args: voices, loop kind (1 forward, 2 ping-pong), ramp (0/1), path (0:
+// SSE2, 1: AVX2, 2: AVX-512, where the processor has them)
 void BM_MixVoices(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
 #ifdef ZEVORA_AVX2_PATHS
-  const bool hadAvx2 = cpuHasAvx2;
-  cpuHasAvx2 = hadAvx2 && state.range(3) != 0;
+  const bool hadAvx2 = cpuHasAvx2, hadAvx512 = cpuHasAvx512;
+  if ((state.range(3) == 1 && !hadAvx2) || (state.range(3) == 2 && !hadAvx512)) {
+    state.SkipWithError("the processor lacks this path");
+    return;
+  }
+  cpuHasAvx2 = state.range(3) == 1;
+  cpuHasAvx512 = state.range(3) == 2;
 #endif
   BenchSample s(static_cast<std::uint8_t>(state.range(1)));
   const bool ramp = state.range(2) != 0;
@@ -57,10 +62,11 @@ void BM_MixVoices(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 884 * count);
 #ifdef ZEVORA_AVX2_PATHS
   cpuHasAvx2 = hadAvx2;
+  cpuHasAvx512 = hadAvx512;
 #endif
 }
 BENCHMARK(BM_MixVoices)
-    ->ArgNames({"voices", "loop", "ramp", "wide"})
-    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1}});
+    ->ArgNames({"voices", "loop", "ramp", "path"})
+    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1, 2}});
 
 }  // namespace

@@ -51,6 +51,30 @@ struct DSEFFECTDESC {
   std::uintptr_t dwReserved2;
 };
 
+constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
+
+// An event a sound buffer sets when its play cursor passes a notification
+// position; the streaming thread waits on it instead of polling. It resets
+// when a wait returns, and setting it again before that changes nothing.
+class NotifyEvent {
+ public:
+  NotifyEvent();
+  ~NotifyEvent();
+  NotifyEvent(const NotifyEvent&) = delete;
+  NotifyEvent& operator=(const NotifyEvent&) = delete;
+  void Set();
+  // True when it was set, false when the time ran out.
+  bool Wait(std::int32_t timeoutMs);
+
+ private:
+  int fd_;
+};
+
+struct DSBPOSITIONNOTIFY {
+  std::uint32_t dwOffset;  // byte offset in the ring
+  NotifyEvent* hEventNotify;
+};
+
 class SoundBuffer {
  public:
   virtual ~SoundBuffer() = default;
@@ -71,4 +95,12 @@ class SoundBuffer {
   virtual HRESULT SetFX(std::uint32_t count, const DSEFFECTDESC* effects, std::uint32_t* resultCodes) = 0;
   virtual HRESULT GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
                                   void** object) = 0;
+  // Events to set when the play cursor passes these offsets (count 0:
+  // none). A buffer that cannot notify says E_NOTIMPL, and its cursor is
+  // polled instead.
+  virtual HRESULT SetNotificationPositions(std::uint32_t count, const DSBPOSITIONNOTIFY* positions) {
+    (void)count;
+    (void)positions;
+    return E_NOTIMPL;
+  }
 };

@@ -1,6 +1,9 @@
 #include "stream_thread.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <sched.h>
 
 #include <chrono>
@@ -14,6 +17,28 @@ std::atomic<std::uint32_t> stopRequest{0};
 
 namespace {
 std::thread streamThread;
+// Set by the sound buffer whenever its cursor enters another block, when
+// the buffer can notify.
+NotifyEvent blockTaken;
+bool notified = false;
+}
+
+NotifyEvent::NotifyEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+NotifyEvent::~NotifyEvent() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void NotifyEvent::Set() {
+  const std::uint64_t one = 1;
+  (void)!::write(fd_, &one, sizeof one);
+}
+
+bool NotifyEvent::Wait(std::int32_t timeoutMs) {
+  pollfd event{fd_, POLLIN, 0};
+  if (::poll(&event, 1, timeoutMs) <= 0) return false;
+  std::uint64_t count = 0;
+  return ::read(fd_, &count, sizeof count) == sizeof count;
 }
 
 std::uint32_t CursorBlock(std::uint32_t playCursor) {
@@ -28,12 +53,13 @@ void StreamThread(void*) {
     if (soundBuffer->GetCurrentPosition(&position, nullptr) >= 0) cursor = position;
     const std::uint32_t cursorBlock = CursorBlock(cursor);
     // One catch-up: every block from writeBlock up to the cursor block as it
-    // was when the pass began, one every 5 ms. A render that fails (the
-    // buffer cannot be locked, the device is gone) ends the pass: the next
-    // pass tries the same block again, and a stop request is seen in
-    // between, so a buffer whose locks fail for ever cannot hold a stop.
+    // was when the pass began; polled, one every 5 ms, notified, at once. A
+    // render that fails (the buffer cannot be locked, the device is gone)
+    // ends the pass: the next pass tries the same block again, and a stop
+    // request is seen in between, so a buffer whose locks fail for ever
+    // cannot hold a stop.
     for (;;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (!notified) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       if (writeBlock == cursorBlock) break;
       // The log index moves on first, so the window never reads the entry
       // being rewritten, which will be heard only two seconds later.
@@ -42,11 +68,19 @@ void StreamThread(void*) {
       if (RenderBlock() < 0) break;
     }
     if (stopRequest.load(std::memory_order_acquire) != 0) break;
+    // Notified: sleep until the device has taken a block (or a stop comes);
+    // the time limit covers a device that stopped calling.
+    if (notified) blockTaken.Wait(50);
   }
   threadRunning.fetch_sub(1, std::memory_order_release);
 }
 
 void StartStreamThread() {
+  // The buffer is asked to notify at every block start.
+  DSBPOSITIONNOTIFY positions[kRingBlocks];
+  for (std::uint32_t b = 0; b < kRingBlocks; ++b) positions[b] = {b * kBlockBytes, &blockTaken};
+  notified = soundBuffer->SetNotificationPositions(kRingBlocks, positions) >= 0;
+  blockTaken.Wait(0);  // from an earlier play
   threadRunning.store(1, std::memory_order_release);
   try {
     streamThread = std::thread(StreamThread, nullptr);
@@ -63,8 +97,11 @@ void StartStreamThread() {
 void StopStreamThread() {
   if (threadRunning.load(std::memory_order_acquire) != 0) {
     stopRequest.fetch_add(1, std::memory_order_acq_rel);
+    if (notified) blockTaken.Set();  // a waiting thread sees the request at once
     while (threadRunning.load(std::memory_order_acquire) != 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(8));
   }
   if (streamThread.joinable()) streamThread.join();
+  if (notified && soundBuffer != nullptr) soundBuffer->SetNotificationPositions(0, nullptr);
+  notified = false;
 }

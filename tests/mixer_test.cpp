@@ -237,8 +237,13 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
 // gains, ramps up and down, gains far outside the usual range, forward and
 // ping-pong loops, one-shot samples, odd and huge steps) mixed over blocks
 // of uneven lengths must give the same bits and leave the same voice state.
-TEST(MixerTest, WidePathsEqualPlainOnes) {
-  if (!cpuHasAvx2) GTEST_SKIP() << "no AVX2 on this processor";
+void CheckWidePathEqualsPlainOne(bool avx512) {
+  const bool hadAvx2 = cpuHasAvx2, hadAvx512 = cpuHasAvx512;
+  const auto wideOn = [&] {
+    cpuHasAvx2 = true;
+    cpuHasAvx512 = avx512;
+  };
+  wideOn();
   std::vector<std::int16_t> frames;
   for (int i = 0; i < 5000; ++i) frames.push_back(static_cast<std::int16_t>((i * 40503u) ^ (i >> 3)));
   for (int i = 0; i < 64; ++i) frames[2000 + i] = (i % 2) ? 32767 : -32768;
@@ -270,9 +275,9 @@ TEST(MixerTest, WidePathsEqualPlainOnes) {
     MixVoices(wide.data(), length);
     std::memcpy(start, voices, sizeof start);  // the wide result
     std::memcpy(voices, plainVoices, sizeof voices);
-    cpuHasAvx2 = false;
+    cpuHasAvx2 = cpuHasAvx512 = false;
     MixVoices(plain.data(), length);
-    cpuHasAvx2 = true;
+    wideOn();
     std::memcpy(plainVoices, voices, sizeof plainVoices);
     ASSERT_EQ(std::memcmp(wide.data(), plain.data(), wide.size() * sizeof(float)), 0) << length;
     for (int i = 0; i < kVoiceCount; ++i) {
@@ -291,6 +296,19 @@ TEST(MixerTest, WidePathsEqualPlainOnes) {
       voices[i].rightVolume = plainVoices[i].rightVolume = gains[next() % 12];
     }
   }
+  cpuHasAvx2 = hadAvx2;
+  cpuHasAvx512 = hadAvx512;
+}
+
+TEST(MixerTest, WidePathsEqualPlainOnes) {
+  if (!cpuHasAvx2) GTEST_SKIP() << "no AVX2 on this processor";
+  {
+    SCOPED_TRACE("AVX2");
+    CheckWidePathEqualsPlainOne(false);
+  }
+  if (!cpuHasAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
+  SCOPED_TRACE("AVX-512");
+  CheckWidePathEqualsPlainOne(true);
 }
 #endif
 

@@ -7,9 +7,11 @@ set -u
 app="$1"
 module="$2"
 tmp=$(mktemp -d)
-display=":$((100 + $$ % 400))"
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp > /dev/null 2>&1 &
+# Xvfb picks a free display and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$tmp/display" > /dev/null 2>&1 &
 xvfb=$!
+for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
+display=":$(head -n 1 "$tmp/display")"
 app_pid=""
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null

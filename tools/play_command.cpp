@@ -382,11 +382,13 @@ int PlayCommand(int argc, char** argv) {
 
   const std::size_t count = o.files.empty() ? 1 : o.files.size();
   bool failed = false;
+  Outcome last = Outcome::kEnded;
   {
     Terminal terminal;
     Player player(o, buffer, terminal.Interactive(), signals);
     for (std::size_t i = 0; i < count;) {
       const Outcome outcome = player.PlayFile(i, count);
+      last = outcome;
       if (outcome == Outcome::kFailed) failed = true;
       if (outcome == Outcome::kQuit) break;
       if (outcome == Outcome::kDeviceGone) {
@@ -400,6 +402,13 @@ int PlayCommand(int argc, char** argv) {
     }
   }
   PlayerStop();
+  // The device and the sound server still hold the last frames taken from
+  // the buffer (silence follows the song's end): they are played out before
+  // the device closes.
+  if (last == Outcome::kEnded) {
+    timespec drain{0, 300000000};
+    ::nanosleep(&drain, nullptr);
+  }
   if (!StandardOutputOk()) return 1;
   return failed ? 1 : 0;
 }
