@@ -18,17 +18,8 @@ void ResetPlayback() {
     voices[v].stepInt = 1;
   }
   ModuleState& m = moduleState;
-  m.speed = m.defaultTempo;
-  m.globalVolume = 64;
-  m.samplesLeftInTick = 0;
-  m.tick = 0;
-  m.patternDelayTicks = 0;
-  m.pendingRow = 0;
-  m.pendingOrder = 0;
-  m.elapsedMs = 0;
-  m.globalVolumeSlideMemory = 0;
+  StartSequencer(m);
   for (int c = 0; c < m.channelCount && c < kMaxChannels; ++c) channels[c].voice = &voices[c];
-  PlayerSetBpm(m, m.defaultBpm);
 }
 
 // The stream ends before the ring, the buffer or the module are touched.

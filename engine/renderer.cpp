@@ -31,6 +31,19 @@ void ClearPositionLog() {
   positionLogIndex.store(0, std::memory_order_release);
 }
 
+void StartSequencer(ModuleState& m) {
+  m.speed = m.defaultTempo;
+  m.globalVolume = 64;
+  m.samplesLeftInTick = 0;
+  m.tick = 0;
+  m.patternDelayTicks = 0;
+  m.pendingRow = 0;
+  m.pendingOrder = 0;
+  m.elapsedMs = 0;
+  m.globalVolumeSlideMemory = 0;
+  PlayerSetBpm(m, m.defaultBpm);
+}
+
 void PlayerSetBpm(ModuleState& state, std::uint32_t bpm) {
   state.samplesPerTick = static_cast<std::int32_t>(bpm == 0 ? 110250u : 110250u / bpm);
 }

@@ -56,6 +56,11 @@ void AdvanceTick(ModuleState& state);
 void TakePendingPosition(ModuleState& state);
 void ScheduleNextRow(ModuleState& state);
 
+// The playback fields of a module at the start of play: speed and tempo
+// from the header, global volume 64, the first row tick pending at order
+// position 0, row 0.
+void StartSequencer(ModuleState& state);
+
 // Gives a freshly loaded module its start values: voices, channel-to-voice
 // ties, speed, tempo, global volume, and a sequencer that starts at order 0,
 // row 0.

@@ -80,14 +80,7 @@ SongScan ScanSong(std::uint32_t passes, std::int32_t findOrder, std::int32_t fin
   m.defaultTempo = loaded.defaultTempo;
   m.defaultBpm = loaded.defaultBpm;
   for (int i = 0; i < 256; ++i) m.orderTable[i] = loaded.orderTable[i];
-  m.speed = m.defaultTempo;
-  m.tick = 0;
-  m.patternDelayTicks = 0;
-  m.pendingRow = 0;
-  m.pendingOrder = 0;
-  m.row = 0;
-  m.orderPosition = 0;
-  PlayerSetBpm(m, m.defaultBpm);
+  StartSequencer(m);
   std::int32_t loopRow[kMaxChannels] = {};
   std::int32_t loopCount[kMaxChannels] = {};
   const std::int32_t channels = ChannelCount(m) < kMaxChannels ? ChannelCount(m) : kMaxChannels;

@@ -14,18 +14,12 @@ import tempfile
 import time
 import wave
 
+from report import Report
+
 cli, corpus = sys.argv[1], sys.argv[2]
 tmp = tempfile.mkdtemp()
-passed = failed = 0
-
-
-def check(name, ok, detail=""):
-    global passed, failed
-    if ok:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED:", name, detail)
+report = Report()
+check = report.check
 
 
 def run(*args, **kw):
@@ -161,5 +155,4 @@ for args in [["info", fifo], ["render", fifo, "-o", os.path.join(tmp, "f.wav")]]
     check("%s of a FIFO is refused at once" % args[0], r.returncode == 1 and b"not a regular file" in r.stderr)
 
 shutil.rmtree(tmp)
-print("%d passed, %d failed" % (passed, failed))
-sys.exit(1 if failed else 0)
+report.finish()

@@ -17,18 +17,12 @@ import termios
 import time
 import wave
 
+from report import Report
+
 cli, corpus, seeds_script = sys.argv[1], sys.argv[2], sys.argv[3]
 tmp = tempfile.mkdtemp()
-passed = failed = 0
-
-
-def check(name, ok, detail=""):
-    global passed, failed
-    if ok:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED:", name, detail)
+report = Report()
+check = report.check
 
 
 def render(module, *args):
@@ -165,5 +159,4 @@ check("the terminal is restored after SIGTERM", code == 0 and attrs[3] & termios
       (code, attrs[3]))
 
 subprocess.run(["rm", "-rf", tmp])
-print("%d passed, %d failed" % (passed, failed))
-sys.exit(1 if failed else 0)
+report.finish()

@@ -45,6 +45,8 @@ SDL_AudioDeviceID SDL_OpenAudioDevice(const char*, int, const SDL_AudioSpec* wan
   if (const char* ms = std::getenv("STAND_IN_SDL_LOSE_AFTER_MS"); ms != nullptr && loseAt == Clock::time_point::max())
     loseAt = Clock::now() + std::chrono::milliseconds(std::atoll(ms));
   if (have != nullptr) *have = *want;
+  // 0 ms: the device is lost between its opening and the start of play.
+  if (Clock::now() >= loseAt) gone = true;
   running = true;
   puller = std::thread(Pull, *want);
   return 1;
