@@ -20,7 +20,7 @@ class AudioDevice {
 };
 
 // SDL2's audio subsystem: the default device, 44,100 Hz, stereo, signed
-// 16-bit (SDL converts if the hardware wants another format), 2,048 frames.
+// 16-bit (SDL converts if the hardware wants another format), 4,096 frames.
 std::unique_ptr<AudioDevice> MakeSdlAudioDevice();
 
 // Initialises SDL's audio subsystem once (without its signal handlers).

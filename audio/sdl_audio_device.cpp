@@ -56,7 +56,7 @@ class SdlAudioDevice : public AudioDevice {
     want.freq = 44100;
     want.format = AUDIO_S16SYS;
     want.channels = 2;
-    want.samples = 2048;  // about 46 ms: pause, volume and effects are still heard at once
+    want.samples = 4096;  // about 93 ms: few wake-ups, and pause, volume and effects are still heard promptly
     want.callback = &SdlAudioDevice::Callback;
     want.userdata = this;
     SDL_AudioSpec have{};

@@ -20,6 +20,7 @@ std::thread streamThread;
 // Set by the sound buffer whenever its cursor enters another block, when
 // the buffer can notify.
 NotifyEvent blockTaken;
+constexpr std::uint32_t kNotifyEvery = 10;  // blocks
 bool notified = false;
 }
 
@@ -68,18 +69,21 @@ void StreamThread(void*) {
       if (RenderBlock() < 0) break;
     }
     if (stopRequest.load(std::memory_order_acquire) != 0) break;
-    // Notified: sleep until the device has taken a block (or a stop comes);
-    // the time limit covers a device that stopped calling.
-    if (notified) blockTaken.Wait(50);
+    // Notified: sleep until the device has taken the next ten blocks (or a
+    // stop comes); the time limit covers a device that stopped calling.
+    if (notified) blockTaken.Wait(250);
   }
   threadRunning.fetch_sub(1, std::memory_order_release);
 }
 
 void StartStreamThread() {
-  // The buffer is asked to notify at every block start.
-  DSBPOSITIONNOTIFY positions[kRingBlocks];
-  for (std::uint32_t b = 0; b < kRingBlocks; ++b) positions[b] = {b * kBlockBytes, &blockTaken};
-  notified = soundBuffer->SetNotificationPositions(kRingBlocks, positions) >= 0;
+  // The buffer is asked to notify at every tenth block start: the thread
+  // then wakes five times a second and renders ten blocks, well ahead of
+  // the two seconds the ring holds.
+  DSBPOSITIONNOTIFY positions[kRingBlocks / kNotifyEvery];
+  for (std::uint32_t n = 0; n < kRingBlocks / kNotifyEvery; ++n)
+    positions[n] = {n * kNotifyEvery * kBlockBytes, &blockTaken};
+  notified = soundBuffer->SetNotificationPositions(kRingBlocks / kNotifyEvery, positions) >= 0;
   blockTaken.Wait(0);  // from an earlier play
   threadRunning.store(1, std::memory_order_release);
   try {
