@@ -55,8 +55,7 @@ std::int16_t ConvertSample(float value) {
   return static_cast<std::int16_t>(rounded);
 }
 
-// One tick: row processing on the first tick of a row, later-tick effects
-// on the others. A new position is taken only at the next row tick.
+// The row tick takes the position that the previous row left pending.
 void TakePendingPosition(ModuleState& m) {
   if (m.pendingOrder >= 0) m.orderPosition = m.pendingOrder;
   if (m.pendingRow >= 0) m.row = m.pendingRow;
@@ -79,6 +78,8 @@ void ScheduleNextRow(ModuleState& m) {
   }
 }
 
+// One tick: row processing on the first tick of a row, later-tick effects
+// on the others. A new position is taken only at the next row tick.
 void AdvanceTick(ModuleState& m) {
   if (m.tick == 0) {
     TakePendingPosition(m);

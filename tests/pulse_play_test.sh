@@ -24,6 +24,9 @@ fail() {
 }
 command -v pulseaudio > /dev/null && command -v parec > /dev/null || fail "pulseaudio and parec are not installed"
 mkdir -p "$tmp/run" "$tmp/home"
+# In the sanitizer build, what the PulseAudio client library keeps is not
+# reported as our leak.
+export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp:print_suppressions=0"
 export XDG_RUNTIME_DIR="$tmp/run" HOME="$tmp/home" PULSE_SERVER="unix:$tmp/run/native" PULSE_SINK=zevora_test
 start_server() {
   pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=yes --log-target=stderr \
