@@ -72,6 +72,10 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
 }
 
 void LoopingSoundBuffer::HeardLevels(std::uint32_t frames, std::int32_t& left, std::int32_t& right) {
+  // Read under the cursor lock: the device moves the cursor on only after
+  // this read, and the streaming thread rewrites these frames only once the
+  // cursor has passed them.
+  std::lock_guard<std::mutex> lock(cursorMutex_);
   (void)published_.load(std::memory_order_acquire);
   std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
   left = right = 0;

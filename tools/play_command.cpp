@@ -177,6 +177,7 @@ class Player {
 
  private:
   bool Start(const ModuleSource& module, std::uint64_t frame);
+  bool StartOrRecover(const ModuleSource& module, std::uint64_t frame);
   // Keeps an eye on the device: false once it is gone for good.
   bool DeviceAlive();
   void Status(std::size_t index, std::size_t count);
@@ -214,6 +215,15 @@ bool Player::Start(const ModuleSource& module, std::uint64_t frame) {
   // Nothing may stream on after a failed start (the buffer may have failed
   // after the thread began).
   PlayerStop();
+  return false;
+}
+
+// A start that fails on a lost device is tried once more after the device
+// is brought back; otherwise the failure is reported.
+bool Player::StartOrRecover(const ModuleSource& module, std::uint64_t frame) {
+  if (Start(module, frame) || (DeviceAlive() && Start(module, frame))) return true;
+  std::fprintf(stderr, "%szevora-cli: %s: cannot start playback: the sound device failed\n",
+               interactive_ ? "\r\x1b[K" : "", module.label);
   return false;
 }
 
@@ -269,13 +279,7 @@ Outcome Player::PlayFile(std::size_t index, std::size_t count) {
   if (o_.seconds >= 0 && start + SecondsToFrames(o_.seconds) < end_) end_ = start + SecondsToFrames(o_.seconds);
   if (start >= end_) return Outcome::kEnded;
 
-  if (!Start(module, start)) {
-    if (!DeviceAlive() || !Start(module, start)) {
-      std::fprintf(stderr, "%szevora-cli: %s: cannot start playback: the sound device failed\n",
-                   interactive_ ? "\r\x1b[K" : "", module.label);
-      return Outcome::kDeviceGone;
-    }
-  }
+  if (!StartOrRecover(module, start)) return Outcome::kDeviceGone;
 
   using Clock = std::chrono::steady_clock;
   auto nextPrint = Clock::now() + std::chrono::seconds(1);
@@ -326,7 +330,7 @@ Outcome Player::PlayFile(std::size_t index, std::size_t count) {
           leave = true;
           break;
         }
-        if (!Start(module, to)) {
+        if (!StartOrRecover(module, to)) {
           outcome = Outcome::kDeviceGone;
           leave = true;
           break;
