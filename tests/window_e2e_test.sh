@@ -7,8 +7,9 @@ set -u
 app="$1"
 module="$2"
 tmp=$(mktemp -d)
-# Xvfb picks a free display and writes its number to descriptor 3.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$tmp/display" > /dev/null 2>&1 &
+# Xvfb picks a free display and writes its number to descriptor 3; it does
+# not reset when its last client goes (the next program would find no display).
+Xvfb -displayfd 3 -noreset -screen 0 800x600x24 -nolisten tcp 3> "$tmp/display" > /dev/null 2>&1 &
 xvfb=$!
 for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
 display=":$(head -n 1 "$tmp/display")"
@@ -66,10 +67,13 @@ wait "$app_pid" 2>/dev/null
 SDL_AUDIODRIVER=dummy "$app" "$module" > "$tmp/app2.log" 2>&1 &
 app_pid=$!
 named_plays() { xdotool search --name "^Playing $(basename "$module")\$" > /dev/null; }
-wait_for 20 named_plays || fail "zevora FILE: no window titled 'Playing $(basename "$module")'"
+wait_for 20 named_plays || fail "zevora FILE: no window titled 'Playing $(basename "$module")'; windows: \
+$(for w in $(xdotool search --name . 2>/dev/null); do xdotool getwindowname "$w"; done | tr '\n' '|'); log: $(cat "$tmp/app2.log")"
 kill "$app_pid" 2>/dev/null
 wait "$app_pid" 2>/dev/null
 SDL_AUDIODRIVER=dummy "$app" "$tmp/no such file.xm" > "$tmp/app3.log" 2>&1 &
 app_pid=$!
-wait_for 20 xdotool search --name '^Error$' || fail "zevora BADFILE: no error box"
+wait_for 20 xdotool search --name '^Error$' || fail "zevora BADFILE: no error box; windows: \
+$(for w in $(xdotool search --name . 2>/dev/null); do xdotool getwindowname "$w"; done | tr '\n' '|'); log: $(cat "$tmp/app3.log"); \
+running: $(kill -0 "$app_pid" 2>/dev/null && echo yes || echo no)"
 echo "2 passed, 0 failed"
