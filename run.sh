@@ -16,5 +16,5 @@ fi
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/app/zevora ]; then
   exec build/app/zevora "$@"
 fi
-echo "No display: playing the built-in demo (Ctrl-C to stop)." >&2
+echo "No display: playing the built-in demo through zevora-cli (Ctrl-C to stop)." >&2
 exec build/tools/zevora-cli play "$@"
