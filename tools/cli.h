@@ -14,6 +14,8 @@ struct ModuleSource {
   const char* label;  // for messages
 };
 ModuleSource SourceFor(const char* file);
+// LoadFailureMessage for a module source (the built-in demo names itself).
+int ReportLoadFailure(const ModuleSource& module);
 
 // Reports a write error on standard output (after flushing it); returns
 // true when everything written reached it.

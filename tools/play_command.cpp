@@ -264,8 +264,7 @@ Outcome Player::PlayFile(std::size_t index, std::size_t count) {
   if (!LoadModuleWithNames(module.source, 0, module.kind, names)) {
     FreeModule();
     if (interactive_) std::fputs("\r\x1b[K", stdout), std::fflush(stdout);
-    if (file != nullptr) LoadFailureMessage(file);
-    else std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));
+    ReportLoadFailure(module);
     return Outcome::kFailed;
   }
   const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);

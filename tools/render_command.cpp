@@ -100,9 +100,7 @@ int RenderCommand(int argc, char** argv) {
   const std::uint32_t passes = static_cast<std::uint32_t>(o.loops);
   if (!OpenAndLoadModule(module.source, 0, module.kind)) {
     FreeModule();
-    if (o.file != nullptr) return LoadFailureMessage(o.file);
-    std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));
-    return 1;
+    return ReportLoadFailure(module);
   }
   const SongScan scan = ScanSong(passes, o.startOrder, o.startRow);
   FreeModule();
@@ -186,11 +184,7 @@ int RenderCommand(int argc, char** argv) {
     return true;
   };
   const HRESULT result = RenderOfflineFrames(module.source, 0, module.kind, start, frames, sink);
-  if (result < 0 && !writeFailed && !csvFailed) {
-    if (o.file != nullptr) return LoadFailureMessage(o.file);
-    std::fprintf(stderr, "zevora-cli: built-in demo: %s\n", LoadErrorText(LastLoadError()));
-    return 1;
-  }
+  if (result < 0 && !writeFailed && !csvFailed) return ReportLoadFailure(module);
   if (writeFailed || (!csvFailed && !writer->Commit())) {
     std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.out.c_str(), writer->Error().c_str());
     return 1;

@@ -51,6 +51,12 @@ ModuleSource SourceFor(const char* file) {
   return {kDemoModuleName, kSourceResource, "built-in demo"};
 }
 
+int ReportLoadFailure(const ModuleSource& module) {
+  if (module.kind == kSourceFile) return LoadFailureMessage(module.label);
+  std::fprintf(stderr, "zevora-cli: %s: %s\n", module.label, LoadErrorText(LastLoadError()));
+  return 1;
+}
+
 bool StandardOutputOk() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
   std::fprintf(stderr, "zevora-cli: cannot write to standard output (%s)\n", std::strerror(errno));
