@@ -1,5 +1,6 @@
 // MixVoices speed: voice-frames per second, with and without gain ramps,
-// over forward and ping-pong loops.
+// over forward and ping-pong loops, long ones and short ones (a short loop
+// cuts a block into many chunks).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -11,12 +12,12 @@
 namespace {
 
 struct BenchSample {
-  BenchSample(std::uint8_t kind) : storage(4096 + 4) {
+  BenchSample(std::uint8_t kind, std::uint32_t loop) : storage(4096 + 4) {
     for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = static_cast<std::int16_t>((i * 2654435761u) >> 17);
     sample.length = 4096;
     sample.loopKind = kind;
-    sample.loopStart = 1024;
-    sample.loopLength = 3072;
+    sample.loopStart = 4096 - loop;
+    sample.loopLength = loop;
     sample.data = storage.data() + 1;
   }
   std::vector<std::int16_t> storage;
@@ -24,7 +25,7 @@ struct BenchSample {
 };
 
 // args: voices, loop kind (1 forward, 2 ping-pong), ramp (0/1), path (0:
-// SSE2, 1: AVX2, 2: AVX-512, where the processor has them)
+// SSE2, 1: AVX2, 2: AVX-512, where the processor has them), loop length
 void BM_MixVoices(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
 #ifdef ZEVORA_AVX2_PATHS
@@ -36,7 +37,7 @@ void BM_MixVoices(benchmark::State& state) {
   cpuHasAvx2 = state.range(3) == 1;
   cpuHasAvx512 = state.range(3) == 2;
 #endif
-  BenchSample s(static_cast<std::uint8_t>(state.range(1)));
+  BenchSample s(static_cast<std::uint8_t>(state.range(1)), static_cast<std::uint32_t>(state.range(4)));
   const bool ramp = state.range(2) != 0;
   std::memset(voices, 0, sizeof voices);
   for (int v = 0; v < count; ++v) {
@@ -66,7 +67,7 @@ void BM_MixVoices(benchmark::State& state) {
 #endif
 }
 BENCHMARK(BM_MixVoices)
-    ->ArgNames({"voices", "loop", "ramp", "path"})
-    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1, 2}});
+    ->ArgNames({"voices", "loop", "ramp", "path", "length"})
+    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1, 2}, {3072, 64}});
 
 }  // namespace

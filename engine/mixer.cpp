@@ -247,71 +247,104 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p
 }
 
 #ifdef ZEVORA_AVX512_PATHS
-// Eight frames at once with AVX-512: the same operations as MixAvx2, twice
-// as wide. The lanes hold frames 0, 4, 1, 5, 2, 6, 3, 7, so that after
-// duplicating each value within its 128-bit lane the low results are frames
-// 0-3 and the high ones frames 4-7, in output order.
-template <bool Ramp>
+// The state of the AVX-512 loop, see MixAvx512.
+struct Avx512Run {
+  const std::int16_t* data;
+  std::uint64_t at;      // the first frame's position of the next group
+  std::uint64_t e;       // step & ~1
+  __m512i q;             // the group's positions, in lane order
+  __m512i advance;       // 8 * e per lane
+  __m512d g, dg, k;      // gains * 2^-32, ramp steps * 2^-32, frame numbers
+};
+
+// One group of eight frames of which the first `count` are stored (all
+// eight when `Whole`); past the chunk's end a lane reads frame 0's samples
+// again.
+template <bool Ramp, bool Fresh, bool Whole>
+ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx512Run& r, float* out,
+                                                                            std::uint32_t count) {
+  std::int32_t pair[8];
+  for (std::uint64_t j = 0; j < 8; ++j) {
+    const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
+    std::memcpy(&pair[j], r.data + static_cast<std::int32_t>(from >> 32), sizeof pair[j]);
+  }
+  r.at += 8 * r.e;
+  // One 64-bit lane per frame holding a and b as 32-bit values.
+  const __m512i ab =
+      _mm512_cvtepi16_epi32(_mm256_setr_epi32(pair[0], pair[4], pair[1], pair[5], pair[2], pair[6], pair[3], pair[7]));
+  const __m512i d = _mm512_sub_epi32(_mm512_srli_epi64(ab, 32), ab);  // b - a in the low half
+  // The multiply takes the low 32 bits of each lane as signed; the fraction
+  // shifted right by one is below 2^31.
+  const __m512i product = _mm512_mul_epi32(d, _mm512_srli_epi32(r.q, 1));
+  const __m512i x = _mm512_add_epi64(_mm512_slli_epi64(ab, 32), _mm512_add_epi64(product, product));
+  const __m512d v = _mm512_cvtepi64_pd(x);  // 2X, exact below 2^53
+  __m512d gFirst = r.g, gSecond = r.g;
+  if (Ramp) {
+    gFirst = _mm512_add_pd(r.g, _mm512_mul_pd(r.k, r.dg));
+    gSecond = _mm512_add_pd(r.g, _mm512_mul_pd(_mm512_add_pd(r.k, _mm512_set1_pd(4.0)), r.dg));
+    r.k = _mm512_add_pd(r.k, _mm512_set1_pd(8.0));
+  }
+  const __m512d productLow = _mm512_mul_pd(_mm512_unpacklo_pd(v, v), gFirst);
+  const __m512d productHigh = _mm512_mul_pd(_mm512_unpackhi_pd(v, v), gSecond);
+  const auto lowMask = static_cast<__mmask8>(Whole || count >= 4 ? 0xFF : (1u << (2 * count)) - 1);
+  const auto highMask = static_cast<__mmask8>(Whole ? 0xFF : count <= 4 ? 0 : (1u << (2 * (count - 4))) - 1);
+  __m512d mixedLow = _mm512_setzero_pd(), mixedHigh = _mm512_setzero_pd();
+  if (!Fresh) {
+    mixedLow = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out) : _mm256_maskz_loadu_ps(lowMask, out));
+    mixedHigh = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out + 8) : _mm256_maskz_loadu_ps(highMask, out + 8));
+  }
+  const __m256 low = _mm512_cvtpd_ps(_mm512_add_pd(mixedLow, productLow));
+  const __m256 high = _mm512_cvtpd_ps(_mm512_add_pd(mixedHigh, productHigh));
+  if (Whole) {
+    _mm256_storeu_ps(out, low);
+    _mm256_storeu_ps(out + 8, high);
+  } else {
+    _mm256_mask_storeu_ps(out, lowMask, low);
+    _mm256_mask_storeu_ps(out + 8, highMask, high);
+  }
+  r.q = _mm512_add_epi64(r.q, r.advance);
+}
+
+// Eight frames at once with AVX-512, bit-identical to MixFixed and MixRamp,
+// for a chunk of any length (the last group is masked).
+// Positions: frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * e with
+// e = step & ~1, which is s + k * e for s = (p & ~1) | (step & 1). Frame 0
+// stands at p, which differs from s in bit 0 only, and bit 0 takes no part
+// in the sample value, so every frame can be worked out from s.
+// Sample value and gains as in MixAvx2; 2X becomes a double by the exact
+// 64-bit integer conversion. The lanes hold frames 0, 4, 1, 5, 2, 6, 3, 7,
+// so that after duplicating each value within its 128-bit lane the low
+// results are frames 0-3 and the high ones frames 4-7, in output order.
+// `Fresh`: the output holds +0.0 everywhere, so the sums are taken with a
+// zero register instead of what the output holds, which is the same.
+template <bool Ramp, bool Fresh>
 ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains,
                                             Gains delta, float* out, std::uint32_t frames) {
-  if (frames < 16) return MixAvx2<Ramp>(data, p, step, gains, delta, out, frames);
-  std::uint32_t f = 0;
-  if (((p ^ step) & 1) != 0) {
-    AddFrame(out, Interpolate(data, p), gains);
-    p = NextPosition(p, step);
-    out += 2;
-    f = 1;
-    if (Ramp) gains = AddGains(gains, delta);
-  }
-  const std::uint32_t first = f;
-  const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
+  if (frames == 0) return p;
+  const auto e = static_cast<std::uint64_t>(step) & ~std::uint64_t{1};
+  const auto s = (static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) | (static_cast<std::uint64_t>(step) & 1);
   const auto E = [e](std::uint64_t k) { return static_cast<std::int64_t>(k * e); };
-  __m512i q = _mm512_add_epi64(_mm512_set1_epi64(p), _mm512_setr_epi64(E(0), E(4), E(1), E(5), E(2), E(6), E(3), E(7)));
-  const __m512i advance = _mm512_set1_epi64(static_cast<std::int64_t>(8 * e));
-  const __m512i magicBits = _mm512_set1_epi64(0x4338000000000000);
-  const __m512d magic = _mm512_set1_pd(6755399441055744.0);
   const double scale = 1.0 / 4294967296.0;  // for 2X
   const double left = LeftGain(gains), right = RightGain(gains);
+  const double gl = left * scale, gr = right * scale;
   const double dl = LeftGain(delta) * scale, dr = RightGain(delta) * scale;
-  const __m512d g = _mm512_setr_pd(left * scale, right * scale, left * scale, right * scale, left * scale,
-                                   right * scale, left * scale, right * scale);
-  const __m512d dg = _mm512_setr_pd(dl, dr, dl, dr, dl, dr, dl, dr);
-  __m512d k = _mm512_setr_pd(0.0, 0.0, 1.0, 1.0, 2.0, 2.0, 3.0, 3.0);
-  const __m512d four = _mm512_set1_pd(4.0);
-  const __m512d eight = _mm512_set1_pd(8.0);
-  for (; f + 8 <= frames; f += 8, out += 16) {
-    std::int32_t pair[8];
-    for (std::uint64_t j = 0; j < 8; ++j) {
-      const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
-      std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
-    }
-    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 8 * e);
-    const __m512i ab = _mm512_cvtepi16_epi32(
-        _mm256_setr_epi32(pair[0], pair[4], pair[1], pair[5], pair[2], pair[6], pair[3], pair[7]));
-    const __m512i d = _mm512_sub_epi32(_mm512_srli_epi64(ab, 32), ab);  // b - a in the low half
-    const __m512i product = _mm512_mul_epi32(d, _mm512_srli_epi32(q, 1));
-    const __m512i x = _mm512_add_epi64(_mm512_slli_epi64(ab, 32), _mm512_add_epi64(product, product));
-    const __m512d v = _mm512_sub_pd(_mm512_castsi512_pd(_mm512_add_epi64(x, magicBits)), magic);  // 2X
-    __m512d gFirst = g, gSecond = g;
-    if (Ramp) {
-      gFirst = _mm512_add_pd(g, _mm512_mul_pd(k, dg));
-      gSecond = _mm512_add_pd(g, _mm512_mul_pd(_mm512_add_pd(k, four), dg));
-      k = _mm512_add_pd(k, eight);
-    }
-    const __m512 mixed = _mm512_loadu_ps(out);
-    const __m512d low = _mm512_add_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(mixed)),
-                                      _mm512_mul_pd(_mm512_unpacklo_pd(v, v), gFirst));
-    const __m512d high =
-        _mm512_add_pd(_mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(mixed), 1))),
-                      _mm512_mul_pd(_mm512_unpackhi_pd(v, v), gSecond));
-    _mm512_storeu_ps(out, _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(low)), _mm512_cvtpd_ps(high), 1));
-    q = _mm512_add_epi64(q, advance);
-  }
+  Avx512Run r{data,
+              s,
+              e,
+              _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(s)),
+                               _mm512_setr_epi64(E(0), E(4), E(1), E(5), E(2), E(6), E(3), E(7))),
+              _mm512_set1_epi64(E(8)),
+              _mm512_setr_pd(gl, gr, gl, gr, gl, gr, gl, gr),
+              _mm512_setr_pd(dl, dr, dl, dr, dl, dr, dl, dr),
+              _mm512_setr_pd(0.0, 0.0, 1.0, 1.0, 2.0, 2.0, 3.0, 3.0)};
+  std::uint32_t f = 0;
+  for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true>(r, out, 8);
+  if (f < frames) MixGroup512<Ramp, Fresh, false>(r, out, frames - f);
   if (Ramp) {
-    const double done = static_cast<double>(f - first);
+    const double done = static_cast<double>(frames);
     gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
   }
-  return MixAvx2<Ramp>(data, p, step, gains, delta, out, frames - f);
+  return static_cast<std::int64_t>(s + frames * e);
 }
 #endif
 
@@ -358,9 +391,13 @@ void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
 
 // A chunk with fixed gains, by the widest loop the processor has.
 std::int64_t MixFixedChunk(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains, float* out,
-                           std::uint32_t frames) {
+                           std::uint32_t frames, bool outIsZero) {
 #ifdef ZEVORA_AVX512_PATHS
-  if (cpuHasAvx512) return MixAvx512<false>(data, p, step, gains, gains, out, frames);
+  if (cpuHasAvx512)
+    return outIsZero ? MixAvx512<false, true>(data, p, step, gains, gains, out, frames)
+                     : MixAvx512<false, false>(data, p, step, gains, gains, out, frames);
+#else
+  (void)outIsZero;
 #endif
 #ifdef ZEVORA_AVX2_PATHS
   if (cpuHasAvx2) return MixAvx2<false>(data, p, step, gains, gains, out, frames);
@@ -370,26 +407,30 @@ std::int64_t MixFixedChunk(const std::int16_t* data, std::int64_t p, std::int64_
 
 // A chunk of a ramp; the wide loop only where its running gains are exact.
 std::int64_t MixRampChunk(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
-                          float* out, std::uint32_t frames) {
+                          float* out, std::uint32_t frames, bool outIsZero) {
 #ifdef ZEVORA_AVX2_PATHS
   if ((cpuHasAvx2 || cpuHasAvx512) && RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
       RampIsExact(RightGain(gains), RightGain(delta), frames)) {
 #ifdef ZEVORA_AVX512_PATHS
-    if (cpuHasAvx512) return MixAvx512<true>(data, p, step, gains, delta, out, frames);
+    if (cpuHasAvx512)
+      return outIsZero ? MixAvx512<true, true>(data, p, step, gains, delta, out, frames)
+                       : MixAvx512<true, false>(data, p, step, gains, delta, out, frames);
 #endif
     return MixAvx2<true>(data, p, step, gains, delta, out, frames);
   }
 #endif
+  (void)outIsZero;
   return MixRamp(data, p, step, gains, delta, out, frames);
 }
 
 }  // namespace
 
-void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
+bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool outIsZero) {
   std::uint32_t remaining = frameCount;
+  bool untouched = true;
   while (remaining > 0) {
     const Sample* s = v.sample;
-    if (s == nullptr) return;
+    if (s == nullptr) return untouched;
     const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;
     std::int64_t p = Position(v);
 
@@ -442,12 +483,14 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     } else if (v.rampRemaining == 0) {
       const Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
-      SetPosition(v, MixFixedChunk(s->data, p, step, gains, out, chunk));
+      SetPosition(v, MixFixedChunk(s->data, p, step, gains, out, chunk, outIsZero));
+      untouched = false;
     } else {
       Gains gains =
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
-      SetPosition(v, MixRampChunk(s->data, p, step, gains, delta, out, chunk));
+      SetPosition(v, MixRampChunk(s->data, p, step, gains, delta, out, chunk, outIsZero));
+      untouched = false;
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
       v.currentRight = static_cast<std::int32_t>(std::nearbyint(RightGain(gains) / static_cast<double>(kGainScale)));
@@ -467,7 +510,7 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
     out += 2 * chunk;
     remaining -= chunk;
 
-    if (!boundary) return;
+    if (!boundary) return untouched;
 
     // 9. The boundary: loop, reflect or end.
     if (s->loopKind == 1) {
@@ -485,12 +528,13 @@ void MixVoice(Voice& v, float* out, std::uint32_t frameCount) {
       v.sample = nullptr;
       v.positionInt = 0;
       v.positionFrac = 0;
-      return;
+      return untouched;
     }
   }
+  return untouched;
 }
 
-void MixVoices(float* out, std::uint32_t frameCount) {
+void MixVoices(float* out, std::uint32_t frameCount, bool outIsZero) {
   for (Voice& v : voices)
-    if (v.sample != nullptr) MixVoice(v, out, frameCount);
+    if (v.sample != nullptr) outIsZero = MixVoice(v, out, frameCount, outIsZero) && outIsZero;
 }

@@ -43,11 +43,14 @@ struct Voice {
 extern Voice voices[kVoiceCount];
 
 // Adds frameCount stereo frames of every sounding voice into out
-// (interleaved left, right).
-void MixVoices(float* out, std::uint32_t frameCount);
+// (interleaved left, right). `outIsZero` promises that out holds +0.0
+// throughout (a cleared mix buffer), so the first voice that sounds need
+// not read it; the sums are the same either way.
+void MixVoices(float* out, std::uint32_t frameCount, bool outIsZero = false);
 
-// Mixes one voice; MixVoices calls it for voices 0..63 in order.
-void MixVoice(Voice& voice, float* out, std::uint32_t frameCount);
+// Mixes one voice; MixVoices calls it for voices 0..63 in order. Returns
+// whether out was left as it was (the voice silent or stopped throughout).
+bool MixVoice(Voice& voice, float* out, std::uint32_t frameCount, bool outIsZero = false);
 
 // Gain constants, as 32-bit floats.
 extern const float kGainScale;  // 1/255

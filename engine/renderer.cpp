@@ -136,7 +136,8 @@ void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
 }
 
 namespace {
-// Runs the sequencer and mixes `count` frames into out, tick by tick.
+// Runs the sequencer and mixes `count` frames into out, tick by tick; out
+// is cleared, and each run mixes into frames of its own.
 void RenderFrames(float* out, std::uint32_t count) {
   ModuleState& m = moduleState;
   std::uint32_t done = 0;
@@ -148,7 +149,7 @@ void RenderFrames(float* out, std::uint32_t count) {
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
     if (n > count - done) n = count - done;
-    MixVoices(out + 2 * done, n);
+    MixVoices(out + 2 * done, n, true);
     done += n;
     leftInTick -= static_cast<std::int32_t>(n);
     m.elapsedMs += n * 10 / 441;

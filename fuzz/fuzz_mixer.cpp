@@ -1,8 +1,9 @@
 // Fuzz target: the mixer's paths against each other. Fuzzed voices (sample
 // data and length, loop kind and bounds, positions, steps forward and back,
 // gains, ramps under way) are mixed over fuzzed run lengths by the plain
-// loop and by every wider path the processor has (AVX2, AVX-512); the mix
-// and every voice's state must come out the same to the bit.
+// loop and by every wider path the processor has (AVX2, AVX-512), told or
+// not that the mix buffer is cleared; the mix and every voice's state must
+// come out the same to the bit.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::uint32_t runs[4];
   for (std::uint32_t& run : runs) run = 1 + in.Next(2) % 2000;
+  // Each run mixes into frames of its own of a cleared buffer, so the wider
+  // paths may be told so (the plain one is not).
+  const bool cleared = (in.Next(1) & 1) != 0;
 
   Paths paths[3] = {{false, false}};
   int pathCount = 1;
@@ -96,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     mixed.assign(2 * 2000 * 4, 0.0f);
     std::size_t at = 0;
     for (const std::uint32_t run : runs) {
-      MixVoices(mixed.data() + at, run);
+      MixVoices(mixed.data() + at, run, k > 0 && cleared);
       at += 2 * run;
     }
     if (k == 0) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -237,7 +238,9 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
 // gains, ramps up and down, gains far outside the usual range, forward and
 // ping-pong loops, one-shot samples, odd and huge steps) mixed over blocks
 // of uneven lengths must give the same bits and leave the same voice state.
-void CheckWidePathEqualsPlainOne(bool avx512) {
+// `cleared`: every block starts from a cleared buffer, and the wide path is
+// told so.
+void CheckWidePathEqualsPlainOne(bool avx512, bool cleared) {
   const bool hadAvx2 = cpuHasAvx2, hadAvx512 = cpuHasAvx512;
   const auto wideOn = [&] {
     cpuHasAvx2 = true;
@@ -272,7 +275,11 @@ void CheckWidePathEqualsPlainOne(bool avx512) {
   std::memcpy(voices, start, sizeof voices);
   std::memcpy(plainVoices, start, sizeof plainVoices);
   for (std::uint32_t length : {884u, 1u, 7u, 128u, 129u, 1999u, 300u}) {
-    MixVoices(wide.data(), length);
+    if (cleared) {
+      std::fill(wide.begin(), wide.end(), 0.0f);
+      std::fill(plain.begin(), plain.end(), 0.0f);
+    }
+    MixVoices(wide.data(), length, cleared);
     std::memcpy(start, voices, sizeof start);  // the wide result
     std::memcpy(voices, plainVoices, sizeof voices);
     cpuHasAvx2 = cpuHasAvx512 = false;
@@ -302,13 +309,18 @@ void CheckWidePathEqualsPlainOne(bool avx512) {
 
 TEST(MixerTest, WidePathsEqualPlainOnes) {
   if (!cpuHasAvx2) GTEST_SKIP() << "no AVX2 on this processor";
-  {
-    SCOPED_TRACE("AVX2");
-    CheckWidePathEqualsPlainOne(false);
+  for (const bool cleared : {false, true}) {
+    SCOPED_TRACE(cleared ? "cleared buffer" : "mixing into a mix");
+    {
+      SCOPED_TRACE("AVX2");
+      CheckWidePathEqualsPlainOne(false, cleared);
+    }
+    if (cpuHasAvx512) {
+      SCOPED_TRACE("AVX-512");
+      CheckWidePathEqualsPlainOne(true, cleared);
+    }
   }
   if (!cpuHasAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
-  SCOPED_TRACE("AVX-512");
-  CheckWidePathEqualsPlainOne(true);
 }
 #endif
 
