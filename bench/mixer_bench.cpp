@@ -19,8 +19,11 @@ struct BenchSample {
     sample.loopStart = 4096 - loop;
     sample.loopLength = loop;
     sample.data = storage.data() + 1;
+    spans.resize(4096 + 3);
+    FillSampleSpans(sample, spans.data());  // as the loader does
   }
   std::vector<std::int16_t> storage;
+  std::vector<std::int64_t> spans;
   Sample sample{};
 };
 

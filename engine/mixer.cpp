@@ -250,6 +250,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p
 // The state of the AVX-512 loop, see MixAvx512.
 struct Avx512Run {
   const std::int16_t* data;
+  const std::int64_t* spans;  // the sample's spans, or null
   std::uint64_t at;      // the first frame's position of the next group
   std::uint64_t e;       // step & ~1
   __m512i q;             // the group's positions, in lane order
@@ -259,24 +260,39 @@ struct Avx512Run {
 
 // One group of eight frames of which the first `count` are stored (all
 // eight when `Whole`); past the chunk's end a lane reads frame 0's samples
-// again.
-template <bool Ramp, bool Fresh, bool Whole>
+// again. `Spans`: the values come from the sample's spans.
+template <bool Ramp, bool Fresh, bool Whole, bool Spans>
 ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx512Run& r, float* out,
                                                                             std::uint32_t count) {
-  std::int32_t pair[8];
-  for (std::uint64_t j = 0; j < 8; ++j) {
-    const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
-    std::memcpy(&pair[j], r.data + static_cast<std::int32_t>(from >> 32), sizeof pair[j]);
-  }
-  r.at += 8 * r.e;
-  // One 64-bit lane per frame holding a and b as 32-bit values.
-  const __m512i ab =
-      _mm512_cvtepi16_epi32(_mm256_setr_epi32(pair[0], pair[4], pair[1], pair[5], pair[2], pair[6], pair[3], pair[7]));
-  const __m512i d = _mm512_sub_epi32(_mm512_srli_epi64(ab, 32), ab);  // b - a in the low half
   // The multiply takes the low 32 bits of each lane as signed; the fraction
   // shifted right by one is below 2^31.
-  const __m512i product = _mm512_mul_epi32(d, _mm512_srli_epi32(r.q, 1));
-  const __m512i x = _mm512_add_epi64(_mm512_slli_epi64(ab, 32), _mm512_add_epi64(product, product));
+  const __m512i fraction = _mm512_srli_epi32(r.q, 1);
+  __m512i x;  // 2X
+  if (Spans) {
+    // One 64-bit lane per frame holding a * 2^32 + (b - a).
+    std::int64_t span[8];
+    for (std::uint64_t j = 0; j < 8; ++j) {
+      const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
+      span[j] = r.spans[static_cast<std::int32_t>(from >> 32)];
+    }
+    const __m512i ad = _mm512_setr_epi64(span[0], span[4], span[1], span[5], span[2], span[6], span[3], span[7]);
+    const __m512i product = _mm512_mul_epi32(ad, fraction);
+    x = _mm512_add_epi64(_mm512_and_si512(ad, _mm512_set1_epi64(static_cast<std::int64_t>(0xFFFFFFFF00000000u))),
+                         _mm512_add_epi64(product, product));
+  } else {
+    std::int32_t pair[8];
+    for (std::uint64_t j = 0; j < 8; ++j) {
+      const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
+      std::memcpy(&pair[j], r.data + static_cast<std::int32_t>(from >> 32), sizeof pair[j]);
+    }
+    // One 64-bit lane per frame holding a and b as 32-bit values.
+    const __m512i ab = _mm512_cvtepi16_epi32(
+        _mm256_setr_epi32(pair[0], pair[4], pair[1], pair[5], pair[2], pair[6], pair[3], pair[7]));
+    const __m512i d = _mm512_sub_epi32(_mm512_srli_epi64(ab, 32), ab);  // b - a in the low half
+    const __m512i product = _mm512_mul_epi32(d, fraction);
+    x = _mm512_add_epi64(_mm512_slli_epi64(ab, 32), _mm512_add_epi64(product, product));
+  }
+  r.at += 8 * r.e;
   const __m512d v = _mm512_cvtepi64_pd(x);  // 2X, exact below 2^53
   __m512d gFirst = r.g, gSecond = r.g;
   if (Ramp) {
@@ -315,11 +331,12 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
 // 64-bit integer conversion. The lanes hold frames 0, 4, 1, 5, 2, 6, 3, 7,
 // so that after duplicating each value within its 128-bit lane the low
 // results are frames 0-3 and the high ones frames 4-7, in output order.
-// `Fresh`: the output holds +0.0 everywhere, so the sums are taken with a
-// zero register instead of what the output holds, which is the same.
+// `Fresh`: the voice is mixed onto silence; what the output held is not
+// read (the sums are taken with +0.0, as with a cleared buffer).
 template <bool Ramp, bool Fresh>
-ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains,
-                                            Gains delta, float* out, std::uint32_t frames) {
+ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
+                                            std::int64_t step, Gains& gains, Gains delta, float* out,
+                                            std::uint32_t frames) {
   if (frames == 0) return p;
   const auto e = static_cast<std::uint64_t>(step) & ~std::uint64_t{1};
   const auto s = (static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) | (static_cast<std::uint64_t>(step) & 1);
@@ -329,6 +346,7 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, std::int64
   const double gl = left * scale, gr = right * scale;
   const double dl = LeftGain(delta) * scale, dr = RightGain(delta) * scale;
   Avx512Run r{data,
+              spans,
               s,
               e,
               _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(s)),
@@ -338,8 +356,13 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, std::int64
               _mm512_setr_pd(dl, dr, dl, dr, dl, dr, dl, dr),
               _mm512_setr_pd(0.0, 0.0, 1.0, 1.0, 2.0, 2.0, 3.0, 3.0)};
   std::uint32_t f = 0;
-  for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true>(r, out, 8);
-  if (f < frames) MixGroup512<Ramp, Fresh, false>(r, out, frames - f);
+  if (spans != nullptr) {
+    for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true, true>(r, out, 8);
+    if (f < frames) MixGroup512<Ramp, Fresh, false, true>(r, out, frames - f);
+  } else {
+    for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true, false>(r, out, 8);
+    if (f < frames) MixGroup512<Ramp, Fresh, false, false>(r, out, frames - f);
+  }
   if (Ramp) {
     const double done = static_cast<double>(frames);
     gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
@@ -390,15 +413,15 @@ void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
 }
 
 // A chunk with fixed gains, by the widest loop the processor has.
-std::int64_t MixFixedChunk(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains, float* out,
-                           std::uint32_t frames, bool outIsZero) {
+std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains gains, float* out,
+                           std::uint32_t frames, bool overwrite) {
+  const std::int16_t* data = sample.data;
 #ifdef ZEVORA_AVX512_PATHS
   if (cpuHasAvx512)
-    return outIsZero ? MixAvx512<false, true>(data, p, step, gains, gains, out, frames)
-                     : MixAvx512<false, false>(data, p, step, gains, gains, out, frames);
-#else
-  (void)outIsZero;
+    return overwrite ? MixAvx512<false, true>(data, sample.spans, p, step, gains, gains, out, frames)
+                     : MixAvx512<false, false>(data, sample.spans, p, step, gains, gains, out, frames);
 #endif
+  if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
 #ifdef ZEVORA_AVX2_PATHS
   if (cpuHasAvx2) return MixAvx2<false>(data, p, step, gains, gains, out, frames);
 #endif
@@ -406,31 +429,46 @@ std::int64_t MixFixedChunk(const std::int16_t* data, std::int64_t p, std::int64_
 }
 
 // A chunk of a ramp; the wide loop only where its running gains are exact.
-std::int64_t MixRampChunk(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
-                          float* out, std::uint32_t frames, bool outIsZero) {
+std::int64_t MixRampChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
+                          float* out, std::uint32_t frames, bool overwrite) {
+  const std::int16_t* data = sample.data;
 #ifdef ZEVORA_AVX2_PATHS
   if ((cpuHasAvx2 || cpuHasAvx512) && RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
       RampIsExact(RightGain(gains), RightGain(delta), frames)) {
 #ifdef ZEVORA_AVX512_PATHS
     if (cpuHasAvx512)
-      return outIsZero ? MixAvx512<true, true>(data, p, step, gains, delta, out, frames)
-                       : MixAvx512<true, false>(data, p, step, gains, delta, out, frames);
+      return overwrite ? MixAvx512<true, true>(data, sample.spans, p, step, gains, delta, out, frames)
+                       : MixAvx512<true, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
+    if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
     return MixAvx2<true>(data, p, step, gains, delta, out, frames);
   }
 #endif
-  (void)outIsZero;
+  if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
   return MixRamp(data, p, step, gains, delta, out, frames);
 }
 
 }  // namespace
 
-bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool outIsZero) {
+bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool overwrite) {
   std::uint32_t remaining = frameCount;
-  bool untouched = true;
+  // Overwriting, the frames before `unwritten` are written; once the voice
+  // has sounded, the frames it is silent in are written as silence (a voice
+  // that never sounds writes nothing).
+  float* unwritten = out;
+  float* const end = out + 2 * std::size_t{frameCount};
+  bool sounded = false;
+  const auto silenceUpTo = [&](float* to) {
+    if (overwrite && to > unwritten) std::memset(unwritten, 0, sizeof(float) * static_cast<std::size_t>(to - unwritten));
+    unwritten = to;
+  };
+  const auto finish = [&] {
+    if (sounded) silenceUpTo(end);
+    return sounded;
+  };
   while (remaining > 0) {
     const Sample* s = v.sample;
-    if (s == nullptr) return untouched;
+    if (s == nullptr) return finish();
     const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;
     std::int64_t p = Position(v);
 
@@ -483,14 +521,18 @@ bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool outIsZero) {
     } else if (v.rampRemaining == 0) {
       const Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
-      SetPosition(v, MixFixedChunk(s->data, p, step, gains, out, chunk, outIsZero));
-      untouched = false;
+      silenceUpTo(out);
+      SetPosition(v, MixFixedChunk(*s, p, step, gains, out, chunk, overwrite));
+      unwritten = out + 2 * chunk;
+      sounded = true;
     } else {
       Gains gains =
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
-      SetPosition(v, MixRampChunk(s->data, p, step, gains, delta, out, chunk, outIsZero));
-      untouched = false;
+      silenceUpTo(out);
+      SetPosition(v, MixRampChunk(*s, p, step, gains, delta, out, chunk, overwrite));
+      unwritten = out + 2 * chunk;
+      sounded = true;
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
       v.currentRight = static_cast<std::int32_t>(std::nearbyint(RightGain(gains) / static_cast<double>(kGainScale)));
@@ -510,7 +552,7 @@ bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool outIsZero) {
     out += 2 * chunk;
     remaining -= chunk;
 
-    if (!boundary) return untouched;
+    if (!boundary) return finish();
 
     // 9. The boundary: loop, reflect or end.
     if (s->loopKind == 1) {
@@ -528,13 +570,15 @@ bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool outIsZero) {
       v.sample = nullptr;
       v.positionInt = 0;
       v.positionFrac = 0;
-      return untouched;
+      return finish();
     }
   }
-  return untouched;
+  return finish();
 }
 
-void MixVoices(float* out, std::uint32_t frameCount, bool outIsZero) {
-  for (Voice& v : voices)
-    if (v.sample != nullptr) outIsZero = MixVoice(v, out, frameCount, outIsZero) && outIsZero;
+void MixVoices(float* out, std::uint32_t frameCount, bool overwrite) {
+  for (Voice& v : voices) {
+    if (v.sample != nullptr && MixVoice(v, out, frameCount, overwrite)) overwrite = false;
+  }
+  if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frameCount);
 }

@@ -43,14 +43,15 @@ struct Voice {
 extern Voice voices[kVoiceCount];
 
 // Adds frameCount stereo frames of every sounding voice into out
-// (interleaved left, right). `outIsZero` promises that out holds +0.0
-// throughout (a cleared mix buffer), so the first voice that sounds need
-// not read it; the sums are the same either way.
-void MixVoices(float* out, std::uint32_t frameCount, bool outIsZero = false);
+// (interleaved left, right). With `overwrite`, what out holds is not read:
+// the voices are mixed onto silence, exactly as into a cleared buffer.
+void MixVoices(float* out, std::uint32_t frameCount, bool overwrite = false);
 
 // Mixes one voice; MixVoices calls it for voices 0..63 in order. Returns
-// whether out was left as it was (the voice silent or stopped throughout).
-bool MixVoice(Voice& voice, float* out, std::uint32_t frameCount, bool outIsZero = false);
+// whether the voice sounded (mixed at a gain other than 0) in some frame.
+// With `overwrite`, a voice that sounds writes every frame of out, as
+// silence where it does not sound; one that does not writes nothing.
+bool MixVoice(Voice& voice, float* out, std::uint32_t frameCount, bool overwrite = false);
 
 // Gain constants, as 32-bit floats.
 extern const float kGainScale;  // 1/255

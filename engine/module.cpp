@@ -23,7 +23,7 @@ std::size_t peakBytes = 0;
 std::size_t budget = 0;
 }  // namespace
 
-Sample emptySample = {0, 0, 0, 0, 0, 0, 0, 0, 0, emptySampleFrames + 1};
+Sample emptySample = {0, 0, 0, 0, 0, 0, 0, 0, 0, emptySampleFrames + 1, nullptr};
 Instrument emptyInstrument = {};
 
 void* ModuleAlloc(std::size_t bytes) {
@@ -68,7 +68,11 @@ void FreeModule() {
     for (std::uint32_t i = 0; i < m.instrumentCount; ++i) {
       Instrument& instrument = m.instruments[i];
       for (std::uint32_t s = 0; s < instrument.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
-        if (instrument.samples[s] != &emptySample) ModuleFree(instrument.samples[s]);
+        if (instrument.samples[s] != &emptySample) {
+          if (instrument.samples[s] != nullptr && instrument.samples[s]->spans != nullptr)
+            ModuleFree(instrument.samples[s]->spans - 1);
+          ModuleFree(instrument.samples[s]);
+        }
         instrument.samples[s] = nullptr;
       }
     }
@@ -84,6 +88,32 @@ void FreeModule() {
   m.instruments = nullptr;
   m.patternCount = 0;
   m.instrumentCount = 0;
+}
+
+void BuildSampleSpans() {
+  ModuleState& m = moduleState;
+  if (m.instruments == nullptr) return;
+  for (std::uint32_t i = 0; i < m.instrumentCount; ++i) {
+    Instrument& instrument = m.instruments[i];
+    for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k) {
+      Sample* s = instrument.samples[k];
+      if (s == nullptr || s == &emptySample || s->spans != nullptr) continue;
+      const std::size_t entries = static_cast<std::size_t>(s->length) + 3;
+      auto* block = static_cast<std::int64_t*>(ModuleAlloc(sizeof(std::int64_t) * entries));
+      if (block != nullptr) FillSampleSpans(*s, block);
+    }
+  }
+}
+
+void FillSampleSpans(Sample& s, std::int64_t* storage) {
+  const std::size_t entries = static_cast<std::size_t>(s.length) + 3;
+  const std::int16_t* d = s.data - 1;
+  for (std::size_t e = 0; e < entries; ++e) {
+    const std::int32_t a = d[e], b = d[e + 1];
+    storage[e] = static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32 |
+                                           static_cast<std::uint32_t>(b - a));
+  }
+  s.spans = storage + 1;
 }
 
 const Instrument* SelectInstrument(std::uint32_t instrumentIndex) {

@@ -37,6 +37,9 @@ struct EnvelopePoint {
 
 // A sample block: these fields, then the 16-bit frames. data[-1] and the
 // entries from data[length] on are readable (zero unless a loop guard).
+// `spans` (null when missing) serves the widest mixing loop: entry i, for i
+// from -1 to length + 1, holds data[i] * 2^32 + (data[i + 1] - data[i]) as
+// the 32-bit low half, so that one load gives a frame both its values.
 struct Sample {
   std::uint32_t length;
   std::uint32_t loopStart;
@@ -48,6 +51,7 @@ struct Sample {
   std::int8_t relativeNote;
   std::uint8_t loopKind;  // 0 none, 1 forward, 2 ping-pong, 3 acts like none
   std::int16_t* data;
+  std::int64_t* spans;
 };
 
 struct Instrument {
@@ -121,6 +125,13 @@ void SetModuleBudget(std::size_t bytes);  // 0 = unlimited
 
 // Frees every block of the loaded module and leaves no module loaded.
 void FreeModule();
+
+// Adds the spans to every sample of the loaded module (best effort: a sample
+// whose spans cannot be allocated is mixed from its frames alone).
+void BuildSampleSpans();
+// Fills `storage` (length + 3 entries) with the spans of s and points
+// s.spans at them.
+void FillSampleSpans(Sample& s, std::int64_t* storage);
 
 // The sample that note index lastNote of instrument number index (0-based)
 // plays, with the shared empty records for anything missing.

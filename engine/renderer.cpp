@@ -114,13 +114,31 @@ ZEVORA_TARGET_AVX2 std::uint32_t ConvertAvx2(const float* in, std::int16_t* out,
   }
   return k;
 }
+
+#ifdef ZEVORA_AVX512_PATHS
+// Sixteen values at a time: clamped from above, rounded, and narrowed with
+// saturation, which clamps from below (a value too large for 32 bits
+// converts to the most negative one, which saturates to -32768 too).
+ZEVORA_TARGET_AVX512 std::uint32_t ConvertAvx512(const float* in, std::int16_t* out, std::uint32_t count) {
+  const __m512 high = _mm512_set1_ps(32767.0f);
+  std::uint32_t k = 0;
+  for (; k + 16 <= count; k += 16) {
+    const __m512i rounded = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_loadu_ps(in + k), high));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm512_cvtsepi32_epi16(rounded));
+  }
+  return k;
+}
+#endif
 }  // namespace
 #endif
 
 void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
   std::uint32_t k = 0;
+#ifdef ZEVORA_AVX512_PATHS
+  if (cpuHasAvx512) k = ConvertAvx512(in, out, count);
+#endif
 #ifdef ZEVORA_AVX2_PATHS
-  if (cpuHasAvx2) k = ConvertAvx2(in, out, count);
+  if (cpuHasAvx2 && k == 0) k = ConvertAvx2(in, out, count);
 #endif
 #ifdef __SSE2__
   const __m128 low = _mm_set1_ps(-32768.0f);
@@ -136,8 +154,8 @@ void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
 }
 
 namespace {
-// Runs the sequencer and mixes `count` frames into out, tick by tick; out
-// is cleared, and each run mixes into frames of its own.
+// Runs the sequencer and mixes `count` frames into out, tick by tick; what
+// out held before is overwritten.
 void RenderFrames(float* out, std::uint32_t count) {
   ModuleState& m = moduleState;
   std::uint32_t done = 0;
@@ -162,7 +180,6 @@ void SkipFrames(std::uint64_t frames) {
   float* slot = mixRing[0];
   while (frames > 0) {
     const std::uint32_t n = frames < kBlockFrames ? static_cast<std::uint32_t>(frames) : kBlockFrames;
-    std::memset(slot, 0, sizeof mixRing[0]);
     RenderFrames(slot, n);
     frames -= n;
     songFrame += n;
@@ -172,7 +189,6 @@ void SkipFrames(std::uint64_t frames) {
 HRESULT RenderBlock() {
   const std::uint32_t b = writeBlock;
   float* slot = mixRing[b % kMixSlots];
-  std::memset(slot, 0, sizeof mixRing[0]);
   RenderFrames(slot, kBlockFrames);
   const std::uint64_t blockStart = songFrame;
   songFrame += kBlockFrames;

@@ -1,9 +1,10 @@
 // Fuzz target: the mixer's paths against each other. Fuzzed voices (sample
 // data and length, loop kind and bounds, positions, steps forward and back,
 // gains, ramps under way) are mixed over fuzzed run lengths by the plain
-// loop and by every wider path the processor has (AVX2, AVX-512), told or
-// not that the mix buffer is cleared; the mix and every voice's state must
-// come out the same to the bit.
+// loop and by every wider path the processor has (AVX2, AVX-512), mixing
+// into a cleared buffer or overwriting one that holds rubbish; the mix and
+// every voice's state must come out the same to the bit.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,7 @@ struct Bytes {
 // the guard and two slack entries.
 struct FuzzSample {
   std::vector<std::int16_t> storage;
+  std::vector<std::int64_t> spans;
   Sample sample{};
 };
 
@@ -53,6 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sm.data = s.storage.data() + 1;
     if (sm.loopKind == 1) sm.data[length] = sm.data[sm.loopStart];
     if (sm.loopKind == 2) sm.data[length] = sm.data[length - 1];
+    // Loaded samples have their spans, unless they could not be allocated.
+    if (in.Next(1) % 4 != 0) {
+      s.spans.resize(length + 3);
+      FillSampleSpans(sm, s.spans.data());
+    }
   }
   Voice start[kVoiceCount] = {};
   const int count = 1 + static_cast<int>(in.Next(1) % kVoiceCount);
@@ -78,9 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::uint32_t runs[4];
   for (std::uint32_t& run : runs) run = 1 + in.Next(2) % 2000;
-  // Each run mixes into frames of its own of a cleared buffer, so the wider
-  // paths may be told so (the plain one is not).
-  const bool cleared = (in.Next(1) & 1) != 0;
+  // The wider paths may overwrite what the buffer holds (rubbish, then)
+  // instead of mixing into a cleared buffer as the plain one does.
+  const bool overwrite = (in.Next(1) & 1) != 0;
+  std::uint32_t runFrames = 0;
+  for (const std::uint32_t run : runs) runFrames += run;
 
   Paths paths[3] = {{false, false}};
   int pathCount = 1;
@@ -98,9 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #endif
     std::memcpy(voices, start, sizeof voices);
     mixed.assign(2 * 2000 * 4, 0.0f);
+    if (k > 0 && overwrite) std::fill(mixed.begin(), mixed.begin() + 2 * runFrames, 3.0e38f);
     std::size_t at = 0;
     for (const std::uint32_t run : runs) {
-      MixVoices(mixed.data() + at, run, k > 0 && cleared);
+      MixVoices(mixed.data() + at, run, k > 0 && overwrite);
       at += 2 * run;
     }
     if (k == 0) {

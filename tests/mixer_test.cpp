@@ -22,7 +22,13 @@ struct TestSample {
     if (kind == 1) sample.data[sample.length] = sample.data[loopStart];
     if (kind == 2) sample.data[sample.length] = sample.data[sample.length - 1];
   }
+  // Gives the sample its spans, as the loader does.
+  void AddSpans() {
+    spans.resize(sample.length + 3);
+    FillSampleSpans(sample, spans.data());
+  }
   std::vector<std::int16_t> storage;
+  std::vector<std::int64_t> spans;
   Sample sample{};
 };
 
@@ -238,9 +244,10 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
 // gains, ramps up and down, gains far outside the usual range, forward and
 // ping-pong loops, one-shot samples, odd and huge steps) mixed over blocks
 // of uneven lengths must give the same bits and leave the same voice state.
-// `cleared`: every block starts from a cleared buffer, and the wide path is
-// told so.
-void CheckWidePathEqualsPlainOne(bool avx512, bool cleared) {
+// `overwrite`: every block of the wide path overwrites a buffer full of
+// rubbish, and the plain one mixes into a cleared buffer. `spans`: the
+// samples have their spans (the plain path never reads them).
+void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
   const bool hadAvx2 = cpuHasAvx2, hadAvx512 = cpuHasAvx512;
   const auto wideOn = [&] {
     cpuHasAvx2 = true;
@@ -251,6 +258,11 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool cleared) {
   for (int i = 0; i < 5000; ++i) frames.push_back(static_cast<std::int16_t>((i * 40503u) ^ (i >> 3)));
   for (int i = 0; i < 64; ++i) frames[2000 + i] = (i % 2) ? 32767 : -32768;
   TestSample once(frames), forward(frames, 1, 300, 4000), pingPong(frames, 2, 1000, 37);
+  if (spans) {
+    once.AddSpans();
+    forward.AddSpans();
+    pingPong.AddSpans();
+  }
   Sample* samples[] = {&once.sample, &forward.sample, &pingPong.sample};
   // The last two differ by 1: a tiny ramp step on a huge gain, a ramp whose
   // running sums are rounded (the wide path leaves it to the plain one).
@@ -275,11 +287,12 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool cleared) {
   std::memcpy(voices, start, sizeof voices);
   std::memcpy(plainVoices, start, sizeof plainVoices);
   for (std::uint32_t length : {884u, 1u, 7u, 128u, 129u, 1999u, 300u}) {
-    if (cleared) {
-      std::fill(wide.begin(), wide.end(), 0.0f);
+    if (overwrite) {
+      std::fill(wide.begin(), wide.begin() + 2 * length, -1.5e30f);
+      std::fill(wide.begin() + 2 * length, wide.end(), 0.0f);
       std::fill(plain.begin(), plain.end(), 0.0f);
     }
-    MixVoices(wide.data(), length, cleared);
+    MixVoices(wide.data(), length, overwrite);
     std::memcpy(start, voices, sizeof start);  // the wide result
     std::memcpy(voices, plainVoices, sizeof voices);
     cpuHasAvx2 = cpuHasAvx512 = false;
@@ -309,15 +322,17 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool cleared) {
 
 TEST(MixerTest, WidePathsEqualPlainOnes) {
   if (!cpuHasAvx2) GTEST_SKIP() << "no AVX2 on this processor";
-  for (const bool cleared : {false, true}) {
-    SCOPED_TRACE(cleared ? "cleared buffer" : "mixing into a mix");
+  for (const bool overwrite : {false, true}) {
+    SCOPED_TRACE(overwrite ? "overwriting" : "mixing into a mix");
     {
       SCOPED_TRACE("AVX2");
-      CheckWidePathEqualsPlainOne(false, cleared);
+      CheckWidePathEqualsPlainOne(false, overwrite, true);
     }
     if (cpuHasAvx512) {
-      SCOPED_TRACE("AVX-512");
-      CheckWidePathEqualsPlainOne(true, cleared);
+      for (const bool spans : {false, true}) {
+        SCOPED_TRACE(spans ? "AVX-512 with spans" : "AVX-512");
+        CheckWidePathEqualsPlainOne(true, overwrite, spans);
+      }
     }
   }
   if (!cpuHasAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
