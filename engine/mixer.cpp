@@ -175,9 +175,11 @@ inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64
 // in double, so frame k's gain can be worked out directly.
 // The lanes hold frames 0, 2, 1, 3, so that each half of the register holds
 // the two frames whose output shares it after duplicating left and right.
+// With `spans` (not null) each frame's values come from the sample's spans.
 template <bool Ramp>
-ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains,
-                                        Gains delta, float* out, std::uint32_t frames) {
+ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
+                                        std::int64_t step, Gains& gains, Gains delta, float* out,
+                                        std::uint32_t frames) {
   if (frames < 8)
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
   std::uint32_t f = 0;
@@ -209,20 +211,35 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, std::int64_t p
   // The positions go along twice: in general registers for the four
   // indices (loads want them there) and in q for the fractions, so that no
   // vector-to-scalar moves compete with the arithmetic for the vector units.
+  const __m256i highHalves = _mm256_set1_epi64x(static_cast<std::int64_t>(0xFFFFFFFF00000000u));
   for (; f + 4 <= frames; f += 4, out += 8) {
-    std::int32_t pair[4];
-    for (std::uint64_t j = 0; j < 4; ++j) {
-      const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
-      std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
-    }
-    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
-    // One 64-bit lane per frame holding a and b as 32-bit values.
-    const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]));
-    const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
     // The multiply takes the low 32 bits of each lane as signed; the fraction
     // shifted right by one is below 2^31.
-    const __m256i product = _mm256_mul_epi32(d, _mm256_srli_epi32(q, 1));
-    const __m256i x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
+    const __m256i fraction = _mm256_srli_epi32(q, 1);
+    __m256i x;  // 2X
+    if (spans != nullptr) {
+      // One 64-bit lane per frame holding a * 2^32 + (b - a).
+      std::int64_t span[4];
+      for (std::uint64_t j = 0; j < 4; ++j) {
+        const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
+        span[j] = spans[static_cast<std::int32_t>(at >> 32)];
+      }
+      const __m256i ad = _mm256_setr_epi64x(span[0], span[2], span[1], span[3]);
+      const __m256i product = _mm256_mul_epi32(ad, fraction);
+      x = _mm256_add_epi64(_mm256_and_si256(ad, highHalves), _mm256_add_epi64(product, product));
+    } else {
+      std::int32_t pair[4];
+      for (std::uint64_t j = 0; j < 4; ++j) {
+        const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
+        std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
+      }
+      // One 64-bit lane per frame holding a and b as 32-bit values.
+      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]));
+      const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
+      const __m256i product = _mm256_mul_epi32(d, fraction);
+      x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
+    }
+    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
     const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
     __m256d gFirst = g, gSecond = g;
     if (Ramp) {
@@ -255,7 +272,11 @@ struct Avx512Run {
   std::uint64_t e;       // step & ~1
   __m512i q;             // the group's positions, in lane order
   __m512i advance;       // 8 * e per lane
-  __m512d g, dg, k;      // gains * 2^-32, ramp steps * 2^-32, frame numbers
+  // Gains * 2^-32 of the group's frames 0-3 and 4-7, in output order, and
+  // what a group adds to them (8 ramp steps * 2^-32). Where the wide path
+  // takes a ramp every running gain is exact, so adding gives the same bits
+  // as multiplying out.
+  __m512d gainsLow, gainsHigh, groupStep;
 };
 
 // One group of eight frames of which the first `count` are stored (all
@@ -294,14 +315,12 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
   }
   r.at += 8 * r.e;
   const __m512d v = _mm512_cvtepi64_pd(x);  // 2X, exact below 2^53
-  __m512d gFirst = r.g, gSecond = r.g;
+  const __m512d productLow = _mm512_mul_pd(_mm512_unpacklo_pd(v, v), r.gainsLow);
+  const __m512d productHigh = _mm512_mul_pd(_mm512_unpackhi_pd(v, v), r.gainsHigh);
   if (Ramp) {
-    gFirst = _mm512_add_pd(r.g, _mm512_mul_pd(r.k, r.dg));
-    gSecond = _mm512_add_pd(r.g, _mm512_mul_pd(_mm512_add_pd(r.k, _mm512_set1_pd(4.0)), r.dg));
-    r.k = _mm512_add_pd(r.k, _mm512_set1_pd(8.0));
+    r.gainsLow = _mm512_add_pd(r.gainsLow, r.groupStep);
+    r.gainsHigh = _mm512_add_pd(r.gainsHigh, r.groupStep);
   }
-  const __m512d productLow = _mm512_mul_pd(_mm512_unpacklo_pd(v, v), gFirst);
-  const __m512d productHigh = _mm512_mul_pd(_mm512_unpackhi_pd(v, v), gSecond);
   const auto lowMask = static_cast<__mmask8>(Whole || count >= 4 ? 0xFF : (1u << (2 * count)) - 1);
   const auto highMask = static_cast<__mmask8>(Whole ? 0xFF : count <= 4 ? 0 : (1u << (2 * (count - 4))) - 1);
   __m512d mixedLow = _mm512_setzero_pd(), mixedHigh = _mm512_setzero_pd();
@@ -344,7 +363,7 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   const double scale = 1.0 / 4294967296.0;  // for 2X
   const double left = LeftGain(gains), right = RightGain(gains);
   const double gl = left * scale, gr = right * scale;
-  const double dl = LeftGain(delta) * scale, dr = RightGain(delta) * scale;
+  const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
   Avx512Run r{data,
               spans,
               s,
@@ -352,9 +371,11 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
               _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(s)),
                                _mm512_setr_epi64(E(0), E(4), E(1), E(5), E(2), E(6), E(3), E(7))),
               _mm512_set1_epi64(E(8)),
-              _mm512_setr_pd(gl, gr, gl, gr, gl, gr, gl, gr),
-              _mm512_setr_pd(dl, dr, dl, dr, dl, dr, dl, dr),
-              _mm512_setr_pd(0.0, 0.0, 1.0, 1.0, 2.0, 2.0, 3.0, 3.0)};
+              _mm512_setr_pd(gl, gr, gl + dl, gr + dr, gl + 2 * dl, gr + 2 * dr, gl + 3 * dl, gr + 3 * dr),
+              _mm512_setr_pd(gl + 4 * dl, gr + 4 * dr, gl + 5 * dl, gr + 5 * dr, gl + 6 * dl, gr + 6 * dr,
+                             gl + 7 * dl, gr + 7 * dr),
+              _mm512_set1_pd(0.0)};
+  if (Ramp) r.groupStep = _mm512_setr_pd(8 * dl, 8 * dr, 8 * dl, 8 * dr, 8 * dl, 8 * dr, 8 * dl, 8 * dr);
   std::uint32_t f = 0;
   if (spans != nullptr) {
     for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true, true>(r, out, 8);
@@ -423,7 +444,7 @@ std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t st
 #endif
   if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
 #ifdef ZEVORA_AVX2_PATHS
-  if (cpuHasAvx2) return MixAvx2<false>(data, p, step, gains, gains, out, frames);
+  if (cpuHasAvx2) return MixAvx2<false>(data, sample.spans, p, step, gains, gains, out, frames);
 #endif
   return MixFixed(data, p, step, gains, out, frames);
 }
@@ -441,7 +462,7 @@ std::int64_t MixRampChunk(const Sample& sample, std::int64_t p, std::int64_t ste
                        : MixAvx512<true, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
     if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
-    return MixAvx2<true>(data, p, step, gains, delta, out, frames);
+    return MixAvx2<true>(data, sample.spans, p, step, gains, delta, out, frames);
   }
 #endif
   if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
