@@ -93,14 +93,21 @@ void FreeModule() {
 void BuildSampleSpans() {
   ModuleState& m = moduleState;
   if (m.instruments == nullptr) return;
+  // Spans take four times the frames' memory; past this much in a module,
+  // further samples are mixed from their frames alone.
+  constexpr std::size_t kMaxSpanBytes = std::size_t{64} << 20;
+  std::size_t spanBytes = 0;
   for (std::uint32_t i = 0; i < m.instrumentCount; ++i) {
     Instrument& instrument = m.instruments[i];
     for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k) {
       Sample* s = instrument.samples[k];
       if (s == nullptr || s == &emptySample || s->spans != nullptr) continue;
-      const std::size_t entries = static_cast<std::size_t>(s->length) + 3;
-      auto* block = static_cast<std::int64_t*>(ModuleAlloc(sizeof(std::int64_t) * entries));
-      if (block != nullptr) FillSampleSpans(*s, block);
+      const std::size_t bytes = sizeof(std::int64_t) * (static_cast<std::size_t>(s->length) + 3);
+      if (bytes > kMaxSpanBytes - spanBytes) continue;
+      auto* block = static_cast<std::int64_t*>(ModuleAlloc(bytes));
+      if (block == nullptr) continue;
+      FillSampleSpans(*s, block);
+      spanBytes += bytes;
     }
   }
 }

@@ -126,8 +126,8 @@ void SetModuleBudget(std::size_t bytes);  // 0 = unlimited
 // Frees every block of the loaded module and leaves no module loaded.
 void FreeModule();
 
-// Adds the spans to every sample of the loaded module (best effort: a sample
-// whose spans cannot be allocated is mixed from its frames alone).
+// Adds the spans to the samples of the loaded module, up to 64 MB of them
+// (best effort: a sample without spans is mixed from its frames alone).
 void BuildSampleSpans();
 // Fills `storage` (length + 3 entries) with the spans of s and points
 // s.spans at them.

@@ -110,6 +110,20 @@ TEST_F(LoaderTest, SamplesGetSpans) {
   EXPECT_EQ(ModuleBytesInUse(), 0u);
 }
 
+// Spans stop at 64 MB a module: a sample that would pass it is mixed from
+// its frames, and a later one that fits still gets them.
+TEST_F(LoaderTest, SpansStopAt64Megabytes) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  XmSample big;
+  big.frames.assign(9u << 20, 1);  // 72 MB of spans
+  m.instruments[0].samples = {big, LoopedSample()};
+  ASSERT_TRUE(Load(m));
+  EXPECT_EQ(moduleState.instruments[0].samples[0]->spans, nullptr);
+  EXPECT_NE(moduleState.instruments[0].samples[1]->spans, nullptr);
+  FreeModule();
+  EXPECT_EQ(ModuleBytesInUse(), 0u);
+}
+
 TEST_F(LoaderTest, UnpacksCells) {
   XmModule m = OneInstrumentModule(LoopedSample(), 2);
   m.patterns[0].rows = 3;
