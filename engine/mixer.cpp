@@ -359,23 +359,28 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   if (frames == 0) return p;
   const auto e = static_cast<std::uint64_t>(step) & ~std::uint64_t{1};
   const auto s = (static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) | (static_cast<std::uint64_t>(step) & 1);
-  const auto E = [e](std::uint64_t k) { return static_cast<std::int64_t>(k * e); };
   const double scale = 1.0 / 4294967296.0;  // for 2X
   const double left = LeftGain(gains), right = RightGain(gains);
   const double gl = left * scale, gr = right * scale;
   const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
+  const __m512d pair = _mm512_broadcast_f64x2(_mm_setr_pd(gl, gr));
   Avx512Run r{data,
               spans,
               s,
               e,
               _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(s)),
-                               _mm512_setr_epi64(E(0), E(4), E(1), E(5), E(2), E(6), E(3), E(7))),
-              _mm512_set1_epi64(E(8)),
-              _mm512_setr_pd(gl, gr, gl + dl, gr + dr, gl + 2 * dl, gr + 2 * dr, gl + 3 * dl, gr + 3 * dr),
-              _mm512_setr_pd(gl + 4 * dl, gr + 4 * dr, gl + 5 * dl, gr + 5 * dr, gl + 6 * dl, gr + 6 * dr,
-                             gl + 7 * dl, gr + 7 * dr),
-              _mm512_set1_pd(0.0)};
-  if (Ramp) r.groupStep = _mm512_setr_pd(8 * dl, 8 * dr, 8 * dl, 8 * dr, 8 * dl, 8 * dr, 8 * dl, 8 * dr);
+                               _mm512_mullo_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(e)),
+                                                  _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7))),
+              _mm512_set1_epi64(static_cast<std::int64_t>(8 * e)),
+              pair,
+              pair,
+              _mm512_setzero_pd()};
+  if (Ramp) {
+    const __m512d step = _mm512_broadcast_f64x2(_mm_setr_pd(dl, dr));
+    r.gainsLow = _mm512_add_pd(pair, _mm512_mul_pd(_mm512_setr_pd(0, 0, 1, 1, 2, 2, 3, 3), step));
+    r.gainsHigh = _mm512_add_pd(pair, _mm512_mul_pd(_mm512_setr_pd(4, 4, 5, 5, 6, 6, 7, 7), step));
+    r.groupStep = _mm512_mul_pd(_mm512_set1_pd(8.0), step);
+  }
   std::uint32_t f = 0;
   if (spans != nullptr) {
     for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true, true>(r, out, 8);
