@@ -183,16 +183,11 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
   if (frames < 8)
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
   std::uint32_t f = 0;
-  if (((p ^ step) & 1) != 0) {
-    // Only a position whose lowest bit differs from the step's stands off
-    // the progression; after one frame it has joined it.
-    AddFrame(out, Interpolate(data, p), gains);
-    p = NextPosition(p, step);
-    out += 2;
-    f = 1;
-    if (Ramp) gains = AddGains(gains, delta);
-  }
-  const std::uint32_t first = f;
+  // Only a position whose lowest bit differs from the step's stands off the
+  // progression, and only in bit 0, which takes no part in the sample
+  // value: the frame is worked out from the progression's start instead.
+  p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) |
+                                (static_cast<std::uint64_t>(step) & 1));
   const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
   __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p),
                                _mm256_setr_epi64x(0, static_cast<std::int64_t>(2 * e), static_cast<std::int64_t>(e),
@@ -256,7 +251,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
     q = _mm256_add_epi64(q, advance);
   }
   if (Ramp) {
-    const double done = static_cast<double>(f - first);
+    const double done = static_cast<double>(f);
     gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
     return MixRamp(data, p, step, gains, delta, out, frames - f);
   }
