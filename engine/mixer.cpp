@@ -75,6 +75,14 @@ inline std::int64_t NextPosition(std::int64_t p, std::int64_t step) {
                                    static_cast<std::uint64_t>(step));
 }
 
+// Where a chunk's frames go: the left and the right half of the mix, one
+// float a frame each.
+struct Out {
+  float* left;
+  float* right;
+  Out operator+(std::uint32_t frames) const { return {left + frames, right + frames}; }
+};
+
 // The left and right gains of a frame; with SSE2 both sides are worked out
 // in one register, with the same double operations as one at a time.
 #ifdef __SSE2__
@@ -83,9 +91,11 @@ inline Gains MakeGains(double left, double right) { return _mm_set_pd(right, lef
 inline Gains AddGains(Gains a, Gains b) { return _mm_add_pd(a, b); }
 inline double LeftGain(Gains g) { return _mm_cvtsd_f64(g); }
 inline double RightGain(Gains g) { return _mm_cvtsd_f64(_mm_unpackhi_pd(g, g)); }
-inline void AddFrame(float* out, double v, Gains g) {
-  const __m128d mixed = _mm_cvtps_pd(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(out)));
-  _mm_storel_pi(reinterpret_cast<__m64*>(out), _mm_cvtpd_ps(_mm_add_pd(mixed, _mm_mul_pd(_mm_set1_pd(v), g))));
+inline void AddFrame(Out out, double v, Gains g) {
+  const __m128d mixed = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(out.left), _mm_load_ss(out.right)));
+  const __m128 sum = _mm_cvtpd_ps(_mm_add_pd(mixed, _mm_mul_pd(_mm_set1_pd(v), g)));
+  _mm_store_ss(out.left, sum);
+  _mm_store_ss(out.right, _mm_shuffle_ps(sum, sum, _MM_SHUFFLE(1, 1, 1, 1)));
 }
 #else
 struct Gains {
@@ -95,9 +105,9 @@ inline Gains MakeGains(double left, double right) { return {left, right}; }
 inline Gains AddGains(Gains a, Gains b) { return {a.left + b.left, a.right + b.right}; }
 inline double LeftGain(Gains g) { return g.left; }
 inline double RightGain(Gains g) { return g.right; }
-inline void AddFrame(float* out, double v, Gains g) {
-  out[0] = static_cast<float>(static_cast<double>(out[0]) + v * g.left);
-  out[1] = static_cast<float>(static_cast<double>(out[1]) + v * g.right);
+inline void AddFrame(Out out, double v, Gains g) {
+  out.left[0] = static_cast<float>(static_cast<double>(out.left[0]) + v * g.left);
+  out.right[0] = static_cast<float>(static_cast<double>(out.right[0]) + v * g.right);
 }
 #endif
 
@@ -121,27 +131,29 @@ inline __m128d Interpolate2(const std::int16_t* data, std::int64_t p0, std::int6
 }
 
 // Adds two frames with the same gains.
-inline void AddFrames2(float* out, __m128d v, Gains g) {
-  const __m128 mixed = _mm_loadu_ps(out);
-  const __m128d first = _mm_add_pd(_mm_cvtps_pd(mixed), _mm_mul_pd(_mm_unpacklo_pd(v, v), g));
-  const __m128d second = _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(mixed, mixed)), _mm_mul_pd(_mm_unpackhi_pd(v, v), g));
-  _mm_storeu_ps(out, _mm_movelh_ps(_mm_cvtpd_ps(first), _mm_cvtpd_ps(second)));
+inline void AddFrames2(Out out, __m128d v, Gains g) {
+  const auto load2 = [](const float* f) {
+    return _mm_cvtps_pd(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f)));
+  };
+  const auto store2 = [](float* f, __m128d x) { _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(x)); };
+  store2(out.left, _mm_add_pd(load2(out.left), _mm_mul_pd(v, _mm_unpacklo_pd(g, g))));
+  store2(out.right, _mm_add_pd(load2(out.right), _mm_mul_pd(v, _mm_unpackhi_pd(g, g))));
 }
 #endif
 
 // Produces frames with fixed gains (no ramp): two at a time, and a single
 // one to end an odd chunk.
-inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains, float* out,
+inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains gains, Out out,
                              std::uint32_t frames) {
   std::uint32_t f = 0;
 #ifdef __SSE2__
-  for (; f + 2 <= frames; f += 2, out += 4) {
+  for (; f + 2 <= frames; f += 2, out = out + 2) {
     const std::int64_t p1 = NextPosition(p, step);
     AddFrames2(out, Interpolate2(data, p, p1), gains);
     p = NextPosition(p1, step);
   }
 #endif
-  for (; f < frames; ++f, out += 2) {
+  for (; f < frames; ++f, out = out + 1) {
     AddFrame(out, Interpolate(data, p), gains);
     p = NextPosition(p, step);
   }
@@ -150,8 +162,8 @@ inline std::int64_t MixFixed(const std::int16_t* data, std::int64_t p, std::int6
 
 // Produces frames while the gains ramp; the first frame uses the start gains.
 inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
-                            float* out, std::uint32_t frames) {
-  for (std::uint32_t f = 0; f < frames; ++f, out += 2) {
+                            Out out, std::uint32_t frames) {
+  for (std::uint32_t f = 0; f < frames; ++f, out = out + 1) {
     AddFrame(out, Interpolate(data, p), gains);
     p = NextPosition(p, step);
     gains = AddGains(gains, delta);
@@ -172,13 +184,14 @@ inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64
 // 2X * 2^-32 * gain is rounded once, however the exact power of two is
 // grouped, so it goes with the gains.
 // Ramps: where RampIsExact holds, every running gain g0 + k * delta is exact
-// in double, so frame k's gain can be worked out directly.
-// The lanes hold frames 0, 2, 1, 3, so that each half of the register holds
-// the two frames whose output shares it after duplicating left and right.
+// in double, so adding four steps to frame k's gain gives frame k + 4's
+// exactly.
+// The lanes hold frames 0-3 in order; the left and right products go to
+// the two halves of the mix.
 // With `spans` (not null) each frame's values come from the sample's spans.
 template <bool Ramp>
 ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
-                                        std::int64_t step, Gains& gains, Gains delta, float* out,
+                                        std::int64_t step, Gains& gains, Gains delta, Out out,
                                         std::uint32_t frames) {
   if (frames < 8)
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
@@ -190,24 +203,23 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
                                 (static_cast<std::uint64_t>(step) & 1));
   const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
   __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p),
-                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(2 * e), static_cast<std::int64_t>(e),
+                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(e), static_cast<std::int64_t>(2 * e),
                                                   static_cast<std::int64_t>(3 * e)));
   const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
   const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
   const __m256d magic = _mm256_set1_pd(6755399441055744.0);
   const double scale = 1.0 / 4294967296.0;  // for 2X
   const double left = LeftGain(gains), right = RightGain(gains);
-  const __m256d g = _mm256_setr_pd(left * scale, right * scale, left * scale, right * scale);
-  const __m256d dg = _mm256_setr_pd(LeftGain(delta) * scale, RightGain(delta) * scale, LeftGain(delta) * scale,
-                                    RightGain(delta) * scale);
-  __m256d k = _mm256_setr_pd(0.0, 0.0, 1.0, 1.0);  // frame numbers within the ramp, per lane
-  const __m256d two = _mm256_set1_pd(2.0);
-  const __m256d four = _mm256_set1_pd(4.0);
+  const double gl = left * scale, gr = right * scale;
+  const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
+  __m256d gainsLeft = _mm256_setr_pd(gl, gl + dl, gl + 2 * dl, gl + 3 * dl);
+  __m256d gainsRight = _mm256_setr_pd(gr, gr + dr, gr + 2 * dr, gr + 3 * dr);
+  const __m256d stepLeft = _mm256_set1_pd(4 * dl), stepRight = _mm256_set1_pd(4 * dr);
+  const __m256i highHalves = _mm256_set1_epi64x(static_cast<std::int64_t>(0xFFFFFFFF00000000u));
   // The positions go along twice: in general registers for the four
   // indices (loads want them there) and in q for the fractions, so that no
   // vector-to-scalar moves compete with the arithmetic for the vector units.
-  const __m256i highHalves = _mm256_set1_epi64x(static_cast<std::int64_t>(0xFFFFFFFF00000000u));
-  for (; f + 4 <= frames; f += 4, out += 8) {
+  for (; f + 4 <= frames; f += 4, out = out + 4) {
     // The multiply takes the low 32 bits of each lane as signed; the fraction
     // shifted right by one is below 2^31.
     const __m256i fraction = _mm256_srli_epi32(q, 1);
@@ -219,7 +231,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
         const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
         span[j] = spans[static_cast<std::int32_t>(at >> 32)];
       }
-      const __m256i ad = _mm256_setr_epi64x(span[0], span[2], span[1], span[3]);
+      const __m256i ad = _mm256_setr_epi64x(span[0], span[1], span[2], span[3]);
       const __m256i product = _mm256_mul_epi32(ad, fraction);
       x = _mm256_add_epi64(_mm256_and_si256(ad, highHalves), _mm256_add_epi64(product, product));
     } else {
@@ -229,25 +241,21 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
         std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
       }
       // One 64-bit lane per frame holding a and b as 32-bit values.
-      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[2], pair[1], pair[3]));
+      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[1], pair[2], pair[3]));
       const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
       const __m256i product = _mm256_mul_epi32(d, fraction);
       x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
     }
     p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
     const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
-    __m256d gFirst = g, gSecond = g;
+    const __m256d mixedLeft = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.left)), _mm256_mul_pd(v, gainsLeft));
+    const __m256d mixedRight = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.right)), _mm256_mul_pd(v, gainsRight));
+    _mm_storeu_ps(out.left, _mm256_cvtpd_ps(mixedLeft));
+    _mm_storeu_ps(out.right, _mm256_cvtpd_ps(mixedRight));
     if (Ramp) {
-      gFirst = _mm256_add_pd(g, _mm256_mul_pd(k, dg));
-      gSecond = _mm256_add_pd(g, _mm256_mul_pd(_mm256_add_pd(k, two), dg));
-      k = _mm256_add_pd(k, four);
+      gainsLeft = _mm256_add_pd(gainsLeft, stepLeft);
+      gainsRight = _mm256_add_pd(gainsRight, stepRight);
     }
-    const __m256 mixed = _mm256_loadu_ps(out);
-    const __m256d low =
-        _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(mixed)), _mm256_mul_pd(_mm256_unpacklo_pd(v, v), gFirst));
-    const __m256d high = _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(mixed, 1)),
-                                       _mm256_mul_pd(_mm256_unpackhi_pd(v, v), gSecond));
-    _mm256_storeu_ps(out, _mm256_set_m128(_mm256_cvtpd_ps(high), _mm256_cvtpd_ps(low)));
     q = _mm256_add_epi64(q, advance);
   }
   if (Ramp) {
@@ -263,22 +271,22 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
 struct Avx512Run {
   const std::int16_t* data;
   const std::int64_t* spans;  // the sample's spans, or null
-  std::uint64_t at;      // the first frame's position of the next group
-  std::uint64_t e;       // step & ~1
-  __m512i q;             // the group's positions, in lane order
-  __m512i advance;       // 8 * e per lane
-  // Gains * 2^-32 of the group's frames 0-3 and 4-7, in output order, and
-  // what a group adds to them (8 ramp steps * 2^-32). Where the wide path
-  // takes a ramp every running gain is exact, so adding gives the same bits
-  // as multiplying out.
-  __m512d gainsLow, gainsHigh, groupStep;
+  std::uint64_t at;           // the first frame's position of the next group
+  std::uint64_t e;            // step & ~1
+  __m512i q;                  // the group's positions, frames 0-7
+  __m512i advance;            // 8 * e per lane
+  // Left and right gains * 2^-32 of the group's frames, and what a group
+  // adds to them (8 ramp steps * 2^-32). Where the wide path takes a ramp
+  // every running gain is exact, so adding gives the same bits as
+  // multiplying out.
+  __m512d gainsLeft, gainsRight, stepLeft, stepRight;
 };
 
 // One group of eight frames of which the first `count` are stored (all
 // eight when `Whole`); past the chunk's end a lane reads frame 0's samples
 // again. `Spans`: the values come from the sample's spans.
 template <bool Ramp, bool Fresh, bool Whole, bool Spans>
-ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx512Run& r, float* out,
+ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx512Run& r, Out out,
                                                                             std::uint32_t count) {
   // The multiply takes the low 32 bits of each lane as signed; the fraction
   // shifted right by one is below 2^31.
@@ -291,7 +299,7 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
       const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
       span[j] = r.spans[static_cast<std::int32_t>(from >> 32)];
     }
-    const __m512i ad = _mm512_setr_epi64(span[0], span[4], span[1], span[5], span[2], span[6], span[3], span[7]);
+    const __m512i ad = _mm512_setr_epi64(span[0], span[1], span[2], span[3], span[4], span[5], span[6], span[7]);
     const __m512i product = _mm512_mul_epi32(ad, fraction);
     x = _mm512_add_epi64(_mm512_and_si512(ad, _mm512_set1_epi64(static_cast<std::int64_t>(0xFFFFFFFF00000000u))),
                          _mm512_add_epi64(product, product));
@@ -303,34 +311,33 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
     }
     // One 64-bit lane per frame holding a and b as 32-bit values.
     const __m512i ab = _mm512_cvtepi16_epi32(
-        _mm256_setr_epi32(pair[0], pair[4], pair[1], pair[5], pair[2], pair[6], pair[3], pair[7]));
+        _mm256_setr_epi32(pair[0], pair[1], pair[2], pair[3], pair[4], pair[5], pair[6], pair[7]));
     const __m512i d = _mm512_sub_epi32(_mm512_srli_epi64(ab, 32), ab);  // b - a in the low half
     const __m512i product = _mm512_mul_epi32(d, fraction);
     x = _mm512_add_epi64(_mm512_slli_epi64(ab, 32), _mm512_add_epi64(product, product));
   }
   r.at += 8 * r.e;
   const __m512d v = _mm512_cvtepi64_pd(x);  // 2X, exact below 2^53
-  const __m512d productLow = _mm512_mul_pd(_mm512_unpacklo_pd(v, v), r.gainsLow);
-  const __m512d productHigh = _mm512_mul_pd(_mm512_unpackhi_pd(v, v), r.gainsHigh);
+  const __m512d productLeft = _mm512_mul_pd(v, r.gainsLeft);
+  const __m512d productRight = _mm512_mul_pd(v, r.gainsRight);
   if (Ramp) {
-    r.gainsLow = _mm512_add_pd(r.gainsLow, r.groupStep);
-    r.gainsHigh = _mm512_add_pd(r.gainsHigh, r.groupStep);
+    r.gainsLeft = _mm512_add_pd(r.gainsLeft, r.stepLeft);
+    r.gainsRight = _mm512_add_pd(r.gainsRight, r.stepRight);
   }
-  const auto lowMask = static_cast<__mmask8>(Whole || count >= 4 ? 0xFF : (1u << (2 * count)) - 1);
-  const auto highMask = static_cast<__mmask8>(Whole ? 0xFF : count <= 4 ? 0 : (1u << (2 * (count - 4))) - 1);
-  __m512d mixedLow = _mm512_setzero_pd(), mixedHigh = _mm512_setzero_pd();
+  const auto mask = static_cast<__mmask8>(Whole ? 0xFF : (1u << count) - 1);
+  __m512d mixedLeft = _mm512_setzero_pd(), mixedRight = _mm512_setzero_pd();
   if (!Fresh) {
-    mixedLow = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out) : _mm256_maskz_loadu_ps(lowMask, out));
-    mixedHigh = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out + 8) : _mm256_maskz_loadu_ps(highMask, out + 8));
+    mixedLeft = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out.left) : _mm256_maskz_loadu_ps(mask, out.left));
+    mixedRight = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out.right) : _mm256_maskz_loadu_ps(mask, out.right));
   }
-  const __m256 low = _mm512_cvtpd_ps(_mm512_add_pd(mixedLow, productLow));
-  const __m256 high = _mm512_cvtpd_ps(_mm512_add_pd(mixedHigh, productHigh));
+  const __m256 sumLeft = _mm512_cvtpd_ps(_mm512_add_pd(mixedLeft, productLeft));
+  const __m256 sumRight = _mm512_cvtpd_ps(_mm512_add_pd(mixedRight, productRight));
   if (Whole) {
-    _mm256_storeu_ps(out, low);
-    _mm256_storeu_ps(out + 8, high);
+    _mm256_storeu_ps(out.left, sumLeft);
+    _mm256_storeu_ps(out.right, sumRight);
   } else {
-    _mm256_mask_storeu_ps(out, lowMask, low);
-    _mm256_mask_storeu_ps(out + 8, highMask, high);
+    _mm256_mask_storeu_ps(out.left, mask, sumLeft);
+    _mm256_mask_storeu_ps(out.right, mask, sumRight);
   }
   r.q = _mm512_add_epi64(r.q, r.advance);
 }
@@ -342,14 +349,12 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
 // stands at p, which differs from s in bit 0 only, and bit 0 takes no part
 // in the sample value, so every frame can be worked out from s.
 // Sample value and gains as in MixAvx2; 2X becomes a double by the exact
-// 64-bit integer conversion. The lanes hold frames 0, 4, 1, 5, 2, 6, 3, 7,
-// so that after duplicating each value within its 128-bit lane the low
-// results are frames 0-3 and the high ones frames 4-7, in output order.
+// 64-bit integer conversion.
 // `Fresh`: the voice is mixed onto silence; what the output held is not
 // read (the sums are taken with +0.0, as with a cleared buffer).
 template <bool Ramp, bool Fresh>
 ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
-                                            std::int64_t step, Gains& gains, Gains delta, float* out,
+                                            std::int64_t step, Gains& gains, Gains delta, Out out,
                                             std::uint32_t frames) {
   if (frames == 0) return p;
   const auto e = static_cast<std::uint64_t>(step) & ~std::uint64_t{1};
@@ -358,30 +363,31 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   const double left = LeftGain(gains), right = RightGain(gains);
   const double gl = left * scale, gr = right * scale;
   const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
-  const __m512d pair = _mm512_broadcast_f64x2(_mm_setr_pd(gl, gr));
+  const __m512d frameNumbers = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
   Avx512Run r{data,
               spans,
               s,
               e,
               _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(s)),
                                _mm512_mullo_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(e)),
-                                                  _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7))),
+                                                  _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7))),
               _mm512_set1_epi64(static_cast<std::int64_t>(8 * e)),
-              pair,
-              pair,
+              _mm512_set1_pd(gl),
+              _mm512_set1_pd(gr),
+              _mm512_setzero_pd(),
               _mm512_setzero_pd()};
   if (Ramp) {
-    const __m512d step = _mm512_broadcast_f64x2(_mm_setr_pd(dl, dr));
-    r.gainsLow = _mm512_add_pd(pair, _mm512_mul_pd(_mm512_setr_pd(0, 0, 1, 1, 2, 2, 3, 3), step));
-    r.gainsHigh = _mm512_add_pd(pair, _mm512_mul_pd(_mm512_setr_pd(4, 4, 5, 5, 6, 6, 7, 7), step));
-    r.groupStep = _mm512_mul_pd(_mm512_set1_pd(8.0), step);
+    r.gainsLeft = _mm512_add_pd(r.gainsLeft, _mm512_mul_pd(frameNumbers, _mm512_set1_pd(dl)));
+    r.gainsRight = _mm512_add_pd(r.gainsRight, _mm512_mul_pd(frameNumbers, _mm512_set1_pd(dr)));
+    r.stepLeft = _mm512_set1_pd(8 * dl);
+    r.stepRight = _mm512_set1_pd(8 * dr);
   }
   std::uint32_t f = 0;
   if (spans != nullptr) {
-    for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true, true>(r, out, 8);
+    for (; f + 8 <= frames; f += 8, out = out + 8) MixGroup512<Ramp, Fresh, true, true>(r, out, 8);
     if (f < frames) MixGroup512<Ramp, Fresh, false, true>(r, out, frames - f);
   } else {
-    for (; f + 8 <= frames; f += 8, out += 16) MixGroup512<Ramp, Fresh, true, false>(r, out, 8);
+    for (; f + 8 <= frames; f += 8, out = out + 8) MixGroup512<Ramp, Fresh, true, false>(r, out, 8);
     if (f < frames) MixGroup512<Ramp, Fresh, false, false>(r, out, frames - f);
   }
   if (Ramp) {
@@ -434,7 +440,13 @@ void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
 }
 
 // A chunk with fixed gains, by the widest loop the processor has.
-std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains gains, float* out,
+// Writes silence into `frames` frames of both halves.
+void Silence(Out out, std::uint32_t frames) {
+  std::memset(out.left, 0, sizeof(float) * frames);
+  std::memset(out.right, 0, sizeof(float) * frames);
+}
+
+std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains gains, Out out,
                            std::uint32_t frames, bool overwrite) {
   const std::int16_t* data = sample.data;
 #ifdef ZEVORA_AVX512_PATHS
@@ -442,7 +454,7 @@ std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t st
     return overwrite ? MixAvx512<false, true>(data, sample.spans, p, step, gains, gains, out, frames)
                      : MixAvx512<false, false>(data, sample.spans, p, step, gains, gains, out, frames);
 #endif
-  if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
+  if (overwrite) Silence(out, frames);
 #ifdef ZEVORA_AVX2_PATHS
   if (cpuHasAvx2) return MixAvx2<false>(data, sample.spans, p, step, gains, gains, out, frames);
 #endif
@@ -451,7 +463,7 @@ std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t st
 
 // A chunk of a ramp; the wide loop only where its running gains are exact.
 std::int64_t MixRampChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
-                          float* out, std::uint32_t frames, bool overwrite) {
+                          Out out, std::uint32_t frames, bool overwrite) {
   const std::int16_t* data = sample.data;
 #ifdef ZEVORA_AVX2_PATHS
   if ((cpuHasAvx2 || cpuHasAvx512) && RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
@@ -461,30 +473,30 @@ std::int64_t MixRampChunk(const Sample& sample, std::int64_t p, std::int64_t ste
       return overwrite ? MixAvx512<true, true>(data, sample.spans, p, step, gains, delta, out, frames)
                        : MixAvx512<true, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
-    if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
+    if (overwrite) Silence(out, frames);
     return MixAvx2<true>(data, sample.spans, p, step, gains, delta, out, frames);
   }
 #endif
-  if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frames);
+  if (overwrite) Silence(out, frames);
   return MixRamp(data, p, step, gains, delta, out, frames);
 }
 
 }  // namespace
 
-bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool overwrite) {
+bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, bool overwrite) {
   std::uint32_t remaining = frameCount;
+  Out out{left, right};
   // Overwriting, the frames before `unwritten` are written; once the voice
   // has sounded, the frames it is silent in are written as silence (a voice
   // that never sounds writes nothing).
-  float* unwritten = out;
-  float* const end = out + 2 * std::size_t{frameCount};
+  std::uint32_t unwritten = 0;
   bool sounded = false;
-  const auto silenceUpTo = [&](float* to) {
-    if (overwrite && to > unwritten) std::memset(unwritten, 0, sizeof(float) * static_cast<std::size_t>(to - unwritten));
+  const auto silenceUpTo = [&](std::uint32_t to) {
+    if (overwrite && to > unwritten) Silence(Out{left, right} + unwritten, to - unwritten);
     unwritten = to;
   };
   const auto finish = [&] {
-    if (sounded) silenceUpTo(end);
+    if (sounded) silenceUpTo(frameCount);
     return sounded;
   };
   while (remaining > 0) {
@@ -542,17 +554,17 @@ bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool overwrite) {
     } else if (v.rampRemaining == 0) {
       const Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
-      silenceUpTo(out);
+      silenceUpTo(frameCount - remaining);
       SetPosition(v, MixFixedChunk(*s, p, step, gains, out, chunk, overwrite));
-      unwritten = out + 2 * chunk;
+      unwritten = frameCount - remaining + chunk;
       sounded = true;
     } else {
       Gains gains =
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
-      silenceUpTo(out);
+      silenceUpTo(frameCount - remaining);
       SetPosition(v, MixRampChunk(*s, p, step, gains, delta, out, chunk, overwrite));
-      unwritten = out + 2 * chunk;
+      unwritten = frameCount - remaining + chunk;
       sounded = true;
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
@@ -564,13 +576,13 @@ bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool overwrite) {
         v.currentLeft = v.leftVolume;
         v.currentRight = v.rightVolume;
         if (chunk < unramped) {
-          out += 2 * chunk;
+          out = out + chunk;
           remaining -= chunk;
           continue;
         }
       }
     }
-    out += 2 * chunk;
+    out = out + chunk;
     remaining -= chunk;
 
     if (!boundary) return finish();
@@ -597,9 +609,9 @@ bool MixVoice(Voice& v, float* out, std::uint32_t frameCount, bool overwrite) {
   return finish();
 }
 
-void MixVoices(float* out, std::uint32_t frameCount, bool overwrite) {
+void MixVoices(float* left, float* right, std::uint32_t frameCount, bool overwrite) {
   for (Voice& v : voices) {
-    if (v.sample != nullptr && MixVoice(v, out, frameCount, overwrite)) overwrite = false;
+    if (v.sample != nullptr && MixVoice(v, left, right, frameCount, overwrite)) overwrite = false;
   }
-  if (overwrite) std::memset(out, 0, 2 * sizeof(float) * frameCount);
+  if (overwrite) Silence(Out{left, right}, frameCount);
 }

@@ -42,16 +42,17 @@ struct Voice {
 
 extern Voice voices[kVoiceCount];
 
-// Adds frameCount stereo frames of every sounding voice into out
-// (interleaved left, right). With `overwrite`, what out holds is not read:
-// the voices are mixed onto silence, exactly as into a cleared buffer.
-void MixVoices(float* out, std::uint32_t frameCount, bool overwrite = false);
+// Adds frameCount frames of every sounding voice into the two halves of the
+// mix, left and right (one float a frame each). With `overwrite`, what they
+// hold is not read: the voices are mixed onto silence, exactly as into a
+// cleared buffer.
+void MixVoices(float* left, float* right, std::uint32_t frameCount, bool overwrite = false);
 
 // Mixes one voice; MixVoices calls it for voices 0..63 in order. Returns
 // whether the voice sounded (mixed at a gain other than 0) in some frame.
-// With `overwrite`, a voice that sounds writes every frame of out, as
-// silence where it does not sound; one that does not writes nothing.
-bool MixVoice(Voice& voice, float* out, std::uint32_t frameCount, bool overwrite = false);
+// With `overwrite`, a voice that sounds writes every frame of both halves,
+// as silence where it does not sound; one that does not writes nothing.
+bool MixVoice(Voice& voice, float* left, float* right, std::uint32_t frameCount, bool overwrite = false);
 
 // Gain constants, as 32-bit floats.
 extern const float kGainScale;  // 1/255

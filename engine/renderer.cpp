@@ -96,67 +96,71 @@ void AdvanceTick(ModuleState& m) {
 }
 
 // The conversion pass: round half to even (the default rounding mode) and
-// clamp. Clamping first leaves every in-range value as it was, and the
-// saturating pack then has nothing left to saturate.
+// clamp, interleaving the two halves of the mix into stereo frames. Wider
+// paths convert each half to 32-bit integers (clamped from above first: a
+// value too large for 32 bits would convert to the most negative one),
+// pair them up frame by frame and narrow with saturation, which clamps from
+// below; values in range come out as they were.
 #ifdef ZEVORA_AVX2_PATHS
 namespace {
-// Sixteen values at a time; the pack works within each 128-bit half, so the
-// middle quarters are swapped back afterwards.
-ZEVORA_TARGET_AVX2 std::uint32_t ConvertAvx2(const float* in, std::int16_t* out, std::uint32_t count) {
-  const __m256 low = _mm256_set1_ps(-32768.0f);
+// Eight frames at a time; the packs work within each 128-bit half, where
+// the pairs are already in order.
+ZEVORA_TARGET_AVX2 std::uint32_t ConvertAvx2(const float* left, const float* right, std::int16_t* out,
+                                             std::uint32_t frames) {
   const __m256 high = _mm256_set1_ps(32767.0f);
-  std::uint32_t k = 0;
-  for (; k + 16 <= count; k += 16) {
-    const __m256 a = _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(in + k), low), high);
-    const __m256 b = _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(in + k + 8), low), high);
-    const __m256i packed = _mm256_packs_epi32(_mm256_cvtps_epi32(a), _mm256_cvtps_epi32(b));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_permute4x64_epi64(packed, 0xD8));
+  std::uint32_t f = 0;
+  for (; f + 8 <= frames; f += 8) {
+    const __m256i l = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_loadu_ps(left + f), high));
+    const __m256i r = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_loadu_ps(right + f), high));
+    const __m256i packed = _mm256_packs_epi32(_mm256_unpacklo_epi32(l, r), _mm256_unpackhi_epi32(l, r));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * f), packed);
   }
-  return k;
+  return f;
 }
 
 #ifdef ZEVORA_AVX512_PATHS
-// Sixteen values at a time: clamped from above, rounded, and narrowed with
-// saturation, which clamps from below (a value too large for 32 bits
-// converts to the most negative one, which saturates to -32768 too).
-ZEVORA_TARGET_AVX512 std::uint32_t ConvertAvx512(const float* in, std::int16_t* out, std::uint32_t count) {
+// Sixteen frames at a time, in the same way.
+ZEVORA_TARGET_AVX512 std::uint32_t ConvertAvx512(const float* left, const float* right, std::int16_t* out,
+                                                 std::uint32_t frames) {
   const __m512 high = _mm512_set1_ps(32767.0f);
-  std::uint32_t k = 0;
-  for (; k + 16 <= count; k += 16) {
-    const __m512i rounded = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_loadu_ps(in + k), high));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm512_cvtsepi32_epi16(rounded));
+  std::uint32_t f = 0;
+  for (; f + 16 <= frames; f += 16) {
+    const __m512i l = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_loadu_ps(left + f), high));
+    const __m512i r = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_loadu_ps(right + f), high));
+    const __m512i packed = _mm512_packs_epi32(_mm512_unpacklo_epi32(l, r), _mm512_unpackhi_epi32(l, r));
+    _mm512_storeu_si512(out + 2 * f, packed);
   }
-  return k;
+  return f;
 }
 #endif
 }  // namespace
 #endif
 
-void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count) {
-  std::uint32_t k = 0;
+void ConvertBlock(const float* left, const float* right, std::int16_t* out, std::uint32_t count) {
+  const std::uint32_t frames = count / 2;
+  std::uint32_t f = 0;
 #ifdef ZEVORA_AVX512_PATHS
-  if (cpuHasAvx512) k = ConvertAvx512(in, out, count);
+  if (cpuHasAvx512) f = ConvertAvx512(left, right, out, frames);
 #endif
 #ifdef ZEVORA_AVX2_PATHS
-  if (cpuHasAvx2 && k == 0) k = ConvertAvx2(in, out, count);
+  if (cpuHasAvx2 && f == 0) f = ConvertAvx2(left, right, out, frames);
 #endif
 #ifdef __SSE2__
-  const __m128 low = _mm_set1_ps(-32768.0f);
   const __m128 high = _mm_set1_ps(32767.0f);
-  for (; k + 8 <= count; k += 8) {
-    const __m128 a = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(in + k), low), high);
-    const __m128 b = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(in + k + 4), low), high);
-    const __m128i packed = _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), packed);
+  for (; f + 4 <= frames; f += 4) {
+    const __m128i l = _mm_cvtps_epi32(_mm_min_ps(_mm_loadu_ps(left + f), high));
+    const __m128i r = _mm_cvtps_epi32(_mm_min_ps(_mm_loadu_ps(right + f), high));
+    const __m128i packed = _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * f), packed);
   }
 #endif
-  for (; k < count; ++k) out[k] = ConvertSample(in[k]);
+  for (std::uint32_t k = 2 * f; k < count; ++k) out[k] = ConvertSample((k % 2 == 0 ? left : right)[k / 2]);
 }
 
 namespace {
-// Runs the sequencer and mixes `count` frames into out, tick by tick; what
-// out held before is overwritten.
-void RenderFrames(float* out, std::uint32_t count) {
+// Runs the sequencer and mixes `count` frames into the two halves of the
+// mix, tick by tick; what they held before is overwritten.
+void RenderFrames(float* left, float* right, std::uint32_t count) {
   ModuleState& m = moduleState;
   std::uint32_t done = 0;
   std::int32_t leftInTick = m.samplesLeftInTick;
@@ -167,7 +171,7 @@ void RenderFrames(float* out, std::uint32_t count) {
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
     if (n > count - done) n = count - done;
-    MixVoices(out + 2 * done, n, true);
+    MixVoices(left + done, right + done, n, true);
     done += n;
     leftInTick -= static_cast<std::int32_t>(n);
     m.elapsedMs += n * 10 / 441;
@@ -180,7 +184,7 @@ void SkipFrames(std::uint64_t frames) {
   float* slot = mixRing[0];
   while (frames > 0) {
     const std::uint32_t n = frames < kBlockFrames ? static_cast<std::uint32_t>(frames) : kBlockFrames;
-    RenderFrames(slot, n);
+    RenderFrames(slot, slot + kBlockFrames, n);
     frames -= n;
     songFrame += n;
   }
@@ -189,7 +193,7 @@ void SkipFrames(std::uint64_t frames) {
 HRESULT RenderBlock() {
   const std::uint32_t b = writeBlock;
   float* slot = mixRing[b % kMixSlots];
-  RenderFrames(slot, kBlockFrames);
+  RenderFrames(slot, slot + kBlockFrames, kBlockFrames);
   const std::uint64_t blockStart = songFrame;
   songFrame += kBlockFrames;
   const ModuleState& m = moduleState;
@@ -203,7 +207,7 @@ HRESULT RenderBlock() {
   if (locked < 0) return locked;
   if (length > kBlockBytes) length = kBlockBytes;
   if (length >= 2) {
-    ConvertBlock(slot, static_cast<std::int16_t*>(region), length / 2);
+    ConvertBlock(slot, slot + kBlockFrames, static_cast<std::int16_t*>(region), length / 2);
     // Nothing from beyond the song's end is heard.
     if (songEndFrame < blockStart + kBlockFrames) {
       const std::uint64_t from = (songEndFrame > blockStart ? songEndFrame - blockStart : 0) * kBytesPerFrame;

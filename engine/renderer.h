@@ -19,8 +19,9 @@ extern std::atomic<std::uint64_t> positionLog[kRingBlocks];
 extern std::atomic<std::uint32_t> positionLogIndex;
 extern std::uint32_t writeBlock;
 extern SoundBuffer* soundBuffer;
-// The float mix area. Only the block being rendered is ever in use, so one
-// slot serves every ring block (and keeps 700 KB of memory untouched).
+// The float mix area: a block's left half, then its right half. Only the
+// block being rendered is ever in use, so one slot serves every ring block
+// (and keeps 700 KB of memory untouched).
 constexpr std::uint32_t kMixSlots = 1;
 extern float mixRing[kMixSlots][kBlockFrames * 2];
 
@@ -68,4 +69,6 @@ void ResetPlayback();
 
 // Round half to even and clamp to 16 bits.
 std::int16_t ConvertSample(float value);
-void ConvertBlock(const float* in, std::int16_t* out, std::uint32_t count);
+// Converts `count` interleaved values (value k: frame k / 2, left or right)
+// from the two halves of the mix.
+void ConvertBlock(const float* left, const float* right, std::int16_t* out, std::uint32_t count);

@@ -106,12 +106,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cpuHasAvx512 = paths[k].avx512;
 #endif
     std::memcpy(voices, start, sizeof voices);
+    // The left half, then the right one.
     mixed.assign(2 * 2000 * 4, 0.0f);
-    if (k > 0 && overwrite) std::fill(mixed.begin(), mixed.begin() + 2 * runFrames, 3.0e38f);
+    float* const right = mixed.data() + 2000 * 4;
+    if (k > 0 && overwrite) {
+      std::fill(mixed.begin(), mixed.begin() + runFrames, 3.0e38f);
+      std::fill(right, right + runFrames, -1.0e30f);
+    }
     std::size_t at = 0;
     for (const std::uint32_t run : runs) {
-      MixVoices(mixed.data() + at, run, k > 0 && overwrite);
-      at += 2 * run;
+      MixVoices(mixed.data() + at, right + at, run, k > 0 && overwrite);
+      at += run;
     }
     if (k == 0) {
       reference = mixed;

@@ -32,6 +32,17 @@ struct TestSample {
   Sample sample{};
 };
 
+// A mix of `frames` frames: its left and its right half.
+struct Mix {
+  explicit Mix(std::uint32_t frames, float fill = 0.0f) : left(frames, fill), right(frames, fill) {}
+  bool operator==(const Mix& other) const {
+    return left.size() == other.left.size() &&
+           std::memcmp(left.data(), other.left.data(), left.size() * sizeof(float)) == 0 &&
+           std::memcmp(right.data(), other.right.data(), right.size() * sizeof(float)) == 0;
+  }
+  std::vector<float> left, right;
+};
+
 Voice Playing(Sample* s, double step, std::int32_t left = 255, std::int32_t right = 255) {
   Voice v{};
   v.sample = s;
@@ -48,23 +59,23 @@ TEST(MixerTest, VoiceWithoutSampleAddsNothing) {
   voices[3].leftVolume = 100;
   voices[3].stepInt = 1;
   const Voice before = voices[3];
-  std::vector<float> out(2 * 64, 0.0f);
-  MixVoices(out.data(), 64);
-  for (float f : out) EXPECT_EQ(f, 0.0f);
+  Mix out(64);
+  MixVoices(out.left.data(), out.right.data(), 64);
+  EXPECT_TRUE(out == Mix(64));
   EXPECT_EQ(std::memcmp(&before, &voices[3], sizeof before), 0);
 }
 
 TEST(MixerTest, FixedGainsInterpolateLinearly) {
   TestSample s({0, 1000, 2000, 3000, 4000, 5000, 6000, 7000});
   Voice v = Playing(&s.sample, 0.25, 255, 128);
-  std::vector<float> out(2 * 8, 0.0f);
-  MixVoice(v, out.data(), 8);
+  Mix out(8);
+  MixVoice(v, out.left.data(), out.right.data(), 8);
   const float left = 255.0f * (1.0f / 255.0f);
   const float right = 128.0f * (1.0f / 255.0f);
   for (int f = 0; f < 8; ++f) {
     const double value = 250.0 * f;
-    EXPECT_EQ(out[2 * f], static_cast<float>(value * left)) << f;
-    EXPECT_EQ(out[2 * f + 1], static_cast<float>(value * right)) << f;
+    EXPECT_EQ(out.left[f], static_cast<float>(value * left)) << f;
+    EXPECT_EQ(out.right[f], static_cast<float>(value * right)) << f;
   }
   EXPECT_EQ(v.positionInt, 2);
 }
@@ -72,23 +83,23 @@ TEST(MixerTest, FixedGainsInterpolateLinearly) {
 TEST(MixerTest, SampleWithoutLoopEndsAtItsLastFrame) {
   TestSample s({100, 100, 100, 100});
   Voice v = Playing(&s.sample, 1.0);
-  std::vector<float> out(2 * 10, 0.0f);
-  MixVoice(v, out.data(), 10);
+  Mix out(10);
+  MixVoice(v, out.left.data(), out.right.data(), 10);
   EXPECT_EQ(v.sample, nullptr);
   EXPECT_EQ(v.positionInt, 0);
   EXPECT_EQ(v.positionFrac, 0u);
-  EXPECT_NE(out[2 * 3], 0.0f);
-  for (int f = 4; f < 10; ++f) EXPECT_EQ(out[2 * f], 0.0f) << f;
+  EXPECT_NE(out.left[3], 0.0f);
+  for (int f = 4; f < 10; ++f) EXPECT_EQ(out.left[f], 0.0f) << f;
 }
 
 TEST(MixerTest, ForwardLoopWrapsAtItsEnd) {
   TestSample s({0, 1, 2, 3, 4, 5, 6, 7}, 1, 2, 6);
   Voice v = Playing(&s.sample, 1.0);
-  std::vector<float> out(2 * 20, 0.0f);
-  MixVoice(v, out.data(), 20);
+  Mix out(20);
+  MixVoice(v, out.left.data(), out.right.data(), 20);
   // Frames 0..7, then 2..7 again, then 2..7 (20 frames).
   const int want[20] = {0, 1, 2, 3, 4, 5, 6, 7, 2, 3, 4, 5, 6, 7, 2, 3, 4, 5, 6, 7};
-  for (int f = 0; f < 20; ++f) EXPECT_EQ(std::lround(out[2 * f] * 255.0 / 255.0), want[f]) << f;
+  for (int f = 0; f < 20; ++f) EXPECT_EQ(std::lround(out.left[f] * 255.0 / 255.0), want[f]) << f;
   EXPECT_EQ(v.positionInt, 2);
 }
 
@@ -96,8 +107,8 @@ TEST(MixerTest, ForwardLoopOvershotByManyLengthsComesBackInside) {
   TestSample s({0, 1, 2, 3, 4, 5, 6, 7}, 1, 4, 3);  // loop 4..6
   for (double step : {2.5, 10.25, 300.0, 4000.0}) {
     Voice v = Playing(&s.sample, step);
-    std::vector<float> out(2 * 200, 0.0f);
-    MixVoice(v, out.data(), 200);
+    Mix out(200);
+    MixVoice(v, out.left.data(), out.right.data(), 200);
     EXPECT_GE(v.positionInt, 3) << step;
     EXPECT_LT(v.positionInt, 7) << step;
     EXPECT_EQ(v.sample, &s.sample);
@@ -108,26 +119,26 @@ TEST(MixerTest, PositionOnLoopEndLoopsAtOnce) {
   TestSample s({10, 20, 30, 40}, 1, 1, 3);
   Voice v = Playing(&s.sample, 1.0);
   v.positionInt = 4;  // exactly on the loop end
-  std::vector<float> out(2, 0.0f);
-  MixVoice(v, out.data(), 1);
-  EXPECT_NEAR(out[0], 20.0f, 0.01f);  // frame 1, after the wrap
+  Mix out(1);
+  MixVoice(v, out.left.data(), out.right.data(), 1);
+  EXPECT_NEAR(out.left[0], 20.0f, 0.01f);  // frame 1, after the wrap
   EXPECT_EQ(v.positionInt, 2);
 }
 
 TEST(MixerTest, PingPongReflectsAndStepsBackExactly) {
   TestSample s({0, 100, 200, 300, 400, 500}, 2, 1, 5);
   Voice v = Playing(&s.sample, 1.0);
-  std::vector<float> out(2 * 12, 0.0f);
-  MixVoice(v, out.data(), 12);
+  Mix out(12);
+  MixVoice(v, out.left.data(), out.right.data(), 12);
   // Forward 0..5, then the reflection puts the position a hair below 6 and
   // it walks back by exactly -1.0 per frame.
-  EXPECT_NEAR(out[2 * 5], 500.0f, 0.01f);
+  EXPECT_NEAR(out.left[5], 500.0f, 0.01f);
   EXPECT_EQ(v.backward, 0);  // reflected at the start again by frame 11
   std::vector<int> positions;
   Voice w = Playing(&s.sample, 1.0);
   for (int f = 0; f < 9; ++f) {
-    float frame[2] = {0, 0};
-    MixVoice(w, frame, 1);
+    float left = 0, right = 0;
+    MixVoice(w, &left, &right, 1);
     positions.push_back(w.positionInt);
   }
   EXPECT_EQ(positions, (std::vector<int>{1, 2, 3, 4, 5, 5, 4, 3, 2}));
@@ -139,8 +150,8 @@ TEST(MixerTest, PingPongShorterThanOneStepEndsInside) {
   TestSample s({0, 1, 2, 3, 4, 5, 6, 7}, 2, 3, 1);  // loop of one frame
   for (double step : {3.5, 1.75, 257.0}) {
     Voice v = Playing(&s.sample, step);
-    std::vector<float> out(2 * 50, 0.0f);
-    MixVoice(v, out.data(), 50);
+    Mix out(50);
+    MixVoice(v, out.left.data(), out.right.data(), 50);
     EXPECT_EQ(v.positionInt, 3) << step;
     EXPECT_EQ(v.sample, &s.sample);
   }
@@ -152,13 +163,13 @@ TEST(MixerTest, NewNoteRampsUpOver128Frames) {
   Voice v = Playing(&s.sample, 1.0, 128, 64);
   v.currentLeft = v.currentRight = 0;
   v.rampRemaining = 0;
-  std::vector<float> out(2 * 200, 0.0f);
-  MixVoice(v, out.data(), 200);
-  EXPECT_EQ(out[0], 0.0f);  // the first frame of a ramp uses the start gain
-  EXPECT_GT(out[2 * 64], 0.0f);
-  EXPECT_LT(out[2 * 64], out[2 * 127]);
+  Mix out(200);
+  MixVoice(v, out.left.data(), out.right.data(), 200);
+  EXPECT_EQ(out.left[0], 0.0f);  // the first frame of a ramp uses the start gain
+  EXPECT_GT(out.left[64], 0.0f);
+  EXPECT_LT(out.left[64], out.left[127]);
   const float full = static_cast<float>(1000.0 * (128.0f * (1.0f / 255.0f)));
-  EXPECT_EQ(out[2 * 150], full);
+  EXPECT_EQ(out.left[150], full);
   EXPECT_EQ(v.rampRemaining, 0);
   EXPECT_EQ(v.currentLeft, 128);
   EXPECT_EQ(v.currentRight, 64);
@@ -170,8 +181,8 @@ TEST(MixerTest, RampAcrossCallsRestartsFromRoundedGains) {
   TestSample s(frames);
   Voice v = Playing(&s.sample, 1.0, 200, 0);
   v.currentLeft = 0;
-  std::vector<float> out(2 * 50, 0.0f);
-  MixVoice(v, out.data(), 50);
+  Mix out(50);
+  MixVoice(v, out.left.data(), out.right.data(), 50);
   EXPECT_EQ(v.rampRemaining, 78);
   const float delta = 200.0f * (1.0f / 32640.0f);
   EXPECT_EQ(v.rampLeftDelta, delta);
@@ -180,7 +191,7 @@ TEST(MixerTest, RampAcrossCallsRestartsFromRoundedGains) {
   EXPECT_EQ(v.currentLeft, static_cast<int>(std::nearbyint(gain / (1.0f / 255.0f))));
   // Only one side changes: the other side gets a zero change.
   v.leftVolume = 100;
-  MixVoice(v, out.data(), 1);
+  MixVoice(v, out.left.data(), out.right.data(), 1);
   EXPECT_EQ(v.rampRemaining, 127);
   EXPECT_EQ(v.rampRightDelta, 0.0f);
   EXPECT_EQ(v.rampLeftTarget, 100);
@@ -194,13 +205,14 @@ TEST(MixerTest, LargeStepsStayInsideTheSample) {
   for (Sample* s : {&once.sample, &looped.sample, &pingpong.sample}) {
     for (double step : {255.9, 256.0, 1000.5, 48000.0}) {
       Voice v = Playing(s, step);
-      std::vector<float> out(2 * 884, 0.0f);
-      MixVoice(v, out.data(), 884);
+      Mix out(884);
+      MixVoice(v, out.left.data(), out.right.data(), 884);
       if (v.sample != nullptr) {
         EXPECT_GE(v.positionInt, -1);
         EXPECT_LE(v.positionInt, static_cast<std::int32_t>(s->length));
       }
-      for (float f : out) ASSERT_TRUE(std::isfinite(f));
+      for (const std::vector<float>* half : {&out.left, &out.right})
+        for (float f : *half) ASSERT_TRUE(std::isfinite(f));
     }
   }
 }
@@ -228,11 +240,11 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
     together.stepFrac |= 1;
     together.positionFrac = c.fraction;
     Voice single = together;
-    std::vector<float> a(2 * c.frameCount, 0.5f), b(2 * c.frameCount, 0.5f);
-    for (std::uint32_t f = 0; f < c.frameCount; ++f) a[2 * f] = b[2 * f] = static_cast<float>(f) * -1.25f;
-    MixVoice(together, a.data(), c.frameCount);
-    for (std::uint32_t f = 0; f < c.frameCount; ++f) MixVoice(single, b.data() + 2 * f, 1);
-    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << c.step;
+    Mix a(c.frameCount, 0.5f), b(c.frameCount, 0.5f);
+    for (std::uint32_t f = 0; f < c.frameCount; ++f) a.left[f] = b.left[f] = static_cast<float>(f) * -1.25f;
+    MixVoice(together, a.left.data(), a.right.data(), c.frameCount);
+    for (std::uint32_t f = 0; f < c.frameCount; ++f) MixVoice(single, b.left.data() + f, b.right.data() + f, 1);
+    EXPECT_TRUE(a == b) << c.step;
     EXPECT_EQ(together.positionInt, single.positionInt) << c.step;
     EXPECT_EQ(together.positionFrac, single.positionFrac) << c.step;
     EXPECT_EQ(together.backward, single.backward) << c.step;
@@ -282,24 +294,24 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
     v.leftVolume = v.rampLeftTarget = gains[next() % 12];
     v.rightVolume = v.rampRightTarget = gains[next() % 12];
   }
-  std::vector<float> wide(2 * 2000, 0.0f), plain(2 * 2000, 0.0f);
+  Mix wide(2000), plain(2000);
   Voice plainVoices[kVoiceCount];
   std::memcpy(voices, start, sizeof voices);
   std::memcpy(plainVoices, start, sizeof plainVoices);
   for (std::uint32_t length : {884u, 1u, 7u, 128u, 129u, 1999u, 300u}) {
     if (overwrite) {
-      std::fill(wide.begin(), wide.begin() + 2 * length, -1.5e30f);
-      std::fill(wide.begin() + 2 * length, wide.end(), 0.0f);
-      std::fill(plain.begin(), plain.end(), 0.0f);
+      wide = plain = Mix(2000);
+      std::fill(wide.left.begin(), wide.left.begin() + length, -1.5e30f);
+      std::fill(wide.right.begin(), wide.right.begin() + length, 3.0e38f);
     }
-    MixVoices(wide.data(), length, overwrite);
+    MixVoices(wide.left.data(), wide.right.data(), length, overwrite);
     std::memcpy(start, voices, sizeof start);  // the wide result
     std::memcpy(voices, plainVoices, sizeof voices);
     cpuHasAvx2 = cpuHasAvx512 = false;
-    MixVoices(plain.data(), length);
+    MixVoices(plain.left.data(), plain.right.data(), length);
     wideOn();
     std::memcpy(plainVoices, voices, sizeof plainVoices);
-    ASSERT_EQ(std::memcmp(wide.data(), plain.data(), wide.size() * sizeof(float)), 0) << length;
+    ASSERT_TRUE(wide == plain) << length;
     for (int i = 0; i < kVoiceCount; ++i) {
       const Voice &a = start[i], &b = plainVoices[i];
       ASSERT_EQ(a.sample, b.sample) << i;
@@ -349,15 +361,15 @@ TEST(MixerTest, SilentVoicesMoveExactlyLikeAudibleOnes) {
       Voice silent = Playing(s, step, 0, 0);
       Voice audible = Playing(s, step, 3, 3);
       silent.positionFrac = audible.positionFrac = 0x12345677;  // odd: the lowest bit matters
-      std::vector<float> a(2 * 884, 0.0f), b(2 * 884, 0.0f);
+      Mix a(884), b(884);
       for (int call = 0; call < 5; ++call) {
-        MixVoice(silent, a.data(), 884);
-        MixVoice(audible, b.data(), 884);
+        MixVoice(silent, a.left.data(), a.right.data(), 884);
+        MixVoice(audible, b.left.data(), b.right.data(), 884);
         EXPECT_EQ(silent.positionInt, audible.positionInt) << step;
         EXPECT_EQ(silent.positionFrac, audible.positionFrac) << step;
         EXPECT_EQ(silent.sample, audible.sample) << step;
       }
-      for (float f : a) ASSERT_EQ(f, 0.0f);
+      ASSERT_TRUE(a == Mix(884));
     }
   }
 }
@@ -367,8 +379,8 @@ TEST(MixerTest, ChunkStoppingPastTheBoundaryStillWraps) {
   Voice v = Playing(&s.sample, 1.0);
   v.positionInt = 8;
   v.positionFrac = 5;  // a hair past the loop end
-  std::vector<float> out(2 * 4, 0.0f);
-  MixVoice(v, out.data(), 4);
+  Mix out(4);
+  MixVoice(v, out.left.data(), out.right.data(), 4);
   EXPECT_EQ(v.positionInt, 4);
 }
 
