@@ -335,6 +335,5 @@ bool OpenAndLoadModule(const void* source, std::uintptr_t param, std::int32_t ki
   const int loaded = LoadModule();
   SetModuleBudget(0);
   sourceReader.close(handle);
-  if (loaded != 0) BuildSampleSpans();
   return loaded != 0;
 }

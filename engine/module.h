@@ -127,7 +127,8 @@ void SetModuleBudget(std::size_t bytes);  // 0 = unlimited
 void FreeModule();
 
 // Adds the spans to the samples of the loaded module, up to 64 MB of them
-// (best effort: a sample without spans is mixed from its frames alone).
+// (best effort: a sample without spans is mixed from its frames alone). The
+// player does so for the module it plays.
 void BuildSampleSpans();
 // Fills `storage` (length + 3 entries) with the spans of s and points
 // s.spans at them.

@@ -51,6 +51,7 @@ HRESULT PlayerPrepareFrom(const void* source, std::uintptr_t param, std::int32_t
   if (!OpenAndLoadModule(source, param, kind)) {
     return PlayerStop();
   }
+  BuildSampleSpans();  // only a module that is played needs them
 
   ResetPlayback();
   std::fesetenv(FE_DFL_ENV);
