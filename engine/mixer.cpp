@@ -446,39 +446,26 @@ void Silence(Out out, std::uint32_t frames) {
   std::memset(out.right, 0, sizeof(float) * frames);
 }
 
-std::int64_t MixFixedChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains gains, Out out,
-                           std::uint32_t frames, bool overwrite) {
+// A chunk, by the widest loop the processor has; a ramp takes the wide
+// loops only where its running gains are exact.
+template <bool Ramp>
+std::int64_t MixChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains& gains, Gains delta, Out out,
+                      std::uint32_t frames, bool overwrite) {
   const std::int16_t* data = sample.data;
+#ifdef ZEVORA_AVX2_PATHS
+  const bool wide = !Ramp || (RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
+                              RampIsExact(RightGain(gains), RightGain(delta), frames));
 #ifdef ZEVORA_AVX512_PATHS
-  if (cpuHasAvx512)
-    return overwrite ? MixAvx512<false, true>(data, sample.spans, p, step, gains, gains, out, frames)
-                     : MixAvx512<false, false>(data, sample.spans, p, step, gains, gains, out, frames);
+  if (wide && cpuHasAvx512)
+    return overwrite ? MixAvx512<Ramp, true>(data, sample.spans, p, step, gains, delta, out, frames)
+                     : MixAvx512<Ramp, false>(data, sample.spans, p, step, gains, delta, out, frames);
+#endif
 #endif
   if (overwrite) Silence(out, frames);
 #ifdef ZEVORA_AVX2_PATHS
-  if (cpuHasAvx2) return MixAvx2<false>(data, sample.spans, p, step, gains, gains, out, frames);
+  if (wide && cpuHasAvx2) return MixAvx2<Ramp>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
-  return MixFixed(data, p, step, gains, out, frames);
-}
-
-// A chunk of a ramp; the wide loop only where its running gains are exact.
-std::int64_t MixRampChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains& gains, Gains delta,
-                          Out out, std::uint32_t frames, bool overwrite) {
-  const std::int16_t* data = sample.data;
-#ifdef ZEVORA_AVX2_PATHS
-  if ((cpuHasAvx2 || cpuHasAvx512) && RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
-      RampIsExact(RightGain(gains), RightGain(delta), frames)) {
-#ifdef ZEVORA_AVX512_PATHS
-    if (cpuHasAvx512)
-      return overwrite ? MixAvx512<true, true>(data, sample.spans, p, step, gains, delta, out, frames)
-                       : MixAvx512<true, false>(data, sample.spans, p, step, gains, delta, out, frames);
-#endif
-    if (overwrite) Silence(out, frames);
-    return MixAvx2<true>(data, sample.spans, p, step, gains, delta, out, frames);
-  }
-#endif
-  if (overwrite) Silence(out, frames);
-  return MixRamp(data, p, step, gains, delta, out, frames);
+  return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
 }
 
 }  // namespace
@@ -552,10 +539,10 @@ bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
       // so only its position moves.
       SetPosition(v, Advance(p, step, chunk));
     } else if (v.rampRemaining == 0) {
-      const Gains gains =
+      Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
       silenceUpTo(frameCount - remaining);
-      SetPosition(v, MixFixedChunk(*s, p, step, gains, out, chunk, overwrite));
+      SetPosition(v, MixChunk<false>(*s, p, step, gains, gains, out, chunk, overwrite));
       unwritten = frameCount - remaining + chunk;
       sounded = true;
     } else {
@@ -563,7 +550,7 @@ bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
       silenceUpTo(frameCount - remaining);
-      SetPosition(v, MixRampChunk(*s, p, step, gains, delta, out, chunk, overwrite));
+      SetPosition(v, MixChunk<true>(*s, p, step, gains, delta, out, chunk, overwrite));
       unwritten = frameCount - remaining + chunk;
       sounded = true;
       // 8. Between chunks a ramp survives only as the rounded gains.
