@@ -51,43 +51,40 @@ struct JsonReader {
     while (p < end && ((*p >= '0' && *p <= '9') || *p == '.' || *p == 'e' || *p == 'E' || *p == '+')) ++p;
     return p > start;
   }
+  // An object (members "key": value) or an array, after its opening bracket.
+  bool Members(char close, bool keyed) {
+    Space();
+    if (p < end && *p == close) {
+      ++p;
+      return true;
+    }
+    for (;;) {
+      Space();
+      if (keyed) {
+        if (!String()) return false;
+        Space();
+        if (p >= end || *p++ != ':') return false;
+      }
+      if (!Value()) return false;
+      Space();
+      if (p < end && *p == ',') {
+        ++p;
+        continue;
+      }
+      if (p < end && *p == close) {
+        ++p;
+        return true;
+      }
+      return false;
+    }
+  }
   bool Value() {
     if (++depth > 64) return false;
     Space();
     bool ok = false;
-    if (p < end && *p == '{') {
-      ++p;
-      Space();
-      ok = true;
-      if (p < end && *p == '}') {
-        ++p;
-      } else {
-        for (;;) {
-          Space();
-          if (!String()) return false;
-          Space();
-          if (p >= end || *p++ != ':' || !Value()) return false;
-          Space();
-          if (p < end && *p == ',') { ++p; continue; }
-          if (p < end && *p == '}') { ++p; break; }
-          return false;
-        }
-      }
-    } else if (p < end && *p == '[') {
-      ++p;
-      Space();
-      ok = true;
-      if (p < end && *p == ']') {
-        ++p;
-      } else {
-        for (;;) {
-          if (!Value()) return false;
-          Space();
-          if (p < end && *p == ',') { ++p; continue; }
-          if (p < end && *p == ']') { ++p; break; }
-          return false;
-        }
-      }
+    if (p < end && (*p == '{' || *p == '[')) {
+      const bool keyed = *p++ == '{';
+      ok = Members(keyed ? '}' : ']', keyed);
     } else if (p < end && *p == '"') {
       ok = String();
     } else {
