@@ -19,7 +19,7 @@ struct BenchSample {
     sample.loopStart = 4096 - loop;
     sample.loopLength = loop;
     sample.data = storage.data() + 1;
-    spans.resize(4096 + 3);
+    spans.resize(SpanStorageEntries(4096));
     FillSampleSpans(sample, spans.data());  // as the loader does
   }
   std::vector<std::int16_t> storage;

@@ -8,7 +8,12 @@
 
 #include "simd.h"
 #ifdef ZEVORA_AVX2_PATHS
+// GCC 12 takes the intrinsics' deliberately undefined start values for
+// uninitialised variables once they are inlined deep enough.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #endif
 
 Voice voices[kVoiceCount];
@@ -282,17 +287,37 @@ struct Avx512Run {
   __m512d gainsLeft, gainsRight, stepLeft, stepRight;
 };
 
+// Where a group's sample values come from: the frames, the spans one by
+// one, or two neighbouring groups of eight spans that hold them all.
+enum class Source { kFrames, kSpans, kWindow };
+
 // One group of eight frames of which the first `count` are stored (all
 // eight when `Whole`); past the chunk's end a lane reads frame 0's samples
-// again. `Spans`: the values come from the sample's spans.
-template <bool Ramp, bool Fresh, bool Whole, bool Spans>
+// again (kWindow: some entry of the window, never stored).
+template <bool Ramp, bool Fresh, bool Whole, Source From>
 ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx512Run& r, Out out,
                                                                             std::uint32_t count) {
   // The multiply takes the low 32 bits of each lane as signed; the fraction
   // shifted right by one is below 2^31.
   const __m512i fraction = _mm512_srli_epi32(r.q, 1);
   __m512i x;  // 2X
-  if (Spans) {
+  if (From == Source::kWindow) {
+    // Every stored frame's entry lies in the group of eight holding the
+    // lowest one or the next group. Entry i is element i % 8 of group i / 8,
+    // and bit 3 of i tells an even group from an odd one, so the low four
+    // bits of i pick it out of the (even, odd) pair.
+    const auto first = static_cast<std::int32_t>(static_cast<std::int64_t>(r.at) >> 32);
+    const auto last = static_cast<std::int32_t>(static_cast<std::int64_t>(r.at + (Whole ? 7 : count - 1) * r.e) >> 32);
+    const std::int32_t lowest = first < last ? first : last;
+    const std::int64_t* group = r.spans + (lowest & ~7);
+    const std::int32_t odd = lowest & 8;  // the lower group is the odd one
+    const __m512i even = _mm512_load_si512(group + odd);
+    const __m512i other = _mm512_load_si512(group + (8 - odd));
+    const __m512i ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
+    const __m512i product = _mm512_mul_epi32(ad, fraction);
+    x = _mm512_add_epi64(_mm512_and_si512(ad, _mm512_set1_epi64(static_cast<std::int64_t>(0xFFFFFFFF00000000u))),
+                         _mm512_add_epi64(product, product));
+  } else if (From == Source::kSpans) {
     // One 64-bit lane per frame holding a * 2^32 + (b - a).
     std::int64_t span[8];
     for (std::uint64_t j = 0; j < 8; ++j) {
@@ -342,6 +367,15 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
   r.q = _mm512_add_epi64(r.q, r.advance);
 }
 
+// A chunk's groups of eight, the last one masked.
+template <bool Ramp, bool Fresh, Source From>
+ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroups512(Avx512Run& r, Out out,
+                                                                             std::uint32_t frames) {
+  std::uint32_t f = 0;
+  for (; f + 8 <= frames; f += 8, out = out + 8) MixGroup512<Ramp, Fresh, true, From>(r, out, 8);
+  if (f < frames) MixGroup512<Ramp, Fresh, false, From>(r, out, frames - f);
+}
+
 // Eight frames at once with AVX-512, bit-identical to MixFixed and MixRamp,
 // for a chunk of any length (the last group is masked).
 // Positions: frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * e with
@@ -382,14 +416,15 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
     r.stepLeft = _mm512_set1_pd(8 * dl);
     r.stepRight = _mm512_set1_pd(8 * dr);
   }
-  std::uint32_t f = 0;
-  if (spans != nullptr) {
-    for (; f + 8 <= frames; f += 8, out = out + 8) MixGroup512<Ramp, Fresh, true, true>(r, out, 8);
-    if (f < frames) MixGroup512<Ramp, Fresh, false, true>(r, out, frames - f);
-  } else {
-    for (; f + 8 <= frames; f += 8, out = out + 8) MixGroup512<Ramp, Fresh, true, false>(r, out, 8);
-    if (f < frames) MixGroup512<Ramp, Fresh, false, false>(r, out, frames - f);
-  }
+  // Eight frames of a step up to 8/7 span at most nine entries, which two
+  // neighbouring groups of eight always hold.
+  const std::uint64_t stride = static_cast<std::int64_t>(e) < 0 ? 0 - e : e;
+  if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7)
+    MixGroups512<Ramp, Fresh, Source::kWindow>(r, out, frames);
+  else if (spans != nullptr)
+    MixGroups512<Ramp, Fresh, Source::kSpans>(r, out, frames);
+  else
+    MixGroups512<Ramp, Fresh, Source::kFrames>(r, out, frames);
   if (Ramp) {
     const double done = static_cast<double>(frames);
     gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));

@@ -23,7 +23,7 @@ std::size_t peakBytes = 0;
 std::size_t budget = 0;
 }  // namespace
 
-Sample emptySample = {0, 0, 0, 0, 0, 0, 0, 0, 0, emptySampleFrames + 1, nullptr};
+Sample emptySample = {0, 0, 0, 0, 0, 0, 0, 0, 0, emptySampleFrames + 1, nullptr, nullptr};
 Instrument emptyInstrument = {};
 
 void* ModuleAlloc(std::size_t bytes) {
@@ -69,8 +69,7 @@ void FreeModule() {
       Instrument& instrument = m.instruments[i];
       for (std::uint32_t s = 0; s < instrument.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
         if (instrument.samples[s] != &emptySample) {
-          if (instrument.samples[s] != nullptr && instrument.samples[s]->spans != nullptr)
-            ModuleFree(instrument.samples[s]->spans - 1);
+          if (instrument.samples[s] != nullptr) ModuleFree(instrument.samples[s]->spanStorage);
           ModuleFree(instrument.samples[s]);
         }
         instrument.samples[s] = nullptr;
@@ -102,7 +101,7 @@ void BuildSampleSpans() {
     for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k) {
       Sample* s = instrument.samples[k];
       if (s == nullptr || s == &emptySample || s->spans != nullptr) continue;
-      const std::size_t bytes = sizeof(std::int64_t) * (static_cast<std::size_t>(s->length) + 3);
+      const std::size_t bytes = sizeof(std::int64_t) * SpanStorageEntries(s->length);
       if (bytes > kMaxSpanBytes - spanBytes) continue;
       auto* block = static_cast<std::int64_t*>(ModuleAlloc(bytes));
       if (block == nullptr) continue;
@@ -112,15 +111,24 @@ void BuildSampleSpans() {
   }
 }
 
+// Eight entries before entry 0 (the group holding entry -1), the groups up
+// to entry length + 1, one group more (a loop loads two neighbouring groups),
+// and room to put entry 0 on a 64-byte boundary.
+std::size_t SpanStorageEntries(std::uint32_t length) {
+  return 8 + ((static_cast<std::size_t>(length) + 2 + 7) & ~std::size_t{7}) + 8 + 7;
+}
+
 void FillSampleSpans(Sample& s, std::int64_t* storage) {
-  const std::size_t entries = static_cast<std::size_t>(s.length) + 3;
-  const std::int16_t* d = s.data - 1;
-  for (std::size_t e = 0; e < entries; ++e) {
-    const std::int32_t a = d[e], b = d[e + 1];
-    storage[e] = static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32 |
-                                           static_cast<std::uint32_t>(b - a));
+  const auto misalignment = reinterpret_cast<std::uintptr_t>(storage) % 64 / sizeof(std::int64_t);
+  std::int64_t* spans = storage + (8 - misalignment) % 8 + 8;
+  const std::int16_t* d = s.data;
+  for (std::int64_t i = -1; i <= static_cast<std::int64_t>(s.length) + 1; ++i) {
+    const std::int32_t a = d[i], b = d[i + 1];
+    spans[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32 |
+                                         static_cast<std::uint32_t>(b - a));
   }
-  s.spans = storage + 1;
+  s.spans = spans;
+  s.spanStorage = storage;
 }
 
 const Instrument* SelectInstrument(std::uint32_t instrumentIndex) {

@@ -40,6 +40,9 @@ struct EnvelopePoint {
 // `spans` (null when missing) serves the widest mixing loop: entry i, for i
 // from -1 to length + 1, holds data[i] * 2^32 + (data[i + 1] - data[i]) as
 // the 32-bit low half, so that one load gives a frame both its values.
+// spans + 8k lies on a 64-byte boundary, and every group of eight entries
+// that holds one of those is readable (the rest zero), so the loop can load
+// them eight at a time. `spanStorage` is the block they lie in.
 struct Sample {
   std::uint32_t length;
   std::uint32_t loopStart;
@@ -52,6 +55,7 @@ struct Sample {
   std::uint8_t loopKind;  // 0 none, 1 forward, 2 ping-pong, 3 acts like none
   std::int16_t* data;
   std::int64_t* spans;
+  std::int64_t* spanStorage;
 };
 
 struct Instrument {
@@ -130,8 +134,10 @@ void FreeModule();
 // (best effort: a sample without spans is mixed from its frames alone). The
 // player does so for the module it plays.
 void BuildSampleSpans();
-// Fills `storage` (length + 3 entries) with the spans of s and points
-// s.spans at them.
+// Entries of the storage the spans of a sample of `length` frames take.
+std::size_t SpanStorageEntries(std::uint32_t length);
+// Fills `storage` (SpanStorageEntries(s.length) entries, zeroed) with the
+// spans of s and points s.spans at them.
 void FillSampleSpans(Sample& s, std::int64_t* storage);
 
 // The sample that note index lastNote of instrument number index (0-based)

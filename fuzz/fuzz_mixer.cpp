@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sm.loopKind == 2) sm.data[length] = sm.data[length - 1];
     // Loaded samples have their spans, unless they could not be allocated.
     if (in.Next(1) % 4 != 0) {
-      s.spans.resize(length + 3);
+      s.spans.assign(SpanStorageEntries(length), 0);
       FillSampleSpans(sm, s.spans.data());
     }
   }

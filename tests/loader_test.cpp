@@ -105,6 +105,7 @@ TEST_F(LoaderTest, SampleSpans) {
   EXPECT_EQ(moduleState.instruments[0].samples[0]->spans, nullptr);
   const Sample& s = *moduleState.instruments[0].samples[1];
   ASSERT_NE(s.spans, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s.spans) % 64, 0u);  // loaded eight at a time
   for (std::int64_t i = -1; i <= static_cast<std::int64_t>(s.length) + 1; ++i) {
     const std::int32_t a = s.data[i], b = s.data[i + 1];
     EXPECT_EQ(s.spans[i] >> 32, a) << i;

@@ -24,7 +24,7 @@ struct TestSample {
   }
   // Gives the sample its spans, as the loader does.
   void AddSpans() {
-    spans.resize(sample.length + 3);
+    spans.resize(SpanStorageEntries(sample.length));
     FillSampleSpans(sample, spans.data());
   }
   std::vector<std::int16_t> storage;
