@@ -7,14 +7,6 @@
 #endif
 
 #include "simd.h"
-#ifdef ZEVORA_AVX2_PATHS
-// GCC 12 takes the intrinsics' deliberately undefined start values for
-// uninitialised variables once they are inlined deep enough.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
 
 Voice voices[kVoiceCount];
 
@@ -193,7 +185,9 @@ inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64
 // exactly.
 // The lanes hold frames 0-3 in order; the left and right products go to
 // the two halves of the mix.
-// With `spans` (not null) each frame's values come from the sample's spans.
+// With `spans` (not null) each frame's values come from the sample's spans:
+// a span S = a * 2^32 + 2(b - a) has 2(b - a) as its low 32 bits, and
+// S + 2(b - a) * ((fraction >> 1) - 1) is 2X.
 template <bool Ramp>
 ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
                                         std::int64_t step, Gains& gains, Gains delta, Out out,
@@ -220,7 +214,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
   __m256d gainsLeft = _mm256_setr_pd(gl, gl + dl, gl + 2 * dl, gl + 3 * dl);
   __m256d gainsRight = _mm256_setr_pd(gr, gr + dr, gr + 2 * dr, gr + 3 * dr);
   const __m256d stepLeft = _mm256_set1_pd(4 * dl), stepRight = _mm256_set1_pd(4 * dr);
-  const __m256i highHalves = _mm256_set1_epi64x(static_cast<std::int64_t>(0xFFFFFFFF00000000u));
+  const __m256i minusOne = _mm256_set1_epi32(-1);
   // The positions go along twice: in general registers for the four
   // indices (loads want them there) and in q for the fractions, so that no
   // vector-to-scalar moves compete with the arithmetic for the vector units.
@@ -230,15 +224,14 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
     const __m256i fraction = _mm256_srli_epi32(q, 1);
     __m256i x;  // 2X
     if (spans != nullptr) {
-      // One 64-bit lane per frame holding a * 2^32 + (b - a).
+      // One 64-bit lane per frame holding its span.
       std::int64_t span[4];
       for (std::uint64_t j = 0; j < 4; ++j) {
         const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
         span[j] = spans[static_cast<std::int32_t>(at >> 32)];
       }
       const __m256i ad = _mm256_setr_epi64x(span[0], span[1], span[2], span[3]);
-      const __m256i product = _mm256_mul_epi32(ad, fraction);
-      x = _mm256_add_epi64(_mm256_and_si256(ad, highHalves), _mm256_add_epi64(product, product));
+      x = _mm256_add_epi64(ad, _mm256_mul_epi32(ad, _mm256_add_epi32(fraction, minusOne)));
     } else {
       std::int32_t pair[4];
       for (std::uint64_t j = 0; j < 4; ++j) {
@@ -314,20 +307,16 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
     const __m512i even = _mm512_load_si512(group + odd);
     const __m512i other = _mm512_load_si512(group + (8 - odd));
     const __m512i ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
-    const __m512i product = _mm512_mul_epi32(ad, fraction);
-    x = _mm512_add_epi64(_mm512_and_si512(ad, _mm512_set1_epi64(static_cast<std::int64_t>(0xFFFFFFFF00000000u))),
-                         _mm512_add_epi64(product, product));
+    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, _mm512_add_epi32(fraction, _mm512_set1_epi32(-1))));
   } else if (From == Source::kSpans) {
-    // One 64-bit lane per frame holding a * 2^32 + (b - a).
+    // One 64-bit lane per frame holding its span.
     std::int64_t span[8];
     for (std::uint64_t j = 0; j < 8; ++j) {
       const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
       span[j] = r.spans[static_cast<std::int32_t>(from >> 32)];
     }
     const __m512i ad = _mm512_setr_epi64(span[0], span[1], span[2], span[3], span[4], span[5], span[6], span[7]);
-    const __m512i product = _mm512_mul_epi32(ad, fraction);
-    x = _mm512_add_epi64(_mm512_and_si512(ad, _mm512_set1_epi64(static_cast<std::int64_t>(0xFFFFFFFF00000000u))),
-                         _mm512_add_epi64(product, product));
+    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, _mm512_add_epi32(fraction, _mm512_set1_epi32(-1))));
   } else {
     std::int32_t pair[8];
     for (std::uint64_t j = 0; j < 8; ++j) {

@@ -124,8 +124,7 @@ void FillSampleSpans(Sample& s, std::int64_t* storage) {
   const std::int16_t* d = s.data;
   for (std::int64_t i = -1; i <= static_cast<std::int64_t>(s.length) + 1; ++i) {
     const std::int32_t a = d[i], b = d[i + 1];
-    spans[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32 |
-                                         static_cast<std::uint32_t>(b - a));
+    spans[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32) + 2 * (b - a);
   }
   s.spans = spans;
   s.spanStorage = storage;

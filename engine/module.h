@@ -37,9 +37,10 @@ struct EnvelopePoint {
 
 // A sample block: these fields, then the 16-bit frames. data[-1] and the
 // entries from data[length] on are readable (zero unless a loop guard).
-// `spans` (null when missing) serves the widest mixing loop: entry i, for i
-// from -1 to length + 1, holds data[i] * 2^32 + (data[i + 1] - data[i]) as
-// the 32-bit low half, so that one load gives a frame both its values.
+// `spans` (null when missing) serves the widest mixing loops: entry i, for i
+// from -1 to length + 1, holds data[i] * 2^32 + 2 * (data[i + 1] - data[i]),
+// whose low 32 bits are the doubled difference, so that one load gives a
+// frame both its values.
 // spans + 8k lies on a 64-byte boundary, and every group of eight entries
 // that holds one of those is readable (the rest zero), so the loop can load
 // them eight at a time. `spanStorage` is the block they lie in.

@@ -9,9 +9,6 @@
 #include "mixer.h"
 #include "replayer.h"
 #include "simd.h"
-#ifdef ZEVORA_AVX2_PATHS
-#include <immintrin.h>
-#endif
 
 std::atomic<std::uint64_t> positionLog[kRingBlocks];
 std::atomic<std::uint32_t> positionLogIndex{0};

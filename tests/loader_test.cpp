@@ -108,8 +108,8 @@ TEST_F(LoaderTest, SampleSpans) {
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s.spans) % 64, 0u);  // loaded eight at a time
   for (std::int64_t i = -1; i <= static_cast<std::int64_t>(s.length) + 1; ++i) {
     const std::int32_t a = s.data[i], b = s.data[i + 1];
-    EXPECT_EQ(s.spans[i] >> 32, a) << i;
-    EXPECT_EQ(static_cast<std::int32_t>(static_cast<std::uint32_t>(s.spans[i])), b - a) << i;
+    EXPECT_EQ(s.spans[i], a * 4294967296LL + 2 * (b - a)) << i;
+    EXPECT_EQ(static_cast<std::int32_t>(static_cast<std::uint32_t>(s.spans[i])), 2 * (b - a)) << i;
   }
   FreeModule();
   EXPECT_EQ(ModuleBytesInUse(), 0u);
