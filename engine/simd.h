@@ -12,7 +12,9 @@
 // GCC 12 takes the intrinsics' deliberately undefined start values for
 // uninitialised variables once they are inlined deep enough.
 #pragma GCC diagnostic push
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
