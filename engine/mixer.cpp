@@ -307,7 +307,7 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
     const __m512i even = _mm512_load_si512(group + odd);
     const __m512i other = _mm512_load_si512(group + (8 - odd));
     const __m512i ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
-    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, _mm512_add_epi32(fraction, _mm512_set1_epi32(-1))));
+    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, fraction));
   } else if (From == Source::kSpans) {
     // One 64-bit lane per frame holding its span.
     std::int64_t span[8];
@@ -316,7 +316,7 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
       span[j] = r.spans[static_cast<std::int32_t>(from >> 32)];
     }
     const __m512i ad = _mm512_setr_epi64(span[0], span[1], span[2], span[3], span[4], span[5], span[6], span[7]);
-    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, _mm512_add_epi32(fraction, _mm512_set1_epi32(-1))));
+    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, fraction));
   } else {
     std::int32_t pair[8];
     for (std::uint64_t j = 0; j < 8; ++j) {
@@ -382,6 +382,13 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   if (frames == 0) return p;
   const auto e = static_cast<std::uint64_t>(step) & ~std::uint64_t{1};
   const auto s = (static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) | (static_cast<std::uint64_t>(step) & 1);
+  // Read from spans, the lanes stand 2 below the frames: at position P - 2,
+  // entry I' and fraction F' (P - 2 = I' * 2^32 + 2F' + bit 0) give 2X as
+  // S + 2d * F', one add less than S + 2d * (F - 1) at P. Where P's fraction
+  // F is 2 or more, I' is P's entry and F' = (F >> 1) - 1; below 2, I' is
+  // the entry before and F' = 2^31 - 1, and S + 2d(2^31 - 1) = a * 2^32 +
+  // d * 2^32 is the next entry's a * 2^32, which is 2X there.
+  const std::uint64_t lanes = spans != nullptr ? s - 2 : s;
   const double scale = 1.0 / 4294967296.0;  // for 2X
   const double left = LeftGain(gains), right = RightGain(gains);
   const double gl = left * scale, gr = right * scale;
@@ -389,9 +396,9 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   const __m512d frameNumbers = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
   Avx512Run r{data,
               spans,
-              s,
+              lanes,
               e,
-              _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(s)),
+              _mm512_add_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(lanes)),
                                _mm512_mullo_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(e)),
                                                   _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7))),
               _mm512_set1_epi64(static_cast<std::int64_t>(8 * e)),

@@ -122,10 +122,13 @@ void FillSampleSpans(Sample& s, std::int64_t* storage) {
   const auto misalignment = reinterpret_cast<std::uintptr_t>(storage) % 64 / sizeof(std::int64_t);
   std::int64_t* spans = storage + (8 - misalignment) % 8 + 8;
   const std::int16_t* d = s.data;
-  for (std::int64_t i = -1; i <= static_cast<std::int64_t>(s.length) + 1; ++i) {
-    const std::int32_t a = d[i], b = d[i + 1];
-    spans[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32) + 2 * (b - a);
-  }
+  const auto span = [](std::int32_t a, std::int32_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(a)) << 32) + 2 * (b - a);
+  };
+  // Entry -2 leads up to data[-1] from a value of 0 (the loop reads it for a
+  // frame just past entry -1's start).
+  spans[-2] = span(0, d[-1]);
+  for (std::int64_t i = -1; i <= static_cast<std::int64_t>(s.length) + 1; ++i) spans[i] = span(d[i], d[i + 1]);
   s.spans = spans;
   s.spanStorage = storage;
 }

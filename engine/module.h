@@ -40,7 +40,7 @@ struct EnvelopePoint {
 // `spans` (null when missing) serves the widest mixing loops: entry i, for i
 // from -1 to length + 1, holds data[i] * 2^32 + 2 * (data[i + 1] - data[i]),
 // whose low 32 bits are the doubled difference, so that one load gives a
-// frame both its values.
+// frame both its values. Entry -2 is data[-1] * 2 (a value of 0 before).
 // spans + 8k lies on a 64-byte boundary, and every group of eight entries
 // that holds one of those is readable (the rest zero), so the loop can load
 // them eight at a time. `spanStorage` is the block they lie in.

@@ -270,6 +270,7 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
   for (int i = 0; i < 5000; ++i) frames.push_back(static_cast<std::int16_t>((i * 40503u) ^ (i >> 3)));
   for (int i = 0; i < 64; ++i) frames[2000 + i] = (i % 2) ? 32767 : -32768;
   TestSample once(frames), forward(frames, 1, 300, 4000), pingPong(frames, 2, 1000, 37);
+  forward.sample.data[-1] = -1234;  // as a loop guard might leave it
   if (spans) {
     once.AddSpans();
     forward.AddSpans();
@@ -294,6 +295,15 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
     v.leftVolume = v.rampLeftTarget = gains[next() % 12];
     v.rightVolume = v.rampRightTarget = gains[next() % 12];
   }
+  // Fractions of 0 and 1 (steps of whole, half and quarter frames), where
+  // the widest loop reads the entry before, and a first frame at -1.0.
+  for (int i = 1; i < kVoiceCount; i += 4) {
+    start[i].stepFrac = (i % 3 == 0) ? 0 : (i % 3 == 1 ? 0x80000000u : 0x40000000u);
+    start[i].positionFrac = next() % 2;
+  }
+  start[1].positionInt = -1;
+  start[1].currentLeft = start[1].leftVolume = start[1].rampLeftTarget = 64;
+  start[1].currentRight = start[1].rightVolume = start[1].rampRightTarget = 64;
   Mix wide(2000), plain(2000);
   Voice plainVoices[kVoiceCount];
   std::memcpy(voices, start, sizeof voices);
