@@ -344,8 +344,11 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
     mixedLeft = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out.left) : _mm256_maskz_loadu_ps(mask, out.left));
     mixedRight = _mm512_cvtps_pd(Whole ? _mm256_loadu_ps(out.right) : _mm256_maskz_loadu_ps(mask, out.right));
   }
-  const __m256 sumLeft = _mm512_cvtpd_ps(_mm512_add_pd(mixedLeft, productLeft));
-  const __m256 sumRight = _mm512_cvtpd_ps(_mm512_add_pd(mixedRight, productRight));
+  // The sums are taken by multiply-adds with a factor of 1, which round
+  // once just like an add but leave the units that convert free.
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m256 sumLeft = _mm512_cvtpd_ps(_mm512_fmadd_pd(productLeft, one, mixedLeft));
+  const __m256 sumRight = _mm512_cvtpd_ps(_mm512_fmadd_pd(productRight, one, mixedRight));
   if (Whole) {
     _mm256_storeu_ps(out.left, sumLeft);
     _mm256_storeu_ps(out.right, sumRight);
