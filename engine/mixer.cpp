@@ -505,6 +505,12 @@ std::int64_t MixChunk(const Sample& sample, std::int64_t p, std::int64_t step, G
 }  // namespace
 
 bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, bool overwrite) {
+  if (v.released != 0 && v.rampRemaining == 0 && v.leftVolume == 0 && v.rightVolume == 0 && v.currentLeft == 0 &&
+      v.currentRight == 0) {
+    // Faded out for good: it would only move on in silence.
+    v.sample = nullptr;
+    return false;
+  }
   std::uint32_t remaining = frameCount;
   Out out{left, right};
   // Overwriting, the frames before `unwritten` are written; once the voice

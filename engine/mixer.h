@@ -38,6 +38,9 @@ struct Voice {
   float rampLeftDelta;
   float rampRightDelta;
   std::int32_t rampRemaining;
+  // Set when the voice's channel moves on to the pair's other voice: no one
+  // changes its gains any more, so once it has faded out it stops.
+  std::int32_t released;
 };
 
 extern Voice voices[kVoiceCount];

@@ -65,9 +65,11 @@ void UpdateVoice(Channel& channel, Sample* sample) {
       const std::int32_t keep = partner.voiceIndex;
       partner = *v;
       partner.voiceIndex = keep;
+      partner.released = 0;
       v->volume = 0;
       v->leftVolume = 0;
       v->rightVolume = 0;
+      v->released = 1;
       channel.voice = &partner;
       v = &partner;
     }

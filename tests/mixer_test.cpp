@@ -384,6 +384,25 @@ TEST(MixerTest, SilentVoicesMoveExactlyLikeAudibleOnes) {
   }
 }
 
+// A released voice (its channel moved on) fades out like any other and then
+// stops; one that is not released keeps moving in silence.
+TEST(MixerTest, ReleasedVoiceStopsOnceFadedOut) {
+  TestSample looped(std::vector<std::int16_t>(3000, 5), 1, 100, 2000);
+  for (const int released : {0, 1}) {
+    Voice v = Playing(&looped.sample, 0.7, 0, 0);
+    v.currentLeft = 90;  // fading from 90 to 0
+    v.released = released;
+    Mix fade(884);
+    EXPECT_TRUE(MixVoice(v, fade.left.data(), fade.right.data(), 884));
+    EXPECT_NE(fade.left[127], 0.0f);
+    EXPECT_EQ(fade.left[128], 0.0f);
+    Mix after(884, 7.0f);
+    EXPECT_FALSE(MixVoice(v, after.left.data(), after.right.data(), 884, true)) << released;
+    EXPECT_TRUE(after == Mix(884, 7.0f)) << released;  // nothing written
+    EXPECT_EQ(v.sample == nullptr, released == 1);
+  }
+}
+
 TEST(MixerTest, ChunkStoppingPastTheBoundaryStillWraps) {
   TestSample s({1, 2, 3, 4, 5, 6, 7, 8}, 1, 0, 8);
   Voice v = Playing(&s.sample, 1.0);

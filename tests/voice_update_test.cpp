@@ -119,6 +119,7 @@ TEST_F(VoiceUpdateTest, NotesAlternateBetweenTheVoicePair) {
     c.updateFlags = Trigger | UpdateVolume | UpdatePanning;
     UpdateVoice(c, &sample);
     used.push_back(c.voice->voiceIndex);
+    EXPECT_EQ(c.voice->released, 0);
   }
   EXPECT_EQ(used, (std::vector<int>{3, 35, 3}));
   // The voice left behind keeps its sample with gains 0.
@@ -126,6 +127,7 @@ TEST_F(VoiceUpdateTest, NotesAlternateBetweenTheVoicePair) {
   EXPECT_EQ(voices[35].leftVolume, 0);
   EXPECT_EQ(voices[35].rightVolume, 0);
   EXPECT_EQ(voices[35].voiceIndex, 35);
+  EXPECT_EQ(voices[35].released, 1);  // no one changes its gains any more
   // A note on a silent voice restarts that voice.
   voices[3].sample = nullptr;
   c.updateFlags = Trigger;
