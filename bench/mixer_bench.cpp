@@ -28,7 +28,9 @@ struct BenchSample {
 };
 
 // args: voices, loop kind (1 forward, 2 ping-pong), ramp (0/1), path (0:
-// SSE2, 1: AVX2, 2: AVX-512, where the processor has them), loop length
+// SSE2, 1: AVX2, 2: AVX-512, where the processor has them), loop length,
+// whole frames added to the steps (0: steps of 0.60-0.75 frames, 1: of
+// 1.60-1.75, which the widest loop reads differently)
 void BM_MixVoices(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
 #ifdef ZEVORA_AVX2_PATHS
@@ -47,7 +49,7 @@ void BM_MixVoices(benchmark::State& state) {
     Voice& voice = voices[v];
     voice.voiceIndex = v;
     voice.sample = &s.sample;
-    voice.stepInt = 0;
+    voice.stepInt = static_cast<std::uint32_t>(state.range(5));
     voice.stepFrac = 0x9A000000u + static_cast<std::uint32_t>(v) * 0x1234567u;
     voice.leftVolume = voice.currentLeft = voice.rampLeftTarget = 90 + v;
     voice.rightVolume = voice.currentRight = voice.rampRightTarget = 40 + v;
@@ -71,7 +73,7 @@ void BM_MixVoices(benchmark::State& state) {
 #endif
 }
 BENCHMARK(BM_MixVoices)
-    ->ArgNames({"voices", "loop", "ramp", "path", "length"})
-    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1, 2}, {3072, 64}});
+    ->ArgNames({"voices", "loop", "ramp", "path", "length", "step"})
+    ->ArgsProduct({{1, 32}, {1, 2}, {0, 1}, {0, 1, 2}, {3072, 64}, {0, 1}});
 
 }  // namespace
