@@ -189,6 +189,16 @@ TEST(MixerTest, RampAcrossCallsRestartsFromRoundedGains) {
   double gain = 0.0;
   for (int f = 0; f < 50; ++f) gain += delta;
   EXPECT_EQ(v.currentLeft, static_cast<int>(std::nearbyint(gain / (1.0f / 255.0f))));
+  // Cut after other lengths the gain is rounded to the nearest step, not cut
+  // down (51 frames: 79.69 becomes 80).
+  for (const std::uint32_t frames : {1u, 51u, 77u, 127u}) {
+    Voice w = Playing(&s.sample, 1.0, 200, 0);
+    w.currentLeft = 0;
+    Mix cut(frames);
+    MixVoice(w, cut.left.data(), cut.right.data(), frames);
+    EXPECT_EQ(w.currentLeft, static_cast<int>(std::nearbyint(frames * static_cast<double>(delta) / (1.0f / 255.0f))))
+        << frames;
+  }
   // Only one side changes: the other side gets a zero change.
   v.leftVolume = 100;
   MixVoice(v, out.left.data(), out.right.data(), 1);
