@@ -279,14 +279,16 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
   std::vector<std::int16_t> frames;
   for (int i = 0; i < 5000; ++i) frames.push_back(static_cast<std::int16_t>((i * 40503u) ^ (i >> 3)));
   for (int i = 0; i < 64; ++i) frames[2000 + i] = (i % 2) ? 32767 : -32768;
-  TestSample once(frames), forward(frames, 1, 300, 4000), pingPong(frames, 2, 1000, 37);
+  // The tight forward loop wraps every few frames.
+  TestSample once(frames), forward(frames, 1, 300, 4000), pingPong(frames, 2, 1000, 37), tight(frames, 1, 2500, 6);
   forward.sample.data[-1] = -1234;  // as a loop guard might leave it
   if (spans) {
     once.AddSpans();
     forward.AddSpans();
     pingPong.AddSpans();
+    tight.AddSpans();
   }
-  Sample* samples[] = {&once.sample, &forward.sample, &pingPong.sample};
+  Sample* samples[] = {&once.sample, &forward.sample, &pingPong.sample, &tight.sample};
   // The last two differ by 1: a tiny ramp step on a huge gain, a ramp whose
   // running sums are rounded (the wide path leaves it to the plain one).
   const std::int32_t gains[] = {0, 1, 3, 64, 128, 200, 255, 256, 5000, 1 << 20, 1 << 30, (1 << 30) + 1};
@@ -295,7 +297,7 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
   Voice start[kVoiceCount];
   for (int i = 0; i < kVoiceCount; ++i) {
     Voice& v = start[i];
-    v = Playing(samples[i % 3], 0.0);
+    v = Playing(samples[i % 4], 0.0);
     v.stepInt = (i % 7 == 0) ? next() % 300 : next() % 3;
     v.stepFrac = next();
     v.positionInt = static_cast<std::int32_t>(next() % 4000);
