@@ -280,13 +280,19 @@ struct Avx512Run {
   __m512d gainsLeft, gainsRight, stepLeft, stepRight;
 };
 
+// The entry (sample frame) lane j of a group reads; past the chunk's end
+// (j >= count unless `Whole`) a lane reads frame 0's again.
+template <bool Whole>
+inline std::int32_t GroupEntry(const Avx512Run& r, std::uint64_t j, std::uint32_t count) {
+  return static_cast<std::int32_t>(static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e) >> 32);
+}
+
 // Where a group's sample values come from: the frames, the spans one by
 // one, or two neighbouring groups of eight spans that hold them all.
 enum class Source { kFrames, kSpans, kWindow };
 
 // One group of eight frames of which the first `count` are stored (all
-// eight when `Whole`); past the chunk's end a lane reads frame 0's samples
-// again (kWindow: some entry of the window, never stored).
+// eight when `Whole`); lanes past the chunk's end are never stored.
 template <bool Ramp, bool Fresh, bool Whole, Source From>
 ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx512Run& r, Out out,
                                                                             std::uint32_t count) {
@@ -294,41 +300,38 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
   // shifted right by one is below 2^31.
   const __m512i fraction = _mm512_srli_epi32(r.q, 1);
   __m512i x;  // 2X
-  if (From == Source::kWindow) {
-    // Every stored frame's entry lies in the group of eight holding the
-    // lowest one or the next group. Entry i is element i % 8 of group i / 8,
-    // and bit 3 of i tells an even group from an odd one, so the low four
-    // bits of i pick it out of the (even, odd) pair.
-    const auto first = static_cast<std::int32_t>(static_cast<std::int64_t>(r.at) >> 32);
-    const auto last = static_cast<std::int32_t>(static_cast<std::int64_t>(r.at + (Whole ? 7 : count - 1) * r.e) >> 32);
-    const std::int32_t lowest = first < last ? first : last;
-    const std::int64_t* group = r.spans + (lowest & ~7);
-    const std::int32_t odd = lowest & 8;  // the lower group is the odd one
-    const __m512i even = _mm512_load_si512(group + odd);
-    const __m512i other = _mm512_load_si512(group + (8 - odd));
-    const __m512i ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
-    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, fraction));
-  } else if (From == Source::kSpans) {
-    // One 64-bit lane per frame holding its span.
-    std::int64_t span[8];
-    for (std::uint64_t j = 0; j < 8; ++j) {
-      const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
-      span[j] = r.spans[static_cast<std::int32_t>(from >> 32)];
-    }
-    const __m512i ad = _mm512_setr_epi64(span[0], span[1], span[2], span[3], span[4], span[5], span[6], span[7]);
-    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, fraction));
-  } else {
+  if (From == Source::kFrames) {
     std::int32_t pair[8];
-    for (std::uint64_t j = 0; j < 8; ++j) {
-      const auto from = static_cast<std::int64_t>(r.at + (Whole || j < count ? j : 0) * r.e);
-      std::memcpy(&pair[j], r.data + static_cast<std::int32_t>(from >> 32), sizeof pair[j]);
-    }
+    for (std::uint64_t j = 0; j < 8; ++j)
+      std::memcpy(&pair[j], r.data + GroupEntry<Whole>(r, j, count), sizeof pair[j]);
     // One 64-bit lane per frame holding a and b as 32-bit values.
     const __m512i ab = _mm512_cvtepi16_epi32(
         _mm256_setr_epi32(pair[0], pair[1], pair[2], pair[3], pair[4], pair[5], pair[6], pair[7]));
     const __m512i d = _mm512_sub_epi32(_mm512_srli_epi64(ab, 32), ab);  // b - a in the low half
     const __m512i product = _mm512_mul_epi32(d, fraction);
     x = _mm512_add_epi64(_mm512_slli_epi64(ab, 32), _mm512_add_epi64(product, product));
+  } else {
+    // One 64-bit lane per frame holding its span.
+    __m512i ad;
+    if (From == Source::kWindow) {
+      // Every stored frame's entry lies in the group of eight holding the
+      // lowest one or the next group. Entry i is element i % 8 of group
+      // i / 8, and bit 3 of i tells an even group from an odd one, so the
+      // low four bits of i pick it out of the (even, odd) pair.
+      const std::int32_t first = GroupEntry<true>(r, 0, count);
+      const std::int32_t last = GroupEntry<true>(r, Whole ? 7 : count - 1, count);
+      const std::int32_t lowest = first < last ? first : last;
+      const std::int64_t* group = r.spans + (lowest & ~7);
+      const std::int32_t odd = lowest & 8;  // the lower group is the odd one
+      const __m512i even = _mm512_load_si512(group + odd);
+      const __m512i other = _mm512_load_si512(group + (8 - odd));
+      ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
+    } else {
+      std::int64_t span[8];
+      for (std::uint64_t j = 0; j < 8; ++j) span[j] = r.spans[GroupEntry<Whole>(r, j, count)];
+      ad = _mm512_setr_epi64(span[0], span[1], span[2], span[3], span[4], span[5], span[6], span[7]);
+    }
+    x = _mm512_add_epi64(ad, _mm512_mul_epi32(ad, fraction));
   }
   r.at += 8 * r.e;
   const __m512d v = _mm512_cvtepi64_pd(x);  // 2X, exact below 2^53

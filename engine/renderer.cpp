@@ -114,7 +114,6 @@ ZEVORA_TARGET_AVX2 std::uint32_t ConvertAvx2(const float* left, const float* rig
   }
   return f;
 }
-
 }  // namespace
 #endif
 
