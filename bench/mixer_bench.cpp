@@ -8,6 +8,7 @@
 
 #include "mixer.h"
 #include "simd.h"
+#include "song.h"
 
 namespace {
 
@@ -33,15 +34,14 @@ struct BenchSample {
 // 1.60-1.75, which the widest loop reads differently)
 void BM_MixVoices(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
-#ifdef ZEVORA_AVX2_PATHS
-  const bool hadAvx2 = cpuHasAvx2, hadAvx512 = cpuHasAvx512;
-  if ((state.range(3) == 1 && !hadAvx2) || (state.range(3) == 2 && !hadAvx512)) {
+  const auto path = static_cast<MixPath>(state.range(3));
+  if (path > MachineMixPath()) {
     state.SkipWithError("the processor lacks this path");
     return;
   }
-  cpuHasAvx2 = state.range(3) == 1;
-  cpuHasAvx512 = state.range(3) == 2;
-#endif
+  Song* song = CreateSong();
+  song->mixPath = path;
+  Voice (&voices)[kVoiceCount] = song->voices;
   BenchSample s(static_cast<std::uint8_t>(state.range(1)), static_cast<std::uint32_t>(state.range(4)));
   const bool ramp = state.range(2) != 0;
   std::memset(voices, 0, sizeof voices);
@@ -62,15 +62,12 @@ void BM_MixVoices(benchmark::State& state) {
       flip ^= 1;
       for (int v = 0; v < count; ++v) voices[v].leftVolume = 90 + v + 20 * flip;
     }
-    MixVoices(left.data(), right.data(), 884);
+    MixVoices(*song, left.data(), right.data(), 884);
     benchmark::DoNotOptimize(left.data());
     benchmark::DoNotOptimize(right.data());
   }
   state.SetItemsProcessed(state.iterations() * 884 * count);
-#ifdef ZEVORA_AVX2_PATHS
-  cpuHasAvx2 = hadAvx2;
-  cpuHasAvx512 = hadAvx512;
-#endif
+  DestroySong(song);
 }
 BENCHMARK(BM_MixVoices)
     ->ArgNames({"voices", "loop", "ramp", "path", "length", "step"})

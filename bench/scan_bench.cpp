@@ -12,6 +12,7 @@
 
 #include "loader.h"
 #include "module.h"
+#include "song.h"
 #include "song_scan.h"
 #include "sources.h"
 #include "xm_writer.h"
@@ -19,18 +20,20 @@
 namespace {
 
 void Scan(benchmark::State& state, const std::vector<std::uint8_t>& bytes) {
-  if (!OpenAndLoadModule(bytes.data(), bytes.size(), kSourceMemory)) {
+  Song* song = CreateSong();
+  if (!LoadSong(*song, bytes.data(), bytes.size(), kSourceMemory)) {
     state.SkipWithError("does not load");
+    DestroySong(song);
     return;
   }
   std::uint64_t frames = 0;
   for (auto _ : state) {
-    const SongScan scan = ScanSong(1);
+    const SongScan scan = ScanSong(*song, 1);
     frames = scan.Ended() ? scan.passEnds[0] : 0;
     benchmark::DoNotOptimize(frames);
   }
   state.counters["song_s"] = static_cast<double>(frames) / 44100.0;
-  FreeModule();
+  DestroySong(song);
 }
 
 std::vector<std::uint8_t> NestedLoops() {

@@ -69,8 +69,6 @@ struct Channel {
   std::uint8_t finePortaDownMemory;
 };
 
-extern Channel channels[kMaxChannels];
-
 inline std::int32_t Clamp(std::int32_t value, std::int32_t low, std::int32_t high) {
   return value < low ? low : (value > high ? high : value);
 }

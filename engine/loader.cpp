@@ -3,15 +3,20 @@
 #include <cstring>
 
 #include "module.h"
+#include "song.h"
 #include "sources.h"
 
 namespace {
 
-LoadError lastError = LoadError::kNone;
-
-void ObserveName(NameKind kind, std::uint32_t instrument, std::uint32_t sample, const std::uint8_t* bytes,
-                 std::uint32_t length) {
-  if (loadNameObserver != nullptr) loadNameObserver(kind, instrument, sample, bytes, length);
+// A name field of the file as a C string: its bytes up to the first zero.
+template <std::size_t N>
+void KeepName(char (&name)[N], const std::uint8_t* bytes) {
+  std::size_t n = 0;
+  while (n + 1 < N && bytes[n] != 0) {
+    name[n] = static_cast<char>(bytes[n]);
+    ++n;
+  }
+  name[n] = '\0';
 }
 
 // The engine addresses sample frames with signed 32-bit positions and works
@@ -24,14 +29,14 @@ std::uint32_t U32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-int Fail(LoadError error) {
-  lastError = error;
+int Fail(Song& song, LoadError error) {
+  song.loadError = error;
   return 0;
 }
 
-std::uint8_t ReadByte() {
+std::uint8_t ReadByte(Source& source) {
   std::uint8_t value = 0;
-  sourceReader.read(&value, 1);
+  source.Read(&value, 1);
   return value;
 }
 
@@ -39,22 +44,23 @@ std::uint8_t ReadByte() {
 // usedChannels cells of every row.
 // Once the source is exhausted every further cell reads as zeros, which is
 // what the zero-filled cells already hold, so unpacking stops there.
-void UnpackPattern(Pattern& pattern, std::uint32_t usedChannels, std::uint32_t fileChannels, std::int32_t sourceSize) {
+void UnpackPattern(Source& source, Pattern& pattern, std::uint32_t usedChannels, std::uint32_t fileChannels,
+                   std::int32_t sourceSize) {
   Cell* cell = pattern.cells;
   for (std::uint32_t r = 0; r < pattern.rowCount; ++r) {
-    if (sourceReader.seek(0, 1) >= sourceSize) return;
+    if (source.Seek(0, 1) >= sourceSize) return;
     for (std::uint32_t c = 0; c < fileChannels; ++c) {
       Cell value{};
-      const std::uint8_t first = ReadByte();
+      const std::uint8_t first = ReadByte(source);
       if (first & 0x80) {
-        if (first & 0x01) value.note = ReadByte();
-        if (first & 0x02) value.instrument = ReadByte();
-        if (first & 0x04) value.volumeColumn = ReadByte();
-        if (first & 0x08) value.effect = ReadByte();
-        if (first & 0x10) value.parameter = ReadByte();
+        if (first & 0x01) value.note = ReadByte(source);
+        if (first & 0x02) value.instrument = ReadByte(source);
+        if (first & 0x04) value.volumeColumn = ReadByte(source);
+        if (first & 0x08) value.effect = ReadByte(source);
+        if (first & 0x10) value.parameter = ReadByte(source);
       } else {
         std::uint8_t rest[4];
-        sourceReader.read(rest, 4);
+        source.Read(rest, 4);
         value = {first, rest[0], rest[1], rest[2], rest[3]};
       }
       if (value.instrument > 128) value.instrument = 0;
@@ -104,19 +110,20 @@ void DecodeSampleData(Sample& s) {
 struct SampleHeader {
   std::uint32_t length, loopStart, loopLength;
   std::uint8_t volume, finetune, type, panning, relativeNote;
+  char name[23];
 };
 
-bool LoadInstrument(std::uint32_t index, Instrument& instrument, std::int32_t sourceSize) {
-  const std::int32_t start = sourceReader.seek(0, 1);
+bool LoadInstrument(Song& song, Source& source, Instrument& instrument, std::int32_t sourceSize) {
+  const std::int32_t start = source.Seek(0, 1);
   std::uint8_t head[29];
-  sourceReader.read(head, sizeof head);
-  ObserveName(NameKind::kInstrument, index, 0, head + 4, 22);
+  source.Read(head, sizeof head);
+  KeepName(instrument.name, head + 4);
   const std::uint16_t sampleCount = U16(head + 27);
-  if (sampleCount > kMaxSamplesPerInstrument) return Fail(LoadError::kTooManySamples);
+  if (sampleCount > kMaxSamplesPerInstrument) return Fail(song, LoadError::kTooManySamples);
   instrument.sampleCount = sampleCount;
 
   std::uint8_t body[212];
-  sourceReader.read(body, sizeof body);
+  source.Read(body, sizeof body);
   std::memcpy(instrument.noteSampleMap, body + 4, kNoteCount);
   for (int i = 0; i < kEnvelopePoints; ++i) {
     instrument.volumeEnvelope[i] = {U16(body + 100 + 4 * i), U16(body + 102 + 4 * i)};
@@ -139,7 +146,7 @@ bool LoadInstrument(std::uint32_t index, Instrument& instrument, std::int32_t so
   instrument.autoVibratoRate = p[13];
   instrument.fadeout = static_cast<std::uint16_t>(U16(p + 14) * 2);
 
-  sourceReader.seek(static_cast<std::int32_t>(static_cast<std::uint32_t>(start) + U32(head)), 0);
+  source.Seek(static_cast<std::int32_t>(static_cast<std::uint32_t>(start) + U32(head)), 0);
 
   // Envelopes hold at most 12 points; one point or none means no envelope,
   // and a loop that starts beyond the points is no loop.
@@ -156,14 +163,14 @@ bool LoadInstrument(std::uint32_t index, Instrument& instrument, std::int32_t so
   SampleHeader headers[kMaxSamplesPerInstrument];
   for (std::uint32_t s = 0; s < sampleCount; ++s) {
     std::uint8_t raw[40];
-    sourceReader.read(raw, sizeof raw);
-    headers[s] = {U32(raw), U32(raw + 4), U32(raw + 8), raw[12], raw[13], raw[14], raw[15], raw[16]};
-    ObserveName(NameKind::kSample, index, s, raw + 18, 22);
+    source.Read(raw, sizeof raw);
+    headers[s] = {U32(raw), U32(raw + 4), U32(raw + 8), raw[12], raw[13], raw[14], raw[15], raw[16], {}};
+    KeepName(headers[s].name, raw + 18);
   }
 
   // The sample data follow the headers one after another; a sample that
   // reaches past the end of the source keeps the whole frames it still has.
-  std::int64_t dataPosition = sourceReader.seek(0, 1);
+  std::int64_t dataPosition = source.Seek(0, 1);
   for (std::uint32_t s = 0; s < sampleCount; ++s) {
     const SampleHeader& h = headers[s];
     Sample header{};
@@ -189,37 +196,35 @@ bool LoadInstrument(std::uint32_t index, Instrument& instrument, std::int32_t so
     if (static_cast<std::int64_t>(header.length) * frameBytes > available)
       header.length = static_cast<std::uint32_t>(available / frameBytes);
     dataPosition += static_cast<std::int64_t>(header.length) * frameBytes;
-    if (header.length > kMaxSampleFrames) return Fail(LoadError::kSampleTooLarge);
+    if (header.length > kMaxSampleFrames) return Fail(song, LoadError::kSampleTooLarge);
     FitLoop(header);
     header.volume = h.volume;
     header.finetune = static_cast<std::int8_t>(h.finetune);
+    header.loadedFinetune = header.finetune;
     header.panning = h.panning;
     header.relativeNote = static_cast<std::int8_t>(h.relativeNote);
+    std::memcpy(header.name, h.name, sizeof header.name);
 
     // Block: the fields, a zero entry at index -1, the frames, the guard and
     // two slack entries, all zero-filled.
     const std::size_t bytes = sizeof(Sample) + sizeof(std::int16_t) * (static_cast<std::size_t>(header.length) + 4);
-    auto* block = static_cast<Sample*>(ModuleAlloc(bytes));
-    if (block == nullptr) return Fail(LoadError::kOutOfMemory);
+    auto* block = static_cast<Sample*>(ModuleAlloc(song.memory, bytes));
+    if (block == nullptr) return Fail(song, LoadError::kOutOfMemory);
     *block = header;
     block->data = reinterpret_cast<std::int16_t*>(block + 1) + 1;
     instrument.samples[s] = block;
   }
-  for (int s = sampleCount; s < kMaxSamplesPerInstrument; ++s) instrument.samples[s] = &emptySample;
+  for (int s = sampleCount; s < kMaxSamplesPerInstrument; ++s) instrument.samples[s] = &song.emptySample;
 
   for (std::uint32_t s = 0; s < sampleCount; ++s) {
     Sample& sample = *instrument.samples[s];
-    sourceReader.read(sample.data, sample.length * (sample.is16Bit ? 2u : 1u));
+    source.Read(sample.data, sample.length * (sample.is16Bit ? 2u : 1u));
     DecodeSampleData(sample);
   }
   return true;
 }
 
 }  // namespace
-
-NameObserver loadNameObserver = nullptr;
-
-LoadError LastLoadError() { return lastError; }
 
 const char* LoadErrorText(LoadError error) {
   switch (error) {
@@ -232,23 +237,23 @@ const char* LoadErrorText(LoadError error) {
   return "unknown error";
 }
 
-int LoadModule() {
-  ModuleState& m = moduleState;
-  lastError = LoadError::kNone;
+int LoadModule(Song& song, Source& source) {
+  ModuleState& m = song.module;
+  song.loadError = LoadError::kNone;
   m.patternTable = nullptr;
   m.instruments = nullptr;
   m.patternCount = 0;
   m.instrumentCount = 0;
 
-  const std::int32_t sourceSize = sourceReader.seek(0, 2);
-  sourceReader.seek(0, 0);
+  const std::int32_t sourceSize = source.Seek(0, 2);
+  source.Seek(0, 0);
 
   std::uint8_t header[336];
-  sourceReader.read(header, sizeof header);
-  if (std::memcmp(header, "Exte", 4) != 0) return Fail(LoadError::kNotXm);
-  ObserveName(NameKind::kTitle, 0, 0, header + 17, 20);
-  ObserveName(NameKind::kTracker, 0, 0, header + 38, 20);
-  ObserveName(NameKind::kVersion, 0, 0, header + 58, 2);
+  source.Read(header, sizeof header);
+  if (std::memcmp(header, "Exte", 4) != 0) return Fail(song, LoadError::kNotXm);
+  KeepName(song.title, header + 17);
+  KeepName(song.tracker, header + 38);
+  song.version = U16(header + 58);
 
   const std::uint32_t headerSize = U32(header + 60);
   m.songLength = U16(header + 64);
@@ -273,15 +278,15 @@ int LoadModule() {
   const std::uint32_t fileChannels = fileChannelCount > kMaxChannels ? fileChannelCount : usedChannels;
   m.channelCount = static_cast<std::uint16_t>(usedChannels);
 
-  sourceReader.seek(static_cast<std::int32_t>(60u + headerSize), 0);
+  source.Seek(static_cast<std::int32_t>(60u + headerSize), 0);
 
   std::uint32_t referenced = 0;
   for (std::uint32_t o = 0; o < m.songLength; ++o)
     if (m.orderTable[o] + 1u > referenced) referenced = m.orderTable[o] + 1u;
   const std::uint32_t patternCount = referenced > storedPatterns ? referenced : storedPatterns;
 
-  void* block = ModuleAlloc(patternCount * sizeof(Pattern) + instrumentCount * sizeof(Instrument));
-  if (block == nullptr) return Fail(LoadError::kOutOfMemory);
+  void* block = ModuleAlloc(song.memory, patternCount * sizeof(Pattern) + instrumentCount * sizeof(Instrument));
+  if (block == nullptr) return Fail(song, LoadError::kOutOfMemory);
   m.patternTable = static_cast<Pattern*>(block);
   m.instruments = reinterpret_cast<Instrument*>(m.patternTable + patternCount);
   m.patternCount = static_cast<std::uint16_t>(patternCount);
@@ -289,9 +294,9 @@ int LoadModule() {
 
   for (std::uint32_t p = 0; p < storedPatterns; ++p) {
     Pattern& pattern = m.patternTable[p];
-    const std::int32_t patternStart = sourceReader.seek(0, 1);
+    const std::int32_t patternStart = source.Seek(0, 1);
     std::uint8_t head[9];
-    sourceReader.read(head, sizeof head);
+    source.Read(head, sizeof head);
     pattern.rowCount = U16(head + 5);
     pattern.packedSize = U16(head + 7);
     // A longer header (as module editors may write) is skipped: the packed
@@ -300,40 +305,22 @@ int LoadModule() {
     const std::uint32_t headLength = U32(head);
     if (headLength > sizeof head) {
       const std::int64_t dataStart = static_cast<std::int64_t>(patternStart) + headLength;
-      sourceReader.seek(dataStart < sourceSize ? static_cast<std::int32_t>(dataStart) : sourceSize, 0);
+      source.Seek(dataStart < sourceSize ? static_cast<std::int32_t>(dataStart) : sourceSize, 0);
     }
     const std::uint32_t cellCount = pattern.rowCount * usedChannels;
     if (pattern.packedSize == 0) continue;  // an empty pattern needs no cells
     if (cellCount == 0) {
-      sourceReader.seek(pattern.packedSize, 1);
+      source.Seek(pattern.packedSize, 1);
       continue;
     }
-    pattern.cells = static_cast<Cell*>(ModuleAlloc(cellCount * sizeof(Cell)));
-    if (pattern.cells == nullptr) return Fail(LoadError::kOutOfMemory);
-    UnpackPattern(pattern, usedChannels, fileChannels, sourceSize);
+    pattern.cells = static_cast<Cell*>(ModuleAlloc(song.memory, cellCount * sizeof(Cell)));
+    if (pattern.cells == nullptr) return Fail(song, LoadError::kOutOfMemory);
+    UnpackPattern(source, pattern, usedChannels, fileChannels, sourceSize);
   }
   // Patterns the order table uses but the file lacks: 64 empty rows.
   for (std::uint32_t p = storedPatterns; p < patternCount; ++p) m.patternTable[p] = {64, 0, nullptr};
 
   for (std::uint32_t i = 0; i < instrumentCount; ++i)
-    if (!LoadInstrument(i, m.instruments[i], sourceSize)) return 0;
+    if (!LoadInstrument(song, source, m.instruments[i], sourceSize)) return 0;
   return 1;
-}
-
-bool OpenAndLoadModule(const void* source, std::uintptr_t param, std::int32_t kind) {
-  SelectSourceReader(kind, param);
-  if (source == nullptr) {
-    lastError = LoadError::kNotXm;
-    return false;
-  }
-  const std::intptr_t handle = sourceReader.open(source);
-  const std::int32_t size = sourceReader.seek(0, 2);
-  sourceReader.seek(0, 0);
-  // No file may make the module take more than a bounded multiple of its
-  // own size; beyond that the load fails as if the heap were exhausted.
-  SetModuleBudget(static_cast<std::size_t>(size) * 48 + (std::size_t{48} << 20));
-  const int loaded = LoadModule();
-  SetModuleBudget(0);
-  sourceReader.close(handle);
-  return loaded != 0;
 }

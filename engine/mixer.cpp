@@ -7,8 +7,7 @@
 #endif
 
 #include "simd.h"
-
-Voice voices[kVoiceCount];
+#include "song.h"
 
 const float kGainScale = 1.0f / 255.0f;
 const float kRampScale = 1.0f / 32640.0f;
@@ -190,8 +189,7 @@ inline std::int64_t MixRamp(const std::int16_t* data, std::int64_t p, std::int64
 // S + 2(b - a) * ((fraction >> 1) - 1) is 2X.
 template <bool Ramp>
 ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
-                                        std::int64_t step, Gains& gains, Gains delta, Out out,
-                                        std::uint32_t frames) {
+                                        std::int64_t step, Gains& gains, Gains delta, Out out, std::uint32_t frames) {
   if (frames < 8)
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
   std::uint32_t f = 0;
@@ -487,27 +485,31 @@ void Silence(Out out, std::uint32_t frames) {
 // loops only where its running gains are exact.
 template <bool Ramp>
 std::int64_t MixChunk(const Sample& sample, std::int64_t p, std::int64_t step, Gains& gains, Gains delta, Out out,
-                      std::uint32_t frames, bool overwrite) {
+                      std::uint32_t frames, bool overwrite, MixPath path) {
   const std::int16_t* data = sample.data;
 #ifdef ZEVORA_AVX2_PATHS
   const bool wide = !Ramp || (RampIsExact(LeftGain(gains), LeftGain(delta), frames) &&
                               RampIsExact(RightGain(gains), RightGain(delta), frames));
 #ifdef ZEVORA_AVX512_PATHS
-  if (wide && cpuHasAvx512)
+  if (wide && path == MixPath::kAvx512)
     return overwrite ? MixAvx512<Ramp, true>(data, sample.spans, p, step, gains, delta, out, frames)
                      : MixAvx512<Ramp, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
 #endif
   if (overwrite) Silence(out, frames);
 #ifdef ZEVORA_AVX2_PATHS
-  if (wide && cpuHasAvx2) return MixAvx2<Ramp>(data, sample.spans, p, step, gains, delta, out, frames);
+  if (wide && path >= MixPath::kAvx2) return MixAvx2<Ramp>(data, sample.spans, p, step, gains, delta, out, frames);
+#else
+  (void)path;
 #endif
   return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
 }
 
-}  // namespace
-
-bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, bool overwrite) {
+// Mixes a voice (Mixing) or only moves it on as mixing would: the chunks,
+// boundaries and ramps are the same either way, and so is where the voice
+// ends up.
+template <bool Mixing>
+bool RunVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, bool overwrite, MixPath path) {
   if (v.released != 0 && v.rampRemaining == 0 && v.leftVolume == 0 && v.rightVolume == 0 && v.currentLeft == 0 &&
       v.currentRight == 0) {
     // Faded out for good: it would only move on in silence.
@@ -577,7 +579,9 @@ bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
     const std::uint64_t stepBits = (std::uint64_t{v.stepInt} << 32) | v.stepFrac;
     const std::int64_t step =
         v.backward ? static_cast<std::int64_t>(0 - stepBits) : static_cast<std::int64_t>(stepBits);
-    if (v.rampRemaining == 0 && v.leftVolume == 0 && v.rightVolume == 0) {
+    if (!Mixing && v.rampRemaining == 0) {
+      SetPosition(v, Advance(p, step, chunk));
+    } else if (v.rampRemaining == 0 && v.leftVolume == 0 && v.rightVolume == 0) {
       // A voice at gain 0 adds exactly nothing (the mix never holds -0.0),
       // so only its position moves.
       SetPosition(v, Advance(p, step, chunk));
@@ -585,17 +589,25 @@ bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
       Gains gains =
           MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
       silenceUpTo(frameCount - remaining);
-      SetPosition(v, MixChunk<false>(*s, p, step, gains, gains, out, chunk, overwrite));
+      SetPosition(v, MixChunk<false>(*s, p, step, gains, gains, out, chunk, overwrite, path));
       unwritten = frameCount - remaining + chunk;
       sounded = true;
     } else {
       Gains gains =
           MakeGains(static_cast<float>(v.currentLeft) * kGainScale, static_cast<float>(v.currentRight) * kGainScale);
       const Gains delta = MakeGains(v.rampLeftDelta, v.rampRightDelta);
-      silenceUpTo(frameCount - remaining);
-      SetPosition(v, MixChunk<true>(*s, p, step, gains, delta, out, chunk, overwrite));
-      unwritten = frameCount - remaining + chunk;
-      sounded = true;
+      if (Mixing) {
+        silenceUpTo(frameCount - remaining);
+        SetPosition(v, MixChunk<true>(*s, p, step, gains, delta, out, chunk, overwrite, path));
+        unwritten = frameCount - remaining + chunk;
+        sounded = true;
+      } else {
+        // The running gains as the plain loop adds them up, frame by frame;
+        // the wide loops take a ramp only where that sum is exact, and then
+        // end with the same gains.
+        SetPosition(v, Advance(p, step, chunk));
+        for (std::uint32_t f = 0; f < chunk; ++f) gains = AddGains(gains, delta);
+      }
       // 8. Between chunks a ramp survives only as the rounded gains.
       v.currentLeft = static_cast<std::int32_t>(std::nearbyint(LeftGain(gains) / static_cast<double>(kGainScale)));
       v.currentRight = static_cast<std::int32_t>(std::nearbyint(RightGain(gains) / static_cast<double>(kGainScale)));
@@ -606,13 +618,13 @@ bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
         v.currentLeft = v.leftVolume;
         v.currentRight = v.rightVolume;
         if (chunk < unramped) {
-          out = out + chunk;
+          if (Mixing) out = out + chunk;
           remaining -= chunk;
           continue;
         }
       }
     }
-    out = out + chunk;
+    if (Mixing) out = out + chunk;
     remaining -= chunk;
 
     if (!boundary) return finish();
@@ -639,9 +651,33 @@ bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
   return finish();
 }
 
-void MixVoices(float* left, float* right, std::uint32_t frameCount, bool overwrite) {
-  for (Voice& v : voices) {
-    if (v.sample != nullptr && MixVoice(v, left, right, frameCount, overwrite)) overwrite = false;
+}  // namespace
+
+bool MixVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, bool overwrite, MixPath path) {
+  if (path > MachineMixPath()) path = MachineMixPath();
+  return RunVoice<true>(v, left, right, frameCount, overwrite, path);
+}
+
+void SkipVoice(Voice& v, std::uint32_t frameCount) {
+  RunVoice<false>(v, nullptr, nullptr, frameCount, false, MixPath::kPlain);
+}
+
+void MixVoices(Song& song, float* left, float* right, std::uint32_t frameCount, bool overwrite) {
+  MixPath path = song.mixPath;
+  if (path > MachineMixPath()) path = MachineMixPath();
+  for (std::uint32_t i = 0; i < kVoiceCount; ++i) {
+    Voice& v = song.voices[i];
+    if (v.sample == nullptr) continue;
+    if (song.mutedChannels & (1u << (i % kMaxChannels))) {
+      RunVoice<false>(v, nullptr, nullptr, frameCount, false, path);
+    } else if (RunVoice<true>(v, left, right, frameCount, overwrite, path)) {
+      overwrite = false;
+    }
   }
   if (overwrite) Silence(Out{left, right}, frameCount);
+}
+
+void SkipVoices(Song& song, std::uint32_t frameCount) {
+  for (Voice& v : song.voices)
+    if (v.sample != nullptr) RunVoice<false>(v, nullptr, nullptr, frameCount, false, MixPath::kPlain);
 }

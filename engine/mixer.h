@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "module.h"
+#include "simd.h"
 
 constexpr int kVoiceCount = 64;
 
@@ -43,19 +44,28 @@ struct Voice {
   std::int32_t released;
 };
 
-extern Voice voices[kVoiceCount];
+struct Song;
 
-// Adds frameCount frames of every sounding voice into the two halves of the
-// mix, left and right (one float a frame each). With `overwrite`, what they
-// hold is not read: the voices are mixed onto silence, exactly as into a
-// cleared buffer.
-void MixVoices(float* left, float* right, std::uint32_t frameCount, bool overwrite = false);
+// Adds frameCount frames of every sounding voice of the song into the two
+// halves of the mix, left and right (one float a frame each), by the song's
+// mixing path. With `overwrite`, what they hold is not read: the voices are
+// mixed onto silence, exactly as into a cleared buffer. The voices of a
+// muted channel (voices n and n + 32 for channel n) move on exactly as if
+// mixed, but add nothing.
+void MixVoices(Song& song, float* left, float* right, std::uint32_t frameCount, bool overwrite = false);
+// Moves every voice on by frameCount frames exactly as MixVoices would
+// (position, loop direction, gain ramp, a sample's end), without reading
+// or adding a sample.
+void SkipVoices(Song& song, std::uint32_t frameCount);
 
 // Mixes one voice; MixVoices calls it for voices 0..63 in order. Returns
 // whether the voice sounded (mixed at a gain other than 0) in some frame.
 // With `overwrite`, a voice that sounds writes every frame of both halves,
 // as silence where it does not sound; one that does not writes nothing.
-bool MixVoice(Voice& voice, float* left, float* right, std::uint32_t frameCount, bool overwrite = false);
+bool MixVoice(Voice& voice, float* left, float* right, std::uint32_t frameCount, bool overwrite = false,
+              MixPath path = DefaultMixPath());
+// What MixVoice does to the voice, without the mixing.
+void SkipVoice(Voice& voice, std::uint32_t frameCount);
 
 // Gain constants, as 32-bit floats.
 extern const float kGainScale;  // 1/255

@@ -6,30 +6,21 @@
 #include <cstdlib>
 #include <cstring>
 
-ModuleState moduleState;
+#include "song.h"
 
 namespace {
-// The empty sample's data pointer lands on a zero entry with readable zeros
-// on both sides, like a loaded sample's guard entries.
-std::int16_t emptySampleFrames[4] = {0, 0, 0, 0};
-
 struct BlockHeader {
   std::size_t bytes;
   std::size_t pad;
 };
-
-std::size_t bytesInUse = 0;
-std::size_t peakBytes = 0;
-std::size_t budget = 0;
 }  // namespace
 
-Sample emptySample = {0, 0, 0, 0, 0, 0, 0, 0, 0, emptySampleFrames + 1, nullptr, nullptr};
-Instrument emptyInstrument = {};
+const Instrument emptyInstrument = {};
 
-void* ModuleAlloc(std::size_t bytes) {
+void* ModuleAlloc(ModuleMemory& memory, std::size_t bytes) {
   const std::size_t total = bytes + sizeof(BlockHeader);
   if (total < bytes) return nullptr;
-  if (budget != 0 && (total > budget || bytesInUse > budget - total)) return nullptr;
+  if (memory.budget != 0 && (total > memory.budget || memory.inUse > memory.budget - total)) return nullptr;
   auto* header = static_cast<BlockHeader*>(std::calloc(1, total));
   if (header == nullptr) return nullptr;
 #ifdef MADV_POPULATE_WRITE
@@ -42,35 +33,27 @@ void* ModuleAlloc(std::size_t bytes) {
   }
 #endif
   header->bytes = total;
-  bytesInUse += total;
-  if (bytesInUse > peakBytes) peakBytes = bytesInUse;
+  memory.inUse += total;
+  if (memory.inUse > memory.peak) memory.peak = memory.inUse;
   return header + 1;
 }
 
-void ModuleFree(void* block) {
+void ModuleFree(ModuleMemory& memory, void* block) {
   if (block == nullptr) return;
   BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
-  bytesInUse -= header->bytes;
+  memory.inUse -= header->bytes;
   std::free(header);
 }
 
-std::size_t ModuleBytesInUse() { return bytesInUse; }
-
-std::size_t ModulePeakBytes() { return peakBytes; }
-
-void ResetModulePeak() { peakBytes = bytesInUse; }
-
-void SetModuleBudget(std::size_t bytes) { budget = bytes; }
-
-void FreeModule() {
-  ModuleState& m = moduleState;
+void FreeModule(Song& song) {
+  ModuleState& m = song.module;
   if (m.instruments != nullptr) {
     for (std::uint32_t i = 0; i < m.instrumentCount; ++i) {
       Instrument& instrument = m.instruments[i];
       for (std::uint32_t s = 0; s < instrument.sampleCount && s < kMaxSamplesPerInstrument; ++s) {
-        if (instrument.samples[s] != &emptySample) {
-          if (instrument.samples[s] != nullptr) ModuleFree(instrument.samples[s]->spanStorage);
-          ModuleFree(instrument.samples[s]);
+        if (instrument.samples[s] != &song.emptySample) {
+          if (instrument.samples[s] != nullptr) ModuleFree(song.memory, instrument.samples[s]->spanStorage);
+          ModuleFree(song.memory, instrument.samples[s]);
         }
         instrument.samples[s] = nullptr;
       }
@@ -78,19 +61,22 @@ void FreeModule() {
   }
   if (m.patternTable != nullptr) {
     for (std::uint32_t p = 0; p < m.patternCount; ++p) {
-      ModuleFree(m.patternTable[p].cells);
+      ModuleFree(song.memory, m.patternTable[p].cells);
       m.patternTable[p].cells = nullptr;
     }
-    ModuleFree(m.patternTable);
+    ModuleFree(song.memory, m.patternTable);
   }
   m.patternTable = nullptr;
   m.instruments = nullptr;
   m.patternCount = 0;
   m.instrumentCount = 0;
+  song.spansBuilt = false;
+  // No voice may keep pointing into freed samples.
+  for (Voice& v : song.voices) v.sample = nullptr;
 }
 
-void BuildSampleSpans() {
-  ModuleState& m = moduleState;
+void BuildSampleSpans(Song& song) {
+  ModuleState& m = song.module;
   if (m.instruments == nullptr) return;
   // Spans take four times the frames' memory; past this much in a module,
   // further samples are mixed from their frames alone.
@@ -100,10 +86,10 @@ void BuildSampleSpans() {
     Instrument& instrument = m.instruments[i];
     for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k) {
       Sample* s = instrument.samples[k];
-      if (s == nullptr || s == &emptySample || s->spans != nullptr) continue;
+      if (s == nullptr || s == &song.emptySample || s->spans != nullptr) continue;
       const std::size_t bytes = sizeof(std::int64_t) * SpanStorageEntries(s->length);
       if (bytes > kMaxSpanBytes - spanBytes) continue;
-      auto* block = static_cast<std::int64_t*>(ModuleAlloc(bytes));
+      auto* block = static_cast<std::int64_t*>(ModuleAlloc(song.memory, bytes));
       if (block == nullptr) continue;
       FillSampleSpans(*s, block);
       spanBytes += bytes;
@@ -133,14 +119,14 @@ void FillSampleSpans(Sample& s, std::int64_t* storage) {
   s.spanStorage = storage;
 }
 
-const Instrument* SelectInstrument(std::uint32_t instrumentIndex) {
-  if (instrumentIndex < moduleState.instrumentCount) return &moduleState.instruments[instrumentIndex];
+const Instrument* SelectInstrument(const ModuleState& module, std::uint32_t instrumentIndex) {
+  if (instrumentIndex < module.instrumentCount) return &module.instruments[instrumentIndex];
   return &emptyInstrument;
 }
 
-Sample* SelectSample(const Instrument* instrument, std::uint32_t noteIndex) {
-  if (instrument == &emptyInstrument) return &emptySample;
+Sample* SelectSample(Song& song, const Instrument* instrument, std::uint32_t noteIndex) {
+  if (instrument == &emptyInstrument) return &song.emptySample;
   const std::uint8_t slot = instrument->noteSampleMap[noteIndex % kNoteCount];
-  if (slot >= kMaxSamplesPerInstrument) return &emptySample;
+  if (slot >= kMaxSamplesPerInstrument) return &song.emptySample;
   return instrument->samples[slot];
 }

@@ -1,8 +1,9 @@
 // The loaded module and the sequencer state.
 //
-// One static ModuleState; patterns, instruments and samples live in heap
-// blocks that the loader allocates and FreeModule releases. Missing samples
-// and instruments point at the shared all-zero emptySample/emptyInstrument.
+// Each song (song.h) holds one ModuleState; patterns, instruments and
+// samples live in heap blocks that the loader allocates and FreeModule
+// releases. Missing samples point at the song's all-zero emptySample,
+// missing instruments at the shared, never written emptyInstrument.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +55,10 @@ struct Sample {
   std::uint8_t panning;
   std::int8_t relativeNote;
   std::uint8_t loopKind;  // 0 none, 1 forward, 2 ping-pong, 3 acts like none
+  // The finetune as loaded: effect E5 writes into `finetune`, and a song
+  // that starts again starts with this one.
+  std::int8_t loadedFinetune;
+  char name[23];  // the file's bytes up to the first zero, NUL-terminated
   std::int16_t* data;
   std::int64_t* spans;
   std::int64_t* spanStorage;
@@ -80,6 +85,7 @@ struct Instrument {
   std::uint8_t autoVibratoDepth;
   std::uint8_t autoVibratoRate;
   std::uint16_t fadeout;  // twice the file's value, 16 bits
+  char name[23];          // the file's bytes up to the first zero, NUL-terminated
 };
 
 constexpr std::uint8_t kEnvelopeOn = 1;
@@ -112,29 +118,36 @@ struct ModuleState {
   std::uint16_t defaultTempo;
   std::uint16_t defaultBpm;
   std::uint8_t orderTable[256];
+  // Output frames per second: tick lengths and pitch steps are worked out
+  // for it (44,100 unless a song is set to another rate).
+  std::uint32_t rate;
 };
 
-extern ModuleState moduleState;
-extern Sample emptySample;
-extern Instrument emptyInstrument;
+// The shared stand-in for instrument numbers the module does not have.
+extern const Instrument emptyInstrument;
 
-// Module memory comes from these two; the engine keeps count of what is in
-// use so that no file can make it take more than its budget.
-void* ModuleAlloc(std::size_t bytes);
-void ModuleFree(void* block);
-std::size_t ModuleBytesInUse();
-// The most module memory in use at once since the last reset.
-std::size_t ModulePeakBytes();
-void ResetModulePeak();
-void SetModuleBudget(std::size_t bytes);  // 0 = unlimited
+// A song's module memory: what is in use, the most at once, and the budget
+// no file may make it exceed (0 = unlimited).
+struct ModuleMemory {
+  std::size_t inUse;
+  std::size_t peak;
+  std::size_t budget;
+};
 
-// Frees every block of the loaded module and leaves no module loaded.
-void FreeModule();
+// Module memory comes from these two; each block is counted against the
+// song's budget.
+void* ModuleAlloc(ModuleMemory& memory, std::size_t bytes);
+void ModuleFree(ModuleMemory& memory, void* block);
 
-// Adds the spans to the samples of the loaded module, up to 64 MB of them
-// (best effort: a sample without spans is mixed from its frames alone). The
-// player does so for the module it plays.
-void BuildSampleSpans();
+struct Song;
+
+// Frees every block of the song's module and leaves no module loaded.
+void FreeModule(Song& song);
+
+// Adds the spans to the samples of the song's module, up to 64 MB of them
+// (best effort: a sample without spans is mixed from its frames alone). A
+// song does so when it first renders.
+void BuildSampleSpans(Song& song);
 // Entries of the storage the spans of a sample of `length` frames take.
 std::size_t SpanStorageEntries(std::uint32_t length);
 // Fills `storage` (SpanStorageEntries(s.length) entries, zeroed) with the
@@ -142,6 +155,6 @@ std::size_t SpanStorageEntries(std::uint32_t length);
 void FillSampleSpans(Sample& s, std::int64_t* storage);
 
 // The sample that note index lastNote of instrument number index (0-based)
-// plays, with the shared empty records for anything missing.
-const Instrument* SelectInstrument(std::uint32_t instrumentIndex);
-Sample* SelectSample(const Instrument* instrument, std::uint32_t noteIndex);
+// plays, with the empty records for anything missing.
+const Instrument* SelectInstrument(const ModuleState& module, std::uint32_t instrumentIndex);
+Sample* SelectSample(Song& song, const Instrument* instrument, std::uint32_t noteIndex);

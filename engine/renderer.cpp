@@ -9,24 +9,7 @@
 #include "mixer.h"
 #include "replayer.h"
 #include "simd.h"
-
-std::atomic<std::uint64_t> positionLog[kRingBlocks];
-std::atomic<std::uint32_t> positionLogIndex{0};
-std::uint32_t writeBlock = 0;
-SoundBuffer* soundBuffer = nullptr;
-std::uint64_t songFrame = 0;
-std::uint64_t songEndFrame = kNoSongEnd;
-float mixRing[kMixSlots][kBlockFrames * 2];
-
-PositionLogEntry ReadPositionLog(std::uint32_t index) {
-  const std::uint64_t word = positionLog[index % kRingBlocks].load(std::memory_order_acquire);
-  return {static_cast<std::uint16_t>(word & 0xFFFF), static_cast<std::uint32_t>(word >> 16)};
-}
-
-void ClearPositionLog() {
-  for (auto& entry : positionLog) entry.store(0, std::memory_order_release);
-  positionLogIndex.store(0, std::memory_order_release);
-}
+#include "song.h"
 
 void StartSequencer(ModuleState& m) {
   m.speed = m.defaultTempo;
@@ -42,7 +25,10 @@ void StartSequencer(ModuleState& m) {
 }
 
 void PlayerSetBpm(ModuleState& state, std::uint32_t bpm) {
-  state.samplesPerTick = static_cast<std::int32_t>(bpm == 0 ? 110250u : 110250u / bpm);
+  // A tick lasts 2.5 / bpm seconds: 110,250 / bpm frames at 44,100 Hz.
+  const std::uint64_t twiceTheFrames = std::uint64_t{state.rate} * 5;
+  const std::uint64_t frames = twiceTheFrames / (2 * std::uint64_t{bpm == 0 ? 1u : bpm});
+  state.samplesPerTick = static_cast<std::int32_t>(frames == 0 ? 1 : frames);
 }
 
 std::int16_t ConvertSample(float value) {
@@ -77,13 +63,21 @@ void ScheduleNextRow(ModuleState& m) {
 
 // One tick: row processing on the first tick of a row, later-tick effects
 // on the others. A new position is taken only at the next row tick.
-void AdvanceTick(ModuleState& m) {
+void AdvanceTick(Song& song) {
+  ModuleState& m = song.module;
   if (m.tick == 0) {
+    if (song.jumpOrder >= 0) {
+      // Asked for while playing: taken here as a position jump to that row
+      // would take it, over whatever the last row left pending.
+      m.pendingOrder = song.jumpOrder;
+      m.pendingRow = song.jumpRow;
+      song.jumpOrder = song.jumpRow = -1;
+    }
     TakePendingPosition(m);
-    ProcessRow(m);
+    ProcessRow(song);
     ScheduleNextRow(m);
   } else {
-    ProcessTick(m);
+    ProcessTick(song);
   }
   m.tick += 1;
   if (m.tick >= m.speed + m.patternDelayTicks) {
@@ -117,12 +111,14 @@ ZEVORA_TARGET_AVX2 std::uint32_t ConvertAvx2(const float* left, const float* rig
 }  // namespace
 #endif
 
-void ConvertBlock(const float* left, const float* right, std::int16_t* out, std::uint32_t count) {
+void ConvertBlock(const float* left, const float* right, std::int16_t* out, std::uint32_t count, MixPath path) {
   const std::uint32_t frames = count / 2;
   std::uint32_t f = 0;
 #ifdef ZEVORA_AVX2_PATHS
   // (A 16-wide loop measured 6 ns a block faster: not worth a third copy.)
-  if (cpuHasAvx2) f = ConvertAvx2(left, right, out, frames);
+  if (path >= MixPath::kAvx2 && MachineMixPath() >= MixPath::kAvx2) f = ConvertAvx2(left, right, out, frames);
+#else
+  (void)path;
 #endif
 #ifdef __SSE2__
   const __m128 high = _mm_set1_ps(32767.0f);
@@ -137,62 +133,64 @@ void ConvertBlock(const float* left, const float* right, std::int16_t* out, std:
 }
 
 namespace {
-// Runs the sequencer and mixes `count` frames into the two halves of the
-// mix, tick by tick; what they held before is overwritten.
-void RenderFrames(float* left, float* right, std::uint32_t count) {
-  ModuleState& m = moduleState;
+
+// Runs the sequencer for `count` frames of the song, tick by tick, and
+// mixes them into the two halves of the mix (what they held before is
+// overwritten), or, without `Mixing`, only moves the voices on as mixing
+// would. The rows that start are noted in the song.
+template <bool Mixing>
+void RenderFrames(Song& song, float* left, float* right, std::uint32_t count) {
+  ModuleState& m = song.module;
   std::uint32_t done = 0;
   std::int32_t leftInTick = m.samplesLeftInTick;
   while (done < count) {
     if (leftInTick == 0) {
-      AdvanceTick(m);
+      const bool rowTick = m.tick == 0;
+      AdvanceTick(song);
+      if (rowTick && song.rowStartCount < kMaxRowStarts)
+        song.rowStarts[song.rowStartCount++] = {static_cast<std::uint16_t>(done),
+                                                static_cast<std::uint16_t>(m.orderPosition),
+                                                static_cast<std::uint16_t>(m.row)};
       leftInTick = m.samplesPerTick;
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
     if (n > count - done) n = count - done;
-    MixVoices(left + done, right + done, n, true);
+    if (Mixing)
+      MixVoices(song, left + done, right + done, n, true);
+    else
+      SkipVoices(song, n);
     done += n;
     leftInTick -= static_cast<std::int32_t>(n);
-    m.elapsedMs += n * 10 / 441;
+    // 10 ms for every 441 frames at 44,100 Hz, rounded down run by run.
+    m.elapsedMs += static_cast<std::uint32_t>(std::uint64_t{n} * 1000 / m.rate);
   }
   m.samplesLeftInTick = leftInTick;
 }
-}  // namespace
 
-void SkipFrames(std::uint64_t frames) {
-  float* slot = mixRing[0];
-  while (frames > 0) {
-    const std::uint32_t n = frames < kBlockFrames ? static_cast<std::uint32_t>(frames) : kBlockFrames;
-    RenderFrames(slot, slot + kBlockFrames, n);
-    frames -= n;
-    songFrame += n;
-  }
+template <bool Mixing>
+void RenderOneBlock(Song& song) {
+  song.blockOrder = static_cast<std::uint16_t>(song.module.orderPosition);
+  song.blockRow = static_cast<std::uint16_t>(song.module.row);
+  song.rowStartCount = 0;
+  RenderFrames<Mixing>(song, song.mix, song.mix + kBlockFrames, kBlockFrames);
+  song.renderedFrames += kBlockFrames;
 }
 
-HRESULT RenderBlock() {
-  const std::uint32_t b = writeBlock;
-  float* slot = mixRing[b % kMixSlots];
-  RenderFrames(slot, slot + kBlockFrames, kBlockFrames);
-  const std::uint64_t blockStart = songFrame;
-  songFrame += kBlockFrames;
-  const ModuleState& m = moduleState;
+}  // namespace
 
-  const std::uint64_t songPosition = (m.orderPosition & 255) | ((m.row & 255) << 8);
-  positionLog[b].store(songPosition | (std::uint64_t{m.elapsedMs} << 16), std::memory_order_release);
-
-  void* region = nullptr;
-  std::uint32_t length = 0;
-  const HRESULT locked = soundBuffer->Lock(b * kBlockBytes, kBlockBytes, &region, &length, nullptr, nullptr, 0);
-  if (locked < 0) return locked;
-  if (length > kBlockBytes) length = kBlockBytes;
-  if (length >= 2) {
-    ConvertBlock(slot, slot + kBlockFrames, static_cast<std::int16_t*>(region), length / 2);
-    // Nothing from beyond the song's end is heard.
-    if (songEndFrame < blockStart + kBlockFrames) {
-      const std::uint64_t from = (songEndFrame > blockStart ? songEndFrame - blockStart : 0) * kBytesPerFrame;
-      if (from < length) std::memset(static_cast<std::uint8_t*>(region) + from, 0, length - from);
-    }
-    writeBlock = (b + 1) % kRingBlocks;
+void RenderSongBlock(Song& song) {
+  // Only a song that is mixed needs the spans of its samples.
+  if (!song.spansBuilt) {
+    BuildSampleSpans(song);
+    song.spansBuilt = true;
   }
-  return soundBuffer->Unlock(region, length, nullptr, 0);
+  RenderOneBlock<true>(song);
+  song.blockMixed = true;
+  song.blockOffset = 0;
+}
+
+void SkipSongBlocks(Song& song, std::uint64_t blocks) {
+  for (std::uint64_t b = 0; b < blocks; ++b) RenderOneBlock<false>(song);
+  if (blocks > 0) song.blockMixed = false;
+  song.blockOffset = kBlockFrames;
 }

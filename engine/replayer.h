@@ -7,9 +7,11 @@
 #include "channel.h"
 #include "module.h"
 
+struct Song;
+
 // Voice update (channel and voice).
 std::int32_t NoteToPeriod(std::int32_t note, std::int32_t finetune);
-void UpdateVoice(Channel& channel, Sample* sample);
+void UpdateVoice(Song& song, Channel& channel, Sample* sample);
 
 // Envelopes and auto-vibrato.
 constexpr std::uint8_t kVolumeEnvelope = 2;
@@ -26,7 +28,7 @@ void AdvanceVibrato(Channel& channel);
 void ApplyTremolo(Channel& channel);
 
 // Row processing (first tick of a row).
-void ProcessRow(ModuleState& state);
+void ProcessRow(Song& song);
 void ApplyVolumeColumn(Channel& channel, std::uint8_t volumeColumn);
 void ResetInstrument(Channel& channel, const Sample& sample);
 void StepTremor(Channel& channel);
@@ -44,7 +46,7 @@ void PatternBreak(ModuleState& state, std::uint8_t x, std::uint8_t y, bool jumpe
 void SetSpeedOrTempo(ModuleState& state, std::uint8_t p);
 
 // Later ticks.
-void ProcessTick(ModuleState& state);
+void ProcessTick(Song& song);
 void StepTonePortamento(Channel& channel);
 
 // The cell of channel c in the current row; rows beyond the pattern, and

@@ -2,6 +2,7 @@
 // envelopes and the tick-0 part of every effect.
 #include "renderer.h"
 #include "replayer.h"
+#include "song.h"
 
 namespace {
 
@@ -172,12 +173,13 @@ void StepTremor(Channel& c) {
   c.tremorCounter = next;
 }
 
-void ProcessRow(ModuleState& state) {
+void ProcessRow(Song& song) {
+  ModuleState& state = song.module;
   bool jumped = false;
   const std::int32_t count = ChannelCount(state);
   const bool linear = (state.flags & 1) != 0;
   for (std::int32_t ch = 0; ch < count; ++ch) {
-    Channel& c = channels[ch];
+    Channel& c = song.channels[ch];
     const Cell cell = CurrentCell(state, ch);
     const std::uint8_t p = cell.parameter;
     const std::uint8_t x = p >> 4;
@@ -188,8 +190,8 @@ void ProcessRow(ModuleState& state) {
     if (cell.note >= 1 && cell.note <= 96 && !tonePorta) c.lastNote = static_cast<std::uint8_t>(cell.note - 1);
 
     // Under tone portamento this is the instrument and sample already playing.
-    const Instrument* instrument = SelectInstrument(c.instrumentIndex);
-    Sample* sample = SelectSample(instrument, c.lastNote);
+    const Instrument* instrument = SelectInstrument(state, c.instrumentIndex);
+    Sample* sample = SelectSample(song, instrument, c.lastNote);
 
     const std::int32_t remembered[3] = {c.period, c.volume, c.panning};
 
@@ -319,6 +321,6 @@ void ProcessRow(ModuleState& state) {
     }
 
     ApplyAutoVibrato(c, *instrument);
-    UpdateVoice(c, sample);
+    UpdateVoice(song, c, sample);
   }
 }

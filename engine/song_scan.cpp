@@ -2,6 +2,7 @@
 
 #include "renderer.h"
 #include "replayer.h"
+#include "song.h"
 
 namespace {
 
@@ -60,15 +61,16 @@ class RowSet {
 
 }  // namespace
 
-SongScan ScanSong(std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
+SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
   SongScan scan;
   if (passes == 0) passes = 1;
-  if (moduleState.patternTable == nullptr) return scan;
+  if (song.module.patternTable == nullptr) return scan;
 
   // The module's records with playback fields of the scan's own, set as
   // the start of play sets them.
-  const ModuleState& loaded = moduleState;
+  const ModuleState& loaded = song.module;
   ModuleState m{};
+  m.rate = loaded.rate;
   m.patternTable = loaded.patternTable;
   m.instruments = loaded.instruments;
   m.songLength = loaded.songLength;

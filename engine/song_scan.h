@@ -1,7 +1,7 @@
-// Where the song ends: the passes of the loaded module, found by running
-// the sequencer and the effects that move the song, without the replayer,
-// the voices or the mixer. Reads the module records only, so a module that
-// is playing can be scanned.
+// Where the song ends: the passes of a song's module, found by running the
+// sequencer and the effects that move the song, without the replayer, the
+// voices or the mixer. Reads the module records only, so a song that is
+// playing can be scanned (by the thread that plays it).
 //
 // A pass ends at the first row start whose order position, row and every
 // channel's pattern loop count equal those of an earlier row start in the
@@ -29,7 +29,9 @@ struct SongScan {
   bool Ended() const { return !passEnds.empty(); }
 };
 
-// Scans the module in moduleState for `passes` pass ends (at least 1), and
-// for the first start of row findRow of order position findOrder in the
-// first pass (-1: none asked for).
-SongScan ScanSong(std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);
+struct Song;
+
+// Scans the song's module at the song's rate for `passes` pass ends (at
+// least 1), and for the first start of row findRow of order position
+// findOrder in the first pass (-1: none asked for).
+SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);

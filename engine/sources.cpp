@@ -8,25 +8,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-
-SourceReader sourceReader;
+#include <new>
 
 namespace {
 
-// Reader state, valid only while a module is being loaded.
-const std::uint8_t* memoryData = nullptr;
-std::int32_t memorySize = 0;
-std::int32_t memoryPosition = 0;
-const ResourceTable* resourceModule = nullptr;
-int fileHandle = -1;
-std::int32_t fileSize = 0;
-std::int32_t filePosition = 0;
-// A window of the file, so that the loader's many one-byte reads do not each
-// cost a system call.
 constexpr std::int32_t kFileWindow = 64 * 1024;
-std::uint8_t fileWindow[kFileWindow];
-std::int32_t windowStart = 0;
-std::int32_t windowLength = 0;
 
 std::int32_t ClampPosition(std::int64_t position, std::int32_t size) {
   if (position < 0) return 0;
@@ -42,61 +28,62 @@ std::int32_t SeekTarget(std::int32_t offset, std::int32_t origin, std::int32_t p
 }
 
 // Whatever a read cannot deliver is zero, never stale bytes.
-void MemoryRead(void* buffer, std::uint32_t count) {
+void MemoryRead(Source& s, void* buffer, std::uint32_t count) {
   auto* out = static_cast<std::uint8_t*>(buffer);
-  std::int64_t n = static_cast<std::int64_t>(memorySize) - memoryPosition;
+  std::int64_t n = static_cast<std::int64_t>(s.memorySize) - s.memoryPosition;
   if (n > count) n = count;
   if (n < 0) n = 0;
-  if (n > 0) std::memcpy(out, memoryData + memoryPosition, static_cast<std::size_t>(n));
+  if (n > 0) std::memcpy(out, s.memoryData + s.memoryPosition, static_cast<std::size_t>(n));
   std::memset(out + n, 0, count - static_cast<std::uint32_t>(n));
-  memoryPosition += static_cast<std::int32_t>(n);
+  s.memoryPosition += static_cast<std::int32_t>(n);
 }
 
-std::int32_t MemorySeek(std::int32_t offset, std::int32_t origin) {
-  memoryPosition = SeekTarget(offset, origin, memoryPosition, memorySize);
-  return memoryPosition;
+std::int32_t MemorySeek(Source& s, std::int32_t offset, std::int32_t origin) {
+  s.memoryPosition = SeekTarget(offset, origin, s.memoryPosition, s.memorySize);
+  return s.memoryPosition;
 }
 
-std::intptr_t MemoryOpen(const void* source) {
-  memoryData = static_cast<const std::uint8_t*>(source);
-  memoryPosition = 0;
+std::intptr_t MemoryOpen(Source& s, const void* source) {
+  s.memoryData = static_cast<const std::uint8_t*>(source);
+  s.memoryPosition = 0;
   return 0;
 }
 
-std::intptr_t ResourceOpen(const void* source) {
-  const ResourceEntry* entry = FindResource(resourceModule, source, RT_RCDATA);
-  memoryData = entry ? entry->data : nullptr;
-  memorySize = entry ? static_cast<std::int32_t>(entry->size) : 0;
-  if (memorySize < 0) memorySize = 0;
-  memoryPosition = 0;
+std::intptr_t ResourceOpen(Source& s, const void* source) {
+  const ResourceEntry* entry = FindResource(s.resourceModule, source, RT_RCDATA);
+  s.memoryData = entry ? entry->data : nullptr;
+  s.memorySize = entry ? static_cast<std::int32_t>(entry->size) : 0;
+  if (s.memorySize < 0) s.memorySize = 0;
+  s.memoryPosition = 0;
   return 0;
 }
 
-void MemoryClose(std::intptr_t) {}
+void MemoryClose(Source&, std::intptr_t) {}
 
 // The file reader keeps its own position, limited to 0..file size exactly
 // like the memory reader. Anything that is not a regular file reads as empty.
-std::intptr_t FileOpen(const void* source) {
-  fileSize = 0;
-  filePosition = 0;
-  windowStart = 0;
-  windowLength = 0;
-  fileHandle = ::open(static_cast<const char*>(source), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fileHandle >= 0) {
+std::intptr_t FileOpen(Source& s, const void* source) {
+  s.fileSize = 0;
+  s.filePosition = 0;
+  s.windowStart = 0;
+  s.windowLength = 0;
+  if (s.fileWindow == nullptr) s.fileWindow.reset(new (std::nothrow) std::uint8_t[kFileWindow]);
+  s.fileHandle = ::open(static_cast<const char*>(source), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (s.fileHandle >= 0) {
     struct stat info {};
-    if (::fstat(fileHandle, &info) == 0 && S_ISREG(info.st_mode))
-      fileSize = info.st_size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(info.st_size);
+    if (s.fileWindow != nullptr && ::fstat(s.fileHandle, &info) == 0 && S_ISREG(info.st_mode))
+      s.fileSize = info.st_size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(info.st_size);
   }
-  return fileHandle;
+  return s.fileHandle;
 }
 
 // Reads [position, position + count) of the file; what it cannot deliver
 // is zero.
-std::int64_t PreadAll(std::uint8_t* out, std::int64_t count, std::int64_t position) {
+std::int64_t PreadAll(const Source& s, std::uint8_t* out, std::int64_t count, std::int64_t position) {
   std::int64_t done = 0;
-  while (fileHandle >= 0 && done < count) {
+  while (s.fileHandle >= 0 && done < count) {
     const ssize_t got =
-        ::pread(fileHandle, out + done, static_cast<std::size_t>(count - done), static_cast<off_t>(position + done));
+        ::pread(s.fileHandle, out + done, static_cast<std::size_t>(count - done), static_cast<off_t>(position + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += got;
@@ -104,36 +91,37 @@ std::int64_t PreadAll(std::uint8_t* out, std::int64_t count, std::int64_t positi
   return done;
 }
 
-void FileRead(void* buffer, std::uint32_t count) {
+void FileRead(Source& s, void* buffer, std::uint32_t count) {
   auto* out = static_cast<std::uint8_t*>(buffer);
-  std::int64_t wanted = static_cast<std::int64_t>(fileSize) - filePosition;
+  std::int64_t wanted = static_cast<std::int64_t>(s.fileSize) - s.filePosition;
   if (wanted > count) wanted = count;
   if (wanted < 0) wanted = 0;
   std::int64_t done = 0;
   if (wanted > 0 && wanted <= kFileWindow / 2) {
-    if (filePosition < windowStart || filePosition + wanted > static_cast<std::int64_t>(windowStart) + windowLength) {
-      windowStart = filePosition;
-      windowLength = static_cast<std::int32_t>(PreadAll(fileWindow, kFileWindow, filePosition));
+    if (s.filePosition < s.windowStart ||
+        s.filePosition + wanted > static_cast<std::int64_t>(s.windowStart) + s.windowLength) {
+      s.windowStart = s.filePosition;
+      s.windowLength = static_cast<std::int32_t>(PreadAll(s, s.fileWindow.get(), kFileWindow, s.filePosition));
     }
-    const std::int64_t offset = filePosition - windowStart;
-    done = std::min<std::int64_t>(wanted, windowLength - offset);
-    if (done > 0) std::memcpy(out, fileWindow + offset, static_cast<std::size_t>(done));
+    const std::int64_t offset = s.filePosition - s.windowStart;
+    done = std::min<std::int64_t>(wanted, s.windowLength - offset);
+    if (done > 0) std::memcpy(out, s.fileWindow.get() + offset, static_cast<std::size_t>(done));
     if (done < 0) done = 0;
   } else if (wanted > 0) {
-    done = PreadAll(out, wanted, filePosition);  // large reads go straight into place
+    done = PreadAll(s, out, wanted, s.filePosition);  // large reads go straight into place
   }
   std::memset(out + done, 0, count - static_cast<std::uint32_t>(done));
-  filePosition += static_cast<std::int32_t>(done);
+  s.filePosition += static_cast<std::int32_t>(done);
 }
 
-std::int32_t FileSeek(std::int32_t offset, std::int32_t origin) {
-  filePosition = SeekTarget(offset, origin, filePosition, fileSize);
-  return filePosition;
+std::int32_t FileSeek(Source& s, std::int32_t offset, std::int32_t origin) {
+  s.filePosition = SeekTarget(offset, origin, s.filePosition, s.fileSize);
+  return s.filePosition;
 }
 
-void FileClose(std::intptr_t handle) {
+void FileClose(Source& s, std::intptr_t handle) {
   if (handle >= 0) ::close(static_cast<int>(handle));
-  fileHandle = -1;
+  s.fileHandle = -1;
 }
 
 bool NameEquals(const char* a, const char* b) {
@@ -163,14 +151,18 @@ const ResourceEntry* FindResource(const ResourceTable* module, const void* name,
   return nullptr;
 }
 
-void SelectSourceReader(std::int32_t kind, std::uintptr_t param) {
+Source::Source(std::int32_t kind, std::uintptr_t param) {
   memorySize = param > static_cast<std::uintptr_t>(INT32_MAX) ? 0 : static_cast<std::int32_t>(param);
   resourceModule = reinterpret_cast<const ResourceTable*>(param);
   memoryPosition = 0;
   if (kind <= kSourceResource)
-    sourceReader = {ResourceOpen, MemoryRead, MemorySeek, MemoryClose};
+    reader = {ResourceOpen, MemoryRead, MemorySeek, MemoryClose};
   else if (kind == kSourceMemory)
-    sourceReader = {MemoryOpen, MemoryRead, MemorySeek, MemoryClose};
+    reader = {MemoryOpen, MemoryRead, MemorySeek, MemoryClose};
   else
-    sourceReader = {FileOpen, FileRead, FileSeek, FileClose};
+    reader = {FileOpen, FileRead, FileSeek, FileClose};
+}
+
+Source::~Source() {
+  if (fileHandle >= 0) ::close(fileHandle);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 enum SourceKind : std::int32_t {
   kSourceResource = 0,  // and every negative value
@@ -35,17 +36,45 @@ extern const ResourceTable programResources;
 // an integer identifier passed as a pointer value below 65,536.
 const ResourceEntry* FindResource(const ResourceTable* module, const void* name, std::uint32_t type);
 
+struct Source;
+
+// The four routines of a kind of source; each works on the state of one
+// source being read.
 struct SourceReader {
-  std::intptr_t (*open)(const void* source);
-  void (*read)(void* buffer, std::uint32_t count);
+  std::intptr_t (*open)(Source& state, const void* source);
+  void (*read)(Source& state, void* buffer, std::uint32_t count);
   // origin 0 from the start, 1 from the current position, 2 from the end.
   // The new position is limited to 0..size and returned.
-  std::int32_t (*seek)(std::int32_t offset, std::int32_t origin);
-  void (*close)(std::intptr_t handle);
+  std::int32_t (*seek)(Source& state, std::int32_t offset, std::int32_t origin);
+  void (*close)(Source& state, std::intptr_t handle);
 };
 
-extern SourceReader sourceReader;
+// One source being read: its reader row and the reader's state. Reads that
+// cannot be delivered come back as zeros.
+struct Source {
+  // Selects the reader row for kind and stores param as the memory size or
+  // resource module.
+  Source(std::int32_t kind, std::uintptr_t param);
+  ~Source();  // closes a file left open
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
 
-// Selects the reader row for kind and stores param as the memory size or
-// resource module.
-void SelectSourceReader(std::int32_t kind, std::uintptr_t param);
+  std::intptr_t Open(const void* source) { return reader.open(*this, source); }
+  void Read(void* buffer, std::uint32_t count) { reader.read(*this, buffer, count); }
+  std::int32_t Seek(std::int32_t offset, std::int32_t origin) { return reader.seek(*this, offset, origin); }
+  void Close(std::intptr_t handle) { reader.close(*this, handle); }
+
+  SourceReader reader;
+  const std::uint8_t* memoryData = nullptr;
+  std::int32_t memorySize = 0;
+  std::int32_t memoryPosition = 0;
+  const ResourceTable* resourceModule = nullptr;
+  int fileHandle = -1;
+  std::int32_t fileSize = 0;
+  std::int32_t filePosition = 0;
+  // A window of the file, so that the loader's many one-byte reads do not
+  // each cost a system call (taken when a file is opened).
+  std::unique_ptr<std::uint8_t[]> fileWindow;
+  std::int32_t windowStart = 0;
+  std::int32_t windowLength = 0;
+};

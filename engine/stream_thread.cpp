@@ -2,26 +2,18 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-#include <sched.h>
 
 #include <chrono>
 #include <system_error>
 #include <thread>
 
-#include "renderer.h"
-
-std::atomic<std::int32_t> threadRunning{0};
-std::atomic<std::uint32_t> stopRequest{0};
+#include "player.h"
 
 namespace {
-std::thread streamThread;
-// Set by the sound buffer whenever its cursor enters another block, when
-// the buffer can notify.
-NotifyEvent blockTaken;
 constexpr std::uint32_t kNotifyEvery = 10;  // blocks
-bool notified = false;
 }
 
 NotifyEvent::NotifyEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -46,12 +38,13 @@ std::uint32_t CursorBlock(std::uint32_t playCursor) {
   return ((playCursor / kBytesPerFrame) % (kRingBlocks * kBlockFrames)) / kBlockFrames;
 }
 
-void StreamThread(void*) {
+void StreamThread(Player* p) {
+  Player& player = *p;
   // threadRunning was raised by the starter.
   std::uint32_t cursor = 0;
   for (;;) {
     std::uint32_t position = 0;
-    if (soundBuffer->GetCurrentPosition(&position, nullptr) >= 0) cursor = position;
+    if (player.soundBuffer->GetCurrentPosition(&position, nullptr) >= 0) cursor = position;
     const std::uint32_t cursorBlock = CursorBlock(cursor);
     // One catch-up: every block from writeBlock up to the cursor block as it
     // was when the pass began; polled, one every 5 ms, notified, at once. A
@@ -60,52 +53,52 @@ void StreamThread(void*) {
     // request is seen in between, so a buffer whose locks fail for ever
     // cannot hold a stop.
     for (;;) {
-      if (!notified) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      if (writeBlock == cursorBlock) break;
+      if (!player.notified) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (player.writeBlock == cursorBlock) break;
       // The log index moves on first, so the window never reads the entry
       // being rewritten, which will be heard only two seconds later.
-      positionLogIndex.store((positionLogIndex.load(std::memory_order_relaxed) + 1) % kRingBlocks,
-                             std::memory_order_release);
-      if (RenderBlock() < 0) break;
+      player.positionLogIndex.store((player.positionLogIndex.load(std::memory_order_relaxed) + 1) % kRingBlocks,
+                                    std::memory_order_release);
+      if (RenderBlock(player) < 0) break;
     }
-    if (stopRequest.load(std::memory_order_acquire) != 0) break;
+    if (player.stopRequest.load(std::memory_order_acquire) != 0) break;
     // Notified: sleep until the device has taken the next ten blocks (or a
     // stop comes); the time limit covers a device that stopped calling.
-    if (notified) blockTaken.Wait(250);
+    if (player.notified) player.blockTaken.Wait(250);
   }
-  threadRunning.fetch_sub(1, std::memory_order_release);
+  player.threadRunning.fetch_sub(1, std::memory_order_release);
 }
 
-void StartStreamThread() {
+void StartStreamThread(Player& player) {
   // The buffer is asked to notify at every tenth block start: the thread
   // then wakes five times a second and renders ten blocks, well ahead of
   // the two seconds the ring holds.
   DSBPOSITIONNOTIFY positions[kRingBlocks / kNotifyEvery];
   for (std::uint32_t n = 0; n < kRingBlocks / kNotifyEvery; ++n)
-    positions[n] = {n * kNotifyEvery * kBlockBytes, &blockTaken};
-  notified = soundBuffer->SetNotificationPositions(kRingBlocks / kNotifyEvery, positions) >= 0;
-  blockTaken.Wait(0);  // from an earlier play
-  threadRunning.store(1, std::memory_order_release);
+    positions[n] = {n * kNotifyEvery * kBlockBytes, &player.blockTaken};
+  player.notified = player.soundBuffer->SetNotificationPositions(kRingBlocks / kNotifyEvery, positions) >= 0;
+  player.blockTaken.Wait(0);  // from an earlier play
+  player.threadRunning.store(1, std::memory_order_release);
   try {
-    streamThread = std::thread(StreamThread, nullptr);
+    player.thread = std::thread(StreamThread, &player);
   } catch (const std::system_error&) {
-    threadRunning.store(0, std::memory_order_release);
+    player.threadRunning.store(0, std::memory_order_release);
     return;
   }
-  pthread_setname_np(streamThread.native_handle(), "zevora-stream");
+  pthread_setname_np(player.thread.native_handle(), "zevora-stream");
   sched_param param{};
   param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-  pthread_setschedparam(streamThread.native_handle(), SCHED_FIFO, &param);  // best effort
+  pthread_setschedparam(player.thread.native_handle(), SCHED_FIFO, &param);  // best effort
 }
 
-void StopStreamThread() {
-  if (threadRunning.load(std::memory_order_acquire) != 0) {
-    stopRequest.fetch_add(1, std::memory_order_acq_rel);
-    if (notified) blockTaken.Set();  // a waiting thread sees the request at once
-    while (threadRunning.load(std::memory_order_acquire) != 0)
+void StopStreamThread(Player& player) {
+  if (player.threadRunning.load(std::memory_order_acquire) != 0) {
+    player.stopRequest.fetch_add(1, std::memory_order_acq_rel);
+    if (player.notified) player.blockTaken.Set();  // a waiting thread sees the request at once
+    while (player.threadRunning.load(std::memory_order_acquire) != 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(8));
   }
-  if (streamThread.joinable()) streamThread.join();
-  if (notified && soundBuffer != nullptr) soundBuffer->SetNotificationPositions(0, nullptr);
-  notified = false;
+  if (player.thread.joinable()) player.thread.join();
+  if (player.notified && player.soundBuffer != nullptr) player.soundBuffer->SetNotificationPositions(0, nullptr);
+  player.notified = false;
 }

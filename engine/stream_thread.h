@@ -2,21 +2,19 @@
 // block the cursor has left. The stop handshake is two counters.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
-extern std::atomic<std::int32_t> threadRunning;
-extern std::atomic<std::uint32_t> stopRequest;
+struct Player;
 
 // Ring index of the block under a play cursor given in bytes.
 std::uint32_t CursorBlock(std::uint32_t playCursor);
 
-void StreamThread(void* unused);
+void StreamThread(Player* player);
 
 // Starts the thread at real-time priority where the system allows it.
 // threadRunning is raised before the thread exists, so a stop that comes
 // at once still waits for it.
-void StartStreamThread();
+void StartStreamThread(Player& player);
 
 // Asks the thread to leave and waits (8 ms polls) until it has.
-void StopStreamThread();
+void StopStreamThread(Player& player);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "replayer.h"
+#include "song.h"
 
 namespace {
 
@@ -112,12 +113,13 @@ void StepTonePortamento(Channel& c) {
     c.period = static_cast<std::int32_t>(period - step < c.portaTarget ? c.portaTarget : period - step);
 }
 
-void ProcessTick(ModuleState& state) {
-  const std::int32_t count = static_cast<std::int8_t>(state.channelCount & 0xFF);
+void ProcessTick(Song& song) {
+  ModuleState& state = song.module;
+  const std::int32_t count = ChannelCount(state);
   for (std::int32_t ch = 0; ch < count; ++ch) {
-    Channel& c = channels[ch];
-    const Instrument* instrument = SelectInstrument(c.instrumentIndex);
-    Sample* sample = SelectSample(instrument, c.lastNote);
+    Channel& c = song.channels[ch];
+    const Instrument* instrument = SelectInstrument(state, c.instrumentIndex);
+    Sample* sample = SelectSample(song, instrument, c.lastNote);
     const Cell cell = CurrentCell(state, ch);
     const std::uint8_t p = cell.parameter;
     const std::uint8_t x = p >> 4;
@@ -210,6 +212,6 @@ void ProcessTick(ModuleState& state) {
     }
 
     ApplyAutoVibrato(c, *instrument);
-    UpdateVoice(c, sample);
+    UpdateVoice(song, c, sample);
   }
 }

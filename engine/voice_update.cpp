@@ -4,9 +4,7 @@
 #include <cstdlib>
 
 #include "replayer.h"
-#include "sound_buffer.h"
-
-Channel channels[kMaxChannels];
+#include "song.h"
 
 namespace {
 
@@ -31,9 +29,9 @@ void SetGains(Voice& v) {
   v.rightVolume = Wrap32(static_cast<std::int64_t>(v.volume) * (255 - v.panning) / 255);
 }
 
-std::int32_t Frequency(const Channel& c) {
+std::int32_t Frequency(const ModuleState& m, const Channel& c) {
   const std::int32_t sum = Wrap32(static_cast<std::int64_t>(c.period) + c.periodDelta);
-  if (moduleState.flags & 1) {
+  if (m.flags & 1) {
     // Linear: semitones above 8363 Hz, 64 period units each.
     const double e = static_cast<double>(4608 - static_cast<std::int64_t>(c.period) + c.periodDelta) / 64.0;
     const double f = std::nearbyint(std::exp2(e * kTwelfth) * 13.375 * 625.2710571289062);
@@ -53,7 +51,8 @@ std::int32_t NoteToPeriod(std::int32_t note, std::int32_t finetune) {
   return p0 + ((finetune * distance) >> 7);
 }
 
-void UpdateVoice(Channel& channel, Sample* sample) {
+void UpdateVoice(Song& song, Channel& channel, Sample* sample) {
+  const ModuleState& m = song.module;
   Voice* v = channel.voice;
   const std::uint8_t flags = channel.updateFlags;
 
@@ -61,7 +60,7 @@ void UpdateVoice(Channel& channel, Sample* sample) {
     if (v->sample != nullptr) {
       // The sounding note moves to the partner voice and fades out there.
       const std::int32_t partnerIndex = v->voiceIndex < 32 ? v->voiceIndex + 32 : v->voiceIndex - 32;
-      Voice& partner = voices[partnerIndex];
+      Voice& partner = song.voices[partnerIndex];
       const std::int32_t keep = partner.voiceIndex;
       partner = *v;
       partner.voiceIndex = keep;
@@ -88,8 +87,7 @@ void UpdateVoice(Channel& channel, Sample* sample) {
 
   if (flags & UpdateVolume) {
     const std::int64_t volume = static_cast<std::int64_t>(channel.volume) + channel.volumeDelta;
-    const std::int64_t product =
-        volume * channel.envelopeVolume * channel.fadeoutVolume * moduleState.globalVolume * 255;
+    const std::int64_t product = volume * channel.envelopeVolume * channel.fadeoutVolume * m.globalVolume * 255;
     v->volume = Wrap32(RoundShift35(product));
     SetGains(*v);
   }
@@ -115,10 +113,11 @@ void UpdateVoice(Channel& channel, Sample* sample) {
   if (flags & UpdatePitch) {
     const std::int32_t sum = Wrap32(static_cast<std::int64_t>(channel.period) + channel.periodDelta);
     if (sum == 0) return;
-    std::int32_t f = Frequency(channel);
+    std::int32_t f = Frequency(m, channel);
     if (f < 100) f = 100;
+    // The step is the frequency over the output rate, in 32.32 fixed point.
     const std::uint32_t hz = static_cast<std::uint32_t>(f);
-    v->stepInt = hz / kSampleRate;
-    v->stepFrac = static_cast<std::uint32_t>((std::uint64_t{hz % kSampleRate} << 32) / kSampleRate);
+    v->stepInt = hz / m.rate;
+    v->stepFrac = static_cast<std::uint32_t>((std::uint64_t{hz % m.rate} << 32) / m.rate);
   }
 }

@@ -8,6 +8,7 @@
 #include "loader.h"
 #include "module.h"
 #include "module_json.h"
+#include "song.h"
 #include "song_scan.h"
 #include "sources.h"
 
@@ -105,16 +106,17 @@ bool ValidJson(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  ModuleNames names;
-  if (LoadModuleWithNames(data, size, kSourceMemory, names)) {
-    const SongScan scan = ScanSong(2, 1, 0);
-    if (!ValidJson(ModuleJson(names, scan))) std::abort();
-    for (const char c : ModuleSummary(names, scan)) {
+  Song* song = CreateSong();
+  if (LoadSong(*song, data, size, kSourceMemory)) {
+    const ModuleNames names = NamesOf(*song);
+    const SongScan scan = ScanSong(*song, 2, 1, 0);
+    if (!ValidJson(ModuleJson(*song, names, scan))) std::abort();
+    for (const char c : ModuleSummary(*song, names, scan)) {
       const auto u = static_cast<unsigned char>(c);
       if ((u < 0x20 && c != '\n') || u == 0x7F) std::abort();
     }
     if (scan.Ended() && scan.loopOrder < 0) std::abort();
   }
-  FreeModule();
+  DestroySong(song);
   return 0;
 }

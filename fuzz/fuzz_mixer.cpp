@@ -3,7 +3,8 @@
 // gains, ramps under way) are mixed over fuzzed run lengths by the plain
 // loop and by every wider path the processor has (AVX2, AVX-512), mixing
 // into a cleared buffer or overwriting one that holds rubbish; the mix and
-// every voice's state must come out the same to the bit.
+// every voice's state must come out the same to the bit. Skipping the same
+// runs without mixing must leave every voice as mixing does.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "mixer.h"
 #include "simd.h"
+#include "song.h"
 
 namespace {
 
@@ -34,9 +36,13 @@ struct FuzzSample {
   Sample sample{};
 };
 
-struct Paths {
-  bool avx2, avx512;
-};
+bool SameState(const Voice& a, const Voice& b) {
+  return a.sample == b.sample && a.positionInt == b.positionInt && a.positionFrac == b.positionFrac &&
+         a.backward == b.backward && a.currentLeft == b.currentLeft && a.currentRight == b.currentRight &&
+         a.rampRemaining == b.rampRemaining && a.rampLeftTarget == b.rampLeftTarget &&
+         a.rampRightTarget == b.rampRightTarget && a.rampLeftDelta == b.rampLeftDelta &&
+         a.rampRightDelta == b.rampRightDelta;
+}
 
 }  // namespace
 
@@ -91,20 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t runFrames = 0;
   for (const std::uint32_t run : runs) runFrames += run;
 
-  Paths paths[3] = {{false, false}};
-  int pathCount = 1;
-#ifdef ZEVORA_AVX2_PATHS
-  const Paths machine{cpuHasAvx2, cpuHasAvx512};
-  if (machine.avx2) paths[pathCount++] = {true, false};
-  if (machine.avx512) paths[pathCount++] = {true, true};
-#endif
+  static Song* const song = CreateSong();
+  Voice (&voices)[kVoiceCount] = song->voices;
+  const MixPath paths[3] = {MixPath::kPlain, MixPath::kAvx2, MixPath::kAvx512};
   std::vector<float> reference, mixed;
   Voice referenceVoices[kVoiceCount];
-  for (int k = 0; k < pathCount; ++k) {
-#ifdef ZEVORA_AVX2_PATHS
-    cpuHasAvx2 = paths[k].avx2;
-    cpuHasAvx512 = paths[k].avx512;
-#endif
+  for (int k = 0; k < 3 && paths[k] <= MachineMixPath(); ++k) {
+    song->mixPath = paths[k];
     std::memcpy(voices, start, sizeof voices);
     // The left half, then the right one.
     mixed.assign(2 * 2000 * 4, 0.0f);
@@ -115,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::size_t at = 0;
     for (const std::uint32_t run : runs) {
-      MixVoices(mixed.data() + at, right + at, run, k > 0 && overwrite);
+      MixVoices(*song, mixed.data() + at, right + at, run, k > 0 && overwrite);
       at += run;
     }
     if (k == 0) {
@@ -124,17 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     if (std::memcmp(mixed.data(), reference.data(), mixed.size() * sizeof(float)) != 0) std::abort();
-    for (int i = 0; i < kVoiceCount; ++i) {
-      const Voice &a = voices[i], &b = referenceVoices[i];
-      if (a.sample != b.sample || a.positionInt != b.positionInt || a.positionFrac != b.positionFrac ||
-          a.backward != b.backward || a.currentLeft != b.currentLeft || a.currentRight != b.currentRight ||
-          a.rampRemaining != b.rampRemaining)
-        std::abort();
-    }
+    for (int i = 0; i < kVoiceCount; ++i)
+      if (!SameState(voices[i], referenceVoices[i])) std::abort();
   }
-#ifdef ZEVORA_AVX2_PATHS
-  cpuHasAvx2 = machine.avx2;
-  cpuHasAvx512 = machine.avx512;
-#endif
+  std::memcpy(voices, start, sizeof voices);
+  for (const std::uint32_t run : runs) SkipVoices(*song, run);
+  for (int i = 0; i < kVoiceCount; ++i)
+    if (!SameState(voices[i], referenceVoices[i])) std::abort();
   return 0;
 }

@@ -27,8 +27,8 @@ TEST_F(LoaderTest, RefusesInstrumentWithSeventeenSamples) {
   m.instruments[0].samples.assign(17, LoopedSample(4));
   EXPECT_FALSE(Load(m));
   EXPECT_EQ(LastLoadError(), LoadError::kTooManySamples);
-  EXPECT_EQ(moduleState.instruments[0].sampleCount, 0u);
-  FreeModule();
+  // What was loaded before the refusal is freed with it.
+  EXPECT_EQ(moduleState.patternTable, nullptr);
   EXPECT_EQ(ModuleBytesInUse(), 0u);
 }
 

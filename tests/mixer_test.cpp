@@ -8,6 +8,12 @@
 
 namespace {
 
+// The song whose voices the mixer tests mix.
+Song& TestSong() {
+  static Song* song = CreateSong();
+  return *song;
+}
+
 // A sample block laid out like the loader's: readable zeros around it.
 struct TestSample {
   explicit TestSample(std::vector<std::int16_t> frames, std::uint8_t kind = 0, std::uint32_t loopStart = 0,
@@ -55,12 +61,13 @@ Voice Playing(Sample* s, double step, std::int32_t left = 255, std::int32_t righ
 }
 
 TEST(MixerTest, VoiceWithoutSampleAddsNothing) {
+  Voice (&voices)[kVoiceCount] = TestSong().voices;
   std::memset(voices, 0, sizeof voices);
   voices[3].leftVolume = 100;
   voices[3].stepInt = 1;
   const Voice before = voices[3];
   Mix out(64);
-  MixVoices(out.left.data(), out.right.data(), 64);
+  MixVoices(TestSong(), out.left.data(), out.right.data(), 64);
   EXPECT_TRUE(out == Mix(64));
   EXPECT_EQ(std::memcmp(&before, &voices[3], sizeof before), 0);
 }
@@ -266,13 +273,12 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
 // of uneven lengths must give the same bits and leave the same voice state.
 // `overwrite`: every block of the wide path overwrites a buffer full of
 // rubbish, and the plain one mixes into a cleared buffer. `spans`: the
-// samples have their spans (the plain path never reads them).
+// samples have their spans (the plain path never reads them). Voices moved
+// on without mixing must end up where the mixed ones do.
 void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
-  const bool hadAvx2 = cpuHasAvx2, hadAvx512 = cpuHasAvx512;
-  const auto wideOn = [&] {
-    cpuHasAvx2 = true;
-    cpuHasAvx512 = avx512;
-  };
+  Song& song = TestSong();
+  Voice (&voices)[kVoiceCount] = song.voices;
+  const auto wideOn = [&] { song.mixPath = avx512 ? MixPath::kAvx512 : MixPath::kAvx2; };
   wideOn();
   std::vector<std::int16_t> frames;
   for (int i = 0; i < 5000; ++i) frames.push_back(static_cast<std::int16_t>((i * 40503u) ^ (i >> 3)));
@@ -315,45 +321,52 @@ void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
   start[1].currentLeft = start[1].leftVolume = start[1].rampLeftTarget = 64;
   start[1].currentRight = start[1].rightVolume = start[1].rampRightTarget = 64;
   Mix wide(2000), plain(2000);
-  Voice plainVoices[kVoiceCount];
+  Voice plainVoices[kVoiceCount], skippedVoices[kVoiceCount];
   std::memcpy(voices, start, sizeof voices);
   std::memcpy(plainVoices, start, sizeof plainVoices);
+  std::memcpy(skippedVoices, start, sizeof skippedVoices);
   for (std::uint32_t length : {884u, 1u, 7u, 128u, 129u, 1999u, 300u}) {
     if (overwrite) {
       wide = plain = Mix(2000);
       std::fill(wide.left.begin(), wide.left.begin() + length, -1.5e30f);
       std::fill(wide.right.begin(), wide.right.begin() + length, 3.0e38f);
     }
-    MixVoices(wide.left.data(), wide.right.data(), length, overwrite);
+    MixVoices(song, wide.left.data(), wide.right.data(), length, overwrite);
     std::memcpy(start, voices, sizeof start);  // the wide result
+    std::memcpy(voices, skippedVoices, sizeof voices);
+    SkipVoices(song, length);
+    std::memcpy(skippedVoices, voices, sizeof skippedVoices);
     std::memcpy(voices, plainVoices, sizeof voices);
-    cpuHasAvx2 = cpuHasAvx512 = false;
-    MixVoices(plain.left.data(), plain.right.data(), length);
+    song.mixPath = MixPath::kPlain;
+    MixVoices(song, plain.left.data(), plain.right.data(), length);
     wideOn();
     std::memcpy(plainVoices, voices, sizeof plainVoices);
     ASSERT_TRUE(wide == plain) << length;
-    for (int i = 0; i < kVoiceCount; ++i) {
-      const Voice &a = start[i], &b = plainVoices[i];
-      ASSERT_EQ(a.sample, b.sample) << i;
-      ASSERT_EQ(a.positionInt, b.positionInt) << i;
-      ASSERT_EQ(a.positionFrac, b.positionFrac) << i;
-      ASSERT_EQ(a.backward, b.backward) << i;
-      ASSERT_EQ(a.currentLeft, b.currentLeft) << i;
-      ASSERT_EQ(a.currentRight, b.currentRight) << i;
-      ASSERT_EQ(a.rampRemaining, b.rampRemaining) << i;
+    for (const Voice* other : {start, skippedVoices}) {
+      for (int i = 0; i < kVoiceCount; ++i) {
+        const Voice &a = other[i], &b = plainVoices[i];
+        ASSERT_EQ(a.sample, b.sample) << i;
+        ASSERT_EQ(a.positionInt, b.positionInt) << i;
+        ASSERT_EQ(a.positionFrac, b.positionFrac) << i;
+        ASSERT_EQ(a.backward, b.backward) << i;
+        ASSERT_EQ(a.currentLeft, b.currentLeft) << i;
+        ASSERT_EQ(a.currentRight, b.currentRight) << i;
+        ASSERT_EQ(a.rampRemaining, b.rampRemaining) << i;
+        ASSERT_EQ(a.rampLeftTarget, b.rampLeftTarget) << i;
+        ASSERT_EQ(a.rampRightTarget, b.rampRightTarget) << i;
+      }
     }
     std::memcpy(voices, start, sizeof voices);
     for (int i = 0; i < kVoiceCount; i += 5) {  // new gain targets now and then
-      voices[i].leftVolume = plainVoices[i].leftVolume = gains[next() % 12];
-      voices[i].rightVolume = plainVoices[i].rightVolume = gains[next() % 12];
+      voices[i].leftVolume = plainVoices[i].leftVolume = skippedVoices[i].leftVolume = gains[next() % 12];
+      voices[i].rightVolume = plainVoices[i].rightVolume = skippedVoices[i].rightVolume = gains[next() % 12];
     }
   }
-  cpuHasAvx2 = hadAvx2;
-  cpuHasAvx512 = hadAvx512;
+  song.mixPath = DefaultMixPath();
 }
 
 TEST(MixerTest, WidePathsEqualPlainOnes) {
-  if (!cpuHasAvx2) GTEST_SKIP() << "no AVX2 on this processor";
+  if (MachineMixPath() < MixPath::kAvx2) GTEST_SKIP() << "no AVX2 on this processor";
   for (const bool overwrite : {false, true}) {
     SCOPED_TRACE(overwrite ? "overwriting" : "mixing into a mix");
     for (const bool spans : {false, true}) {
@@ -362,13 +375,13 @@ TEST(MixerTest, WidePathsEqualPlainOnes) {
         SCOPED_TRACE("AVX2");
         CheckWidePathEqualsPlainOne(false, overwrite, spans);
       }
-      if (cpuHasAvx512) {
+      if (MachineMixPath() == MixPath::kAvx512) {
         SCOPED_TRACE("AVX-512");
         CheckWidePathEqualsPlainOne(true, overwrite, spans);
       }
     }
   }
-  if (!cpuHasAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
+  if (MachineMixPath() < MixPath::kAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
 }
 #endif
 

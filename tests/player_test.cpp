@@ -13,6 +13,7 @@ class PlayerTest : public EngineTest {
  protected:
   std::vector<std::uint8_t> Module() { return OneInstrumentModule(LoopedSample()).Build(); }
   MemorySoundBuffer buffer;
+  Player& player = DefaultPlayer();
 };
 
 TEST_F(PlayerTest, PlaysFromMemoryAndStops) {
@@ -20,14 +21,13 @@ TEST_F(PlayerTest, PlaysFromMemoryAndStops) {
   EXPECT_GE(PlayerPlay(bytes.data(), bytes.size(), kSourceMemory, &buffer), 0);
   EXPECT_EQ(buffer.LockCount(), 100);
   EXPECT_TRUE(buffer.Playing());
-  EXPECT_EQ(threadRunning.load(), 1);
-  EXPECT_NE(moduleState.patternTable, nullptr);
+  EXPECT_EQ(player.threadRunning.load(), 1);
+  ASSERT_NE(player.song, nullptr);
   EXPECT_EQ(PlayerStop(), E_INVALIDARG);
-  EXPECT_EQ(threadRunning.load(), 0);
+  EXPECT_EQ(player.threadRunning.load(), 0);
   EXPECT_FALSE(buffer.Playing());
   EXPECT_EQ(buffer.PlayCursor(), 0u);
-  EXPECT_EQ(moduleState.patternTable, nullptr);
-  EXPECT_EQ(ModuleBytesInUse(), 0u);
+  EXPECT_EQ(player.song, nullptr);
   EXPECT_EQ(PlayerGetTime(), 0u);
   EXPECT_EQ(PlayerGetPosition(), 0u);
   // A second stop frees nothing and says the same.
@@ -60,11 +60,11 @@ TEST_F(PlayerTest, FailuresLeaveTheEngineIdle) {
     // Something plays first: a failed start stops it.
     ASSERT_GE(PlayerPlay(good.data(), good.size(), kSourceMemory, &buffer), 0);
     EXPECT_EQ(PlayerPlay(c.source, c.param, c.kind, &buffer), E_INVALIDARG) << c.name;
-    EXPECT_EQ(threadRunning.load(), 0) << c.name;
+    EXPECT_EQ(player.threadRunning.load(), 0) << c.name;
     EXPECT_FALSE(buffer.Playing()) << c.name;
     EXPECT_EQ(buffer.PlayCursor(), 0u) << c.name;
-    EXPECT_EQ(moduleState.patternTable, nullptr) << c.name;
-    EXPECT_EQ(ModuleBytesInUse(), 0u) << c.name;
+    EXPECT_EQ(player.song, nullptr) << c.name;
+    
   }
 }
 
@@ -73,12 +73,13 @@ TEST_F(PlayerTest, ShortMemoryBlockLoadsWhatItHas) {
   const auto full = m.Build();
   const std::vector<std::uint8_t> part(full.begin(), full.end() - 1500);
   EXPECT_GE(PlayerPlay(part.data(), part.size(), kSourceMemory, &buffer), 0);
-  EXPECT_EQ(moduleState.instruments[0].samples[0]->length, 500u);
+  EXPECT_EQ(player.song->module.instruments[0].samples[0]->length, 500u);
 }
 
 TEST_F(PlayerTest, PlaysTheBuiltInDemoAsAResource) {
   EXPECT_GE(PlayerPlay(kDemoModuleName, 0, kSourceResource, &buffer), 0);
-  EXPECT_GE(moduleState.channelCount, 4);
+  ASSERT_NE(player.song, nullptr);
+  EXPECT_GE(player.song->module.channelCount, 4);
   bool sound = false;
   for (std::uint32_t i = 0; i < kRingBytes && !sound; ++i) sound = buffer.Ring()[i] != 0;
   EXPECT_TRUE(sound);
@@ -88,15 +89,15 @@ TEST_F(PlayerTest, PlaysAFile) {
   const auto files = CorpusFiles();
   ASSERT_FALSE(files.empty());
   EXPECT_GE(PlayerPlay(files[0].c_str(), 0, kSourceFile, &buffer), 0);
-  EXPECT_NE(moduleState.patternTable, nullptr);
+  ASSERT_NE(player.song, nullptr);
 }
 
 TEST_F(PlayerTest, PrefillLockFailureStopsAndRewinds) {
   const auto bytes = Module();
   buffer.FailLocks(1);
   EXPECT_EQ(PlayerPlay(bytes.data(), bytes.size(), kSourceMemory, &buffer), E_INVALIDARG);
-  EXPECT_EQ(moduleState.patternTable, nullptr);
-  EXPECT_EQ(threadRunning.load(), 0);
+  EXPECT_EQ(player.song, nullptr);
+  EXPECT_EQ(player.threadRunning.load(), 0);
   // A lock that hands out no whole sample cannot fill the ring either.
   buffer.LimitLocks(1);
   EXPECT_EQ(PlayerPlay(bytes.data(), bytes.size(), kSourceMemory, &buffer), E_INVALIDARG);
@@ -106,7 +107,7 @@ TEST_F(PlayerTest, BufferThatWillNotPlayStillStreams) {
   const auto bytes = Module();
   buffer.SetLost(true);
   EXPECT_EQ(PlayerPlay(bytes.data(), bytes.size(), kSourceMemory, &buffer), DSERR_BUFFERLOST);
-  EXPECT_EQ(threadRunning.load(), 1);
+  EXPECT_EQ(player.threadRunning.load(), 1);
 }
 
 TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
@@ -114,11 +115,11 @@ TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
   XmModule other = OneInstrumentModule(LoopedSample(64), 3);
   const auto b = other.Build();
   ASSERT_GE(PlayerPlay(a.data(), a.size(), kSourceMemory, &buffer), 0);
-  const std::size_t first = ModuleBytesInUse();
+  ASSERT_EQ(player.song->module.channelCount, 1);
   ASSERT_GE(PlayerPlay(b.data(), b.size(), kSourceMemory, &buffer), 0);
-  EXPECT_EQ(moduleState.channelCount, 3);
-  EXPECT_EQ(threadRunning.load(), 1);
-  EXPECT_NE(ModuleBytesInUse(), first);
+  ASSERT_NE(player.song, nullptr);
+  EXPECT_EQ(player.song->module.channelCount, 3);
+  EXPECT_EQ(player.threadRunning.load(), 1);
 }
 
 }  // namespace

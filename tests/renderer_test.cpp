@@ -24,40 +24,48 @@ TEST(ConvertSampleTest, RoundsHalfToEvenAndClamps) {
   for (std::size_t i = 0; i < in.size(); ++i) (i % 2 == 0 ? left : right).push_back(in[i]);
   right.push_back(0.0f);
   // Every path the processor has: AVX2, SSE2.
-  for (int path = 0; path < 2; ++path) {
-#ifdef ZEVORA_AVX2_PATHS
-    const bool hadAvx2 = cpuHasAvx2;
-    cpuHasAvx2 = hadAvx2 && path == 0;
-#endif
+  for (const MixPath path : {MixPath::kAvx2, MixPath::kPlain}) {
     std::vector<std::int16_t> out(in.size());
-    ConvertBlock(left.data(), right.data(), out.data(), static_cast<std::uint32_t>(in.size()));
-#ifdef ZEVORA_AVX2_PATHS
-    cpuHasAvx2 = hadAvx2;
-#endif
-    for (std::size_t i = 0; i < in.size(); ++i) EXPECT_EQ(out[i], ConvertSample(in[i])) << path << " " << in[i];
+    ConvertBlock(left.data(), right.data(), out.data(), static_cast<std::uint32_t>(in.size()), path);
+    for (std::size_t i = 0; i < in.size(); ++i)
+      EXPECT_EQ(out[i], ConvertSample(in[i])) << static_cast<int>(path) << " " << in[i];
   }
 }
 
 TEST(SetBpmTest, TickLengths) {
   ModuleState state{};
+  // 2.5 / bpm seconds at the output rate, rounded down, at least a frame.
   const struct {
-    std::uint32_t bpm;
+    std::uint32_t rate, bpm;
     std::int32_t frames;
-  } cases[] = {{0, 110250}, {125, 882}, {255, 432}, {32, 3445}, {65535, 1}};
+  } cases[] = {{44100, 0, 110250}, {44100, 125, 882},  {44100, 255, 432},  {44100, 32, 3445},
+               {44100, 65535, 1},  {48000, 125, 960},  {48000, 255, 470},  {22050, 125, 441},
+               {8000, 65535, 1},   {8001, 1, 20002},   {192000, 125, 3840}, {192000, 0, 480000}};
   for (const auto& c : cases) {
+    state.rate = c.rate;
     PlayerSetBpm(state, c.bpm);
-    EXPECT_EQ(state.samplesPerTick, c.frames) << c.bpm;
+    EXPECT_EQ(state.samplesPerTick, c.frames) << c.rate << " " << c.bpm;
   }
 }
 
+// A player that streams the test's song (which it only borrows).
 class RendererTest : public EngineTest {
  protected:
   void StartWithBuffer(const XmModule& m) {
     Start(m);
-    soundBuffer = &buffer;
-    writeBlock = 0;
+    player.song = song_;
+    player.soundBuffer = &buffer;
+    player.writeBlock = 0;
   }
+  void TearDown() override {
+    player.song = nullptr;
+    player.soundBuffer = nullptr;
+    EngineTest::TearDown();
+  }
+  HRESULT RenderBlock() { return ::RenderBlock(player); }
+  PositionLogEntry ReadPositionLog(std::uint32_t index) { return ::ReadPositionLog(player, index); }
   MemorySoundBuffer buffer;
+  Player player;
 };
 
 TEST_F(RendererTest, TickBoundariesMoveTwoFramesPerBlockAt125Bpm) {
@@ -74,7 +82,7 @@ TEST_F(RendererTest, TickBoundariesMoveTwoFramesPerBlockAt125Bpm) {
     EXPECT_EQ(moduleState.samplesLeftInTick, wantLeft[b]);
     EXPECT_EQ(moduleState.elapsedMs - before, wantMs[b]);
   }
-  EXPECT_EQ(writeBlock, 4u);
+  EXPECT_EQ(player.writeBlock, 4u);
 }
 
 TEST_F(RendererTest, ElapsedTimeDropsEachRunsRemainder) {
@@ -188,10 +196,10 @@ TEST_F(RendererTest, LockFailureKeepsTheBlockAndLogsThePosition) {
   StartWithBuffer(OneInstrumentModule(LoopedSample()));
   buffer.FailLocks(1);
   EXPECT_LT(RenderBlock(), 0);
-  EXPECT_EQ(writeBlock, 0u);
+  EXPECT_EQ(player.writeBlock, 0u);
   EXPECT_EQ(ReadPositionLog(0).elapsedMs, 20u);
   EXPECT_GE(RenderBlock(), 0);
-  EXPECT_EQ(writeBlock, 1u);
+  EXPECT_EQ(player.writeBlock, 1u);
   EXPECT_EQ(ReadPositionLog(0).elapsedMs, 39u);  // the music went on: 20 + 19
 }
 
@@ -199,10 +207,10 @@ TEST_F(RendererTest, ShortLockConvertsOnlyWhatItGot) {
   StartWithBuffer(OneInstrumentModule(LoopedSample()));
   buffer.LimitLocks(1);
   EXPECT_GE(RenderBlock(), 0);
-  EXPECT_EQ(writeBlock, 0u);
+  EXPECT_EQ(player.writeBlock, 0u);
   buffer.LimitLocks(100);
   EXPECT_GE(RenderBlock(), 0);
-  EXPECT_EQ(writeBlock, 1u);
+  EXPECT_EQ(player.writeBlock, 1u);
 }
 
 }  // namespace

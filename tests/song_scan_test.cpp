@@ -18,7 +18,7 @@ constexpr std::uint64_t kTick125 = 882;  // frames per tick at 125 BPM
 Cell Effect(std::uint8_t effect, std::uint8_t parameter) { return {0, 0, 0, effect, parameter}; }
 
 // A module of `patterns` patterns of `rows` rows on `channels` channels.
-XmModule Song(int patterns, std::uint16_t rows, std::uint16_t channels = 1) {
+XmModule SongModule(int patterns, std::uint16_t rows, std::uint16_t channels = 1) {
   XmModule m = OneInstrumentModule(LoopedSample(), channels);
   m.patterns.assign(static_cast<std::size_t>(patterns), XmPattern{});
   m.orders.clear();
@@ -67,38 +67,38 @@ TEST_F(SongScanTest, CraftedSongsEndWhereTheSequencerRepeatsARowStart) {
     int loopOrder, loopRow;
   };
   std::vector<Case> cases;
-  cases.push_back({"four rows", Song(1, 4), 4 * 6 * kTick125, 0, 0});
+  cases.push_back({"four rows", SongModule(1, 4), 4 * 6 * kTick125, 0, 0});
   {
     // Rows 1 and 2 play three times: 0 1 2 1 2 1 2 3.
-    XmModule m = Song(1, 4);
+    XmModule m = SongModule(1, 4);
     m.At(0, 1, 0) = Effect(0xE, 0x60);
     m.At(0, 2, 0) = Effect(0xE, 0x62);
     cases.push_back({"pattern loop inside the pass", m, 8 * 6 * kTick125, 0, 0});
   }
   {
-    XmModule m = Song(2, 4);
+    XmModule m = SongModule(2, 4);
     m.At(1, 3, 0) = Effect(0xB, 0x01);
     cases.push_back({"B jumps back to order 1", m, 8 * 6 * kTick125, 1, 0});
   }
   {
-    XmModule m = Song(2, 4);
+    XmModule m = SongModule(2, 4);
     m.At(0, 1, 0) = Effect(0xD, 0x02);  // to row 2 of order 1
     m.At(1, 3, 0) = Effect(0xB, 0x00);
     cases.push_back({"D breaks to a later row", m, 4 * 6 * kTick125, 0, 0});
   }
   {
-    XmModule m = Song(3, 4);
+    XmModule m = SongModule(3, 4);
     m.restart = 1;
     cases.push_back({"restart position", m, 12 * 6 * kTick125, 1, 0});
   }
   {
-    XmModule m = Song(1, 4);
+    XmModule m = SongModule(1, 4);
     m.At(0, 0, 0) = Effect(0xF, 0x00);
     cases.push_back({"speed 0: one tick a row", m, 4 * kTick125, 0, 0});
   }
   {
     // Speed 3 from row 1, BPM 250 from row 2, a pattern delay of 2 rows on row 3.
-    XmModule m = Song(1, 4);
+    XmModule m = SongModule(1, 4);
     m.At(0, 1, 0) = Effect(0xF, 3);
     m.At(0, 2, 0) = Effect(0xF, 250);
     m.At(0, 3, 0) = Effect(0xE, 0xE2);
@@ -107,7 +107,7 @@ TEST_F(SongScanTest, CraftedSongsEndWhereTheSequencerRepeatsARowStart) {
   {
     // Channel 0 loops rows 0-1 twice, channel 1 loops rows 0-2 once, so
     // row 1 ends channel 0's loop with channel 1's still to come.
-    XmModule m = Song(1, 4, 2);
+    XmModule m = SongModule(1, 4, 2);
     m.At(0, 0, 0) = Effect(0xE, 0x60);
     m.At(0, 0, 1) = Effect(0xE, 0x60);
     m.At(0, 1, 0) = Effect(0xE, 0x62);
@@ -120,7 +120,7 @@ TEST_F(SongScanTest, CraftedSongsEndWhereTheSequencerRepeatsARowStart) {
     std::pair<int, int> loopPoint{-1, -1};
     const auto played = PassEndsByPlaying(c.module, 2, &loopPoint);
     ASSERT_TRUE(Load(c.module));
-    const SongScan scan = ScanSong(2);
+    const SongScan scan = ScanSong(*song_, 2);
     FreeModule();
     ASSERT_TRUE(scan.Ended());
     EXPECT_EQ(scan.passEnds[0], c.frames);
@@ -136,11 +136,10 @@ TEST_F(SongScanTest, CorpusModulesEndWhereTheirSequencerRepeats) {
     SCOPED_TRACE(file);
     const auto bytes = ReadFile(file);
     ASSERT_TRUE(Load(bytes));
-    const SongScan scan = ScanSong(3);
+    const SongScan scan = ScanSong(*song_, 3);
     FreeModule();
     // The replayer's own run over the same bytes.
     ASSERT_TRUE(Load(bytes));
-    ResetPlayback();
     std::set<std::vector<std::int32_t>> seen;
     std::vector<std::uint64_t> ends;
     std::uint64_t frame = 0;
@@ -155,7 +154,7 @@ TEST_F(SongScanTest, CorpusModulesEndWhereTheirSequencerRepeats) {
           seen = {key};
         }
       }
-      AdvanceTick(m);
+      AdvanceTick(*song_);
       frame += static_cast<std::uint32_t>(m.samplesPerTick);
     }
     FreeModule();
@@ -165,30 +164,31 @@ TEST_F(SongScanTest, CorpusModulesEndWhereTheirSequencerRepeats) {
 
 TEST_F(SongScanTest, ScanLeavesAPlayingModuleAlone) {
   // E5 writes into the sample record; the scan runs no effect of that kind.
-  XmModule m = Song(1, 4);
+  XmModule m = SongModule(1, 4);
   m.At(0, 0, 0) = {kC4, 1, 0, 0xE, 0x57};
   const auto bytes = m.Build();
   MemorySoundBuffer buffer;
   ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &buffer), 0);
-  const ModuleState before = moduleState;
-  const std::int8_t finetune = moduleState.instruments[0].samples[0]->finetune;
-  const SongScan scan = ScanSong(4);
+  const ::Song& playing = *DefaultPlayer().song;
+  const ModuleState before = playing.module;
+  const std::int8_t finetune = playing.module.instruments[0].samples[0]->finetune;
+  const SongScan scan = ScanSong(playing, 4);
   EXPECT_EQ(scan.passEnds.size(), 4u);
-  EXPECT_EQ(moduleState.instruments[0].samples[0]->finetune, finetune);
-  EXPECT_EQ(moduleState.row, before.row);
-  EXPECT_EQ(moduleState.tick, before.tick);
-  EXPECT_EQ(moduleState.speed, before.speed);
+  EXPECT_EQ(playing.module.instruments[0].samples[0]->finetune, finetune);
+  EXPECT_EQ(playing.module.row, before.row);
+  EXPECT_EQ(playing.module.tick, before.tick);
+  EXPECT_EQ(playing.module.speed, before.speed);
   PlayerStop();
 }
 
 TEST_F(SongScanTest, FindsTheFirstStartOfARow) {
-  XmModule m = Song(2, 4);
+  XmModule m = SongModule(2, 4);
   m.At(0, 1, 0) = Effect(0xF, 3);  // rows after row 0 last 3 ticks
   ASSERT_TRUE(Load(m));
-  SongScan scan = ScanSong(1, 1, 2);
+  SongScan scan = ScanSong(*song_, 1, 1, 2);
   EXPECT_TRUE(scan.rowFound);
   EXPECT_EQ(scan.rowFrame, (6 + 3 * 3 + 2 * 3) * kTick125);
-  scan = ScanSong(1, 5, 0);  // order 5 is never played
+  scan = ScanSong(*song_, 1, 5, 0);  // order 5 is never played
   EXPECT_FALSE(scan.rowFound);
   FreeModule();
 }
@@ -196,26 +196,26 @@ TEST_F(SongScanTest, FindsTheFirstStartOfARow) {
 TEST_F(SongScanTest, NestedLoopsBeyondTheRowLimitHaveNoEnd) {
   // Six channels' loops nest like the wheels of a counter: 16^6 row starts,
   // every one with other loop counts, before the song comes round.
-  XmModule m = Song(1, 8, 6);
+  XmModule m = SongModule(1, 8, 6);
   for (std::uint16_t c = 0; c < 6; ++c) {
     m.At(0, 0, c) = Effect(0xE, 0x60);
     m.At(0, static_cast<std::uint16_t>(c + 1), c) = Effect(0xE, 0x6F);
   }
   ASSERT_TRUE(Load(m));
   const auto start = std::chrono::steady_clock::now();
-  const SongScan scan = ScanSong(1);
+  const SongScan scan = ScanSong(*song_, 1);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_FALSE(scan.Ended());
   std::printf("scan of %u row starts: %.3f s\n", kMaxPassRows, seconds);
   FreeModule();
   // Four wheels (16^4 row starts) still end.
-  XmModule four = Song(1, 8, 4);
+  XmModule four = SongModule(1, 8, 4);
   for (std::uint16_t c = 0; c < 4; ++c) {
     four.At(0, 0, c) = Effect(0xE, 0x60);
     four.At(0, static_cast<std::uint16_t>(c + 1), c) = Effect(0xE, 0x6F);
   }
   ASSERT_TRUE(Load(four));
-  EXPECT_TRUE(ScanSong(1).Ended());
+  EXPECT_TRUE(ScanSong(*song_, 1).Ended());
   FreeModule();
 }
 

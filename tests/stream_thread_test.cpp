@@ -34,6 +34,7 @@ class StreamTest : public EngineTest {
     return cond();
   }
   MemorySoundBuffer buffer;
+  Player& player = DefaultPlayer();
 };
 
 TEST_F(StreamTest, CatchesUpWithTheCursor) {
@@ -42,22 +43,22 @@ TEST_F(StreamTest, CatchesUpWithTheCursor) {
   ASSERT_TRUE(WaitFor([&] { return buffer.LockCount() == 103; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(buffer.LockCount(), 103);
-  EXPECT_EQ(positionLogIndex.load(), 3u);
+  EXPECT_EQ(player.positionLogIndex.load(), 3u);
   // The time heard is that of block 3, rendered in the prefill.
   EXPECT_EQ(PlayerGetTime(), ReadPositionLog(3).elapsedMs);
   PlayerStop();
-  EXPECT_EQ(writeBlock, 0u);
+  EXPECT_EQ(player.writeBlock, 0u);
 }
 
 TEST_F(StreamTest, LockFailureRendersTheSameBlockAgain) {
-  // The failed render leaves writeBlock on block 0, so the same pass renders
+  // The failed render leaves player.writeBlock on block 0, so the same pass renders
   // the following music into it; the log index moved on with both tries.
   buffer.FailLocks(1);
   buffer.SetPlayCursor(kBlockBytes);
   ASSERT_TRUE(WaitFor([&] { return buffer.LockCount() == 102; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(buffer.LockCount(), 102);
-  EXPECT_EQ(positionLogIndex.load(), 2u);
+  EXPECT_EQ(player.positionLogIndex.load(), 2u);
   const std::uint32_t twoBlocksOn = ReadPositionLog(0).elapsedMs;
   EXPECT_GT(twoBlocksOn, ReadPositionLog(99).elapsedMs);
   PlayerStop();
@@ -69,14 +70,14 @@ TEST_F(StreamTest, StopWhilePausedReturnsPromptly) {
   const auto start = Clock::now();
   PlayerStop();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
-  EXPECT_EQ(threadRunning.load(), 0);
+  EXPECT_EQ(player.threadRunning.load(), 0);
 }
 
 TEST_F(StreamTest, StopDuringCatchUpWaitsForIt) {
   buffer.SetPlayCursor(50 * kBlockBytes);
   std::this_thread::sleep_for(std::chrono::milliseconds(12));
   PlayerStop();
-  EXPECT_EQ(threadRunning.load(), 0);
+  EXPECT_EQ(player.threadRunning.load(), 0);
   EXPECT_EQ(buffer.LockCount(), 150);  // the catch-up finished first
 }
 
@@ -84,7 +85,7 @@ TEST_F(StreamTest, StopRightAfterPlayWaitsForTheThread) {
   for (int i = 0; i < 20; ++i) {
     ASSERT_GE(PlayerPlay(bytes_.data(), bytes_.size(), kSourceMemory, &buffer), 0);
     PlayerStop();
-    EXPECT_EQ(threadRunning.load(), 0);
+    EXPECT_EQ(player.threadRunning.load(), 0);
   }
 }
 
@@ -97,9 +98,8 @@ TEST_F(StreamTest, StopReturnsWhileLocksFailForEver) {
   const auto start = Clock::now();
   PlayerStop();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
-  EXPECT_EQ(threadRunning.load(), 0);
+  EXPECT_EQ(player.threadRunning.load(), 0);
   EXPECT_FALSE(buffer.Playing());
-  EXPECT_EQ(ModuleBytesInUse(), 0u);
 }
 
 TEST_F(StreamTest, WindowThreadReadsWhileStreaming) {

@@ -55,10 +55,10 @@ TEST(StressTest, ThousandPlayStopCycles) {
     const auto start = Clock::now();
     EXPECT_EQ(PlayerStop(), E_INVALIDARG);
     stopMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    ASSERT_EQ(threadRunning.load(), 0) << cycle;
+    ASSERT_EQ(DefaultPlayer().threadRunning.load(), 0) << cycle;
     ASSERT_FALSE(buffer.Playing()) << cycle;
     ASSERT_EQ(buffer.PlayCursor(), 0u) << cycle;
-    ASSERT_EQ(ModuleBytesInUse(), 0u) << cycle;
+    ASSERT_EQ(DefaultPlayer().song, nullptr) << cycle;
   }
   done = true;
   mover.join();

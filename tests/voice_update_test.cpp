@@ -13,7 +13,7 @@ TEST(NoteToPeriodTest, AmigaPeriods) {
   for (const auto& c : cases) EXPECT_EQ(NoteToPeriod(c.note, c.finetune), c.period) << c.note << " " << c.finetune;
 }
 
-class VoiceUpdateTest : public ::testing::Test {
+class VoiceUpdateTest : public EngineTest {
  protected:
   void SetUp() override {
     std::memset(voices, 0, sizeof voices);
@@ -41,7 +41,7 @@ class VoiceUpdateTest : public ::testing::Test {
 TEST_F(VoiceUpdateTest, FullScaleVolumeAndGains) {
   Channel& c = FullScale();
   c.updateFlags = UpdateVolume | UpdatePanning;
-  UpdateVoice(c, &sample);
+  UpdateVoice(*song_, c, &sample);
   EXPECT_EQ(voices[0].volume, 128);
   EXPECT_EQ(voices[0].panning, 128);
   EXPECT_EQ(voices[0].leftVolume, 64);
@@ -58,7 +58,7 @@ TEST_F(VoiceUpdateTest, PanningWithEnvelopePull) {
     c.panning = t.panning;
     c.envelopePanning = t.envelope;
     c.updateFlags = UpdateVolume | UpdatePanning;
-    UpdateVoice(c, &sample);
+    UpdateVoice(*song_, c, &sample);
     EXPECT_EQ(voices[0].panning, t.final) << t.panning << " " << t.envelope;
     if (t.final == 255) {
       EXPECT_EQ(voices[0].rightVolume, 0);
@@ -83,7 +83,7 @@ TEST_F(VoiceUpdateTest, FrequencyToStep) {
     c.period = t.period;
     c.periodDelta = t.delta;
     c.updateFlags = UpdatePitch;
-    UpdateVoice(c, &sample);
+    UpdateVoice(*song_, c, &sample);
     EXPECT_EQ(voices[0].stepInt, t.hz / 44100) << t.period;
     EXPECT_EQ(voices[0].stepFrac, static_cast<std::uint32_t>((std::uint64_t{t.hz % 44100} << 32) / 44100)) << t.period;
   }
@@ -91,7 +91,7 @@ TEST_F(VoiceUpdateTest, FrequencyToStep) {
   Channel& c = FullScale();
   c.period = 4608;
   c.updateFlags = UpdatePitch;
-  UpdateVoice(c, &sample);
+  UpdateVoice(*song_, c, &sample);
   EXPECT_EQ(voices[0].stepInt, 0u);
   EXPECT_EQ(voices[0].stepFrac, 814485521u);
 }
@@ -105,7 +105,7 @@ TEST_F(VoiceUpdateTest, ZeroPeriodKeepsTheStep) {
     c.period = 10;
     c.periodDelta = -10;
     c.updateFlags = UpdatePitch;
-    UpdateVoice(c, &sample);
+    UpdateVoice(*song_, c, &sample);
     EXPECT_EQ(voices[0].stepInt, 3u);
     EXPECT_EQ(voices[0].stepFrac, 77u);
   }
@@ -117,7 +117,7 @@ TEST_F(VoiceUpdateTest, NotesAlternateBetweenTheVoicePair) {
   std::vector<int> used;
   for (int n = 0; n < 3; ++n) {
     c.updateFlags = Trigger | UpdateVolume | UpdatePanning;
-    UpdateVoice(c, &sample);
+    UpdateVoice(*song_, c, &sample);
     used.push_back(c.voice->voiceIndex);
     EXPECT_EQ(c.voice->released, 0);
   }
@@ -131,7 +131,7 @@ TEST_F(VoiceUpdateTest, NotesAlternateBetweenTheVoicePair) {
   // A note on a silent voice restarts that voice.
   voices[3].sample = nullptr;
   c.updateFlags = Trigger;
-  UpdateVoice(c, &sample);
+  UpdateVoice(*song_, c, &sample);
   EXPECT_EQ(c.voice->voiceIndex, 3);
 }
 
@@ -139,11 +139,11 @@ TEST_F(VoiceUpdateTest, StartOffsetAtTheLoopEndStartsAtZero) {
   Channel& c = FullScale();
   voices[0].startOffset = 100;
   c.updateFlags = Trigger;
-  UpdateVoice(c, &sample);
+  UpdateVoice(*song_, c, &sample);
   EXPECT_EQ(voices[0].positionInt, 0);
   voices[0].sample = nullptr;
   voices[0].startOffset = 99;
-  UpdateVoice(c, &sample);
+  UpdateVoice(*song_, c, &sample);
   EXPECT_EQ(voices[0].positionInt, 99);
   EXPECT_EQ(voices[0].startOffset, 0u);
 }
@@ -153,7 +153,7 @@ TEST_F(VoiceUpdateTest, StopVoiceSilences) {
   voices[0].sample = &sample;
   voices[0].positionInt = 40;
   c.updateFlags = StopVoice;
-  UpdateVoice(c, &sample);
+  UpdateVoice(*song_, c, &sample);
   EXPECT_EQ(voices[0].sample, nullptr);
   EXPECT_EQ(voices[0].positionInt, 0);
 }

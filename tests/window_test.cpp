@@ -389,7 +389,7 @@ class WindowTest : public QObject {
     QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
     QCOMPARE(h.errors, QStringList{"Unable to start playback"});
     QVERIFY(h.window.FileTitle().isEmpty());
-    QCOMPARE(threadRunning.load(), 0);
+    QCOMPARE(DefaultPlayer().threadRunning.load(), 0);
     start = Clock::now();
     h.window.close();
     QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));

@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "loader.h"
+#include "song.h"
 
 // One line on standard error naming the file and why it could not be
 // loaded; returns the exit code 1. Never blocks, whatever the file is.
-int LoadFailureMessage(const char* file);
+int LoadFailureMessage(const char* file, LoadError error);
 
 // The module a command plays: FILE, or the built-in demo without one.
 struct ModuleSource {
@@ -15,7 +19,15 @@ struct ModuleSource {
 };
 ModuleSource SourceFor(const char* file);
 // LoadFailureMessage for a module source (the built-in demo names itself).
-int ReportLoadFailure(const ModuleSource& module);
+int ReportLoadFailure(const ModuleSource& module, LoadError error);
+
+struct SongDeleter {
+  void operator()(Song* song) const { DestroySong(song); }
+};
+using SongPtr = std::unique_ptr<Song, SongDeleter>;
+// The module of a source as a song of its own; null (with `error` set)
+// when it cannot be loaded.
+SongPtr LoadModuleSong(const ModuleSource& module, LoadError& error);
 
 // Reports a write error on standard output (after flushing it); returns
 // true when everything written reached it.

@@ -5,6 +5,7 @@
 
 #include "loader.h"
 #include "module.h"
+#include "song.h"
 
 namespace {
 
@@ -17,35 +18,11 @@ void Envelope(std::ostringstream& out, const char* name, const EnvelopePoint* po
   out << "]}";
 }
 
-ModuleNames* collecting = nullptr;
-
-std::string NameBytes(const std::uint8_t* bytes, std::uint32_t length) {
-  std::string name(reinterpret_cast<const char*>(bytes), length);
-  name = name.substr(0, name.find('\0'));
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  return name;
-}
-
-void CollectName(NameKind kind, std::uint32_t instrument, std::uint32_t sample, const std::uint8_t* bytes,
-                 std::uint32_t length) {
-  ModuleNames& n = *collecting;
-  switch (kind) {
-    case NameKind::kTitle: n.title = NameBytes(bytes, length); break;
-    case NameKind::kTracker: n.tracker = NameBytes(bytes, length); break;
-    case NameKind::kVersion: n.version = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)); break;
-    case NameKind::kInstrument:
-      if (n.instruments.size() <= instrument) {
-        n.instruments.resize(instrument + 1);
-        n.samples.resize(instrument + 1);
-      }
-      n.instruments[instrument] = NameBytes(bytes, length);
-      break;
-    case NameKind::kSample:
-      if (n.samples.size() <= instrument) n.samples.resize(instrument + 1);
-      if (n.samples[instrument].size() <= sample) n.samples[instrument].resize(sample + 1);
-      n.samples[instrument][sample] = NameBytes(bytes, length);
-      break;
-  }
+// A name as shown: trailing spaces dropped (XM names are padded with them).
+std::string NameText(const char* name) {
+  std::string text(name);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
 }
 
 // Appends the code point c (below 256) as UTF-8.
@@ -62,14 +39,20 @@ std::string Name(const std::vector<std::string>& names, std::size_t i) { return 
 
 }  // namespace
 
-bool LoadModuleWithNames(const void* source, std::uintptr_t param, std::int32_t kind, ModuleNames& names) {
-  names = ModuleNames{};
-  collecting = &names;
-  loadNameObserver = CollectName;
-  const bool loaded = OpenAndLoadModule(source, param, kind);
-  loadNameObserver = nullptr;
-  collecting = nullptr;
-  return loaded;
+ModuleNames NamesOf(const Song& song) {
+  ModuleNames names;
+  const ModuleState& m = song.module;
+  names.title = NameText(song.title);
+  names.tracker = NameText(song.tracker);
+  names.version = song.version;
+  for (std::uint32_t i = 0; i < m.instrumentCount; ++i) {
+    const Instrument& in = m.instruments[i];
+    names.instruments.push_back(NameText(in.name));
+    names.samples.emplace_back();
+    for (std::uint32_t k = 0; k < in.sampleCount && k < kMaxSamplesPerInstrument; ++k)
+      names.samples.back().push_back(NameText(in.samples[k]->name));
+  }
+  return names;
 }
 
 std::string JsonString(const std::string& bytes) {
@@ -110,8 +93,8 @@ std::string FormatDuration(std::uint64_t frames) {
   return text;
 }
 
-std::string ModuleJson(const ModuleNames& names, const SongScan& scan) {
-  std::string json = ModuleJson(&names);
+std::string ModuleJson(const Song& song, const ModuleNames& names, const SongScan& scan) {
+  std::string json = ModuleJson(song, &names);
   json.pop_back();  // the closing brace
   std::ostringstream out;
   out << ",\"title\":" << JsonString(names.title) << ",\"tracker\":" << JsonString(names.tracker)
@@ -126,8 +109,8 @@ std::string ModuleJson(const ModuleNames& names, const SongScan& scan) {
   return json + out.str();
 }
 
-std::string ModuleSummary(const ModuleNames& names, const SongScan& scan) {
-  const ModuleState& m = moduleState;
+std::string ModuleSummary(const Song& song, const ModuleNames& names, const SongScan& scan) {
+  const ModuleState& m = song.module;
   std::ostringstream out;
   char version[16];
   std::snprintf(version, sizeof version, "%u.%02u", names.version >> 8, names.version & 0xFF);
@@ -160,8 +143,8 @@ std::string ModuleSummary(const ModuleNames& names, const SongScan& scan) {
   return out.str();
 }
 
-std::string ModuleJson(const ModuleNames* names) {
-  const ModuleState& m = moduleState;
+std::string ModuleJson(const Song& song, const ModuleNames* names) {
+  const ModuleState& m = song.module;
   const std::vector<std::string> none;
   std::ostringstream out;
   out << "{\"channels\":" << m.channelCount << ",\"songLength\":" << m.songLength

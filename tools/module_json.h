@@ -8,6 +8,8 @@
 
 #include "song_scan.h"
 
+struct Song;
+
 // The names a file holds, as raw bytes (cut at the first zero byte, with
 // trailing spaces dropped).
 struct ModuleNames {
@@ -18,9 +20,8 @@ struct ModuleNames {
   std::vector<std::vector<std::string>> samples;
 };
 
-// Loads a module as PlayerPlay does, collecting its names on the way. The
-// caller frees the module with FreeModule.
-bool LoadModuleWithNames(const void* source, std::uintptr_t param, std::int32_t kind, ModuleNames& names);
+// The names of a song's module.
+ModuleNames NamesOf(const Song& song);
 
 // Any bytes as a JSON string (quoted): control characters escaped, bytes
 // above 127 taken as Latin-1.
@@ -29,11 +30,11 @@ std::string JsonString(const std::string& bytes);
 // Latin-1 and written as UTF-8, control characters (C0, DEL, C1) as '?'.
 std::string TerminalText(const std::string& bytes);
 
-// The loaded module's records as JSON, with the names where given.
-std::string ModuleJson(const ModuleNames* names = nullptr);
+// A song's module records as JSON, with the names where given.
+std::string ModuleJson(const Song& song, const ModuleNames* names = nullptr);
 // The records with the names, the duration and the loop point.
-std::string ModuleJson(const ModuleNames& names, const SongScan& scan);
+std::string ModuleJson(const Song& song, const ModuleNames& names, const SongScan& scan);
 // "m:ss.mmm" for a number of frames at 44,100 Hz (rounded down to the ms).
 std::string FormatDuration(std::uint64_t frames);
 // The short summary for people.
-std::string ModuleSummary(const ModuleNames& names, const SongScan& scan);
+std::string ModuleSummary(const Song& song, const ModuleNames& names, const SongScan& scan);

@@ -22,7 +22,6 @@
 #include "module.h"
 #include "module_json.h"
 #include "player.h"
-#include "renderer.h"
 #include "song_scan.h"
 
 namespace {
@@ -168,9 +167,9 @@ std::string Meter(std::int32_t level) {
 // What ended the file being played.
 enum class Outcome { kEnded, kNext, kPrevious, kQuit, kDeviceGone, kFailed };
 
-class Player {
+class FilePlayer {
  public:
-  Player(const PlayOptions& options, LoopingSoundBuffer& buffer, bool interactive, int signals)
+  FilePlayer(const PlayOptions& options, LoopingSoundBuffer& buffer, bool interactive, int signals)
       : o_(options), buffer_(buffer), interactive_(interactive), signals_(signals) {}
 
   Outcome PlayFile(std::size_t index, std::size_t count);
@@ -195,7 +194,7 @@ class Player {
   bool paused_ = false;
 };
 
-std::uint64_t Player::HeardFrame() {
+std::uint64_t FilePlayer::HeardFrame() {
   std::uint32_t cursor = 0;
   buffer_.GetCurrentPosition(&cursor, nullptr);
   heard_ += ((cursor + kRingBytes - lastCursor_) % kRingBytes) / kBytesPerFrame;
@@ -203,7 +202,7 @@ std::uint64_t Player::HeardFrame() {
   return startFrame_ + heard_;
 }
 
-bool Player::Start(const ModuleSource& module, std::uint64_t frame) {
+bool FilePlayer::Start(const ModuleSource& module, std::uint64_t frame) {
   const HRESULT played = PlayerPlayFrom(module.source, 0, module.kind, &buffer_, frame, end_);
   startFrame_ = frame;
   heard_ = 0;
@@ -220,14 +219,14 @@ bool Player::Start(const ModuleSource& module, std::uint64_t frame) {
 
 // A start that fails on a lost device is tried once more after the device
 // is brought back; otherwise the failure is reported.
-bool Player::StartOrRecover(const ModuleSource& module, std::uint64_t frame) {
+bool FilePlayer::StartOrRecover(const ModuleSource& module, std::uint64_t frame) {
   if (Start(module, frame) || (DeviceAlive() && Start(module, frame))) return true;
   std::fprintf(stderr, "%szevora-cli: %s: cannot start playback: the sound device failed\n",
                interactive_ ? "\r\x1b[K" : "", module.label);
   return false;
 }
 
-bool Player::DeviceAlive() {
+bool FilePlayer::DeviceAlive() {
   std::uint32_t status = 0;
   if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return true;
   // A lost device gets a few tries over two seconds to come back.
@@ -242,7 +241,7 @@ bool Player::DeviceAlive() {
   return false;
 }
 
-void Player::Status(std::size_t index, std::size_t count) {
+void FilePlayer::Status(std::size_t index, std::size_t count) {
   const std::uint64_t frame = HeardFrame();
   const std::uint64_t shown = end_ != kNoSongEnd && frame > end_ ? end_ : frame;
   std::int32_t left = 0, right = 0;
@@ -255,21 +254,21 @@ void Player::Status(std::size_t index, std::size_t count) {
   std::fflush(stdout);
 }
 
-Outcome Player::PlayFile(std::size_t index, std::size_t count) {
+Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
   const char* file = o_.files.empty() ? nullptr : o_.files[index];
   const ModuleSource module = SourceFor(file);
 
   // Where this file's song ends, from a scan of its own.
-  ModuleNames names;
-  if (!LoadModuleWithNames(module.source, 0, module.kind, names)) {
-    FreeModule();
+  LoadError error = LoadError::kNone;
+  const SongPtr song = LoadModuleSong(module, error);
+  if (song == nullptr) {
     if (interactive_) std::fputs("\r\x1b[K", stdout), std::fflush(stdout);
-    ReportLoadFailure(module);
+    ReportLoadFailure(module, error);
     return Outcome::kFailed;
   }
+  const ModuleNames names = NamesOf(*song);
   const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
-  const SongScan scan = ScanSong(loops == 0 ? 1 : loops);
-  FreeModule();
+  const SongScan scan = ScanSong(*song, loops == 0 ? 1 : loops);
   title_ = TerminalText(names.title);
   if (title_.empty()) title_ = TerminalText(module.label);
   const std::uint64_t start = SecondsToFrames(o_.startSeconds);
@@ -388,7 +387,7 @@ int PlayCommand(int argc, char** argv) {
   Outcome last = Outcome::kEnded;
   {
     Terminal terminal;
-    Player player(o, buffer, terminal.Interactive(), signals);
+    FilePlayer player(o, buffer, terminal.Interactive(), signals);
     for (std::size_t i = 0; i < count;) {
       const Outcome outcome = player.PlayFile(i, count);
       last = outcome;

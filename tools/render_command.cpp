@@ -98,12 +98,10 @@ int RenderCommand(int argc, char** argv) {
 
   // Where the song ends, and where the asked-for row first starts.
   const std::uint32_t passes = static_cast<std::uint32_t>(o.loops);
-  if (!OpenAndLoadModule(module.source, 0, module.kind)) {
-    FreeModule();
-    return ReportLoadFailure(module);
-  }
-  const SongScan scan = ScanSong(passes, o.startOrder, o.startRow);
-  FreeModule();
+  LoadError error = LoadError::kNone;
+  const SongPtr song = LoadModuleSong(module, error);
+  if (song == nullptr) return ReportLoadFailure(module, error);
+  const SongScan scan = ScanSong(*song, passes, o.startOrder, o.startRow);
 
   std::uint64_t start = 0;
   if (o.startRow >= 0) {
@@ -152,39 +150,26 @@ int RenderCommand(int argc, char** argv) {
     return 1;
   }
 
-  // Blocks that follow one another in the ring are written in one piece,
-  // straight from the ring, before the renderer reuses any of it.
+  // Each run of blocks is written in one piece, before the renderer reuses
+  // its memory.
   bool writeFailed = false, csvFailed = false;
-  const std::int16_t* run = nullptr;
-  std::uint32_t runFrames = 0;
-  std::uint64_t delivered = 0;
   std::string lines;
-  const auto flush = [&] {
-    if (runFrames != 0 && !writer->Write(run, runFrames)) writeFailed = true;
-    run = nullptr;
-    runFrames = 0;
-    return !writeFailed;
-  };
-  const auto sink = [&](std::uint64_t k, const std::int16_t* pcm, std::uint32_t n, PositionLogEntry entry) {
-    if (run != nullptr && run + 2 * runFrames != pcm && !flush()) return false;
-    if (run == nullptr) run = pcm;
-    runFrames += n;
-    // The next block is rendered over the ring's first one, and the ring
-    // is gone once the render returns.
-    delivered += n;
-    if ((k % kRingBlocks == kRingBlocks - 1 || delivered == frames) && !flush()) return false;
-    if (csv) {
-      lines += std::to_string(k) + "," + std::to_string(entry.songPosition & 255) + "," +
-               std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
-      if (lines.size() > (1u << 16)) {
-        if (!csv->Write(lines.data(), lines.size())) return csvFailed = true, false;
-        lines.clear();
-      }
+  const auto sink = [&](const std::int16_t* pcm, std::uint32_t n, const RenderedBlock* blocks, std::uint32_t count) {
+    if (!writer->Write(pcm, n)) return writeFailed = true, false;
+    if (!csv) return true;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const PositionLogEntry& entry = blocks[k].entry;
+      lines += std::to_string(blocks[k].number - start / kBlockFrames) + "," +
+               std::to_string(entry.songPosition & 255) + "," + std::to_string(entry.songPosition >> 8) + "," +
+               std::to_string(entry.elapsedMs) + "\n";
+    }
+    if (lines.size() > (1u << 16)) {
+      if (!csv->Write(lines.data(), lines.size())) return csvFailed = true, false;
+      lines.clear();
     }
     return true;
   };
-  const HRESULT result = RenderOfflineFrames(module.source, 0, module.kind, start, frames, sink);
-  if (result < 0 && !writeFailed && !csvFailed) return ReportLoadFailure(module);
+  RenderSongRuns(*song, start, frames, sink);
   if (writeFailed || (!csvFailed && !writer->Commit())) {
     std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.out.c_str(), writer->Error().c_str());
     return 1;

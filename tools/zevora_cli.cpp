@@ -29,7 +29,7 @@ void Usage() {
 
 }  // namespace
 
-int LoadFailureMessage(const char* file) {
+int LoadFailureMessage(const char* file, LoadError error) {
   // Opened without blocking: a FIFO or a device never holds the program.
   struct stat info {};
   const int fd = ::open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -40,10 +40,24 @@ int LoadFailureMessage(const char* file) {
   } else if (!S_ISREG(info.st_mode)) {
     std::fprintf(stderr, "zevora-cli: %s: cannot open (not a regular file)\n", file);
   } else {
-    std::fprintf(stderr, "zevora-cli: %s: %s\n", file, LoadErrorText(LastLoadError()));
+    std::fprintf(stderr, "zevora-cli: %s: %s\n", file, LoadErrorText(error));
   }
   if (fd >= 0) ::close(fd);
   return 1;
+}
+
+SongPtr LoadModuleSong(const ModuleSource& module, LoadError& error) {
+  SongPtr song(CreateSong());
+  if (song == nullptr) {
+    error = LoadError::kOutOfMemory;
+    return nullptr;
+  }
+  if (!LoadSong(*song, module.source, 0, module.kind)) {
+    error = song->loadError;
+    return nullptr;
+  }
+  error = LoadError::kNone;
+  return song;
 }
 
 ModuleSource SourceFor(const char* file) {
@@ -51,9 +65,9 @@ ModuleSource SourceFor(const char* file) {
   return {kDemoModuleName, kSourceResource, "built-in demo"};
 }
 
-int ReportLoadFailure(const ModuleSource& module) {
-  if (module.kind == kSourceFile) return LoadFailureMessage(module.label);
-  std::fprintf(stderr, "zevora-cli: %s: %s\n", module.label, LoadErrorText(LastLoadError()));
+int ReportLoadFailure(const ModuleSource& module, LoadError error) {
+  if (module.kind == kSourceFile) return LoadFailureMessage(module.label, error);
+  std::fprintf(stderr, "zevora-cli: %s: %s\n", module.label, LoadErrorText(error));
   return 1;
 }
 
@@ -80,14 +94,12 @@ int InfoCommand(int argc, char** argv) {
     std::fprintf(stderr, "zevora-cli: info needs a FILE\n");
     return 2;
   }
-  ModuleNames names;
-  if (!LoadModuleWithNames(file, 0, kSourceFile, names)) {
-    FreeModule();
-    return LoadFailureMessage(file);
-  }
-  const SongScan scan = ScanSong(1);
-  const std::string text = json ? ModuleJson(names, scan) + "\n" : ModuleSummary(names, scan);
-  FreeModule();
+  LoadError error = LoadError::kNone;
+  const SongPtr song = LoadModuleSong(SourceFor(file), error);
+  if (song == nullptr) return LoadFailureMessage(file, error);
+  const ModuleNames names = NamesOf(*song);
+  const SongScan scan = ScanSong(*song, 1);
+  const std::string text = json ? ModuleJson(*song, names, scan) + "\n" : ModuleSummary(*song, names, scan);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return StandardOutputOk() ? 0 : 1;
 }

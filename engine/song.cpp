@@ -1,0 +1,171 @@
+#include "song.h"
+
+#include <cstring>
+#include <new>
+
+#include "loader.h"
+#include "renderer.h"
+#include "sources.h"
+
+Song* CreateSong() {
+  Song* song = new (std::nothrow) Song();  // all zero
+  if (song == nullptr) return nullptr;
+  // The empty sample's data pointer lands on a zero entry with readable
+  // zeros on both sides, like a loaded sample's guard entries.
+  song->emptySample.data = song->emptySampleFrames + 1;
+  song->module.rate = kSampleRate;
+  song->mixPath = DefaultMixPath();
+  RestartSong(*song);
+  return song;
+}
+
+void DestroySong(Song* song) {
+  if (song == nullptr) return;
+  FreeModule(*song);
+  delete song;
+}
+
+bool LoadSong(Song& song, const void* source, std::uintptr_t param, std::int32_t kind) {
+  FreeModule(song);
+  song.title[0] = song.tracker[0] = '\0';
+  song.version = 0;
+  song.loadError = LoadError::kNone;
+  Source reader(kind, param);
+  if (source == nullptr) {
+    song.loadError = LoadError::kNotXm;
+    return false;
+  }
+  const std::intptr_t handle = reader.Open(source);
+  const std::int32_t size = reader.Seek(0, 2);
+  reader.Seek(0, 0);
+  // No file may make the module take more than a bounded multiple of its
+  // own size; beyond that the load fails as if the heap were exhausted.
+  song.memory.budget = static_cast<std::size_t>(size) * 48 + (std::size_t{48} << 20);
+  const int loaded = LoadModule(song, reader);
+  song.memory.budget = 0;
+  reader.Close(handle);
+  if (!loaded) {
+    FreeModule(song);
+    return false;
+  }
+  RestartSong(song);
+  return true;
+}
+
+void RestartSong(Song& song) {
+  std::memset(song.voices, 0, sizeof song.voices);
+  std::memset(song.channels, 0, sizeof song.channels);
+  for (int v = kVoiceCount - 1; v >= 0; --v) {
+    song.voices[v].voiceIndex = v;
+    song.voices[v].stepInt = 1;
+  }
+  ModuleState& m = song.module;
+  StartSequencer(m);
+  m.orderPosition = 0;
+  m.row = 0;
+  for (int c = 0; c < m.channelCount && c < kMaxChannels; ++c) song.channels[c].voice = &song.voices[c];
+  // Effect E5 writes into the samples; the song starts with what it loaded.
+  for (std::uint32_t i = 0; m.instruments != nullptr && i < m.instrumentCount; ++i) {
+    const Instrument& instrument = m.instruments[i];
+    for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k)
+      instrument.samples[k]->finetune = instrument.samples[k]->loadedFinetune;
+  }
+  song.emptySample.finetune = 0;
+  song.jumpOrder = song.jumpRow = -1;
+  song.renderedFrames = 0;
+  song.blockOffset = kBlockFrames;
+  song.blockMixed = false;
+  song.blockOrder = song.blockRow = 0;
+  song.rowStartCount = 0;
+}
+
+void SetSongRate(Song& song, std::uint32_t rate) {
+  song.module.rate = rate;
+  RestartSong(song);
+}
+
+std::uint64_t SongFrame(const Song& song) { return song.renderedFrames - kBlockFrames + song.blockOffset; }
+
+void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
+  if (song.blockOffset < kBlockFrames) {
+    // Inside a rendered block: the last row that started at or before the
+    // frame, or the one that played when the block began.
+    order = song.blockOrder;
+    row = song.blockRow;
+    for (std::uint32_t k = 0; k < song.rowStartCount && song.rowStarts[k].frame <= song.blockOffset; ++k) {
+      order = song.rowStarts[k].order;
+      row = song.rowStarts[k].row;
+    }
+    return;
+  }
+  // The next frame begins a block: on a row's first tick the position that
+  // row takes, else the row that plays.
+  const ModuleState& m = song.module;
+  order = m.orderPosition;
+  row = m.row;
+  if (m.samplesLeftInTick == 0 && m.tick == 0) {
+    if (song.jumpOrder >= 0) {
+      order = song.jumpOrder;
+      row = song.jumpRow;
+      return;
+    }
+    if (m.pendingOrder >= 0) order = m.pendingOrder;
+    if (m.pendingRow >= 0) row = m.pendingRow;
+  }
+}
+
+void SeekSongToBlock(Song& song, std::uint64_t block) {
+  const std::uint64_t target = block * kBlockFrames;
+  if (song.renderedFrames > target) RestartSong(song);
+  SkipSongBlocks(song, (target - song.renderedFrames) / kBlockFrames);
+  song.blockMixed = false;
+}
+
+void SeekSong(Song& song, std::uint64_t frame) {
+  const std::uint64_t block = frame / kBlockFrames;
+  if (!(song.blockMixed && song.renderedFrames == (block + 1) * kBlockFrames)) {
+    SeekSongToBlock(song, block);
+    RenderSongBlock(song);
+  }
+  song.blockOffset = static_cast<std::uint32_t>(frame % kBlockFrames);
+}
+
+namespace {
+
+// Hands out frames block by block; `put` takes a run of the current block.
+template <typename Put>
+std::uint32_t ReadFrames(Song& song, std::uint32_t frames, Put put) {
+  std::uint32_t done = 0;
+  while (done < frames) {
+    if (song.blockOffset >= kBlockFrames) RenderSongBlock(song);
+    std::uint32_t n = kBlockFrames - song.blockOffset;
+    if (n > frames - done) n = frames - done;
+    put(song.mix + song.blockOffset, song.mix + kBlockFrames + song.blockOffset, done, n);
+    song.blockOffset += n;
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace
+
+std::uint32_t ReadSongFrames(Song& song, std::int16_t* stereo, std::uint32_t frames) {
+  return ReadFrames(song, frames, [&](const float* left, const float* right, std::uint32_t at, std::uint32_t n) {
+    ConvertBlock(left, right, stereo + 2 * at, 2 * n, song.mixPath);
+  });
+}
+
+std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frames) {
+  return ReadFrames(song, frames, [&](const float* left, const float* right, std::uint32_t at, std::uint32_t n) {
+    float* out = stereo + 2 * at;
+    for (std::uint32_t f = 0; f < n; ++f) {
+      out[2 * f] = left[f] / 32768.0f;
+      out[2 * f + 1] = right[f] / 32768.0f;
+    }
+  });
+}
+
+void JumpSong(Song& song, std::int32_t order, std::int32_t row) {
+  song.jumpOrder = order;
+  song.jumpRow = row;
+}

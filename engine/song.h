@@ -1,0 +1,120 @@
+// A song: one loaded module with everything that plays it (sequencer,
+// channels, voices, the block being mixed). All of the engine's mutable
+// state lives in songs; two songs never share any of it, so songs can play
+// side by side in one thread or in several (each used by one thread at a
+// time).
+//
+// A song renders in blocks of 884 frames counted from its start: where the
+// mixer's runs end is part of the sound, so every way through the song
+// (playing, skipping, seeking) keeps to that grid, and a block is handed out
+// in as many pieces as callers ask for.
+#pragma once
+
+#include <cstdint>
+
+#include "channel.h"
+#include "loader.h"
+#include "mixer.h"
+#include "module.h"
+#include "simd.h"
+#include "sound_buffer.h"
+
+// A row that starts inside a block: the frame of the block it starts at
+// and the position it plays.
+struct RowStart {
+  std::uint16_t frame;
+  std::uint16_t order;
+  std::uint16_t row;
+};
+
+// A tick lasts at least one frame, so a block holds at most this many row
+// starts.
+constexpr std::uint32_t kMaxRowStarts = kBlockFrames;
+
+constexpr std::uint32_t kMinRate = 8000;
+constexpr std::uint32_t kMaxRate = 192000;
+
+struct Song {
+  ModuleState module;
+  Channel channels[kMaxChannels];
+  Voice voices[kVoiceCount];
+  // Stands in for missing samples; row processing may write a finetune into
+  // it (effect E5), so each song has its own.
+  Sample emptySample;
+  std::int16_t emptySampleFrames[4];
+  ModuleMemory memory;
+  LoadError loadError;
+  // The names of the module header, as the file has them up to the first
+  // zero byte.
+  char title[21];
+  char tracker[21];
+  std::uint16_t version;  // the format version, as the file stores it
+
+  MixPath mixPath;
+  std::uint32_t mutedChannels;  // bit c set: channel c adds nothing to the mix
+  bool spansBuilt;
+  // A jump asked for while playing, taken at the next row tick (-1: none).
+  std::int32_t jumpOrder;
+  std::int32_t jumpRow;
+
+  // The block last rendered: its mix (left half, then right half), the
+  // frames of the song rendered up to its end, and how many of its frames
+  // have been handed out (kBlockFrames: all, or no block yet).
+  float mix[2 * kBlockFrames];
+  bool blockMixed;  // false when blocks were skipped since the mix was made
+  std::uint64_t renderedFrames;
+  std::uint32_t blockOffset;
+  // The position playing at the block's first frame, and the rows that
+  // start in it.
+  std::uint16_t blockOrder;
+  std::uint16_t blockRow;
+  std::uint32_t rowStartCount;
+  RowStart rowStarts[kMaxRowStarts];
+};
+
+// A song with no module, at 44,100 Hz, or null when memory is short.
+Song* CreateSong();
+// Frees the module and the song. Null is fine.
+void DestroySong(Song* song);
+
+// Loads a module into the song (freeing what it held) from a resource
+// (kind 0 or negative: source is a name or id, param the resource table or
+// null), a memory block (kind 1: param is its size; the block is not used
+// after the call) or a file (kind 2 or more: source is the path), and makes
+// it ready to play from its start. False on failure, with song.loadError
+// set and no module loaded.
+bool LoadSong(Song& song, const void* source, std::uintptr_t param, std::int32_t kind);
+
+// Back to the song's start: voices, channels, sequencer, and the finetunes
+// the module was loaded with.
+void RestartSong(Song& song);
+// Output frames per second (kMinRate..kMaxRate); restarts the song.
+void SetSongRate(Song& song, std::uint32_t rate);
+
+// The frame of the song that is handed out next.
+std::uint64_t SongFrame(const Song& song);
+// The order position and row that frame plays.
+void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row);
+
+// Renders the next block into song.mix (blockOffset 0).
+void RenderSongBlock(Song& song);
+// Moves the song on by `blocks` blocks exactly as rendering them would
+// (sequencer, replayer, every voice's position, direction and gain ramp),
+// without mixing. No block is left to hand out.
+void SkipSongBlocks(Song& song, std::uint64_t blocks);
+// Makes frame `block` x 884 the next to render, with no block left to hand
+// out: on from where the song stands, or from its start when that lies
+// behind.
+void SeekSongToBlock(Song& song, std::uint64_t block);
+// Makes `frame` the next to hand out: the block that holds it is rendered.
+void SeekSong(Song& song, std::uint64_t frame);
+
+// Hands out up to `frames` frames from the current block on, as 16-bit
+// stereo or as the float mix / 32768; renders the next block where the
+// current one is used up. Returns the frames written.
+std::uint32_t ReadSongFrames(Song& song, std::int16_t* stereo, std::uint32_t frames);
+std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frames);
+
+// Asks the song to go on from order/row at its next row start, as a
+// position jump would take it there.
+void JumpSong(Song& song, std::int32_t order, std::int32_t row);
