@@ -67,6 +67,12 @@ struct Channel {
   std::uint8_t fineVolumeSlideMemory;
   std::uint8_t finePortaUpMemory;
   std::uint8_t finePortaDownMemory;
+  // The pitch UpdateVoice worked out last and the step it gave: a pitch
+  // that stands from tick to tick is not worked out again.
+  bool stepKnown;
+  std::int64_t stepPitch;
+  std::uint32_t knownStepInt;
+  std::uint32_t knownStepFrac;
 };
 
 inline std::int32_t Clamp(std::int32_t value, std::int32_t low, std::int32_t high) {

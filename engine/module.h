@@ -118,9 +118,13 @@ struct ModuleState {
   std::uint16_t defaultTempo;
   std::uint16_t defaultBpm;
   std::uint8_t orderTable[256];
-  // Output frames per second: tick lengths and pitch steps are worked out
-  // for it (44,100 unless a song is set to another rate).
+  // Output frames per second: pitch steps are worked out for it (44,100
+  // unless a song is set to another rate).
   std::uint32_t rate;
+  // Where the ticks stand in frames at 44,100 Hz, counted from the start of
+  // play: at another rate each tick ends at the frame nearest to where it
+  // ends at 44,100 Hz, so that the music keeps the same time.
+  std::uint64_t tickClock;
 };
 
 // The shared stand-in for instrument numbers the module does not have.

@@ -21,14 +21,27 @@ void StartSequencer(ModuleState& m) {
   m.pendingOrder = 0;
   m.elapsedMs = 0;
   m.globalVolumeSlideMemory = 0;
+  m.tickClock = 0;
   PlayerSetBpm(m, m.defaultBpm);
 }
 
 void PlayerSetBpm(ModuleState& state, std::uint32_t bpm) {
-  // A tick lasts 2.5 / bpm seconds: 110,250 / bpm frames at 44,100 Hz.
-  const std::uint64_t twiceTheFrames = std::uint64_t{state.rate} * 5;
-  const std::uint64_t frames = twiceTheFrames / (2 * std::uint64_t{bpm == 0 ? 1u : bpm});
-  state.samplesPerTick = static_cast<std::int32_t>(frames == 0 ? 1 : frames);
+  state.samplesPerTick = static_cast<std::int32_t>(bpm == 0 ? 110250u : 110250u / bpm);
+}
+
+namespace {
+// Frame x at 44,100 Hz as a frame at `rate`, rounded to nearest.
+std::uint64_t FrameAtRate(std::uint64_t x, std::uint32_t rate) {
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * rate + kSampleRate / 2) / kSampleRate);
+}
+}  // namespace
+
+std::uint32_t NextTickFrames(ModuleState& state) {
+  const auto ticks = static_cast<std::uint32_t>(state.samplesPerTick);
+  const std::uint64_t from = state.tickClock;
+  state.tickClock += ticks;
+  if (state.rate == kSampleRate) return ticks;
+  return static_cast<std::uint32_t>(FrameAtRate(state.tickClock, state.rate) - FrameAtRate(from, state.rate));
 }
 
 std::int16_t ConvertSample(float value) {
@@ -151,7 +164,7 @@ void RenderFrames(Song& song, float* left, float* right, std::uint32_t count) {
         song.rowStarts[song.rowStartCount++] = {static_cast<std::uint16_t>(done),
                                                 static_cast<std::uint16_t>(m.orderPosition),
                                                 static_cast<std::uint16_t>(m.row)};
-      leftInTick = m.samplesPerTick;
+      leftInTick = static_cast<std::int32_t>(NextTickFrames(m));
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
     if (n > count - done) n = count - done;

@@ -8,9 +8,13 @@
 
 struct Song;
 
-// samplesPerTick = 2.5 x rate / bpm frames, rounded down (110,250 / bpm at
-// 44,100 Hz; bpm 0 counts as 1), and at least one frame.
+// samplesPerTick = 110,250 / bpm frames at 44,100 Hz (bpm 0 counts as 1).
 void PlayerSetBpm(ModuleState& state, std::uint32_t bpm);
+// The frames of the tick that starts now at the module's rate:
+// samplesPerTick at 44,100 Hz; at another rate the tick ends at the frame
+// nearest to where it ends at 44,100 Hz (so ticks differ by a frame now and
+// then). Moves the tick clock on.
+std::uint32_t NextTickFrames(ModuleState& state);
 
 // Runs one tick of the song: row processing on a row's first tick (where a
 // jump asked for at run time is taken), later-tick effects on the others,

@@ -111,7 +111,7 @@ SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder
       rowsInPass = 0;
     }
     if (++rowsInPass > kMaxPassRows) break;
-    if (!scan.rowFound && scan.passEnds.empty() && m.orderPosition == findOrder && m.row == findRow) {
+    if (!scan.rowFound && m.orderPosition == findOrder && m.row == findRow) {
       scan.rowFound = true;
       scan.rowFrame = frame;
     }
@@ -138,10 +138,15 @@ SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder
     ScheduleNextRow(m);
 
     // The later ticks change none of this: the row lasts speed + delay
-    // ticks (at least the row tick), each of samplesPerTick frames.
+    // ticks (at least the row tick), each of samplesPerTick frames at
+    // 44,100 Hz, which the tick clock turns into frames at the rate.
     std::int64_t ticks = static_cast<std::int64_t>(m.speed) + m.patternDelayTicks;
     if (ticks < 1) ticks = 1;
-    frame += static_cast<std::uint64_t>(ticks) * static_cast<std::uint32_t>(m.samplesPerTick);
+    if (m.rate == kSampleRate) {
+      frame += static_cast<std::uint64_t>(ticks) * static_cast<std::uint32_t>(m.samplesPerTick);
+    } else {
+      for (std::int64_t t = 0; t < ticks; ++t) frame += NextTickFrames(m);
+    }
     m.patternDelayTicks = 0;
   }
   return scan;

@@ -22,7 +22,7 @@ struct SongScan {
   // The row start where the first pass ends and the song goes on.
   std::int32_t loopOrder = -1;
   std::int32_t loopRow = -1;
-  // The frame where the row asked for first starts in the first pass.
+  // The frame where the row asked for first starts in the passes scanned.
   bool rowFound = false;
   std::uint64_t rowFrame = 0;
 
@@ -33,5 +33,5 @@ struct Song;
 
 // Scans the song's module at the song's rate for `passes` pass ends (at
 // least 1), and for the first start of row findRow of order position
-// findOrder in the first pass (-1: none asked for).
+// findOrder in those passes (-1: none asked for).
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);

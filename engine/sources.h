@@ -29,7 +29,8 @@ struct ResourceTable {
   std::uint32_t count;
 };
 
-// The program's own resources (a null module handle means these).
+// The program's own resources (a null module handle means these); the
+// library others link has none.
 extern const ResourceTable programResources;
 
 // Finds a resource as the platform's lookup does: name is either a string or

@@ -113,11 +113,21 @@ void UpdateVoice(Song& song, Channel& channel, Sample* sample) {
   if (flags & UpdatePitch) {
     const std::int32_t sum = Wrap32(static_cast<std::int64_t>(channel.period) + channel.periodDelta);
     if (sum == 0) return;
-    std::int32_t f = Frequency(m, channel);
-    if (f < 100) f = 100;
-    // The step is the frequency over the output rate, in 32.32 fixed point.
-    const std::uint32_t hz = static_cast<std::uint32_t>(f);
-    v->stepInt = hz / m.rate;
-    v->stepFrac = static_cast<std::uint32_t>((std::uint64_t{hz % m.rate} << 32) / m.rate);
+    // What the frequency depends on: the semitones in linear mode, the
+    // period in Amiga mode.
+    const std::int64_t pitch =
+        (m.flags & 1) ? 4608 - static_cast<std::int64_t>(channel.period) + channel.periodDelta : sum;
+    if (!channel.stepKnown || channel.stepPitch != pitch) {
+      std::int32_t f = Frequency(m, channel);
+      if (f < 100) f = 100;
+      // The step is the frequency over the output rate, in 32.32 fixed point.
+      const std::uint32_t hz = static_cast<std::uint32_t>(f);
+      channel.knownStepInt = hz / m.rate;
+      channel.knownStepFrac = static_cast<std::uint32_t>((std::uint64_t{hz % m.rate} << 32) / m.rate);
+      channel.stepPitch = pitch;
+      channel.stepKnown = true;
+    }
+    v->stepInt = channel.knownStepInt;
+    v->stepFrac = channel.knownStepFrac;
   }
 }

@@ -34,17 +34,33 @@ TEST(ConvertSampleTest, RoundsHalfToEvenAndClamps) {
 
 TEST(SetBpmTest, TickLengths) {
   ModuleState state{};
-  // 2.5 / bpm seconds at the output rate, rounded down, at least a frame.
+  const struct {
+    std::uint32_t bpm;
+    std::int32_t frames;
+  } cases[] = {{0, 110250}, {125, 882}, {255, 432}, {32, 3445}, {65535, 1}};
+  for (const auto& c : cases) {
+    PlayerSetBpm(state, c.bpm);
+    EXPECT_EQ(state.samplesPerTick, c.frames) << c.bpm;
+  }
+}
+
+// At another rate each tick ends at the frame nearest to where it ends at
+// 44,100 Hz: 140 BPM is 787 frames a tick at 44,100 Hz, so at 48,000 Hz the
+// ticks end at 856.5, 1713.1, 2569.6, 3426.1, 4282.7 rounded.
+TEST(SetBpmTest, TicksAtOtherRatesKeepTheTime) {
   const struct {
     std::uint32_t rate, bpm;
-    std::int32_t frames;
-  } cases[] = {{44100, 0, 110250}, {44100, 125, 882},  {44100, 255, 432},  {44100, 32, 3445},
-               {44100, 65535, 1},  {48000, 125, 960},  {48000, 255, 470},  {22050, 125, 441},
-               {8000, 65535, 1},   {8001, 1, 20002},   {192000, 125, 3840}, {192000, 0, 480000}};
+    std::vector<std::uint32_t> frames;
+  } cases[] = {{44100, 140, {787, 787, 787}},      {48000, 140, {857, 856, 857, 856, 857}},
+               {48000, 125, {960, 960, 960}},      {22050, 255, {216, 216, 216}},
+               {8000, 65535, {0, 0, 1, 0, 0, 0}}, {192000, 0, {480000, 480000}}};
   for (const auto& c : cases) {
+    ModuleState state{};
     state.rate = c.rate;
     PlayerSetBpm(state, c.bpm);
-    EXPECT_EQ(state.samplesPerTick, c.frames) << c.rate << " " << c.bpm;
+    std::vector<std::uint32_t> got;
+    for (std::size_t i = 0; i < c.frames.size(); ++i) got.push_back(NextTickFrames(state));
+    EXPECT_EQ(got, c.frames) << c.rate << " Hz, " << c.bpm << " BPM";
   }
 }
 

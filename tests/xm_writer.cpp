@@ -50,9 +50,9 @@ Cell& XmModule::At(std::size_t pattern, std::uint16_t row, std::uint16_t channel
 std::vector<std::uint8_t> XmModule::Build() const {
   std::vector<std::uint8_t> out;
   PutText(out, id, 17);
-  PutText(out, "test", 20);
+  PutText(out, title, 20);
   out.push_back(0x1A);
-  PutText(out, "xm_writer", 20);
+  PutText(out, tracker, 20);
   Put16(out, 0x0104);
   Put32(out, headerSize);
   Put16(out, songLength.value_or(static_cast<std::uint16_t>(orders.size())));
@@ -80,7 +80,7 @@ std::vector<std::uint8_t> XmModule::Build() const {
   for (const XmInstrument& in : instruments) {
     const std::size_t start = out.size();
     Put32(out, in.headerSize);
-    PutText(out, "instrument", 22);
+    PutText(out, in.name, 22);
     out.push_back(0);
     Put16(out, in.sampleCount.value_or(static_cast<std::uint16_t>(in.samples.size())));
     Put32(out, 40);
@@ -116,7 +116,7 @@ std::vector<std::uint8_t> XmModule::Build() const {
       out.push_back(s.panning);
       out.push_back(static_cast<std::uint8_t>(s.relativeNote));
       out.push_back(0);
-      PutText(out, "sample", 22);
+      PutText(out, s.name, 22);
       std::vector<std::uint8_t> bytes;
       int previous = 0;
       for (int f : s.frames) {

@@ -12,6 +12,7 @@
 #include "module.h"
 
 struct XmSample {
+  std::string name = "sample";
   std::vector<int> frames;  // 8-bit (-128..127) or 16-bit values, before delta coding
   bool is16Bit = false;
   std::uint8_t loopKind = 0;
@@ -27,6 +28,7 @@ struct XmSample {
 };
 
 struct XmInstrument {
+  std::string name = "instrument";
   std::vector<XmSample> samples;
   std::uint8_t noteSampleMap[96] = {};
   std::vector<std::pair<std::uint16_t, std::uint16_t>> volumeEnvelope, panningEnvelope;
@@ -50,6 +52,8 @@ struct XmPattern {
 
 struct XmModule {
   std::string id = "Extended Module: ";
+  std::string title = "test";
+  std::string tracker = "xm_writer";
   std::uint32_t headerSize = 276;
   std::uint16_t channels = 1;
   std::uint16_t restart = 0;

@@ -106,7 +106,7 @@ int RenderCommand(int argc, char** argv) {
   std::uint64_t start = 0;
   if (o.startRow >= 0) {
     if (!scan.rowFound) {
-      std::fprintf(stderr, "zevora-cli: --start-row %d:%d: the song's first pass never plays that row\n", o.startOrder,
+      std::fprintf(stderr, "zevora-cli: --start-row %d:%d: no pass of the song that is rendered plays that row\n", o.startOrder,
                    o.startRow);
       return 1;
     }

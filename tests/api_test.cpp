@@ -1,0 +1,480 @@
+// The library's C interface, linked as others link it (libzevora.so):
+// errors, names, song ends and passes, exact seeking, rates, muting,
+// jumps, and songs that share nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "xm_writer.h"
+#include "zevora/zevora.h"
+
+namespace {
+
+struct SongDeleter {
+  void operator()(zv_song* song) const { zv_free(song); }
+};
+using SongPtr = std::unique_ptr<zv_song, SongDeleter>;
+
+std::string Corpus(const std::string& name) { return std::string(ZEVORA_CORPUS_DIR) + "/" + name; }
+
+std::vector<std::string> CorpusFiles() {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(ZEVORA_CORPUS_DIR))
+    if (entry.path().extension() == ".xm") files.push_back(entry.path().string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+SongPtr LoadFile(const std::string& path) {
+  int error = 1;
+  SongPtr song(zv_load_file(path.c_str(), &error));
+  EXPECT_NE(song, nullptr) << path << ": " << zv_strerror(error);
+  EXPECT_EQ(error, ZV_OK);
+  return song;
+}
+
+SongPtr LoadModule(const XmModule& module) {
+  const auto bytes = module.Build();
+  int error = 1;
+  SongPtr song(zv_load_memory(bytes.data(), bytes.size(), &error));
+  EXPECT_EQ(error, ZV_OK);
+  return song;
+}
+
+std::vector<std::int16_t> Render(zv_song* song, std::size_t frames) {
+  std::vector<std::int16_t> out(2 * frames);
+  out.resize(2 * zv_render(song, out.data(), frames));
+  return out;
+}
+
+std::uint64_t Fnv(const std::vector<std::int16_t>& pcm) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(pcm.data());
+  for (std::size_t i = 0; i < pcm.size() * 2; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+  return h;
+}
+
+// One pattern of `rows` rows at speed 6, 125 BPM: 5,292 frames a row.
+constexpr std::uint64_t kRowFrames = 6 * 882;
+
+XmModule Rows(std::uint16_t rows, std::uint16_t channels = 1) {
+  XmModule m = OneInstrumentModule(LoopedSample(), channels);
+  m.patterns[0].rows = rows;
+  for (std::uint16_t c = 0; c < channels; ++c) m.At(0, 0, c) = {kC4, 1, 0, 0, 0};
+  return m;
+}
+
+TEST(ApiTest, VersionAndErrorTexts) {
+  EXPECT_STREQ(zv_version(), "0.1.0");
+  std::map<std::string, int> texts;
+  for (const int code :
+       std::vector<int>{ZV_OK, ZV_ERR_OPEN, ZV_ERR_FORMAT, ZV_ERR_MEMORY, ZV_ERR_ARGUMENT, ZV_ERR_RANGE, 7, -99}) {
+    const char* text = zv_strerror(code);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::strchr(text, '\n'), nullptr);
+    ++texts[text];
+  }
+  EXPECT_EQ(texts.size(), 7u);  // every code its own text; the unknown ones share one
+}
+
+TEST(ApiTest, LoadFailuresSayWhy) {
+  const auto tooMany = [] {
+    XmModule m = OneInstrumentModule(LoopedSample());
+    m.instruments[0].samples.assign(17, LoopedSample(4));
+    return m.Build();
+  }();
+  const std::string notXm = "just some text, not a module";
+  const std::string fifo = ::testing::TempDir() + "/zevora_api_fifo";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    const char* name;
+    zv_song* song;
+    int want;
+  };
+  int e[8];
+  const Case cases[] = {
+      {"missing file", zv_load_file("/nonexistent/zevora.xm", &e[0]), ZV_ERR_OPEN},
+      {"a folder", zv_load_file(ZEVORA_CORPUS_DIR, &e[1]), ZV_ERR_OPEN},
+      {"a FIFO (must not block)", zv_load_file(fifo.c_str(), &e[2]), ZV_ERR_OPEN},
+      {"null path", zv_load_file(nullptr, &e[3]), ZV_ERR_ARGUMENT},
+      {"null data", zv_load_memory(nullptr, 10, &e[4]), ZV_ERR_ARGUMENT},
+      {"no bytes", zv_load_memory(notXm.data(), 0, &e[5]), ZV_ERR_FORMAT},
+      {"not XM", zv_load_memory(notXm.data(), notXm.size(), &e[6]), ZV_ERR_FORMAT},
+      {"17 samples", zv_load_memory(tooMany.data(), tooMany.size(), &e[7]), ZV_ERR_FORMAT},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].song, nullptr) << cases[i].name;
+    EXPECT_EQ(e[i], cases[i].want) << cases[i].name;
+  }
+  ::unlink(fifo.c_str());
+  EXPECT_EQ(zv_load_file("/nonexistent", nullptr), nullptr);  // the error pointer may be null
+}
+
+TEST(ApiTest, EveryCallRefusesBadArguments) {
+  zv_free(nullptr);
+  EXPECT_EQ(zv_title(nullptr), nullptr);
+  EXPECT_EQ(zv_tracker(nullptr), nullptr);
+  EXPECT_EQ(zv_channels(nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_orders(nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_patterns(nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_instruments(nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_instrument_name(nullptr, 0), nullptr);
+  EXPECT_EQ(zv_samples(nullptr, 0), -1);
+  EXPECT_EQ(zv_sample_name(nullptr, 0, 0), nullptr);
+  EXPECT_EQ(zv_duration(nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_loop_point(nullptr, nullptr, nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_set_rate(nullptr, 44100), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_set_passes(nullptr, 1), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_mute(nullptr, 0, 1), ZV_ERR_ARGUMENT);
+  std::int16_t pcm[4];
+  float floats[4];
+  EXPECT_EQ(zv_render(nullptr, pcm, 2), 0u);
+  EXPECT_EQ(zv_render_float(nullptr, floats, 2), 0u);
+  EXPECT_EQ(zv_seek(nullptr, 0), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_seek_row(nullptr, 0, 0), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_frame(nullptr), 0u);
+  EXPECT_EQ(zv_position(nullptr, nullptr, nullptr), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_jump(nullptr, 0, 0), ZV_ERR_ARGUMENT);
+
+  SongPtr song = LoadModule(Rows(4, 2));
+  zv_song* s = song.get();
+  EXPECT_EQ(zv_instrument_name(s, -1), nullptr);
+  EXPECT_EQ(zv_instrument_name(s, 1), nullptr);
+  EXPECT_EQ(zv_samples(s, 1), -1);
+  EXPECT_EQ(zv_sample_name(s, 0, 1), nullptr);
+  EXPECT_EQ(zv_sample_name(s, 0, -1), nullptr);
+  for (int rate : {7999, 192001, 0, -44100}) EXPECT_EQ(zv_set_rate(s, rate), ZV_ERR_ARGUMENT) << rate;
+  for (int passes : {-1, 1001}) EXPECT_EQ(zv_set_passes(s, passes), ZV_ERR_ARGUMENT) << passes;
+  for (int channel : {-1, 2, 32}) EXPECT_EQ(zv_mute(s, channel, 1), ZV_ERR_ARGUMENT) << channel;
+  EXPECT_EQ(zv_render(s, nullptr, 5), 0u);
+  EXPECT_EQ(zv_render(s, nullptr, 0), 0u);
+  EXPECT_EQ(zv_seek(s, 4 * kRowFrames + 1), ZV_ERR_RANGE);  // beyond the one pass it renders
+  EXPECT_EQ(zv_seek_row(s, 0, 4), ZV_ERR_RANGE);            // row 4 is never played
+  EXPECT_EQ(zv_seek_row(s, 1, 0), ZV_ERR_RANGE);            // no order 1
+  EXPECT_EQ(zv_seek_row(s, -1, 0), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_jump(s, 1, 0), ZV_ERR_RANGE);
+  EXPECT_EQ(zv_jump(s, 0, 4), ZV_ERR_RANGE);
+  EXPECT_EQ(zv_jump(s, 0, -1), ZV_ERR_ARGUMENT);
+  EXPECT_EQ(zv_frame(s), 0u);  // nothing refused moved the song
+}
+
+TEST(ApiTest, NamesAndCounts) {
+  XmModule m = Rows(4, 3);
+  m.title = "Twenty chars exactly";  // no terminating zero in the file
+  m.tracker = "Tracker\x01\xff";
+  m.instruments[0].name = "lead  ";  // trailing spaces are the module's own
+  m.instruments[0].samples[0].name = "saw";
+  XmInstrument second;
+  second.name = "empty";
+  m.instruments.push_back(second);
+  m.patterns.resize(2);
+  m.orders = {0, 1, 0};
+  SongPtr song = LoadModule(m);
+  EXPECT_STREQ(zv_title(song.get()), "Twenty chars exactly");
+  EXPECT_STREQ(zv_tracker(song.get()), "Tracker\x01\xff");
+  EXPECT_EQ(zv_channels(song.get()), 3);
+  EXPECT_EQ(zv_orders(song.get()), 3);
+  EXPECT_EQ(zv_patterns(song.get()), 2);
+  EXPECT_EQ(zv_instruments(song.get()), 2);
+  EXPECT_STREQ(zv_instrument_name(song.get(), 0), "lead  ");
+  EXPECT_STREQ(zv_instrument_name(song.get(), 1), "empty");
+  EXPECT_EQ(zv_samples(song.get(), 0), 1);
+  EXPECT_EQ(zv_samples(song.get(), 1), 0);
+  EXPECT_STREQ(zv_sample_name(song.get(), 0, 0), "saw");
+}
+
+TEST(ApiTest, PassesEndExactlyAndGoOnForEver) {
+  // Four rows, then the song comes back to order 0, row 0.
+  SongPtr song = LoadModule(Rows(4));
+  const std::uint64_t pass = 4 * kRowFrames;
+  EXPECT_EQ(zv_duration(song.get()), static_cast<std::int64_t>(pass));
+  int order = -1, row = -1;
+  EXPECT_EQ(zv_loop_point(song.get(), &order, &row), ZV_OK);
+  EXPECT_EQ(order, 0);
+  EXPECT_EQ(row, 0);
+  for (const int passes : {1, 3, 0}) {
+    SCOPED_TRACE(passes);
+    ASSERT_EQ(zv_set_passes(song.get(), passes), ZV_OK);
+    ASSERT_EQ(zv_seek(song.get(), 0), ZV_OK);
+    const std::uint64_t want = passes == 0 ? 5 * pass : passes * pass;
+    std::uint64_t got = 0;
+    std::vector<std::int16_t> pcm(2 * 1000);
+    while (got < 5 * pass) {
+      const std::size_t n = zv_render(song.get(), pcm.data(), std::min<std::uint64_t>(1000, 5 * pass - got));
+      if (n == 0) break;
+      EXPECT_TRUE(n == 1000 || got + n == want || got + n == 5 * pass) << "a short render before the end";
+      got += n;
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(zv_frame(song.get()), want);
+    if (passes != 0) {
+      EXPECT_EQ(zv_render(song.get(), pcm.data(), 1000), 0u);
+    }
+  }
+  // Six channels' pattern loops nested like the wheels of a counter: the
+  // pass does not end within 2^20 rows, so the song has no duration and no
+  // loop point, and renders on.
+  XmModule endless = Rows(8, 6);
+  for (std::uint16_t c = 0; c < 6; ++c) {
+    endless.At(0, 0, c) = {0, 0, 0, 0xE, 0x60};
+    endless.At(0, static_cast<std::uint16_t>(c + 1), c) = {0, 0, 0, 0xE, 0x6F};
+  }
+  SongPtr never = LoadModule(endless);
+  EXPECT_EQ(zv_duration(never.get()), -1);
+  EXPECT_EQ(zv_loop_point(never.get(), &order, &row), ZV_ERR_RANGE);
+  std::vector<std::int16_t> pcm(2 * 5000);
+  EXPECT_EQ(zv_render(never.get(), pcm.data(), 5000), 5000u);
+}
+
+// The library renders what the engine has always rendered: 30 seconds of
+// each of these, by the hashes of the engine's offline render (PCM only).
+TEST(ApiTest, RendersTheEnginesBits) {
+  const std::map<std::string, std::uint64_t> golden = {
+      {"ballz-data--finalman-quickie.xm", 0xb6c6a7a0d4346d4bull},
+      {"gemdropx--hr_suds.xm", 0x77fd3ad8ec24e019ull},
+      {"njam-data--satisfy.xm", 0xc97e8a2f1c8cfa9ull},
+      {"vor--mph.xm", 0xcd8ab230f2afaadcull},
+  };
+  for (const auto& [name, hash] : golden) {
+    SongPtr song = LoadFile(Corpus(name));
+    ASSERT_EQ(zv_set_passes(song.get(), 0), ZV_OK);
+    const std::uint64_t got = Fnv(Render(song.get(), 30 * 44100));
+    EXPECT_EQ(got, hash) << name << ": 0x" << std::hex << got << "ull";
+  }
+}
+
+TEST(ApiTest, FloatRenderIsTheMixBeforeConversion) {
+  SongPtr a = LoadFile(Corpus("gemdropx--hr_suds.xm"));
+  SongPtr b = LoadFile(Corpus("gemdropx--hr_suds.xm"));
+  const std::size_t frames = 3 * 44100 + 17;
+  const auto pcm = Render(a.get(), frames);
+  std::vector<float> floats(2 * frames);
+  ASSERT_EQ(zv_render_float(b.get(), floats.data(), frames), frames);
+  bool beyond = false;
+  for (std::size_t i = 0; i < pcm.size(); ++i) {
+    const float v = std::nearbyint(floats[i] * 32768.0f);
+    const std::int16_t want = v > 32767.0f ? 32767 : (v < -32768.0f ? -32768 : static_cast<std::int16_t>(v));
+    ASSERT_EQ(pcm[i], want) << i;
+    beyond = beyond || std::fabs(floats[i]) > 1.0f;
+  }
+  (void)beyond;  // not clipped: values beyond +-1 come through as they are
+}
+
+// Seeks forward and back, within and beyond the first pass, on block, tick
+// and other frames: what follows is that slice of a whole render.
+TEST(ApiTest, SeeksAreExact) {
+  for (const char* name : {"flobopuyo--flobopuyo_gameover.xm", "vodovod--walk.xm", "bomberclone-data--zb-tnt.xm"}) {
+    SCOPED_TRACE(name);
+    SongPtr whole = LoadFile(Corpus(name));
+    ASSERT_EQ(zv_set_passes(whole.get(), 3), ZV_OK);
+    const std::uint64_t total = std::min<std::uint64_t>(3 * zv_duration(whole.get()), 75 * 44100);
+    const auto reference = Render(whole.get(), total);
+    ASSERT_EQ(reference.size(), 2 * total);
+    SongPtr song = LoadFile(Corpus(name));
+    ASSERT_EQ(zv_set_passes(song.get(), 3), ZV_OK);
+    const std::uint64_t pass = static_cast<std::uint64_t>(zv_duration(song.get()));
+    std::vector<std::uint64_t> starts = {0,        884,        884 * 40,     882 * 37, 882 * 37 + 1, pass,
+                                         pass - 1, pass + 883, total - 1000, 12345,    884 * 40 + 10};
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 12; ++i) starts.push_back(random() % (total - 2000));
+    for (const std::uint64_t start : starts) {
+      if (start >= total) continue;  // a first pass longer than the render
+      SCOPED_TRACE(start);
+      ASSERT_EQ(zv_seek(song.get(), start), ZV_OK);
+      EXPECT_EQ(zv_frame(song.get()), start);
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(1500, total - start));
+      const auto slice = Render(song.get(), n);
+      ASSERT_EQ(slice.size(), 2 * n);
+      EXPECT_TRUE(std::equal(slice.begin(), slice.end(), reference.begin() + static_cast<std::ptrdiff_t>(2 * start)));
+    }
+  }
+}
+
+TEST(ApiTest, SeekToARowIsWhereItFirstStarts) {
+  XmModule m = Rows(8);
+  m.At(0, 2, 0).effect = 0xF;
+  m.At(0, 2, 0).parameter = 3;  // from row 2 on, 3 ticks a row
+  SongPtr song = LoadModule(m);
+  ASSERT_EQ(zv_seek_row(song.get(), 0, 5), ZV_OK);
+  EXPECT_EQ(zv_frame(song.get()), 2 * kRowFrames + 3 * 3 * 882);
+  int order = -1, row = -1;
+  ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+  EXPECT_EQ(order, 0);
+  EXPECT_EQ(row, 5);
+}
+
+TEST(ApiTest, PositionIsThatOfTheNextFrame) {
+  SongPtr song = LoadModule(Rows(4));
+  int order = -1, row = -1;
+  const struct {
+    std::uint64_t frame;
+    int row;
+  } cases[] = {{0, 0}, {kRowFrames - 1, 0}, {kRowFrames, 1}, {2 * kRowFrames + 884, 2}, {4 * kRowFrames - 1, 3}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(zv_seek(song.get(), c.frame), ZV_OK);
+    ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+    EXPECT_EQ(row, c.row) << c.frame;
+    // Rendering up to the frame leads to the same.
+    SongPtr again = LoadModule(Rows(4));
+    Render(again.get(), c.frame);
+    ASSERT_EQ(zv_position(again.get(), &order, &row), ZV_OK);
+    EXPECT_EQ(row, c.row) << c.frame;
+  }
+}
+
+// Two songs in one thread, rendered in turns of uneven lengths, and four in
+// four threads: each is what it renders alone.
+TEST(ApiTest, SongsShareNothing) {
+  const std::vector<std::string> names = {"vor--mph.xm", "njam-data--dali.xm", "flobopuyo--strange_fear.xm",
+                                          "solarwolf--arg.xm"};
+  const std::size_t frames = 8 * 44100;
+  std::vector<std::vector<std::int16_t>> alone;
+  for (const auto& name : names) {
+    SongPtr song = LoadFile(Corpus(name));
+    alone.push_back(Render(song.get(), frames));
+  }
+  {
+    SongPtr a = LoadFile(Corpus(names[0])), b = LoadFile(Corpus(names[1]));
+    ASSERT_EQ(zv_set_rate(b.get(), 44100), ZV_OK);
+    std::vector<std::int16_t> outA, outB;
+    std::mt19937 random(3);
+    while (outA.size() < 2 * frames || outB.size() < 2 * frames) {
+      for (auto [song, out] : {std::pair{a.get(), &outA}, std::pair{b.get(), &outB}}) {
+        const std::size_t want = std::min<std::size_t>(1 + random() % 3000, frames - out->size() / 2);
+        const auto part = Render(song, want);
+        out->insert(out->end(), part.begin(), part.end());
+      }
+    }
+    EXPECT_EQ(outA, alone[0]);
+    EXPECT_EQ(outB, alone[1]);
+  }
+  std::vector<std::vector<std::int16_t>> threaded(names.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    threads.emplace_back([&, i] {
+      int error = 0;
+      SongPtr song(zv_load_file(Corpus(names[i]).c_str(), &error));
+      if (song == nullptr) return;
+      while (threaded[i].size() < 2 * frames) {
+        const auto part = Render(song.get(), std::min<std::size_t>(4410, frames - threaded[i].size() / 2));
+        threaded[i].insert(threaded[i].end(), part.begin(), part.end());
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(threaded[i], alone[i]) << names[i];
+}
+
+// Muted channels add nothing; the rest, and the muted channels' own state,
+// go on exactly, so unmuting brings them back where they would be.
+TEST(ApiTest, MutingIsExact) {
+  // Channel 0 plays a note, channel 1 another; muting 1 sounds like a module
+  // whose channel 1 is empty.
+  XmModule both = Rows(16, 2);
+  both.At(0, 0, 1) = {kC4 + 7, 1, 0, 0, 0};
+  XmModule first = both;
+  first.At(0, 0, 1) = {};
+  SongPtr muted = LoadModule(both);
+  ASSERT_EQ(zv_mute(muted.get(), 1, 1), ZV_OK);
+  SongPtr alone = LoadModule(first);
+  EXPECT_EQ(Render(muted.get(), 30000), Render(alone.get(), 30000));
+
+  // A corpus module with channel 0 muted for 200 blocks, then unmuted: from
+  // the next block on it is the unmuted render.
+  SongPtr reference = LoadFile(Corpus("vor--mph.xm"));
+  const auto full = Render(reference.get(), 300 * 884);
+  SongPtr song = LoadFile(Corpus("vor--mph.xm"));
+  ASSERT_EQ(zv_mute(song.get(), 0, 1), ZV_OK);
+  const auto during = Render(song.get(), 200 * 884);
+  EXPECT_NE(during, std::vector<std::int16_t>(full.begin(), full.begin() + 2 * 200 * 884));
+  ASSERT_EQ(zv_mute(song.get(), 0, 0), ZV_OK);
+  const auto after = Render(song.get(), 100 * 884);
+  EXPECT_TRUE(std::equal(after.begin(), after.end(), full.begin() + 2 * 200 * 884));
+
+  // Every channel muted: silence.
+  SongPtr silent = LoadFile(Corpus("vor--mph.xm"));
+  for (int c = 0; c < zv_channels(silent.get()); ++c) ASSERT_EQ(zv_mute(silent.get(), c, 1), ZV_OK);
+  const auto pcm = Render(silent.get(), 5 * 44100);
+  EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](std::int16_t v) { return v == 0; }));
+}
+
+TEST(ApiTest, JumpTakesEffectAtTheNextRowWithoutAReset) {
+  // Orders 0, 1, 2 name patterns of 4 rows; a jump asked for in row 1 of
+  // order 0 goes on at order 2, row 3 when row 1 ends.
+  XmModule m = Rows(4);
+  m.patterns.resize(3);
+  for (auto& p : m.patterns) p.rows = 4;
+  m.orders = {0, 1, 2};
+  SongPtr song = LoadModule(m);
+  Render(song.get(), kRowFrames + 100);
+  ASSERT_EQ(zv_jump(song.get(), 2, 3), ZV_OK);
+  int order = -1, row = -1;
+  ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+  EXPECT_EQ(std::make_pair(order, row), std::make_pair(0, 1));  // not yet
+  Render(song.get(), kRowFrames - 100);
+  ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+  EXPECT_EQ(std::make_pair(order, row), std::make_pair(2, 3));
+  EXPECT_EQ(zv_frame(song.get()), 2 * kRowFrames);  // no reset: the frames go on
+  // The note of row 0 still sounds: the channel kept its state.
+  const auto pcm = Render(song.get(), 2000);
+  EXPECT_TRUE(std::any_of(pcm.begin(), pcm.end(), [](std::int16_t v) { return v != 0; }));
+  ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+  EXPECT_EQ(std::make_pair(order, row), std::make_pair(2, 3));
+  // It then plays on as the song goes from there (order 2's last row leads
+  // back to order 0), and no longer ends where a pass would have.
+  Render(song.get(), kRowFrames);
+  ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+  EXPECT_EQ(std::make_pair(order, row), std::make_pair(0, 0));
+  EXPECT_EQ(zv_render(song.get(), std::vector<std::int16_t>(2 * 100000).data(), 100000), 100000u);
+}
+
+// The same song at 48,000 Hz, brought to 44,100 Hz, sounds like the one at
+// 44,100 Hz; its ticks last as long.
+TEST(ApiTest, OtherRatesSoundTheSame) {
+  for (const std::string& file : CorpusFiles()) {
+    SCOPED_TRACE(file);
+    SongPtr a = LoadFile(file), b = LoadFile(file);
+    ASSERT_EQ(zv_set_rate(b.get(), 48000), ZV_OK);
+    const double seconds = 10;
+    std::vector<float> x(2 * static_cast<std::size_t>(seconds * 44100)),
+        y(2 * static_cast<std::size_t>(seconds * 48000));
+    ASSERT_EQ(zv_render_float(a.get(), x.data(), x.size() / 2), x.size() / 2);
+    ASSERT_EQ(zv_render_float(b.get(), y.data(), y.size() / 2), y.size() / 2);
+    // Linear interpolation of the 48,000 Hz render at the 44,100 Hz frames.
+    double sxy = 0, sxx = 0, syy = 0;
+    for (std::size_t f = 0; f + 1 < x.size() / 2; ++f) {
+      const double at = static_cast<double>(f) * 48000.0 / 44100.0;
+      const auto i = static_cast<std::size_t>(at);
+      if (i + 1 >= y.size() / 2) break;
+      const double w = at - static_cast<double>(i);
+      for (int c = 0; c < 2; ++c) {
+        const double v = y[2 * i + c] * (1 - w) + y[2 * (i + 1) + c] * w;
+        sxy += x[2 * f + c] * v;
+        sxx += x[2 * f + c] * static_cast<double>(x[2 * f + c]);
+        syy += v * v;
+      }
+    }
+    if (sxx == 0 && syy == 0) continue;  // silent at the start
+    EXPECT_GT(sxy / std::sqrt(sxx * syy), 0.99);
+    // Every tick ends at the frame nearest to where it ends at 44,100 Hz.
+    if (zv_duration(a.get()) > 0) {
+      EXPECT_EQ(zv_duration(b.get()), (zv_duration(a.get()) * 48000 + 22050) / 44100);
+    }
+  }
+}
+
+}  // namespace
