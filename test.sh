@@ -19,13 +19,13 @@ echo "== fuzzing (${fuzz_seconds} s per target)"
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZEVORA_SANITIZE=address,undefined -DZEVORA_BUILD_FUZZ=ON -DZEVORA_BUILD_APP=OFF -DZEVORA_BUILD_AUDIO=OFF \
   -DZEVORA_BUILD_TESTS=OFF -DZEVORA_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$jobs" --target fuzz_player fuzz_info fuzz_mixer
+cmake --build build-fuzz -j"$jobs" --target fuzz_player fuzz_info fuzz_mixer fuzz_api
 fuzz_dir=$(mktemp -d)
 trap 'rm -rf "$fuzz_dir"' EXIT
 mkdir -p "$fuzz_dir/seeds"
 cp ../shared/corpus/*.xm "$fuzz_dir/seeds/" 2>/dev/null || true
 python3 fuzz/make_seeds.py "$fuzz_dir/seeds"
-for target in fuzz_player fuzz_info fuzz_mixer; do
+for target in fuzz_player fuzz_info fuzz_mixer fuzz_api; do
   mkdir -p "$fuzz_dir/$target"
   # A finding stops the run; its input is left in tests/regressions for the
   # replay tests (and for the developer who fixes it).

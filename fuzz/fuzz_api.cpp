@@ -1,0 +1,92 @@
+// Fuzz target: the library's C interface as an embedding program uses it.
+// The first bytes say how long the module is; the module is loaded from
+// memory, then the rest of the bytes drive settings, renders, seeks, jumps
+// and mutes. Nothing may crash or hang, and what the calls report must hold:
+// a seek lands on its frame, a render moves the song on by what it returns.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "zevora/zevora.h"
+
+namespace {
+
+struct Bytes {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t at = 0;
+  bool More() const { return at < size; }
+  std::uint32_t Next(int bytes) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = v << 8 | (at < size ? data[at++] : 0);
+    return v;
+  }
+};
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Bytes in{data, size};
+  const std::size_t length = in.Next(3);
+  const std::size_t moduleSize = length < size - in.at ? length : size - in.at;
+  int error = 1;
+  zv_song* song = zv_load_memory(data + in.at, moduleSize, &error);
+  in.at += moduleSize;
+  if (song == nullptr) {
+    Check(error == ZV_ERR_FORMAT || error == ZV_ERR_MEMORY);
+    return 0;
+  }
+  Check(error == ZV_OK);
+  const int channels = zv_channels(song);
+  Check(channels >= 0 && channels <= 32);
+  for (int i = -1; i <= zv_instruments(song); ++i) {
+    const char* name = zv_instrument_name(song, i);
+    Check((name != nullptr) == (i >= 0 && i < zv_instruments(song)));
+    for (int s = -1; s <= 16; ++s) zv_sample_name(song, i, s);
+  }
+  std::vector<std::int16_t> pcm(2 * 4000);
+  std::vector<float> floats(2 * 4000);
+  for (int step = 0; step < 64 && in.More(); ++step) {
+    switch (in.Next(1) % 10) {
+      case 0: zv_set_rate(song, static_cast<int>(in.Next(3) % 200000)); break;
+      case 1: zv_set_passes(song, static_cast<int>(in.Next(1) % 4)); break;
+      case 2: zv_mute(song, static_cast<int>(in.Next(1) % 34) - 1, static_cast<int>(in.Next(1) & 1)); break;
+      case 3:
+      case 4: {
+        const std::uint64_t before = zv_frame(song);
+        const std::size_t want = in.Next(2) % 4000;
+        const std::size_t got =
+            (step & 1) ? zv_render(song, pcm.data(), want) : zv_render_float(song, floats.data(), want);
+        Check(got <= want && zv_frame(song) == before + got);
+        break;
+      }
+      case 5: {
+        // Within the first minute; far beyond every song's end is refused.
+        const std::uint64_t frame = in.Next(3) % (60 * 48000);
+        if (zv_seek(song, frame) == ZV_OK) Check(zv_frame(song) == frame);
+        Check(zv_seek(song, std::uint64_t{1} << 62) == ZV_ERR_RANGE);
+        break;
+      }
+      case 6: zv_seek_row(song, static_cast<int>(in.Next(1)) - 1, static_cast<int>(in.Next(1)) - 1); break;
+      case 7: zv_jump(song, static_cast<int>(in.Next(1)) - 1, static_cast<int>(in.Next(1)) - 1); break;
+      case 8: {
+        int order = -1, row = -1;
+        Check(zv_position(song, &order, &row) == ZV_OK && order >= 0 && row >= 0);
+        break;
+      }
+      default: {
+        const std::int64_t duration = zv_duration(song);
+        int order = -1, row = -1;
+        const int loop = zv_loop_point(song, &order, &row);
+        Check((duration < 0) == (loop == ZV_ERR_RANGE));
+        break;
+      }
+    }
+  }
+  zv_free(song);
+  return 0;
+}

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The library as a user of it gets it: installed into a prefix, its header
+# compiled as strict C99 and as C++, the examples built against the prefix
+# with pkg-config (shared and static) and through the CMake package, and
+# run: the WAV the example renders is byte for byte zevora-cli's, and the
+# SDL example's sound (through SDL's disk driver) is that render's audio.
+# usage: library_install_test.sh BUILD_DIR SOURCE_DIR CORPUS_DIR ZEVORA_CLI
+set -euo pipefail
+build=$(cd "$1" && pwd) source=$(cd "$2" && pwd) corpus=$(cd "$3" && pwd) cli=$(realpath "$4")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+pcdir=$(dirname "$(find "$prefix" -name zevora.pc | head -n 1)")
+libdir=$(pkg-config --variable=libdir "$pcdir/zevora.pc")
+export PKG_CONFIG_PATH=$pcdir
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Only the interface is exported, under its SONAME.
+[ "$(readelf -d "$libdir/libzevora.so" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = libzevora.so.0 ] || fail "SONAME"
+[ -e "$libdir/libzevora.so.0.1.0" ] || fail "libzevora.so.0.1.0 missing"
+others=$(nm -D --defined-only "$libdir/libzevora.so" | awk '{print $3}' | grep -v '^zv_' || true)
+[ -z "$others" ] || fail "exports besides zv_*: $others"
+[ -e "$libdir/libzevora.a" ] || fail "no static archive"
+
+printf '#include <zevora/zevora.h>\nint main(void) { return zv_version()[0] == 0; }\n' > "$work/header.c"
+cc -std=c99 -Wall -Wextra -pedantic -Werror $(pkg-config --cflags zevora) -c "$work/header.c" -o "$work/c.o" ||
+  fail "the header as C99"
+c++ -x c++ -std=c++11 -Wall -Wextra -pedantic -Werror $(pkg-config --cflags zevora) -c "$work/header.c" \
+  -o "$work/cxx.o" || fail "the header as C++"
+
+song=$corpus/flobopuyo--flobopuyo_gameover.xm
+"$cli" render "$song" -o "$work/reference.wav" >/dev/null
+
+cc -std=c99 -Wall -Wextra -pedantic -Werror "$source/examples/render_wav.c" $(pkg-config --cflags --libs zevora) \
+  -o "$work/render_wav"
+LD_LIBRARY_PATH=$libdir "$work/render_wav" "$song" "$work/shared.wav" >/dev/null
+cmp "$work/shared.wav" "$work/reference.wav" || fail "render_wav (shared) differs from zevora-cli render"
+
+cc -std=c99 "$source/examples/render_wav.c" $(pkg-config --cflags zevora) "$libdir/libzevora.a" \
+  $(pkg-config --static --libs-only-l zevora | sed 's/-lzevora//') -o "$work/render_wav_static"
+ldd "$work/render_wav_static" | grep -q libzevora && fail "the static build links the shared library"
+"$work/render_wav_static" "$song" "$work/static.wav" >/dev/null
+cmp "$work/static.wav" "$work/reference.wav" || fail "render_wav (static) differs"
+
+cmake -S "$source/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DEXAMPLES_DIR="$source/examples" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+LD_LIBRARY_PATH=$libdir "$work/consumer/render_wav" "$song" "$work/cmake.wav" >/dev/null
+cmp "$work/cmake.wav" "$work/reference.wav" || fail "render_wav (CMake package) differs"
+
+if pkg-config --exists sdl2; then
+  cc -std=c99 -Wall -Wextra "$source/examples/play_sdl.c" $(pkg-config --cflags --libs zevora sdl2) -o "$work/play_sdl"
+  SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$work/capture.raw" SDL_DISKAUDIODELAY=0 LD_LIBRARY_PATH=$libdir \
+    timeout 60 "$work/play_sdl" "$song" >/dev/null 2>&1
+  audio=$(( $(stat -c %s "$work/reference.wav") - 44 ))
+  cmp -n "$audio" "$work/capture.raw" <(tail -c +45 "$work/reference.wav") ||
+    fail "play_sdl's sound differs from the render"
+fi
+echo "library install test passed"
