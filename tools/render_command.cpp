@@ -1,9 +1,12 @@
 // zevora-cli render: the song, or a part of it, to a sound file, as fast as
 // the CPU allows. By default exactly one pass of the song, to the frame.
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "audio_file_writer.h"
@@ -89,11 +92,17 @@ bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
   return true;
 }
 
+int CannotWrite(const std::string& name, const std::string& why) {
+  std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", name.c_str(), why.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int RenderCommand(int argc, char** argv) {
   RenderOptions o;
   if (!ParseRenderOptions(argc, argv, o)) return 2;
+  const AudioFileFormat format = FormatForName(o.out).value_or(AudioFileFormat::kWav);
   const ModuleSource module = SourceFor(o.file);
 
   // Where the song ends, and where the asked-for row first starts.
@@ -120,7 +129,7 @@ int RenderCommand(int argc, char** argv) {
   if (o.length != nullptr && !std::strcmp(o.length, "--seconds")) {
     frames = SecondsToFrames(o.seconds);
   } else if (o.length != nullptr && !std::strcmp(o.length, "--blocks")) {
-    frames = static_cast<std::uint64_t>(o.blocks) * 884;
+    frames = static_cast<std::uint64_t>(o.blocks) * kBlockFrames;
   } else if (scan.passEnds.size() >= passes) {
     const std::uint64_t end = scan.passEnds[passes - 1];
     frames = end > start ? end - start : 0;
@@ -129,8 +138,7 @@ int RenderCommand(int argc, char** argv) {
     frames = kNoEndFrames;
   }
 
-  auto writer = MakeAudioFileWriter(o.out);
-  if (FormatForName(o.out) == AudioFileFormat::kWav && frames > kWavMaxFrames) {
+  if (format == AudioFileFormat::kWav && frames > kWavMaxFrames) {
     std::fprintf(stderr,
                  "zevora-cli: %s: a WAV file holds at most 4 GiB, 6:45:47 of audio (%llu frames); "
                  "ask for less or write .flac\n",
@@ -138,23 +146,21 @@ int RenderCommand(int argc, char** argv) {
     return 2;
   }
 
-  RemoveOutputsOnSignals();
+  // A write past `ulimit -f` then fails with EFBIG and is reported, instead
+  // of ending the program without a word.
+  ::signal(SIGXFSZ, SIG_IGN);
+  auto writer = MakeAudioFileWriter(o.out, format);
   std::unique_ptr<OutputFile> csv;
   if (!o.positions.empty()) {
     csv = std::make_unique<OutputFile>(o.positions);
-    if (!csv->Open()) {
-      std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.positions.c_str(), std::strerror(errno));
-      return 1;
-    }
+    if (!csv->Open()) return CannotWrite(o.positions, std::strerror(errno));
   }
-  if (!writer->Open(frames)) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.out.c_str(), writer->Error().c_str());
-    return 1;
-  }
+  if (!writer->Open(frames)) return CannotWrite(o.out, writer->Error());
 
   // Blocks that follow one another in the ring are written in one piece,
   // straight from the ring, before the renderer reuses any of it.
-  bool writeFailed = false, csvFailed = false;
+  bool writeFailed = false;
+  int csvError = 0;
   const std::int16_t* run = nullptr;
   std::uint32_t runFrames = 0;
   std::uint64_t delivered = 0;
@@ -177,25 +183,28 @@ int RenderCommand(int argc, char** argv) {
       lines += std::to_string(k) + "," + std::to_string(entry.songPosition & 255) + "," +
                std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
       if (lines.size() > (1u << 16)) {
-        if (!csv->Write(lines.data(), lines.size())) return csvFailed = true, false;
+        if (!csv->Write(lines.data(), lines.size())) return csvError = errno, false;
         lines.clear();
       }
     }
     return true;
   };
   const HRESULT result = RenderOfflineFrames(module.source, 0, module.kind, start, frames, sink);
-  if (result < 0 && !writeFailed && !csvFailed) return ReportLoadFailure(module);
-  if (writeFailed || (!csvFailed && !writer->Commit())) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.out.c_str(), writer->Error().c_str());
-    return 1;
-  }
-  // All or nothing: a positions file that cannot be finished takes the
-  // sound file with it.
-  if (csv && (csvFailed || !csv->Write(lines.data(), lines.size()) || !csv->Commit())) {
-    const int saved = errno;
-    writer->Output().Withdraw();
-    std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", o.positions.c_str(), std::strerror(saved));
-    return 1;
+  if (result < 0 && !writeFailed && csvError == 0) return ReportLoadFailure(module);
+  if (writeFailed || !writer->Finish()) return CannotWrite(o.out, writer->Error());
+  if (csv && csvError == 0 && !csv->Write(lines.data(), lines.size())) csvError = errno;
+  if (csvError != 0) return CannotWrite(o.positions, std::strerror(csvError));
+
+  // All or nothing: both outputs are complete, and go into place together.
+  // A positions file that cannot be put in place takes the sound file with
+  // it, and the file the sound file replaced comes back.
+  const StopSignalsHeld held;
+  if (!writer->Output().Commit(csv != nullptr)) return CannotWrite(o.out, std::strerror(errno));
+  if (csv && !csv->Commit()) {
+    const std::string why = std::strerror(errno);
+    if (!writer->Output().Withdraw() && !writer->Output().Direct())
+      return CannotWrite(o.positions, why + "; " + o.out + " is written all the same");
+    return CannotWrite(o.positions, why);
   }
   return 0;
 }
