@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """zevora-cli render's outputs as a careful user and a hostile caller try
-them: no file touched that nobody named; nothing half-written left behind
-whatever stops the program; a full disk or a size limit reported, the old
-file kept; files the user may write (and not) in folders the user may
-write (and not); all or nothing with --positions.
+them: never written over the input; no file touched that nobody named;
+nothing half-written left behind whatever stops the program; a full disk
+or a size limit reported, the old file kept; only sound file names; files
+the user may write (and not) in folders the user may write (and not); two
+outputs naming one file; all or nothing with --positions.
 
 Run as root (as CI does), the cases about permissions run as the user
 nobody, and a small tmpfs gives a really full disk; where that cannot be
@@ -16,6 +17,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from report import Report
@@ -88,6 +90,33 @@ for seconds in ["1", "3"]:
     subprocess.run([cli, "render", module, "-o", os.path.join(ref_dir, seconds + ".wav"), "--seconds", seconds],
                    check=True)
 one_second = read(os.path.join(ref_dir, "1.wav"))
+
+# The input is never written over: the same file by any name, links
+# followed, read-only, and the default output of a module named .wav.
+d = folder("input")
+song = os.path.join(d, "song.xm")
+shutil.copy(module, os.path.join(d, "tune.wav"))
+shutil.copy(module, os.path.join(d, "ro.xm"))
+os.chmod(os.path.join(d, "ro.xm"), 0o444)
+os.symlink("song.xm", os.path.join(d, "link.wav"))
+os.link(song, os.path.join(d, "hard.wav"))
+before = snapshot(d)
+for name, args, cwd in [
+        ("-o the input", [song, "-o", song], None),
+        ("-o ./ the input", ["song.xm", "-o", "./song.xm"], d),
+        ("-o the input's absolute name", ["song.xm", "-o", song], d),
+        ("-o a link to the input", [song, "-o", os.path.join(d, "link.wav")], None),
+        ("-o a hard link of the input", [song, "-o", os.path.join(d, "hard.wav")], None),
+        ("-o a read-only input", [os.path.join(d, "ro.xm"), "-o", os.path.join(d, "ro.xm")], None),
+        ("a module named .wav without -o", [os.path.join(d, "tune.wav")], None),
+        ("--positions the input", [song, "-o", os.path.join(d, "x.wav"), "--positions", song], None),
+        ("--positions a link to the input", [song, "-o", os.path.join(d, "x.wav"), "--positions", "link.wav"], d)]:
+    r = run("render", *args, "--seconds", "1", cwd=cwd)
+    check("render refuses " + name, one_line(r, 2) and b"input" in r.stderr and snapshot(d) == before,
+          (r.returncode, r.stderr))
+with open(song, "ab") as appended:
+    r = subprocess.run([cli, "render", song, "-o", "-", "--seconds", "1"], stdout=appended, stderr=subprocess.PIPE)
+check("render refuses standard output appending to the input", one_line(r, 2) and snapshot(d) == before, r.stderr)
 
 # No file nobody named is touched: not a file under the old temporary
 # name, not what a link there points to.
@@ -247,6 +276,25 @@ r = run("render", module, "-o", out, "--seconds", "1", "--positions", "/dev/full
 check("a positions file that fails leaves no sound file", one_line(r, 1) and b"/dev/full" in r.stderr
       and os.listdir(d) == ["song.xm"], r.stderr)
 
+# Only sound file names; standard output, devices and pipes take WAV.
+d = folder("endings")
+before = snapshot(d)
+for name in ["x.aiff", "x.opus", "x", "x.wav.txt", "wav", "x.wav ", ".ogg/"]:
+    r = run("render", module, "-o", os.path.join(d, name), "--seconds", "1")
+    check("render refuses -o %r" % name, one_line(r, 2) and b".wav, .flac, .ogg or .mp3" in r.stderr
+          and snapshot(d) == before, r.stderr)
+for name, magic in [("X.WAV", b"RIFF"), ("x.Flac", b"fLaC"), ("x.OGG", b"OggS"), ("x.mP3", b"\xff\xfb")]:
+    r = run("render", module, "-o", os.path.join(d, name), "--seconds", "1")
+    check("render writes %s" % name, r.returncode == 0 and read(os.path.join(d, name))[:len(magic)] == magic)
+fifo = os.path.join(d, "fifo")
+os.mkfifo(fifo)
+got = []
+reader = threading.Thread(target=lambda: got.append(read(fifo)))
+reader.start()
+r = run("render", module, "-o", fifo, "--seconds", "1")
+reader.join(timeout=30)
+check("a pipe without an ending gets WAV", r.returncode == 0 and got == [one_second], r.stderr)
+
 # Long names, and files the user may or may not write.
 d = folder("permissions")
 for length in [251, 255]:
@@ -301,6 +349,23 @@ after = os.stat(keep)
 check("a replaced file keeps its mode and owner", r.returncode == 0 and read(keep) == one_second
       and (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid),
       (oct(after.st_mode), after.st_uid))
+
+# Two outputs naming one file.
+d = folder("one-place")
+os.mkdir(os.path.join(d, "sub"))
+os.symlink("x.wav", os.path.join(d, "l.wav"))
+open(os.path.join(d, "y.wav"), "wb").write(b"old")
+before = snapshot(d)
+for args, cwd in [(["-o", "x.wav", "--positions", "x.wav"], d), (["-o", "x.wav", "--positions", "./x.wav"], d),
+                  (["-o", "sub/../x.wav", "--positions", os.path.join(d, "x.wav")], d),
+                  (["-o", "l.wav", "--positions", "x.wav"], d), (["-o", "y.wav", "--positions", "y.wav"], d),
+                  (["-o", "-", "--positions", "-"], None), (["-o", "-", "--positions", "/dev/stdout"], None),
+                  (["-o", "/dev/fd/1", "--positions", "-"], None)]:
+    r = run("render", module, *args, "--seconds", "1", cwd=cwd)
+    check("render refuses %s" % " ".join(args), one_line(r, 2) and r.stdout == b"" and snapshot(d) == before,
+          (r.returncode, r.stderr))
+r = run("render", module, "-o", "/dev/null", "--positions", "/dev/null", "--seconds", "1")
+check("a device takes both outputs", r.returncode == 0, r.stderr)
 
 os.chmod(locked, 0o755)
 shutil.rmtree(tmp, ignore_errors=True)

@@ -194,6 +194,36 @@ bool FileDescriptor::Close() {
   return fd < 0 || ::close(fd) == 0 || errno == EINTR;
 }
 
+OutputPlace PlaceOf(const std::string& path) {
+  OutputPlace place;
+  std::string target;
+  place.descriptor = Resolve(path, target);
+  if (place.descriptor >= 0) {
+    place.exists = ::fstat(place.descriptor, &place.info) == 0;
+    return place;
+  }
+  if (::stat(target.c_str(), &place.info) == 0) {
+    place.exists = true;
+  } else if (errno == ENOENT) {
+    std::string folder;
+    Split(target, folder, place.leaf);
+    place.newName = ::stat(folder.c_str(), &place.info) == 0 && S_ISDIR(place.info.st_mode);
+  }
+  return place;
+}
+
+bool SamePlace(const OutputPlace& a, const OutputPlace& b) {
+  if (a.descriptor >= 0 && a.descriptor == b.descriptor) return true;
+  const bool sameInode = a.info.st_dev == b.info.st_dev && a.info.st_ino == b.info.st_ino;
+  // A character device takes two streams without harm (/dev/null).
+  if (a.exists && b.exists) return sameInode && !S_ISCHR(a.info.st_mode);
+  return a.newName && b.newName && sameInode && a.leaf == b.leaf;
+}
+
+bool WrittenDirectly(const OutputPlace& place) {
+  return place.descriptor >= 0 || (place.exists && !S_ISREG(place.info.st_mode) && !S_ISDIR(place.info.st_mode));
+}
+
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {}
 
 OutputFile::~OutputFile() {

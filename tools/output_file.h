@@ -54,6 +54,21 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
+// What an output name stands for, links followed: a descriptor, an
+// existing file, or a new name in an existing folder.
+struct OutputPlace {
+  int descriptor = -1;   // "-", /dev/stdout, /dev/fd/N...
+  bool exists = false;   // info describes the file itself
+  bool newName = false;  // info describes the folder the name goes in
+  struct stat info {};
+  std::string leaf;  // a new name: its last part
+};
+OutputPlace PlaceOf(const std::string& path);
+// Whether writing to both would write to one file.
+bool SamePlace(const OutputPlace& a, const OutputPlace& b);
+// Written in place rather than replaced: a descriptor, a device or a pipe.
+bool WrittenDirectly(const OutputPlace& place);
+
 class OutputFile {
  public:
   explicit OutputFile(std::string path);

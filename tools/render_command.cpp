@@ -1,6 +1,7 @@
 // zevora-cli render: the song, or a part of it, to a sound file, as fast as
 // the CPU allows. By default exactly one pass of the song, to the frame.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -42,6 +43,7 @@ bool Refuse(const char* message, const char* option) {
 struct RenderOptions {
   const char* file = nullptr;
   std::string out;
+  bool outGiven = false;
   std::string positions;
   const char* length = nullptr;  // the option that sets the length, if any
   double loops = 1, seconds = 0, blocks = 0;
@@ -64,6 +66,7 @@ bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
     if (!std::strcmp(arg, "-o")) {
       if (!o.out.empty() || *value == '\0') return Refuse("is given twice or empty", arg);
       o.out = value;
+      o.outGiven = true;
     } else if (!std::strcmp(arg, "--positions")) {
       if (!o.positions.empty() || *value == '\0') return Refuse("is given twice or empty", arg);
       o.positions = value;
@@ -92,6 +95,46 @@ bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
   return true;
 }
 
+// The sound format the output's name asks for, once it is known that
+// neither output would be written over the input or over the other; else
+// (after a one-line message) none. Nothing is written before this.
+std::optional<AudioFileFormat> CheckOutputs(const RenderOptions& o) {
+  const OutputPlace out = PlaceOf(o.out);
+  struct stat input {};
+  const bool haveInput = o.file != nullptr && ::stat(o.file, &input) == 0 && S_ISREG(input.st_mode);
+  const auto isInput = [&](const OutputPlace& place) {
+    return haveInput && place.exists && place.info.st_dev == input.st_dev && place.info.st_ino == input.st_ino;
+  };
+  if (isInput(out)) {
+    if (o.outGiven)
+      std::fprintf(stderr, "zevora-cli: -o %s is the input file; name another output\n", o.out.c_str());
+    else
+      std::fprintf(stderr, "zevora-cli: %s: the output would be written over the input; name another with -o\n",
+                   o.file);
+    return std::nullopt;
+  }
+  if (!o.positions.empty()) {
+    const OutputPlace positions = PlaceOf(o.positions);
+    if (isInput(positions)) {
+      std::fprintf(stderr, "zevora-cli: --positions %s is the input file; name another\n", o.positions.c_str());
+      return std::nullopt;
+    }
+    if (SamePlace(out, positions)) {
+      std::fprintf(stderr, "zevora-cli: -o %s and --positions %s %s; give each its own\n", o.out.c_str(),
+                   o.positions.c_str(),
+                   out.descriptor == 1 ? "both write to standard output" : "name the same file");
+      return std::nullopt;
+    }
+  }
+  std::optional<AudioFileFormat> format = FormatForName(o.out);
+  // Standard output, a device or a pipe takes WAV whatever its name.
+  if (!format && WrittenDirectly(out)) format = AudioFileFormat::kWav;
+  if (!format)
+    std::fprintf(stderr, "zevora-cli: -o %s: an output's name ends in %s (or is - for standard output)\n",
+                 o.out.c_str(), kAudioFileEndings);
+  return format;
+}
+
 int CannotWrite(const std::string& name, const std::string& why) {
   std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", name.c_str(), why.c_str());
   return 1;
@@ -102,7 +145,8 @@ int CannotWrite(const std::string& name, const std::string& why) {
 int RenderCommand(int argc, char** argv) {
   RenderOptions o;
   if (!ParseRenderOptions(argc, argv, o)) return 2;
-  const AudioFileFormat format = FormatForName(o.out).value_or(AudioFileFormat::kWav);
+  const std::optional<AudioFileFormat> format = CheckOutputs(o);
+  if (!format) return 2;
   const ModuleSource module = SourceFor(o.file);
 
   // Where the song ends, and where the asked-for row first starts.
@@ -138,7 +182,7 @@ int RenderCommand(int argc, char** argv) {
     frames = kNoEndFrames;
   }
 
-  if (format == AudioFileFormat::kWav && frames > kWavMaxFrames) {
+  if (*format == AudioFileFormat::kWav && frames > kWavMaxFrames) {
     std::fprintf(stderr,
                  "zevora-cli: %s: a WAV file holds at most 4 GiB, 6:45:47 of audio (%llu frames); "
                  "ask for less or write .flac\n",
@@ -149,7 +193,7 @@ int RenderCommand(int argc, char** argv) {
   // A write past `ulimit -f` then fails with EFBIG and is reported, instead
   // of ending the program without a word.
   ::signal(SIGXFSZ, SIG_IGN);
-  auto writer = MakeAudioFileWriter(o.out, format);
+  auto writer = MakeAudioFileWriter(o.out, *format);
   std::unique_ptr<OutputFile> csv;
   if (!o.positions.empty()) {
     csv = std::make_unique<OutputFile>(o.positions);
