@@ -15,6 +15,7 @@
 #include "cli_options.h"
 #include "loader.h"
 #include "module.h"
+#include "module_json.h"
 #include "offline_render.h"
 #include "output_file.h"
 #include "song_scan.h"
@@ -176,7 +177,14 @@ int RenderCommand(int argc, char** argv) {
     frames = static_cast<std::uint64_t>(o.blocks) * kBlockFrames;
   } else if (scan.passEnds.size() >= passes) {
     const std::uint64_t end = scan.passEnds[passes - 1];
-    frames = end > start ? end - start : 0;
+    if (start >= end) {
+      char pass[32] = "the song's end";
+      if (passes > 1) std::snprintf(pass, sizeof pass, "the end of pass %u", passes);
+      std::fprintf(stderr, "zevora-cli: %s: --start %s is at or after %s at %s\n", module.label,
+                   FormatDuration(start).c_str(), pass, FormatDuration(end).c_str());
+      return 1;
+    }
+    frames = end - start;
   } else {
     std::fprintf(stderr, "zevora-cli: %s: no end found; rendering 10 minutes\n", module.label);
     frames = kNoEndFrames;
@@ -208,6 +216,9 @@ int RenderCommand(int argc, char** argv) {
   const std::int16_t* run = nullptr;
   std::uint32_t runFrames = 0;
   std::uint64_t delivered = 0;
+  // Blocks are numbered from the song's start, so that the lines are those
+  // of a render from the start.
+  const std::uint64_t firstBlock = start / kBlockFrames;
   std::string lines;
   const auto flush = [&] {
     if (runFrames != 0 && !writer->Write(run, runFrames)) writeFailed = true;
@@ -224,7 +235,7 @@ int RenderCommand(int argc, char** argv) {
     delivered += n;
     if ((k % kRingBlocks == kRingBlocks - 1 || delivered == frames) && !flush()) return false;
     if (csv) {
-      lines += std::to_string(k) + "," + std::to_string(entry.songPosition & 255) + "," +
+      lines += std::to_string(firstBlock + k) + "," + std::to_string(entry.songPosition & 255) + "," +
                std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
       if (lines.size() > (1u << 16)) {
         if (!csv->Write(lines.data(), lines.size())) return csvError = errno, false;
