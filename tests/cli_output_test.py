@@ -4,7 +4,8 @@ them: never written over the input; no file touched that nobody named;
 nothing half-written left behind whatever stops the program; a full disk
 or a size limit reported, the old file kept; only sound file names; files
 the user may write (and not) in folders the user may write (and not); two
-outputs naming one file; all or nothing with --positions.
+outputs naming one file; all or nothing with --positions; every name shown
+safely in messages.
 
 Run as root (as CI does), the cases about permissions run as the user
 nobody, and a small tmpfs gives a really full disk; where that cannot be
@@ -366,6 +367,45 @@ for args, cwd in [(["-o", "x.wav", "--positions", "x.wav"], d), (["-o", "x.wav",
           (r.returncode, r.stderr))
 r = run("render", module, "-o", "/dev/null", "--positions", "/dev/null", "--seconds", "1")
 check("a device takes both outputs", r.returncode == 0, r.stderr)
+
+# Names in messages: escape sequences come out harmless, UTF-8 as it is.
+d = folder("shown").encode()
+esc = b"\x1b]0;pwned\x07\x1b[31m"
+bad = os.path.join(d, esc + b".xm")
+open(bad, "wb").write(b"not a module")
+named = os.path.join(d, esc + b"song.xm")
+shutil.copy(module, named)
+song = os.path.join(d, b"song.xm")
+for what, args in [
+        ("info of a file that is no module", ["info", bad]),
+        ("info of a missing file", ["info", os.path.join(d, esc + b"missing.xm")]),
+        ("info with one file too many", ["info", song, esc]),
+        ("render of a file that is no module", ["render", bad, "-o", os.path.join(d, b"o.wav")]),
+        ("render to a missing folder", ["render", song, "-o", os.path.join(d, esc, b"o.wav")]),
+        ("render to an unknown ending", ["render", song, "-o", os.path.join(d, esc + b".aiff")]),
+        ("positions in a missing folder", ["render", song, "-o", os.path.join(d, b"o.wav"), "--positions",
+                                           os.path.join(d, esc, b"p.csv")]),
+        ("render over its input", ["render", named, "-o", named]),
+        ("render from after the song's end", ["render", named, "-o", os.path.join(d, b"o.wav"), "--start", "200"]),
+        ("a WAV over 4 GiB", ["render", song, "-o", os.path.join(d, esc + b".wav"), "--seconds", "30000"]),
+        ("a bad value", ["render", "--seconds", esc]),
+        ("an unexpected argument", ["render", b"--" + esc])]:
+    r = run(*args)
+    err = r.stderr
+    safe = err.endswith(b"\n") and all(c >= 0x20 and c != 0x7F for c in err[:-1])
+    try:
+        safe = safe and not any(0x80 <= ord(c) < 0xA0 for c in err.decode("utf-8"))
+    except UnicodeDecodeError:
+        safe = False
+    check("%s: the name is shown safely" % what, r.returncode != 0 and safe and b"?]0;pwned??[31m" in err, err)
+for name, shown in [
+        (b"M\xc3\xbcsik\xff.xm", b"M\xc3\xbcsik\xc3\xbf.xm"),
+        # A C1 control in UTF-8 (CSI), an overlong form, a surrogate, above U+10FFFF.
+        (b"\xc2\x9b31m\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80.xm", b"?31m\xc3\x80\xc2\xaf\xc3\xad\xc2\xa0?\xc3\xb4???.xm")]:
+    r = run("info", os.path.join(d, name))
+    check("a name in UTF-8 is shown as it is, other bytes as Latin-1: %r" % name,
+          r.stderr == b"zevora-cli: " + os.path.join(d, shown) + b": cannot open (No such file or directory)\n",
+          r.stderr)
 
 os.chmod(locked, 0o755)
 shutil.rmtree(tmp, ignore_errors=True)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // One line on standard error naming the file and why it could not be
 // loaded; returns the exit code 1. Never blocks, whatever the file is.
@@ -16,6 +17,9 @@ struct ModuleSource {
 ModuleSource SourceFor(const char* file);
 // LoadFailureMessage for a module source (the built-in demo names itself).
 int ReportLoadFailure(const ModuleSource& module);
+
+// A file name as a message shows it: safe on a terminal (see TerminalText).
+std::string Shown(const std::string& name);
 
 // Reports a write error on standard output (after flushing it); returns
 // true when everything written reached it.

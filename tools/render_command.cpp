@@ -85,7 +85,7 @@ bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
       o.file = arg;
       continue;
     } else {
-      std::fprintf(stderr, "zevora-cli: render: unexpected \"%s\"\n", arg);
+      std::fprintf(stderr, "zevora-cli: render: unexpected \"%s\"\n", Shown(arg).c_str());
       return false;
     }
     if (isLength) o.length = arg;
@@ -108,21 +108,21 @@ std::optional<AudioFileFormat> CheckOutputs(const RenderOptions& o) {
   };
   if (isInput(out)) {
     if (o.outGiven)
-      std::fprintf(stderr, "zevora-cli: -o %s is the input file; name another output\n", o.out.c_str());
+      std::fprintf(stderr, "zevora-cli: -o %s is the input file; name another output\n", Shown(o.out).c_str());
     else
       std::fprintf(stderr, "zevora-cli: %s: the output would be written over the input; name another with -o\n",
-                   o.file);
+                   Shown(o.file).c_str());
     return std::nullopt;
   }
   if (!o.positions.empty()) {
     const OutputPlace positions = PlaceOf(o.positions);
     if (isInput(positions)) {
-      std::fprintf(stderr, "zevora-cli: --positions %s is the input file; name another\n", o.positions.c_str());
+      std::fprintf(stderr, "zevora-cli: --positions %s is the input file; name another\n", Shown(o.positions).c_str());
       return std::nullopt;
     }
     if (SamePlace(out, positions)) {
-      std::fprintf(stderr, "zevora-cli: -o %s and --positions %s %s; give each its own\n", o.out.c_str(),
-                   o.positions.c_str(),
+      std::fprintf(stderr, "zevora-cli: -o %s and --positions %s %s; give each its own\n", Shown(o.out).c_str(),
+                   Shown(o.positions).c_str(),
                    out.descriptor == 1 ? "both write to standard output" : "name the same file");
       return std::nullopt;
     }
@@ -132,12 +132,12 @@ std::optional<AudioFileFormat> CheckOutputs(const RenderOptions& o) {
   if (!format && WrittenDirectly(out)) format = AudioFileFormat::kWav;
   if (!format)
     std::fprintf(stderr, "zevora-cli: -o %s: an output's name ends in %s (or is - for standard output)\n",
-                 o.out.c_str(), kAudioFileEndings);
+                 Shown(o.out).c_str(), kAudioFileEndings);
   return format;
 }
 
 int CannotWrite(const std::string& name, const std::string& why) {
-  std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", name.c_str(), why.c_str());
+  std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", Shown(name).c_str(), why.c_str());
   return 1;
 }
 
@@ -180,13 +180,13 @@ int RenderCommand(int argc, char** argv) {
     if (start >= end) {
       char pass[32] = "the song's end";
       if (passes > 1) std::snprintf(pass, sizeof pass, "the end of pass %u", passes);
-      std::fprintf(stderr, "zevora-cli: %s: --start %s is at or after %s at %s\n", module.label,
+      std::fprintf(stderr, "zevora-cli: %s: --start %s is at or after %s at %s\n", Shown(module.label).c_str(),
                    FormatDuration(start).c_str(), pass, FormatDuration(end).c_str());
       return 1;
     }
     frames = end - start;
   } else {
-    std::fprintf(stderr, "zevora-cli: %s: no end found; rendering 10 minutes\n", module.label);
+    std::fprintf(stderr, "zevora-cli: %s: no end found; rendering 10 minutes\n", Shown(module.label).c_str());
     frames = kNoEndFrames;
   }
 
@@ -194,7 +194,7 @@ int RenderCommand(int argc, char** argv) {
     std::fprintf(stderr,
                  "zevora-cli: %s: a WAV file holds at most 4 GiB, 6:45:47 of audio (%llu frames); "
                  "ask for less or write .flac\n",
-                 o.out.c_str(), static_cast<unsigned long long>(kWavMaxFrames));
+                 Shown(o.out).c_str(), static_cast<unsigned long long>(kWavMaxFrames));
     return 2;
   }
 
@@ -258,7 +258,7 @@ int RenderCommand(int argc, char** argv) {
   if (csv && !csv->Commit()) {
     const std::string why = std::strerror(errno);
     if (!writer->Output().Withdraw() && !writer->Output().Direct())
-      return CannotWrite(o.positions, why + "; " + o.out + " is written all the same");
+      return CannotWrite(o.positions, why + "; " + Shown(o.out) + " is written all the same");
     return CannotWrite(o.positions, why);
   }
   return 0;

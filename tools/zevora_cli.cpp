@@ -29,18 +29,21 @@ void Usage() {
 
 }  // namespace
 
+std::string Shown(const std::string& name) { return TerminalText(name, NameEncoding::kUtf8); }
+
 int LoadFailureMessage(const char* file) {
   // Opened without blocking: a FIFO or a device never holds the program.
   struct stat info {};
   const int fd = ::open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const std::string name = Shown(file);
   if (fd < 0) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot open (%s)\n", file, std::strerror(errno));
+    std::fprintf(stderr, "zevora-cli: %s: cannot open (%s)\n", name.c_str(), std::strerror(errno));
   } else if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot open (is a directory)\n", file);
+    std::fprintf(stderr, "zevora-cli: %s: cannot open (is a directory)\n", name.c_str());
   } else if (!S_ISREG(info.st_mode)) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot open (not a regular file)\n", file);
+    std::fprintf(stderr, "zevora-cli: %s: cannot open (not a regular file)\n", name.c_str());
   } else {
-    std::fprintf(stderr, "zevora-cli: %s: %s\n", file, LoadErrorText(LastLoadError()));
+    std::fprintf(stderr, "zevora-cli: %s: %s\n", name.c_str(), LoadErrorText(LastLoadError()));
   }
   if (fd >= 0) ::close(fd);
   return 1;
@@ -72,7 +75,7 @@ int InfoCommand(int argc, char** argv) {
     } else if (argv[i][0] != '-' && file == nullptr) {
       file = argv[i];
     } else {
-      std::fprintf(stderr, "zevora-cli: info: unexpected \"%s\"\n", argv[i]);
+      std::fprintf(stderr, "zevora-cli: info: unexpected \"%s\"\n", Shown(argv[i]).c_str());
       return 2;
     }
   }
@@ -101,7 +104,7 @@ int main(int argc, char** argv) {
   if (command == "info") return InfoCommand(argc, argv);
   if (command == "render") return RenderCommand(argc, argv);
   if (command == "play") return PlayCommand(argc, argv);
-  std::fprintf(stderr, "zevora-cli: unknown command \"%s\"\n", argv[1]);
+  std::fprintf(stderr, "zevora-cli: unknown command \"%s\"\n", Shown(argv[1]).c_str());
   Usage();
   return 2;
 }
