@@ -389,7 +389,7 @@ for what, args in [
         ("render from after the song's end", ["render", named, "-o", os.path.join(d, b"o.wav"), "--start", "200"]),
         ("a WAV over 4 GiB", ["render", song, "-o", os.path.join(d, esc + b".wav"), "--seconds", "30000"]),
         ("a bad value", ["render", "--seconds", esc]),
-        ("an unexpected argument", ["render", b"--" + esc])]:
+        ("an unknown option", ["render", b"--" + esc])]:
     r = run(*args)
     err = r.stderr
     safe = err.endswith(b"\n") and all(c >= 0x20 and c != 0x7F for c in err[:-1])

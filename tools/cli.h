@@ -21,6 +21,15 @@ int ReportLoadFailure(const ModuleSource& module);
 // A file name as a message shows it: safe on a terminal (see TerminalText).
 std::string Shown(const std::string& name);
 
+// --help or -h.
+bool IsHelpOption(const char* arg);
+// "zevora-cli: COMMAND: unknown option OPTION" on standard error; returns
+// the exit code 2.
+int UnknownOption(const char* command, const char* option);
+// Help text on standard output; returns the exit code 0 (1 if it cannot be
+// written).
+int PrintHelp(const char* text);
+
 // Reports a write error on standard output (after flushing it); returns
 // true when everything written reached it.
 bool StandardOutputOk();

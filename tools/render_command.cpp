@@ -26,6 +26,25 @@ constexpr double kMaxSeconds = 7 * 86400.0;  // a week of audio
 constexpr double kMaxLoops = 1000;
 constexpr std::uint64_t kNoEndFrames = 600ull * 44100;  // a song without an end renders 10 minutes
 
+constexpr const char* kHelp =
+    "usage: zevora-cli render [FILE] [-o OUT] [--loops N | --seconds S | --blocks N]\n"
+    "                         [--start TIME | --start-row ORDER:ROW] [--positions CSV]\n"
+    "\n"
+    "Renders FILE (without it, the built-in demo) to 16-bit stereo 44,100 Hz audio,\n"
+    "by default exactly one pass of the song; a song without an end renders 10 minutes.\n"
+    "\n"
+    "  -o OUT                 the output: a name ending in .wav, .flac, .ogg or .mp3\n"
+    "                         (any letter case), or - for standard output (WAV);\n"
+    "                         default: FILE's name with .wav, beside it\n"
+    "  --loops N              to the end of pass N (1 to 1000)\n"
+    "  --seconds S            exactly S seconds\n"
+    "  --blocks N             N blocks of 884 frames\n"
+    "  --start TIME           from that time of the song: seconds (83.5) or m:ss.mmm\n"
+    "  --start-row ORDER:ROW  from where that row first starts (3:16)\n"
+    "  --positions CSV        one line per block: block (from the song's start),\n"
+    "                         order position, row, play time in ms\n"
+    "  --help                 this text\n";
+
 // OUT for FILE when -o is not given: the input's name with .wav, beside it.
 std::string DefaultOutput(const char* file) {
   if (file == nullptr) return "demo.wav";
@@ -36,9 +55,9 @@ std::string DefaultOutput(const char* file) {
   return out + ".wav";
 }
 
-bool Refuse(const char* message, const char* option) {
+int Refuse(const char* message, const char* option) {
   std::fprintf(stderr, "zevora-cli: %s %s\n", option, message);
-  return false;
+  return 2;
 }
 
 struct RenderOptions {
@@ -53,14 +72,17 @@ struct RenderOptions {
   std::int32_t startOrder = -1, startRow = -1;
 };
 
-// False (after its one-line message) on anything it cannot take.
-bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
+// The exit code when the options end the command (help, or a one-line
+// message on anything it cannot take); -1 to go on.
+int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (IsHelpOption(arg)) return PrintHelp(kHelp);
     const bool isLength = !std::strcmp(arg, "--loops") || !std::strcmp(arg, "--seconds") || !std::strcmp(arg, "--blocks");
     const bool isStart = !std::strcmp(arg, "--start") || !std::strcmp(arg, "--start-row");
     const bool takesValue = isLength || isStart || !std::strcmp(arg, "-o") || !std::strcmp(arg, "--positions");
+    if (!takesValue && arg[0] == '-' && arg[1] != '\0') return UnknownOption("render", arg);
     if (takesValue && value == nullptr) return Refuse("needs a value", arg);
     if (isLength && o.length != nullptr) return Refuse("cannot go with --loops, --seconds or --blocks", arg);
     if (isStart && o.start != nullptr) return Refuse("cannot go with --start or --start-row", arg);
@@ -72,28 +94,28 @@ bool ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
       if (!o.positions.empty() || *value == '\0') return Refuse("is given twice or empty", arg);
       o.positions = value;
     } else if (!std::strcmp(arg, "--loops")) {
-      if (!ParseNumberOption(arg, value, 1, kMaxLoops, true, o.loops)) return false;
+      if (!ParseNumberOption(arg, value, 1, kMaxLoops, true, o.loops)) return 2;
     } else if (!std::strcmp(arg, "--seconds")) {
-      if (!ParseNumberOption(arg, value, 0, kMaxSeconds, false, o.seconds)) return false;
+      if (!ParseNumberOption(arg, value, 0, kMaxSeconds, false, o.seconds)) return 2;
     } else if (!std::strcmp(arg, "--blocks")) {
-      if (!ParseNumberOption(arg, value, 0, kMaxSeconds * 44100 / 884, true, o.blocks)) return false;
+      if (!ParseNumberOption(arg, value, 0, kMaxSeconds * 44100 / 884, true, o.blocks)) return 2;
     } else if (!std::strcmp(arg, "--start")) {
-      if (!ParseTimeOption(arg, value, kMaxSeconds, o.startSeconds)) return false;
+      if (!ParseTimeOption(arg, value, kMaxSeconds, o.startSeconds)) return 2;
     } else if (!std::strcmp(arg, "--start-row")) {
-      if (!ParseRowOption(arg, value, o.startOrder, o.startRow)) return false;
+      if (!ParseRowOption(arg, value, o.startOrder, o.startRow)) return 2;
     } else if (arg[0] != '-' && o.file == nullptr) {
       o.file = arg;
       continue;
     } else {
       std::fprintf(stderr, "zevora-cli: render: unexpected \"%s\"\n", Shown(arg).c_str());
-      return false;
+      return 2;
     }
     if (isLength) o.length = arg;
     if (isStart) o.start = arg;
     ++i;
   }
   if (o.out.empty()) o.out = DefaultOutput(o.file);
-  return true;
+  return -1;
 }
 
 // The sound format the output's name asks for, once it is known that
@@ -145,7 +167,7 @@ int CannotWrite(const std::string& name, const std::string& why) {
 
 int RenderCommand(int argc, char** argv) {
   RenderOptions o;
-  if (!ParseRenderOptions(argc, argv, o)) return 2;
+  if (const int parsed = ParseRenderOptions(argc, argv, o); parsed >= 0) return parsed;
   const std::optional<AudioFileFormat> format = CheckOutputs(o);
   if (!format) return 2;
   const ModuleSource module = SourceFor(o.file);
