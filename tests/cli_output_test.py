@@ -328,16 +328,26 @@ r = run("render", module, "-o", os.path.join(locked, "new.wav"), "--seconds", "1
 check("a new file in a folder the user cannot write is refused", one_line(r, 1) and b"Permission denied" in r.stderr
       and os.listdir(locked) == ["w.wav"], r.stderr)
 
-ro = os.path.join(d, "ro.wav")
-open(ro, "wb").write(b"old")
-os.chmod(ro, 0o444)
+# Write-protected, in a folder the user may write (which would let the
+# file be replaced through the folder) and in one the user may not.
+writable = folder("writable")
 if root:
-    os.chown(ro, NOBODY, NOBODY)
-for args in [["-o", ro], ["-o", os.path.join(d, "x.wav"), "--positions", ro]]:
-    r = run("render", module, *args, "--seconds", "1", user=True)
-    check("a file the user may not write is refused: %s" % args[-2], one_line(r, 1)
-          and b"Permission denied" in r.stderr and read(ro) == b"old" and stat.S_IMODE(os.stat(ro).st_mode) == 0o444
-          and sorted(os.listdir(d)) == ["ro.wav", "song.xm"], r.stderr)
+    os.chown(writable, NOBODY, NOBODY)
+for place in [writable, locked]:
+    os.chmod(locked, 0o755)
+    ro = os.path.join(place, "ro.wav")
+    open(ro, "wb").write(b"old")
+    os.chmod(ro, 0o444)
+    if root:
+        os.chown(ro, NOBODY, NOBODY)
+    os.chmod(locked, 0o555)
+    before = sorted(os.listdir(place))
+    for args in [["-o", ro], ["-o", os.path.join(writable, "x.wav"), "--positions", ro]]:
+        r = run("render", module, *args, "--seconds", "1", user=True)
+        check("a file the user may not write is refused: %s in %s" % (args[-2], os.path.basename(place)),
+              one_line(r, 1) and b"Permission denied" in r.stderr and read(ro) == b"old"
+              and stat.S_IMODE(os.stat(ro).st_mode) == 0o444 and sorted(os.listdir(place)) == before
+              and "x.wav" not in os.listdir(writable), r.stderr)
 
 keep = os.path.join(d, "keep.wav")
 open(keep, "wb").write(b"old")
