@@ -24,9 +24,17 @@ import time
 from report import Report
 
 cli, corpus, faults = (os.path.abspath(a) for a in sys.argv[1:4])
-module = os.path.join(corpus, "vor--mph.xm")
 tmp = tempfile.mkdtemp()
 os.chmod(tmp, 0o755)  # the user nobody may come in, not write
+# Copies the user nobody may run and read wherever the build lies.
+cli = shutil.copy(cli, os.path.join(tmp, "zevora-cli"))
+module = shutil.copy(os.path.join(corpus, "vor--mph.xm"), os.path.join(tmp, "module.xm"))
+os.chmod(cli, 0o755)
+os.chmod(module, 0o644)
+# Where a file copied into is made complete ($TMPDIR), open to everyone.
+scratch = os.path.join(tmp, "scratch")
+os.mkdir(scratch)
+os.chmod(scratch, 0o1777)
 report = Report()
 check = report.check
 root = os.geteuid() == 0
@@ -47,6 +55,7 @@ def run(*args, env=None, user=False, limit=None, cwd=None, timeout=120, stdin=No
             os.setgroups([])
             os.setgid(NOBODY)
             os.setuid(NOBODY)
+    env = dict(env if env is not None else os.environ, TMPDIR=scratch)
     return subprocess.run([cli, *args], capture_output=True, timeout=timeout, env=env, cwd=cwd, stdin=stdin,
                           preexec_fn=before)
 
@@ -228,10 +237,16 @@ def no_core():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+try:
+    os.close(os.open(d, os.O_TMPFILE | os.O_WRONLY, 0o600))
+    unnamed = True
+except OSError:
+    unnamed = False
+    skipped("SIGKILL during a render", "the file system of %s has no unnamed files" % tmp)
 for kind, env in [("unnamed", None), ("named", with_faults(FILE_SYSTEM_FAULTS_NO_TMPFILE="1"))]:
     for sig in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGALRM,
                 signal.SIGKILL]:
-        if sig == signal.SIGKILL and kind == "named":
+        if sig == signal.SIGKILL and (kind == "named" or not unnamed):
             continue
         p = subprocess.Popen([cli, "render", module, "-o", os.path.join(d, "big.flac"), "--seconds", "20000",
                               "--positions", os.path.join(d, "big.csv")], env=env, stderr=subprocess.DEVNULL,
