@@ -303,7 +303,10 @@ bool OutputFile::Open(std::uint64_t expectedBytes) {
     }
   }
   if (mode_ == Mode::kNone) {
-    if (!(exists && (error == EACCES || error == EPERM) && OpenCopy(target))) {
+    // The folder cannot be written, but maybe the file can.
+    if (exists && (error == EACCES || error == EPERM)) {
+      if (!OpenCopy(target)) return false;
+    } else {
       errno = error;
       return false;
     }
