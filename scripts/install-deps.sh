@@ -11,6 +11,7 @@ packages=(
   xvfb xauth xdotool
   libsndfile1-dev flac
   pulseaudio pulseaudio-utils
+  groff-base man-db
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""zevora-cli render and info end to end: one pass to the frame, N passes,
-start points against the tail of a whole render, the names a file holds
-(any bytes) as valid JSON and safe terminal text, compressed outputs, and
-outputs that are never unsafe: links, standard output, stop signals,
-sizes a WAV cannot hold, all-or-nothing with --positions, bad values."""
+"""zevora-cli render and info end to end: one pass to the frame, N passes
+to the frame, start points against the tail of a whole render (to the
+song's end, and refused past it), positions numbered from the song's
+start, the names a file holds (any bytes) as valid JSON and safe terminal
+text, compressed outputs, and outputs that are never unsafe: links,
+standard output, stop signals, sizes a WAV cannot hold, all-or-nothing with
+--positions, bad values."""
 import json
 import os
 import shutil
@@ -16,7 +18,7 @@ import wave
 
 from report import Report
 
-cli, corpus = sys.argv[1], sys.argv[2]
+cli, corpus, seeds_script = sys.argv[1], sys.argv[2], sys.argv[3]
 tmp = tempfile.mkdtemp()
 report = Report()
 check = report.check
@@ -65,6 +67,63 @@ run("render", module, "-o", long, "--seconds", "400")
 p2, pl = frames(two), frames(long)
 check("--loops 2 renders to the end of the second pass",
       len(p2) > len(pcm) and p2[:len(pcm)] == pcm and pl[:len(p2)] == p2, (len(p2), len(pcm)))
+
+# Without a length a start renders to the song's end: exactly the whole
+# render's tail.
+for start in [44100, 884 * 1000 + 17, len(pcm) // 4 - 1]:
+    out = os.path.join(tmp, "tail.wav")
+    r = run("render", module, "-o", out, "--start", repr(start / 44100))
+    check("--start %d renders to the song's end" % start, r.returncode == 0 and frames(out) == pcm[4 * start:],
+          (r.returncode, len(frames(out)) // 4 if r.returncode == 0 else r.stderr, len(pcm) // 4 - start))
+
+# Passes of a song made to be counted by hand: orders 0 and 1 (patterns of 4
+# and 8 rows, speed 6, 125 BPM: 882 frames a tick), restarting at order 1.
+# A pass ends where the song comes back to a row it started in that pass:
+# the first after 12 rows, each later one after 8.
+sys.path.insert(0, os.path.dirname(os.path.abspath(seeds_script)))
+import make_seeds as seeds  # noqa: E402
+loop = os.path.join(tmp, "loop.xm")
+open(loop, "wb").write(seeds.header(2, 2, 1, song=(0, 1), restart=1) + seeds.pattern(4, seeds.cells(4, 2, [(0, 0)]))
+                       + seeds.pattern(8, seeds.cells(8, 2, [(0, 0)])) + seeds.instrument([[10, 20, -30, 5] * 8]))
+pass_ends = [(12 + 8 * n) * 6 * 882 for n in range(3)]
+long = os.path.join(tmp, "long.wav")
+run("render", loop, "-o", long, "--seconds", "10")
+pl = frames(long)
+for n, end in enumerate(pass_ends, 1):
+    out = os.path.join(tmp, "passes.wav")
+    r = run("render", loop, "-o", out, "--loops", str(n))
+    got = frames(out) if r.returncode == 0 else b""
+    check("--loops %d renders to the end of pass %d, frame %d" % (n, n, end), got == pl[:4 * end],
+          (r.returncode, len(got) // 4))
+r = run("render", loop, "-o", out, "--loops", "2", "--start", "0.5")
+check("--loops 2 from 0.5 s is the long render's frames to the end of pass 2",
+      r.returncode == 0 and frames(out) == pl[4 * 22050:4 * pass_ends[1]])
+
+# A start at or after the end: refused with both times, nothing written.
+for args, end in [(["--start", "5"], "0:01.440"), (["--start", "1.44"], "0:01.440"),
+                  (["--loops", "2", "--start", "2.4"], "pass 2 at 0:02.400")]:
+    out = os.path.join(tmp, "late.wav")
+    r = run("render", loop, "-o", out, *args)
+    start = "0:%06.3f" % float(args[-1])
+    check("render %s after the song's end is refused" % " ".join(args), r.returncode == 1
+          and r.stderr.count(b"\n") == 1 and ("--start " + start).encode() in r.stderr and end.encode() in r.stderr
+          and not os.path.exists(out), r.stderr)
+r = run("render", loop, "-o", out, "--start", "5", "--seconds", "1")
+check("--start after the end with --seconds renders the song as it goes on", r.returncode == 0
+      and frames(out) == pl[4 * 5 * 44100:4 * 6 * 44100])
+
+# Positions with a start: the lines of a whole render from that block on.
+whole_csv = os.path.join(tmp, "whole.csv")
+run("render", module, "-o", os.path.join(tmp, "w.wav"), "--seconds", "10", "--positions", whole_csv)
+whole_lines = open(whole_csv).read().splitlines()
+for start in [884 * 7, 12345, 110250]:
+    csv = os.path.join(tmp, "part.csv")
+    r = run("render", module, "-o", os.path.join(tmp, "w.wav"), "--start", repr(start / 44100), "--seconds", "3",
+            "--positions", csv)
+    lines = open(csv).read().splitlines() if r.returncode == 0 else []
+    first = start // 884
+    check("--positions from --start %d are the whole render's lines" % start,
+          lines == whole_lines[first:(start + 3 * 44100 + 883) // 884], (lines[:2], whole_lines[first:first + 2]))
 
 # Without -o: the input's name with .wav, beside the input.
 song = os.path.join(tmp, "song.xm")

@@ -2,10 +2,11 @@
 
 #include <dlfcn.h>
 #include <sndfile.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
 namespace {
 
@@ -52,12 +53,10 @@ class WavFileWriter : public AudioFileWriter {
     return output_.Write(pcm, std::size_t{frames} * 4) || Fail();
   }
 
-  bool Commit() override {
-    if (written_ != expected_) {
-      error_ = "the audio came out shorter than its header says";
-      return false;
-    }
-    return output_.Commit() || Fail();
+  bool Finish() override {
+    if (written_ == expected_) return true;
+    error_ = "the audio came out shorter than its header says";
+    return false;
   }
 
   std::string Error() const override { return error_; }
@@ -75,11 +74,11 @@ class WavFileWriter : public AudioFileWriter {
 // libsndfile is loaded when a compressed file is asked for, so that a WAV
 // render does not pay for loading it and its codecs.
 struct SndfileApi {
-  decltype(&sf_open_fd) open = nullptr;
+  decltype(&sf_open_virtual) open = nullptr;
   decltype(&sf_writef_short) writef = nullptr;
   decltype(&sf_close) close = nullptr;
   decltype(&sf_strerror) strerror = nullptr;
-  decltype(&sf_command) command = nullptr;
+  decltype(&sf_error_number) errorText = nullptr;
 };
 
 const SndfileApi* LoadSndfile() {
@@ -88,19 +87,25 @@ const SndfileApi* LoadSndfile() {
   if (!tried) {
     tried = true;
     if (void* library = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL)) {
-      api.open = reinterpret_cast<decltype(api.open)>(dlsym(library, "sf_open_fd"));
+      api.open = reinterpret_cast<decltype(api.open)>(dlsym(library, "sf_open_virtual"));
       api.writef = reinterpret_cast<decltype(api.writef)>(dlsym(library, "sf_writef_short"));
       api.close = reinterpret_cast<decltype(api.close)>(dlsym(library, "sf_close"));
       api.strerror = reinterpret_cast<decltype(api.strerror)>(dlsym(library, "sf_strerror"));
-      api.command = reinterpret_cast<decltype(api.command)>(dlsym(library, "sf_command"));
+      api.errorText = reinterpret_cast<decltype(api.errorText)>(dlsym(library, "sf_error_number"));
     }
   }
-  return api.open && api.writef && api.close && api.strerror && api.command ? &api : nullptr;
+  return api.open && api.writef && api.close && api.strerror && api.errorText ? &api : nullptr;
 }
 
+// libsndfile writes through these callbacks, not to the descriptor itself:
+// the encoders do not all look at what a write returns (MP3 never does, and
+// the last data go out when the file is closed), so the first failed write
+// is kept here and ends the file. A direct target (a pipe, a device) is
+// written in order and cannot seek.
 class SndfileWriter : public AudioFileWriter {
  public:
-  SndfileWriter(const std::string& path, int format) : AudioFileWriter(path), format_(format) {}
+  SndfileWriter(const std::string& path, int format, const char* encoder)
+      : AudioFileWriter(path), format_(format), encoder_(encoder) {}
   ~SndfileWriter() override {
     if (file_ != nullptr) api_->close(file_);
   }
@@ -115,44 +120,85 @@ class SndfileWriter : public AudioFileWriter {
       error_ = std::strerror(errno);
       return false;
     }
+    SF_VIRTUAL_IO io{&Length, &Seek, &Read, &Put, &Tell};
     SF_INFO info{};
     info.samplerate = 44100;
     info.channels = 2;
     info.format = format_;
-    file_ = api_->open(output_.Descriptor(), SFM_WRITE, &info, 0);
-    if (file_ == nullptr) {
-      error_ = api_->strerror(nullptr);
-      return false;
-    }
-    return true;
+    file_ = api_->open(&io, SFM_WRITE, &info, this);
+    if (file_ == nullptr) return Failed(api_->strerror(nullptr));
+    return ioError_ == 0 || Failed(nullptr);
   }
 
   bool Write(const std::int16_t* pcm, std::uint32_t frames) override {
-    if (api_->writef(file_, pcm, frames) == static_cast<sf_count_t>(frames)) return true;
-    error_ = api_->strerror(file_);
-    return false;
+    const sf_count_t written = api_->writef(file_, pcm, frames);
+    if (ioError_ == 0 && written == static_cast<sf_count_t>(frames)) return true;
+    return Failed(api_->strerror(file_));
   }
 
-  bool Commit() override {
+  bool Finish() override {
     const int closed = api_->close(file_);
     file_ = nullptr;
-    if (closed != 0) {
-      error_ = api_->strerror(nullptr);
-      return false;
-    }
-    if (!output_.Commit()) {
-      error_ = std::strerror(errno);
-      return false;
-    }
-    return true;
+    if (ioError_ == 0 && closed == 0) return true;
+    return Failed(api_->errorText(closed));
   }
 
   std::string Error() const override { return error_; }
 
  private:
+  static SndfileWriter& Of(void* self) { return *static_cast<SndfileWriter*>(self); }
+  static sf_count_t Length(void* self) { return Of(self).length_; }
+  static sf_count_t Tell(void* self) { return Of(self).position_; }
+
+  static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
+    SndfileWriter& w = Of(self);
+    const sf_count_t to = whence == SEEK_SET ? offset : (whence == SEEK_CUR ? w.position_ : w.length_) + offset;
+    if (to < 0 || (w.output_.Direct() && to != w.position_)) return -1;
+    w.position_ = to;
+    return to;
+  }
+
+  static sf_count_t Read(void* data, sf_count_t count, void* self) {
+    SndfileWriter& w = Of(self);
+    if (w.output_.Direct() || count <= 0) return 0;
+    const ssize_t n = ::pread(w.output_.Descriptor(), data, static_cast<std::size_t>(count), w.position_);
+    if (n <= 0) return 0;
+    w.position_ += n;
+    return n;
+  }
+
+  static sf_count_t Put(const void* data, sf_count_t count, void* self) {
+    SndfileWriter& w = Of(self);
+    if (w.ioError_ != 0 || count <= 0) return 0;
+    const auto bytes = static_cast<std::size_t>(count);
+    const bool ok = w.output_.Direct() ? w.output_.Write(data, bytes)
+                                       : w.output_.WriteAt(data, bytes, static_cast<std::uint64_t>(w.position_));
+    if (!ok) {
+      w.ioError_ = errno != 0 ? errno : EIO;
+      return 0;
+    }
+    w.position_ += count;
+    if (w.position_ > w.length_) w.length_ = w.position_;
+    return count;
+  }
+
+  // A write that failed is what the user needs to hear of (a full disk);
+  // else what the encoder reported, named.
+  bool Failed(const char* encoderError) {
+    if (ioError_ != 0)
+      error_ = std::strerror(ioError_);
+    else
+      error_ = std::string("the ") + encoder_ + " encoder failed (" + (encoderError ? encoderError : "") + ")";
+    return false;
+  }
+
   const int format_;
+  const char* const encoder_;
   const SndfileApi* api_ = nullptr;
   SNDFILE* file_ = nullptr;
+  sf_count_t position_ = 0;
+  sf_count_t length_ = 0;
+  int ioError_ = 0;
   std::string error_;
 };
 
@@ -163,19 +209,22 @@ bool EndsWith(const std::string& s, const char* suffix) {
 
 }  // namespace
 
-AudioFileFormat FormatForName(const std::string& path) {
+std::optional<AudioFileFormat> FormatForName(const std::string& path) {
+  if (EndsWith(path, ".wav")) return AudioFileFormat::kWav;
   if (EndsWith(path, ".flac")) return AudioFileFormat::kFlac;
   if (EndsWith(path, ".ogg")) return AudioFileFormat::kVorbis;
   if (EndsWith(path, ".mp3")) return AudioFileFormat::kMp3;
-  return AudioFileFormat::kWav;
+  return std::nullopt;
 }
 
-std::unique_ptr<AudioFileWriter> MakeAudioFileWriter(const std::string& path) {
-  switch (FormatForName(path)) {
-    case AudioFileFormat::kFlac: return std::make_unique<SndfileWriter>(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    case AudioFileFormat::kVorbis: return std::make_unique<SndfileWriter>(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+std::unique_ptr<AudioFileWriter> MakeAudioFileWriter(const std::string& path, AudioFileFormat format) {
+  switch (format) {
+    case AudioFileFormat::kFlac:
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC");
+    case AudioFileFormat::kVorbis:
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis");
     case AudioFileFormat::kMp3:
-      return std::make_unique<SndfileWriter>(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3");
     case AudioFileFormat::kWav: break;
   }
   return std::make_unique<WavFileWriter>(path);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "loader.h"
 #include "song.h"
@@ -28,6 +29,18 @@ using SongPtr = std::unique_ptr<Song, SongDeleter>;
 // The module of a source as a song of its own; null (with `error` set)
 // when it cannot be loaded.
 SongPtr LoadModuleSong(const ModuleSource& module, LoadError& error);
+
+// A file name as a message shows it: safe on a terminal (see TerminalText).
+std::string Shown(const std::string& name);
+
+// --help or -h.
+bool IsHelpOption(const char* arg);
+// "zevora-cli: COMMAND: unknown option OPTION" on standard error; returns
+// the exit code 2.
+int UnknownOption(const char* command, const char* option);
+// Help text on standard output; returns the exit code 0 (1 if it cannot be
+// written).
+int PrintHelp(const char* text);
 
 // Reports a write error on standard output (after flushing it); returns
 // true when everything written reached it.

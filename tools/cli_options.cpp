@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "module_json.h"
+
 namespace {
 
 // strtod accepts "nan", "inf" and hexadecimal floats; only plain decimal
@@ -26,7 +28,8 @@ bool ParseFinite(const char* text, double& value) {
 }
 
 void Refuse(const char* option, const char* text, const char* what) {
-  std::fprintf(stderr, "zevora-cli: %s takes %s (not \"%s\")\n", option, what, text);
+  std::fprintf(stderr, "zevora-cli: %s takes %s (not \"%s\")\n", option, what,
+               TerminalText(text, NameEncoding::kUtf8).c_str());
 }
 
 }  // namespace

@@ -35,6 +35,32 @@ void Latin1(std::string& out, unsigned char c) {
   }
 }
 
+// The length of the well-formed UTF-8 sequence of two to four bytes at
+// bytes[i] (no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
+std::size_t Utf8Length(const std::string& bytes, std::size_t i) {
+  const auto at = [&](std::size_t k) { return k < bytes.size() ? static_cast<unsigned char>(bytes[k]) : 0u; };
+  const unsigned c = at(i);
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at(i + 1) < low || at(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k)
+    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+  return length;
+}
+
 std::string Name(const std::vector<std::string>& names, std::size_t i) { return i < names.size() ? names[i] : ""; }
 
 }  // namespace
@@ -73,14 +99,21 @@ std::string JsonString(const std::string& bytes) {
   return out + "\"";
 }
 
-std::string TerminalText(const std::string& bytes) {
+std::string TerminalText(const std::string& bytes, NameEncoding meant) {
   std::string out;
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    const std::size_t length = meant == NameEncoding::kUtf8 ? Utf8Length(bytes, i) : 0;
+    if (length > 1) {
+      // C1 controls (U+0080 to U+009F) are C2 80 to C2 9F.
+      const bool control = c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0;
+      out += control ? std::string("?") : bytes.substr(i, length);
+      i += length - 1;
+    } else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
       out += '?';
-    else
+    } else {
       Latin1(out, c);
+    }
   }
   return out;
 }

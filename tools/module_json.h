@@ -26,9 +26,13 @@ ModuleNames NamesOf(const Song& song);
 // Any bytes as a JSON string (quoted): control characters escaped, bytes
 // above 127 taken as Latin-1.
 std::string JsonString(const std::string& bytes);
-// Any bytes as text that is safe on a terminal: bytes above 127 taken as
-// Latin-1 and written as UTF-8, control characters (C0, DEL, C1) as '?'.
-std::string TerminalText(const std::string& bytes);
+// How the bytes of a name are meant: module names as Latin-1; file names
+// as UTF-8 where they are valid UTF-8, the other bytes as Latin-1.
+enum class NameEncoding { kLatin1, kUtf8 };
+// Any bytes as text that is safe on a terminal: written as UTF-8, control
+// characters (C0, DEL, C1) as '?'. Every name a message shows, of a module
+// or of a file, goes through here.
+std::string TerminalText(const std::string& bytes, NameEncoding meant = NameEncoding::kLatin1);
 
 // A song's module records as JSON, with the names where given.
 std::string ModuleJson(const Song& song, const ModuleNames* names = nullptr);

@@ -2,48 +2,110 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
-#include <sys/stat.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-// Temporary files to remove on a stop signal; written before the handler
-// can see them, read by the handler with async-signal-safe calls only.
-constexpr int kMaxTemps = 4;
-char tempNames[kMaxTemps][PATH_MAX + 16];
-volatile sig_atomic_t tempUsed[kMaxTemps];
-
-void RegisterTemp(const std::string& path) {
-  for (int i = 0; i < kMaxTemps; ++i) {
-    if (tempUsed[i]) continue;
-    if (path.size() >= sizeof tempNames[i]) return;
-    std::memcpy(tempNames[i], path.c_str(), path.size() + 1);
-    tempUsed[i] = 1;
-    return;
-  }
+// The signals that end the program unless handled (the crash signals
+// aside). SIGXFSZ is not among them: render ignores it, so that a write past
+// `ulimit -f` fails with EFBIG and is reported.
+void StopSignals(sigset_t& set) {
+  sigemptyset(&set);
+  for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPIPE, SIGXCPU,
+                     SIGIO, SIGPWR, SIGSTKFLT})
+    sigaddset(&set, signal);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&set, signal);
 }
 
-void UnregisterTemp(const std::string& path) {
-  for (int i = 0; i < kMaxTemps; ++i)
-    if (tempUsed[i] && path == tempNames[i]) tempUsed[i] = 0;
-}
+// Files of the program's own name to remove when a signal ends it; written
+// with the signals held, read by the handler with async-signal-safe calls
+// only.
+struct NamedFile {
+  volatile sig_atomic_t used;
+  int folder;
+  char leaf[NAME_MAX + 1];
+};
+constexpr int kMaxNamed = 8;
+NamedFile namedFiles[kMaxNamed];
 
 void OnStopSignal(int signal) {
-  for (int i = 0; i < kMaxTemps; ++i)
-    if (tempUsed[i]) ::unlink(tempNames[i]);
+  for (NamedFile& file : namedFiles)
+    if (file.used) ::unlinkat(file.folder, file.leaf, 0);
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
 
-// The descriptor a name stands for, if it names one: "-", /dev/stdout,
-// /dev/fd/N, /proc/self/fd/N.
-int NamedDescriptor(const std::string& path) {
-  if (path == "-" || path == "/dev/stdout") return 1;
+// The handler goes on every stop signal that would end the program as it
+// is (one that is ignored, as under nohup, stays ignored).
+void HandleStopSignals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  sigset_t set;
+  StopSignals(set);
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  action.sa_mask = set;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction old {};
+    if (sigismember(&set, signal) == 1 && ::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      ::sigaction(signal, &action, nullptr);
+  }
+}
+
+// Call with the stop signals held. -1 when there is no room (the file is
+// then not removed by a signal).
+int Register(int folder, const std::string& leaf) {
+  HandleStopSignals();
+  for (int i = 0; i < kMaxNamed; ++i) {
+    if (namedFiles[i].used || leaf.size() > NAME_MAX) continue;
+    namedFiles[i].folder = folder;
+    std::memcpy(namedFiles[i].leaf, leaf.c_str(), leaf.size() + 1);
+    namedFiles[i].used = 1;
+    return i;
+  }
+  return -1;
+}
+
+void Unregister(int& slot) {
+  if (slot >= 0) namedFiles[slot].used = 0;
+  slot = -1;
+}
+
+// A name no other program uses: ".zevora-cli." and 12 random letters and
+// digits (62 bits).
+std::string RandomLeaf() {
+  static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint8_t bytes[12];
+  if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    static std::uint64_t counter = 0;
+    std::uint64_t x = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                      (static_cast<std::uint64_t>(::getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15ull;
+    for (std::uint8_t& b : bytes) {
+      x ^= x >> 33;
+      x *= 0xFF51AFD7ED558CCDull;
+      b = static_cast<std::uint8_t>(x >> 56);
+    }
+  }
+  std::string leaf = ".zevora-cli.";
+  for (const std::uint8_t b : bytes) leaf += kDigits[b % 36];
+  return leaf;
+}
+
+// The descriptor a name stands for, if it names one: "-" (only as given),
+// /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N.
+int NamedDescriptor(const std::string& path, bool given) {
+  if ((given && path == "-") || path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
   for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
     const std::size_t n = std::strlen(prefix);
     if (path.compare(0, n, prefix) == 0 && path.size() > n && path.size() < n + 9 &&
@@ -54,23 +116,33 @@ int NamedDescriptor(const std::string& path) {
 }
 
 // Follows symbolic links (also dangling ones, whose target is to be
-// created) to the name of the file itself.
-std::string FollowLinks(std::string path) {
+// created) to the name of the file itself; a descriptor where one is named
+// on the way.
+int Resolve(std::string path, std::string& target) {
   for (int depth = 0; depth < 40; ++depth) {
+    const int fd = NamedDescriptor(path, depth == 0);
+    if (fd >= 0) return fd;
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-    if (n <= 0) return path;
-    target[n] = '\0';
-    if (target[0] == '/') {
-      path = target;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), link, sizeof link - 1);
+    if (n <= 0) break;
+    link[n] = '\0';
+    if (link[0] == '/') {
+      path = link;
     } else {
       const std::size_t slash = path.rfind('/');
-      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + link;
     }
   }
-  return path;
+  target = path;
+  return -1;
+}
+
+void Split(const std::string& path, std::string& folder, std::string& leaf) {
+  const std::size_t slash = path.rfind('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  leaf = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t bytes) {
@@ -78,69 +150,25 @@ bool WriteAll(int fd, const void* data, std::size_t bytes) {
   while (bytes > 0) {
     const ssize_t n = ::write(fd, p, bytes);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
     p += n;
     bytes -= static_cast<std::size_t>(n);
   }
   return true;
 }
 
-}  // namespace
-
-void RemoveOutputsOnSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&action.sa_mask, signal);
-  }
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
-}
-
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {}
-
-OutputFile::~OutputFile() {
-  if (!committed_) Discard();
-}
-
-bool OutputFile::Open(std::uint64_t expectedBytes) {
-  const int named = NamedDescriptor(path_);
-  if (named >= 0) {
-    direct_ = true;
-    ownsFd_ = false;
-    fd_ = named;
-    return ::fcntl(fd_, F_GETFD) != -1;
-  }
-  target_ = FollowLinks(path_);
-  struct stat info {};
-  if (::stat(target_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    direct_ = true;
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
-    return fd_ >= 0;
-  }
-  tempPath_ = target_ + ".part";
-  RegisterTemp(tempPath_);
-  fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0) {
-    UnregisterTemp(tempPath_);
-    tempPath_.clear();
-    return false;
-  }
-  // Best effort, and never past what is written: the size stays as it is.
-  if (expectedBytes != 0)
-    (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(expectedBytes));
-  return true;
-}
-
-bool OutputFile::Write(const void* data, std::size_t bytes) { return fd_ >= 0 && WriteAll(fd_, data, bytes); }
-
-bool OutputFile::WriteAt(const void* data, std::size_t bytes, std::uint64_t offset) {
-  if (fd_ < 0) return false;
+bool WriteAllAt(int fd, const void* data, std::size_t bytes, std::uint64_t offset) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (bytes > 0) {
-    const ssize_t n = ::pwrite(fd_, p, bytes, static_cast<off_t>(offset));
+    const ssize_t n = ::pwrite(fd, p, bytes, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
     p += n;
     bytes -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
@@ -148,36 +176,317 @@ bool OutputFile::WriteAt(const void* data, std::size_t bytes, std::uint64_t offs
   return true;
 }
 
-bool OutputFile::Commit() {
-  if (fd_ < 0) return false;
-  bool ok = true;
-  if (ownsFd_) ok = ::close(fd_) == 0;
-  fd_ = -1;
-  if (!tempPath_.empty()) {
-    ok = ok && std::rename(tempPath_.c_str(), target_.c_str()) == 0;
-    if (!ok) {
-      const int saved = errno;
-      ::unlink(tempPath_.c_str());
-      errno = saved;
+// O_TMPFILE files are linked into place through /proc/self/fd.
+bool UnnamedFilesUsable() { return ::access("/proc/self/fd", X_OK) == 0; }
+
+// The file system cannot create unnamed files (rather than refusing this one).
+bool UnnamedUnsupported(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
+
+}  // namespace
+
+void FileDescriptor::Reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool FileDescriptor::Close() {
+  const int fd = Release();
+  return fd < 0 || ::close(fd) == 0 || errno == EINTR;
+}
+
+OutputPlace PlaceOf(const std::string& path) {
+  OutputPlace place;
+  std::string target;
+  place.descriptor = Resolve(path, target);
+  if (place.descriptor >= 0) {
+    place.exists = ::fstat(place.descriptor, &place.info) == 0;
+    return place;
+  }
+  if (::stat(target.c_str(), &place.info) == 0) {
+    place.exists = true;
+  } else if (errno == ENOENT) {
+    std::string folder;
+    Split(target, folder, place.leaf);
+    place.newName = ::stat(folder.c_str(), &place.info) == 0 && S_ISDIR(place.info.st_mode);
+  }
+  return place;
+}
+
+bool SamePlace(const OutputPlace& a, const OutputPlace& b) {
+  if (a.descriptor >= 0 && a.descriptor == b.descriptor) return true;
+  const bool sameInode = a.info.st_dev == b.info.st_dev && a.info.st_ino == b.info.st_ino;
+  // A character device takes two streams without harm (/dev/null).
+  if (a.exists && b.exists) return sameInode && !S_ISCHR(a.info.st_mode);
+  return a.newName && b.newName && sameInode && a.leaf == b.leaf;
+}
+
+bool WrittenDirectly(const OutputPlace& place) {
+  return place.descriptor >= 0 || (place.exists && !S_ISREG(place.info.st_mode) && !S_ISDIR(place.info.st_mode));
+}
+
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {}
+
+OutputFile::~OutputFile() {
+  // Removed first, then forgotten: a signal in between finds no file.
+  if (!asideLeaf_.empty()) ::unlinkat(folder_.Get(), asideLeaf_.c_str(), 0);
+  Unregister(asideSlot_);
+  if (!tempLeaf_.empty()) ::unlinkat(folder_.Get(), tempLeaf_.c_str(), 0);
+  Unregister(tempSlot_);
+}
+
+int OutputFile::Descriptor() const { return fd_.Get(); }
+
+int OutputFile::CreateNamed(int folder, std::string& leaf) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    leaf = RandomLeaf();
+    const int fd = ::openat(folder, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool OutputFile::Open(std::uint64_t expectedBytes) {
+  std::string target;
+  const int named = Resolve(path_, target);
+  if (named >= 0) {
+    // A copy of the descriptor: closing it at the end leaves the program's
+    // own (standard output) open.
+    fd_.Reset(::fcntl(named, F_DUPFD_CLOEXEC, 3));
+    mode_ = Mode::kDirect;
+    return fd_.Valid();
+  }
+  struct stat info {};
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return false;
+  if (exists && S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  if (exists && !S_ISREG(info.st_mode)) {
+    fd_.Reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    mode_ = Mode::kDirect;
+    return fd_.Valid();
+  }
+
+  std::string folderPath;
+  Split(target, folderPath, leaf_);
+  if (leaf_.empty()) {
+    errno = EISDIR;
+    return false;
+  }
+  folder_.Reset(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder_.Valid()) return false;
+  const long nameMax = ::fpathconf(folder_.Get(), _PC_NAME_MAX);
+  if (leaf_.size() > static_cast<std::size_t>(nameMax > 0 ? nameMax : NAME_MAX)) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  // Replacing a file through its folder would not ask the file: a file the
+  // user may not write is refused here.
+  if (exists && ::faccessat(folder_.Get(), leaf_.c_str(), W_OK, AT_EACCESS) != 0) return false;
+
+  int error = EOPNOTSUPP;
+  if (UnnamedFilesUsable()) {
+    fd_.Reset(::openat(folder_.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    error = errno;
+    if (fd_.Valid()) mode_ = Mode::kUnnamed;
+  }
+  if (mode_ == Mode::kNone && UnnamedUnsupported(error)) {
+    const StopSignalsHeld held;
+    fd_.Reset(CreateNamed(folder_.Get(), tempLeaf_));
+    error = errno;
+    if (fd_.Valid()) {
+      mode_ = Mode::kNamed;
+      tempSlot_ = Register(folder_.Get(), tempLeaf_);
+    } else {
+      tempLeaf_.clear();
     }
-    UnregisterTemp(tempPath_);
+  }
+  if (mode_ == Mode::kNone) {
+    // The folder cannot be written, but maybe the file can.
+    if (exists && (error == EACCES || error == EPERM)) {
+      if (!OpenCopy(target)) return false;
+    } else {
+      errno = error;
+      return false;
+    }
+  }
+  // Best effort, and never past what is written: the size stays as it is.
+  if (expectedBytes != 0) (void)::fallocate(fd_.Get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(expectedBytes));
+  return true;
+}
+
+bool OutputFile::OpenCopy(const std::string& target) {
+  target_.Reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+  struct stat info {};
+  if (!target_.Valid() || ::fstat(target_.Get(), &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  const char* folderPath = std::getenv("TMPDIR");
+  if (folderPath == nullptr || *folderPath == '\0') folderPath = "/tmp";
+  fd_.Reset(::open(folderPath, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!fd_.Valid()) {
+    const FileDescriptor folder(::open(folderPath, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.Valid()) return false;
+    // Unnamed at once: nothing to remove later.
+    const StopSignalsHeld held;
+    std::string leaf;
+    fd_.Reset(CreateNamed(folder.Get(), leaf));
+    if (fd_.Valid()) ::unlinkat(folder.Get(), leaf.c_str(), 0);
+  }
+  if (!fd_.Valid()) return false;
+  mode_ = Mode::kCopy;
+  return true;
+}
+
+bool OutputFile::Write(const void* data, std::size_t bytes) {
+  if (!fd_.Valid()) {
+    errno = EBADF;
+    return false;
+  }
+  return WriteAll(fd_.Get(), data, bytes);
+}
+
+bool OutputFile::WriteAt(const void* data, std::size_t bytes, std::uint64_t offset) {
+  if (!fd_.Valid() || mode_ == Mode::kDirect) {
+    errno = ESPIPE;
+    return false;
+  }
+  return WriteAllAt(fd_.Get(), data, bytes, offset);
+}
+
+bool OutputFile::Commit(bool undoable) {
+  if (!fd_.Valid() || committed_) {
+    errno = EBADF;
+    return false;
+  }
+  bool ok = false;
+  switch (mode_) {
+    case Mode::kDirect: ok = fd_.Close(); break;
+    case Mode::kUnnamed:
+    case Mode::kNamed: ok = PutInPlace(undoable); break;
+    case Mode::kCopy: ok = CopyInPlace(); break;
+    case Mode::kNone: break;
   }
   committed_ = ok;
   return ok;
 }
 
-void OutputFile::Withdraw() {
-  if (committed_ && !tempPath_.empty()) ::unlink(target_.c_str());
-  committed_ = false;
-  tempPath_.clear();
+bool OutputFile::PutInPlace(bool undoable) {
+  const int folder = folder_.Get();
+  struct stat old {};
+  struct stat own {};
+  const bool replacing = ::fstatat(folder, leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+  if (replacing && S_ISREG(old.st_mode)) {
+    // The owner where the system allows it (the group alone, else), then
+    // the mode, which a change of owner may have cut.
+    if (::fchown(fd_.Get(), old.st_uid, old.st_gid) != 0)
+      (void)!::fchown(fd_.Get(), static_cast<uid_t>(-1), old.st_gid);
+    (void)::fchmod(fd_.Get(), old.st_mode & 07777);
+  }
+  if (::fstat(fd_.Get(), &own) != 0) return false;
+  committedInode_ = own.st_ino;
+
+  if (mode_ == Mode::kNamed) {
+    if (!fd_.Close()) return false;
+  } else {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+    // A new name is linked at once: it appears complete or not at all.
+    if (!replacing) {
+      if (::linkat(AT_FDCWD, self.c_str(), folder, leaf_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        // Closing an unnamed file reports nothing new: its data are written
+        // to the file system's pages, which had room for them.
+        (void)fd_.Close();
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    // Else under a name of the program's own, renamed over the old file.
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+      const StopSignalsHeld held;
+      tempLeaf_ = RandomLeaf();
+      tempSlot_ = Register(folder, tempLeaf_);
+      error = ::linkat(AT_FDCWD, self.c_str(), folder, tempLeaf_.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+      if (error != 0) {
+        Unregister(tempSlot_);
+        tempLeaf_.clear();
+      }
+    }
+    if (error != 0) {
+      errno = error;
+      return false;
+    }
+    (void)fd_.Close();
+  }
+
+  // Undoable: the old file and the new one change places, and the old one
+  // waits under the new one's name.
+  if (undoable && replacing && ::renameat2(folder, tempLeaf_.c_str(), folder, leaf_.c_str(), RENAME_EXCHANGE) == 0) {
+    std::swap(asideLeaf_, tempLeaf_);
+    std::swap(asideSlot_, tempSlot_);
+    return true;
+  }
+  if (::renameat(folder, tempLeaf_.c_str(), folder, leaf_.c_str()) != 0) {
+    const int error = errno;
+    ::unlinkat(folder, tempLeaf_.c_str(), 0);
+    Unregister(tempSlot_);
+    tempLeaf_.clear();
+    errno = error;
+    return false;
+  }
+  Unregister(tempSlot_);
+  tempLeaf_.clear();
+  return true;
 }
 
-void OutputFile::Discard() {
-  if (fd_ >= 0 && ownsFd_) ::close(fd_);
-  fd_ = -1;
-  if (!tempPath_.empty()) {
-    ::unlink(tempPath_.c_str());
-    UnregisterTemp(tempPath_);
-    tempPath_.clear();
+// The space is reserved before the first byte of the old file changes, so
+// that a full disk leaves it as it was.
+bool OutputFile::CopyInPlace() {
+  struct stat info {};
+  if (::fstat(fd_.Get(), &info) != 0) return false;
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (size != 0 && ::fallocate(target_.Get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS)
+    return false;
+  std::vector<std::uint8_t> buffer(1 << 18);
+  for (std::uint64_t offset = 0; offset < size;) {
+    const ssize_t n = ::pread(fd_.Get(), buffer.data(), std::min<std::uint64_t>(buffer.size(), size - offset),
+                              static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    if (!WriteAllAt(target_.Get(), buffer.data(), static_cast<std::size_t>(n), offset)) return false;
+    offset += static_cast<std::uint64_t>(n);
   }
+  return ::ftruncate(target_.Get(), static_cast<off_t>(size)) == 0 && target_.Close();
 }
+
+bool OutputFile::Withdraw() {
+  if (!committed_) return true;
+  committed_ = false;
+  if (mode_ != Mode::kUnnamed && mode_ != Mode::kNamed) return false;
+  const int folder = folder_.Get();
+  if (!asideLeaf_.empty()) {
+    if (::renameat2(folder, asideLeaf_.c_str(), folder, leaf_.c_str(), RENAME_EXCHANGE) != 0) return false;
+    ::unlinkat(folder, asideLeaf_.c_str(), 0);  // the new file now
+    Unregister(asideSlot_);
+    asideLeaf_.clear();
+    return true;
+  }
+  struct stat now {};
+  return ::fstatat(folder, leaf_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == committedInode_ &&
+         ::unlinkat(folder, leaf_.c_str(), 0) == 0;
+}
+
+StopSignalsHeld::StopSignalsHeld() {
+  sigset_t set;
+  StopSignals(set);
+  ::pthread_sigmask(SIG_BLOCK, &set, &saved_);
+}
+
+StopSignalsHeld::~StopSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }

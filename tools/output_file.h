@@ -1,18 +1,73 @@
 // A file that zevora-cli writes: it appears under its name only when it is
-// complete, and nothing half-written is left behind, not even when the
-// program is stopped by SIGINT, SIGTERM or SIGHUP.
+// complete, and nothing half-written is ever left behind.
 //
-// A regular file (or a new name) is written beside its final place and
-// renamed over it at the end; a symbolic link is followed, so the file it
-// names is the one replaced and the link stays. "-", /dev/stdout and
-// /dev/fd/N (/proc/self/fd/N) are standard output or that descriptor, and
-// anything that is not a regular file (a device, a pipe) is written
-// directly: neither is ever replaced.
+// A regular file (or a new name) is written as an unnamed file in its
+// folder (O_TMPFILE), which the system frees by itself however the program
+// ends (SIGKILL included), and linked into place once complete. Where the
+// file system has no unnamed files, a name of the program's own is used
+// (".zevora-cli.XXXXXXXXXXXX", random, created exclusively and never
+// through a link) and removed on every signal that can be caught. No name
+// is ever derived from the output's, so nothing the user did not name is
+// touched, and two programs writing one output never share a file.
+//
+// A symbolic link is followed: the file it names is the one replaced and
+// the link stays. A file that is replaced keeps its mode and, where the
+// system allows, its owner. An existing file in a folder the user cannot
+// write is written too: the new file is made complete in the temporary
+// folder ($TMPDIR, else /tmp) and then copied into it, after the space for
+// it has been reserved. A file the user may not write is refused.
+//
+// "-", /dev/stdout, /dev/stderr and /dev/fd/N (/proc/self/fd/N) are that
+// descriptor, and anything that is not a regular file (a device, a pipe) is
+// written directly: neither is ever replaced.
 #pragma once
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+// A descriptor owned by one object, closed when it goes.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() { Reset(); }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+  // Closes it now, with close's result: the last write errors show here.
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// What an output name stands for, links followed: a descriptor, an
+// existing file, or a new name in an existing folder.
+struct OutputPlace {
+  int descriptor = -1;   // "-", /dev/stdout, /dev/fd/N...
+  bool exists = false;   // info describes the file itself
+  bool newName = false;  // info describes the folder the name goes in
+  struct stat info {};
+  std::string leaf;  // a new name: its last part
+};
+OutputPlace PlaceOf(const std::string& path);
+// Whether writing to both would write to one file.
+bool SamePlace(const OutputPlace& a, const OutputPlace& b);
+// Written in place rather than replaced: a descriptor, a device or a pipe.
+bool WrittenDirectly(const OutputPlace& place);
 
 class OutputFile {
  public:
@@ -21,33 +76,60 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the temporary file (or opens the direct target). expectedBytes,
-  // if known, is reserved at once.
+  // Creates the temporary file (or opens the direct target); false with
+  // errno set. expectedBytes, if known, is reserved at once.
   bool Open(std::uint64_t expectedBytes = 0);
-  int Descriptor() const { return fd_; }
-  bool Direct() const { return direct_; }
+  // The descriptor written to (readable too, but for a direct target).
+  int Descriptor() const;
+  bool Direct() const { return mode_ == Mode::kDirect; }
   bool Write(const void* data, std::size_t bytes);
-  // Writes at an offset (a header finished at the end); false where the
-  // target cannot seek.
+  // Writes at an offset; never for a direct target.
   bool WriteAt(const void* data, std::size_t bytes, std::uint64_t offset);
-  // Closes the file and moves it into place.
-  bool Commit();
-  // Removes a committed file again (the second of two outputs failed).
-  void Withdraw();
+  // Puts the complete file in place (a direct target is only closed);
+  // false with errno set. With undoable, a file it replaces is kept aside
+  // under a name of the program's own until Withdraw puts it back or this
+  // object ends.
+  bool Commit(bool undoable = false);
+  // Takes a committed file back: the name is gone again, or holds again
+  // the file that was there, where an undoable commit could keep it aside
+  // (file systems without renameat2's exchange cannot). False where the
+  // file cannot be taken back: a direct target, or a file copied into.
+  bool Withdraw();
   const std::string& Path() const { return path_; }
 
  private:
-  void Discard();
+  enum class Mode { kNone, kDirect, kUnnamed, kNamed, kCopy };
+  bool OpenCopy(const std::string& target);
+  bool PutInPlace(bool undoable);
+  bool CopyInPlace();
+  // Creates a file of the program's own name in a folder: a descriptor, or
+  // -1 with errno set.
+  int CreateNamed(int folder, std::string& leaf);
 
-  std::string path_;      // as the user named it
-  std::string target_;    // where it ends up, links followed
-  std::string tempPath_;  // empty when written directly
-  int fd_ = -1;
-  bool direct_ = false;
-  bool ownsFd_ = true;
+  std::string path_;  // as the user named it
+  Mode mode_ = Mode::kNone;
+  FileDescriptor fd_;      // what is written
+  FileDescriptor folder_;  // the target's folder (O_PATH)
+  FileDescriptor target_;  // kCopy: the file copied into
+  std::string leaf_;       // the target's name in its folder
+  std::string tempLeaf_;   // a name of the program's own in the folder, while it holds the new file
+  std::string asideLeaf_;  // after an undoable commit: the replaced file's name
+  int tempSlot_ = -1;      // their places among the names removed by a signal
+  int asideSlot_ = -1;
+  ino_t committedInode_ = 0;
   bool committed_ = false;
 };
 
-// SIGINT, SIGTERM and SIGHUP remove every temporary output file before the
-// program ends with the signal. Called once, before the first Open.
-void RemoveOutputsOnSignals();
+// Holds back the signals that stop the program for as long as it lives
+// (they take effect when it ends), so that putting several outputs into
+// place, or taking them back, is never cut in the middle.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld();
+  ~StopSignalsHeld();
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};

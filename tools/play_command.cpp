@@ -39,17 +39,46 @@ struct PlayOptions {
   bool haveEq = false, haveGargle = false;
 };
 
-bool ParsePlayOptions(int argc, char** argv, PlayOptions& o) {
+constexpr const char* kHelp =
+    "usage: zevora-cli play [FILE...] [--loops N] [--start TIME] [--seconds S] [--volume DB]\n"
+    "                       [--eq GAIN_DB] [--gargle RATE_HZ]\n"
+    "\n"
+    "Plays the files (without any, the built-in demo) one after the other through the\n"
+    "sound device, each to the end of its song; a song without an end stops after\n"
+    "10 minutes. A file that cannot be loaded is reported and skipped.\n"
+    "\n"
+    "  --loops N         N passes of each song (0 to 1000; 0 plays for ever; default 1)\n"
+    "  --start TIME      from that time of the song: seconds (83.5) or m:ss.mmm\n"
+    "  --seconds S       at most S seconds of each file\n"
+    "  --volume DB       the volume, -100 to 0 dB\n"
+    "  --eq GAIN_DB      the 80 Hz equalizer, -15 to 15 dB\n"
+    "  --gargle RATE_HZ  the gargle modulator, 1 to 1000 Hz\n"
+    "  --help            this text\n"
+    "\n"
+    "Keys on a terminal: space pause/resume, left/right arrow 10 s back/forward,\n"
+    "n/p next/previous file, q quit.\n";
+
+bool IsPlayOption(const char* arg) {
+  for (const char* option : {"--loops", "--start", "--seconds", "--volume", "--eq", "--gargle"})
+    if (!std::strcmp(arg, option)) return true;
+  return false;
+}
+
+// The exit code when the options end the command (help, or a one-line
+// message on anything it cannot take); -1 to go on.
+int ParsePlayOptions(int argc, char** argv, PlayOptions& o) {
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] != '-' || arg[1] == '\0') {
       o.files.push_back(arg);
       continue;
     }
+    if (IsHelpOption(arg)) return PrintHelp(kHelp);
+    if (!IsPlayOption(arg)) return UnknownOption("play", arg);
     const char* value = i + 1 < argc ? argv[++i] : nullptr;
     if (value == nullptr) {
       std::fprintf(stderr, "zevora-cli: %s needs a value\n", arg);
-      return false;
+      return 2;
     }
     bool ok = false;
     if (!std::strcmp(arg, "--loops"))
@@ -64,11 +93,9 @@ bool ParsePlayOptions(int argc, char** argv, PlayOptions& o) {
       ok = (o.haveEq = ParseNumberOption(arg, value, -15, 15, false, o.eq));
     else if (!std::strcmp(arg, "--gargle"))
       ok = (o.haveGargle = ParseNumberOption(arg, value, 1, 1000, true, o.gargle));
-    else
-      std::fprintf(stderr, "zevora-cli: play: unexpected \"%s\"\n", arg);
-    if (!ok) return false;
+    if (!ok) return 2;
   }
-  return true;
+  return -1;
 }
 
 template <typename Params, typename Interface>
@@ -349,7 +376,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
 
 int PlayCommand(int argc, char** argv) {
   PlayOptions o;
-  if (!ParsePlayOptions(argc, argv, o)) return 2;
+  if (const int parsed = ParsePlayOptions(argc, argv, o); parsed >= 0) return parsed;
 
   // Ctrl-C, SIGTERM and SIGHUP are read from a descriptor by the waiting
   // loop; they are blocked before any thread starts, so that every thread

@@ -1,0 +1,441 @@
+#!/usr/bin/env python3
+"""zevora-cli render's outputs as a careful user and a hostile caller try
+them: never written over the input; no file touched that nobody named;
+nothing half-written left behind whatever stops the program; a full disk
+or a size limit reported, the old file kept; only sound file names; files
+the user may write (and not) in folders the user may write (and not); two
+outputs naming one file; all or nothing with --positions; every name shown
+safely in messages.
+
+Run as root (as CI does), the cases about permissions run as the user
+nobody, and a small tmpfs gives a really full disk; where that cannot be
+done they are skipped with a message."""
+import os
+import resource
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from report import Report
+
+cli, corpus, faults = (os.path.abspath(a) for a in sys.argv[1:4])
+tmp = tempfile.mkdtemp()
+os.chmod(tmp, 0o755)  # the user nobody may come in, not write
+# Copies the user nobody may run and read wherever the build lies.
+cli = shutil.copy(cli, os.path.join(tmp, "zevora-cli"))
+module = shutil.copy(os.path.join(corpus, "vor--mph.xm"), os.path.join(tmp, "module.xm"))
+os.chmod(cli, 0o755)
+os.chmod(module, 0o644)
+# Where a file copied into is made complete ($TMPDIR), open to everyone.
+scratch = os.path.join(tmp, "scratch")
+os.mkdir(scratch)
+os.chmod(scratch, 0o1777)
+report = Report()
+check = report.check
+root = os.geteuid() == 0
+NOBODY = 65534
+lsan = "suppressions=%s:print_suppressions=0" % os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+
+
+def skipped(what, why):
+    print("skipped: %s (%s)" % (what, why))
+
+
+def run(*args, env=None, user=False, limit=None, cwd=None, timeout=120, stdin=None):
+    """zevora-cli with ARGS; user: as the user nobody where the test runs as
+    root; limit: RLIMIT_FSIZE in bytes."""
+    def before():
+        if limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        if user and root:
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+    env = dict(env if env is not None else os.environ, TMPDIR=scratch, LSAN_OPTIONS=lsan)
+    return subprocess.run([cli, *args], capture_output=True, timeout=timeout, env=env, cwd=cwd, stdin=stdin,
+                          preexec_fn=before)
+
+
+def with_faults(**switches):
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return dict(os.environ, LD_PRELOAD=faults, ASAN_OPTIONS=(asan + ":" if asan else "") + "verify_asan_link_order=0",
+                **switches)
+
+
+def folder(name):
+    """A new folder (others may come in) with the module in it as song.xm."""
+    d = os.path.join(tmp, name)
+    os.mkdir(d)
+    os.chmod(d, 0o755)
+    shutil.copy(module, os.path.join(d, "song.xm"))
+    os.chmod(os.path.join(d, "song.xm"), 0o644)
+    return d
+
+
+def snapshot(d):
+    """Every name in a folder with what it holds (a link: where it points)."""
+    out = {}
+    for name in os.listdir(d):
+        p = os.path.join(d, name)
+        out[name] = ("link", os.readlink(p)) if os.path.islink(p) else \
+            ("file", open(p, "rb").read()) if os.path.isfile(p) else ("other", None)
+    return out
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def one_line(r, code):
+    return r.returncode == code and r.stderr.count(b"\n") == 1 and r.stderr.endswith(b"\n")
+
+
+ref_dir = folder("reference")
+for seconds in ["1", "3"]:
+    subprocess.run([cli, "render", module, "-o", os.path.join(ref_dir, seconds + ".wav"), "--seconds", seconds],
+                   check=True)
+one_second = read(os.path.join(ref_dir, "1.wav"))
+
+# The input is never written over: the same file by any name, links
+# followed, read-only, and the default output of a module named .wav.
+d = folder("input")
+song = os.path.join(d, "song.xm")
+shutil.copy(module, os.path.join(d, "tune.wav"))
+shutil.copy(module, os.path.join(d, "ro.xm"))
+os.chmod(os.path.join(d, "ro.xm"), 0o444)
+os.symlink("song.xm", os.path.join(d, "link.wav"))
+os.link(song, os.path.join(d, "hard.wav"))
+before = snapshot(d)
+for name, args, cwd in [
+        ("-o the input", [song, "-o", song], None),
+        ("-o ./ the input", ["song.xm", "-o", "./song.xm"], d),
+        ("-o the input's absolute name", ["song.xm", "-o", song], d),
+        ("-o a link to the input", [song, "-o", os.path.join(d, "link.wav")], None),
+        ("-o a hard link of the input", [song, "-o", os.path.join(d, "hard.wav")], None),
+        ("-o a read-only input", [os.path.join(d, "ro.xm"), "-o", os.path.join(d, "ro.xm")], None),
+        ("a module named .wav without -o", [os.path.join(d, "tune.wav")], None),
+        ("--positions the input", [song, "-o", os.path.join(d, "x.wav"), "--positions", song], None),
+        ("--positions a link to the input", [song, "-o", os.path.join(d, "x.wav"), "--positions", "link.wav"], d)]:
+    r = run("render", *args, "--seconds", "1", cwd=cwd)
+    check("render refuses " + name, one_line(r, 2) and b"input" in r.stderr and snapshot(d) == before,
+          (r.returncode, r.stderr))
+with open(song, "ab") as appended:
+    r = subprocess.run([cli, "render", song, "-o", "-", "--seconds", "1"], stdout=appended, stderr=subprocess.PIPE)
+check("render refuses standard output appending to the input", one_line(r, 2) and snapshot(d) == before, r.stderr)
+
+# No file nobody named is touched: not a file under the old temporary
+# name, not what a link there points to.
+d = folder("names-nobody-gave")
+open(os.path.join(d, "out.wav.part"), "wb").write(b"not zevora-cli's")
+open(os.path.join(d, "precious.txt"), "wb").write(b"precious")
+os.symlink("precious.txt", os.path.join(d, "x.wav.part"))
+before = snapshot(d)
+r1 = run("render", module, "-o", os.path.join(d, "out.wav"), "--seconds", "1")
+r2 = run("render", module, "-o", os.path.join(d, "x.wav"), "--seconds", "1")
+after = snapshot(d)
+check("render touches no file but its output", r1.returncode == 0 and r2.returncode == 0
+      and after == dict(before, **{"out.wav": ("file", one_second), "x.wav": ("file", one_second)}),
+      sorted(set(after) ^ set(before)))
+
+# Two renders to one output at once: each file is whole, the last one wins.
+d = folder("two-at-once")
+same = os.path.join(d, "same.wav")
+lengths = {"30": None, "31": None}
+for seconds in lengths:
+    subprocess.run([cli, "render", module, "-o", os.path.join(ref_dir, seconds + ".wav"), "--seconds", seconds],
+                   check=True)
+    lengths[seconds] = read(os.path.join(ref_dir, seconds + ".wav"))
+ok = True
+for attempt in range(3):
+    procs = [subprocess.Popen([cli, "render", module, "-o", same, "--seconds", s]) for s in lengths]
+    codes = [p.wait(timeout=60) for p in procs]
+    ok = ok and codes == [0, 0] and read(same) in lengths.values() and sorted(os.listdir(d)) == ["same.wav", "song.xm"]
+check("two renders to one output give one whole file", ok)
+
+# A size limit (ulimit -f): a write that fails in mid-file, and one that
+# fails only in the last data written when the file is finished. An MP3
+# file's size varies by some hundred bytes from run to run (the encoder
+# reads memory libsndfile leaves unset): it is given room either way.
+d = folder("size-limit")
+for ext, room in [("wav", 0), ("flac", 0), ("ogg", 0), ("mp3", 4096)]:
+    out = os.path.join(d, "limit." + ext)
+    r = run("render", module, "-o", out, "--seconds", "3")
+    size = os.path.getsize(out) if r.returncode == 0 else 0
+    os.unlink(out)
+    r = run("render", module, "-o", out, "--seconds", "3", limit=size + room)
+    written = os.path.getsize(out) if r.returncode == 0 else -1
+    check("." + ext + " of exactly the size limit is written", r.returncode == 0 and
+          (written == size if room == 0 else abs(written - size) <= room), (r.returncode, r.stderr, written, size))
+    open(out, "wb").write(b"old")
+    for limit in [size // 3, size - 1 - room]:
+        r = run("render", module, "-o", out, "--seconds", "3", limit=limit)
+        check("." + ext + " over the size limit (%d of %d bytes) fails, the old file kept" % (limit, size),
+              one_line(r, 1) and b"File too large" in r.stderr and read(out) == b"old"
+              and sorted(os.listdir(d)) == ["limit." + ext, "song.xm"], (r.returncode, r.stderr))
+    os.unlink(out)
+
+# A full disk: a 1 MiB tmpfs.
+full = os.path.join(tmp, "full")
+os.mkdir(full)
+mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", full],
+                         capture_output=True).returncode == 0 if root else False
+if not mounted:
+    skipped("a full disk", "a tmpfs cannot be mounted here")
+else:
+    try:
+        def free():
+            s = os.statvfs(full)
+            return s.f_bfree
+        empty = free()
+        for name, seconds in [("a.mp3", "300"), ("a.flac", "26.8"), ("a.ogg", "84.2"), ("a.wav", "10")]:
+            out = os.path.join(full, name)
+            r = run("render", module, "-o", out, "--seconds", seconds)
+            check("%s on a full disk fails and leaves nothing" % name, one_line(r, 1)
+                  and b"No space left on device" in r.stderr and os.listdir(full) == [] and free() == empty,
+                  (r.returncode, r.stderr, os.listdir(full)))
+            open(out, "wb").write(b"old")
+            r = run("render", module, "-o", out, "--seconds", seconds)
+            check("%s on a full disk keeps the old file" % name, one_line(r, 1) and read(out) == b"old"
+                  and os.listdir(full) == [name], (r.returncode, r.stderr))
+            os.unlink(out)
+        # An existing file in a folder the user cannot write is copied into
+        # only once its space is there.
+        w = os.path.join(full, "w.wav")
+        open(w, "wb").write(b"old")
+        os.chown(w, NOBODY, NOBODY)
+        r = run("render", module, "-o", w, "--seconds", "10", user=True)
+        check("a file copied into on a full disk is kept as it was", one_line(r, 1)
+              and b"No space left on device" in r.stderr and read(w) == b"old", (r.returncode, r.stderr))
+    finally:
+        subprocess.run(["umount", full])
+
+# Nothing is left behind whatever signal stops the render, and nothing is
+# written: with unnamed temporary files, and with named ones where the file
+# system has no unnamed files (SIGKILL cannot be caught: only unnamed
+# files vanish with it).
+d = folder("signals")
+
+
+def writing(pid):
+    """Whether the process has a file in d open yet."""
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return False
+    for fd in fds:
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith(d + "/"):
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def no_core():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+try:
+    os.close(os.open(d, os.O_TMPFILE | os.O_WRONLY, 0o600))
+    unnamed = True
+except OSError:
+    unnamed = False
+    skipped("SIGKILL during a render", "the file system of %s has no unnamed files" % tmp)
+for kind, env in [("unnamed", None), ("named", with_faults(FILE_SYSTEM_FAULTS_NO_TMPFILE="1"))]:
+    for sig in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGALRM,
+                signal.SIGKILL]:
+        if sig == signal.SIGKILL and (kind == "named" or not unnamed):
+            continue
+        p = subprocess.Popen([cli, "render", module, "-o", os.path.join(d, "big.flac"), "--seconds", "20000",
+                              "--positions", os.path.join(d, "big.csv")], env=env, stderr=subprocess.DEVNULL,
+                             preexec_fn=no_core)
+        deadline = time.time() + 10
+        while not writing(p.pid) and time.time() < deadline:
+            time.sleep(0.005)
+        time.sleep(0.05)
+        p.send_signal(sig)
+        p.wait(timeout=30)
+        check("%s stops a render (%s temporary files) and leaves nothing" % (sig.name, kind),
+              p.returncode == -sig and os.listdir(d) == ["song.xm"], (p.returncode, os.listdir(d)))
+    p = subprocess.Popen([cli, "render", module, "-o", os.path.join(d, "pipe.flac"), "--seconds", "20000",
+                          "--positions", "-"], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    p.stdout.close()
+    p.wait(timeout=60)
+    check("SIGPIPE of --positions - leaves nothing (%s)" % kind, p.returncode == -signal.SIGPIPE
+          and os.listdir(d) == ["song.xm"], (p.returncode, os.listdir(d)))
+
+# All or nothing: a positions file that cannot be put in place takes the
+# sound file back, and the file it replaced returns.
+d = folder("all-or-nothing")
+out, csv = os.path.join(d, "out.wav"), os.path.join(d, "p.csv")
+for kind, switches in [("unnamed", {}), ("named", {"FILE_SYSTEM_FAULTS_NO_TMPFILE": "1"})]:
+    for old in [b"old", None]:
+        if old is not None:
+            open(out, "wb").write(old)
+        elif os.path.exists(out):
+            os.unlink(out)
+        r = run("render", module, "-o", out, "--seconds", "1", "--positions", csv,
+                env=with_faults(FILE_SYSTEM_FAULTS_LINK=".csv", **switches))
+        check("a positions file that cannot be put in place takes the sound file back (%s, %s)" %
+              (kind, "an old file returns" if old else "no old file"),
+              one_line(r, 1) and b"p.csv: cannot write (Input/output error)" in r.stderr
+              and sorted(os.listdir(d)) == (["out.wav", "song.xm"] if old else ["song.xm"])
+              and (old is None or read(out) == old), (r.returncode, r.stderr, os.listdir(d)))
+    r = run("render", module, "-o", out, "--seconds", "1", "--positions", csv, env=with_faults(**switches))
+    check("both outputs are written (%s)" % kind, r.returncode == 0 and read(out) == one_second
+          and read(csv).count(b"\n") == 50, r.stderr)
+    os.unlink(out)
+    os.unlink(csv)
+r = run("render", module, "-o", out, "--seconds", "1", "--positions", "/dev/full")
+check("a positions file that fails leaves no sound file", one_line(r, 1) and b"/dev/full" in r.stderr
+      and os.listdir(d) == ["song.xm"], r.stderr)
+
+# Only sound file names; standard output, devices and pipes take WAV.
+d = folder("endings")
+before = snapshot(d)
+for name in ["x.aiff", "x.opus", "x", "x.wav.txt", "wav", "x.wav ", ".ogg/"]:
+    r = run("render", module, "-o", os.path.join(d, name), "--seconds", "1")
+    check("render refuses -o %r" % name, one_line(r, 2) and b".wav, .flac, .ogg or .mp3" in r.stderr
+          and snapshot(d) == before, r.stderr)
+for name, magic in [("X.WAV", b"RIFF"), ("x.Flac", b"fLaC"), ("x.OGG", b"OggS"), ("x.mP3", b"\xff\xfb")]:
+    r = run("render", module, "-o", os.path.join(d, name), "--seconds", "1")
+    check("render writes %s" % name, r.returncode == 0 and read(os.path.join(d, name))[:len(magic)] == magic)
+fifo = os.path.join(d, "fifo")
+os.mkfifo(fifo)
+got = []
+reader = threading.Thread(target=lambda: got.append(read(fifo)))
+reader.start()
+r = run("render", module, "-o", fifo, "--seconds", "1")
+reader.join(timeout=30)
+check("a pipe without an ending gets WAV", r.returncode == 0 and got == [one_second], r.stderr)
+
+# Long names, and files the user may or may not write.
+d = folder("permissions")
+for length in [251, 255]:
+    name = "a" * (length - 4) + ".wav"
+    r = run("render", module, "-o", os.path.join(d, name), "--seconds", "1")
+    ok = r.returncode == 0 and read(os.path.join(d, name)) == one_second
+    check("a name of %d bytes is written" % length, ok and sorted(os.listdir(d)) == [name, "song.xm"], r.stderr)
+    for leftover in set(os.listdir(d)) - {"song.xm"}:
+        os.unlink(os.path.join(d, leftover))
+r = run("render", module, "-o", os.path.join(d, "a" * 252 + ".wav"), "--seconds", "1")
+check("a name over 255 bytes is refused", one_line(r, 1) and b"File name too long" in r.stderr
+      and os.listdir(d) == ["song.xm"], r.stderr)
+
+locked = os.path.join(tmp, "locked")
+os.mkdir(locked)
+w = os.path.join(locked, "w.wav")
+open(w, "wb").write(b"old")
+os.chmod(w, 0o640)
+if root:
+    os.chown(w, NOBODY, NOBODY)
+os.chmod(locked, 0o555)
+before = os.stat(w)
+r = run("render", module, "-o", w, "--seconds", "1", user=True)
+after = os.stat(w)
+check("a writable file in a folder the user cannot write is written", r.returncode == 0 and read(w) == one_second
+      and os.listdir(locked) == ["w.wav"], r.stderr)
+check("... in place: the same file, its mode and owner", (after.st_ino, after.st_mode, after.st_uid) ==
+      (before.st_ino, before.st_mode, before.st_uid))
+r = run("render", module, "-o", os.path.join(locked, "new.wav"), "--seconds", "1", user=True)
+check("a new file in a folder the user cannot write is refused", one_line(r, 1) and b"Permission denied" in r.stderr
+      and os.listdir(locked) == ["w.wav"], r.stderr)
+
+# Write-protected, in a folder the user may write (which would let the
+# file be replaced through the folder) and in one the user may not.
+writable = folder("writable")
+if root:
+    os.chown(writable, NOBODY, NOBODY)
+for place in [writable, locked]:
+    os.chmod(locked, 0o755)
+    ro = os.path.join(place, "ro.wav")
+    open(ro, "wb").write(b"old")
+    os.chmod(ro, 0o444)
+    if root:
+        os.chown(ro, NOBODY, NOBODY)
+    os.chmod(locked, 0o555)
+    before = sorted(os.listdir(place))
+    for args in [["-o", ro], ["-o", os.path.join(writable, "x.wav"), "--positions", ro]]:
+        r = run("render", module, *args, "--seconds", "1", user=True)
+        check("a file the user may not write is refused: %s in %s" % (args[-2], os.path.basename(place)),
+              one_line(r, 1) and b"Permission denied" in r.stderr and read(ro) == b"old"
+              and stat.S_IMODE(os.stat(ro).st_mode) == 0o444 and sorted(os.listdir(place)) == before
+              and "x.wav" not in os.listdir(writable), r.stderr)
+
+keep = os.path.join(d, "keep.wav")
+open(keep, "wb").write(b"old")
+os.chmod(keep, 0o604)
+if root:
+    os.chown(keep, NOBODY, NOBODY)
+before = os.stat(keep)
+r = run("render", module, "-o", keep, "--seconds", "1")
+after = os.stat(keep)
+check("a replaced file keeps its mode and owner", r.returncode == 0 and read(keep) == one_second
+      and (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid),
+      (oct(after.st_mode), after.st_uid))
+
+# Two outputs naming one file.
+d = folder("one-place")
+os.mkdir(os.path.join(d, "sub"))
+os.symlink("x.wav", os.path.join(d, "l.wav"))
+open(os.path.join(d, "y.wav"), "wb").write(b"old")
+before = snapshot(d)
+for args, cwd in [(["-o", "x.wav", "--positions", "x.wav"], d), (["-o", "x.wav", "--positions", "./x.wav"], d),
+                  (["-o", "sub/../x.wav", "--positions", os.path.join(d, "x.wav")], d),
+                  (["-o", "l.wav", "--positions", "x.wav"], d), (["-o", "y.wav", "--positions", "y.wav"], d),
+                  (["-o", "-", "--positions", "-"], None), (["-o", "-", "--positions", "/dev/stdout"], None),
+                  (["-o", "/dev/fd/1", "--positions", "-"], None)]:
+    r = run("render", module, *args, "--seconds", "1", cwd=cwd)
+    check("render refuses %s" % " ".join(args), one_line(r, 2) and r.stdout == b"" and snapshot(d) == before,
+          (r.returncode, r.stderr))
+r = run("render", module, "-o", "/dev/null", "--positions", "/dev/null", "--seconds", "1")
+check("a device takes both outputs", r.returncode == 0, r.stderr)
+
+# Names in messages: escape sequences come out harmless, UTF-8 as it is.
+d = folder("shown").encode()
+esc = b"\x1b]0;pwned\x07\x1b[31m"
+bad = os.path.join(d, esc + b".xm")
+open(bad, "wb").write(b"not a module")
+named = os.path.join(d, esc + b"song.xm")
+shutil.copy(module, named)
+song = os.path.join(d, b"song.xm")
+for what, args in [
+        ("info of a file that is no module", ["info", bad]),
+        ("info of a missing file", ["info", os.path.join(d, esc + b"missing.xm")]),
+        ("info with one file too many", ["info", song, esc]),
+        ("render of a file that is no module", ["render", bad, "-o", os.path.join(d, b"o.wav")]),
+        ("render to a missing folder", ["render", song, "-o", os.path.join(d, esc, b"o.wav")]),
+        ("render to an unknown ending", ["render", song, "-o", os.path.join(d, esc + b".aiff")]),
+        ("positions in a missing folder", ["render", song, "-o", os.path.join(d, b"o.wav"), "--positions",
+                                           os.path.join(d, esc, b"p.csv")]),
+        ("render over its input", ["render", named, "-o", named]),
+        ("render from after the song's end", ["render", named, "-o", os.path.join(d, b"o.wav"), "--start", "200"]),
+        ("a WAV over 4 GiB", ["render", song, "-o", os.path.join(d, esc + b".wav"), "--seconds", "30000"]),
+        ("a bad value", ["render", "--seconds", esc]),
+        ("an unknown option", ["render", b"--" + esc])]:
+    r = run(*args)
+    err = r.stderr
+    safe = err.endswith(b"\n") and all(c >= 0x20 and c != 0x7F for c in err[:-1])
+    try:
+        safe = safe and not any(0x80 <= ord(c) < 0xA0 for c in err.decode("utf-8"))
+    except UnicodeDecodeError:
+        safe = False
+    check("%s: the name is shown safely" % what, r.returncode != 0 and safe and b"?]0;pwned??[31m" in err, err)
+for name, shown in [
+        (b"M\xc3\xbcsik\xff.xm", b"M\xc3\xbcsik\xc3\xbf.xm"),
+        # A C1 control in UTF-8 (CSI), an overlong form, a surrogate, above U+10FFFF.
+        (b"\xc2\x9b31m\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80.xm", b"?31m\xc3\x80\xc2\xaf\xc3\xad\xc2\xa0?\xc3\xb4???.xm")]:
+    r = run("info", os.path.join(d, name))
+    check("a name in UTF-8 is shown as it is, other bytes as Latin-1: %r" % name,
+          r.stderr == b"zevora-cli: " + os.path.join(d, shown) + b": cannot open (No such file or directory)\n",
+          r.stderr)
+
+os.chmod(locked, 0o755)
+shutil.rmtree(tmp, ignore_errors=True)
+report.finish()

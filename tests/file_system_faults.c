@@ -1,0 +1,118 @@
+// Loaded into zevora-cli (LD_PRELOAD) in place of a few file calls of the C
+// library, to give it the file systems that are hard to come by in a test:
+//   FILE_SYSTEM_FAULTS_NO_TMPFILE=1  the file system cannot create unnamed
+//                                   files (O_TMPFILE fails with EOPNOTSUPP,
+//                                   as on NFS or FAT);
+//   FILE_SYSTEM_FAULTS_LINK=SUFFIX   linking or renaming onto a name ending
+//                                   in SUFFIX fails with EIO (a folder
+//                                   that went away, a failing disk).
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static void* Next(const char* name) { return dlsym(RTLD_NEXT, name); }
+
+static int RefusesUnnamed(int flags) {
+  const char* value = getenv("FILE_SYSTEM_FAULTS_NO_TMPFILE");
+  return (flags & O_TMPFILE) == O_TMPFILE && value != NULL && *value == '1';
+}
+
+static int FailsOnto(const char* name) {
+  const char* suffix = getenv("FILE_SYSTEM_FAULTS_LINK");
+  if (suffix == NULL || *suffix == '\0' || name == NULL) return 0;
+  const size_t n = strlen(name), k = strlen(suffix);
+  return n >= k && strcmp(name + n - k, suffix) == 0;
+}
+
+static mode_t ModeOf(int flags, va_list args) {
+  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
+}
+
+typedef int (*OpenFunction)(const char*, int, ...);
+typedef int (*OpenAtFunction)(int, const char*, int, ...);
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = ModeOf(flags, args);
+  va_end(args);
+  if (RefusesUnnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return ((OpenFunction)Next("open"))(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = ModeOf(flags, args);
+  va_end(args);
+  if (RefusesUnnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return ((OpenFunction)Next("open64"))(path, flags, mode);
+}
+
+int openat(int folder, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = ModeOf(flags, args);
+  va_end(args);
+  if (RefusesUnnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return ((OpenAtFunction)Next("openat"))(folder, path, flags, mode);
+}
+
+int openat64(int folder, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = ModeOf(flags, args);
+  va_end(args);
+  if (RefusesUnnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return ((OpenAtFunction)Next("openat64"))(folder, path, flags, mode);
+}
+
+int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+  if (FailsOnto(to)) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int, const char*, int, const char*, int))Next("linkat"))(fromFolder, from, toFolder, to, flags);
+}
+
+int rename(const char* from, const char* to) {
+  if (FailsOnto(to)) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(const char*, const char*))Next("rename"))(from, to);
+}
+
+int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
+  if (FailsOnto(to)) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int, const char*, int, const char*))Next("renameat"))(fromFolder, from, toFolder, to);
+}
+
+int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
+  if (FailsOnto(to)) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int, const char*, int, const char*, unsigned))Next("renameat2"))(fromFolder, from, toFolder, to,
+                                                                                    flags);
+}
