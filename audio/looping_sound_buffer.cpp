@@ -50,6 +50,7 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
     const std::uint32_t from = cursor_.load(std::memory_order_relaxed);
     const std::uint32_t moved = frames * kBytesPerFrame;
     cursor_.store(cursor, std::memory_order_release);
+    played_.fetch_add(frames, std::memory_order_release);
     for (const DSBPOSITIONNOTIFY& n : notify_)
       if ((n.dwOffset + kRingBytes - from - 1) % kRingBytes < moved) n.hEventNotify->Set();
   }
@@ -85,6 +86,12 @@ void LoopingSoundBuffer::HeardLevels(std::uint32_t frames, std::int32_t& left, s
     left = std::max(left, std::abs(std::int32_t{ring[k]}));
     right = std::max(right, std::abs(std::int32_t{ring[k + 1]}));
   }
+}
+
+HRESULT LoopingSoundBuffer::GetPlayedFrames(std::uint64_t* frames) {
+  if (frames == nullptr) return E_INVALIDARG;
+  *frames = played_.load(std::memory_order_acquire);
+  return S_OK;
 }
 
 HRESULT LoopingSoundBuffer::GetCurrentPosition(std::uint32_t* playCursor, std::uint32_t* writeCursor) {

@@ -37,6 +37,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   HRESULT GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
                           void** object) override;
   HRESULT SetNotificationPositions(std::uint32_t count, const DSBPOSITIONNOTIFY* positions) override;
+  HRESULT GetPlayedFrames(std::uint64_t* frames) override;
 
   // The peak levels (0..32,768) of the left and right channel over the
   // `frames` frames that follow the play cursor: what is being heard.
@@ -50,6 +51,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   const bool effectsCapable_;
   RingMemory ring_;
   std::atomic<std::uint32_t> cursor_{0};  // byte offset of the next frame
+  std::atomic<std::uint64_t> played_{0};  // frames taken while playing
   std::atomic<bool> playing_{false};
   std::atomic<bool> looping_{false};
   std::atomic<std::int32_t> volume_{0};

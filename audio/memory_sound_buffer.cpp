@@ -10,11 +10,20 @@ void MemorySoundBuffer::SetPlayCursor(std::uint32_t bytes) {
 void MemorySoundBuffer::AdvancePlayCursor(std::uint32_t bytes) {
   std::lock_guard<std::mutex> lock(cursorMutex_);
   cursor_.store((cursor_.load() + bytes) % kRingBytes);
+  played_.fetch_add(bytes / kBytesPerFrame);
 }
 
 void MemorySoundBuffer::AdvancePlayCursorWhilePlaying(std::uint32_t bytes) {
   std::lock_guard<std::mutex> lock(cursorMutex_);
-  if (playing_.load()) cursor_.store((cursor_.load() + bytes) % kRingBytes);
+  if (!playing_.load()) return;
+  cursor_.store((cursor_.load() + bytes) % kRingBytes);
+  played_.fetch_add(bytes / kBytesPerFrame);
+}
+
+HRESULT MemorySoundBuffer::GetPlayedFrames(std::uint64_t* frames) {
+  if (frames == nullptr) return E_INVALIDARG;
+  *frames = played_.load();
+  return S_OK;
 }
 
 void MemorySoundBuffer::Record(std::string call) {

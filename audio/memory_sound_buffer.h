@@ -29,8 +29,10 @@ class MemorySoundBuffer : public SoundBuffer {
   HRESULT SetFX(std::uint32_t count, const DSEFFECTDESC* effects, std::uint32_t* resultCodes) override;
   HRESULT GetObjectInPath(const GUID& effectClass, std::uint32_t index, const GUID& interfaceId,
                           void** object) override;
+  HRESULT GetPlayedFrames(std::uint64_t* frames) override;
 
-  // The owner's side.
+  // The owner's side. Moving the cursor on counts the frames as played;
+  // setting it does not.
   const std::uint8_t* Ring() const { return ring_.data(); }
   void SetPlayCursor(std::uint32_t bytes);
   void AdvancePlayCursor(std::uint32_t bytes);
@@ -59,6 +61,7 @@ class MemorySoundBuffer : public SoundBuffer {
   RingMemory ring_;
   std::mutex cursorMutex_;  // the owner's cursor moves against Play, Stop and SetCurrentPosition
   std::atomic<std::uint32_t> cursor_{0};
+  std::atomic<std::uint64_t> played_{0};
   std::atomic<bool> playing_{false};
   std::atomic<bool> lost_{false};
   std::atomic<std::int32_t> volume_{0};

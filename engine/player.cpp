@@ -2,6 +2,8 @@
 
 #include <cfenv>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "renderer.h"
 #include "stream_thread.h"
@@ -20,6 +22,33 @@ namespace {
 void ClearPositionLog(Player& player) {
   for (auto& entry : player.positionLog) entry.store(0, std::memory_order_release);
   player.positionLogIndex.store(0, std::memory_order_release);
+  for (BlockSourceSlot& slot : player.blockSources) slot.number.store(~std::uint64_t{0}, std::memory_order_release);
+  player.blocksRendered = 0;
+}
+
+void WriteBlockSource(BlockSourceSlot& slot, std::uint64_t number, std::uint32_t tag, std::uint64_t songFrame,
+                      std::uint32_t switchAt, std::uint32_t nextTag) {
+  const std::uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
+  slot.sequence.store(sequence + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  slot.number.store(number, std::memory_order_relaxed);
+  slot.tag.store(tag, std::memory_order_relaxed);
+  slot.songFrame.store(songFrame, std::memory_order_relaxed);
+  slot.switchAt.store(switchAt, std::memory_order_relaxed);
+  slot.nextTag.store(nextTag, std::memory_order_relaxed);
+  slot.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+// The song queued to follow, with a free slot for the song that ends to be
+// handed back in; null when none is queued or no slot is free (the caller
+// has not freed the songs that ended: the switch waits for it).
+QueuedSong* TakeQueued(Player& player, std::atomic<QueuedSong*>*& slot) {
+  for (auto& retired : player.retired) {
+    if (retired.load(std::memory_order_acquire) != nullptr) continue;
+    slot = &retired;
+    return player.queued.exchange(nullptr, std::memory_order_acq_rel);
+  }
+  return nullptr;
 }
 
 // Renders the ring from writeBlock 0 on, with the song at the start of the
@@ -29,6 +58,11 @@ void ClearPositionLog(Player& player) {
 bool Prefill(Player& player, std::uint64_t startFrame) {
   SeekSongToBlock(*player.song, startFrame / kBlockFrames);
   player.writeBlock = 0;
+  // The buffer is stopped: its count of played frames stands still until
+  // it plays from the start frame.
+  player.startOffset = static_cast<std::uint32_t>(startFrame % kBlockFrames);
+  player.playedAtStart = 0;
+  player.soundBuffer->GetPlayedFrames(&player.playedAtStart);
   do {
     const std::uint32_t before = player.writeBlock;
     if (RenderBlock(player) < 0 || player.writeBlock == before) return false;
@@ -70,13 +104,40 @@ PositionLogEntry ReadPositionLog(const Player& player, std::uint32_t index) {
 
 PositionLogEntry ReadPositionLog(std::uint32_t index) { return ReadPositionLog(DefaultPlayer(), index); }
 
+// Fills the staging block from the song that plays, up to its end frame;
+// where it ends, a queued song goes on in the same block, else silence.
+// The log entry holds the position and play time the song has reached.
 HRESULT RenderBlock(Player& player) {
-  Song& song = *player.song;
   const std::uint32_t b = player.writeBlock;
-  const std::uint64_t blockStart = song.renderedFrames;
-  RenderSongBlock(song);
-  song.blockOffset = kBlockFrames;  // the ring takes the whole block
-  const ModuleState& m = song.module;
+  const std::uint32_t firstTag = player.songTag;
+  const std::uint64_t firstFrame = SongFrame(*player.song);
+  std::uint32_t switchAt = kBlockFrames, nextTag = 0;
+  std::uint32_t filled = 0;
+  while (filled < kBlockFrames) {
+    Song& song = *player.song;
+    const std::uint64_t at = SongFrame(song);
+    if (at >= player.songEndFrame) {
+      std::atomic<QueuedSong*>* slot = nullptr;
+      QueuedSong* next = switchAt == kBlockFrames ? TakeQueued(player, slot) : nullptr;
+      if (next == nullptr) {
+        std::memset(player.staging + 2 * filled, 0, sizeof(std::int16_t) * 2 * (kBlockFrames - filled));
+        break;
+      }
+      // The song that ended goes back to the caller in the queued record.
+      switchAt = filled;
+      nextTag = next->tag;
+      std::swap(player.song, next->song);
+      std::swap(player.songEndFrame, next->endFrame);
+      std::swap(player.songTag, next->tag);
+      slot->store(next, std::memory_order_release);
+      continue;
+    }
+    const std::uint64_t left = player.songEndFrame - at;
+    const std::uint32_t n = left < kBlockFrames - filled ? static_cast<std::uint32_t>(left) : kBlockFrames - filled;
+    ReadSongFrames(song, player.staging + 2 * filled, n);
+    filled += n;
+  }
+  const ModuleState& m = player.song->module;
   const std::uint64_t songPosition = (m.orderPosition & 255) | ((m.row & 255) << 8);
   player.positionLog[b].store(songPosition | (std::uint64_t{m.elapsedMs} << 16), std::memory_order_release);
 
@@ -86,13 +147,8 @@ HRESULT RenderBlock(Player& player) {
   if (locked < 0) return locked;
   if (length > kBlockBytes) length = kBlockBytes;
   if (length >= 2) {
-    ConvertBlock(song.mix, song.mix + kBlockFrames, static_cast<std::int16_t*>(region), length / 2, song.mixPath);
-    // Nothing from beyond the song's end is heard.
-    if (player.songEndFrame < blockStart + kBlockFrames) {
-      const std::uint64_t from =
-          (player.songEndFrame > blockStart ? player.songEndFrame - blockStart : 0) * kBytesPerFrame;
-      if (from < length) std::memset(static_cast<std::uint8_t*>(region) + from, 0, length - from);
-    }
+    std::memcpy(region, player.staging, length & ~std::uint32_t{1});
+    WriteBlockSource(player.blockSources[b], player.blocksRendered++, firstTag, firstFrame, switchAt, nextTag);
     player.writeBlock = (b + 1) % kRingBlocks;
   }
   return player.soundBuffer->Unlock(region, length, nullptr, 0);
@@ -103,6 +159,11 @@ HRESULT RenderBlock() { return RenderBlock(DefaultPlayer()); }
 // The stream ends before the ring, the buffer or the song are touched.
 HRESULT PlayerStop(Player& player) {
   StopStreamThread(player);
+  PlayerCollect(player);
+  if (QueuedSong* queued = player.queued.exchange(nullptr)) {
+    DestroySong(queued->song);
+    delete queued;
+  }
   ClearPositionLog(player);
   player.writeBlock = 0;
   player.songEndFrame = kNoSongEnd;
@@ -119,18 +180,22 @@ HRESULT PlayerStop(Player& player) {
 HRESULT PlayerStop() { return PlayerStop(DefaultPlayer()); }
 
 HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::uint64_t startFrame,
-                          std::uint64_t endFrame) {
+                          std::uint64_t endFrame, std::uint32_t tag, QueuedSong next) {
   PlayerStop(player);
   if (song == nullptr || buffer == nullptr) {
     DestroySong(song);
+    DestroySong(next.song);
     return E_INVALIDARG;
   }
   player.soundBuffer = buffer;
   player.song = song;
+  if (next.song != nullptr && PlayerQueueSong(player, next.song, next.endFrame, next.tag) < 0)
+    return PlayerStop(player);
   // Rounding to nearest, as the mixer's arithmetic needs it; the streaming
   // thread starts with this environment too.
   std::fesetenv(FE_DFL_ENV);
   player.songEndFrame = endFrame;
+  player.songTag = tag;
   // The mixer's runs end at block boundaries, and where they end is part of
   // the sound: the ring keeps the blocks of a play from the start, and the
   // block that holds the start frame is its first.
@@ -139,8 +204,8 @@ HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::
 }
 
 HRESULT PlayerPlaySong(Player& player, Song* song, SoundBuffer* buffer, std::uint64_t startFrame,
-                       std::uint64_t endFrame) {
-  const HRESULT prepared = PlayerPrepareSong(player, song, buffer, startFrame, endFrame);
+                       std::uint64_t endFrame, std::uint32_t tag, QueuedSong next) {
+  const HRESULT prepared = PlayerPrepareSong(player, song, buffer, startFrame, endFrame, tag, next);
   if (prepared < 0) return prepared;
   return StartStream(player, startFrame);
 }
@@ -195,9 +260,63 @@ HRESULT PlayerSeek(Player& player, std::uint64_t frame) {
   const bool paused = player.soundBuffer->GetStatus(&status) >= 0 && !(status & DSBSTATUS_PLAYING);
   StopStreamThread(player);
   player.soundBuffer->Stop();
+  PlayerCollect(player);
   ClearPositionLog(player);
   if (!Prefill(player, frame)) return PlayerStop(player);
   return StartStream(player, frame, paused);
+}
+
+HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag) {
+  if (song == nullptr || player.soundBuffer == nullptr) {
+    DestroySong(song);
+    return E_INVALIDARG;
+  }
+  PlayerCollect(player);
+  RestartSong(*song);
+  auto* queued = new (std::nothrow) QueuedSong{song, endFrame, tag};
+  if (queued == nullptr) {
+    DestroySong(song);
+    return E_OUTOFMEMORY;
+  }
+  if (QueuedSong* replaced = player.queued.exchange(queued, std::memory_order_acq_rel)) {
+    DestroySong(replaced->song);
+    delete replaced;
+  }
+  return S_OK;
+}
+
+bool PlayerHasQueuedSong(const Player& player) { return player.queued.load(std::memory_order_acquire) != nullptr; }
+
+void PlayerCollect(Player& player) {
+  for (auto& slot : player.retired) {
+    if (QueuedSong* done = slot.exchange(nullptr, std::memory_order_acq_rel)) {
+      DestroySong(done->song);
+      delete done;
+    }
+  }
+}
+
+bool PlayerHeard(Player& player, HeardFrame& heard) {
+  std::uint64_t played = 0;
+  if (player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0) return false;
+  const std::uint64_t frame = played - player.playedAtStart + player.startOffset;
+  const std::uint64_t number = frame / kBlockFrames;
+  const auto offset = static_cast<std::uint32_t>(frame % kBlockFrames);
+  const BlockSourceSlot& slot = player.blockSources[number % kRingBlocks];
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
+    const std::uint64_t slotNumber = slot.number.load(std::memory_order_relaxed);
+    const std::uint32_t tag = slot.tag.load(std::memory_order_relaxed);
+    const std::uint64_t songFrame = slot.songFrame.load(std::memory_order_relaxed);
+    const std::uint32_t switchAt = slot.switchAt.load(std::memory_order_relaxed);
+    const std::uint32_t nextTag = slot.nextTag.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1) != 0 || slot.sequence.load(std::memory_order_relaxed) != before) continue;
+    if (slotNumber != number) return false;
+    heard = offset < switchAt ? HeardFrame{tag, songFrame + offset} : HeardFrame{nextTag, offset - switchAt};
+    return true;
+  }
+  return false;
 }
 
 std::uint32_t PlayerGetPosition(Player& player) { return HeardEntry(player).songPosition; }

@@ -26,6 +26,35 @@ struct PositionLogEntry {
 
 constexpr std::uint64_t kNoSongEnd = ~std::uint64_t{0};
 
+// A song to go on with where the one playing ends, with the frame where
+// it ends in turn and the caller's tag for it.
+struct QueuedSong {
+  Song* song = nullptr;
+  std::uint64_t endFrame = kNoSongEnd;
+  std::uint32_t tag = 0;
+};
+
+// Where the audio of a ring block comes from: which song (by its tag) and
+// which of its frames. A song that ends inside the block is followed by the
+// next at frame `switchAt` of the block (kBlockFrames: none). Written by the
+// streaming thread, read by any (a sequence count keeps reads whole).
+struct BlockSourceSlot {
+  std::atomic<std::uint32_t> sequence{0};                // odd while being written
+  std::atomic<std::uint64_t> number{~std::uint64_t{0}};  // blocks rendered before it since the stream began
+  std::atomic<std::uint64_t> songFrame{0};
+  std::atomic<std::uint32_t> tag{0};
+  std::atomic<std::uint32_t> switchAt{kBlockFrames};
+  std::atomic<std::uint32_t> nextTag{0};
+};
+
+// What is being heard: the tag of the song and its frame.
+struct HeardFrame {
+  std::uint32_t tag;
+  std::uint64_t songFrame;
+};
+
+constexpr int kRetiredSlots = 8;
+
 struct Player {
   Player() = default;
   ~Player();  // stops the stream
@@ -38,8 +67,22 @@ struct Player {
   std::atomic<std::uint64_t> positionLog[kRingBlocks] = {};
   std::atomic<std::uint32_t> positionLogIndex{0};  // the entry of the block being heard
   // The song frame from which on every block is silent (the end of the
-  // song, where playback is to end).
+  // song, where playback is to end), unless a song is queued to follow.
   std::uint64_t songEndFrame = kNoSongEnd;
+  std::uint32_t songTag = 0;
+
+  // Gapless lists: the song queued to follow the one playing, and songs
+  // that have ended, for the caller's thread to free (the streaming thread
+  // frees nothing).
+  std::atomic<QueuedSong*> queued{nullptr};
+  std::atomic<QueuedSong*> retired[kRetiredSlots] = {};
+  // Where each ring block's audio comes from, and the device's count of
+  // played frames when the stream began at frame `startOffset` of block 0.
+  BlockSourceSlot blockSources[kRingBlocks];
+  std::uint64_t blocksRendered = 0;
+  std::uint64_t playedAtStart = 0;
+  std::uint32_t startOffset = 0;
+  std::int16_t staging[2 * kBlockFrames] = {};
 
   // The streaming thread and its handshake.
   std::atomic<std::int32_t> threadRunning{0};
@@ -92,11 +135,31 @@ HRESULT PlayerPrepareFrom(const void* source, std::uintptr_t param, std::int32_t
                           std::uint64_t startFrame, std::uint64_t endFrame);
 
 // The same with a song that is loaded already, which the player owns from
-// here on (and destroys even when the start fails).
+// here on (and destroys even when the start fails); `tag` names it in what
+// PlayerHeard tells. `next` (if its song is not null, likewise owned by the
+// player) is queued to follow before the ring is filled, so that it
+// follows without a gap even a song shorter than the ring.
 HRESULT PlayerPlaySong(Player& player, Song* song, SoundBuffer* buffer, std::uint64_t startFrame,
-                       std::uint64_t endFrame);
+                       std::uint64_t endFrame, std::uint32_t tag = 0, QueuedSong next = {});
 HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::uint64_t startFrame,
-                          std::uint64_t endFrame);
+                          std::uint64_t endFrame, std::uint32_t tag = 0, QueuedSong next = {});
+
+// Queues a song (owned by the player from here on, from its frame 0) to
+// follow the one playing without a gap: its first frame follows the last
+// frame before the playing song's end frame, in the same block. It ends in
+// turn at endFrame. A song queued before replaces the one queued. Taken
+// only if it is queued before the playing song's end has been rendered
+// (about two seconds before it is heard). E_INVALIDARG when nothing plays.
+HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag);
+// True while a queued song waits to be taken.
+bool PlayerHasQueuedSong(const Player& player);
+// Frees the songs that have ended (done by every queue, seek and stop too).
+void PlayerCollect(Player& player);
+
+// The song and frame being heard, from the frames the device has played;
+// false when the buffer does not count them or that block is not known
+// (nothing plays, or the device is ahead of the ring).
+bool PlayerHeard(Player& player, HeardFrame& heard);
 
 // Goes on from `frame` of the song that plays, without loading it again:
 // the audio from there is what playing through gives at that frame. Keeps

@@ -12,6 +12,7 @@ using HRESULT = std::int32_t;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 constexpr HRESULT DSERR_BUFFERLOST = static_cast<HRESULT>(0x88780096u);
 constexpr HRESULT DSERR_INVALIDCALL = static_cast<HRESULT>(0x88780032u);
@@ -101,6 +102,13 @@ class SoundBuffer {
   virtual HRESULT SetNotificationPositions(std::uint32_t count, const DSBPOSITIONNOTIFY* positions) {
     (void)count;
     (void)positions;
+    return E_NOTIMPL;
+  }
+  // Frames the device has taken from the buffer while it played, since the
+  // buffer was made: what has been heard, however far the cursor went round
+  // the ring in between. E_NOTIMPL where the buffer does not count them.
+  virtual HRESULT GetPlayedFrames(std::uint64_t* frames) {
+    (void)frames;
     return E_NOTIMPL;
   }
 };

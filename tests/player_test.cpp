@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -64,7 +65,6 @@ TEST_F(PlayerTest, FailuresLeaveTheEngineIdle) {
     EXPECT_FALSE(buffer.Playing()) << c.name;
     EXPECT_EQ(buffer.PlayCursor(), 0u) << c.name;
     EXPECT_EQ(player.song, nullptr) << c.name;
-    
   }
 }
 
@@ -120,6 +120,120 @@ TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
   ASSERT_NE(player.song, nullptr);
   EXPECT_EQ(player.song->module.channelCount, 3);
   EXPECT_EQ(player.threadRunning.load(), 1);
+}
+
+// A player driven by hand (no streaming thread): every block it writes,
+// in the order it writes them.
+class PlayerBlocks : public ::testing::Test {
+ protected:
+  void TearDown() override { PlayerStop(player); }
+  static Song* Load(const std::vector<std::uint8_t>& bytes) {
+    Song* song = CreateSong();
+    EXPECT_TRUE(LoadSong(*song, bytes.data(), bytes.size(), kSourceMemory));
+    return song;
+  }
+  static Song* LoadFile(const std::string& path) {
+    Song* song = CreateSong();
+    EXPECT_TRUE(LoadSong(*song, path.c_str(), 0, kSourceFile));
+    return song;
+  }
+  // The prefill's 100 blocks, then `more` blocks rendered one by one.
+  std::vector<std::int16_t> Capture(std::uint32_t more) {
+    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+    std::vector<std::int16_t> out(ring, ring + kRingBytes / 2);
+    for (std::uint32_t k = 0; k < more; ++k) {
+      const std::uint32_t b = player.writeBlock;
+      EXPECT_GE(RenderBlock(player), 0);
+      out.insert(out.end(), ring + b * kBlockFrames * 2, ring + (b + 1) * kBlockFrames * 2);
+    }
+    return out;
+  }
+  static std::vector<std::int16_t> Alone(Song* song, std::uint64_t frames) {
+    std::vector<std::int16_t> out(2 * frames);
+    ReadSongFrames(*song, out.data(), static_cast<std::uint32_t>(frames));
+    DestroySong(song);
+    return out;
+  }
+  MemorySoundBuffer buffer;
+  Player player;
+};
+
+TEST_F(PlayerBlocks, RingHoldsTheSongsFrames) {
+  const auto files = CorpusFiles();
+  ASSERT_FALSE(files.empty());
+  for (const std::uint64_t start : {std::uint64_t{0}, std::uint64_t{884 * 30 + 17}}) {
+    ASSERT_GE(PlayerPrepareSong(player, LoadFile(files[0]), &buffer, start, kNoSongEnd), 0);
+    const auto ring = Capture(150);
+    Song* alone = LoadFile(files[0]);
+    SeekSong(*alone, start - start % kBlockFrames);
+    const auto want = Alone(alone, ring.size() / 2);
+    EXPECT_EQ(ring, want) << start;
+  }
+}
+
+// A song queued to follow begins at the frame after the last one of the
+// song before, in the same block: the blocks written are each song's one
+// pass, one after the other, and the heard frames name the right song.
+TEST_F(PlayerBlocks, QueuedSongsFollowWithoutAGap) {
+  XmModule a = OneInstrumentModule(LoopedSample());
+  a.patterns[0].rows = 4;  // 4 x 6 x 882 = 21,168 frames, shorter than the ring
+  a.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  XmModule b = a;
+  b.patterns[0].rows = 64;  // 338,688 frames
+  b.At(0, 0, 0) = {kC4 + 5, 1, 0, 0, 0};
+  XmModule c = a;
+  c.At(0, 0, 0) = {kC4 + 12, 1, 0, 0, 0};
+  const std::uint64_t lengthA = 4 * 6 * 882, lengthB = 64 * 6 * 882, lengthC = lengthA;
+  const auto bytesA = a.Build(), bytesB = b.Build(), bytesC = c.Build();
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytesA), &buffer, 0, lengthA, 1, {Load(bytesB), lengthB, 2}), 0);
+  EXPECT_FALSE(PlayerHasQueuedSong(player));  // taken in the prefill
+  ASSERT_EQ(PlayerQueueSong(player, Load(bytesC), lengthC, 3), S_OK);
+  const std::uint64_t total = lengthA + lengthB + lengthC;
+  const auto blocks = Capture(static_cast<std::uint32_t>((total + 2 * kBlockFrames) / kBlockFrames - kRingBlocks));
+  std::vector<std::int16_t> want = Alone(Load(bytesA), lengthA);
+  for (const auto& [bytes, length] : {std::pair{&bytesB, lengthB}, std::pair{&bytesC, lengthC}}) {
+    const auto part = Alone(Load(*bytes), length);
+    want.insert(want.end(), part.begin(), part.end());
+  }
+  ASSERT_GE(blocks.size(), want.size());
+  EXPECT_TRUE(std::equal(want.begin(), want.end(), blocks.begin()));
+  EXPECT_TRUE(std::all_of(blocks.begin() + static_cast<std::ptrdiff_t>(want.size()), blocks.end(),
+                          [](std::int16_t v) { return v == 0; }));  // the end: silence
+  // What is heard where: the device's count of played frames.
+  const struct {
+    std::uint64_t played;
+    std::uint32_t tag;
+    std::uint64_t frame;
+  } heard[] = {{0, 1, 0}, {lengthA - 1, 1, lengthA - 1}, {lengthA, 2, 0}, {lengthA + 884 * 3 + 5, 2, 884 * 3 + 5}};
+  PlayerCollect(player);
+  for (const auto& h : heard) {
+    player.playedAtStart = 0;
+    std::uint64_t base = 0;
+    buffer.GetPlayedFrames(&base);
+    player.playedAtStart = base - h.played;
+    HeardFrame got{};
+    // Blocks far behind were written over since; these are in the ring.
+    if (h.played / kBlockFrames + kRingBlocks <= player.blocksRendered) continue;
+    ASSERT_TRUE(PlayerHeard(player, got)) << h.played;
+    EXPECT_EQ(got.tag, h.tag) << h.played;
+    EXPECT_EQ(got.songFrame, h.frame) << h.played;
+  }
+}
+
+TEST_F(PlayerBlocks, HeardFrameFollowsTheDevice) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  ASSERT_GE(PlayerPrepareSong(player, Load(m.Build()), &buffer, 5000, kNoSongEnd, 7), 0);
+  HeardFrame heard{};
+  ASSERT_TRUE(PlayerHeard(player, heard));
+  EXPECT_EQ(heard.tag, 7u);
+  EXPECT_EQ(heard.songFrame, 5000u);
+  buffer.AdvancePlayCursor(4 * 1000);  // the device takes 1,000 frames
+  ASSERT_TRUE(PlayerHeard(player, heard));
+  EXPECT_EQ(heard.songFrame, 6000u);
+  // Beyond the ring nothing is known yet.
+  buffer.AdvancePlayCursor(kRingBytes);
+  EXPECT_FALSE(PlayerHeard(player, heard));
 }
 
 }  // namespace
