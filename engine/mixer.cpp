@@ -741,6 +741,22 @@ void SkipVoice(Voice& v, std::uint32_t frameCount) {
   RunVoice<false>(v, nullptr, nullptr, frameCount, false, MixPath::kPlain);
 }
 
+namespace {
+
+// Adds what a voice is about to add to the mix into its channel's own part
+// (left + right), from a copy of the voice: the voice itself moves on only
+// when it is mixed.
+void MixChannelPart(Song& song, const Voice& v, std::uint32_t channel, std::uint32_t frameCount, MixPath path) {
+  Voice copy = v;
+  float* left = song.channelScratch;
+  float* right = song.channelScratch + kBlockFrames;
+  if (!RunVoice<true>(copy, left, right, frameCount, true, path)) return;
+  float* part = song.channelMix + std::size_t{channel} * kBlockFrames + song.channelMixAt;
+  for (std::uint32_t f = 0; f < frameCount; ++f) part[f] += left[f] + right[f];
+}
+
+}  // namespace
+
 void MixVoices(Song& song, float* left, float* right, std::uint32_t frameCount, bool overwrite) {
   MixPath path = song.mixPath;
   if (path > MachineMixPath()) path = MachineMixPath();
@@ -749,7 +765,10 @@ void MixVoices(Song& song, float* left, float* right, std::uint32_t frameCount, 
     if (v.sample == nullptr) continue;
     if (song.mutedChannels & (1u << (i % kMaxChannels))) {
       RunVoice<false>(v, nullptr, nullptr, frameCount, false, path);
-    } else if (RunVoice<true>(v, left, right, frameCount, overwrite, path)) {
+      continue;
+    }
+    if (song.channelMix != nullptr) MixChannelPart(song, v, i % kMaxChannels, frameCount, path);
+    if (RunVoice<true>(v, left, right, frameCount, overwrite, path)) {
       overwrite = false;
     }
   }

@@ -1,6 +1,8 @@
 #include "player.h"
 
+#include <algorithm>
 #include <cfenv>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -104,11 +106,38 @@ PositionLogEntry ReadPositionLog(const Player& player, std::uint32_t index) {
 
 PositionLogEntry ReadPositionLog(std::uint32_t index) { return ReadPositionLog(DefaultPlayer(), index); }
 
+namespace {
+
+// The channels' parts of the block just rendered, as the scopes show them.
+void KeepScopes(Player& player, std::uint32_t b, std::uint64_t number) {
+  ScopeRing& ring = *player.scopeRing;
+  ScopeRing::Block& block = ring.blocks[b];
+  const std::uint32_t sequence = block.sequence.load(std::memory_order_relaxed);
+  block.sequence.store(sequence + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  block.number.store(number, std::memory_order_relaxed);
+  for (int c = 0; c < kMaxChannels; ++c) {
+    const float* part = ring.channelMix + std::size_t(c) * kBlockFrames;
+    float peak = 0;
+    for (std::uint32_t f = 0; f < kBlockFrames; ++f) peak = std::max(peak, std::fabs(part[f] * 0.5f));
+    for (int p = 0; p < kScopePoints; ++p) {
+      const float v = part[p * kBlockFrames / kScopePoints] * 0.5f * (127.0f / 32768.0f);
+      block.points[c][p].store(static_cast<std::int8_t>(std::clamp(v, -127.0f, 127.0f)), std::memory_order_relaxed);
+    }
+    block.peaks[c].store(static_cast<std::uint16_t>(std::min(peak, 32767.0f)), std::memory_order_relaxed);
+  }
+  block.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+}  // namespace
+
 // Fills the staging block from the song that plays, up to its end frame;
 // where it ends, a queued song goes on in the same block, else silence.
 // The log entry holds the position and play time the song has reached.
 HRESULT RenderBlock(Player& player) {
   const std::uint32_t b = player.writeBlock;
+  const bool scopes = player.scopesWanted.load(std::memory_order_acquire);
+  player.song->channelMix = scopes ? player.scopeRing->channelMix : nullptr;
   const std::uint32_t firstTag = player.songTag;
   const std::uint64_t firstFrame = SongFrame(*player.song);
   std::uint32_t switchAt = kBlockFrames, nextTag = 0;
@@ -134,6 +163,7 @@ HRESULT RenderBlock(Player& player) {
     }
     const std::uint64_t left = player.songEndFrame - at;
     const std::uint32_t n = left < kBlockFrames - filled ? static_cast<std::uint32_t>(left) : kBlockFrames - filled;
+    song.channelMix = scopes ? player.scopeRing->channelMix : nullptr;
     ReadSongFrames(song, player.staging + 2 * filled, n);
     filled += n;
   }
@@ -148,6 +178,7 @@ HRESULT RenderBlock(Player& player) {
   if (length > kBlockBytes) length = kBlockBytes;
   if (length >= 2) {
     std::memcpy(region, player.staging, length & ~std::uint32_t{1});
+    if (scopes) KeepScopes(player, b, player.blocksRendered);
     WriteBlockSource(player.blockSources[b], player.blocksRendered++, firstTag, firstFrame, switchAt, nextTag);
     player.writeBlock = (b + 1) % kRingBlocks;
   }
@@ -315,6 +346,30 @@ bool PlayerHeard(Player& player, HeardFrame& heard) {
     if (slotNumber != number) return false;
     heard = offset < switchAt ? HeardFrame{tag, songFrame + offset} : HeardFrame{nextTag, offset - switchAt};
     return true;
+  }
+  return false;
+}
+
+void PlayerWatchChannels(Player& player, bool wanted) {
+  if (wanted && player.scopeRing == nullptr) player.scopeRing = std::make_unique<ScopeRing>();
+  player.scopesWanted.store(wanted, std::memory_order_release);
+}
+
+bool PlayerHeardScopes(Player& player, ChannelScopes& scopes) {
+  std::uint64_t played = 0;
+  if (player.scopeRing == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
+    return false;
+  const std::uint64_t number = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+  const ScopeRing::Block& block = player.scopeRing->blocks[number % kRingBlocks];
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::uint32_t before = block.sequence.load(std::memory_order_acquire);
+    if (block.number.load(std::memory_order_relaxed) != number) return false;
+    for (int c = 0; c < kMaxChannels; ++c) {
+      for (int p = 0; p < kScopePoints; ++p) scopes.points[c][p] = block.points[c][p].load(std::memory_order_relaxed);
+      scopes.peaks[c] = block.peaks[c].load(std::memory_order_relaxed);
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1) == 0 && block.sequence.load(std::memory_order_relaxed) == before) return true;
   }
   return false;
 }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 #include "song.h"
@@ -55,6 +56,27 @@ struct HeardFrame {
 
 constexpr int kRetiredSlots = 8;
 
+// Each channel's part of the mix as a scope shows it: kScopePoints points
+// of a block (-127..127 for -32,768..32,767) and the block's peak (0..32,767).
+constexpr int kScopePoints = 128;
+struct ChannelScopes {
+  std::int8_t points[kMaxChannels][kScopePoints];
+  std::uint16_t peaks[kMaxChannels];
+};
+
+// The scopes of every ring block, written by the streaming thread while
+// someone watches (a sequence count per block keeps reads whole).
+struct ScopeRing {
+  struct Block {
+    std::atomic<std::uint32_t> sequence{0};
+    std::atomic<std::uint64_t> number{~std::uint64_t{0}};  // as in BlockSourceSlot
+    std::atomic<std::int8_t> points[kMaxChannels][kScopePoints] = {};
+    std::atomic<std::uint16_t> peaks[kMaxChannels] = {};
+  };
+  Block blocks[kRingBlocks];
+  float channelMix[kMaxChannels * kBlockFrames] = {};
+};
+
 struct Player {
   Player() = default;
   ~Player();  // stops the stream
@@ -83,6 +105,10 @@ struct Player {
   std::uint64_t playedAtStart = 0;
   std::uint32_t startOffset = 0;
   std::int16_t staging[2 * kBlockFrames] = {};
+  // Channel scopes, made from the first time they are wanted and kept for
+  // the player's life.
+  std::atomic<bool> scopesWanted{false};
+  std::unique_ptr<ScopeRing> scopeRing;
 
   // The streaming thread and its handshake.
   std::atomic<std::int32_t> threadRunning{0};
@@ -155,6 +181,13 @@ HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std:
 bool PlayerHasQueuedSong(const Player& player);
 // Frees the songs that have ended (done by every queue, seek and stop too).
 void PlayerCollect(Player& player);
+
+// Keeps (or stops keeping) each channel's part of the mix for scopes: from
+// the next block rendered on, two seconds before it is heard.
+void PlayerWatchChannels(Player& player, bool wanted);
+// The channel scopes of the block being heard; false when they are not
+// kept or not known for that block.
+bool PlayerHeardScopes(Player& player, ChannelScopes& scopes);
 
 // The song and frame being heard, from the frames the device has played;
 // false when the buffer does not count them or that block is not known

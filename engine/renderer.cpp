@@ -168,6 +168,7 @@ void RenderFrames(Song& song, float* left, float* right, std::uint32_t count) {
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);
     if (n > count - done) n = count - done;
+    song.channelMixAt = done;
     if (Mixing)
       MixVoices(song, left + done, right + done, n, true);
     else
@@ -185,6 +186,8 @@ void RenderOneBlock(Song& song) {
   song.blockOrder = static_cast<std::uint16_t>(song.module.orderPosition);
   song.blockRow = static_cast<std::uint16_t>(song.module.row);
   song.rowStartCount = 0;
+  if (Mixing && song.channelMix != nullptr)
+    std::memset(song.channelMix, 0, sizeof(float) * kMaxChannels * kBlockFrames);
   RenderFrames<Mixing>(song, song.mix, song.mix + kBlockFrames, kBlockFrames);
   song.renderedFrames += kBlockFrames;
 }

@@ -70,6 +70,14 @@ struct Song {
   std::uint16_t blockRow;
   std::uint32_t rowStartCount;
   RowStart rowStarts[kMaxRowStarts];
+
+  // Where each channel's own part of the block's mix goes, when someone
+  // watches it (kMaxChannels runs of kBlockFrames floats, left + right;
+  // null: not kept). Mixing the channels apart takes a second pass over
+  // each voice, on copies, so that the mix itself stays as it is.
+  float* channelMix;
+  std::uint32_t channelMixAt;  // the frame of the block the run being mixed begins at
+  float channelScratch[2 * kBlockFrames];
 };
 
 // A song with no module, at 44,100 Hz, or null when memory is short.

@@ -236,4 +236,37 @@ TEST_F(PlayerBlocks, HeardFrameFollowsTheDevice) {
   EXPECT_FALSE(PlayerHeard(player, heard));
 }
 
+// Each channel's own part of the mix for the scopes: kept apart, so that
+// the mix itself is the same bits with or without scopes.
+TEST_F(PlayerBlocks, ChannelScopesShowEachChannelAndLeaveTheMixAlone) {
+  XmModule m = OneInstrumentModule(LoopedSample(), 3);
+  m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  m.At(0, 0, 2) = {kC4 + 7, 1, 0x20, 0, 0};  // quieter
+  const auto bytes = m.Build();
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
+  const auto without = Capture(20);
+  PlayerWatchChannels(player, true);
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
+  const auto with = Capture(20);
+  EXPECT_EQ(with, without);
+  ChannelScopes scopes{};
+  buffer.AdvancePlayCursor(105 * kBlockBytes);  // block 105: written after block 5, in its place
+  ASSERT_TRUE(PlayerHeardScopes(player, scopes));
+  EXPECT_GT(scopes.peaks[0], scopes.peaks[2]);
+  EXPECT_GT(scopes.peaks[2], 0);
+  EXPECT_EQ(scopes.peaks[1], 0);
+  EXPECT_TRUE(
+      std::all_of(std::begin(scopes.points[1]), std::end(scopes.points[1]), [](std::int8_t v) { return v == 0; }));
+  EXPECT_TRUE(
+      std::any_of(std::begin(scopes.points[0]), std::end(scopes.points[0]), [](std::int8_t v) { return v != 0; }));
+  // A muted channel adds nothing, to the mix or to its scope.
+  Song* muted = Load(bytes);
+  muted->mutedChannels = 1;
+  ASSERT_GE(PlayerPrepareSong(player, muted, &buffer, 0, kNoSongEnd), 0);
+  buffer.AdvancePlayCursor(5 * kBlockBytes);
+  ASSERT_TRUE(PlayerHeardScopes(player, scopes));
+  EXPECT_EQ(scopes.peaks[0], 0);
+  EXPECT_GT(scopes.peaks[2], 0);
+}
+
 }  // namespace
