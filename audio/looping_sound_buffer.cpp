@@ -50,6 +50,7 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
     const std::uint32_t from = cursor_.load(std::memory_order_relaxed);
     const std::uint32_t moved = frames * kBytesPerFrame;
     cursor_.store(cursor, std::memory_order_release);
+    framePosition_.store(framePosition_.load(std::memory_order_relaxed) + frames, std::memory_order_release);
     for (const DSBPOSITIONNOTIFY& n : notify_)
       if ((n.dwOffset + kRingBytes - from - 1) % kRingBytes < moved) n.hEventNotify->Set();
   }
@@ -137,6 +138,7 @@ HRESULT LoopingSoundBuffer::SetCurrentPosition(std::uint32_t position) {
   if (position >= kRingBytes) return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(cursorMutex_);
   cursor_.store(position - position % kBytesPerFrame, std::memory_order_release);
+  framePosition_.store(position / kBytesPerFrame, std::memory_order_release);
   return S_OK;
 }
 

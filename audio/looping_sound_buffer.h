@@ -42,6 +42,13 @@ class LoopingSoundBuffer : public SoundBuffer {
   // `frames` frames that follow the play cursor: what is being heard.
   void HeardLevels(std::uint32_t frames, std::int32_t& left, std::int32_t& right);
 
+  // The play cursor in frames without the ring's wrap: SetCurrentPosition
+  // sets it to the frame at that offset, and every frame the device takes
+  // while the buffer plays moves it on by one. The cursor's byte offset is
+  // always FramePosition() * 4 modulo the ring's size; unlike the offset,
+  // this count stays right however long its reader does not look.
+  std::uint64_t FramePosition() const { return framePosition_.load(std::memory_order_acquire); }
+
   // The device's side: the next `frames` frames as heard.
   void Pull(std::int16_t* out, std::uint32_t frames);
 
@@ -50,6 +57,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   const bool effectsCapable_;
   RingMemory ring_;
   std::atomic<std::uint32_t> cursor_{0};  // byte offset of the next frame
+  std::atomic<std::uint64_t> framePosition_{0};
   std::atomic<bool> playing_{false};
   std::atomic<bool> looping_{false};
   std::atomic<std::int32_t> volume_{0};

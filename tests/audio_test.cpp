@@ -194,6 +194,55 @@ TEST_F(BufferTest, BufferWithoutEffectsCapabilityRefusesThem) {
   EXPECT_LT(buffer->SetFX(1, &eq, nullptr), 0);
 }
 
+// The frame position counts every frame the device takes while playing,
+// however many times the ring wraps before anyone looks, in pulls of any
+// size; the byte cursor stays its remainder.
+TEST_F(BufferTest, FramePositionCountsEveryFrameTakenWhilePlaying) {
+  constexpr std::uint32_t kRingFrames = kRingBytes / kBytesPerFrame;
+  const struct {
+    std::uint32_t start;  // byte offset given to SetCurrentPosition
+    std::uint32_t pull;   // frames a pull
+    std::uint32_t pulls;
+  } cases[] = {{0, 4096, 32},
+               {12 * 4, 1, 1000},
+               {5 * kBlockBytes + 3 * 4, 884, 301},
+               {kRingBytes - 4, kRingFrames, 3},
+               {7 * 4, kRingFrames + 17, 2}};
+  for (const auto& c : cases) {
+    buffer->Stop();
+    ASSERT_EQ(buffer->SetCurrentPosition(c.start), S_OK);
+    EXPECT_EQ(buffer->FramePosition(), c.start / 4);
+    PullFrames(control, 500);  // stopped: nothing taken
+    EXPECT_EQ(buffer->FramePosition(), c.start / 4);
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
+    for (std::uint32_t i = 0; i < c.pulls; ++i) PullFrames(control, c.pull);
+    const std::uint64_t want = c.start / 4 + std::uint64_t{c.pull} * c.pulls;
+    EXPECT_EQ(buffer->FramePosition(), want) << c.start << " " << c.pull;
+    EXPECT_EQ(Cursor(), want * 4 % kRingBytes) << c.start << " " << c.pull;
+    buffer->Stop();
+    PullFrames(control, 4096);
+    EXPECT_EQ(buffer->FramePosition(), want);
+  }
+}
+
+// A reader that looks only now and then (a stalled main loop) still reads
+// the exact count while the device pulls on its own thread.
+TEST_F(BufferTest, FramePositionIsExactForAReaderThatStalls) {
+  buffer->Play(0, 0, DSBPLAY_LOOPING);
+  std::atomic<std::uint64_t> pulled{0};
+  std::atomic<bool> done{false};
+  std::thread device([&] {
+    while (!done) {
+      PullFrames(control, 4096);
+      pulled += 4096;
+    }
+  });
+  while (pulled < 3 * kRingBytes / kBytesPerFrame) std::this_thread::yield();
+  done = true;
+  device.join();
+  EXPECT_EQ(buffer->FramePosition(), pulled.load());
+}
+
 TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   FakeAudioDevice::Control control;
   control.refuseOpen = true;
