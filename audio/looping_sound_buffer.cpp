@@ -11,20 +11,26 @@ double VolumeGain(std::int32_t hundredthsDb) {
   if (hundredthsDb <= -10000) return 0.0;
   return std::pow(10.0, hundredthsDb / 2000.0);
 }
+
+constexpr auto kSecondLook = std::chrono::milliseconds(250);
 }  // namespace
 
-LoopingSoundBuffer::LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable)
-    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes) {}
+LoopingSoundBuffer::LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable,
+                                       std::function<Clock::time_point()> now)
+    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes), now_(std::move(now)) {}
 
 LoopingSoundBuffer::~LoopingSoundBuffer() {
   if (device_) device_->Close();
 }
 
 bool LoopingSoundBuffer::Start() {
+  // An opened device has not been silent yet.
+  lastPull_.store(now_().time_since_epoch().count(), std::memory_order_release);
   return device_->Open([this](std::int16_t* out, std::uint32_t frames) { Pull(out, frames); });
 }
 
 void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
+  lastPull_.store(now_().time_since_epoch().count(), std::memory_order_release);
   {
     // Play, Stop and SetCurrentPosition wait for a pull under way, so that a
     // stop followed by a rewind leaves the cursor at the rewind.
@@ -124,6 +130,9 @@ HRESULT LoopingSoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t fla
   }
   std::lock_guard<std::mutex> lock(cursorMutex_);
   looping_.store((flags & DSBPLAY_LOOPING) != 0);
+  // The device's silence is timed from here when the buffer was stopped.
+  if (!playing_.load(std::memory_order_relaxed))
+    playedAt_.store(now_().time_since_epoch().count(), std::memory_order_release);
   playing_.store(true, std::memory_order_release);
   return S_OK;
 }
@@ -142,9 +151,29 @@ HRESULT LoopingSoundBuffer::SetCurrentPosition(std::uint32_t position) {
   return S_OK;
 }
 
+bool LoopingSoundBuffer::DeviceSilent() {
+  std::lock_guard<std::mutex> lock(cursorMutex_);
+  if (!playing_.load(std::memory_order_relaxed)) {
+    silenceSeen_.reset();
+    return false;
+  }
+  const Clock::rep now = now_().time_since_epoch().count();
+  const Clock::rep heard =
+      std::max(lastPull_.load(std::memory_order_acquire), playedAt_.load(std::memory_order_acquire));
+  if (Clock::duration(now - heard) < kSilentDeviceLimit) {
+    silenceSeen_.reset();
+    return false;
+  }
+  if (!silenceSeen_ || *silenceSeen_ < heard) {
+    silenceSeen_ = now;  // the first look at this silence
+    return false;
+  }
+  return Clock::duration(now - *silenceSeen_) >= kSecondLook;
+}
+
 HRESULT LoopingSoundBuffer::GetStatus(std::uint32_t* status) {
   if (status == nullptr) return E_INVALIDARG;
-  if (device_->Lost()) lost_.store(true);
+  if (device_->Lost() || (!lost_.load() && DeviceSilent())) lost_.store(true);
   std::uint32_t s = 0;
   if (lost_.load()) {
     s = DSBSTATUS_BUFFERLOST;
@@ -165,6 +194,10 @@ HRESULT LoopingSoundBuffer::Restore() {
   }
   device_->Close();
   if (!Start()) return DSERR_BUFFERLOST;
+  {
+    std::lock_guard<std::mutex> lock(cursorMutex_);
+    silenceSeen_.reset();
+  }
   lost_.store(false);
   return S_OK;
 }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "audio_device.h"
@@ -14,8 +17,16 @@
 
 class LoopingSoundBuffer : public SoundBuffer {
  public:
+  using Clock = std::chrono::steady_clock;
+  // A device that has taken no frame for this long while the buffer plays
+  // counts as lost (GetStatus says DSBSTATUS_BUFFERLOST): some sound
+  // servers' devices stop for good without ever saying so.
+  static constexpr Clock::duration kSilentDeviceLimit = std::chrono::seconds(2);
+
   // effectsCapable false: a buffer without effect support (SetFX refuses).
-  LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable);
+  // now: the clock that times the device's silence (tests pass their own).
+  LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable,
+                     std::function<Clock::time_point()> now = Clock::now);
   ~LoopingSoundBuffer() override;
   LoopingSoundBuffer(const LoopingSoundBuffer&) = delete;
   LoopingSoundBuffer& operator=(const LoopingSoundBuffer&) = delete;
@@ -63,6 +74,17 @@ class LoopingSoundBuffer : public SoundBuffer {
   std::atomic<std::int32_t> volume_{0};
   std::atomic<bool> lost_{false};
   std::atomic<std::uint32_t> published_{0};  // counts unlocks: orders ring writes before the device's reads
+
+  // The device's silence: when it last pulled, when the buffer last began
+  // to play, and when a silence of kSilentDeviceLimit was first seen. A
+  // silence counts only once a second look, a little later, finds it still
+  // unbroken: a process that was stopped (Ctrl-Z) and continued looks at the
+  // clock before its device thread has had a chance to pull.
+  bool DeviceSilent();
+  std::function<Clock::time_point()> now_;
+  std::atomic<Clock::rep> lastPull_{0};
+  std::atomic<Clock::rep> playedAt_{0};
+  std::optional<Clock::rep> silenceSeen_;  // under cursorMutex_
 
   std::vector<DSBPOSITIONNOTIFY> notify_;  // under cursorMutex_
   std::mutex cursorMutex_;  // held by the device while it takes frames, and by Play, Stop, SetCurrentPosition

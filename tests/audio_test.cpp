@@ -243,6 +243,86 @@ TEST_F(BufferTest, FramePositionIsExactForAReaderThatStalls) {
   EXPECT_EQ(buffer->FramePosition(), pulled.load());
 }
 
+// A device that stops taking frames while the buffer plays, without
+// saying so, counts as lost once it has been silent for 2 s and a second
+// look 250 ms later finds it still silent; a pull in between, a stopped
+// buffer or a fresh Play start the count again.
+TEST(SilentDeviceTest, CountsAsLostAfterTwoSecondsAndASecondLook) {
+  using namespace std::chrono_literals;
+  enum Step { kWait, kPull, kPlay, kStop, kRestore };
+  const struct {
+    const char* name;
+    std::vector<std::pair<Step, std::chrono::milliseconds>> steps;  // each followed by a look at the status
+    std::vector<std::uint32_t> statuses;
+  } cases[] = {
+      {"silent while playing",
+       {{kPlay, 0ms}, {kWait, 1999ms}, {kWait, 1ms}, {kWait, 249ms}, {kWait, 1ms}, {kWait, 1000ms}},
+       {1, 1, 1, 1, DSBSTATUS_BUFFERLOST, DSBSTATUS_BUFFERLOST}},
+      {"pulls keep it alive",
+       {{kPlay, 0ms}, {kWait, 1900ms}, {kPull, 0ms}, {kWait, 1900ms}, {kPull, 0ms}, {kWait, 1900ms}},
+       {1, 1, 1, 1, 1, 1}},
+      // Stopped and continued: the first look after 5 s finds the silence,
+      // the device pulls before the second.
+      {"a stopped process",
+       {{kPlay, 0ms}, {kWait, 5000ms}, {kPull, 0ms}, {kWait, 300ms}, {kWait, 1000ms}},
+       {1, 1, 1, 1, 1}},
+      {"silence that comes back after a pull",
+       {{kPlay, 0ms}, {kWait, 2500ms}, {kPull, 0ms}, {kWait, 2000ms}, {kWait, 250ms}},
+       {1, 1, 1, 1, DSBSTATUS_BUFFERLOST}},
+      {"paused: no pulls needed",
+       {{kStop, 0ms}, {kWait, 10000ms}, {kWait, 1000ms}, {kPlay, 0ms}, {kWait, 1999ms}},
+       {0, 0, 0, 1, 1}},
+      {"restored",
+       {{kPlay, 0ms}, {kWait, 3000ms}, {kWait, 300ms}, {kRestore, 0ms}, {kPlay, 0ms}, {kWait, 1999ms}},
+       {1, 1, DSBSTATUS_BUFFERLOST, 0, 1, 1}},
+  };
+  for (const auto& c : cases) {
+    FakeAudioDevice::Control control;
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true, [&] { return now; });
+    ASSERT_TRUE(buffer.Start());
+    std::vector<std::uint32_t> seen;
+    for (const auto& [step, time] : c.steps) {
+      if (step == kWait) now += time;
+      if (step == kPull) PullFrames(control, 16);
+      if (step == kPlay) buffer.Play(0, 0, DSBPLAY_LOOPING);
+      if (step == kStop) buffer.Stop();
+      if (step == kRestore) {
+        EXPECT_EQ(buffer.Restore(), S_OK) << c.name;
+      }
+      std::uint32_t status = 0;
+      buffer.GetStatus(&status);
+      seen.push_back(status == (DSBSTATUS_PLAYING | DSBSTATUS_LOOPING) ? 1 : status);
+    }
+    EXPECT_EQ(seen, c.statuses) << c.name;
+  }
+}
+
+TEST(SilentDeviceTest, ALostSilentDeviceIsReopenedByRestoreOrStaysLost) {
+  FakeAudioDevice::Control control;
+  std::chrono::steady_clock::time_point now{};
+  LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true, [&] { return now; });
+  ASSERT_TRUE(buffer.Start());
+  buffer.Play(0, 0, DSBPLAY_LOOPING);
+  std::uint32_t status = 0;
+  for (int look = 0; look < 2; ++look) {
+    now += std::chrono::milliseconds(2500);
+    buffer.GetStatus(&status);
+  }
+  EXPECT_EQ(status, DSBSTATUS_BUFFERLOST);
+  EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), DSERR_BUFFERLOST);
+  control.refuseOpen = true;  // no sound server
+  EXPECT_EQ(buffer.Restore(), DSERR_BUFFERLOST);
+  buffer.GetStatus(&status);
+  EXPECT_EQ(status, DSBSTATUS_BUFFERLOST);
+  control.refuseOpen = false;  // the server is back
+  EXPECT_EQ(buffer.Restore(), S_OK);
+  EXPECT_EQ(control.opens.load(), 2);
+  EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), S_OK);
+  buffer.GetStatus(&status);
+  EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
+}
+
 TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   FakeAudioDevice::Control control;
   control.refuseOpen = true;
