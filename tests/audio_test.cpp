@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "audio_setup.h"
 #include "effects.h"
@@ -403,6 +408,69 @@ TEST(EffectDspTest, ParameterChangesDoNotClick) {
   float largest = 0;
   for (std::uint32_t f = 1; f < 44100; ++f) largest = std::max(largest, std::fabs(x[2 * f] - x[2 * f - 2]));
   EXPECT_LT(largest, before * 5.7f);
+}
+
+// In 20 s of silence after a loud 80 Hz tone, the equalizer's state comes
+// to exact zero (it used to stay denormal for good, at several times the
+// cost a frame), and what comes out is to the frame what the effect gives
+// on its own, with the device thread's floating-point setting left as it was.
+TEST(EqualizerInSilenceTest, StateSettlesToZeroAndTheSoundIsUnchanged) {
+  for (const float gainDb : {15.0f, -15.0f, 6.0f}) {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    ASSERT_TRUE(buffer.Start());
+    DSEFFECTDESC desc{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
+    ASSERT_EQ(buffer.SetFX(1, &desc, nullptr), S_OK);
+    void* object = nullptr;
+    ASSERT_EQ(buffer.GetObjectInPath(GUID_DSFX_STANDARD_PARAMEQ, 0, IID_IDirectSoundFXParamEq, &object), S_OK);
+    const DSFXParamEq params{80.0f, 12.0f, gainDb};
+    static_cast<IDirectSoundFXParamEq*>(object)->SetAllParameters(&params);
+    auto* eq = dynamic_cast<ParamEqEffect*>(static_cast<IDirectSoundFXParamEq*>(object));
+    ASSERT_NE(eq, nullptr);
+
+    // One second of the tone, then the ring silent.
+    constexpr std::uint32_t kToneFrames = 44100, kPull = 4096, kPulls = 226;  // 21 s
+    const std::vector<float> tone = Sine(80, kToneFrames, 20000);
+    void* region = nullptr;
+    std::uint32_t bytes = 0;
+    ASSERT_EQ(buffer.Lock(0, kRingBytes, &region, &bytes, nullptr, nullptr, 0), S_OK);
+    auto* ring = static_cast<std::int16_t*>(region);
+    for (std::uint32_t i = 0; i < 2 * kToneFrames; ++i) ring[i] = static_cast<std::int16_t>(tone[i]);
+    buffer.Unlock(region, bytes, nullptr, 0);
+    std::vector<float> input(2 * kPull * kPulls, 0.0f);
+    for (std::uint32_t i = 0; i < 2 * kToneFrames; ++i) input[i] = static_cast<std::int16_t>(tone[i]);
+
+    buffer.Play(0, 0, DSBPLAY_LOOPING);
+    std::vector<std::int16_t> heard;
+#if defined(__SSE__) || defined(__x86_64__)
+    const unsigned before = _mm_getcsr() & ~0x3Fu;  // the control bits, not the exception flags
+#endif
+    for (std::uint32_t p = 0; p < kPulls; ++p) {
+      if (p * kPull >= kToneFrames && p * kPull < kToneFrames + kPull) {
+        ASSERT_EQ(buffer.Lock(0, kRingBytes, &region, &bytes, nullptr, nullptr, 0), S_OK);
+        std::memset(region, 0, bytes);
+        buffer.Unlock(region, bytes, nullptr, 0);
+      }
+      const std::vector<std::int16_t> pulled = PullFrames(control, kPull);
+      heard.insert(heard.end(), pulled.begin(), pulled.end());
+    }
+#if defined(__SSE__) || defined(__x86_64__)
+    EXPECT_EQ(_mm_getcsr() & ~0x3Fu, before);
+#endif
+    EXPECT_EQ(eq->StateMagnitude(), 0.0) << gainDb;
+
+    // The same input through an equalizer of its own, at the default
+    // floating-point setting.
+    std::mutex guard;
+    ParamEqEffect alone(guard);
+    alone.SetAllParameters(&params);
+    for (std::uint32_t p = 0; p < kPulls; ++p) alone.Process(input.data() + 2 * p * kPull, kPull);
+    std::vector<std::int16_t> want(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i)
+      want[i] = static_cast<std::int16_t>(std::clamp(std::nearbyint(double{input[i]}), -32768.0, 32767.0));
+    EXPECT_EQ(heard, want) << gainDb;
+    EXPECT_GT(alone.StateMagnitude(), 0.0) << gainDb;  // left alone, it stays denormal
+  }
 }
 
 }  // namespace
