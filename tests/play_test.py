@@ -109,6 +109,22 @@ check("second file's pass heard exactly, then silence",
       heard[start_b:start_b + len(b)] == b and not any(heard[start_b + len(b):]), len(heard) - start_b - len(b))
 check("the program ends by itself", took < (len(a) + len(b)) / 88200 + 5, took)
 
+# Stopped for 3 s (longer than a device may be silent while playing) and
+# continued: the device is not taken for lost (and reopened), the pass is
+# heard exactly.
+capture = os.path.join(tmp, "stopped.raw")
+p = subprocess.Popen([cli, "play", one], env=disk_env(capture), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+time.sleep(1.0)
+os.kill(p.pid, signal.SIGSTOP)
+time.sleep(3.0)
+os.kill(p.pid, signal.SIGCONT)
+err = p.communicate(timeout=30)[1]
+heard = capture_of(capture)
+c = first_sound(heard)
+check("stopped for 3 s and continued: the pass heard exactly, the device kept",
+      p.returncode == 0 and b"sound device" not in err and heard[c:c + len(a) - ra] == a[ra:] and
+      not any(heard[c + len(a) - ra:]), (p.returncode, err[-200:]))
+
 r = subprocess.run([cli, "play", one, os.path.join(tmp, "missing.xm"), two], env=dict(os.environ,
                    SDL_AUDIODRIVER="dummy"), capture_output=True, timeout=60)
 check("a file that cannot be loaded is skipped, exit code 1",
