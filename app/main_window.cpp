@@ -291,7 +291,14 @@ void MainWindow::StopView() {
 void MainWindow::OnDisplayTimer() {
   std::uint32_t status = 0;
   if (buffer_.GetStatus(&status) >= 0 && (status & DSBSTATUS_BUFFERLOST)) {
-    if (buffer_.Restore() >= 0) buffer_.Play(0, 0, DSBPLAY_LOOPING);
+    if (buffer_.Restore() < 0) {
+      // No device to be had (the sound server is gone): said once, and the
+      // window stops; the next start opens a new device once there is one.
+      StopView();
+      hooks_.showError(this, QStringLiteral("The sound device is gone"));
+      return;
+    }
+    buffer_.Play(0, 0, DSBPLAY_LOOPING);
   }
   timeDisplay_->setText(FormatTime(PlayerGetTime()));
 }

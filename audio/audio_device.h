@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 class AudioDevice {
  public:
@@ -25,3 +26,7 @@ std::unique_ptr<AudioDevice> MakeSdlAudioDevice();
 
 // Initialises SDL's audio subsystem once (without its signal handlers).
 bool InitSdlAudio();
+
+// Why SDL's audio could not be started or its device opened, the last time
+// either failed: SDL's own words (or why the library could not be loaded).
+std::string SdlAudioError();

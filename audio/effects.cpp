@@ -75,6 +75,12 @@ void ParamEqEffect::Process(float* frames, std::uint32_t count) {
   }
 }
 
+double ParamEqEffect::StateMagnitude() const {
+  double largest = 0;
+  for (const double z : {z1_[0], z1_[1], z2_[0], z2_[1]}) largest = std::fmax(largest, std::fabs(z));
+  return largest;
+}
+
 GargleEffect::GargleEffect(std::mutex& guard) : guard_(guard) {}
 
 HRESULT GargleEffect::SetAllParameters(const DSFXGargle* p) {

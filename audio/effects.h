@@ -62,6 +62,9 @@ class ParamEqEffect : public StereoEffect, public IDirectSoundFXParamEq {
   HRESULT SetAllParameters(const DSFXParamEq* params) override;
   HRESULT GetAllParameters(DSFXParamEq* params) override;
   void Process(float* frames, std::uint32_t count) override;
+  // The largest value the filter carries from one frame to the next: 0
+  // once silence has settled it.
+  double StateMagnitude() const;
 
  private:
   void UpdateCoefficients();

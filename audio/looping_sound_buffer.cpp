@@ -5,26 +5,52 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 namespace {
 double VolumeGain(std::int32_t hundredthsDb) {
   if (hundredthsDb == 0) return 1.0;  // the usual case, without a pow() per pull
   if (hundredthsDb <= -10000) return 0.0;
   return std::pow(10.0, hundredthsDb / 2000.0);
 }
+
+// A filter fed silence decays into the denormal range and may stay there
+// for good, where every operation on its state costs many times more. While
+// the effect runs, results that small are taken as zero (flush-to-zero and
+// denormals-are-zero): far below anything a 16-bit frame can tell, so the
+// sound is the same. The device thread's own setting comes back afterwards.
+class DenormalsAsZero {
+ public:
+#if defined(__SSE__) || defined(__x86_64__)
+  DenormalsAsZero() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040); }
+  ~DenormalsAsZero() { _mm_setcsr(saved_); }
+
+ private:
+  unsigned saved_;
+#endif
+};
+
+constexpr auto kSecondLook = std::chrono::milliseconds(250);
 }  // namespace
 
-LoopingSoundBuffer::LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable)
-    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes) {}
+LoopingSoundBuffer::LoopingSoundBuffer(std::unique_ptr<AudioDevice> device, bool effectsCapable,
+                                       std::function<Clock::time_point()> now)
+    : device_(std::move(device)), effectsCapable_(effectsCapable), ring_(kRingBytes), now_(std::move(now)) {}
 
 LoopingSoundBuffer::~LoopingSoundBuffer() {
   if (device_) device_->Close();
 }
 
 bool LoopingSoundBuffer::Start() {
+  // An opened device has not been silent yet.
+  lastPull_.store(now_().time_since_epoch().count(), std::memory_order_release);
   return device_->Open([this](std::int16_t* out, std::uint32_t frames) { Pull(out, frames); });
 }
 
 void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
+  lastPull_.store(now_().time_since_epoch().count(), std::memory_order_release);
   {
     // Play, Stop and SetCurrentPosition wait for a pull under way, so that a
     // stop followed by a rewind leaves the cursor at the rewind.
@@ -51,6 +77,7 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
     const std::uint32_t moved = frames * kBytesPerFrame;
     cursor_.store(cursor, std::memory_order_release);
     played_.fetch_add(frames, std::memory_order_release);
+    framePosition_.store(framePosition_.load(std::memory_order_relaxed) + frames, std::memory_order_release);
     for (const DSBPOSITIONNOTIFY& n : notify_)
       if ((n.dwOffset + kRingBytes - from - 1) % kRingBytes < moved) n.hEventNotify->Set();
   }
@@ -60,7 +87,10 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
   if (effect_ == nullptr && target == 1.0 && gain_ == 1.0) return;  // unity: the ring's data as they are
   scratch_.resize(2 * frames);
   for (std::uint32_t i = 0; i < 2 * frames; ++i) scratch_[i] = out[i];
-  if (effect_ != nullptr) effect_->Process(scratch_.data(), frames);
+  if (effect_ != nullptr) {
+    const DenormalsAsZero flush;
+    effect_->Process(scratch_.data(), frames);
+  }
   for (std::uint32_t f = 0; f < frames; ++f) {
     // Volume changes glide over a few milliseconds.
     gain_ += (target - gain_) * 0.01;
@@ -130,6 +160,9 @@ HRESULT LoopingSoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t fla
   }
   std::lock_guard<std::mutex> lock(cursorMutex_);
   looping_.store((flags & DSBPLAY_LOOPING) != 0);
+  // The device's silence is timed from here when the buffer was stopped.
+  if (!playing_.load(std::memory_order_relaxed))
+    playedAt_.store(now_().time_since_epoch().count(), std::memory_order_release);
   playing_.store(true, std::memory_order_release);
   return S_OK;
 }
@@ -144,12 +177,33 @@ HRESULT LoopingSoundBuffer::SetCurrentPosition(std::uint32_t position) {
   if (position >= kRingBytes) return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(cursorMutex_);
   cursor_.store(position - position % kBytesPerFrame, std::memory_order_release);
+  framePosition_.store(position / kBytesPerFrame, std::memory_order_release);
   return S_OK;
+}
+
+bool LoopingSoundBuffer::DeviceSilent() {
+  std::lock_guard<std::mutex> lock(cursorMutex_);
+  if (!playing_.load(std::memory_order_relaxed)) {
+    silenceSeen_.reset();
+    return false;
+  }
+  const Clock::rep now = now_().time_since_epoch().count();
+  const Clock::rep heard =
+      std::max(lastPull_.load(std::memory_order_acquire), playedAt_.load(std::memory_order_acquire));
+  if (Clock::duration(now - heard) < kSilentDeviceLimit) {
+    silenceSeen_.reset();
+    return false;
+  }
+  if (!silenceSeen_ || *silenceSeen_ < heard) {
+    silenceSeen_ = now;  // the first look at this silence
+    return false;
+  }
+  return Clock::duration(now - *silenceSeen_) >= kSecondLook;
 }
 
 HRESULT LoopingSoundBuffer::GetStatus(std::uint32_t* status) {
   if (status == nullptr) return E_INVALIDARG;
-  if (device_->Lost()) lost_.store(true);
+  if (device_->Lost() || (!lost_.load() && DeviceSilent())) lost_.store(true);
   std::uint32_t s = 0;
   if (lost_.load()) {
     s = DSBSTATUS_BUFFERLOST;
@@ -170,6 +224,10 @@ HRESULT LoopingSoundBuffer::Restore() {
   }
   device_->Close();
   if (!Start()) return DSERR_BUFFERLOST;
+  {
+    std::lock_guard<std::mutex> lock(cursorMutex_);
+    silenceSeen_.reset();
+  }
   lost_.store(false);
   return S_OK;
 }

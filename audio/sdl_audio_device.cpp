@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "audio_device.h"
 
@@ -19,10 +20,17 @@ struct SdlApi {
   decltype(&SDL_PauseAudioDevice) PauseAudioDevice = nullptr;
   decltype(&SDL_CloseAudioDevice) CloseAudioDevice = nullptr;
   decltype(&SDL_GetAudioDeviceStatus) GetAudioDeviceStatus = nullptr;
+  decltype(&SDL_GetError) GetError = nullptr;
   bool loaded = false;
 };
 
 SdlApi sdl;
+std::string lastError;
+
+void KeepSdlError() {
+  const char* text = sdl.GetError();
+  lastError = text != nullptr && *text != '\0' ? text : "no reason given";
+}
 
 template <typename F>
 bool Resolve(void* library, const char* name, F& function) {
@@ -35,13 +43,19 @@ bool LoadSdl() {
   // ZEVORA_SDL_LIBRARY names another build of the library (or a stand-in).
   const char* name = std::getenv("ZEVORA_SDL_LIBRARY");
   void* library = dlopen(name != nullptr && *name != '\0' ? name : "libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return false;
+  if (library == nullptr) {
+    const char* why = dlerror();
+    lastError = why != nullptr ? why : "the SDL2 library cannot be loaded";
+    return false;
+  }
   sdl.loaded = Resolve(library, "SDL_SetHint", sdl.SetHint) && Resolve(library, "SDL_WasInit", sdl.WasInit) &&
                Resolve(library, "SDL_InitSubSystem", sdl.InitSubSystem) &&
                Resolve(library, "SDL_OpenAudioDevice", sdl.OpenAudioDevice) &&
                Resolve(library, "SDL_PauseAudioDevice", sdl.PauseAudioDevice) &&
                Resolve(library, "SDL_CloseAudioDevice", sdl.CloseAudioDevice) &&
-               Resolve(library, "SDL_GetAudioDeviceStatus", sdl.GetAudioDeviceStatus);
+               Resolve(library, "SDL_GetAudioDeviceStatus", sdl.GetAudioDeviceStatus) &&
+               Resolve(library, "SDL_GetError", sdl.GetError);
+  if (!sdl.loaded) lastError = "the SDL2 library lacks the audio functions";
   return sdl.loaded;  // the library stays loaded for the whole run
 }
 
@@ -61,7 +75,10 @@ class SdlAudioDevice : public AudioDevice {
     want.userdata = this;
     SDL_AudioSpec have{};
     device_ = sdl.OpenAudioDevice(nullptr, 0, &want, &have, 0);  // SDL converts any other format
-    if (device_ == 0) return false;
+    if (device_ == 0) {
+      KeepSdlError();
+      return false;
+    }
     sdl.PauseAudioDevice(device_, 0);
     return true;
   }
@@ -90,7 +107,11 @@ bool InitSdlAudio() {
   // SDL would otherwise install SIGINT/SIGTERM handlers that swallow them.
   sdl.SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (sdl.WasInit(SDL_INIT_AUDIO)) return true;
-  return sdl.InitSubSystem(SDL_INIT_AUDIO) == 0;
+  if (sdl.InitSubSystem(SDL_INIT_AUDIO) == 0) return true;
+  KeepSdlError();
+  return false;
 }
 
 std::unique_ptr<AudioDevice> MakeSdlAudioDevice() { return std::make_unique<SdlAudioDevice>(); }
+
+std::string SdlAudioError() { return lastError; }

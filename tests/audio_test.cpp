@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "audio_setup.h"
 #include "effects.h"
@@ -194,6 +199,135 @@ TEST_F(BufferTest, BufferWithoutEffectsCapabilityRefusesThem) {
   EXPECT_LT(buffer->SetFX(1, &eq, nullptr), 0);
 }
 
+// The frame position counts every frame the device takes while playing,
+// however many times the ring wraps before anyone looks, in pulls of any
+// size; the byte cursor stays its remainder.
+TEST_F(BufferTest, FramePositionCountsEveryFrameTakenWhilePlaying) {
+  constexpr std::uint32_t kRingFrames = kRingBytes / kBytesPerFrame;
+  const struct {
+    std::uint32_t start;  // byte offset given to SetCurrentPosition
+    std::uint32_t pull;   // frames a pull
+    std::uint32_t pulls;
+  } cases[] = {{0, 4096, 32},
+               {12 * 4, 1, 1000},
+               {5 * kBlockBytes + 3 * 4, 884, 301},
+               {kRingBytes - 4, kRingFrames, 3},
+               {7 * 4, kRingFrames + 17, 2}};
+  for (const auto& c : cases) {
+    buffer->Stop();
+    ASSERT_EQ(buffer->SetCurrentPosition(c.start), S_OK);
+    EXPECT_EQ(buffer->FramePosition(), c.start / 4);
+    PullFrames(control, 500);  // stopped: nothing taken
+    EXPECT_EQ(buffer->FramePosition(), c.start / 4);
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
+    for (std::uint32_t i = 0; i < c.pulls; ++i) PullFrames(control, c.pull);
+    const std::uint64_t want = c.start / 4 + std::uint64_t{c.pull} * c.pulls;
+    EXPECT_EQ(buffer->FramePosition(), want) << c.start << " " << c.pull;
+    EXPECT_EQ(Cursor(), want * 4 % kRingBytes) << c.start << " " << c.pull;
+    buffer->Stop();
+    PullFrames(control, 4096);
+    EXPECT_EQ(buffer->FramePosition(), want);
+  }
+}
+
+// A reader that looks only now and then (a stalled main loop) still reads
+// the exact count while the device pulls on its own thread.
+TEST_F(BufferTest, FramePositionIsExactForAReaderThatStalls) {
+  buffer->Play(0, 0, DSBPLAY_LOOPING);
+  std::atomic<std::uint64_t> pulled{0};
+  std::atomic<bool> done{false};
+  std::thread device([&] {
+    while (!done) {
+      PullFrames(control, 4096);
+      pulled += 4096;
+    }
+  });
+  while (pulled < 3 * kRingBytes / kBytesPerFrame) std::this_thread::yield();
+  done = true;
+  device.join();
+  EXPECT_EQ(buffer->FramePosition(), pulled.load());
+}
+
+// A device that stops taking frames while the buffer plays, without
+// saying so, counts as lost once it has been silent for 2 s and a second
+// look 250 ms later finds it still silent; a pull in between, a stopped
+// buffer or a fresh Play start the count again.
+TEST(SilentDeviceTest, CountsAsLostAfterTwoSecondsAndASecondLook) {
+  using namespace std::chrono_literals;
+  enum Step { kWait, kPull, kPlay, kStop, kRestore };
+  const struct {
+    const char* name;
+    std::vector<std::pair<Step, std::chrono::milliseconds>> steps;  // each followed by a look at the status
+    std::vector<std::uint32_t> statuses;
+  } cases[] = {
+      {"silent while playing",
+       {{kPlay, 0ms}, {kWait, 1999ms}, {kWait, 1ms}, {kWait, 249ms}, {kWait, 1ms}, {kWait, 1000ms}},
+       {1, 1, 1, 1, DSBSTATUS_BUFFERLOST, DSBSTATUS_BUFFERLOST}},
+      {"pulls keep it alive",
+       {{kPlay, 0ms}, {kWait, 1900ms}, {kPull, 0ms}, {kWait, 1900ms}, {kPull, 0ms}, {kWait, 1900ms}},
+       {1, 1, 1, 1, 1, 1}},
+      // Stopped and continued: the first look after 5 s finds the silence,
+      // the device pulls before the second.
+      {"a stopped process",
+       {{kPlay, 0ms}, {kWait, 5000ms}, {kPull, 0ms}, {kWait, 300ms}, {kWait, 1000ms}},
+       {1, 1, 1, 1, 1}},
+      {"silence that comes back after a pull",
+       {{kPlay, 0ms}, {kWait, 2500ms}, {kPull, 0ms}, {kWait, 2000ms}, {kWait, 250ms}},
+       {1, 1, 1, 1, DSBSTATUS_BUFFERLOST}},
+      {"paused: no pulls needed",
+       {{kStop, 0ms}, {kWait, 10000ms}, {kWait, 1000ms}, {kPlay, 0ms}, {kWait, 1999ms}},
+       {0, 0, 0, 1, 1}},
+      {"restored",
+       {{kPlay, 0ms}, {kWait, 3000ms}, {kWait, 300ms}, {kRestore, 0ms}, {kPlay, 0ms}, {kWait, 1999ms}},
+       {1, 1, DSBSTATUS_BUFFERLOST, 0, 1, 1}},
+  };
+  for (const auto& c : cases) {
+    FakeAudioDevice::Control control;
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true, [&] { return now; });
+    ASSERT_TRUE(buffer.Start());
+    std::vector<std::uint32_t> seen;
+    for (const auto& [step, time] : c.steps) {
+      if (step == kWait) now += time;
+      if (step == kPull) PullFrames(control, 16);
+      if (step == kPlay) buffer.Play(0, 0, DSBPLAY_LOOPING);
+      if (step == kStop) buffer.Stop();
+      if (step == kRestore) {
+        EXPECT_EQ(buffer.Restore(), S_OK) << c.name;
+      }
+      std::uint32_t status = 0;
+      buffer.GetStatus(&status);
+      seen.push_back(status == (DSBSTATUS_PLAYING | DSBSTATUS_LOOPING) ? 1 : status);
+    }
+    EXPECT_EQ(seen, c.statuses) << c.name;
+  }
+}
+
+TEST(SilentDeviceTest, ALostSilentDeviceIsReopenedByRestoreOrStaysLost) {
+  FakeAudioDevice::Control control;
+  std::chrono::steady_clock::time_point now{};
+  LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true, [&] { return now; });
+  ASSERT_TRUE(buffer.Start());
+  buffer.Play(0, 0, DSBPLAY_LOOPING);
+  std::uint32_t status = 0;
+  for (int look = 0; look < 2; ++look) {
+    now += std::chrono::milliseconds(2500);
+    buffer.GetStatus(&status);
+  }
+  EXPECT_EQ(status, DSBSTATUS_BUFFERLOST);
+  EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), DSERR_BUFFERLOST);
+  control.refuseOpen = true;  // no sound server
+  EXPECT_EQ(buffer.Restore(), DSERR_BUFFERLOST);
+  buffer.GetStatus(&status);
+  EXPECT_EQ(status, DSBSTATUS_BUFFERLOST);
+  control.refuseOpen = false;  // the server is back
+  EXPECT_EQ(buffer.Restore(), S_OK);
+  EXPECT_EQ(control.opens.load(), 2);
+  EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), S_OK);
+  buffer.GetStatus(&status);
+  EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
+}
+
 TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   FakeAudioDevice::Control control;
   control.refuseOpen = true;
@@ -274,6 +408,69 @@ TEST(EffectDspTest, ParameterChangesDoNotClick) {
   float largest = 0;
   for (std::uint32_t f = 1; f < 44100; ++f) largest = std::max(largest, std::fabs(x[2 * f] - x[2 * f - 2]));
   EXPECT_LT(largest, before * 5.7f);
+}
+
+// In 20 s of silence after a loud 80 Hz tone, the equalizer's state comes
+// to exact zero (it used to stay denormal for good, at several times the
+// cost a frame), and what comes out is to the frame what the effect gives
+// on its own, with the device thread's floating-point setting left as it was.
+TEST(EqualizerInSilenceTest, StateSettlesToZeroAndTheSoundIsUnchanged) {
+  for (const float gainDb : {15.0f, -15.0f, 6.0f}) {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    ASSERT_TRUE(buffer.Start());
+    DSEFFECTDESC desc{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
+    ASSERT_EQ(buffer.SetFX(1, &desc, nullptr), S_OK);
+    void* object = nullptr;
+    ASSERT_EQ(buffer.GetObjectInPath(GUID_DSFX_STANDARD_PARAMEQ, 0, IID_IDirectSoundFXParamEq, &object), S_OK);
+    const DSFXParamEq params{80.0f, 12.0f, gainDb};
+    static_cast<IDirectSoundFXParamEq*>(object)->SetAllParameters(&params);
+    auto* eq = dynamic_cast<ParamEqEffect*>(static_cast<IDirectSoundFXParamEq*>(object));
+    ASSERT_NE(eq, nullptr);
+
+    // One second of the tone, then the ring silent.
+    constexpr std::uint32_t kToneFrames = 44100, kPull = 4096, kPulls = 226;  // 21 s
+    const std::vector<float> tone = Sine(80, kToneFrames, 20000);
+    void* region = nullptr;
+    std::uint32_t bytes = 0;
+    ASSERT_EQ(buffer.Lock(0, kRingBytes, &region, &bytes, nullptr, nullptr, 0), S_OK);
+    auto* ring = static_cast<std::int16_t*>(region);
+    for (std::uint32_t i = 0; i < 2 * kToneFrames; ++i) ring[i] = static_cast<std::int16_t>(tone[i]);
+    buffer.Unlock(region, bytes, nullptr, 0);
+    std::vector<float> input(2 * kPull * kPulls, 0.0f);
+    for (std::uint32_t i = 0; i < 2 * kToneFrames; ++i) input[i] = static_cast<std::int16_t>(tone[i]);
+
+    buffer.Play(0, 0, DSBPLAY_LOOPING);
+    std::vector<std::int16_t> heard;
+#if defined(__SSE__) || defined(__x86_64__)
+    const unsigned before = _mm_getcsr() & ~0x3Fu;  // the control bits, not the exception flags
+#endif
+    for (std::uint32_t p = 0; p < kPulls; ++p) {
+      if (p * kPull >= kToneFrames && p * kPull < kToneFrames + kPull) {
+        ASSERT_EQ(buffer.Lock(0, kRingBytes, &region, &bytes, nullptr, nullptr, 0), S_OK);
+        std::memset(region, 0, bytes);
+        buffer.Unlock(region, bytes, nullptr, 0);
+      }
+      const std::vector<std::int16_t> pulled = PullFrames(control, kPull);
+      heard.insert(heard.end(), pulled.begin(), pulled.end());
+    }
+#if defined(__SSE__) || defined(__x86_64__)
+    EXPECT_EQ(_mm_getcsr() & ~0x3Fu, before);
+#endif
+    EXPECT_EQ(eq->StateMagnitude(), 0.0) << gainDb;
+
+    // The same input through an equalizer of its own, at the default
+    // floating-point setting.
+    std::mutex guard;
+    ParamEqEffect alone(guard);
+    alone.SetAllParameters(&params);
+    for (std::uint32_t p = 0; p < kPulls; ++p) alone.Process(input.data() + 2 * p * kPull, kPull);
+    std::vector<std::int16_t> want(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i)
+      want[i] = static_cast<std::int16_t>(std::clamp(std::nearbyint(double{input[i]}), -32768.0, 32767.0));
+    EXPECT_EQ(heard, want) << gainDb;
+    EXPECT_GT(alone.StateMagnitude(), 0.0) << gainDb;  // left alone, it stays denormal
+  }
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # zevora-cli play through SDL's disk audio driver hears exactly the frames
 # that zevora-cli render writes, from the first frame the buffer played to
 # the end asked for, and silence after it; and SIGTERM or Ctrl-C ends
-# playback at once, cleanly.
+# playback at once, cleanly, the program dying of the signal (exit status
+# 143 or 130 in the shell) so that a loop over files stops too.
 set -u
 cli="$1"
 corpus="$2"
@@ -13,9 +14,11 @@ SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play
 rc=$?
 "$cli" render "$module" -o "$tmp/render.wav" --seconds 3 || exit 1
 # Each stop signal: sent 2.5 s into a 30 s play; the program must print the
-# time, exit 0 and take well under a second to do so.
+# time, end by the signal and take well under a second to do so.
 signals_ok=1
-for sig in TERM INT; do
+for sig in TERM:143 INT:130; do
+  want=${sig#*:}
+  sig=${sig%:*}
   SDL_AUDIODRIVER=dummy timeout 60 "$cli" play "$module" --seconds 30 > "$tmp/signal.txt" 2>/dev/null &
   pid=$!
   sleep 2.5
@@ -24,7 +27,7 @@ for sig in TERM INT; do
   wait "$pid"
   src=$?
   took=$((($(date +%s%N) - sent) / 1000000))
-  if [ "$src" -ne 0 ] || [ "$took" -gt 1000 ] || ! grep -q "^00:00:02$" "$tmp/signal.txt"; then
+  if [ "$src" -ne "$want" ] || [ "$took" -gt 1000 ] || ! grep -q "^00:00:02$" "$tmp/signal.txt"; then
     echo "SIG$sig: exit $src after $took ms, output: $(tr '\n' ' ' < "$tmp/signal.txt")"
     signals_ok=0
   fi

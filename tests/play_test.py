@@ -1,28 +1,42 @@
 #!/usr/bin/env python3
 """zevora-cli play as people use it, through SDL's disk audio driver: a list
 of two files (each pass exact, a short gap, silence at the end, the
-program ends by itself), and on a pseudo-terminal the keys (pause holds the
-play time; a forward seek gives exactly the frames of a render from that
-point; q quits) and a terminal restored after SIGTERM."""
+program ends by itself); starts at or past a song's end, and a song with no
+end; and on a pseudo-terminal: the keys, to the frame (pause holds the play
+time, a seek moves it by exactly 10 s, a seek while paused is heard only
+once play resumes), the play time after the terminal held the program up
+for longer than the ring (Ctrl-S), a file that vanished before a seek, the
+status line at every width, job control (started with &, Ctrl-Z, fg, bg),
+and each way out leaving the terminal as it was and ending by its signal."""
 import array
+import fcntl
 import os
 import pty
 import re
+import resource
 import select
+import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import termios
 import time
+import unicodedata
 import wave
 
 from report import Report
 
 cli, corpus, seeds_script = sys.argv[1], sys.argv[2], sys.argv[3]
+sys.path.insert(0, os.path.dirname(seeds_script))
+import make_seeds  # noqa: E402
+
 tmp = tempfile.mkdtemp()
 report = Report()
 check = report.check
+RATE = 44100
+SEEK = 10 * RATE
 
 
 def render(module, *args):
@@ -39,12 +53,43 @@ def first_sound(a, start=0):
     return len(a)
 
 
+def last_sound(a, start, end):
+    for i in range(min(end, len(a)) - 1, start - 1, -1):
+        if a[i]:
+            return i - i % 2
+    return start - 2
+
+
+def same_run(a, ai, b, bi):
+    """How many samples a[ai:] and b[bi:] have in common from their start."""
+    n = min(len(a) - ai, len(b) - bi)
+    done, step = 0, 1 << 16
+    while done < n:
+        k = min(step, n - done)
+        if a[ai + done:ai + done + k] == b[bi + done:bi + done + k]:
+            done += k
+        elif k > 1:
+            step = max(1, k // 2)
+        else:
+            break
+    return done
+
+
 def disk_env(capture):
     return dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=capture)
 
 
+def capture_of(path):
+    return array.array("h", open(path, "rb").read())
+
+
+def ms(frames):
+    return frames * 1000 // RATE
+
+
 subprocess.run([sys.executable, seeds_script, tmp], check=True)
 one, two = os.path.join(tmp, "effects.xm"), os.path.join(tmp, "pingpong16.xm")
+module = os.path.join(corpus, "vor--mph.xm")
 
 # A list of two files: each pass exact, a gap under 0.5 s, then silence.
 capture = os.path.join(tmp, "list.raw")
@@ -52,7 +97,7 @@ start = time.time()
 r = subprocess.run([cli, "play", one, two], env=disk_env(capture), capture_output=True, timeout=60)
 took = time.time() - start
 a, b = render(one), render(two)
-heard = array.array("h", open(capture, "rb").read())
+heard = capture_of(capture)
 ca, ra = first_sound(heard), first_sound(a)
 end_a = ca - ra + len(a)
 ok = r.returncode == 0 and heard[ca:end_a] == a[ra:]
@@ -64,99 +109,359 @@ check("second file's pass heard exactly, then silence",
       heard[start_b:start_b + len(b)] == b and not any(heard[start_b + len(b):]), len(heard) - start_b - len(b))
 check("the program ends by itself", took < (len(a) + len(b)) / 88200 + 5, took)
 
+# Stopped for 3 s (longer than a device may be silent while playing) and
+# continued: the device is not taken for lost (and reopened), the pass is
+# heard exactly.
+capture = os.path.join(tmp, "stopped.raw")
+p = subprocess.Popen([cli, "play", one], env=disk_env(capture), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+time.sleep(1.0)
+os.kill(p.pid, signal.SIGSTOP)
+time.sleep(3.0)
+os.kill(p.pid, signal.SIGCONT)
+err = p.communicate(timeout=30)[1]
+heard = capture_of(capture)
+c = first_sound(heard)
+check("stopped for 3 s and continued: the pass heard exactly, the device kept",
+      p.returncode == 0 and b"sound device" not in err and heard[c:c + len(a) - ra] == a[ra:] and
+      not any(heard[c + len(a) - ra:]), (p.returncode, err[-200:]))
+
 r = subprocess.run([cli, "play", one, os.path.join(tmp, "missing.xm"), two], env=dict(os.environ,
                    SDL_AUDIODRIVER="dummy"), capture_output=True, timeout=60)
 check("a file that cannot be loaded is skipped, exit code 1",
       r.returncode == 1 and r.stderr.count(b"\n") == 1 and b"missing.xm" in r.stderr, r.stderr)
 
+# A start at or past the end of what was asked for is said, and the next
+# file plays (exit code 1 at the end); a start inside the second pass plays
+# exactly the rest of it. (pingpong16.xm: one pass is 0:00.960.)
+for args, stderr, code, heard_render in [
+        ([two, "--start", "5"], "--start 0:05.000 is at or past the song's end, 0:00.960", 1, None),
+        ([two, "--start", "0.96"], "--start 0:00.960 is at or past the song's end, 0:00.960", 1, None),
+        ([two, "--start", "2", "--loops", "2"], "--start 0:02.000 is at or past the end of pass 2, 0:01.920", 1, None),
+        ([two, one, "--start", "1.5"], "--start 0:01.500 is at or past the song's end, 0:00.960", 1,
+         (one, "--start", "1.5")),
+        ([two, "--start", "1.5", "--loops", "2"], "", 0, (two, "--start", "1.5", "--loops", "2"))]:
+    capture = os.path.join(tmp, "start.raw")
+    r = subprocess.run([cli, "play", *args], env=disk_env(capture), capture_output=True, timeout=60)
+    want = ("zevora-cli: %s: %s\n" % (two, stderr)).encode() if stderr else b""
+    said = b"".join(line for line in r.stderr.splitlines(True) if not line.startswith(b"CRITICAL:"))  # the disk driver's
+    ok = r.returncode == code and said == want
+    if heard_render:
+        heard, whole = capture_of(capture), render(*heard_render)
+        c, w = first_sound(heard), first_sound(whole)
+        ok = ok and heard[c:c + len(whole) - w] == whole[w:] and not any(heard[c + len(whole) - w:])
+    elif os.path.exists(capture):
+        ok = ok and not any(capture_of(capture))
+    check("play %s: exit %d, %r" % (" ".join(args[1:]), code, stderr), ok, (r.returncode, r.stderr))
+
+
+def job_shell(args, env, background, events, commands):
+    """A session leader that runs play as a job of its own, as a shell with
+    job control does: in the foreground, or in the background; reports its
+    stops (with the terminal's local modes at that moment) and its end on
+    `events`, and takes f (fg) and b (bg) from `commands`."""
+    signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    player = os.fork()
+    if player == 0:
+        os.setpgid(0, 0)
+        if not background:
+            os.tcsetpgrp(0, os.getpid())
+        signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+        os.execve(cli, [cli, "play", *args], env)
+    try:
+        os.setpgid(player, player)
+    except OSError:
+        pass
+    while True:
+        if select.select([commands], [], [], 0.02)[0]:
+            got = os.read(commands, 16)
+            if not got:  # the test is over
+                os.killpg(player, signal.SIGKILL)
+                os._exit(1)
+            for c in got.decode():
+                if c == "f":
+                    os.tcsetpgrp(0, player)
+                os.kill(-player, signal.SIGCONT)
+        pid, status = os.waitpid(player, os.WNOHANG | os.WUNTRACED)
+        if pid and os.WIFSTOPPED(status):
+            lflag = termios.tcgetattr(0)[3]
+            os.tcsetpgrp(0, os.getpgrp())
+            os.write(events, b"stopped %d %d\n" % (os.WSTOPSIG(status), lflag))
+        elif pid:
+            os.write(events, b"exited %d\n" % os.waitstatus_to_exitcode(status))
+            os._exit(0)
+
 
 class Terminal:
-    """zevora-cli play on a pseudo-terminal."""
+    """zevora-cli play on a pseudo-terminal `columns` wide; with job_control,
+    under job_shell."""
 
-    def __init__(self, args, env):
+    def __init__(self, args, env, columns=100, job_control=False, background=False):
+        events_r, events_w = os.pipe()
+        commands_r, commands_w = os.pipe()
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
-            os.execve(cli, [cli, "play", *args], env)
-        self.text = ""
+            try:
+                fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+                resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+                if job_control:
+                    job_shell(args, env, background, events_w, commands_r)
+                os.execve(cli, [cli, "play", *args], env)
+            finally:
+                os._exit(127)
+        os.close(events_w)
+        os.close(commands_r)
+        self.events, self.commands = events_r, commands_w
+        self.raw = b""
+
+    @property
+    def text(self):
+        return self.raw.decode("utf-8", "replace")
 
     def read(self, seconds):
         end = time.time() + seconds
         while time.time() < end:
             if select.select([self.fd], [], [], 0.05)[0]:
                 try:
-                    self.text += os.read(self.fd, 4096).decode("utf-8", "replace")
+                    self.raw += os.read(self.fd, 4096)
                 except OSError:
                     break
 
-    def times(self):
-        return re.findall(r"(\d+):(\d\d)\.(\d\d\d) / ", self.text)
+    def send(self, keys):
+        os.write(self.fd, keys)
+
+    def job(self, command):
+        """fg (b"f") or bg (b"b") to the job shell."""
+        os.write(self.commands, command)
+
+    def resize(self, columns):
+        fcntl.ioctl(self.fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+
+    def lflag(self):
+        return termios.tcgetattr(self.fd)[3]
+
+    def key_mode(self):
+        return not self.lflag() & (termios.ICANON | termios.ECHO)
+
+    def times(self, text=None):
+        return re.findall(r"(\d+):(\d\d)\.(\d\d\d) / ", self.text if text is None else text)
 
     def last_ms(self):
-        m, s, ms = self.times()[-1]
-        return (int(m) * 60 + int(s)) * 1000 + int(ms)
+        m, s, f = self.times()[-1]
+        return (int(m) * 60 + int(s)) * 1000 + int(f)
+
+    def updates(self, since=0):
+        """The status lines written since raw[since:], as text."""
+        return [u[:-3] for u in self.raw[since:].decode("utf-8", "replace").split("\r") if u.endswith("\x1b[K")
+                and u != "\x1b[K"]
+
+    def event(self, seconds=5):
+        """The job shell's next report, or None."""
+        if select.select([self.events], [], [], seconds)[0]:
+            line = b""
+            while not line.endswith(b"\n"):
+                line += os.read(self.events, 1)
+            return line.decode().split()
+        return None
 
     def wait(self, seconds=10):
+        os.close(self.commands)
         end = time.time() + seconds
         while time.time() < end:
             pid, status = os.waitpid(self.pid, os.WNOHANG)
             if pid:
+                self.read(0.1)
                 return os.waitstatus_to_exitcode(status)
             self.read(0.1)
         os.kill(self.pid, signal.SIGKILL)
         return None
 
 
-module = os.path.join(corpus, "vor--mph.xm")
+def stretch(heard, at, whole, frame):
+    """The frames heard from heard[at:] that are whole[2 * frame:] up to
+    where the capture falls silent: as few and as many as that can be (the
+    song's own silence at the end makes it uncertain)."""
+    same = same_run(heard, at, whole, 2 * frame)
+    last = last_sound(heard, at, at + same)
+    return (last - at) // 2 + 1, same // 2
+
+
+# The keys, to the frame. The terminal holds the program up for 3 s (Ctrl-S;
+# longer than the 2-s ring) while the device plays on; the play time shown
+# on a pause afterwards is then that of the frames heard. A seek while
+# paused moves the time by exactly 10 s and is heard only once play resumes,
+# from exactly 10 s after the frame at which it paused.
 capture = os.path.join(tmp, "keys.raw")
 t = Terminal([module], disk_env(capture))
-t.read(1.5)
-check("a status line on the terminal", "[1/1] VoR Theme" in t.text and "ord" in t.text and "row" in t.text,
-      t.text[-200:])
-os.write(t.fd, b" ")
-t.read(0.5)
-held = t.last_ms()
 t.read(1.0)
-check("pause holds the play time", t.last_ms() == held and "[paused]" in t.text, (held, t.last_ms()))
-os.write(t.fd, b" ")
+check("a status line on the terminal, in key mode",
+      "[1/1] VoR Theme" in t.text and "ord" in t.text and "row" in t.text and t.key_mode(), t.text[-200:])
+t.send(b"\x13")  # Ctrl-S: the program's writes to the terminal wait
+time.sleep(3.0)
+t.send(b"\x11")  # Ctrl-Q
 t.read(0.5)
-os.write(t.fd, b"\x1b[C")
+t.send(b" ")
+t.read(0.5)
+paused_at = t.last_ms()
+t.read(0.5)
+check("pause holds the play time", t.last_ms() == paused_at and "[paused]" in t.updates()[-1], (paused_at, t.last_ms()))
+t.send(b"\x1b[C")
+t.read(0.5)
+seek_shown = t.last_ms()
+t.read(1.0)
+check("a seek while paused moves the time by exactly 10 s and holds it",
+      seek_shown == t.last_ms() == paused_at + 10000 and "[paused]" in t.updates()[-1], (paused_at, seek_shown, t.last_ms()))
+t.send(b" ")
 t.read(1.5)
-after = t.last_ms()
-check("right arrow seeks 10 s on", after >= held + 10000, (held, after))
-os.write(t.fd, b"q")
+t.send(b" ")
+t.read(0.5)
+paused_again = t.last_ms()
+t.send(b"q")
 code = t.wait()
 check("q quits", code == 0, code)
-# What was heard after the seek is a stretch of the whole render, to the frame.
-heard = array.array("h", open(capture, "rb").read())
-whole = render(module)
-probe_at = len(heard) - 2 * 22050  # a quarter of a second before the end of the capture
-probe = heard[probe_at:probe_at + 2 * 4410]
-found = -1
-if any(probe):
-    raw, needle = whole.tobytes(), probe.tobytes()
-    pos = raw.find(needle)
-    while pos >= 0 and pos % 4:
-        pos = raw.find(needle, pos + 1)
-    found = pos // 2 if pos >= 0 else -1
-ok = found >= 2 * 44100 * 10
-if ok:
-    # From where the audio after the seek began to the end of the capture,
-    # every frame matches: at least half of the time between the seek and q.
-    back = 0
-    while probe_at - back > 0 and found - back > 0 and heard[probe_at - back - 1] == whole[found - back - 1]:
-        back += 1
-    tail = len(heard) - probe_at
-    ok = back >= 44100 and heard[probe_at:] == whole[found:found + tail]
-check("audio after a seek is the render from that point", ok,
-      (found / 88200 if found >= 0 else None, back / 88200 if found >= 0 else None, len(heard) - probe_at))
+heard, whole = capture_of(capture), render(module)
+c0 = first_sound(heard) - first_sound(whole)  # where the song's first frame was heard
+low, high = stretch(heard, c0, whole, 0)
+check("after the terminal held the program up for 3 s, the time on pause is that of the frames heard",
+      high - low < 441 and ms(low) <= paused_at <= ms(high), (paused_at, ms(low), ms(high)))
+# Only silence while paused, then the song from exactly 10 s after the pause.
+ok, detail = False, None
+for paused_frame in range(low, high + 1):
+    if ms(paused_frame) != paused_at:
+        continue
+    target = paused_frame + SEEK
+    resumed = first_sound(heard, c0 + 2 * high) - (first_sound(whole, 2 * target) - 2 * target)
+    low2, high2 = stretch(heard, resumed, whole, target)
+    gap = (resumed - c0) // 2 - high
+    after = resumed + 2 * high2
+    ok = ms(target + low2) <= paused_again <= ms(target + high2) and gap > 1.5 * RATE and not any(heard[after:])
+    detail = (paused_frame, gap / RATE, high2, ms(target + low2), paused_again, len(heard) - after)
+    if ok:
+        break
+check("audio after a seek while paused is the render from 10 s after the pause, once resumed", ok, detail)
 
-t = Terminal([module, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+# A file that vanished or changed before a seek is reported as a file that
+# cannot be loaded, and the next file plays; exit code 1 at the end.
+for name, change, message in [("vanished", os.remove, "cannot open (No such file or directory)"),
+                              ("changed", lambda p: open(p, "wb").write(b"garbage"), "not an XM module")]:
+    copy = os.path.join(tmp, name + ".xm")
+    shutil.copyfile(module, copy)
+    t = Terminal([copy, two], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+    t.read(1.0)
+    change(copy)
+    t.send(b"\x1b[C")
+    code = t.wait(10)
+    at = t.text.find("zevora-cli: %s: %s\r\n" % (copy, message))
+    check("a seek in a file that %s: reported as the file's, the next file plays, exit code 1" % name,
+          code == 1 and at >= 0 and "[2/2] seed" in t.text[at:] and "sound device" not in t.text, (code, t.text[-300:]))
+
+# The status line fits the terminal at every width, and follows a new
+# width; a module without a title shows its file's base name, as UTF-8.
+folder = os.path.join(tmp, "some folder")
+os.mkdir(folder)
+untitled = os.path.join(folder, "M\u00fcsik.xm")
+data = bytearray(open(module, "rb").read())
+data[17:37] = bytes(20)
+open(untitled, "wb").write(data)
+t = Terminal([untitled, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"), columns=20)
 t.read(1.0)
-os.kill(t.pid, signal.SIGTERM)
+narrow = t.updates()
+t.resize(100)
+t.read(0.6)
+mark = len(t.raw)
+t.read(0.6)
+wide = t.updates(mark)
+t.resize(60)
+t.read(0.6)
+mark = len(t.raw)
+t.read(0.6)
+middle = t.updates(mark)
+t.send(b"q")
+t.wait()
+
+
+def columns(text):
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+check("20 columns: every update in 19 columns, none wraps",
+      len(narrow) >= 5 and "\n" not in t.text and all(re.fullmatch(r"\d:\d\d\.\d{3} / -:--\.---", u) for u in narrow),
+      narrow[-3:])
+check("100 columns: the whole line with the file's base name and the meter",
+      len(wide) >= 3 and all(columns(u) <= 99 and u.startswith("[1/1] M\u00fcsik.xm  ") and " L " in u for u in wide),
+      wide[-2:])
+check("60 columns: the meter left out", len(middle) >= 3 and all(
+    columns(u) <= 59 and u.startswith("[1/1] M\u00fcsik.xm  ") and " L " not in u for u in middle), middle[-2:])
+
+# A song without an end says so and stops after 10 minutes from the start.
+noend = os.path.join(tmp, "noend.xm")
+cells = b"".join(b"\x98\x0e\x60" if row == 0 else b"\x98\x0e\x6f" if row == ch + 1 else b"\x80"
+                 for row in range(8) for ch in range(6))
+open(noend, "wb").write(make_seeds.header(6, 1, 1) + make_seeds.pattern(8, cells) +
+                        make_seeds.instrument([[10, 20, -30, 5] * 8]))
+t = Terminal([noend, "--start", "60"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(1.5)
+t.send(b"q")
 code = t.wait()
-attrs = termios.tcgetattr(t.fd)
-check("the terminal is restored after SIGTERM", code == 0 and attrs[3] & termios.ECHO and attrs[3] & termios.ICANON,
-      (code, attrs[3]))
+check("a song without an end: said once, and the status shows no end",
+      code == 0 and t.text.count("zevora-cli: %s: no end found; playing 10 minutes\r\n" % noend) == 1 and
+      re.search(r"\[1/1\] seed  1:00\.\d{3} / no end  ord", t.text), (code, t.text[-200:]))
+
+# Each way out: the terminal as it was, the status line cleared, the cursor
+# never hidden, and the program ends by the signal (a crash too).
+for name, how, status in [("Ctrl-C", b"\x03", -signal.SIGINT), ("Ctrl-\\", b"\x1c", -signal.SIGQUIT),
+                          ("SIGTERM", signal.SIGTERM, -signal.SIGTERM), ("SIGHUP", signal.SIGHUP, -signal.SIGHUP),
+                          ("a crash", signal.SIGSEGV, -signal.SIGSEGV)]:
+    t = Terminal([module, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+    t.read(1.0)
+    raw = t.key_mode()
+    if isinstance(how, bytes):
+        t.send(how)
+    else:
+        os.kill(t.pid, how)
+    code = t.wait()
+    lflag = t.lflag()
+    check("%s: the terminal restored, the program ended by the signal" % name,
+          raw and code == status and lflag & termios.ECHO and lflag & termios.ICANON and t.raw.endswith(b"\r\x1b[K")
+          and b"\x1b[?25l" not in t.raw, (raw, code, lflag, t.raw[-40:]))
+
+# Job control. Started in the background (play FILE &): it plays, leaves the
+# terminal alone and is not stopped; brought to the foreground it takes the
+# keys; Ctrl-Z gives the terminal back as it was before it stops; continued
+# in the background it plays on without the terminal; fg again and the keys
+# work at once.
+t = Terminal([module, "--seconds", "60"], dict(os.environ, SDL_AUDIODRIVER="dummy"), job_control=True,
+             background=True)
+t.read(1.5)
+check("started in the background: plays, not stopped, terminal untouched, nothing shown",
+      t.event(0) is None and not t.key_mode() and t.raw == b"", (t.raw[-100:], t.lflag()))
+t.job(b"f")
+t.read(0.6)
+check("fg: key mode and the status line, the time run on from the background",
+      t.key_mode() and t.updates() and t.last_ms() >= 1000, (t.text[-100:], t.lflag()))
+t.send(b" ")
+t.read(0.4)
+check("keys work after fg", "[paused]" in t.updates()[-1], t.updates()[-1:])
+t.send(b"\x1a")
+event = t.event()
+t.read(0.3)
+check("Ctrl-Z: stopped, the terminal given back as it was first",
+      event and event[:2] == ["stopped", str(int(signal.SIGTSTP))] and int(event[2]) & termios.ICANON and
+      int(event[2]) & termios.ECHO and t.raw.endswith(b"\r\x1b[K"), (event, t.raw[-40:]))
+mark = len(t.raw)
+t.job(b"b")
+t.read(1.0)
+check("bg: plays on without the terminal, not stopped", t.event(0) is None and not t.key_mode() and
+      t.raw[mark:] == b"", (t.raw[mark:], t.lflag()))
+t.job(b"f")
+t.read(0.5)
+t.send(b" ")  # resume
+t.read(0.5)
+check("fg again: key mode, and the keys work at once", t.key_mode() and "[paused]" not in t.updates()[-1],
+      t.updates()[-2:])
+t.send(b"q")
+event = t.event()
+check("q ends the job", event == ["exited", "0"], event)
+t.wait()
 
 subprocess.run(["rm", "-rf", tmp])
 report.finish()

@@ -2,10 +2,13 @@
 # The real program under Xvfb with SDL's disk audio driver: click Load, type
 # a corpus file's path into the open-file dialog, and check that the title
 # says it plays and that audio arrives at the (disk) sound device. Then the
-# program started with a file, and with a file that cannot be played.
+# program started with a file, and with a file that cannot be played. And
+# a sound server that dies without SDL saying so (a stand-in for SDL whose
+# device stops taking frames and never opens again): one error box.
 set -u
 app="$1"
 module="$2"
+stand_in="$3"
 tmp=$(mktemp -d)
 # Xvfb picks a free display and writes its number to descriptor 3; it does
 # not reset when its last client goes (the next program would find no display).
@@ -76,4 +79,16 @@ app_pid=$!
 wait_for 20 xdotool search --name '^Error$' || fail "zevora BADFILE: no error box; windows: \
 $(for w in $(xdotool search --name . 2>/dev/null); do xdotool getwindowname "$w"; done | tr '\n' '|'); log: $(cat "$tmp/app3.log"); \
 running: $(kill -0 "$app_pid" 2>/dev/null && echo yes || echo no)"
-echo "2 passed, 0 failed"
+
+kill "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+ZEVORA_SDL_LIBRARY="$stand_in" STAND_IN_SDL_STALL_AFTER_MS=1000 "$app" "$module" > "$tmp/app4.log" 2>&1 &
+app_pid=$!
+wait_for 20 named_plays || fail "silent device: the file did not start; log: $(cat "$tmp/app4.log")"
+wait_for 10 xdotool search --name '^Error$' || fail "silent device: no error box; log: $(cat "$tmp/app4.log")"
+sleep 2.5
+boxes=$(xdotool search --name '^Error$' | wc -l)
+[ "$boxes" -eq 1 ] && xdotool search --name '^Zevora$' > /dev/null ||
+  fail "silent device: $boxes error boxes, windows: $(for w in $(xdotool search --name . 2>/dev/null); do
+    xdotool getwindowname "$w"; done | tr '\n' '|')"
+echo "3 passed, 0 failed"

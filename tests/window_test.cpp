@@ -387,12 +387,46 @@ class WindowTest : public QObject {
     start = Clock::now();
     h.window.OpenDropped(Corpus("vor--mph.xm"));
     QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
-    QCOMPARE(h.errors, QStringList{"Unable to start playback"});
+    QCOMPARE(h.errors, (QStringList{"The sound device is gone", "Unable to start playback"}));
     QVERIFY(h.window.FileTitle().isEmpty());
     QCOMPARE(DefaultPlayer().threadRunning.load(), 0);
     start = Clock::now();
     h.window.close();
     QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+  }
+
+  // A device that stops taking frames without a word (a sound server that
+  // died under SDL's native PipeWire driver): the window says so once and
+  // stops; once a server is there again, the next start opens a new device.
+  void silentDeviceGivesOneMessageAndANewDeviceAtTheNextStart() {
+    FakeAudioDevice::Control control;
+    std::chrono::steady_clock::time_point now{};
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true, [&] { return now; });
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    QVERIFY(h.window.DisplayTimer().isActive());
+    control.refuseOpen = true;
+    int ticks = 0;
+    for (; ticks < 10 && h.window.DisplayTimer().isActive(); ++ticks) {
+      now += std::chrono::seconds(1);
+      h.window.OnDisplayTimer();
+    }
+    QCOMPARE(ticks, 3);  // silent for 2 s at the second tick, and still at the third
+    QCOMPARE(h.errors, QStringList{"The sound device is gone"});
+    QVERIFY(h.window.FileTitle().isEmpty());
+    QCOMPARE(h.window.ButtonCommand(), int(kCommandLoad));
+    QCOMPARE(h.window.windowTitle(), QString("Zevora"));
+    QCOMPARE(DefaultPlayer().threadRunning.load(), 0);
+
+    control.refuseOpen = false;
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    QCOMPARE(h.errors.size(), 1);
+    QCOMPARE(control.opens.load(), 2);
+    QCOMPARE(h.window.FileTitle(), QString("vor--mph.xm"));
+    std::uint32_t status = 0;
+    buffer.GetStatus(&status);
+    QCOMPARE(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
   }
 
   void namesThatAreNotUtf8PlayFromADropAndTheDialog() {

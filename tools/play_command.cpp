@@ -3,7 +3,9 @@
 // line rewritten in place and keys read as they are pressed; otherwise the
 // play time once a second, one line each.
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "module_json.h"
 #include "player.h"
 #include "song_scan.h"
+#include "status_line.h"
 
 namespace {
 
@@ -108,19 +112,25 @@ bool InstallEffect(SoundBuffer& buffer, const GUID& cls, const GUID& iid, const 
   return static_cast<Interface*>(object)->SetAllParameters(&params) >= 0;
 }
 
-// The terminal in the mode the keys need (no line editing, no echo) for as
-// long as this object lives; its settings come back on every way out,
-// a crash included.
+// The terminal the status line and the keys use. Key mode (no line
+// editing, no echo) is on only while this process is in the terminal's
+// foreground process group: a program started with & plays without
+// touching it. The settings key mode found come back whenever it ends: on
+// every way out, a crash included, and before a stop by Ctrl-Z. The cursor
+// is never hidden, so that even SIGKILL leaves nothing to put back.
 struct termios savedTerminal;
 volatile sig_atomic_t terminalChanged = 0;
 
-void RestoreTerminal() {
-  if (terminalChanged) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-  terminalChanged = 0;
-}
+bool InForeground() { return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp(); }
 
 void OnCrash(int signal) {
-  RestoreTerminal();
+  // Only calls that are safe in a signal handler; a process that is no
+  // longer in the foreground leaves the terminal to the one that is.
+  if (terminalChanged && InForeground()) {
+    (void)!::write(STDOUT_FILENO, "\r\x1b[K", 4);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+  }
+  terminalChanged = 0;
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
@@ -128,29 +138,62 @@ void OnCrash(int signal) {
 class Terminal {
  public:
   Terminal() {
-    interactive_ = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO) && ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
-    if (!interactive_) return;
+    onTerminal_ = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+    if (!onTerminal_) return;
+    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(signal, OnCrash);
+    MeasureWidth();
+    Follow();
+  }
+  ~Terminal() { Release(); }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  // Standard input and output are a terminal (whether in the foreground
+  // or not).
+  bool OnTerminal() const { return onTerminal_; }
+  // The keys are read and the status line is shown.
+  bool KeyMode() const { return terminalChanged != 0; }
+  int Columns() const { return columns_; }
+
+  // Enters key mode in the foreground; out of it (moved to the background
+  // while stopped, its owner has set the terminal up for itself since),
+  // leaves key mode without touching the terminal.
+  void Follow() {
+    if (!onTerminal_) return;
+    const bool foreground = InForeground();
+    if (KeyMode() && !foreground) terminalChanged = 0;
+    if (KeyMode() || !foreground || ::tcgetattr(STDIN_FILENO, &savedTerminal) != 0) return;
     struct termios raw = savedTerminal;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
-    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(signal, OnCrash);
     terminalChanged = 1;
     ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    std::fputs("\x1b[?25l", stdout);  // no cursor over the status line
   }
-  ~Terminal() {
-    if (!interactive_) return;
-    std::fputs("\r\x1b[K\x1b[?25h", stdout);
+
+  // Leaves key mode: the status line cleared, the settings restored.
+  void Release() {
+    if (!KeyMode()) return;
+    ClearLine();
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    terminalChanged = 0;
+  }
+
+  // Clears the status line (before a message, or on the way out).
+  void ClearLine() {
+    if (!KeyMode()) return;
+    std::fputs("\r\x1b[K", stdout);
     std::fflush(stdout);
-    RestoreTerminal();
   }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-  bool Interactive() const { return interactive_; }
+
+  void MeasureWidth() {
+    winsize size{};
+    columns_ = ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+  }
 
  private:
-  bool interactive_ = false;
+  bool onTerminal_ = false;
+  int columns_ = 0;
 };
 
 enum class Key { kNone, kPause, kBack, kForward, kNext, kPrevious, kQuit };
@@ -196,88 +239,150 @@ enum class Outcome { kEnded, kNext, kPrevious, kQuit, kDeviceGone, kFailed };
 
 class FilePlayer {
  public:
-  FilePlayer(const PlayOptions& options, LoopingSoundBuffer& buffer, bool interactive, int signals)
-      : o_(options), buffer_(buffer), interactive_(interactive), signals_(signals) {}
+  FilePlayer(const PlayOptions& options, LoopingSoundBuffer& buffer, Terminal& terminal, int signals)
+      : o_(options), buffer_(buffer), terminal_(terminal), signals_(signals) {}
 
   Outcome PlayFile(std::size_t index, std::size_t count);
+  // The stop signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT) that ended play, or 0.
+  int StopSignal() const { return stopSignal_; }
+  // Handles the signals that came; true once a stop signal has.
+  bool TakeSignals();
 
  private:
-  bool Start(const ModuleSource& module, std::uint64_t frame);
-  bool StartOrRecover(const ModuleSource& module, std::uint64_t frame);
-  // Keeps an eye on the device: false once it is gone for good.
-  bool DeviceAlive();
+  enum class Start { kPlaying, kLoadFailed, kDeviceFailed };
+  LoadError loadError_ = LoadError::kNone;  // why the last start could not load the file
+  enum class Device { kAlive, kGone, kStopSignal };
+  Start StartAt(const ModuleSource& module, std::uint64_t frame);
+  // A start that fails on a lost device is tried once more after the device
+  // is brought back. Failures are reported; the outcome for the file, or
+  // none while it plays on.
+  std::optional<Outcome> StartOrRecover(const ModuleSource& module, std::uint64_t frame);
+  Device KeepDevice();
+  void Suspend();
   void Status(std::size_t index, std::size_t count);
-  std::uint64_t HeardFrame();
+  std::uint64_t HeardFrame() const;
 
   const PlayOptions& o_;
   LoopingSoundBuffer& buffer_;
-  const bool interactive_;
+  Terminal& terminal_;
   const int signals_;
+  int stopSignal_ = 0;
   std::string title_;
-  std::uint64_t end_ = kNoSongEnd;
-  std::uint64_t startFrame_ = 0;  // the frame at which the ring began
-  std::uint64_t heard_ = 0;       // frames the cursor has passed since then
-  std::uint32_t lastCursor_ = 0;
+  std::string duration_;            // as the status line shows it
+  std::uint64_t end_ = kNoSongEnd;  // where playing stops
+  std::uint64_t ringStart_ = 0;     // the song frame at the buffer's frame position 0
   bool paused_ = false;
+  // A seek while paused is heard only once play resumes: the song is
+  // started from this frame then, and until then it is the play time.
+  bool pending_ = false;
+  std::uint64_t pendingFrame_ = 0;
 };
 
-std::uint64_t FilePlayer::HeardFrame() {
-  std::uint32_t cursor = 0;
-  buffer_.GetCurrentPosition(&cursor, nullptr);
-  heard_ += ((cursor + kRingBytes - lastCursor_) % kRingBytes) / kBytesPerFrame;
-  lastCursor_ = cursor;
-  return startFrame_ + heard_;
+bool FilePlayer::TakeSignals() {
+  signalfd_siginfo info{};
+  while (::read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGTSTP) {
+      Suspend();
+    } else if (info.ssi_signo == SIGCONT) {
+      terminal_.Follow();
+    } else if (info.ssi_signo == SIGWINCH) {
+      terminal_.MeasureWidth();
+    } else if (stopSignal_ == 0) {
+      stopSignal_ = static_cast<int>(info.ssi_signo);
+    }
+  }
+  return stopSignal_ != 0;
 }
 
-bool FilePlayer::Start(const ModuleSource& module, std::uint64_t frame) {
-  const HRESULT played = PlayerPlayFrom(module.source, 0, module.kind, &buffer_, frame, end_);
-  startFrame_ = frame;
-  heard_ = 0;
-  lastCursor_ = static_cast<std::uint32_t>(frame % kBlockFrames) * kBytesPerFrame;
-  if (played >= 0) {
-    if (paused_) buffer_.Stop();
-    return true;
-  }
+// Ctrl-Z: the terminal is given back as it was, then the process stops as
+// the signal asks. Once continued it takes the terminal again if it is in
+// the foreground (after `fg`; after `bg` it plays on without it).
+void FilePlayer::Suspend() {
+  terminal_.Release();
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  ::raise(SIGTSTP);  // stops here (not in an orphaned process group, where nothing may stop it)
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  terminal_.Follow();
+}
+
+// The frame being heard, counted by the buffer as the device takes frames,
+// so that it is right however long this thread was held up.
+std::uint64_t FilePlayer::HeardFrame() const { return pending_ ? pendingFrame_ : ringStart_ + buffer_.FramePosition(); }
+
+FilePlayer::Start FilePlayer::StartAt(const ModuleSource& module, std::uint64_t frame) {
+  SongPtr song = LoadModuleSong(module, loadError_);
+  if (song == nullptr) return Start::kLoadFailed;
+  // While paused the song is only prepared (its ring filled, its order and
+  // row shown): nothing may be heard under "[paused]".
+  Player& player = DefaultPlayer();
+  const HRESULT started = paused_ ? PlayerPrepareSong(player, song.release(), &buffer_, frame, end_)
+                                  : PlayerPlaySong(player, song.release(), &buffer_, frame, end_);
+  ringStart_ = frame - frame % kBlockFrames;
+  pending_ = paused_;
+  pendingFrame_ = frame;
+  if (started >= 0) return Start::kPlaying;
   // Nothing may stream on after a failed start (the buffer may have failed
   // after the thread began).
   PlayerStop();
-  return false;
+  pending_ = false;
+  return Start::kDeviceFailed;
 }
 
-// A start that fails on a lost device is tried once more after the device
-// is brought back; otherwise the failure is reported.
-bool FilePlayer::StartOrRecover(const ModuleSource& module, std::uint64_t frame) {
-  if (Start(module, frame) || (DeviceAlive() && Start(module, frame))) return true;
-  std::fprintf(stderr, "%szevora-cli: %s: cannot start playback: the sound device failed\n",
-               interactive_ ? "\r\x1b[K" : "", module.label);
-  return false;
+std::optional<Outcome> FilePlayer::StartOrRecover(const ModuleSource& module, std::uint64_t frame) {
+  Start started = StartAt(module, frame);
+  if (started == Start::kDeviceFailed) {
+    const Device device = KeepDevice();
+    if (device == Device::kStopSignal) return Outcome::kQuit;
+    if (device == Device::kAlive) started = StartAt(module, frame);
+  }
+  if (started == Start::kPlaying) return std::nullopt;
+  terminal_.ClearLine();
+  // The file may have gone or changed since it was first loaded (a seek
+  // loads it again): that is the file's failure, and the next file plays.
+  if (started == Start::kLoadFailed) {
+    ReportLoadFailure(module, loadError_);
+    return Outcome::kFailed;
+  }
+  std::fprintf(stderr, "zevora-cli: %s: cannot start playback: the sound device failed\n", Shown(module.label).c_str());
+  return Outcome::kDeviceGone;
 }
 
-bool FilePlayer::DeviceAlive() {
+// A lost device (gone, or silent for 2 s while playing) gets a few tries
+// over two seconds to come back; stop signals are heard in between.
+FilePlayer::Device FilePlayer::KeepDevice() {
   std::uint32_t status = 0;
-  if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return true;
-  // A lost device gets a few tries over two seconds to come back.
+  if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return Device::kAlive;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (buffer_.Restore() >= 0) {
-      if (!paused_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
-      return true;
+      if (!paused_ && !pending_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
+      return Device::kAlive;
     }
-    timespec wait{0, 500000000};
-    ::nanosleep(&wait, nullptr);
+    pollfd signal{signals_, POLLIN, 0};
+    if (::poll(&signal, 1, 500) > 0 && TakeSignals()) return Device::kStopSignal;
   }
-  return false;
+  return Device::kGone;
 }
 
 void FilePlayer::Status(std::size_t index, std::size_t count) {
   const std::uint64_t frame = HeardFrame();
-  const std::uint64_t shown = end_ != kNoSongEnd && frame > end_ ? end_ : frame;
   std::int32_t left = 0, right = 0;
   if (!paused_) buffer_.HeardLevels(1024, left, right);
   const std::uint32_t position = PlayerGetPosition();
-  std::printf("\r[%zu/%zu] %.40s  %s / %s  ord %3u row %3u %s L %s R %s\x1b[K", index + 1, count, title_.c_str(),
-              FormatDuration(shown).c_str(), end_ == kNoSongEnd ? "-:--.---" : FormatDuration(end_).c_str(),
-              position & 255, position >> 8, paused_ ? "[paused]" : "        ", Meter(left).c_str(),
-              Meter(right).c_str());
+  StatusLine line;
+  char text[48];
+  std::snprintf(text, sizeof text, "[%zu/%zu]", index + 1, count);
+  line.counter = text;
+  line.title = title_;
+  line.time = FormatDuration(end_ != kNoSongEnd && frame > end_ ? end_ : frame);
+  line.duration = duration_;
+  std::snprintf(text, sizeof text, "ord %3u row %3u", position & 255, position >> 8);
+  line.position = text;
+  line.paused = paused_;
+  line.meter = "L " + Meter(left) + " R " + Meter(right);
+  std::printf("\r%s\x1b[K", FitStatusLine(line, terminal_.Columns()).c_str());
   std::fflush(stdout);
 }
 
@@ -289,7 +394,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
   LoadError error = LoadError::kNone;
   const SongPtr song = LoadModuleSong(module, error);
   if (song == nullptr) {
-    if (interactive_) std::fputs("\r\x1b[K", stdout), std::fflush(stdout);
+    terminal_.ClearLine();
     ReportLoadFailure(module, error);
     return Outcome::kFailed;
   }
@@ -297,101 +402,135 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
   const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
   const SongScan scan = ScanSong(*song, loops == 0 ? 1 : loops);
   title_ = TerminalText(names.title);
-  if (title_.empty()) title_ = TerminalText(module.label);
+  if (title_.empty()) title_ = FileDisplayName(module.label);
   const std::uint64_t start = SecondsToFrames(o_.startSeconds);
-  end_ = kNoSongEnd;
-  if (loops != 0) end_ = scan.passEnds.size() >= loops ? scan.passEnds[loops - 1] : start + kNoEndFrames;
-  if (o_.seconds >= 0 && start + SecondsToFrames(o_.seconds) < end_) end_ = start + SecondsToFrames(o_.seconds);
+  const bool endFound = loops != 0 && scan.passEnds.size() >= loops;
+  const std::uint64_t songEnd = endFound ? scan.passEnds[loops - 1] : kNoSongEnd;
+  if (start >= songEnd) {
+    terminal_.ClearLine();
+    const std::string end = loops == 1 ? "song's end" : "end of pass " + std::to_string(loops);
+    std::fprintf(stderr, "zevora-cli: %s: --start %s is at or past the %s, %s\n", Shown(module.label).c_str(),
+                 FormatDuration(start).c_str(), end.c_str(), FormatDuration(songEnd).c_str());
+    return Outcome::kFailed;
+  }
+  end_ = songEnd;
+  duration_ = loops == 0 ? "-:--.---" : FormatDuration(songEnd);
+  const bool limited =
+      o_.seconds >= 0 && start + SecondsToFrames(o_.seconds) < (endFound ? songEnd : start + kNoEndFrames);
+  if (limited) {
+    end_ = start + SecondsToFrames(o_.seconds);
+    duration_ = FormatDuration(end_);
+  } else if (loops != 0 && !endFound) {
+    // As render does: a song that never ends stops after 10 minutes.
+    end_ = start + kNoEndFrames;
+    duration_ = "no end";
+    terminal_.ClearLine();
+    std::fprintf(stderr, "zevora-cli: %s: no end found; playing 10 minutes\n", Shown(module.label).c_str());
+  }
   if (start >= end_) return Outcome::kEnded;
 
-  if (!StartOrRecover(module, start)) return Outcome::kDeviceGone;
+  if (const auto failed = StartOrRecover(module, start)) return *failed;
 
   using Clock = std::chrono::steady_clock;
   auto nextPrint = Clock::now() + std::chrono::seconds(1);
   Outcome outcome = Outcome::kEnded;
   for (;;) {
-    if (!DeviceAlive()) {
-      std::fprintf(stderr, "%szevora-cli: the sound device is gone\n", interactive_ ? "\r\x1b[K" : "");
-      outcome = Outcome::kDeviceGone;
+    if (TakeSignals()) {
+      outcome = Outcome::kQuit;
+      break;
+    }
+    const Device device = KeepDevice();
+    if (device != Device::kAlive) {
+      if (device == Device::kGone) {
+        terminal_.ClearLine();
+        std::fprintf(stderr, "zevora-cli: the sound device is gone\n");
+      }
+      outcome = device == Device::kGone ? Outcome::kDeviceGone : Outcome::kQuit;
       break;
     }
     const std::uint64_t frame = HeardFrame();
     if (frame >= end_) break;
+    terminal_.Follow();
     const auto now = Clock::now();
-    if (interactive_) {
+    const bool keys = terminal_.KeyMode();
+    // The status line in the foreground; nothing in the background (the
+    // terminal is the shell's); without a terminal the time once a second.
+    // A look at the device at least every 250 ms: a silent one is lost
+    // once a second look finds it still silent.
+    int wait = 250;
+    if (keys) {
       Status(index, count);
-    } else if (now >= nextPrint) {
-      PrintTime(PlayerGetTime());
-      nextPrint += std::chrono::seconds(1);
+      wait = 100;
+    } else if (!terminal_.OnTerminal()) {
+      if (now >= nextPrint) {
+        PrintTime(PlayerGetTime());
+        nextPrint += std::chrono::seconds(1);
+      }
+      const auto toPrint = std::chrono::duration_cast<std::chrono::milliseconds>(nextPrint - now).count() + 1;
+      if (toPrint < wait) wait = static_cast<int>(toPrint);
     }
-    // Wake for a key, a stop signal, the next status, or near the end.
-    int wait = interactive_ ? 100 : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                         nextPrint - now).count()) + 1;
+    // Wake for a key, a signal, the next status, or near the end.
     if (end_ != kNoSongEnd && !paused_) {
       const std::uint64_t toEnd = (end_ - frame) * 1000 / 44100;
       if (toEnd < static_cast<std::uint64_t>(wait)) wait = static_cast<int>(toEnd < 10 ? 10 : toEnd);
     }
     pollfd fds[2] = {{signals_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(fds, interactive_ ? 2 : 1, wait) <= 0) continue;
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info{};
-      (void)!::read(signals_, &info, sizeof info);
-      outcome = Outcome::kQuit;
-      break;
-    }
-    if (!interactive_ || !(fds[1].revents & POLLIN)) continue;
-    bool leave = false;
+    if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
+    if (!keys || !(fds[1].revents & POLLIN)) continue;
+    std::optional<Outcome> leave;
     for (const Key key : ReadKeys()) {
       if (key == Key::kPause) {
         paused_ = !paused_;
-        if (paused_) buffer_.Stop();
-        else buffer_.Play(0, 0, DSBPLAY_LOOPING);
+        if (paused_) {
+          buffer_.Stop();
+        } else if (pending_) {
+          leave = StartOrRecover(module, pendingFrame_);
+        } else {
+          buffer_.Play(0, 0, DSBPLAY_LOOPING);
+        }
       } else if (key == Key::kBack || key == Key::kForward) {
         // The audio after a seek is what playing through gives there.
         const std::uint64_t at = HeardFrame();
-        std::uint64_t to = key == Key::kForward ? at + kSeekFrames : (at > kSeekFrames ? at - kSeekFrames : 0);
+        const std::uint64_t to = key == Key::kForward ? at + kSeekFrames : (at > kSeekFrames ? at - kSeekFrames : 0);
         if (to >= end_) {
-          outcome = Outcome::kEnded;
-          leave = true;
-          break;
-        }
-        if (!StartOrRecover(module, to)) {
-          outcome = Outcome::kDeviceGone;
-          leave = true;
-          break;
+          leave = Outcome::kEnded;
+        } else {
+          leave = StartOrRecover(module, to);
         }
       } else if (key != Key::kNone) {
-        outcome = key == Key::kNext ? Outcome::kNext : key == Key::kPrevious ? Outcome::kPrevious : Outcome::kQuit;
-        leave = true;
-        break;
+        leave = key == Key::kNext ? Outcome::kNext : key == Key::kPrevious ? Outcome::kPrevious : Outcome::kQuit;
       }
+      if (leave) break;
     }
-    if (leave) break;
+    if (leave) {
+      outcome = *leave;
+      break;
+    }
   }
   PlayerStop();
+  pending_ = false;
   return outcome;
 }
 
-}  // namespace
+// Ends the process by the signal that stopped play, as the default action
+// would have (exit status 128 + the signal in a shell), once everything is
+// cleaned up: a shell loop over files stops at the first Ctrl-C.
+void DieOf(int signal) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::signal(signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal);
+}
 
-int PlayCommand(int argc, char** argv) {
-  PlayOptions o;
-  if (const int parsed = ParsePlayOptions(argc, argv, o); parsed >= 0) return parsed;
-
-  // Ctrl-C, SIGTERM and SIGHUP are read from a descriptor by the waiting
-  // loop; they are blocked before any thread starts, so that every thread
-  // inherits the block and none of them is ended by the signal.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
-
+// Plays the list; sets *stopSignal to a stop signal that ended it.
+int Play(const PlayOptions& o, int signals, int& stopSignal) {
   AudioService audio;
   if (SetUpAudio({}, audio) != 0) {
-    std::fprintf(stderr, "zevora-cli: DirectSound error: no sound device could be opened\n");
+    std::fprintf(stderr, "zevora-cli: no sound device could be opened (SDL: %s)\n", SdlAudioError().c_str());
     return 1;
   }
   LoopingSoundBuffer& buffer = *audio.buffer;
@@ -414,8 +553,8 @@ int PlayCommand(int argc, char** argv) {
   Outcome last = Outcome::kEnded;
   {
     Terminal terminal;
-    FilePlayer player(o, buffer, terminal.Interactive(), signals);
-    for (std::size_t i = 0; i < count;) {
+    FilePlayer player(o, buffer, terminal, signals);
+    for (std::size_t i = 0; i < count && !player.TakeSignals();) {
       const Outcome outcome = player.PlayFile(i, count);
       last = outcome;
       if (outcome == Outcome::kFailed) failed = true;
@@ -429,6 +568,7 @@ int PlayCommand(int argc, char** argv) {
       else
         ++i;
     }
+    stopSignal = player.StopSignal();
   }
   PlayerStop();
   // The device and the sound server still hold the last frames taken from
@@ -440,4 +580,27 @@ int PlayCommand(int argc, char** argv) {
   }
   if (!StandardOutputOk()) return 1;
   return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int PlayCommand(int argc, char** argv) {
+  PlayOptions o;
+  if (const int parsed = ParsePlayOptions(argc, argv, o); parsed >= 0) return parsed;
+
+  // The signals play acts on are read from a descriptor by the waiting
+  // loop; they are blocked before any thread starts, so that every thread
+  // inherits the block and none of them is ended or stopped by one. Stop
+  // signals end play; Ctrl-Z, continuing and a new terminal size are
+  // handled as they come.
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGWINCH}) sigaddset(&handled, signal);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  int stopSignal = 0;
+  const int code = Play(o, signals, stopSignal);
+  if (stopSignal != 0) DieOf(stopSignal);
+  return code;
 }
