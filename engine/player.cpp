@@ -72,16 +72,6 @@ bool Prefill(Player& player, std::uint64_t startFrame) {
   return true;
 }
 
-// Heard from the start frame on, inside the ring's first block; a paused
-// stream waits there for the buffer to play.
-HRESULT StartStream(Player& player, std::uint64_t startFrame, bool paused = false) {
-  player.stopRequest.store(0, std::memory_order_release);
-  player.soundBuffer->SetCurrentPosition(static_cast<std::uint32_t>(startFrame % kBlockFrames) * kBytesPerFrame);
-  const HRESULT played = paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
-  StartStreamThread(player);
-  return played;
-}
-
 // The entry of the block being heard. The streaming thread moves the index
 // on before it rewrites the entry the index left, so an entry read while
 // the index stayed put is never one that is being rewritten; if the index
@@ -138,7 +128,7 @@ HRESULT RenderBlock(Player& player) {
   const std::uint32_t b = player.writeBlock;
   const bool scopes = player.scopesWanted.load(std::memory_order_acquire);
   player.song->channelMix = scopes ? player.scopeRing->channelMix : nullptr;
-  const std::uint32_t firstTag = player.songTag;
+  const std::uint32_t firstTag = player.songTag.load(std::memory_order_relaxed);
   const std::uint64_t firstFrame = SongFrame(*player.song);
   std::uint32_t switchAt = kBlockFrames, nextTag = 0;
   std::uint32_t filled = 0;
@@ -157,7 +147,7 @@ HRESULT RenderBlock(Player& player) {
       nextTag = next->tag;
       std::swap(player.song, next->song);
       std::swap(player.songEndFrame, next->endFrame);
-      std::swap(player.songTag, next->tag);
+      next->tag = player.songTag.exchange(next->tag, std::memory_order_relaxed);
       slot->store(next, std::memory_order_release);
       continue;
     }
@@ -226,7 +216,7 @@ HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::
   // thread starts with this environment too.
   std::fesetenv(FE_DFL_ENV);
   player.songEndFrame = endFrame;
-  player.songTag = tag;
+  player.songTag.store(tag, std::memory_order_relaxed);
   // The mixer's runs end at block boundaries, and where they end is part of
   // the sound: the ring keeps the blocks of a play from the start, and the
   // block that holds the start frame is its first.
@@ -238,7 +228,18 @@ HRESULT PlayerPlaySong(Player& player, Song* song, SoundBuffer* buffer, std::uin
                        std::uint64_t endFrame, std::uint32_t tag, QueuedSong next) {
   const HRESULT prepared = PlayerPrepareSong(player, song, buffer, startFrame, endFrame, tag, next);
   if (prepared < 0) return prepared;
-  return StartStream(player, startFrame);
+  return PlayerStart(player, false);
+}
+
+// Heard from the start frame on, inside the ring's first block; a paused
+// stream waits there for the buffer to play.
+HRESULT PlayerStart(Player& player, bool paused) {
+  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  player.stopRequest.store(0, std::memory_order_release);
+  player.soundBuffer->SetCurrentPosition(player.startOffset * kBytesPerFrame);
+  const HRESULT played = paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
+  StartStreamThread(player);
+  return played;
 }
 
 namespace {
@@ -294,7 +295,7 @@ HRESULT PlayerSeek(Player& player, std::uint64_t frame) {
   PlayerCollect(player);
   ClearPositionLog(player);
   if (!Prefill(player, frame)) return PlayerStop(player);
-  return StartStream(player, frame, paused);
+  return PlayerStart(player, paused);
 }
 
 HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag) {
@@ -303,7 +304,6 @@ HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std:
     return E_INVALIDARG;
   }
   PlayerCollect(player);
-  RestartSong(*song);
   auto* queued = new (std::nothrow) QueuedSong{song, endFrame, tag};
   if (queued == nullptr) {
     DestroySong(song);

@@ -91,7 +91,9 @@ struct Player {
   // The song frame from which on every block is silent (the end of the
   // song, where playback is to end), unless a song is queued to follow.
   std::uint64_t songEndFrame = kNoSongEnd;
-  std::uint32_t songTag = 0;
+  // The tag of the song that renders: it changes on the streaming thread
+  // where a queued song takes over.
+  std::atomic<std::uint32_t> songTag{0};
 
   // Gapless lists: the song queued to follow the one playing, and songs
   // that have ended, for the caller's thread to free (the streaming thread
@@ -170,10 +172,15 @@ HRESULT PlayerPlaySong(Player& player, Song* song, SoundBuffer* buffer, std::uin
 HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::uint64_t startFrame,
                           std::uint64_t endFrame, std::uint32_t tag = 0, QueuedSong next = {});
 
-// Queues a song (owned by the player from here on, from its frame 0) to
-// follow the one playing without a gap: its first frame follows the last
-// frame before the playing song's end frame, in the same block. It ends in
-// turn at endFrame. A song queued before replaces the one queued. Taken
+// Starts streaming the song PlayerPrepareSong made ready: the buffer plays
+// from the start frame on, or (paused) waits there until it is played.
+// Returns what the buffer's Play said.
+HRESULT PlayerStart(Player& player, bool paused);
+
+// Queues a song (owned by the player from here on, from the frame it
+// stands at: its start unless it was sought) to follow the one playing
+// without a gap: that frame follows the last frame before the playing
+// song's end frame, in the same block. It ends in turn at endFrame. A song queued before replaces the one queued. Taken
 // only if it is queued before the playing song's end has been rendered
 // (about two seconds before it is heard). E_INVALIDARG when nothing plays.
 HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag);

@@ -237,30 +237,55 @@ std::string Meter(std::int32_t level) {
 // What ended the file being played.
 enum class Outcome { kEnded, kNext, kPrevious, kQuit, kDeviceGone, kFailed };
 
+// A file made ready to play: its song, and where playing it starts and ends.
+struct Prepared {
+  SongPtr song;
+  std::string title;
+  std::string duration;  // as the status line shows it
+  std::uint64_t start = 0;
+  std::uint64_t end = kNoSongEnd;
+};
+
+// Plays the files through the default player. Each file's song is loaded
+// once: seeks move it exactly without loading it again, and the next file
+// is queued to follow the one playing without a gap. Tags name files in
+// what the player says is heard: file k has tag k + 1.
 class FilePlayer {
  public:
   FilePlayer(const PlayOptions& options, LoopingSoundBuffer& buffer, Terminal& terminal, int signals)
       : o_(options), buffer_(buffer), terminal_(terminal), signals_(signals) {}
 
   Outcome PlayFile(std::size_t index, std::size_t count);
+  // The file to play after `next` - 1 ended: `next`, unless a later one has
+  // taken over without a gap already.
+  std::size_t Following(std::size_t next) const { return continuing_ != kNoFile ? continuing_ : next; }
   // The stop signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT) that ended play, or 0.
   int StopSignal() const { return stopSignal_; }
   // Handles the signals that came; true once a stop signal has.
   bool TakeSignals();
 
  private:
-  enum class Start { kPlaying, kLoadFailed, kDeviceFailed };
-  LoadError loadError_ = LoadError::kNone;  // why the last start could not load the file
   enum class Device { kAlive, kGone, kStopSignal };
-  Start StartAt(const ModuleSource& module, std::uint64_t frame);
-  // A start that fails on a lost device is tried once more after the device
-  // is brought back. Failures are reported; the outcome for the file, or
-  // none while it plays on.
-  std::optional<Outcome> StartOrRecover(const ModuleSource& module, std::uint64_t frame);
+  // Loads file `index` and works out where it starts and ends; reports why
+  // not (and returns nothing) where it cannot be played.
+  std::optional<Prepared> Prepare(std::size_t index, bool report);
+  // Starts the file's song at `frame` (after a device loss once more, with
+  // the song loaded again), with the next file queued to follow it without
+  // a gap; the outcome for the file if that failed.
+  std::optional<Outcome> Start(std::size_t index, std::size_t count, SongPtr song, std::uint64_t frame);
+  // File index + 1, made ready to follow file `index` (nothing at the end
+  // of the list, after a song that does not end, or where it cannot be
+  // played: the chain of queued files ends there).
+  QueuedSong NextFile(std::size_t index, std::size_t count, bool indexEnds);
+  // Queues the file after the last one queued once the player has taken
+  // that one, so that songs shorter than the ring follow each other too.
+  void Refill(std::size_t count);
   Device KeepDevice();
   void Suspend();
   void Status(std::size_t index, std::size_t count);
-  std::uint64_t HeardFrame() const;
+  // The frame of this file being heard, and whether the next file has
+  // taken over.
+  std::uint64_t HeardFrame(std::size_t index, bool& nextHeard);
 
   const PlayOptions& o_;
   LoopingSoundBuffer& buffer_;
@@ -268,14 +293,16 @@ class FilePlayer {
   const int signals_;
   int stopSignal_ = 0;
   std::string title_;
-  std::string duration_;            // as the status line shows it
-  std::uint64_t end_ = kNoSongEnd;  // where playing stops
-  std::uint64_t ringStart_ = 0;     // the song frame at the buffer's frame position 0
+  std::string duration_;
+  std::uint64_t end_ = kNoSongEnd;  // where playing the file stops
+  std::uint64_t heard_ = 0;         // the last frame known to be heard
   bool paused_ = false;
-  // A seek while paused is heard only once play resumes: the song is
-  // started from this frame then, and until then it is the play time.
-  bool pending_ = false;
-  std::uint64_t pendingFrame_ = 0;
+  // The file that is already playing because it was queued to follow the
+  // one before it (kNoFile: none), and the last file queued to the player.
+  static constexpr std::size_t kNoFile = ~std::size_t{0};
+  std::size_t continuing_ = kNoFile;
+  std::size_t queued_ = kNoFile;
+  bool queuedEnds_ = false;
 };
 
 bool FilePlayer::TakeSignals() {
@@ -308,46 +335,130 @@ void FilePlayer::Suspend() {
   terminal_.Follow();
 }
 
-// The frame being heard, counted by the buffer as the device takes frames,
-// so that it is right however long this thread was held up.
-std::uint64_t FilePlayer::HeardFrame() const { return pending_ ? pendingFrame_ : ringStart_ + buffer_.FramePosition(); }
-
-FilePlayer::Start FilePlayer::StartAt(const ModuleSource& module, std::uint64_t frame) {
-  SongPtr song = LoadModuleSong(module, loadError_);
-  if (song == nullptr) return Start::kLoadFailed;
-  // While paused the song is only prepared (its ring filled, its order and
-  // row shown): nothing may be heard under "[paused]".
-  Player& player = DefaultPlayer();
-  const HRESULT started = paused_ ? PlayerPrepareSong(player, song.release(), &buffer_, frame, end_)
-                                  : PlayerPlaySong(player, song.release(), &buffer_, frame, end_);
-  ringStart_ = frame - frame % kBlockFrames;
-  pending_ = paused_;
-  pendingFrame_ = frame;
-  if (started >= 0) return Start::kPlaying;
-  // Nothing may stream on after a failed start (the buffer may have failed
-  // after the thread began).
-  PlayerStop();
-  pending_ = false;
-  return Start::kDeviceFailed;
+// The frame being heard, from the frames the device has taken, so that it
+// is right however long this thread was held up. Where that block is not
+// known (the device ran ahead of the ring), the last frame known stands.
+std::uint64_t FilePlayer::HeardFrame(std::size_t index, bool& nextHeard) {
+  nextHeard = false;
+  ::HeardFrame heard{};
+  if (PlayerHeard(DefaultPlayer(), heard)) {
+    if (heard.tag == index + 1) {
+      heard_ = heard.songFrame;
+    } else if (heard.tag > index + 1) {
+      nextHeard = true;
+      continuing_ = heard.tag - 1;
+    }
+  }
+  return heard_;
 }
 
-std::optional<Outcome> FilePlayer::StartOrRecover(const ModuleSource& module, std::uint64_t frame) {
-  Start started = StartAt(module, frame);
-  if (started == Start::kDeviceFailed) {
+std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
+  const char* file = o_.files.empty() ? nullptr : o_.files[index];
+  const ModuleSource module = SourceFor(file);
+  Prepared p;
+  LoadError error = LoadError::kNone;
+  p.song = LoadModuleSong(module, error);
+  if (p.song == nullptr) {
+    if (report) {
+      terminal_.ClearLine();
+      ReportLoadFailure(module, error);
+    }
+    return std::nullopt;
+  }
+  // Where the song ends, from a scan of its own.
+  const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
+  const SongScan scan = ScanSong(*p.song, loops == 0 ? 1 : loops);
+  p.title = TerminalText(NamesOf(*p.song).title);
+  if (p.title.empty()) p.title = FileDisplayName(module.label);
+  p.start = SecondsToFrames(o_.startSeconds);
+  const bool endFound = loops != 0 && scan.passEnds.size() >= loops;
+  const std::uint64_t songEnd = endFound ? scan.passEnds[loops - 1] : kNoSongEnd;
+  if (p.start >= songEnd) {
+    if (report) {
+      terminal_.ClearLine();
+      const std::string end = loops == 1 ? "song's end" : "end of pass " + std::to_string(loops);
+      std::fprintf(stderr, "zevora-cli: %s: --start %s is at or past the %s, %s\n", Shown(module.label).c_str(),
+                   FormatDuration(p.start).c_str(), end.c_str(), FormatDuration(songEnd).c_str());
+    }
+    return std::nullopt;
+  }
+  p.end = songEnd;
+  p.duration = loops == 0 ? "-:--.---" : FormatDuration(songEnd);
+  const bool limited =
+      o_.seconds >= 0 && p.start + SecondsToFrames(o_.seconds) < (endFound ? songEnd : p.start + kNoEndFrames);
+  if (limited) {
+    p.end = p.start + SecondsToFrames(o_.seconds);
+    p.duration = FormatDuration(p.end);
+  } else if (loops != 0 && !endFound) {
+    // As render does: a song that never ends stops after 10 minutes.
+    p.end = p.start + kNoEndFrames;
+    p.duration = "no end";
+    if (report) {
+      terminal_.ClearLine();
+      std::fprintf(stderr, "zevora-cli: %s: no end found; playing 10 minutes\n", Shown(module.label).c_str());
+    }
+  }
+  return p;
+}
+
+std::optional<Outcome> FilePlayer::Start(std::size_t index, std::size_t count, SongPtr song, std::uint64_t frame) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (song == nullptr) {
+      // The device failed the start before: the song, gone with it, is
+      // loaded again, and the file may have gone or changed since. That is
+      // the file's failure, and the next file plays.
+      const ModuleSource module = SourceFor(o_.files.empty() ? nullptr : o_.files[index]);
+      LoadError error = LoadError::kNone;
+      song = LoadModuleSong(module, error);
+      if (song == nullptr) {
+        terminal_.ClearLine();
+        ReportLoadFailure(module, error);
+        return Outcome::kFailed;
+      }
+    }
+    SeekSong(*song, frame);
+    // While paused the ring is only filled: nothing may be heard under
+    // "[paused]" until play resumes, from exactly this frame. The next file
+    // is queued before the ring is filled, so that it follows even a song
+    // shorter than the ring.
+    Player& player = DefaultPlayer();
+    queued_ = index;
+    const HRESULT prepared =
+        PlayerPrepareSong(player, song.release(), &buffer_, frame, end_, static_cast<std::uint32_t>(index + 1),
+                          NextFile(index, count, end_ != kNoSongEnd));
+    heard_ = frame;
+    if (prepared >= 0 && PlayerStart(player, paused_) >= 0) return std::nullopt;
+    // Nothing may stream on after a failed start.
+    PlayerStop();
+    if (attempt > 0) break;
     const Device device = KeepDevice();
     if (device == Device::kStopSignal) return Outcome::kQuit;
-    if (device == Device::kAlive) started = StartAt(module, frame);
+    if (device == Device::kGone) break;
   }
-  if (started == Start::kPlaying) return std::nullopt;
   terminal_.ClearLine();
-  // The file may have gone or changed since it was first loaded (a seek
-  // loads it again): that is the file's failure, and the next file plays.
-  if (started == Start::kLoadFailed) {
-    ReportLoadFailure(module, loadError_);
-    return Outcome::kFailed;
-  }
-  std::fprintf(stderr, "zevora-cli: %s: cannot start playback: the sound device failed\n", Shown(module.label).c_str());
+  const char* label = SourceFor(o_.files.empty() ? nullptr : o_.files[index]).label;
+  std::fprintf(stderr, "zevora-cli: %s: cannot start playback: the sound device failed\n", Shown(label).c_str());
   return Outcome::kDeviceGone;
+}
+
+QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool indexEnds) {
+  std::optional<Prepared> next;
+  if (index + 1 < count && indexEnds) next = Prepare(index + 1, false);  // reported when it is reached
+  if (!next) {
+    queued_ = kNoFile;
+    return {};
+  }
+  SeekSong(*next->song, next->start);
+  queued_ = index + 1;
+  queuedEnds_ = next->end != kNoSongEnd;
+  return {next->song.release(), next->end, static_cast<std::uint32_t>(index + 2)};
+}
+
+void FilePlayer::Refill(std::size_t count) {
+  Player& player = DefaultPlayer();
+  if (queued_ == kNoFile || PlayerHasQueuedSong(player)) return;
+  const QueuedSong next = NextFile(queued_, count, queuedEnds_);
+  if (next.song != nullptr) PlayerQueueSong(player, next.song, next.endFrame, next.tag);
 }
 
 // A lost device (gone, or silent for 2 s while playing) gets a few tries
@@ -357,7 +468,7 @@ FilePlayer::Device FilePlayer::KeepDevice() {
   if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return Device::kAlive;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (buffer_.Restore() >= 0) {
-      if (!paused_ && !pending_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
+      if (!paused_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
       return Device::kAlive;
     }
     pollfd signal{signals_, POLLIN, 0};
@@ -367,7 +478,8 @@ FilePlayer::Device FilePlayer::KeepDevice() {
 }
 
 void FilePlayer::Status(std::size_t index, std::size_t count) {
-  const std::uint64_t frame = HeardFrame();
+  bool nextHeard = false;
+  const std::uint64_t frame = HeardFrame(index, nextHeard);
   std::int32_t left = 0, right = 0;
   if (!paused_) buffer_.HeardLevels(1024, left, right);
   const std::uint32_t position = PlayerGetPosition();
@@ -387,53 +499,29 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
 }
 
 Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
-  const char* file = o_.files.empty() ? nullptr : o_.files[index];
-  const ModuleSource module = SourceFor(file);
-
-  // Where this file's song ends, from a scan of its own.
-  LoadError error = LoadError::kNone;
-  const SongPtr song = LoadModuleSong(module, error);
-  if (song == nullptr) {
-    terminal_.ClearLine();
-    ReportLoadFailure(module, error);
+  const bool continuing = continuing_ == index;
+  continuing_ = kNoFile;
+  if (!continuing) queued_ = kNoFile;
+  std::optional<Prepared> file = Prepare(index, true);
+  if (!file) {
+    if (continuing) PlayerStop();  // cannot happen: a file is queued only once prepared
     return Outcome::kFailed;
   }
-  const ModuleNames names = NamesOf(*song);
-  const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
-  const SongScan scan = ScanSong(*song, loops == 0 ? 1 : loops);
-  title_ = TerminalText(names.title);
-  if (title_.empty()) title_ = FileDisplayName(module.label);
-  const std::uint64_t start = SecondsToFrames(o_.startSeconds);
-  const bool endFound = loops != 0 && scan.passEnds.size() >= loops;
-  const std::uint64_t songEnd = endFound ? scan.passEnds[loops - 1] : kNoSongEnd;
-  if (start >= songEnd) {
-    terminal_.ClearLine();
-    const std::string end = loops == 1 ? "song's end" : "end of pass " + std::to_string(loops);
-    std::fprintf(stderr, "zevora-cli: %s: --start %s is at or past the %s, %s\n", Shown(module.label).c_str(),
-                 FormatDuration(start).c_str(), end.c_str(), FormatDuration(songEnd).c_str());
-    return Outcome::kFailed;
+  title_ = file->title;
+  duration_ = file->duration;
+  end_ = file->end;
+  if (file->start >= end_) return Outcome::kEnded;
+  if (continuing) {
+    // Queued to follow the file before and heard already: it plays on.
+    heard_ = file->start;
+  } else if (const auto failed = Start(index, count, std::move(file->song), file->start)) {
+    return *failed;
   }
-  end_ = songEnd;
-  duration_ = loops == 0 ? "-:--.---" : FormatDuration(songEnd);
-  const bool limited =
-      o_.seconds >= 0 && start + SecondsToFrames(o_.seconds) < (endFound ? songEnd : start + kNoEndFrames);
-  if (limited) {
-    end_ = start + SecondsToFrames(o_.seconds);
-    duration_ = FormatDuration(end_);
-  } else if (loops != 0 && !endFound) {
-    // As render does: a song that never ends stops after 10 minutes.
-    end_ = start + kNoEndFrames;
-    duration_ = "no end";
-    terminal_.ClearLine();
-    std::fprintf(stderr, "zevora-cli: %s: no end found; playing 10 minutes\n", Shown(module.label).c_str());
-  }
-  if (start >= end_) return Outcome::kEnded;
-
-  if (const auto failed = StartOrRecover(module, start)) return *failed;
 
   using Clock = std::chrono::steady_clock;
   auto nextPrint = Clock::now() + std::chrono::seconds(1);
   Outcome outcome = Outcome::kEnded;
+  bool goesOn = false;  // the next file has taken over without a gap
   for (;;) {
     if (TakeSignals()) {
       outcome = Outcome::kQuit;
@@ -448,7 +536,14 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       outcome = device == Device::kGone ? Outcome::kDeviceGone : Outcome::kQuit;
       break;
     }
-    const std::uint64_t frame = HeardFrame();
+    PlayerCollect(DefaultPlayer());
+    Refill(count);
+    bool nextHeard = false;
+    const std::uint64_t frame = HeardFrame(index, nextHeard);
+    if (nextHeard) {
+      goesOn = true;
+      break;
+    }
     if (frame >= end_) break;
     terminal_.Follow();
     const auto now = Clock::now();
@@ -481,21 +576,25 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     for (const Key key : ReadKeys()) {
       if (key == Key::kPause) {
         paused_ = !paused_;
-        if (paused_) {
+        if (paused_)
           buffer_.Stop();
-        } else if (pending_) {
-          leave = StartOrRecover(module, pendingFrame_);
-        } else {
+        else
           buffer_.Play(0, 0, DSBPLAY_LOOPING);
-        }
       } else if (key == Key::kBack || key == Key::kForward) {
-        // The audio after a seek is what playing through gives there.
-        const std::uint64_t at = HeardFrame();
+        // The audio after a seek is exactly what playing through gives
+        // there; a paused seek is heard from there once play resumes.
+        bool ignored = false;
+        const std::uint64_t at = HeardFrame(index, ignored);
         const std::uint64_t to = key == Key::kForward ? at + kSeekFrames : (at > kSeekFrames ? at - kSeekFrames : 0);
+        Player& player = DefaultPlayer();
         if (to >= end_) {
           leave = Outcome::kEnded;
+        } else if (player.songTag.load() == index + 1 && PlayerSeek(player, to) >= 0) {
+          heard_ = to;
         } else {
-          leave = StartOrRecover(module, to);
+          // The next file has begun to render, or the device failed the
+          // seek: this file starts again from there, with the next queued.
+          leave = Start(index, count, nullptr, to);
         }
       } else if (key != Key::kNone) {
         leave = key == Key::kNext ? Outcome::kNext : key == Key::kPrevious ? Outcome::kPrevious : Outcome::kQuit;
@@ -507,8 +606,9 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       break;
     }
   }
+  if (goesOn) return Outcome::kEnded;  // continuing_ names the file heard now
+  continuing_ = kNoFile;
   PlayerStop();
-  pending_ = false;
   return outcome;
 }
 
@@ -566,7 +666,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
       if (outcome == Outcome::kPrevious)
         i = i > 0 ? i - 1 : 0;
       else
-        ++i;
+        i = player.Following(i + 1);
     }
     stopSignal = player.StopSignal();
   }

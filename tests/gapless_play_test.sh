@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# zevora-cli play through SDL's disk audio driver: where one file ends the
+# next begins at the following frame, with nothing left out and nothing
+# added. The capture of a list is the concatenation of each file's render,
+# bit for bit (whole files at --seconds, and from --start on).
+set -u
+cli="$1"
+corpus="$2"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+files=("$corpus/vor--mph.xm" "$corpus/njam-data--dali.xm" "$corpus/vodovod--walk.xm")
+status=0
+for options in "--seconds 1.5" "--start 2 --seconds 1.2"; do
+  # shellcheck disable=SC2086
+  SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "${files[@]}" $options \
+    > /dev/null 2>&1 || { echo "play $options: exit $?"; status=1; continue; }
+  : > "$tmp/renders.raw"
+  for f in "${files[@]}"; do
+    # shellcheck disable=SC2086
+    "$cli" render "$f" -o "$tmp/one.wav" $options >/dev/null 2>&1 || exit 1
+    tail -c +45 "$tmp/one.wav" >> "$tmp/renders.raw"
+  done
+  python3 - "$tmp/capture.raw" "$tmp/renders.raw" "$options" <<'PY' || status=1
+import array, sys
+capture = array.array('h', open(sys.argv[1], 'rb').read())
+render = array.array('h', open(sys.argv[2], 'rb').read())
+def first_sound(a):
+    return next(i for i in range(0, len(a), 2) if a[i] or a[i + 1])
+start = first_sound(capture) - first_sound(render)
+heard = capture[start:start + len(render)]
+ok = start >= 0 and heard == render and not any(capture[start + len(render):]) and not any(capture[:start])
+if not ok:
+    diff = next((i for i in range(min(len(heard), len(render))) if heard[i] != render[i]), None)
+    print("%s: the capture is not the renders one after the other (first difference at frame %s of %d)"
+          % (sys.argv[3], None if diff is None else diff // 2, len(render) // 2))
+sys.exit(0 if ok else 1)
+PY
+done
+[ "$status" -eq 0 ] && echo "2 passed, 0 failed"
+exit "$status"
