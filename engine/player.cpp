@@ -21,6 +21,10 @@ Player& DefaultPlayer() {
 
 namespace {
 
+// Keyframes for about half an hour of a song, so that a seek back costs at
+// most eight seconds of skipping.
+constexpr std::size_t kPlayerKeyframes = 256;
+
 void ClearPositionLog(Player& player) {
   for (auto& entry : player.positionLog) entry.store(0, std::memory_order_release);
   player.positionLogIndex.store(0, std::memory_order_release);
@@ -210,6 +214,7 @@ HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::
   }
   player.soundBuffer = buffer;
   player.song = song;
+  KeepKeyframes(*song, kPlayerKeyframes);
   if (next.song != nullptr && PlayerQueueSong(player, next.song, next.endFrame, next.tag) < 0)
     return PlayerStop(player);
   // Rounding to nearest, as the mixer's arithmetic needs it; the streaming
@@ -304,6 +309,7 @@ HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std:
     return E_INVALIDARG;
   }
   PlayerCollect(player);
+  KeepKeyframes(*song, kPlayerKeyframes);
   auto* queued = new (std::nothrow) QueuedSong{song, endFrame, tag};
   if (queued == nullptr) {
     DestroySong(song);

@@ -7,6 +7,35 @@
 #include "renderer.h"
 #include "sources.h"
 
+namespace {
+
+// Whether any cell holds effect E5, which writes a finetune into a sample:
+// the samples then belong to the song's state.
+bool WritesSamples(const ModuleState& m) {
+  for (std::uint32_t p = 0; p < m.patternCount; ++p) {
+    const Pattern& pattern = m.patternTable[p];
+    if (pattern.cells == nullptr) continue;
+    const std::size_t cells = std::size_t{pattern.rowCount} * m.channelCount;
+    for (std::size_t i = 0; i < cells; ++i)
+      if (pattern.cells[i].effect == 0xE && (pattern.cells[i].parameter >> 4) == 0x5) return true;
+  }
+  return false;
+}
+
+void RestoreKeyframe(Song& song, const SongKeyframe& keyframe) {
+  song.module = keyframe.module;
+  std::memcpy(song.channels, keyframe.channels, sizeof song.channels);
+  std::memcpy(song.voices, keyframe.voices, sizeof song.voices);
+  song.emptySample.finetune = keyframe.emptyFinetune;
+  song.jumpOrder = song.jumpRow = -1;
+  song.renderedFrames = keyframe.frame;
+  song.blockOffset = kBlockFrames;
+  song.blockMixed = false;
+  song.rowStartCount = 0;
+}
+
+}  // namespace
+
 Song* CreateSong() {
   Song* song = new (std::nothrow) Song();  // all zero
   if (song == nullptr) return nullptr;
@@ -48,6 +77,8 @@ bool LoadSong(Song& song, const void* source, std::uintptr_t param, std::int32_t
     FreeModule(song);
     return false;
   }
+  song.keyframes.clear();
+  song.writesSamples = WritesSamples(song.module);
   RestartSong(song);
   return true;
 }
@@ -72,6 +103,7 @@ void RestartSong(Song& song) {
   }
   song.emptySample.finetune = 0;
   song.jumpOrder = song.jumpRow = -1;
+  song.jumped = false;
   song.renderedFrames = 0;
   song.blockOffset = kBlockFrames;
   song.blockMixed = false;
@@ -81,6 +113,7 @@ void RestartSong(Song& song) {
 
 void SetSongRate(Song& song, std::uint32_t rate) {
   song.module.rate = rate;
+  song.keyframes.clear();
   RestartSong(song);
 }
 
@@ -116,9 +149,38 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
 
 void SeekSongToBlock(Song& song, std::uint64_t block) {
   const std::uint64_t target = block * kBlockFrames;
-  if (song.renderedFrames > target) RestartSong(song);
+  // The nearest keyframe at or before the target, where it is nearer than
+  // the song's frame (or the song's frame lies beyond the target).
+  const SongKeyframe* nearest = nullptr;
+  for (const SongKeyframe& keyframe : song.keyframes) {
+    if (keyframe.frame > target) break;
+    nearest = &keyframe;
+  }
+  if (nearest != nullptr && (song.renderedFrames > target || nearest->frame > song.renderedFrames))
+    RestoreKeyframe(song, *nearest);
+  else if (song.renderedFrames > target)
+    RestartSong(song);
   SkipSongBlocks(song, (target - song.renderedFrames) / kBlockFrames);
   song.blockMixed = false;
+}
+
+void KeepKeyframes(Song& song, std::size_t count) {
+  if (song.writesSamples || song.keyframes.capacity() >= count) return;
+  song.keyframes.reserve(count);
+}
+
+void TakeKeyframe(Song& song) {
+  std::vector<SongKeyframe>& keyframes = song.keyframes;
+  const std::uint64_t frame = song.renderedFrames;
+  if (frame == 0 || frame % (kKeyframeBlocks * kBlockFrames) != 0 || song.jumped) return;
+  if (keyframes.size() == keyframes.capacity() || (!keyframes.empty() && keyframes.back().frame >= frame)) return;
+  keyframes.emplace_back();
+  SongKeyframe& keyframe = keyframes.back();
+  keyframe.frame = frame;
+  keyframe.module = song.module;
+  std::memcpy(keyframe.channels, song.channels, sizeof song.channels);
+  std::memcpy(keyframe.voices, song.voices, sizeof song.voices);
+  keyframe.emptyFinetune = song.emptySample.finetune;
 }
 
 void SeekSong(Song& song, std::uint64_t frame) {
@@ -168,4 +230,8 @@ std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frame
 void JumpSong(Song& song, std::int32_t order, std::int32_t row) {
   song.jumpOrder = order;
   song.jumpRow = row;
+  // The song leaves the history its keyframes belong to; a restart (a seek
+  // behind this frame) begins it again.
+  song.keyframes.clear();
+  song.jumped = true;
 }

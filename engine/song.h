@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "channel.h"
 #include "loader.h"
@@ -33,6 +34,19 @@ constexpr std::uint32_t kMaxRowStarts = kBlockFrames;
 
 constexpr std::uint32_t kMinRate = 8000;
 constexpr std::uint32_t kMaxRate = 192000;
+
+// The whole playing state of a song where a block begins, to go back to
+// without starting again from the song's start.
+struct SongKeyframe {
+  std::uint64_t frame;
+  ModuleState module;
+  Channel channels[kMaxChannels];
+  Voice voices[kVoiceCount];
+  std::int8_t emptyFinetune;
+};
+
+// A song that keeps keyframes takes one every this many blocks (8 s).
+constexpr std::uint64_t kKeyframeBlocks = 400;
 
 struct Song {
   ModuleState module;
@@ -71,6 +85,14 @@ struct Song {
   std::uint32_t rowStartCount;
   RowStart rowStarts[kMaxRowStarts];
 
+  // Keyframes of this song's one history from its start (sorted by frame;
+  // taken only within the room made for them, so that rendering never
+  // allocates). A module whose effects write into its samples (E5) keeps
+  // none, and a jump ends the history they belong to.
+  std::vector<SongKeyframe> keyframes;
+  bool writesSamples;
+  bool jumped;
+
   // Where each channel's own part of the block's mix goes, when someone
   // watches it (kMaxChannels runs of kBlockFrames floats, left + right;
   // null: not kept). Mixing the channels apart takes a second pass over
@@ -104,6 +126,10 @@ std::uint64_t SongFrame(const Song& song);
 // The order position and row that frame plays.
 void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row);
 
+// Takes a keyframe where the song stands, if it is due there and there is
+// room for it; the block renderer calls it at every block's start.
+void TakeKeyframe(Song& song);
+
 // Renders the next block into song.mix (blockOffset 0).
 void RenderSongBlock(Song& song);
 // Moves the song on by `blocks` blocks exactly as rendering them would
@@ -126,3 +152,9 @@ std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frame
 // Asks the song to go on from order/row at its next row start, as a
 // position jump would take it there.
 void JumpSong(Song& song, std::int32_t order, std::int32_t row);
+
+// Makes room for `count` keyframes (taken while the song renders or skips
+// from here on), so that a seek behind the song's frame goes on from the
+// nearest one before it instead of the song's start. Allocates: call it
+// where allocation is fine, not while a streaming thread renders the song.
+void KeepKeyframes(Song& song, std::size_t count);

@@ -20,6 +20,9 @@ namespace {
 constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
 constexpr int kMaxPasses = 1000;
 constexpr int kRowSearchPasses = 8;
+// A song that is sought keeps keyframes for about half an hour (3 MB), so
+// that a later seek back skips at most eight seconds.
+constexpr std::size_t kSeekKeyframes = 256;
 // A song without an end is not moved on further than a day of audio by a
 // seek: beyond that a seek would take minutes.
 constexpr std::uint64_t kMaxSeekSeconds = 24 * 3600;
@@ -247,6 +250,7 @@ int zv_seek(zv_song* song, uint64_t frame) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
   if (frame > song->SeekLimit()) return ZV_ERR_RANGE;
   FloatEnvironment environment;
+  KeepKeyframes(*song->song, kSeekKeyframes);
   SeekSong(*song->song, frame);
   return ZV_OK;
 }
@@ -259,6 +263,7 @@ int zv_seek_row(zv_song* song, int order, int row) {
   const SongScan scan = ScanSong(*song->song, passes, order, row);
   if (!scan.rowFound || scan.rowFrame > song->SeekLimit()) return ZV_ERR_RANGE;
   FloatEnvironment environment;
+  KeepKeyframes(*song->song, kSeekKeyframes);
   SeekSong(*song->song, scan.rowFrame);
   return ZV_OK;
 }
