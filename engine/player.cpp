@@ -131,7 +131,7 @@ void KeepScopes(Player& player, std::uint32_t b, std::uint64_t number) {
 HRESULT RenderBlock(Player& player) {
   const std::uint32_t b = player.writeBlock;
   const bool scopes = player.scopesWanted.load(std::memory_order_acquire);
-  player.song->channelMix = scopes ? player.scopeRing->channelMix : nullptr;
+  const std::uint32_t muted = player.mutedChannels.load(std::memory_order_acquire);
   const std::uint32_t firstTag = player.songTag.load(std::memory_order_relaxed);
   const std::uint64_t firstFrame = SongFrame(*player.song);
   std::uint32_t switchAt = kBlockFrames, nextTag = 0;
@@ -158,6 +158,7 @@ HRESULT RenderBlock(Player& player) {
     const std::uint64_t left = player.songEndFrame - at;
     const std::uint32_t n = left < kBlockFrames - filled ? static_cast<std::uint32_t>(left) : kBlockFrames - filled;
     song.channelMix = scopes ? player.scopeRing->channelMix : nullptr;
+    song.mutedChannels = muted;
     ReadSongFrames(song, player.staging + 2 * filled, n);
     filled += n;
   }
@@ -354,6 +355,58 @@ bool PlayerHeard(Player& player, HeardFrame& heard) {
     return true;
   }
   return false;
+}
+
+void PlayerMuteChannels(Player& player, std::uint32_t mask) {
+  player.mutedChannels.store(mask, std::memory_order_release);
+}
+
+bool PlayerRefresh(Player& player, std::uint32_t lead) {
+  std::uint64_t played = 0;
+  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
+    return false;
+  const bool streaming = player.threadRunning.load(std::memory_order_acquire) != 0;
+  StopStreamThread(player);
+  const auto restart = [&] {
+    if (!streaming) return;
+    player.stopRequest.store(0, std::memory_order_release);
+    StartStreamThread(player);
+  };
+  // The first block to render again, and how far the ring was rendered.
+  const std::uint64_t heard = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+  const std::uint64_t from = heard + lead;
+  const std::uint64_t upTo = player.blocksRendered;
+  // Only blocks of the song that renders now, with no song ending in them.
+  const std::uint32_t tag = player.songTag.load(std::memory_order_relaxed);
+  std::uint64_t songFrame = 0;
+  for (std::uint64_t n = from; n < upTo; ++n) {
+    const BlockSourceSlot& slot = player.blockSources[n % kRingBlocks];
+    if (slot.number.load(std::memory_order_relaxed) != n || slot.tag.load(std::memory_order_relaxed) != tag ||
+        slot.switchAt.load(std::memory_order_relaxed) != kBlockFrames) {
+      restart();
+      return false;
+    }
+    if (n == from) songFrame = slot.songFrame.load(std::memory_order_relaxed);
+  }
+  if (from >= upTo || SongFrame(*player.song) < songFrame) {
+    restart();
+    return false;
+  }
+  // SeekSong leaves the block that holds songFrame mixed, `blockOffset`
+  // frames in, and the renders go on from exactly there: it is mixed as
+  // they would mix it.
+  Song& song = *player.song;
+  song.mutedChannels = player.mutedChannels.load(std::memory_order_acquire);
+  song.channelMix = player.scopesWanted.load(std::memory_order_acquire) ? player.scopeRing->channelMix : nullptr;
+  SeekSong(song, songFrame);
+  player.writeBlock = static_cast<std::uint32_t>(from % kRingBlocks);
+  player.blocksRendered = from;
+  while (player.blocksRendered < upTo) {
+    const std::uint64_t before = player.blocksRendered;
+    if (RenderBlock(player) < 0 || player.blocksRendered == before) break;
+  }
+  restart();
+  return true;
 }
 
 void PlayerWatchChannels(Player& player, bool wanted) {

@@ -107,6 +107,9 @@ struct Player {
   std::uint64_t playedAtStart = 0;
   std::uint32_t startOffset = 0;
   std::int16_t staging[2 * kBlockFrames] = {};
+  // Channels muted in every song the player renders, from the next block
+  // on (bit c: channel c).
+  std::atomic<std::uint32_t> mutedChannels{0};
   // Channel scopes, made from the first time they are wanted and kept for
   // the player's life.
   std::atomic<bool> scopesWanted{false};
@@ -188,6 +191,19 @@ HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std:
 bool PlayerHasQueuedSong(const Player& player);
 // Frees the songs that have ended (done by every queue, seek and stop too).
 void PlayerCollect(Player& player);
+
+// Mutes the channels of `mask` (bit c: channel c) in the songs the player
+// renders: exactly, as a song's own mute does. Heard two seconds later,
+// unless PlayerRefresh follows.
+void PlayerMuteChannels(Player& player, std::uint32_t mask);
+
+// Renders the ring again from `lead` blocks after the block being heard on,
+// without stopping the sound: what was set since (muted channels) is heard
+// from there, instead of two seconds later. The blocks before go on as they
+// were. Does nothing where the ring holds the end of a song from there on,
+// or the device is not counting. Returns whether the ring was rendered
+// again.
+bool PlayerRefresh(Player& player, std::uint32_t lead = 8);
 
 // Keeps (or stops keeping) each channel's part of the mix for scopes: from
 // the next block rendered on, two seconds before it is heard.

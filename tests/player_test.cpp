@@ -260,13 +260,47 @@ TEST_F(PlayerBlocks, ChannelScopesShowEachChannelAndLeaveTheMixAlone) {
   EXPECT_TRUE(
       std::any_of(std::begin(scopes.points[0]), std::end(scopes.points[0]), [](std::int8_t v) { return v != 0; }));
   // A muted channel adds nothing, to the mix or to its scope.
-  Song* muted = Load(bytes);
-  muted->mutedChannels = 1;
-  ASSERT_GE(PlayerPrepareSong(player, muted, &buffer, 0, kNoSongEnd), 0);
+  PlayerMuteChannels(player, 1);
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
   buffer.AdvancePlayCursor(5 * kBlockBytes);
   ASSERT_TRUE(PlayerHeardScopes(player, scopes));
   EXPECT_EQ(scopes.peaks[0], 0);
   EXPECT_GT(scopes.peaks[2], 0);
+}
+
+// A mute set while playing is heard from a few blocks after the block
+// being heard, not two seconds later: the ring is rendered again from there
+// while the blocks before go on as they were.
+TEST_F(PlayerBlocks, RefreshRendersTheRingAgainFromJustAheadOfTheHearing) {
+  XmModule m = OneInstrumentModule(LoopedSample(), 2);
+  m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  m.At(0, 0, 1) = {kC4 + 4, 1, 0, 0, 0};
+  const auto bytes = m.Build();
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
+  const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+  const std::vector<std::int16_t> before(ring, ring + kRingBytes / 2);
+  buffer.AdvancePlayCursor(10 * kBlockBytes + 400);  // block 10 is being heard
+  PlayerMuteChannels(player, 2);
+  ASSERT_TRUE(PlayerRefresh(player, 8));
+  EXPECT_EQ(player.writeBlock, 0u);  // the ring is full again, to where it was
+  // The reference: channel 1 muted from block 18 on.
+  Song* reference = Load(bytes);
+  std::vector<std::int16_t> want(2 * kRingBlocks * kBlockFrames);
+  ReadSongFrames(*reference, want.data(), 18 * kBlockFrames);
+  reference->mutedChannels = 2;
+  ReadSongFrames(*reference, want.data() + 2 * 18 * kBlockFrames, (kRingBlocks - 18) * kBlockFrames);
+  DestroySong(reference);
+  const std::vector<std::int16_t> after(ring, ring + kRingBytes / 2);
+  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2 * 18 * kBlockFrames, before.begin()));
+  EXPECT_EQ(after, want);
+  EXPECT_NE(after, before);
+  // The blocks rendered from now on keep the mute.
+  const auto next = Capture(5);
+  Song* muted = Load(bytes);
+  muted->mutedChannels = 2;
+  SeekSong(*muted, kRingBlocks * kBlockFrames);
+  const auto tail = Alone(muted, 5 * kBlockFrames);
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), next.end() - static_cast<std::ptrdiff_t>(tail.size())));
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ constexpr const char* kHelp =
     "  --help            this text\n"
     "\n"
     "Keys on a terminal: space pause/resume, left/right arrow 10 s back/forward,\n"
-    "n/p next/previous file, q quit.\n";
+    "n/p next/previous file, 1-9 and 0 mute/unmute channels 1-10, q quit.\n";
 
 bool IsPlayOption(const char* arg) {
   for (const char* option : {"--loops", "--start", "--seconds", "--volume", "--eq", "--gargle"})
@@ -196,30 +196,45 @@ class Terminal {
   int columns_ = 0;
 };
 
-enum class Key { kNone, kPause, kBack, kForward, kNext, kPrevious, kQuit };
+enum class Key { kNone, kPause, kBack, kForward, kNext, kPrevious, kQuit, kMute };
+
+struct KeyPress {
+  Key key;
+  int channel;  // for kMute: 0 for the key 1, ..., 9 for the key 0
+};
 
 // The keys in what was typed (arrows come as ESC [ D and ESC [ C).
-std::vector<Key> ReadKeys() {
-  std::vector<Key> keys;
+std::vector<KeyPress> ReadKeys() {
+  std::vector<KeyPress> keys;
   char bytes[64];
   const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
   for (ssize_t i = 0; i < n; ++i) {
     const char c = bytes[i];
     if (c == '\x1b' && i + 2 < n && bytes[i + 1] == '[') {
-      if (bytes[i + 2] == 'D') keys.push_back(Key::kBack);
-      if (bytes[i + 2] == 'C') keys.push_back(Key::kForward);
+      if (bytes[i + 2] == 'D') keys.push_back({Key::kBack, 0});
+      if (bytes[i + 2] == 'C') keys.push_back({Key::kForward, 0});
       i += 2;
     } else if (c == ' ') {
-      keys.push_back(Key::kPause);
+      keys.push_back({Key::kPause, 0});
     } else if (c == 'n') {
-      keys.push_back(Key::kNext);
+      keys.push_back({Key::kNext, 0});
     } else if (c == 'p') {
-      keys.push_back(Key::kPrevious);
+      keys.push_back({Key::kPrevious, 0});
     } else if (c == 'q') {
-      keys.push_back(Key::kQuit);
+      keys.push_back({Key::kQuit, 0});
+    } else if (c >= '0' && c <= '9') {
+      keys.push_back({Key::kMute, c == '0' ? 9 : c - '1'});
     }
   }
   return keys;
+}
+
+// "mute 1 3 10" for the muted channels, or nothing.
+std::string MutedText(std::uint32_t muted) {
+  std::string text;
+  for (int c = 0; c < 32; ++c)
+    if (muted & (1u << c)) text += (text.empty() ? " mute " : " ") + std::to_string(c + 1);
+  return text;
 }
 
 // The play time as the window shows it: the first second reads 00:00:01.
@@ -491,7 +506,7 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
   line.time = FormatDuration(end_ != kNoSongEnd && frame > end_ ? end_ : frame);
   line.duration = duration_;
   std::snprintf(text, sizeof text, "ord %3u row %3u", position & 255, position >> 8);
-  line.position = text;
+  line.position = text + MutedText(DefaultPlayer().mutedChannels.load());
   line.paused = paused_;
   line.meter = "L " + Meter(left) + " R " + Meter(right);
   std::printf("\r%s\x1b[K", FitStatusLine(line, terminal_.Columns()).c_str());
@@ -573,8 +588,13 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
     if (!keys || !(fds[1].revents & POLLIN)) continue;
     std::optional<Outcome> leave;
-    for (const Key key : ReadKeys()) {
-      if (key == Key::kPause) {
+    for (const auto [key, channel] : ReadKeys()) {
+      if (key == Key::kMute) {
+        // Heard from a few blocks on: the ring is rendered again from there.
+        Player& player = DefaultPlayer();
+        PlayerMuteChannels(player, player.mutedChannels.load() ^ (1u << channel));
+        PlayerRefresh(player);
+      } else if (key == Key::kPause) {
         paused_ = !paused_;
         if (paused_)
           buffer_.Stop();
