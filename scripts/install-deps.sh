@@ -12,6 +12,7 @@ packages=(
   libsndfile1-dev flac
   pulseaudio pulseaudio-utils
   groff-base man-db
+  desktop-file-utils appstream dpkg-dev
 )
 
 missing=()
