@@ -13,6 +13,7 @@ development files (pkg-config shared and static, the CMake package) renders
 what zevora-cli renders.
 
 usage: package_test.py BUILD_DIR SOURCE_DIR CORPUS_DIR VERSION ZEVORA_CLI"""
+import atexit
 import glob
 import os
 import re
@@ -30,6 +31,7 @@ version, built_cli = sys.argv[4], os.path.abspath(sys.argv[5])
 report = Report()
 check = report.check
 work = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, work, True)
 app_id = "io.github.zevora.Zevora"
 song = os.path.join(corpus, "flobopuyo--flobopuyo_gameover.xm")
 
@@ -48,9 +50,6 @@ def same_files(a, b):
         return fa.read() == fb.read()
 
 
-def finish():
-    shutil.rmtree(work, ignore_errors=True)
-    report.finish()
 
 
 arch = output_of(["dpkg", "--print-architecture"]).strip()
@@ -102,7 +101,7 @@ made = sorted(os.path.basename(p) for p in glob.glob(os.path.join(out, "*.deb"))
 check("cpack -G DEB makes the three packages", status == 0 and made == sorted(map(os.path.basename, debs.values())),
       "%s %s%s" % (made, stdout[-2000:], stderr[-2000:]))
 if report.failed:
-    finish()
+    report.finish()
 
 for name, deb in debs.items():
     rows = [line.split() for line in output_of(["dpkg-deb", "--contents", deb]).splitlines()]
@@ -295,4 +294,4 @@ if status == 0:
     status, _, stderr = run([os.path.join(consumer, "render_wav"), song, wav], env=run_env)
     check("render_wav (CMake package) renders what zevora-cli renders", status == 0 and same_files(wav, reference),
           stderr)
-finish()
+report.finish()
