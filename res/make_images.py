@@ -3,7 +3,9 @@
 
 toolbar.bmp: 80 x 15, 4 bits per pixel, five 16 x 15 images in this order:
 load, stop, pause, sound on, muted. Magenta is the transparent key colour.
-icon32.png, icon16.png: a note on a round badge.
+icon16.png, icon32.png, icon48.png, icon64.png, icon128.png: a note on a
+round badge, the 16 x 16 drawing scaled up pixel for pixel (the desktop's
+icon theme and the software centre take the sizes from 48 up).
 
 Usage: make_images.py [OUTPUT_DIR]
 """
@@ -186,7 +188,8 @@ def main():
     write_bmp4(os.path.join(out, "toolbar.bmp"), strip)
     icon = grid(ICON16)
     write_png(os.path.join(out, "icon16.png"), icon)
-    write_png(os.path.join(out, "icon32.png"), scale(icon, 2))
+    for size in (32, 48, 64, 128):
+        write_png(os.path.join(out, "icon%d.png" % size), scale(icon, size // 16))
 
 
 if __name__ == "__main__":

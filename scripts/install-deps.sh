@@ -12,6 +12,8 @@ packages=(
   libsndfile1-dev flac
   pulseaudio pulseaudio-utils
   groff-base man-db
+  desktop-file-utils appstream x11-utils
+  dpkg-dev file fakeroot lintian
 )
 
 missing=()

@@ -54,7 +54,12 @@ if pkg-config --exists sdl2; then
   SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$work/capture.raw" SDL_DISKAUDIODELAY=0 LD_LIBRARY_PATH=$libdir \
     timeout 60 "$work/play_sdl" "$song" >/dev/null 2>&1
   audio=$(( $(stat -c %s "$work/reference.wav") - 44 ))
-  cmp -n "$audio" "$work/capture.raw" <(tail -c +45 "$work/reference.wav") ||
+  # SDL's audio thread may write whole buffers (4,096 frames) of silence to
+  # the device before the program unpauses it, when the machine is busy: the
+  # song begins after them.
+  start=0
+  while cmp -s -n 16384 -i "$start:0" "$work/capture.raw" /dev/zero; do start=$((start + 16384)); done
+  cmp -n "$audio" -i "$start:0" "$work/capture.raw" <(tail -c +45 "$work/reference.wav") ||
     fail "play_sdl's sound differs from the render"
 fi
 echo "library install test passed"
