@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Zevora"));
-  QGuiApplication::setDesktopFileName(QStringLiteral("zevora"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.zevora.Zevora"));
 
   // The audio device and its one looping buffer live for the whole run.
   AudioService audio;
