@@ -258,7 +258,7 @@ bool ChooseFormat(const RenderOptions& o, Input& input) {
     return false;
   }
   if (o.format && *o.format != *format) {
-    Say("zevora-cli: -o %s is no %s file (--format %s)", Shown(o.out).c_str(), EndingOf(*o.format) + 1,
+    Say("zevora-cli: -o %s does not end in %s (--format %s)", Shown(o.out).c_str(), EndingOf(*o.format),
         Shown(o.formatName).c_str());
     return false;
   }
@@ -291,10 +291,13 @@ bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, cons
   };
   bool ok = true;
   std::vector<OutputPlace> places;
-  for (const Output& output : outputs) {
+  std::vector<bool> refused(outputs.size());
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    const Output& output = outputs[k];
     places.push_back(PlaceOf(output.name));
     const Input* over = inputAt(places.back());
     if (over == nullptr) continue;
+    refused[k] = true;
     const Input& input = inputs[output.input];
     if (single && o.outGiven)
       Say("zevora-cli: -o %s is the input file; name another output", Shown(o.out).c_str());
@@ -320,6 +323,7 @@ bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, cons
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     const Output& output = outputs[k];
     const OutputPlace& place = places[k];
+    if (refused[k]) continue;
     if (positions && SamePlace(place, *positions)) {
       if (single)
         Say("zevora-cli: -o %s and --positions %s %s; give each its own", Shown(o.out).c_str(),
