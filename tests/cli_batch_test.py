@@ -130,7 +130,8 @@ for fmt in ["wav", "flac"]:
         target = os.path.join(tmp, "j%s-%s" % (jobs, fmt))
         os.makedirs(target)
         r = run("render", *modules, "-o", target, "--format", fmt, "--seconds", "6", "-j", jobs)
-        outs[jobs] = snapshot(target) if r.returncode == 0 else {}
+        # Standard error is no terminal: no progress line.
+        outs[jobs] = snapshot(target) if r.returncode == 0 and r.stderr == b"" else {}
         shutil.rmtree(target)
     check("-j 2 gives the same %s files as -j 1, bit for bit (%d modules)" % (fmt, len(modules)),
           len(outs["1"]) == len(modules) and outs["1"] == outs["2"], sorted(outs["1"]))
@@ -205,7 +206,8 @@ for row in range(16):
     for channel in range(4):
         quiet += bytes([0x9F, 49 + row % 12, 1, 0x30, 0, 0]) if channel == 2 and row % 2 == 0 else b"\x80"
 one = os.path.join(folder("one-channel"), "one.xm")
-open(one, "wb").write(seeds.header(4, 1, 1) + seeds.pattern(16, bytes(quiet)) + seeds.instrument([[40, -80, 90, 5] * 8]))
+open(one, "wb").write(seeds.header(4, 1, 1) + seeds.pattern(16, bytes(quiet))
+                      + seeds.instrument([[40, -80, 90, 5] * 8]))
 whole = reference(one, "wav")
 r = run("render", one, "--stems")
 names = sorted(os.listdir(os.path.dirname(one)))
@@ -267,7 +269,8 @@ check("the stems add up to the song, up to rounding", len(whole_samples) == 2 * 
 
 # Names with other formats and places, and a module's stems all or none.
 two = os.path.join(folder("two-channels"), "two.xm")
-open(two, "wb").write(seeds.header(2, 1, 1) + seeds.pattern(4, seeds.cells(4, 2, [(0, 0)])) + seeds.instrument([[9] * 20]))
+open(two, "wb").write(seeds.header(2, 1, 1) + seeds.pattern(4, seeds.cells(4, 2, [(0, 0)]))
+                      + seeds.instrument([[9] * 20]))
 for args, expect in [(["--format", "flac"], ["two-01.flac", "two-02.flac"]),
                      (["-o", "x.ogg"], ["x-01.ogg", "x-02.ogg"]), (["-o", "y.WAV"], ["y-01.WAV", "y-02.WAV"])]:
     d = os.path.dirname(two)
@@ -290,6 +293,21 @@ r = run("render", module, "--stems", "-o", d, "--seconds", "1", "-j", "2",
 check("a stem that cannot be put in place takes the others back, the old files return", r.returncode == 1
       and one_line_each(r.stderr, ["vor--mph-08.wav: cannot write (Input/output error)"])
       and snapshot(d) == before, (r.stderr, sorted(snapshot(d))))
+# A stop signal while the stems replace the old ones (the fourth takes a
+# second to put in place) waits until all of them are in place.
+for jobs in ["1", "2"]:
+    p = subprocess.Popen([cli, "render", module, "--stems", "-o", d, "--seconds", str(seconds), "-j", jobs],
+                         env=with_faults(FILE_SYSTEM_FAULTS_SLOW_LINK="-04.wav"))
+    deadline = time.time() + 60
+    while not any(n.startswith(".zevora-cli.") for n in os.listdir(d)) and time.time() < deadline:
+        time.sleep(0.002)
+    p.send_signal(signal.SIGTERM)
+    p.wait(timeout=60)
+    check("-j %s: SIGTERM while the stems go into place waits for all of them" % jobs, p.returncode == -signal.SIGTERM
+          and snapshot(d) == stems["1"],
+          (p.returncode, sorted(n for n, v in snapshot(d).items() if v != stems["1"].get(n))))
+    for n in names:
+        open(os.path.join(d, n), "wb").write(b"old " + n.encode())
 
 # info of many files: JSON Lines in the order given, the path first, an
 # error object for a file that cannot be read; each object that of the
@@ -313,9 +331,9 @@ check("files that cannot be read give an object with the error, and their messag
     (paths[-4], "not an XM module"), (paths[-3], "cannot open (No such file or directory)")] and one_line_each(
     r.stderr, ["text.xm: not an XM module", "missing.xm: cannot open"]), (errors, r.stderr))
 alone = [json.loads(run("info", "--json", a).stdout) for a in (modules[0], modules[-1], small[1])]
+picked = [0, len(modules) - 1, len(args) - 1]
 check("each object is that of the file alone", len(objects) == len(args)
-      and [objects[0], objects[len(modules) - 1], objects[-1]] == [dict(o, path=p) for o, p in
-                                                                zip(alone, [paths[0], paths[len(modules) - 1], paths[-1]])])
+      and [objects[i] for i in picked] == [dict(o, path=paths[i]) for o, i in zip(alone, picked)])
 check("info --json -j 1 gives the same bytes as -j 2", run("info", "--json", "-j", "1", *args).stdout == r.stdout
       == run("info", "--json", "-j2", *args).stdout)
 r = run("info", small[0], small[1])
