@@ -107,8 +107,12 @@ int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
       o.jobs = static_cast<unsigned>(jobs);
       continue;
     }
-    if (!std::strcmp(arg, "--stems") || !std::strcmp(arg, "-q") || !std::strcmp(arg, "--quiet")) {
-      (arg[1] == '-' && arg[2] == 's' ? o.stems : o.quiet) = true;
+    if (!std::strcmp(arg, "--stems")) {
+      o.stems = true;
+      continue;
+    }
+    if (!std::strcmp(arg, "-q") || !std::strcmp(arg, "--quiet")) {
+      o.quiet = true;
       continue;
     }
     const bool isLength =
