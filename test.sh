@@ -48,8 +48,9 @@ cmake --build build-asan -j"$jobs"
 
 echo "== thread sanitizer"
 # Everything with more than one thread: the streaming suites, the sound
-# buffer, the window (offscreen and under Xvfb) and zevora-cli play through
-# the disk driver and a vanishing device. The PulseAudio test stays out: the
+# buffer, the window (offscreen and under Xvfb), zevora-cli play through
+# the disk driver and a vanishing device, and zevora-cli's batches on two
+# threads. The PulseAudio test stays out: the
 # sound server's client library is not instrumented, and its own locking
 # looks like races to the sanitizer.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVORA_SANITIZE=thread \

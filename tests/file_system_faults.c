@@ -5,7 +5,12 @@
 //                                   as on NFS or FAT);
 //   FILE_SYSTEM_FAULTS_LINK=SUFFIX   linking or renaming onto a name ending
 //                                   in SUFFIX fails with EIO (a folder
-//                                   that went away, a failing disk).
+//                                   that went away, a failing disk);
+//   FILE_SYSTEM_FAULTS_SLOW_LINK=SUFFIX  linking or renaming onto a name
+//                                   ending in SUFFIX takes a second (a slow
+//                                   network file system), which leaves time
+//                                   to send a signal while outputs are being
+//                                   put into place.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -14,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 static void* Next(const char* name) { return dlsym(RTLD_NEXT, name); }
 
@@ -22,11 +28,19 @@ static int RefusesUnnamed(int flags) {
   return (flags & O_TMPFILE) == O_TMPFILE && value != NULL && *value == '1';
 }
 
-static int FailsOnto(const char* name) {
-  const char* suffix = getenv("FILE_SYSTEM_FAULTS_LINK");
+static int EndsIn(const char* name, const char* variable) {
+  const char* suffix = getenv(variable);
   if (suffix == NULL || *suffix == '\0' || name == NULL) return 0;
   const size_t n = strlen(name), k = strlen(suffix);
   return n >= k && strcmp(name + n - k, suffix) == 0;
+}
+
+static int FailsOnto(const char* name) {
+  if (EndsIn(name, "FILE_SYSTEM_FAULTS_SLOW_LINK")) {
+    const struct timespec second = {1, 0};
+    nanosleep(&second, NULL);
+  }
+  return EndsIn(name, "FILE_SYSTEM_FAULTS_LINK");
 }
 
 static mode_t ModeOf(int flags, va_list args) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -82,20 +83,25 @@ struct SndfileApi {
 };
 
 const SndfileApi* LoadSndfile() {
-  static SndfileApi api;
-  static bool tried = false;
-  if (!tried) {
-    tried = true;
+  static const SndfileApi api = [] {
+    SndfileApi loaded;
     if (void* library = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL)) {
-      api.open = reinterpret_cast<decltype(api.open)>(dlsym(library, "sf_open_virtual"));
-      api.writef = reinterpret_cast<decltype(api.writef)>(dlsym(library, "sf_writef_short"));
-      api.close = reinterpret_cast<decltype(api.close)>(dlsym(library, "sf_close"));
-      api.strerror = reinterpret_cast<decltype(api.strerror)>(dlsym(library, "sf_strerror"));
-      api.errorText = reinterpret_cast<decltype(api.errorText)>(dlsym(library, "sf_error_number"));
+      loaded.open = reinterpret_cast<decltype(loaded.open)>(dlsym(library, "sf_open_virtual"));
+      loaded.writef = reinterpret_cast<decltype(loaded.writef)>(dlsym(library, "sf_writef_short"));
+      loaded.close = reinterpret_cast<decltype(loaded.close)>(dlsym(library, "sf_close"));
+      loaded.strerror = reinterpret_cast<decltype(loaded.strerror)>(dlsym(library, "sf_strerror"));
+      loaded.errorText = reinterpret_cast<decltype(loaded.errorText)>(dlsym(library, "sf_error_number"));
     }
-  }
+    return loaded;
+  }();
   return api.open && api.writef && api.close && api.strerror && api.errorText ? &api : nullptr;
 }
+
+// libsndfile keeps the error of an open that failed for the whole process
+// (sf_strerror(NULL)), and an encoder may set up tables of its own the
+// first time one starts: files are opened one at a time, with that error
+// read before the next open.
+std::mutex sndfileOpens;
 
 // libsndfile writes through these callbacks, not to the descriptor itself:
 // the encoders do not all look at what a write returns (MP3 never does, and
@@ -125,8 +131,10 @@ class SndfileWriter : public AudioFileWriter {
     info.samplerate = 44100;
     info.channels = 2;
     info.format = format_;
+    std::unique_lock<std::mutex> opening(sndfileOpens);
     file_ = api_->open(&io, SFM_WRITE, &info, this);
     if (file_ == nullptr) return Failed(api_->strerror(nullptr));
+    opening.unlock();
     return ioError_ == 0 || Failed(nullptr);
   }
 
@@ -215,6 +223,21 @@ std::optional<AudioFileFormat> FormatForName(const std::string& path) {
   if (EndsWith(path, ".ogg")) return AudioFileFormat::kVorbis;
   if (EndsWith(path, ".mp3")) return AudioFileFormat::kMp3;
   return std::nullopt;
+}
+
+const char* EndingOf(AudioFileFormat format) {
+  switch (format) {
+    case AudioFileFormat::kFlac: return ".flac";
+    case AudioFileFormat::kVorbis: return ".ogg";
+    case AudioFileFormat::kMp3: return ".mp3";
+    case AudioFileFormat::kWav: break;
+  }
+  return ".wav";
+}
+
+std::optional<AudioFileFormat> FormatNamed(const std::string& name) {
+  if (name.empty() || name.find('.') != std::string::npos) return std::nullopt;
+  return FormatForName("." + name);
 }
 
 std::unique_ptr<AudioFileWriter> MakeAudioFileWriter(const std::string& path, AudioFileFormat format) {

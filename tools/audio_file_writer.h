@@ -21,6 +21,10 @@ enum class AudioFileFormat { kWav, kFlac, kVorbis, kMp3 };
 std::optional<AudioFileFormat> FormatForName(const std::string& path);
 // The endings FormatForName takes, for messages.
 constexpr const char* kAudioFileEndings = ".wav, .flac, .ogg or .mp3";
+// A format's ending (".wav"...), and the format --format names ("wav",
+// "flac", "ogg" or "mp3", any letter case; none for any other).
+const char* EndingOf(AudioFileFormat format);
+std::optional<AudioFileFormat> FormatNamed(const std::string& name);
 
 class AudioFileWriter {
  public:

@@ -8,8 +8,11 @@
 #include "loader.h"
 #include "song.h"
 
+// Why a file could not be loaded ("cannot open (...)", "not an XM
+// module"...). Never blocks, whatever the file is.
+std::string LoadFailureText(const char* file, LoadError error);
 // One line on standard error naming the file and why it could not be
-// loaded; returns the exit code 1. Never blocks, whatever the file is.
+// loaded; returns the exit code 1.
 int LoadFailureMessage(const char* file, LoadError error);
 
 // The module a command plays: FILE, or the built-in demo without one.
@@ -19,7 +22,9 @@ struct ModuleSource {
   const char* label;  // for messages
 };
 ModuleSource SourceFor(const char* file);
-// LoadFailureMessage for a module source (the built-in demo names itself).
+// LoadFailureText and LoadFailureMessage for a module source (the built-in
+// demo names itself).
+std::string LoadFailureText(const ModuleSource& module, LoadError error);
 int ReportLoadFailure(const ModuleSource& module, LoadError error);
 
 struct SongDeleter {

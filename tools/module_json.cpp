@@ -81,19 +81,28 @@ ModuleNames NamesOf(const Song& song) {
   return names;
 }
 
-std::string JsonString(const std::string& bytes) {
+std::string JsonString(const std::string& bytes, NameEncoding meant) {
   std::string out = "\"";
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    const std::size_t length = meant == NameEncoding::kUtf8 ? Utf8Length(bytes, i) : 0;
+    // C1 controls (U+0080 to U+009F, C2 80 to C2 9F) are escaped as the
+    // other controls are.
+    if (length > 1 && !(c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0)) {
+      out += bytes.substr(i, length);
+      i += length - 1;
+      continue;
+    }
+    const auto code = length > 1 ? static_cast<unsigned char>(bytes[++i]) : c;
+    if (code == '"' || code == '\\') {
       out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
+      out += static_cast<char>(code);
+    } else if (code < 0x20 || code >= 0x7F) {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
       out += escaped;
     } else {
-      out += static_cast<char>(c);
+      out += static_cast<char>(code);
     }
   }
   return out + "\"";
@@ -207,11 +216,10 @@ std::string ModuleJson(const Song& song, const ModuleNames* names) {
       const Sample& sm = *in.samples[s];
       out << (s ? "," : "") << "{";
       if (names) out << "\"name\":" << JsonString(Name(i < names->samples.size() ? names->samples[i] : none, s)) << ",";
-      out << "\"length\":" << sm.length << ",\"loopStart\":" << sm.loopStart
-          << ",\"loopLength\":" << sm.loopLength << ",\"loopKind\":" << unsigned{sm.loopKind}
-          << ",\"volume\":" << unsigned{sm.volume} << ",\"finetune\":" << int{sm.finetune}
-          << ",\"panning\":" << unsigned{sm.panning} << ",\"relativeNote\":" << int{sm.relativeNote}
-          << ",\"is16Bit\":" << (sm.is16Bit ? "true" : "false") << "}";
+      out << "\"length\":" << sm.length << ",\"loopStart\":" << sm.loopStart << ",\"loopLength\":" << sm.loopLength
+          << ",\"loopKind\":" << unsigned{sm.loopKind} << ",\"volume\":" << unsigned{sm.volume}
+          << ",\"finetune\":" << int{sm.finetune} << ",\"panning\":" << unsigned{sm.panning}
+          << ",\"relativeNote\":" << int{sm.relativeNote} << ",\"is16Bit\":" << (sm.is16Bit ? "true" : "false") << "}";
     }
     out << "]}";
   }

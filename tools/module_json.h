@@ -23,12 +23,12 @@ struct ModuleNames {
 // The names of a song's module.
 ModuleNames NamesOf(const Song& song);
 
-// Any bytes as a JSON string (quoted): control characters escaped, bytes
-// above 127 taken as Latin-1.
-std::string JsonString(const std::string& bytes);
 // How the bytes of a name are meant: module names as Latin-1; file names
 // as UTF-8 where they are valid UTF-8, the other bytes as Latin-1.
 enum class NameEncoding { kLatin1, kUtf8 };
+// Any bytes as a JSON string (quoted): control characters escaped, bytes
+// above 127 taken as Latin-1 (escaped), or with kUtf8 valid UTF-8 as it is.
+std::string JsonString(const std::string& bytes, NameEncoding meant = NameEncoding::kLatin1);
 // Any bytes as text that is safe on a terminal: written as UTF-8, control
 // characters (C0, DEL, C1) as '?'. Every name a message shows, of a module
 // or of a file, goes through here.

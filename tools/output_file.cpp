@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -15,79 +16,13 @@
 
 namespace {
 
-// The signals that end the program unless handled (the crash signals
-// aside). SIGXFSZ is not among them: render ignores it, so that a write past
-// `ulimit -f` fails with EFBIG and is reported.
-void StopSignals(sigset_t& set) {
-  sigemptyset(&set);
-  for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPIPE, SIGXCPU,
-                     SIGIO, SIGPWR, SIGSTKFLT})
-    sigaddset(&set, signal);
-  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&set, signal);
-}
-
-// Files of the program's own name to remove when a signal ends it; written
-// with the signals held, read by the handler with async-signal-safe calls
-// only.
-struct NamedFile {
-  volatile sig_atomic_t used;
-  int folder;
-  char leaf[NAME_MAX + 1];
-};
-constexpr int kMaxNamed = 8;
-NamedFile namedFiles[kMaxNamed];
-
-void OnStopSignal(int signal) {
-  for (NamedFile& file : namedFiles)
-    if (file.used) ::unlinkat(file.folder, file.leaf, 0);
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
-}
-
-// The handler goes on every stop signal that would end the program as it
-// is (one that is ignored, as under nohup, stays ignored).
-void HandleStopSignals() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  sigset_t set;
-  StopSignals(set);
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  action.sa_mask = set;
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction old {};
-    if (sigismember(&set, signal) == 1 && ::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
-      ::sigaction(signal, &action, nullptr);
-  }
-}
-
-// Call with the stop signals held. -1 when there is no room (the file is
-// then not removed by a signal).
-int Register(int folder, const std::string& leaf) {
-  HandleStopSignals();
-  for (int i = 0; i < kMaxNamed; ++i) {
-    if (namedFiles[i].used || leaf.size() > NAME_MAX) continue;
-    namedFiles[i].folder = folder;
-    std::memcpy(namedFiles[i].leaf, leaf.c_str(), leaf.size() + 1);
-    namedFiles[i].used = 1;
-    return i;
-  }
-  return -1;
-}
-
-void Unregister(int& slot) {
-  if (slot >= 0) namedFiles[slot].used = 0;
-  slot = -1;
-}
-
 // A name no other program uses: ".zevora-cli." and 12 random letters and
 // digits (62 bits).
 std::string RandomLeaf() {
   static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::uint8_t bytes[12];
   if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-    static std::uint64_t counter = 0;
+    static std::atomic<std::uint64_t> counter{0};
     std::uint64_t x = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                       (static_cast<std::uint64_t>(::getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15ull;
     for (std::uint8_t& b : bytes) {
@@ -229,9 +164,9 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {}
 OutputFile::~OutputFile() {
   // Removed first, then forgotten: a signal in between finds no file.
   if (!asideLeaf_.empty()) ::unlinkat(folder_.Get(), asideLeaf_.c_str(), 0);
-  Unregister(asideSlot_);
+  UnregisterNamedFile(asideSlot_);
   if (!tempLeaf_.empty()) ::unlinkat(folder_.Get(), tempLeaf_.c_str(), 0);
-  Unregister(tempSlot_);
+  UnregisterNamedFile(tempSlot_);
 }
 
 int OutputFile::Descriptor() const { return fd_.Get(); }
@@ -297,7 +232,7 @@ bool OutputFile::Open(std::uint64_t expectedBytes) {
     error = errno;
     if (fd_.Valid()) {
       mode_ = Mode::kNamed;
-      tempSlot_ = Register(folder_.Get(), tempLeaf_);
+      tempSlot_ = RegisterNamedFile(folder_.Get(), tempLeaf_);
     } else {
       tempLeaf_.clear();
     }
@@ -408,10 +343,10 @@ bool OutputFile::PutInPlace(bool undoable) {
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
       const StopSignalsHeld held;
       tempLeaf_ = RandomLeaf();
-      tempSlot_ = Register(folder, tempLeaf_);
+      tempSlot_ = RegisterNamedFile(folder, tempLeaf_);
       error = ::linkat(AT_FDCWD, self.c_str(), folder, tempLeaf_.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
       if (error != 0) {
-        Unregister(tempSlot_);
+        UnregisterNamedFile(tempSlot_);
         tempLeaf_.clear();
       }
     }
@@ -432,12 +367,12 @@ bool OutputFile::PutInPlace(bool undoable) {
   if (::renameat(folder, tempLeaf_.c_str(), folder, leaf_.c_str()) != 0) {
     const int error = errno;
     ::unlinkat(folder, tempLeaf_.c_str(), 0);
-    Unregister(tempSlot_);
+    UnregisterNamedFile(tempSlot_);
     tempLeaf_.clear();
     errno = error;
     return false;
   }
-  Unregister(tempSlot_);
+  UnregisterNamedFile(tempSlot_);
   tempLeaf_.clear();
   return true;
 }
@@ -474,7 +409,7 @@ bool OutputFile::Withdraw() {
   if (!asideLeaf_.empty()) {
     if (::renameat2(folder, asideLeaf_.c_str(), folder, leaf_.c_str(), RENAME_EXCHANGE) != 0) return false;
     ::unlinkat(folder, asideLeaf_.c_str(), 0);  // the new file now
-    Unregister(asideSlot_);
+    UnregisterNamedFile(asideSlot_);
     asideLeaf_.clear();
     return true;
   }
@@ -482,11 +417,3 @@ bool OutputFile::Withdraw() {
   return ::fstatat(folder, leaf_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == committedInode_ &&
          ::unlinkat(folder, leaf_.c_str(), 0) == 0;
 }
-
-StopSignalsHeld::StopSignalsHeld() {
-  sigset_t set;
-  StopSignals(set);
-  ::pthread_sigmask(SIG_BLOCK, &set, &saved_);
-}
-
-StopSignalsHeld::~StopSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }

@@ -22,11 +22,12 @@
 // written directly: neither is ever replaced.
 #pragma once
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
+
+#include "stop_signals.h"
 
 // A descriptor owned by one object, closed when it goes.
 class FileDescriptor {
@@ -118,18 +119,4 @@ class OutputFile {
   int asideSlot_ = -1;
   ino_t committedInode_ = 0;
   bool committed_ = false;
-};
-
-// Holds back the signals that stop the program for as long as it lives
-// (they take effect when it ends), so that putting several outputs into
-// place, or taking them back, is never cut in the middle.
-class StopSignalsHeld {
- public:
-  StopSignalsHeld();
-  ~StopSignalsHeld();
-  StopSignalsHeld(const StopSignalsHeld&) = delete;
-  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
-
- private:
-  sigset_t saved_;
 };

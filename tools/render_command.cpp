@@ -1,14 +1,25 @@
-// zevora-cli render: the song, or a part of it, to a sound file, as fast as
-// the CPU allows. By default exactly one pass of the song, to the frame.
+// zevora-cli render: songs, or parts of them, to sound files, as fast as
+// the CPUs allow. By default exactly one pass of each song, to the frame.
+//
+// Many files are rendered in two steps: every module is read first (its
+// song's length, and every name it will be written to, are checked before
+// anything is written), then the outputs are rendered on -j threads, each
+// output by a song object of its own, so that each is bit for bit what a
+// render of that file alone gives.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "audio_file_writer.h"
 #include "cli.h"
@@ -18,6 +29,8 @@
 #include "module_json.h"
 #include "offline_render.h"
 #include "output_file.h"
+#include "parallel.h"
+#include "progress.h"
 #include "song_scan.h"
 
 namespace {
@@ -27,43 +40,50 @@ constexpr double kMaxLoops = 1000;
 constexpr std::uint64_t kNoEndFrames = 600ull * 44100;  // a song without an end renders 10 minutes
 
 constexpr const char* kHelp =
-    "usage: zevora-cli render [FILE] [-o OUT] [--loops N | --seconds S | --blocks N]\n"
-    "                         [--start TIME | --start-row ORDER:ROW] [--positions CSV]\n"
+    "usage: zevora-cli render [FILE...] [-o OUT | -o DIR/] [--format FORMAT]\n"
+    "                         [--loops N | --seconds S | --blocks N]\n"
+    "                         [--start TIME | --start-row ORDER:ROW]\n"
+    "                         [--positions CSV] [--stems] [-j N] [-q]\n"
     "\n"
-    "Renders FILE (without it, the built-in demo) to 16-bit stereo 44,100 Hz audio,\n"
-    "by default exactly one pass of the song; a song without an end renders 10 minutes.\n"
+    "Renders each FILE (without one, the built-in demo) to 16-bit stereo 44,100 Hz\n"
+    "audio, by default exactly one pass of the song; a song without an end renders\n"
+    "10 minutes. A FILE that cannot be rendered is reported and the others go on.\n"
     "\n"
-    "  -o OUT                 the output: a name ending in .wav, .flac, .ogg or .mp3\n"
-    "                         (any letter case), or - for standard output (WAV);\n"
-    "                         default: FILE's name with .wav, beside it\n"
+    "  -o OUT                 the output of one FILE: a name ending in\n"
+    "                         .wav, .flac, .ogg or .mp3 (any letter case),\n"
+    "                         or - for standard output (WAV)\n"
+    "  -o DIR/                every output into the folder DIR, which must exist\n"
+    "                         (without -o: each output beside its FILE)\n"
+    "  --format FORMAT        wav, flac, ogg or mp3 for the outputs named after\n"
+    "                         their FILE (its name with that ending; default wav)\n"
+    "  --stems                one file per channel, that channel alone:\n"
+    "                         OUT-01.wav, OUT-02.wav, ... for OUT.wav\n"
     "  --loops N              to the end of pass N (1 to 1000)\n"
     "  --seconds S            exactly S seconds\n"
     "  --blocks N             N blocks of 884 frames\n"
     "  --start TIME           from that time of the song: seconds (83.5) or m:ss.mmm\n"
     "  --start-row ORDER:ROW  from where that row first starts (3:16)\n"
     "  --positions CSV        one line per block: block (from the song's start),\n"
-    "                         order position, row, play time in ms\n"
+    "                         order position, row, play time in ms (one FILE)\n"
+    "  -j, --jobs N           N outputs at once (1 to 64; default: the cores)\n"
+    "  -q, --quiet            no progress line on the terminal\n"
     "  --help                 this text\n";
 
-// OUT for FILE when -o is not given: the input's name with .wav, beside it.
-std::string DefaultOutput(const char* file) {
-  if (file == nullptr) return "demo.wav";
-  std::string out = file;
-  const std::size_t slash = out.rfind('/');
-  const std::size_t dot = out.rfind('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) out.erase(dot);
-  return out + ".wav";
-}
-
 int Refuse(const char* message, const char* option) {
-  std::fprintf(stderr, "zevora-cli: %s %s\n", option, message);
+  Say("zevora-cli: %s %s", option, message);
   return 2;
 }
 
 struct RenderOptions {
-  const char* file = nullptr;
+  std::vector<const char*> files;  // none: the built-in demo
   std::string out;
   bool outGiven = false;
+  bool intoFolder = false;                // -o DIR/
+  std::optional<AudioFileFormat> format;  // --format
+  const char* formatName = nullptr;
+  bool stems = false;
+  bool quiet = false;
+  unsigned jobs = 0;  // 0: the number of cores
   std::string positions;
   const char* length = nullptr;  // the option that sets the length, if any
   double loops = 1, seconds = 0, blocks = 0;
@@ -79,10 +99,28 @@ int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
     const char* arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (IsHelpOption(arg)) return PrintHelp(kHelp);
+    // -j4 as make takes it.
+    if (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0') {
+      double jobs = 0;
+      if (o.jobs != 0) return Refuse("is given twice", "-j");
+      if (!ParseNumberOption("-j", arg + 2, 1, kMaxJobs, true, jobs)) return 2;
+      o.jobs = static_cast<unsigned>(jobs);
+      continue;
+    }
+    if (!std::strcmp(arg, "--stems")) {
+      o.stems = true;
+      continue;
+    }
+    if (!std::strcmp(arg, "-q") || !std::strcmp(arg, "--quiet")) {
+      o.quiet = true;
+      continue;
+    }
     const bool isLength =
         !std::strcmp(arg, "--loops") || !std::strcmp(arg, "--seconds") || !std::strcmp(arg, "--blocks");
     const bool isStart = !std::strcmp(arg, "--start") || !std::strcmp(arg, "--start-row");
-    const bool takesValue = isLength || isStart || !std::strcmp(arg, "-o") || !std::strcmp(arg, "--positions");
+    const bool isJobs = !std::strcmp(arg, "-j") || !std::strcmp(arg, "--jobs");
+    const bool takesValue = isLength || isStart || isJobs || !std::strcmp(arg, "-o") ||
+                            !std::strcmp(arg, "--positions") || !std::strcmp(arg, "--format");
     if (!takesValue && arg[0] == '-' && arg[1] != '\0') return UnknownOption("render", arg);
     if (takesValue && value == nullptr) return Refuse("needs a value", arg);
     if (isLength && o.length != nullptr) return Refuse("cannot go with --loops, --seconds or --blocks", arg);
@@ -94,6 +132,19 @@ int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
     } else if (!std::strcmp(arg, "--positions")) {
       if (!o.positions.empty() || *value == '\0') return Refuse("is given twice or empty", arg);
       o.positions = value;
+    } else if (!std::strcmp(arg, "--format")) {
+      if (o.format) return Refuse("is given twice", arg);
+      o.format = FormatNamed(value);
+      o.formatName = value;
+      if (!o.format) {
+        Say("zevora-cli: --format takes wav, flac, ogg or mp3 (not \"%s\")", Shown(value).c_str());
+        return 2;
+      }
+    } else if (isJobs) {
+      double jobs = 0;
+      if (o.jobs != 0) return Refuse("is given twice", arg);
+      if (!ParseNumberOption(arg, value, 1, kMaxJobs, true, jobs)) return 2;
+      o.jobs = static_cast<unsigned>(jobs);
     } else if (!std::strcmp(arg, "--loops")) {
       if (!ParseNumberOption(arg, value, 1, kMaxLoops, true, o.loops)) return 2;
     } else if (!std::strcmp(arg, "--seconds")) {
@@ -104,144 +155,391 @@ int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
       if (!ParseTimeOption(arg, value, kMaxSeconds, o.startSeconds)) return 2;
     } else if (!std::strcmp(arg, "--start-row")) {
       if (!ParseRowOption(arg, value, o.startOrder, o.startRow)) return 2;
-    } else if (arg[0] != '-' && o.file == nullptr) {
-      o.file = arg;
+    } else if (arg[0] != '-') {
+      o.files.push_back(arg);
       continue;
     } else {
-      std::fprintf(stderr, "zevora-cli: render: unexpected \"%s\"\n", Shown(arg).c_str());
+      Say("zevora-cli: render: unexpected \"%s\"", Shown(arg).c_str());
       return 2;
     }
     if (isLength) o.length = arg;
     if (isStart) o.start = arg;
     ++i;
   }
-  if (o.out.empty()) o.out = DefaultOutput(o.file);
   return -1;
 }
 
-// The sound format the output's name asks for, once it is known that
-// neither output would be written over the input or over the other; else
-// (after a one-line message) none. Nothing is written before this.
-std::optional<AudioFileFormat> CheckOutputs(const RenderOptions& o) {
-  const OutputPlace out = PlaceOf(o.out);
-  struct stat input {};
-  const bool haveInput = o.file != nullptr && ::stat(o.file, &input) == 0 && S_ISREG(input.st_mode);
-  const auto isInput = [&](const OutputPlace& place) {
-    return haveInput && place.exists && place.info.st_dev == input.st_dev && place.info.st_ino == input.st_ino;
-  };
-  if (isInput(out)) {
-    if (o.outGiven)
-      std::fprintf(stderr, "zevora-cli: -o %s is the input file; name another output\n", Shown(o.out).c_str());
-    else
-      std::fprintf(stderr, "zevora-cli: %s: the output would be written over the input; name another with -o\n",
-                   Shown(o.file).c_str());
-    return std::nullopt;
+// One module to render, and what reading it found.
+struct Input {
+  const char* file = nullptr;  // null: the built-in demo
+  std::string out;             // its output (with --stems, the name the stems are named after)
+  AudioFileFormat format = AudioFileFormat::kWav;
+  bool read = false;  // loaded, and its part of the song worked out
+  std::uint64_t start = 0;
+  std::uint64_t frames = 0;
+  std::uint32_t channels = 0;
+  SongPtr song;  // the song read, where it is kept for the render
+};
+
+// An output file, by the module it renders and the channel it holds alone
+// (-1: all of them).
+struct Output {
+  std::size_t input;
+  std::int32_t channel;
+  std::string name;
+};
+
+// The output FILE gets when -o names no file: FILE's name with the
+// format's ending, beside FILE or in the folder.
+std::string OutputFor(const char* file, const RenderOptions& o, AudioFileFormat format) {
+  std::string out = file != nullptr ? file : "demo";
+  std::size_t slash = out.rfind('/');
+  if (o.intoFolder) {
+    out.erase(0, slash == std::string::npos ? 0 : slash + 1);
+    out.insert(0, o.out.back() == '/' ? o.out : o.out + "/");
+    slash = out.rfind('/');
   }
-  if (!o.positions.empty()) {
-    const OutputPlace positions = PlaceOf(o.positions);
-    if (isInput(positions)) {
-      std::fprintf(stderr, "zevora-cli: --positions %s is the input file; name another\n", Shown(o.positions).c_str());
-      return std::nullopt;
+  const std::size_t dot = out.rfind('.');
+  if (file != nullptr && dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) out.erase(dot);
+  return out + EndingOf(format);
+}
+
+// OUT-01.wav for OUT.wav: the channel's number (from 1) before the ending.
+std::string StemName(const std::string& out, std::int32_t channel) {
+  char number[16];
+  std::snprintf(number, sizeof number, "-%02d", channel + 1);
+  std::string name = out;
+  const std::size_t slash = name.rfind('/');
+  const std::size_t dot = name.rfind('.');
+  name.insert(dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : name.size(), number);
+  return name;
+}
+
+// Where each output goes, and in which format; the exit code of a refusal
+// (nothing read, nothing written), or -1 to go on.
+int PlanOutputs(RenderOptions& o, std::vector<Input>& inputs) {
+  if (o.outGiven && o.out != "-") {
+    struct stat info {};
+    const bool folder = ::stat(o.out.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (o.out.back() == '/' && !folder) {
+      Say("zevora-cli: -o %s: no folder of that name (%s); an output's name ends in %s, or is a folder that exists",
+          Shown(o.out).c_str(), std::strerror(errno != 0 ? errno : ENOTDIR), kAudioFileEndings);
+      return 2;
     }
-    if (SamePlace(out, positions)) {
-      std::fprintf(stderr, "zevora-cli: -o %s and --positions %s %s; give each its own\n", Shown(o.out).c_str(),
-                   Shown(o.positions).c_str(),
-                   out.descriptor == 1 ? "both write to standard output" : "name the same file");
-      return std::nullopt;
-    }
+    o.intoFolder = folder;
   }
+  if (inputs.size() > 1 && o.outGiven && !o.intoFolder) {
+    Say("zevora-cli: -o %s names one file; for several FILEs name a folder (-o DIR/)", Shown(o.out).c_str());
+    return 2;
+  }
+  if (inputs.size() > 1 && !o.positions.empty()) {
+    Say("zevora-cli: --positions %s goes with one FILE", Shown(o.positions).c_str());
+    return 2;
+  }
+  if (o.outGiven && !o.intoFolder) {
+    inputs[0].out = o.out;
+    return -1;
+  }
+  for (Input& input : inputs) {
+    input.format = o.format.value_or(AudioFileFormat::kWav);
+    input.out = OutputFor(input.file, o, input.format);
+  }
+  return -1;
+}
+
+// The format -o OUT asks for by its name; false (after a one-line message)
+// where the name is no sound file's, or not that of --format, or (with
+// --stems) no name to number.
+bool ChooseFormat(const RenderOptions& o, Input& input) {
+  if (!o.outGiven || o.intoFolder) return true;
   std::optional<AudioFileFormat> format = FormatForName(o.out);
   // Standard output, a device or a pipe takes WAV whatever its name.
-  if (!format && WrittenDirectly(out)) format = AudioFileFormat::kWav;
-  if (!format)
-    std::fprintf(stderr, "zevora-cli: -o %s: an output's name ends in %s (or is - for standard output)\n",
-                 Shown(o.out).c_str(), kAudioFileEndings);
-  return format;
+  const bool direct = WrittenDirectly(PlaceOf(o.out));
+  if (!format && direct) format = AudioFileFormat::kWav;
+  if (!format) {
+    Say("zevora-cli: -o %s: an output's name ends in %s (or is - for standard output)", Shown(o.out).c_str(),
+        kAudioFileEndings);
+    return false;
+  }
+  if (o.format && *o.format != *format) {
+    Say("zevora-cli: -o %s does not end in %s (--format %s)", Shown(o.out).c_str(), EndingOf(*o.format),
+        Shown(o.formatName).c_str());
+    return false;
+  }
+  if (o.stems && direct) {
+    Say("zevora-cli: --stems writes a file per channel, named after -o OUT: %s is no file name", Shown(o.out).c_str());
+    return false;
+  }
+  input.format = *format;
+  return true;
+}
+
+// Outputs are never written over an input (any of them, by any name) nor
+// over one another; the positions file neither. With one FILE the
+// messages are those of a single render. True when all is well; else
+// every problem has had its line.
+const char* Label(const Input& input) { return input.file != nullptr ? input.file : "built-in demo"; }
+
+bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, const std::vector<Output>& outputs) {
+  const bool single = inputs.size() == 1 && !o.stems;
+  std::map<std::pair<dev_t, ino_t>, std::size_t> inputFiles;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    struct stat info {};
+    if (inputs[i].file != nullptr && ::stat(inputs[i].file, &info) == 0 && S_ISREG(info.st_mode))
+      inputFiles.emplace(std::make_pair(info.st_dev, info.st_ino), i);
+  }
+  const auto inputAt = [&](const OutputPlace& place) -> const Input* {
+    if (!place.exists) return nullptr;
+    const auto found = inputFiles.find({place.info.st_dev, place.info.st_ino});
+    return found == inputFiles.end() ? nullptr : &inputs[found->second];
+  };
+  bool ok = true;
+  std::vector<OutputPlace> places;
+  std::vector<bool> refused(outputs.size());
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    const Output& output = outputs[k];
+    places.push_back(PlaceOf(output.name));
+    const Input* over = inputAt(places.back());
+    if (over == nullptr) continue;
+    refused[k] = true;
+    const Input& input = inputs[output.input];
+    if (single && o.outGiven)
+      Say("zevora-cli: -o %s is the input file; name another output", Shown(o.out).c_str());
+    else if (single)
+      Say("zevora-cli: %s: the output would be written over the input; name another with -o",
+          Shown(Label(input)).c_str());
+    else
+      Say("zevora-cli: %s: %s would be written over the input %s", Shown(Label(input)).c_str(),
+          Shown(output.name).c_str(), Shown(Label(*over)).c_str());
+    ok = false;
+    if (single) return false;
+  }
+  const std::optional<OutputPlace> positions =
+      o.positions.empty() ? std::nullopt : std::optional<OutputPlace>(PlaceOf(o.positions));
+  if (positions && inputAt(*positions)) {
+    Say("zevora-cli: --positions %s is the input file; name another", Shown(o.positions).c_str());
+    return false;
+  }
+  // Outputs by the file they write: an existing file, or a new name in a
+  // folder (a descriptor or a device is written directly, never replaced).
+  std::map<std::tuple<dev_t, ino_t, std::string>, std::size_t> taken;
+  std::map<std::pair<std::size_t, std::size_t>, bool> told;
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    const Output& output = outputs[k];
+    const OutputPlace& place = places[k];
+    if (refused[k]) continue;
+    if (positions && SamePlace(place, *positions)) {
+      if (single)
+        Say("zevora-cli: -o %s and --positions %s %s; give each its own", Shown(o.out).c_str(),
+            Shown(o.positions).c_str(), place.descriptor == 1 ? "both write to standard output" : "name the same file");
+      else
+        Say("zevora-cli: %s and --positions %s name the same file; give each its own", Shown(output.name).c_str(),
+            Shown(o.positions).c_str());
+      ok = false;
+      continue;
+    }
+    if (WrittenDirectly(place) || (!place.exists && !place.newName)) continue;
+    const auto key = std::make_tuple(place.info.st_dev, place.info.st_ino, place.exists ? std::string() : place.leaf);
+    const auto [at, added] = taken.emplace(key, k);
+    if (added) continue;
+    const Output& first = outputs[at->second];
+    if (!told[{first.input, output.input}]) {
+      told[{first.input, output.input}] = true;
+      if (first.input == output.input)
+        Say("zevora-cli: %s: two of its stems would be written to %s", Shown(Label(inputs[output.input])).c_str(),
+            Shown(output.name).c_str());
+      else
+        Say("zevora-cli: %s and %s would both be written to %s; render them into different folders",
+            Shown(Label(inputs[first.input])).c_str(), Shown(Label(inputs[output.input])).c_str(),
+            Shown(output.name).c_str());
+    }
+    ok = false;
+  }
+  return ok;
+}
+
+// What reading one module found: its song (where it is kept), its part of
+// the song, and the lines to show (a note, or why it cannot be rendered,
+// with the exit code of a single render).
+struct ReadResult {
+  SongPtr song;
+  std::uint64_t start = 0;
+  std::uint64_t frames = 0;
+  std::uint32_t channels = 0;
+  std::vector<std::string> lines;
+  int failure = 0;
+};
+
+ReadResult ReadInput(const RenderOptions& o, const Input& input, bool single, bool keepSong) {
+  ReadResult r;
+  const ModuleSource module = SourceFor(input.file);
+  const std::string name = Shown(module.label);
+  const auto fail = [&](int code, const std::string& line) {
+    r.lines.push_back("zevora-cli: " + line);
+    r.failure = code;
+    r.song.reset();
+    return std::move(r);
+  };
+  const std::uint32_t passes = static_cast<std::uint32_t>(o.loops);
+  LoadError error = LoadError::kNone;
+  r.song = LoadModuleSong(module, error);
+  if (r.song == nullptr) return fail(1, name + ": " + LoadFailureText(module, error));
+  r.channels = r.song->module.channelCount;
+
+  // Where the song ends, and where the asked-for row first starts.
+  const SongScan scan = ScanSong(*r.song, passes, o.startOrder, o.startRow);
+  char text[320];
+  if (o.startRow >= 0) {
+    if (!scan.rowFound) {
+      std::snprintf(text, sizeof text, "--start-row %d:%d: no pass of the song that is rendered plays that row",
+                    o.startOrder, o.startRow);
+      return fail(1, single ? text : name + ": " + text);
+    }
+    r.start = scan.rowFrame;
+  } else {
+    r.start = SecondsToFrames(o.startSeconds);
+  }
+  if (o.length != nullptr && !std::strcmp(o.length, "--seconds")) {
+    r.frames = SecondsToFrames(o.seconds);
+  } else if (o.length != nullptr && !std::strcmp(o.length, "--blocks")) {
+    r.frames = static_cast<std::uint64_t>(o.blocks) * kBlockFrames;
+  } else if (scan.passEnds.size() >= passes) {
+    const std::uint64_t end = scan.passEnds[passes - 1];
+    if (r.start >= end) {
+      char pass[32] = "the song's end";
+      if (passes > 1) std::snprintf(pass, sizeof pass, "the end of pass %u", passes);
+      return fail(
+          1, name + ": --start " + FormatDuration(r.start) + " is at or after " + pass + " at " + FormatDuration(end));
+    }
+    r.frames = end - r.start;
+  } else {
+    r.lines.push_back("zevora-cli: " + name + ": no end found; rendering 10 minutes");
+    r.frames = kNoEndFrames;
+  }
+  if (input.format == AudioFileFormat::kWav && r.frames > kWavMaxFrames) {
+    std::snprintf(text, sizeof text,
+                  ": a WAV file holds at most 4 GiB, 6:45:47 of audio (%llu frames); ask for less or write .flac",
+                  static_cast<unsigned long long>(kWavMaxFrames));
+    return fail(2, Shown(input.out) + text);
+  }
+  if (!keepSong) r.song.reset();
+  return r;
 }
 
 int CannotWrite(const std::string& name, const std::string& why) {
-  std::fprintf(stderr, "zevora-cli: %s: cannot write (%s)\n", Shown(name).c_str(), why.c_str());
+  Say("zevora-cli: %s: cannot write (%s)", Shown(name).c_str(), why.c_str());
   return 1;
 }
 
-}  // namespace
-
-int RenderCommand(int argc, char** argv) {
-  RenderOptions o;
-  if (const int parsed = ParseRenderOptions(argc, argv, o); parsed >= 0) return parsed;
-  const std::optional<AudioFileFormat> format = CheckOutputs(o);
-  if (!format) return 2;
-  const ModuleSource module = SourceFor(o.file);
-
-  // Where the song ends, and where the asked-for row first starts.
-  const std::uint32_t passes = static_cast<std::uint32_t>(o.loops);
-  LoadError error = LoadError::kNone;
-  const SongPtr song = LoadModuleSong(module, error);
-  if (song == nullptr) return ReportLoadFailure(module, error);
-  const SongScan scan = ScanSong(*song, passes, o.startOrder, o.startRow);
-
-  std::uint64_t start = 0;
-  if (o.startRow >= 0) {
-    if (!scan.rowFound) {
-      std::fprintf(stderr, "zevora-cli: --start-row %d:%d: no pass of the song that is rendered plays that row\n",
-                   o.startOrder, o.startRow);
-      return 1;
-    }
-    start = scan.rowFrame;
-  } else {
-    start = SecondsToFrames(o.startSeconds);
-  }
-  std::uint64_t frames = 0;
-  if (o.length != nullptr && !std::strcmp(o.length, "--seconds")) {
-    frames = SecondsToFrames(o.seconds);
-  } else if (o.length != nullptr && !std::strcmp(o.length, "--blocks")) {
-    frames = static_cast<std::uint64_t>(o.blocks) * kBlockFrames;
-  } else if (scan.passEnds.size() >= passes) {
-    const std::uint64_t end = scan.passEnds[passes - 1];
-    if (start >= end) {
-      char pass[32] = "the song's end";
-      if (passes > 1) std::snprintf(pass, sizeof pass, "the end of pass %u", passes);
-      std::fprintf(stderr, "zevora-cli: %s: --start %s is at or after %s at %s\n", Shown(module.label).c_str(),
-                   FormatDuration(start).c_str(), pass, FormatDuration(end).c_str());
-      return 1;
-    }
-    frames = end - start;
-  } else {
-    std::fprintf(stderr, "zevora-cli: %s: no end found; rendering 10 minutes\n", Shown(module.label).c_str());
-    frames = kNoEndFrames;
-  }
-
-  if (*format == AudioFileFormat::kWav && frames > kWavMaxFrames) {
-    std::fprintf(stderr,
-                 "zevora-cli: %s: a WAV file holds at most 4 GiB, 6:45:47 of audio (%llu frames); "
-                 "ask for less or write .flac\n",
-                 Shown(o.out).c_str(), static_cast<unsigned long long>(kWavMaxFrames));
-    return 2;
-  }
-
-  // A write past `ulimit -f` then fails with EFBIG and is reported, instead
-  // of ending the program without a word.
-  ::signal(SIGXFSZ, SIG_IGN);
-  auto writer = MakeAudioFileWriter(o.out, *format);
+// The outputs of one module (its file, or its stems, and the positions
+// file) go into place together once all are complete: all of them or none.
+struct OutputGroup {
+  std::mutex lock;
+  std::size_t waiting = 0;          // outputs not finished yet
+  std::atomic<bool> failed{false};  // one cannot be written: the others stop, and none goes into place
+  std::vector<std::unique_ptr<AudioFileWriter>> writers;  // by output (channel)
   std::unique_ptr<OutputFile> csv;
-  if (!o.positions.empty()) {
-    csv = std::make_unique<OutputFile>(o.positions);
-    if (!csv->Open()) return CannotWrite(o.positions, std::strerror(errno));
+  SongPtr song;  // the song read, for the first output that takes it
+};
+
+class Renderer {
+ public:
+  Renderer(const RenderOptions& o, std::vector<Input>& inputs, const std::vector<Output>& outputs,
+           ProgressLine& progress, bool threads)
+      : o_(o), inputs_(inputs), outputs_(outputs), progress_(progress), threads_(threads), groups_(inputs.size()) {
+    for (const Output& output : outputs) {
+      std::unique_ptr<OutputGroup>& group = groups_[output.input];
+      if (group == nullptr) {
+        group = std::make_unique<OutputGroup>();
+        group->song = std::move(inputs[output.input].song);
+      }
+      ++group->waiting;
+    }
+    for (auto& group : groups_)
+      if (group != nullptr) group->writers.resize(group->waiting);
   }
-  if (!writer->Open(frames)) return CannotWrite(o.out, writer->Error());
+
+  void Render(std::size_t k);
+  // The exit code of the last output that failed (0: none did).
+  int Failure() const { return failure_.load(); }
+
+ private:
+  void Fail(OutputGroup& group, int code) {
+    failure_ = code;
+    group.failed = true;
+  }
+  // An output done (writer null: failed or given up): the last of its
+  // group puts them all into place, unless one failed.
+  void Finished(OutputGroup& group, std::size_t slot, std::unique_ptr<AudioFileWriter> writer,
+                std::unique_ptr<OutputFile> csv);
+  void Commit(OutputGroup& group);
+
+  const RenderOptions& o_;
+  std::vector<Input>& inputs_;
+  const std::vector<Output>& outputs_;
+  ProgressLine& progress_;
+  const bool threads_;  // else the render runs on this thread, which draws the progress line
+  std::vector<std::unique_ptr<OutputGroup>> groups_;  // by input
+  std::atomic<int> failure_{0};
+};
+
+void Renderer::Render(std::size_t k) {
+  const Output& output = outputs_[k];
+  const Input& input = inputs_[output.input];
+  OutputGroup& group = *groups_[output.input];
+  const std::size_t slot = output.channel < 0 ? 0 : static_cast<std::size_t>(output.channel);
+  progress_.FileStarted();
+  if (group.failed) return Finished(group, slot, nullptr, nullptr);
+  SongPtr song;
+  {
+    const std::lock_guard<std::mutex> held(group.lock);
+    song = std::move(group.song);
+  }
+  if (song == nullptr) {
+    LoadError error = LoadError::kNone;
+    const ModuleSource module = SourceFor(input.file);
+    song = LoadModuleSong(module, error);
+    if (song == nullptr) {
+      ReportLoadFailure(module, error);
+      Fail(group, 1);
+      return Finished(group, slot, nullptr, nullptr);
+    }
+  }
+  // A stem: every other channel muted, as zv_mute mutes it.
+  if (output.channel >= 0)
+    for (std::uint32_t c = 0; c < input.channels; ++c)
+      if (c != static_cast<std::uint32_t>(output.channel)) song->mutedChannels |= 1u << c;
+
+  auto writer = MakeAudioFileWriter(output.name, input.format);
+  std::unique_ptr<OutputFile> csv;
+  if (!o_.positions.empty() && slot == 0) {
+    csv = std::make_unique<OutputFile>(o_.positions);
+    if (!csv->Open()) {
+      Fail(group, CannotWrite(o_.positions, std::strerror(errno)));
+      return Finished(group, slot, nullptr, nullptr);
+    }
+  }
+  if (!writer->Open(input.frames)) {
+    Fail(group, CannotWrite(output.name, writer->Error()));
+    return Finished(group, slot, nullptr, nullptr);
+  }
 
   // Each run of blocks is written in one piece, before the renderer reuses
   // its memory. Blocks are numbered from the song's start, so that the
   // lines are those of a render from the start.
   bool writeFailed = false;
+  bool givenUp = false;
   int csvError = 0;
   std::string lines;
   const auto sink = [&](const std::int16_t* pcm, std::uint32_t n, const RenderedBlock* blocks, std::uint32_t count) {
+    if (group.failed) return givenUp = true, false;
     if (!writer->Write(pcm, n)) return writeFailed = true, false;
+    progress_.Add(n);
+    if (!threads_) progress_.Tick();
     if (!csv) return true;
-    for (std::uint32_t k = 0; k < count; ++k) {
-      const PositionLogEntry& entry = blocks[k].entry;
-      lines += std::to_string(blocks[k].number) + "," + std::to_string(entry.songPosition & 255) + "," +
+    for (std::uint32_t b = 0; b < count; ++b) {
+      const PositionLogEntry& entry = blocks[b].entry;
+      lines += std::to_string(blocks[b].number) + "," + std::to_string(entry.songPosition & 255) + "," +
                std::to_string(entry.songPosition >> 8) + "," + std::to_string(entry.elapsedMs) + "\n";
     }
     if (lines.size() > (1u << 16)) {
@@ -250,21 +548,136 @@ int RenderCommand(int argc, char** argv) {
     }
     return true;
   };
-  RenderSongRuns(*song, start, frames, sink);
-  if (writeFailed || !writer->Finish()) return CannotWrite(o.out, writer->Error());
-  if (csv && csvError == 0 && !csv->Write(lines.data(), lines.size())) csvError = errno;
-  if (csvError != 0) return CannotWrite(o.positions, std::strerror(csvError));
-
-  // All or nothing: both outputs are complete, and go into place together.
-  // A positions file that cannot be put in place takes the sound file with
-  // it, and the file the sound file replaced comes back.
-  const StopSignalsHeld held;
-  if (!writer->Output().Commit(csv != nullptr)) return CannotWrite(o.out, std::strerror(errno));
-  if (csv && !csv->Commit()) {
-    const std::string why = std::strerror(errno);
-    if (!writer->Output().Withdraw() && !writer->Output().Direct())
-      return CannotWrite(o.positions, why + "; " + Shown(o.out) + " is written all the same");
-    return CannotWrite(o.positions, why);
+  RenderSongRuns(*song, input.start, input.frames, sink);
+  song.reset();
+  if (givenUp) return Finished(group, slot, nullptr, nullptr);
+  if (writeFailed || !writer->Finish()) {
+    Fail(group, CannotWrite(output.name, writer->Error()));
+    return Finished(group, slot, nullptr, nullptr);
   }
-  return 0;
+  if (csv && csvError == 0 && !csv->Write(lines.data(), lines.size())) csvError = errno;
+  if (csvError != 0) {
+    Fail(group, CannotWrite(o_.positions, std::strerror(csvError)));
+    return Finished(group, slot, nullptr, nullptr);
+  }
+  Finished(group, slot, std::move(writer), std::move(csv));
+}
+
+void Renderer::Finished(OutputGroup& group, std::size_t slot, std::unique_ptr<AudioFileWriter> writer,
+                        std::unique_ptr<OutputFile> csv) {
+  {
+    const std::lock_guard<std::mutex> held(group.lock);
+    if (writer) group.writers[slot] = std::move(writer);
+    if (csv) group.csv = std::move(csv);
+    if (--group.waiting != 0) return;
+  }
+  if (!group.failed) Commit(group);
+  // What is not in place is thrown away.
+  group.writers.clear();
+  group.csv.reset();
+}
+
+void Renderer::Commit(OutputGroup& group) {
+  std::vector<OutputFile*> files;
+  for (const auto& writer : group.writers) files.push_back(&writer->Output());
+  if (group.csv) files.push_back(group.csv.get());
+  // All or nothing: every file but the last keeps what it replaces aside,
+  // so that a file that cannot be put in place takes the ones before it
+  // back, and the files they replaced come back.
+  const StopSignalsHeld held;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i]->Commit(i + 1 < files.size())) continue;
+    std::string why = std::strerror(errno);
+    std::vector<std::string> kept;
+    for (std::size_t j = 0; j < i; ++j)
+      if (!files[j]->Withdraw() && !files[j]->Direct()) kept.push_back(Shown(files[j]->Path()));
+    for (std::size_t j = 0; j < kept.size(); ++j) why += (j == 0 ? "; " : ", ") + kept[j];
+    if (!kept.empty()) why += kept.size() == 1 ? " is written all the same" : " are written all the same";
+    Fail(group, CannotWrite(files[i]->Path(), why));
+    return;
+  }
+}
+
+// Room for every output being written at once (a folder and a file for
+// each, stems waiting for their module's others).
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int RenderCommand(int argc, char** argv) {
+  RenderOptions o;
+  if (const int parsed = ParseRenderOptions(argc, argv, o); parsed >= 0) return parsed;
+  std::vector<Input> inputs(o.files.empty() ? 1 : o.files.size());
+  for (std::size_t i = 0; i < o.files.size(); ++i) inputs[i].file = o.files[i];
+  if (const int refused = PlanOutputs(o, inputs); refused >= 0) return refused;
+  const bool single = inputs.size() == 1;
+  std::vector<Output> outputs;
+  if (!o.stems) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) outputs.push_back({i, -1, inputs[i].out});
+    if (!CheckOutputs(o, inputs, outputs)) return 2;
+  }
+  if (!ChooseFormat(o, inputs[0])) return 2;
+
+  const unsigned jobs = o.jobs != 0 ? o.jobs : CoreCount();
+  const bool threads = jobs > 1 && (inputs.size() > 1 || o.stems);
+  std::optional<StopSignalsTaken> signals;
+  if (threads) signals.emplace();
+  ProgressLine progress(!o.quiet);
+  const auto tick = [&] {
+    progress.Tick();
+    if (signals) signals->Poll();
+  };
+
+  // Every module read first, its lines shown in the order of the files.
+  int failure = 0;
+  progress.Reading(inputs.size());
+  OrderedParallel<ReadResult>(
+      inputs.size(), threads ? jobs : 1, [&](std::size_t i) { return ReadInput(o, inputs[i], single, single); },
+      [&](std::size_t i, ReadResult& r) {
+        for (const std::string& line : r.lines) Say("%s", line.c_str());
+        progress.FileRead();
+        if (r.failure != 0) {
+          failure = r.failure;
+          return;
+        }
+        Input& input = inputs[i];
+        input.read = true;
+        input.start = r.start;
+        input.frames = r.frames;
+        input.channels = r.channels;
+        input.song = std::move(r.song);
+      },
+      tick);
+
+  if (o.stems) {
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+      for (std::uint32_t c = 0; inputs[i].read && c < inputs[i].channels; ++c)
+        outputs.push_back({i, static_cast<std::int32_t>(c), StemName(inputs[i].out, static_cast<std::int32_t>(c))});
+    if (!CheckOutputs(o, inputs, outputs)) return 2;
+  } else {
+    std::erase_if(outputs, [&](const Output& output) { return !inputs[output.input].read; });
+  }
+
+  if (!outputs.empty()) {
+    // A write past `ulimit -f` then fails with EFBIG and is reported,
+    // instead of ending the program without a word.
+    ::signal(SIGXFSZ, SIG_IGN);
+    if (outputs.size() > 1) RaiseOpenFileLimit();
+    std::uint64_t frames = 0;
+    for (const Output& output : outputs) frames += inputs[output.input].frames;
+    progress.Rendering(outputs.size(), frames);
+    Renderer renderer(o, inputs, outputs, progress, threads);
+    ParallelFor(
+        outputs.size(), threads ? jobs : 1, [&](std::size_t k) { renderer.Render(k); }, tick);
+    if (renderer.Failure() != 0) failure = renderer.Failure();
+  }
+  progress.Clear();
+  if (failure == 0) return 0;
+  return single ? failure : 1;
 }

@@ -8,11 +8,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
+#include "cli_options.h"
 #include "loader.h"
 #include "module.h"
 #include "module_json.h"
+#include "parallel.h"
+#include "progress.h"
 #include "resources.h"
 #include "sources.h"
 
@@ -20,9 +24,11 @@ namespace {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: zevora-cli info [--json] FILE\n"
-               "       zevora-cli render [FILE] [-o OUT] [--loops N | --seconds S | --blocks N]\n"
-               "                         [--start TIME | --start-row ORDER:ROW] [--positions CSV]\n"
+               "usage: zevora-cli info [--json] [-j N] FILE...\n"
+               "       zevora-cli render [FILE...] [-o OUT | -o DIR/] [--format FORMAT]\n"
+               "                         [--loops N | --seconds S | --blocks N]\n"
+               "                         [--start TIME | --start-row ORDER:ROW]\n"
+               "                         [--positions CSV] [--stems] [-j N] [-q]\n"
                "       zevora-cli play [FILE...] [--loops N] [--start TIME] [--seconds S] [--volume DB]\n"
                "                       [--eq GAIN_DB] [--gargle RATE_HZ]\n"
                "       zevora-cli --help | --version | COMMAND --help\n");
@@ -34,8 +40,8 @@ constexpr const char* kHelp =
     "Shows, renders and plays XM (Extended Module) music files.\n"
     "\n"
     "Commands:\n"
-    "  info [--json] FILE       a module's records, names, duration and loop point\n"
-    "  render [FILE] [-o OUT]   the song, or a part of it, to a sound file\n"
+    "  info [--json] FILE...    each module's records, names, duration and loop point\n"
+    "  render [FILE...]         songs, or parts of them, to sound files\n"
     "  play [FILE...]           modules through the sound device\n"
     "\n"
     "Without FILE, render and play use the built-in demo module.\n"
@@ -45,15 +51,20 @@ constexpr const char* kHelp =
     "  --version   the program's version\n";
 
 constexpr const char* kInfoHelp =
-    "usage: zevora-cli info [--json] FILE\n"
+    "usage: zevora-cli info [--json] [-j N] FILE...\n"
     "\n"
-    "Shows FILE's title, tracker and format version, channels, song length and\n"
-    "restart position, patterns, frequency table, speed and BPM, the song's\n"
-    "duration (m:ss.mmm) and loop point, and every instrument and sample.\n"
+    "Shows each FILE's title, tracker and format version, channels, song length\n"
+    "and restart position, patterns, frequency table, speed and BPM, the song's\n"
+    "duration (m:ss.mmm) and loop point, and every instrument and sample; for\n"
+    "several files, one after the other, each headed by the file's name. A FILE\n"
+    "that cannot be read is reported and the others go on.\n"
     "\n"
-    "  --json   the module's records as JSON instead, with the names, the\n"
-    "           duration in frames and ms and the loop point (null without an end)\n"
-    "  --help   this text\n";
+    "  --json         JSON Lines instead: for each FILE one line, an object with\n"
+    "                 its \"path\", the module's records, the names, the duration\n"
+    "                 in frames and ms and the loop point (null without an end);\n"
+    "                 for a FILE that cannot be read, its \"path\" and \"error\"\n"
+    "  -j, --jobs N   read N files at once (1 to 64; default: the cores)\n"
+    "  --help         this text\n";
 
 }  // namespace
 
@@ -72,21 +83,25 @@ int PrintHelp(const char* text) {
   return StandardOutputOk() ? 0 : 1;
 }
 
-int LoadFailureMessage(const char* file, LoadError error) {
+std::string LoadFailureText(const char* file, LoadError error) {
   // Opened without blocking: a FIFO or a device never holds the program.
   struct stat info {};
   const int fd = ::open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  const std::string name = Shown(file);
-  if (fd < 0) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot open (%s)\n", name.c_str(), std::strerror(errno));
-  } else if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot open (is a directory)\n", name.c_str());
-  } else if (!S_ISREG(info.st_mode)) {
-    std::fprintf(stderr, "zevora-cli: %s: cannot open (not a regular file)\n", name.c_str());
-  } else {
-    std::fprintf(stderr, "zevora-cli: %s: %s\n", name.c_str(), LoadErrorText(error));
-  }
+  std::string text;
+  if (fd < 0)
+    text = std::string("cannot open (") + std::strerror(errno) + ")";
+  else if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+    text = "cannot open (is a directory)";
+  else if (!S_ISREG(info.st_mode))
+    text = "cannot open (not a regular file)";
+  else
+    text = LoadErrorText(error);
   if (fd >= 0) ::close(fd);
+  return text;
+}
+
+int LoadFailureMessage(const char* file, LoadError error) {
+  Say("zevora-cli: %s: %s", Shown(file).c_str(), LoadFailureText(file, error).c_str());
   return 1;
 }
 
@@ -109,9 +124,12 @@ ModuleSource SourceFor(const char* file) {
   return {kDemoModuleName, kSourceResource, "built-in demo"};
 }
 
+std::string LoadFailureText(const ModuleSource& module, LoadError error) {
+  return module.kind == kSourceFile ? LoadFailureText(module.label, error) : LoadErrorText(error);
+}
+
 int ReportLoadFailure(const ModuleSource& module, LoadError error) {
-  if (module.kind == kSourceFile) return LoadFailureMessage(module.label, error);
-  std::fprintf(stderr, "zevora-cli: %s: %s\n", module.label, LoadErrorText(error));
+  Say("zevora-cli: %s: %s", Shown(module.label).c_str(), LoadFailureText(module, error).c_str());
   return 1;
 }
 
@@ -121,35 +139,97 @@ bool StandardOutputOk() {
   return false;
 }
 
+namespace {
+
+// One file's part of info's output: its text, or why it cannot be read.
+struct InfoResult {
+  std::string text;
+  std::string error;
+};
+
+InfoResult ReadInfo(const char* file, bool json, bool headed) {
+  InfoResult r;
+  LoadError error = LoadError::kNone;
+  const SongPtr song = LoadModuleSong(SourceFor(file), error);
+  if (song == nullptr) {
+    r.error = LoadFailureText(file, error);
+    return r;
+  }
+  const ModuleNames names = NamesOf(*song);
+  const SongScan scan = ScanSong(*song, 1);
+  if (json) {
+    // The path first, then the module's records.
+    r.text =
+        "{\"path\":" + JsonString(file, NameEncoding::kUtf8) + "," + ModuleJson(*song, names, scan).substr(1) + "\n";
+  } else {
+    r.text = ModuleSummary(*song, names, scan);
+    if (headed) r.text.insert(0, "File:         " + Shown(file) + "\n");
+  }
+  return r;
+}
+
+}  // namespace
+
 int InfoCommand(int argc, char** argv) {
   bool json = false;
-  const char* file = nullptr;
+  unsigned jobs = 0;
+  std::vector<const char*> files;
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
     if (IsHelpOption(arg)) return PrintHelp(kInfoHelp);
-    if (std::strcmp(arg, "--json") == 0 && !json) {
+    const bool isJobs = !std::strcmp(arg, "-j") || !std::strcmp(arg, "--jobs");
+    if ((isJobs && i + 1 < argc) || (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0')) {
+      double value = 0;
+      if (jobs != 0) {
+        std::fprintf(stderr, "zevora-cli: info: -j is given twice\n");
+        return 2;
+      }
+      if (!ParseNumberOption("-j", isJobs ? argv[++i] : arg + 2, 1, kMaxJobs, true, value)) return 2;
+      jobs = static_cast<unsigned>(value);
+    } else if (std::strcmp(arg, "--json") == 0 && !json) {
       json = true;
+    } else if (isJobs) {
+      std::fprintf(stderr, "zevora-cli: %s needs a value\n", arg);
+      return 2;
     } else if (arg[0] == '-' && arg[1] != '\0' && std::strcmp(arg, "--json") != 0) {
       return UnknownOption("info", arg);
-    } else if (arg[0] != '-' && file == nullptr) {
-      file = arg;
+    } else if (arg[0] != '-') {
+      files.push_back(arg);
     } else {
       std::fprintf(stderr, "zevora-cli: info: unexpected \"%s\"\n", Shown(arg).c_str());
       return 2;
     }
   }
-  if (file == nullptr) {
+  if (files.empty()) {
     std::fprintf(stderr, "zevora-cli: info needs a FILE\n");
     return 2;
   }
-  LoadError error = LoadError::kNone;
-  const SongPtr song = LoadModuleSong(SourceFor(file), error);
-  if (song == nullptr) return LoadFailureMessage(file, error);
-  const ModuleNames names = NamesOf(*song);
-  const SongScan scan = ScanSong(*song, 1);
-  const std::string text = json ? ModuleJson(*song, names, scan) + "\n" : ModuleSummary(*song, names, scan);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return StandardOutputOk() ? 0 : 1;
+  // Read on every core, shown in the order of the files. Several summaries
+  // for people each begin with the file's name, a blank line between them.
+  const bool headed = !json && files.size() > 1;
+  bool failed = false;
+  std::atomic<bool> outputFailed{false};
+  OrderedParallel<InfoResult>(
+      files.size(), jobs != 0 ? jobs : CoreCount(),
+      [&](std::size_t i) { return outputFailed ? InfoResult{} : ReadInfo(files[i], json, headed); },
+      [&](std::size_t i, InfoResult& r) {
+        if (outputFailed) return;
+        if (headed && i > 0) std::fputc('\n', stdout);
+        if (!r.error.empty()) {
+          failed = true;
+          if (json) {
+            r.text =
+                "{\"path\":" + JsonString(files[i], NameEncoding::kUtf8) + ",\"error\":" + JsonString(r.error) + "}\n";
+          }
+          // The message comes after what standard output has been given.
+          std::fflush(stdout);
+          Say("zevora-cli: %s: %s", Shown(files[i]).c_str(), r.error.c_str());
+        }
+        std::fwrite(r.text.data(), 1, r.text.size(), stdout);
+        if (std::ferror(stdout)) outputFailed = true;
+      },
+      {});
+  return StandardOutputOk() && !failed ? 0 : 1;
 }
 
 int main(int argc, char** argv) {
