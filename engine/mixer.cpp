@@ -1,5 +1,6 @@
 #include "mixer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #ifdef __SSE2__
@@ -515,23 +516,25 @@ inline void WrapForward(Voice& v, const Sample& s) {
     v.positionInt = static_cast<std::int32_t>(s.loopStart + (v.positionInt - s.loopStart) % s.loopLength);
 }
 
-// Moves a voice on as the chunks of RunVoice would, without mixing, for the
-// usual case while skipping: no ramp runs or starts (the gains stand where
-// they are), the voice moves forward in a forward loop or towards the end
-// of a sample without a loop, at a step below 256 frames. Every loop end
-// costs a few operations here instead of a whole chunk. Returns the frames
-// it moved the voice on by (0 where the case does not hold), always up to
-// the end of a chunk, so that RunVoice can go on from there.
-std::uint32_t SkipFixedGains(Voice& v, std::uint32_t frames) {
+// Whether SkipForward can move the voice: forward, in a forward loop or
+// towards the end of a sample without a loop, at a step below 256 frames,
+// from a position no further than the loop end.
+bool SkipsForward(const Voice& v) {
   const Sample* s = v.sample;
-  if (s == nullptr || v.rampRemaining != 0 || v.leftVolume != v.currentLeft || v.rightVolume != v.currentRight ||
-      v.backward != 0 || v.stepInt >= 256 || s->loopKind == 2)
-    return 0;
-  // What a chunk sets of the ramp when none starts.
-  v.rampLeftTarget = v.leftVolume;
-  v.rampRightTarget = v.rightVolume;
-  v.rampLeftDelta = 0.0f;
-  v.rampRightDelta = 0.0f;
+  return s != nullptr && v.backward == 0 && v.stepInt < 256 && s->loopKind != 2 &&
+         v.positionInt <= static_cast<std::int64_t>(s->loopStart) + s->loopLength;
+}
+
+// Moves a voice that SkipsForward on by `frames` frames through the chunks
+// RunVoice would cut, without their gains: a chunk up to every loop end
+// (then back by the loop's length) or the sample's end (then the voice
+// ends). Every loop end costs a few operations here instead of a whole
+// chunk, and a run of loop ends that take the same number of frames costs
+// one step. Returns the frames it moved the voice on by, always up to the
+// end of a chunk, so that RunVoice can go on from there; all of them
+// unless a step went past more than one loop.
+std::uint32_t SkipForward(Voice& v, std::uint32_t frames) {
+  const Sample* s = v.sample;
   const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;
   const std::int64_t end = loopEnd * kOne;
   const std::int64_t loop = static_cast<std::int64_t>(s->loopLength) * kOne;
@@ -569,10 +572,73 @@ std::uint32_t SkipFixedGains(Voice& v, std::uint32_t frames) {
       SetPosition(v, p + loop);
       WrapForward(v, *s);
       p = Position(v);
+      continue;
+    }
+    // The loop ends that follow, as above: the position's lowest bit is now
+    // the step's, so a chunk of n frames and the way back take the distance
+    // to the loop end down by exactly n * (step & ~1) - loop. From one loop
+    // end to the next n moves by one at most, which is picked without a
+    // branch (its pattern is irregular); the rest goes the way above.
+    std::int64_t distanceLeft = end - p;
+    const std::int64_t e = step & ~std::int64_t{1};
+    while (distanceLeft > 0 && (static_cast<std::uint64_t>(distanceLeft) >> 32) < 0x1000000) {
+      const std::uint64_t q = static_cast<std::uint64_t>(distanceLeft) >> 8;
+      const std::uint64_t reach = n * cut;
+      n = n + static_cast<std::uint64_t>(q > reach) - static_cast<std::uint64_t>(q + cut <= reach);
+      if (n * cut < q || (n - 1) * cut >= q) n = (q + cut - 1) / cut;
+      if (n > remaining) break;
+      remaining -= static_cast<std::uint32_t>(n);
+      distanceLeft -= static_cast<std::int64_t>(n) * e - loop;
+    }
+    guess = n;
+    p = end - distanceLeft;
+    if ((p >> 32) >= loopEnd) {
+      SetPosition(v, p + loop);
+      WrapForward(v, *s);
+      p = Position(v);
     }
   }
   SetPosition(v, p);
   return frames - remaining;
+}
+
+// Moves a voice on as RunVoice would, without mixing, where the gains
+// stand (no ramp runs or starts) and SkipForward can take it; returns the
+// frames it moved the voice on by (0 where the case does not hold).
+std::uint32_t SkipFixedGains(Voice& v, std::uint32_t frames) {
+  if (v.rampRemaining != 0 || v.leftVolume != v.currentLeft || v.rightVolume != v.currentRight || !SkipsForward(v))
+    return 0;
+  // What a chunk sets of the ramp when none starts.
+  v.rampLeftTarget = v.leftVolume;
+  v.rampRightTarget = v.rightVolume;
+  v.rampLeftDelta = 0.0f;
+  v.rampRightDelta = 0.0f;
+  return SkipForward(v, frames);
+}
+
+// Moves a voice in a forward loop on, without mixing, through a gain ramp
+// that runs or starts now and ends within `frames`: its chunks are those
+// of SkipForward over the ramp's frames (a chunk that would run past the
+// ramp's end stops there, and the next one starts from there), and once
+// the ramp is over its gains are the targets, however the chunks rounded
+// them on the way. Returns the frames it moved the voice on by (0 where the
+// case does not hold).
+std::uint32_t SkipWholeRamp(Voice& v, std::uint32_t frames) {
+  if (!SkipsForward(v) || v.sample->loopKind != 1) return 0;
+  const bool runs = v.rampRemaining != 0 && v.leftVolume == v.rampLeftTarget && v.rightVolume == v.rampRightTarget;
+  const std::uint32_t ramp = runs ? static_cast<std::uint32_t>(v.rampRemaining) : 128;
+  if (ramp > frames || (!runs && v.leftVolume == v.currentLeft && v.rightVolume == v.currentRight)) return 0;
+  // From where SkipsForward takes a voice in a forward loop, SkipForward
+  // moves it on by every frame asked for.
+  SkipForward(v, ramp);
+  v.rampLeftTarget = v.leftVolume;
+  v.rampRightTarget = v.rightVolume;
+  v.rampLeftDelta = 0.0f;
+  v.rampRightDelta = 0.0f;
+  v.rampRemaining = 0;
+  v.currentLeft = v.leftVolume;
+  v.currentRight = v.rightVolume;
+  return ramp;
 }
 
 // Mixes a voice (Mixing) or only moves it on as mixing would: the chunks,
@@ -605,6 +671,11 @@ bool RunVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
     if (!Mixing) {
       remaining -= SkipFixedGains(v, remaining);
       if (remaining == 0) return false;
+      const std::uint32_t ramped = SkipWholeRamp(v, remaining);
+      if (ramped != 0) {
+        remaining -= ramped;
+        continue;
+      }
     }
     const Sample* s = v.sample;
     if (s == nullptr) return finish();
