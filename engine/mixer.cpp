@@ -178,6 +178,84 @@ bool RampIsExact(double gain, double delta, std::uint32_t frames) {
 }
 
 #ifdef ZEVORA_AVX2_PATHS
+// The loop of MixAvx2 for one source of sample values: the spans
+// (`Spans`) or the frames. Read from spans, the lanes stand 2 below the
+// frames, as in MixAvx512, so that 2X is S + 2d * F' with the fraction F'
+// of the lane's own position.
+template <bool Ramp, bool Spans>
+ZEVORA_TARGET_AVX2 std::int64_t MixAvx2Frames(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
+                                              std::int64_t step, Gains& gains, Gains delta, Out out,
+                                              std::uint32_t frames) {
+  std::uint32_t f = 0;
+  // Only a position whose lowest bit differs from the step's stands off the
+  // progression, and only in bit 0, which takes no part in the sample
+  // value: the frame is worked out from the progression's start instead.
+  p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) |
+                                (static_cast<std::uint64_t>(step) & 1));
+  const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
+  std::uint64_t at = static_cast<std::uint64_t>(p) - (Spans ? 2 : 0);  // frame 0's lane of the next group
+  __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<std::int64_t>(at)),
+                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(e), static_cast<std::int64_t>(2 * e),
+                                                  static_cast<std::int64_t>(3 * e)));
+  const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
+  const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
+  const __m256d magic = _mm256_set1_pd(6755399441055744.0);
+  const double scale = 1.0 / 4294967296.0;  // for 2X
+  const double left = LeftGain(gains), right = RightGain(gains);
+  const double gl = left * scale, gr = right * scale;
+  const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
+  __m256d gainsLeft = _mm256_setr_pd(gl, gl + dl, gl + 2 * dl, gl + 3 * dl);
+  __m256d gainsRight = _mm256_setr_pd(gr, gr + dr, gr + 2 * dr, gr + 3 * dr);
+  const __m256d stepLeft = _mm256_set1_pd(4 * dl), stepRight = _mm256_set1_pd(4 * dr);
+  // The positions go along twice: in general registers for the four
+  // indices (loads want them there) and in q for the fractions, so that no
+  // vector-to-scalar moves compete with the arithmetic for the vector units.
+#pragma GCC unroll 2
+  for (; f + 4 <= frames; f += 4, out = out + 4) {
+    // The multiply takes the low 32 bits of each lane as signed; the fraction
+    // shifted right by one is below 2^31.
+    const __m256i fraction = _mm256_srli_epi32(q, 1);
+    __m256i x;  // 2X
+    if (Spans) {
+      // One 64-bit lane per frame holding its span.
+      const __m256i ad =
+          _mm256_setr_epi64x(spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at) >> 32)],
+                             spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at + e) >> 32)],
+                             spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at + 2 * e) >> 32)],
+                             spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at + 3 * e) >> 32)]);
+      x = _mm256_add_epi64(ad, _mm256_mul_epi32(ad, fraction));
+    } else {
+      std::int32_t pair[4];
+      for (std::uint64_t j = 0; j < 4; ++j)
+        std::memcpy(&pair[j], data + static_cast<std::int32_t>(static_cast<std::int64_t>(at + j * e) >> 32),
+                    sizeof pair[j]);
+      // One 64-bit lane per frame holding a and b as 32-bit values.
+      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[1], pair[2], pair[3]));
+      const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
+      const __m256i product = _mm256_mul_epi32(d, fraction);
+      x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
+    }
+    at += 4 * e;
+    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
+    const __m256d mixedLeft = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.left)), _mm256_mul_pd(v, gainsLeft));
+    const __m256d mixedRight = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.right)), _mm256_mul_pd(v, gainsRight));
+    _mm_storeu_ps(out.left, _mm256_cvtpd_ps(mixedLeft));
+    _mm_storeu_ps(out.right, _mm256_cvtpd_ps(mixedRight));
+    if (Ramp) {
+      gainsLeft = _mm256_add_pd(gainsLeft, stepLeft);
+      gainsRight = _mm256_add_pd(gainsRight, stepRight);
+    }
+    q = _mm256_add_epi64(q, advance);
+  }
+  p = static_cast<std::int64_t>(at + (Spans ? 2 : 0));
+  if (Ramp) {
+    const double done = static_cast<double>(f);
+    gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
+    return MixRamp(data, p, step, gains, delta, out, frames - f);
+  }
+  return MixFixed(data, p, step, gains, out, frames - f);
+}
+
 // Four frames at once with AVX2, bit-identical to MixFixed and MixRamp.
 // Positions: every frame clears the lowest fraction bit before adding the
 // step, so frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * (step & ~1);
@@ -202,74 +280,8 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int
                                         std::int64_t step, Gains& gains, Gains delta, Out out, std::uint32_t frames) {
   if (frames < 8)
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
-  std::uint32_t f = 0;
-  // Only a position whose lowest bit differs from the step's stands off the
-  // progression, and only in bit 0, which takes no part in the sample
-  // value: the frame is worked out from the progression's start instead.
-  p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) |
-                                (static_cast<std::uint64_t>(step) & 1));
-  const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
-  __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p),
-                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(e), static_cast<std::int64_t>(2 * e),
-                                                  static_cast<std::int64_t>(3 * e)));
-  const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
-  const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
-  const __m256d magic = _mm256_set1_pd(6755399441055744.0);
-  const double scale = 1.0 / 4294967296.0;  // for 2X
-  const double left = LeftGain(gains), right = RightGain(gains);
-  const double gl = left * scale, gr = right * scale;
-  const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
-  __m256d gainsLeft = _mm256_setr_pd(gl, gl + dl, gl + 2 * dl, gl + 3 * dl);
-  __m256d gainsRight = _mm256_setr_pd(gr, gr + dr, gr + 2 * dr, gr + 3 * dr);
-  const __m256d stepLeft = _mm256_set1_pd(4 * dl), stepRight = _mm256_set1_pd(4 * dr);
-  const __m256i minusOne = _mm256_set1_epi32(-1);
-  // The positions go along twice: in general registers for the four
-  // indices (loads want them there) and in q for the fractions, so that no
-  // vector-to-scalar moves compete with the arithmetic for the vector units.
-  for (; f + 4 <= frames; f += 4, out = out + 4) {
-    // The multiply takes the low 32 bits of each lane as signed; the fraction
-    // shifted right by one is below 2^31.
-    const __m256i fraction = _mm256_srli_epi32(q, 1);
-    __m256i x;  // 2X
-    if (spans != nullptr) {
-      // One 64-bit lane per frame holding its span.
-      std::int64_t span[4];
-      for (std::uint64_t j = 0; j < 4; ++j) {
-        const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
-        span[j] = spans[static_cast<std::int32_t>(at >> 32)];
-      }
-      const __m256i ad = _mm256_setr_epi64x(span[0], span[1], span[2], span[3]);
-      x = _mm256_add_epi64(ad, _mm256_mul_epi32(ad, _mm256_add_epi32(fraction, minusOne)));
-    } else {
-      std::int32_t pair[4];
-      for (std::uint64_t j = 0; j < 4; ++j) {
-        const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
-        std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
-      }
-      // One 64-bit lane per frame holding a and b as 32-bit values.
-      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[1], pair[2], pair[3]));
-      const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
-      const __m256i product = _mm256_mul_epi32(d, fraction);
-      x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
-    }
-    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
-    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
-    const __m256d mixedLeft = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.left)), _mm256_mul_pd(v, gainsLeft));
-    const __m256d mixedRight = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.right)), _mm256_mul_pd(v, gainsRight));
-    _mm_storeu_ps(out.left, _mm256_cvtpd_ps(mixedLeft));
-    _mm_storeu_ps(out.right, _mm256_cvtpd_ps(mixedRight));
-    if (Ramp) {
-      gainsLeft = _mm256_add_pd(gainsLeft, stepLeft);
-      gainsRight = _mm256_add_pd(gainsRight, stepRight);
-    }
-    q = _mm256_add_epi64(q, advance);
-  }
-  if (Ramp) {
-    const double done = static_cast<double>(f);
-    gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
-    return MixRamp(data, p, step, gains, delta, out, frames - f);
-  }
-  return MixFixed(data, p, step, gains, out, frames - f);
+  if (spans != nullptr) return MixAvx2Frames<Ramp, true>(data, spans, p, step, gains, delta, out, frames);
+  return MixAvx2Frames<Ramp, false>(data, spans, p, step, gains, delta, out, frames);
 }
 
 #ifdef ZEVORA_AVX512_PATHS
