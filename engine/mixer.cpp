@@ -680,9 +680,13 @@ bool RunVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
     return sounded;
   };
   while (remaining > 0) {
-    if (!Mixing) {
+    if (!Mixing || (v.leftVolume == 0 && v.rightVolume == 0)) {
+      // A voice at gain 0 with no ramp adds exactly nothing (the mix never
+      // holds -0.0): mixed, it only moves on as skipping moves it.
       remaining -= SkipFixedGains(v, remaining);
-      if (remaining == 0) return false;
+      if (remaining == 0) return finish();
+    }
+    if (!Mixing) {
       const std::uint32_t ramped = SkipWholeRamp(v, remaining);
       if (ramped != 0) {
         remaining -= ramped;
