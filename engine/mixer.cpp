@@ -693,6 +693,62 @@ bool RunVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
         continue;
       }
     }
+    if (Mixing && v.rampRemaining == 0 && v.leftVolume == v.currentLeft && v.rightVolume == v.currentRight &&
+        (v.leftVolume != 0 || v.rightVolume != 0) && SkipsForward(v)) {
+      // The usual case while mixing: fixed gains, forward. The steps below,
+      // with what does not change from chunk to chunk (gains, step, what
+      // step 3 sets) worked out once, and each chunk's length found as
+      // SkipForward finds it (mostly the one before, without a division).
+      const Sample& fs = *v.sample;
+      v.rampLeftTarget = v.leftVolume;
+      v.rampRightTarget = v.rightVolume;
+      v.rampLeftDelta = 0.0f;
+      v.rampRightDelta = 0.0f;
+      Gains gains =
+          MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
+      const std::int64_t loopEnd = static_cast<std::int64_t>(fs.loopStart) + fs.loopLength;
+      const std::int64_t end = loopEnd * kOne;
+      const std::int64_t loop = static_cast<std::int64_t>(fs.loopLength) * kOne;
+      const auto step = static_cast<std::int64_t>((std::uint64_t{v.stepInt} << 32) | v.stepFrac);
+      std::uint32_t cut = (v.stepInt << 24) + (v.stepFrac >> 8);
+      if (cut == 0) cut = 97391;
+      std::uint64_t n = 0;
+      std::int64_t p = Position(v);
+      for (;;) {
+        const std::int64_t distance = end - p;
+        const auto d = static_cast<std::uint64_t>(distance < 0 ? 0 : distance);
+        const std::uint64_t q = d >> 8;
+        const bool boundary = (d >> 32) < 0x1000000 && q <= std::uint64_t{remaining} * cut;
+        std::uint32_t chunk = remaining;
+        if (boundary) {
+          if (n == 0 || n * cut < q || (n - 1) * cut >= q) n = (q + cut - 1) / cut;
+          chunk = static_cast<std::uint32_t>(n);
+        }
+        silenceUpTo(frameCount - remaining);
+        p = MixChunk<false>(fs, p, step, gains, gains, out, chunk, overwrite, path);
+        unwritten = frameCount - remaining + chunk;
+        sounded = true;
+        out = out + chunk;
+        remaining -= chunk;
+        if (!boundary) break;
+        if (fs.loopKind != 1) {
+          v.sample = nullptr;
+          v.positionInt = 0;
+          v.positionFrac = 0;
+          return finish();
+        }
+        p -= loop;
+        if ((p >> 32) >= loopEnd) {
+          SetPosition(v, p + loop);
+          WrapForward(v, fs);
+          p = Position(v);
+        }
+        if (remaining == 0) break;
+      }
+      SetPosition(v, p);
+      return finish();
+    }
+
     const Sample* s = v.sample;
     if (s == nullptr) return finish();
     const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;
