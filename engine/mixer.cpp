@@ -308,8 +308,10 @@ inline std::int32_t GroupEntry(const Avx512Run& r, std::uint64_t j, std::uint32_
 }
 
 // Where a group's sample values come from: the frames, the spans one by
-// one, or two neighbouring groups of eight spans that hold them all.
-enum class Source { kFrames, kSpans, kWindow };
+// one, or two neighbouring groups of eight spans that hold them all, the
+// lowest entry being the first frame's (forward) or the last one's
+// (backward).
+enum class Source { kFrames, kSpans, kWindow, kWindowBack };
 
 // One group of eight frames of which the first `count` are stored (all
 // eight when `Whole`); lanes past the chunk's end are never stored.
@@ -333,18 +335,18 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
   } else {
     // One 64-bit lane per frame holding its span.
     __m512i ad;
-    if (From == Source::kWindow) {
+    if (From == Source::kWindow || From == Source::kWindowBack) {
       // Every stored frame's entry lies in the group of eight holding the
       // lowest one or the next group. Entry i is element i % 8 of group
       // i / 8, and bit 3 of i tells an even group from an odd one, so the
       // low four bits of i pick it out of the (even, odd) pair.
-      const std::int32_t first = GroupEntry<true>(r, 0, count);
-      const std::int32_t last = GroupEntry<true>(r, Whole ? 7 : count - 1, count);
-      const std::int32_t lowest = first < last ? first : last;
-      const std::int64_t* group = r.spans + (lowest & ~7);
-      const std::int32_t odd = lowest & 8;  // the lower group is the odd one
-      const __m512i even = _mm512_load_si512(group + odd);
-      const __m512i other = _mm512_load_si512(group + (8 - odd));
+      const std::int32_t lowest =
+          From == Source::kWindow ? GroupEntry<true>(r, 0, count) : GroupEntry<true>(r, Whole ? 7 : count - 1, count);
+      // Of the group holding the lowest entry and the next one, the even
+      // group starts at (lowest + 8) & ~15 and the odd one at
+      // (lowest & ~15) + 8.
+      const __m512i even = _mm512_load_si512(r.spans + ((lowest + 8) & ~15));
+      const __m512i other = _mm512_load_si512(r.spans + (lowest & ~15) + 8);
       ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
     } else {
       std::int64_t span[8];
@@ -441,8 +443,10 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   // Eight frames of a step up to 8/7 span at most nine entries, which two
   // neighbouring groups of eight always hold.
   const std::uint64_t stride = static_cast<std::int64_t>(e) < 0 ? 0 - e : e;
-  if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7)
+  if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7 && static_cast<std::int64_t>(e) >= 0)
     MixGroups512<Ramp, Fresh, Source::kWindow>(r, out, frames);
+  else if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7)
+    MixGroups512<Ramp, Fresh, Source::kWindowBack>(r, out, frames);
   else if (spans != nullptr)
     MixGroups512<Ramp, Fresh, Source::kSpans>(r, out, frames);
   else
