@@ -177,12 +177,19 @@ bool RampIsExact(double gain, double delta, std::uint32_t frames) {
          (d == 0.0 || (d >= 1.0 / 32768.0 && d <= 0.25));
 }
 
+// Writes silence into `frames` frames of both halves.
+void Silence(Out out, std::uint32_t frames) {
+  std::memset(out.left, 0, sizeof(float) * frames);
+  std::memset(out.right, 0, sizeof(float) * frames);
+}
+
 #ifdef ZEVORA_AVX2_PATHS
 // The loop of MixAvx2 for one source of sample values: the spans
 // (`Spans`) or the frames. Read from spans, the lanes stand 2 below the
 // frames, as in MixAvx512, so that 2X is S + 2d * F' with the fraction F'
-// of the lane's own position.
-template <bool Ramp, bool Spans>
+// of the lane's own position. `Fresh`: as in MixAvx512, what the output
+// held is not read (the sums are taken with +0.0, as with a cleared buffer).
+template <bool Ramp, bool Spans, bool Fresh>
 ZEVORA_TARGET_AVX2 std::int64_t MixAvx2Frames(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
                                               std::int64_t step, Gains& gains, Gains delta, Out out,
                                               std::uint32_t frames) {
@@ -237,8 +244,10 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2Frames(const std::int16_t* data, const st
     }
     at += 4 * e;
     const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
-    const __m256d mixedLeft = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.left)), _mm256_mul_pd(v, gainsLeft));
-    const __m256d mixedRight = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.right)), _mm256_mul_pd(v, gainsRight));
+    const __m256d heldLeft = Fresh ? _mm256_setzero_pd() : _mm256_cvtps_pd(_mm_loadu_ps(out.left));
+    const __m256d heldRight = Fresh ? _mm256_setzero_pd() : _mm256_cvtps_pd(_mm_loadu_ps(out.right));
+    const __m256d mixedLeft = _mm256_add_pd(heldLeft, _mm256_mul_pd(v, gainsLeft));
+    const __m256d mixedRight = _mm256_add_pd(heldRight, _mm256_mul_pd(v, gainsRight));
     _mm_storeu_ps(out.left, _mm256_cvtpd_ps(mixedLeft));
     _mm_storeu_ps(out.right, _mm256_cvtpd_ps(mixedRight));
     if (Ramp) {
@@ -248,6 +257,7 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2Frames(const std::int16_t* data, const st
     q = _mm256_add_epi64(q, advance);
   }
   p = static_cast<std::int64_t>(at + (Spans ? 2 : 0));
+  if (Fresh) Silence(out, frames - f);
   if (Ramp) {
     const double done = static_cast<double>(f);
     gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
@@ -275,13 +285,15 @@ ZEVORA_TARGET_AVX2 std::int64_t MixAvx2Frames(const std::int16_t* data, const st
 // With `spans` (not null) each frame's values come from the sample's spans:
 // a span S = a * 2^32 + 2(b - a) has 2(b - a) as its low 32 bits, and
 // S + 2(b - a) * ((fraction >> 1) - 1) is 2X.
-template <bool Ramp>
+template <bool Ramp, bool Fresh>
 ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
                                         std::int64_t step, Gains& gains, Gains delta, Out out, std::uint32_t frames) {
-  if (frames < 8)
+  if (frames < 8) {
+    if (Fresh) Silence(out, frames);
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
-  if (spans != nullptr) return MixAvx2Frames<Ramp, true>(data, spans, p, step, gains, delta, out, frames);
-  return MixAvx2Frames<Ramp, false>(data, spans, p, step, gains, delta, out, frames);
+  }
+  if (spans != nullptr) return MixAvx2Frames<Ramp, true, Fresh>(data, spans, p, step, gains, delta, out, frames);
+  return MixAvx2Frames<Ramp, false, Fresh>(data, spans, p, step, gains, delta, out, frames);
 }
 
 #ifdef ZEVORA_AVX512_PATHS
@@ -492,13 +504,6 @@ void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
   }
 }
 
-// A chunk with fixed gains, by the widest loop the processor has.
-// Writes silence into `frames` frames of both halves.
-void Silence(Out out, std::uint32_t frames) {
-  std::memset(out.left, 0, sizeof(float) * frames);
-  std::memset(out.right, 0, sizeof(float) * frames);
-}
-
 // A chunk, by the widest loop the processor has; a ramp takes the wide
 // loops only where its running gains are exact.
 template <bool Ramp>
@@ -514,12 +519,14 @@ std::int64_t MixChunk(const Sample& sample, std::int64_t p, std::int64_t step, G
                      : MixAvx512<Ramp, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
 #endif
-  if (overwrite) Silence(out, frames);
 #ifdef ZEVORA_AVX2_PATHS
-  if (wide && path >= MixPath::kAvx2) return MixAvx2<Ramp>(data, sample.spans, p, step, gains, delta, out, frames);
+  if (wide && path >= MixPath::kAvx2)
+    return overwrite ? MixAvx2<Ramp, true>(data, sample.spans, p, step, gains, delta, out, frames)
+                     : MixAvx2<Ramp, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #else
   (void)path;
 #endif
+  if (overwrite) Silence(out, frames);
   return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
 }
 
