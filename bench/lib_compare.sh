@@ -12,7 +12,10 @@ cd "$(dirname "$0")/.."
 rounds=${1:-3}
 seconds=${ZEVORA_COMPARE_SECONDS:-300}
 scripts/install-deps.sh
-[ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+# Configured again where a build exists: libraries installed since are
+# found then.
+if [ -f build/CMakeCache.txt ]; then cmake -S . -B build >/dev/null; else
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null; fi
 cmake --build build -j2 --target lib_compare >/dev/null
 
 folder=$(mktemp -d)
