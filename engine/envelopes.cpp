@@ -138,12 +138,16 @@ std::int32_t AutoVibratoWave(std::uint8_t type, std::int32_t position) {
 }
 
 void ApplyAutoVibrato(Channel& channel, const Instrument& instrument) {
-  std::int32_t m = AutoVibratoWave(instrument.autoVibratoType, channel.autoVibratoPosition) *
-                   static_cast<std::int32_t>(instrument.autoVibratoDepth);
-  if (instrument.autoVibratoSweep != 0)
-    m = static_cast<std::int32_t>(static_cast<std::int64_t>(channel.autoVibratoTicks) * m /
-                                  instrument.autoVibratoSweep);
-  channel.periodDelta = Wrap32(static_cast<std::int64_t>(channel.periodDelta) + (m >> 6));
+  // Most instruments have no auto-vibrato (depth 0): then it adds nothing,
+  // but its position and ticks still move on.
+  if (instrument.autoVibratoDepth != 0) {
+    std::int32_t m = AutoVibratoWave(instrument.autoVibratoType, channel.autoVibratoPosition) *
+                     static_cast<std::int32_t>(instrument.autoVibratoDepth);
+    if (instrument.autoVibratoSweep != 0)
+      m = static_cast<std::int32_t>(static_cast<std::int64_t>(channel.autoVibratoTicks) * m /
+                                    instrument.autoVibratoSweep);
+    channel.periodDelta = Wrap32(static_cast<std::int64_t>(channel.periodDelta) + (m >> 6));
+  }
   channel.autoVibratoTicks += 1;
   if (channel.autoVibratoTicks > instrument.autoVibratoSweep) channel.autoVibratoTicks = instrument.autoVibratoSweep;
   channel.updateFlags |= UpdatePitch;

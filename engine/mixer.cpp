@@ -1,5 +1,6 @@
 #include "mixer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #ifdef __SSE2__
@@ -176,7 +177,95 @@ bool RampIsExact(double gain, double delta, std::uint32_t frames) {
          (d == 0.0 || (d >= 1.0 / 32768.0 && d <= 0.25));
 }
 
+// Writes silence into `frames` frames of both halves.
+void Silence(Out out, std::uint32_t frames) {
+  std::memset(out.left, 0, sizeof(float) * frames);
+  std::memset(out.right, 0, sizeof(float) * frames);
+}
+
 #ifdef ZEVORA_AVX2_PATHS
+// The loop of MixAvx2 for one source of sample values: the spans
+// (`Spans`) or the frames. Read from spans, the lanes stand 2 below the
+// frames, as in MixAvx512, so that 2X is S + 2d * F' with the fraction F'
+// of the lane's own position. `Fresh`: as in MixAvx512, what the output
+// held is not read (the sums are taken with +0.0, as with a cleared buffer).
+template <bool Ramp, bool Spans, bool Fresh>
+ZEVORA_TARGET_AVX2 std::int64_t MixAvx2Frames(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
+                                              std::int64_t step, Gains& gains, Gains delta, Out out,
+                                              std::uint32_t frames) {
+  std::uint32_t f = 0;
+  // Only a position whose lowest bit differs from the step's stands off the
+  // progression, and only in bit 0, which takes no part in the sample
+  // value: the frame is worked out from the progression's start instead.
+  p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) |
+                                (static_cast<std::uint64_t>(step) & 1));
+  const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
+  std::uint64_t at = static_cast<std::uint64_t>(p) - (Spans ? 2 : 0);  // frame 0's lane of the next group
+  __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<std::int64_t>(at)),
+                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(e), static_cast<std::int64_t>(2 * e),
+                                                  static_cast<std::int64_t>(3 * e)));
+  const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
+  const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
+  const __m256d magic = _mm256_set1_pd(6755399441055744.0);
+  const double scale = 1.0 / 4294967296.0;  // for 2X
+  const double left = LeftGain(gains), right = RightGain(gains);
+  const double gl = left * scale, gr = right * scale;
+  const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
+  __m256d gainsLeft = _mm256_setr_pd(gl, gl + dl, gl + 2 * dl, gl + 3 * dl);
+  __m256d gainsRight = _mm256_setr_pd(gr, gr + dr, gr + 2 * dr, gr + 3 * dr);
+  const __m256d stepLeft = _mm256_set1_pd(4 * dl), stepRight = _mm256_set1_pd(4 * dr);
+  // The positions go along twice: in general registers for the four
+  // indices (loads want them there) and in q for the fractions, so that no
+  // vector-to-scalar moves compete with the arithmetic for the vector units.
+#pragma GCC unroll 2
+  for (; f + 4 <= frames; f += 4, out = out + 4) {
+    // The multiply takes the low 32 bits of each lane as signed; the fraction
+    // shifted right by one is below 2^31.
+    const __m256i fraction = _mm256_srli_epi32(q, 1);
+    __m256i x;  // 2X
+    if (Spans) {
+      // One 64-bit lane per frame holding its span.
+      const __m256i ad =
+          _mm256_setr_epi64x(spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at) >> 32)],
+                             spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at + e) >> 32)],
+                             spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at + 2 * e) >> 32)],
+                             spans[static_cast<std::int32_t>(static_cast<std::int64_t>(at + 3 * e) >> 32)]);
+      x = _mm256_add_epi64(ad, _mm256_mul_epi32(ad, fraction));
+    } else {
+      std::int32_t pair[4];
+      for (std::uint64_t j = 0; j < 4; ++j)
+        std::memcpy(&pair[j], data + static_cast<std::int32_t>(static_cast<std::int64_t>(at + j * e) >> 32),
+                    sizeof pair[j]);
+      // One 64-bit lane per frame holding a and b as 32-bit values.
+      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[1], pair[2], pair[3]));
+      const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
+      const __m256i product = _mm256_mul_epi32(d, fraction);
+      x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
+    }
+    at += 4 * e;
+    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
+    const __m256d heldLeft = Fresh ? _mm256_setzero_pd() : _mm256_cvtps_pd(_mm_loadu_ps(out.left));
+    const __m256d heldRight = Fresh ? _mm256_setzero_pd() : _mm256_cvtps_pd(_mm_loadu_ps(out.right));
+    const __m256d mixedLeft = _mm256_add_pd(heldLeft, _mm256_mul_pd(v, gainsLeft));
+    const __m256d mixedRight = _mm256_add_pd(heldRight, _mm256_mul_pd(v, gainsRight));
+    _mm_storeu_ps(out.left, _mm256_cvtpd_ps(mixedLeft));
+    _mm_storeu_ps(out.right, _mm256_cvtpd_ps(mixedRight));
+    if (Ramp) {
+      gainsLeft = _mm256_add_pd(gainsLeft, stepLeft);
+      gainsRight = _mm256_add_pd(gainsRight, stepRight);
+    }
+    q = _mm256_add_epi64(q, advance);
+  }
+  p = static_cast<std::int64_t>(at + (Spans ? 2 : 0));
+  if (Fresh) Silence(out, frames - f);
+  if (Ramp) {
+    const double done = static_cast<double>(f);
+    gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
+    return MixRamp(data, p, step, gains, delta, out, frames - f);
+  }
+  return MixFixed(data, p, step, gains, out, frames - f);
+}
+
 // Four frames at once with AVX2, bit-identical to MixFixed and MixRamp.
 // Positions: every frame clears the lowest fraction bit before adding the
 // step, so frame k (k >= 1) stands at (p & ~1) + step + (k - 1) * (step & ~1);
@@ -196,79 +285,15 @@ bool RampIsExact(double gain, double delta, std::uint32_t frames) {
 // With `spans` (not null) each frame's values come from the sample's spans:
 // a span S = a * 2^32 + 2(b - a) has 2(b - a) as its low 32 bits, and
 // S + 2(b - a) * ((fraction >> 1) - 1) is 2X.
-template <bool Ramp>
+template <bool Ramp, bool Fresh>
 ZEVORA_TARGET_AVX2 std::int64_t MixAvx2(const std::int16_t* data, const std::int64_t* spans, std::int64_t p,
                                         std::int64_t step, Gains& gains, Gains delta, Out out, std::uint32_t frames) {
-  if (frames < 8)
+  if (frames < 8) {
+    if (Fresh) Silence(out, frames);
     return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
-  std::uint32_t f = 0;
-  // Only a position whose lowest bit differs from the step's stands off the
-  // progression, and only in bit 0, which takes no part in the sample
-  // value: the frame is worked out from the progression's start instead.
-  p = static_cast<std::int64_t>((static_cast<std::uint64_t>(p) & ~std::uint64_t{1}) |
-                                (static_cast<std::uint64_t>(step) & 1));
-  const auto e = static_cast<std::uint64_t>(step & ~std::int64_t{1});
-  __m256i q = _mm256_add_epi64(_mm256_set1_epi64x(p),
-                               _mm256_setr_epi64x(0, static_cast<std::int64_t>(e), static_cast<std::int64_t>(2 * e),
-                                                  static_cast<std::int64_t>(3 * e)));
-  const __m256i advance = _mm256_set1_epi64x(static_cast<std::int64_t>(4 * e));
-  const __m256i magicBits = _mm256_set1_epi64x(0x4338000000000000);
-  const __m256d magic = _mm256_set1_pd(6755399441055744.0);
-  const double scale = 1.0 / 4294967296.0;  // for 2X
-  const double left = LeftGain(gains), right = RightGain(gains);
-  const double gl = left * scale, gr = right * scale;
-  const double dl = Ramp ? LeftGain(delta) * scale : 0.0, dr = Ramp ? RightGain(delta) * scale : 0.0;
-  __m256d gainsLeft = _mm256_setr_pd(gl, gl + dl, gl + 2 * dl, gl + 3 * dl);
-  __m256d gainsRight = _mm256_setr_pd(gr, gr + dr, gr + 2 * dr, gr + 3 * dr);
-  const __m256d stepLeft = _mm256_set1_pd(4 * dl), stepRight = _mm256_set1_pd(4 * dr);
-  const __m256i minusOne = _mm256_set1_epi32(-1);
-  // The positions go along twice: in general registers for the four
-  // indices (loads want them there) and in q for the fractions, so that no
-  // vector-to-scalar moves compete with the arithmetic for the vector units.
-  for (; f + 4 <= frames; f += 4, out = out + 4) {
-    // The multiply takes the low 32 bits of each lane as signed; the fraction
-    // shifted right by one is below 2^31.
-    const __m256i fraction = _mm256_srli_epi32(q, 1);
-    __m256i x;  // 2X
-    if (spans != nullptr) {
-      // One 64-bit lane per frame holding its span.
-      std::int64_t span[4];
-      for (std::uint64_t j = 0; j < 4; ++j) {
-        const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
-        span[j] = spans[static_cast<std::int32_t>(at >> 32)];
-      }
-      const __m256i ad = _mm256_setr_epi64x(span[0], span[1], span[2], span[3]);
-      x = _mm256_add_epi64(ad, _mm256_mul_epi32(ad, _mm256_add_epi32(fraction, minusOne)));
-    } else {
-      std::int32_t pair[4];
-      for (std::uint64_t j = 0; j < 4; ++j) {
-        const auto at = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + j * e);
-        std::memcpy(&pair[j], data + static_cast<std::int32_t>(at >> 32), sizeof pair[j]);
-      }
-      // One 64-bit lane per frame holding a and b as 32-bit values.
-      const __m256i ab = _mm256_cvtepi16_epi32(_mm_setr_epi32(pair[0], pair[1], pair[2], pair[3]));
-      const __m256i d = _mm256_sub_epi32(_mm256_srli_epi64(ab, 32), ab);  // b - a in the low half
-      const __m256i product = _mm256_mul_epi32(d, fraction);
-      x = _mm256_add_epi64(_mm256_slli_epi64(ab, 32), _mm256_add_epi64(product, product));
-    }
-    p = static_cast<std::int64_t>(static_cast<std::uint64_t>(p) + 4 * e);
-    const __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, magicBits)), magic);  // 2X
-    const __m256d mixedLeft = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.left)), _mm256_mul_pd(v, gainsLeft));
-    const __m256d mixedRight = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(out.right)), _mm256_mul_pd(v, gainsRight));
-    _mm_storeu_ps(out.left, _mm256_cvtpd_ps(mixedLeft));
-    _mm_storeu_ps(out.right, _mm256_cvtpd_ps(mixedRight));
-    if (Ramp) {
-      gainsLeft = _mm256_add_pd(gainsLeft, stepLeft);
-      gainsRight = _mm256_add_pd(gainsRight, stepRight);
-    }
-    q = _mm256_add_epi64(q, advance);
   }
-  if (Ramp) {
-    const double done = static_cast<double>(f);
-    gains = MakeGains(left + done * LeftGain(delta), right + done * RightGain(delta));
-    return MixRamp(data, p, step, gains, delta, out, frames - f);
-  }
-  return MixFixed(data, p, step, gains, out, frames - f);
+  if (spans != nullptr) return MixAvx2Frames<Ramp, true, Fresh>(data, spans, p, step, gains, delta, out, frames);
+  return MixAvx2Frames<Ramp, false, Fresh>(data, spans, p, step, gains, delta, out, frames);
 }
 
 #ifdef ZEVORA_AVX512_PATHS
@@ -295,8 +320,10 @@ inline std::int32_t GroupEntry(const Avx512Run& r, std::uint64_t j, std::uint32_
 }
 
 // Where a group's sample values come from: the frames, the spans one by
-// one, or two neighbouring groups of eight spans that hold them all.
-enum class Source { kFrames, kSpans, kWindow };
+// one, or two neighbouring groups of eight spans that hold them all, the
+// lowest entry being the first frame's (forward) or the last one's
+// (backward).
+enum class Source { kFrames, kSpans, kWindow, kWindowBack };
 
 // One group of eight frames of which the first `count` are stored (all
 // eight when `Whole`); lanes past the chunk's end are never stored.
@@ -320,18 +347,18 @@ ZEVORA_TARGET_AVX512 __attribute__((always_inline)) inline void MixGroup512(Avx5
   } else {
     // One 64-bit lane per frame holding its span.
     __m512i ad;
-    if (From == Source::kWindow) {
+    if (From == Source::kWindow || From == Source::kWindowBack) {
       // Every stored frame's entry lies in the group of eight holding the
       // lowest one or the next group. Entry i is element i % 8 of group
       // i / 8, and bit 3 of i tells an even group from an odd one, so the
       // low four bits of i pick it out of the (even, odd) pair.
-      const std::int32_t first = GroupEntry<true>(r, 0, count);
-      const std::int32_t last = GroupEntry<true>(r, Whole ? 7 : count - 1, count);
-      const std::int32_t lowest = first < last ? first : last;
-      const std::int64_t* group = r.spans + (lowest & ~7);
-      const std::int32_t odd = lowest & 8;  // the lower group is the odd one
-      const __m512i even = _mm512_load_si512(group + odd);
-      const __m512i other = _mm512_load_si512(group + (8 - odd));
+      const std::int32_t lowest =
+          From == Source::kWindow ? GroupEntry<true>(r, 0, count) : GroupEntry<true>(r, Whole ? 7 : count - 1, count);
+      // Of the group holding the lowest entry and the next one, the even
+      // group starts at (lowest + 8) & ~15 and the odd one at
+      // (lowest & ~15) + 8.
+      const __m512i even = _mm512_load_si512(r.spans + ((lowest + 8) & ~15));
+      const __m512i other = _mm512_load_si512(r.spans + (lowest & ~15) + 8);
       ad = _mm512_permutex2var_epi64(even, _mm512_srli_epi64(r.q, 32), other);
     } else {
       std::int64_t span[8];
@@ -428,8 +455,10 @@ ZEVORA_TARGET_AVX512 std::int64_t MixAvx512(const std::int16_t* data, const std:
   // Eight frames of a step up to 8/7 span at most nine entries, which two
   // neighbouring groups of eight always hold.
   const std::uint64_t stride = static_cast<std::int64_t>(e) < 0 ? 0 - e : e;
-  if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7)
+  if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7 && static_cast<std::int64_t>(e) >= 0)
     MixGroups512<Ramp, Fresh, Source::kWindow>(r, out, frames);
+  else if (spans != nullptr && stride <= (std::uint64_t{8} << 32) / 7)
+    MixGroups512<Ramp, Fresh, Source::kWindowBack>(r, out, frames);
   else if (spans != nullptr)
     MixGroups512<Ramp, Fresh, Source::kSpans>(r, out, frames);
   else
@@ -475,13 +504,6 @@ void ReflectAtStart(Voice& v, std::int64_t start, std::int64_t end) {
   }
 }
 
-// A chunk with fixed gains, by the widest loop the processor has.
-// Writes silence into `frames` frames of both halves.
-void Silence(Out out, std::uint32_t frames) {
-  std::memset(out.left, 0, sizeof(float) * frames);
-  std::memset(out.right, 0, sizeof(float) * frames);
-}
-
 // A chunk, by the widest loop the processor has; a ramp takes the wide
 // loops only where its running gains are exact.
 template <bool Ramp>
@@ -497,12 +519,14 @@ std::int64_t MixChunk(const Sample& sample, std::int64_t p, std::int64_t step, G
                      : MixAvx512<Ramp, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #endif
 #endif
-  if (overwrite) Silence(out, frames);
 #ifdef ZEVORA_AVX2_PATHS
-  if (wide && path >= MixPath::kAvx2) return MixAvx2<Ramp>(data, sample.spans, p, step, gains, delta, out, frames);
+  if (wide && path >= MixPath::kAvx2)
+    return overwrite ? MixAvx2<Ramp, true>(data, sample.spans, p, step, gains, delta, out, frames)
+                     : MixAvx2<Ramp, false>(data, sample.spans, p, step, gains, delta, out, frames);
 #else
   (void)path;
 #endif
+  if (overwrite) Silence(out, frames);
   return Ramp ? MixRamp(data, p, step, gains, delta, out, frames) : MixFixed(data, p, step, gains, out, frames);
 }
 
@@ -515,23 +539,25 @@ inline void WrapForward(Voice& v, const Sample& s) {
     v.positionInt = static_cast<std::int32_t>(s.loopStart + (v.positionInt - s.loopStart) % s.loopLength);
 }
 
-// Moves a voice on as the chunks of RunVoice would, without mixing, for the
-// usual case while skipping: no ramp runs or starts (the gains stand where
-// they are), the voice moves forward in a forward loop or towards the end
-// of a sample without a loop, at a step below 256 frames. Every loop end
-// costs a few operations here instead of a whole chunk. Returns the frames
-// it moved the voice on by (0 where the case does not hold), always up to
-// the end of a chunk, so that RunVoice can go on from there.
-std::uint32_t SkipFixedGains(Voice& v, std::uint32_t frames) {
+// Whether SkipForward can move the voice: forward, in a forward loop or
+// towards the end of a sample without a loop, at a step below 256 frames,
+// from a position no further than the loop end.
+bool SkipsForward(const Voice& v) {
   const Sample* s = v.sample;
-  if (s == nullptr || v.rampRemaining != 0 || v.leftVolume != v.currentLeft || v.rightVolume != v.currentRight ||
-      v.backward != 0 || v.stepInt >= 256 || s->loopKind == 2)
-    return 0;
-  // What a chunk sets of the ramp when none starts.
-  v.rampLeftTarget = v.leftVolume;
-  v.rampRightTarget = v.rightVolume;
-  v.rampLeftDelta = 0.0f;
-  v.rampRightDelta = 0.0f;
+  return s != nullptr && v.backward == 0 && v.stepInt < 256 && s->loopKind != 2 &&
+         v.positionInt <= static_cast<std::int64_t>(s->loopStart) + s->loopLength;
+}
+
+// Moves a voice that SkipsForward on by `frames` frames through the chunks
+// RunVoice would cut, without their gains: a chunk up to every loop end
+// (then back by the loop's length) or the sample's end (then the voice
+// ends). Every loop end costs a few operations here instead of a whole
+// chunk, and a run of loop ends that take the same number of frames costs
+// one step. Returns the frames it moved the voice on by, always up to the
+// end of a chunk, so that RunVoice can go on from there; all of them
+// unless a step went past more than one loop.
+std::uint32_t SkipForward(Voice& v, std::uint32_t frames) {
+  const Sample* s = v.sample;
   const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;
   const std::int64_t end = loopEnd * kOne;
   const std::int64_t loop = static_cast<std::int64_t>(s->loopLength) * kOne;
@@ -569,10 +595,73 @@ std::uint32_t SkipFixedGains(Voice& v, std::uint32_t frames) {
       SetPosition(v, p + loop);
       WrapForward(v, *s);
       p = Position(v);
+      continue;
+    }
+    // The loop ends that follow, as above: the position's lowest bit is now
+    // the step's, so a chunk of n frames and the way back take the distance
+    // to the loop end down by exactly n * (step & ~1) - loop. From one loop
+    // end to the next n moves by one at most, which is picked without a
+    // branch (its pattern is irregular); the rest goes the way above.
+    std::int64_t distanceLeft = end - p;
+    const std::int64_t e = step & ~std::int64_t{1};
+    while (distanceLeft > 0 && (static_cast<std::uint64_t>(distanceLeft) >> 32) < 0x1000000) {
+      const std::uint64_t q = static_cast<std::uint64_t>(distanceLeft) >> 8;
+      const std::uint64_t reach = n * cut;
+      n = n + static_cast<std::uint64_t>(q > reach) - static_cast<std::uint64_t>(q + cut <= reach);
+      if (n * cut < q || (n - 1) * cut >= q) n = (q + cut - 1) / cut;
+      if (n > remaining) break;
+      remaining -= static_cast<std::uint32_t>(n);
+      distanceLeft -= static_cast<std::int64_t>(n) * e - loop;
+    }
+    guess = n;
+    p = end - distanceLeft;
+    if ((p >> 32) >= loopEnd) {
+      SetPosition(v, p + loop);
+      WrapForward(v, *s);
+      p = Position(v);
     }
   }
   SetPosition(v, p);
   return frames - remaining;
+}
+
+// Moves a voice on as RunVoice would, without mixing, where the gains
+// stand (no ramp runs or starts) and SkipForward can take it; returns the
+// frames it moved the voice on by (0 where the case does not hold).
+std::uint32_t SkipFixedGains(Voice& v, std::uint32_t frames) {
+  if (v.rampRemaining != 0 || v.leftVolume != v.currentLeft || v.rightVolume != v.currentRight || !SkipsForward(v))
+    return 0;
+  // What a chunk sets of the ramp when none starts.
+  v.rampLeftTarget = v.leftVolume;
+  v.rampRightTarget = v.rightVolume;
+  v.rampLeftDelta = 0.0f;
+  v.rampRightDelta = 0.0f;
+  return SkipForward(v, frames);
+}
+
+// Moves a voice in a forward loop on, without mixing, through a gain ramp
+// that runs or starts now and ends within `frames`: its chunks are those
+// of SkipForward over the ramp's frames (a chunk that would run past the
+// ramp's end stops there, and the next one starts from there), and once
+// the ramp is over its gains are the targets, however the chunks rounded
+// them on the way. Returns the frames it moved the voice on by (0 where the
+// case does not hold).
+std::uint32_t SkipWholeRamp(Voice& v, std::uint32_t frames) {
+  if (!SkipsForward(v) || v.sample->loopKind != 1) return 0;
+  const bool runs = v.rampRemaining != 0 && v.leftVolume == v.rampLeftTarget && v.rightVolume == v.rampRightTarget;
+  const std::uint32_t ramp = runs ? static_cast<std::uint32_t>(v.rampRemaining) : 128;
+  if (ramp > frames || (!runs && v.leftVolume == v.currentLeft && v.rightVolume == v.currentRight)) return 0;
+  // From where SkipsForward takes a voice in a forward loop, SkipForward
+  // moves it on by every frame asked for.
+  SkipForward(v, ramp);
+  v.rampLeftTarget = v.leftVolume;
+  v.rampRightTarget = v.rightVolume;
+  v.rampLeftDelta = 0.0f;
+  v.rampRightDelta = 0.0f;
+  v.rampRemaining = 0;
+  v.currentLeft = v.leftVolume;
+  v.currentRight = v.rightVolume;
+  return ramp;
 }
 
 // Mixes a voice (Mixing) or only moves it on as mixing would: the chunks,
@@ -602,10 +691,75 @@ bool RunVoice(Voice& v, float* left, float* right, std::uint32_t frameCount, boo
     return sounded;
   };
   while (remaining > 0) {
-    if (!Mixing) {
+    if (!Mixing || (v.leftVolume == 0 && v.rightVolume == 0)) {
+      // A voice at gain 0 with no ramp adds exactly nothing (the mix never
+      // holds -0.0): mixed, it only moves on as skipping moves it.
       remaining -= SkipFixedGains(v, remaining);
-      if (remaining == 0) return false;
+      if (remaining == 0) return finish();
     }
+    if (!Mixing) {
+      const std::uint32_t ramped = SkipWholeRamp(v, remaining);
+      if (ramped != 0) {
+        remaining -= ramped;
+        continue;
+      }
+    }
+    if (Mixing && v.rampRemaining == 0 && v.leftVolume == v.currentLeft && v.rightVolume == v.currentRight &&
+        (v.leftVolume != 0 || v.rightVolume != 0) && SkipsForward(v)) {
+      // The usual case while mixing: fixed gains, forward. The steps below,
+      // with what does not change from chunk to chunk (gains, step, what
+      // step 3 sets) worked out once, and each chunk's length found as
+      // SkipForward finds it (mostly the one before, without a division).
+      const Sample& fs = *v.sample;
+      v.rampLeftTarget = v.leftVolume;
+      v.rampRightTarget = v.rightVolume;
+      v.rampLeftDelta = 0.0f;
+      v.rampRightDelta = 0.0f;
+      Gains gains =
+          MakeGains(static_cast<float>(v.leftVolume) * kGainScale, static_cast<float>(v.rightVolume) * kGainScale);
+      const std::int64_t loopEnd = static_cast<std::int64_t>(fs.loopStart) + fs.loopLength;
+      const std::int64_t end = loopEnd * kOne;
+      const std::int64_t loop = static_cast<std::int64_t>(fs.loopLength) * kOne;
+      const auto step = static_cast<std::int64_t>((std::uint64_t{v.stepInt} << 32) | v.stepFrac);
+      std::uint32_t cut = (v.stepInt << 24) + (v.stepFrac >> 8);
+      if (cut == 0) cut = 97391;
+      std::uint64_t n = 0;
+      std::int64_t p = Position(v);
+      for (;;) {
+        const std::int64_t distance = end - p;
+        const auto d = static_cast<std::uint64_t>(distance < 0 ? 0 : distance);
+        const std::uint64_t q = d >> 8;
+        const bool boundary = (d >> 32) < 0x1000000 && q <= std::uint64_t{remaining} * cut;
+        std::uint32_t chunk = remaining;
+        if (boundary) {
+          if (n == 0 || n * cut < q || (n - 1) * cut >= q) n = (q + cut - 1) / cut;
+          chunk = static_cast<std::uint32_t>(n);
+        }
+        silenceUpTo(frameCount - remaining);
+        p = MixChunk<false>(fs, p, step, gains, gains, out, chunk, overwrite, path);
+        unwritten = frameCount - remaining + chunk;
+        sounded = true;
+        out = out + chunk;
+        remaining -= chunk;
+        if (!boundary) break;
+        if (fs.loopKind != 1) {
+          v.sample = nullptr;
+          v.positionInt = 0;
+          v.positionFrac = 0;
+          return finish();
+        }
+        p -= loop;
+        if ((p >> 32) >= loopEnd) {
+          SetPosition(v, p + loop);
+          WrapForward(v, fs);
+          p = Position(v);
+        }
+        if (remaining == 0) break;
+      }
+      SetPosition(v, p);
+      return finish();
+    }
+
     const Sample* s = v.sample;
     if (s == nullptr) return finish();
     const std::int64_t loopEnd = static_cast<std::int64_t>(s->loopStart) + s->loopLength;

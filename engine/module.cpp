@@ -119,11 +119,6 @@ void FillSampleSpans(Sample& s, std::int64_t* storage) {
   s.spanStorage = storage;
 }
 
-const Instrument* SelectInstrument(const ModuleState& module, std::uint32_t instrumentIndex) {
-  if (instrumentIndex < module.instrumentCount) return &module.instruments[instrumentIndex];
-  return &emptyInstrument;
-}
-
 Sample* SelectSample(Song& song, const Instrument* instrument, std::uint32_t noteIndex) {
   if (instrument == &emptyInstrument) return &song.emptySample;
   const std::uint8_t slot = instrument->noteSampleMap[noteIndex % kNoteCount];

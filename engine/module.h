@@ -160,5 +160,8 @@ void FillSampleSpans(Sample& s, std::int64_t* storage);
 
 // The sample that note index lastNote of instrument number index (0-based)
 // plays, with the empty records for anything missing.
-const Instrument* SelectInstrument(const ModuleState& module, std::uint32_t instrumentIndex);
+inline const Instrument* SelectInstrument(const ModuleState& module, std::uint32_t instrumentIndex) {
+  if (instrumentIndex < module.instrumentCount) return &module.instruments[instrumentIndex];
+  return &emptyInstrument;
+}
 Sample* SelectSample(Song& song, const Instrument* instrument, std::uint32_t noteIndex);

@@ -51,4 +51,9 @@ void StepTonePortamento(Channel& channel);
 
 // The cell of channel c in the current row; rows beyond the pattern, and
 // patterns without cells, read as empty cells.
-Cell CurrentCell(const ModuleState& state, std::int32_t channel);
+// (Inline: every channel reads its cell on every tick.)
+inline Cell CurrentCell(const ModuleState& state, std::int32_t channel) {
+  const Pattern& pattern = state.patternTable[state.orderTable[state.orderPosition & 255]];
+  if (pattern.cells == nullptr || state.row < 0 || state.row >= pattern.rowCount) return Cell{};
+  return pattern.cells[static_cast<std::size_t>(state.row) * state.channelCount + channel];
+}

@@ -95,12 +95,6 @@ void SetSpeedOrTempo(ModuleState& state, std::uint8_t p) {
     PlayerSetBpm(state, p);
 }
 
-Cell CurrentCell(const ModuleState& state, std::int32_t channel) {
-  const Pattern& pattern = state.patternTable[state.orderTable[state.orderPosition & 255]];
-  if (pattern.cells == nullptr || state.row < 0 || state.row >= pattern.rowCount) return Cell{};
-  return pattern.cells[static_cast<std::size_t>(state.row) * state.channelCount + channel];
-}
-
 void ApplyVolumeColumn(Channel& c, std::uint8_t v) {
   const std::int32_t y = v & 15;
   switch (v >> 4) {

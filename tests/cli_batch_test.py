@@ -377,7 +377,7 @@ def updates(out):
 
 
 d = folder("progress")
-batch = [*small[:2], "-o", d, "--format", "ogg", "--seconds", "60"]
+batch = [*small[:2], "-o", d, "--format", "ogg", "--seconds", "180"]
 code, out = on_terminal(["render", *batch, "-j", "2"], 72)
 texts, cleared = updates(out)
 counts = [UPDATE.match(t) for t in texts]

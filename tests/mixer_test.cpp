@@ -61,7 +61,7 @@ Voice Playing(Sample* s, double step, std::int32_t left = 255, std::int32_t righ
 }
 
 TEST(MixerTest, VoiceWithoutSampleAddsNothing) {
-  Voice (&voices)[kVoiceCount] = TestSong().voices;
+  Voice(&voices)[kVoiceCount] = TestSong().voices;
   std::memset(voices, 0, sizeof voices);
   voices[3].leftVolume = 100;
   voices[3].stepInt = 1;
@@ -277,7 +277,7 @@ TEST(MixerTest, FramesInPairsEqualFramesOneByOne) {
 // on without mixing must end up where the mixed ones do.
 void CheckWidePathEqualsPlainOne(bool avx512, bool overwrite, bool spans) {
   Song& song = TestSong();
-  Voice (&voices)[kVoiceCount] = song.voices;
+  Voice(&voices)[kVoiceCount] = song.voices;
   const auto wideOn = [&] { song.mixPath = avx512 ? MixPath::kAvx512 : MixPath::kAvx2; };
   wideOn();
   std::vector<std::int16_t> frames;
@@ -384,6 +384,54 @@ TEST(MixerTest, WidePathsEqualPlainOnes) {
   if (MachineMixPath() < MixPath::kAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
 }
 #endif
+
+// Skipping (as a seek does) through short forward loops, where a voice
+// meets a loop end every few frames and the number of frames between loop
+// ends changes irregularly, and through gain ramps that start, run on
+// across runs, end inside a run or are cut off by a run's end: after every
+// run each skipped voice stands exactly where the mixed one does.
+TEST(MixerTest, SkippingShortLoopsAndRampsEqualsMixing) {
+  std::vector<std::int16_t> frames(400);
+  for (int i = 0; i < 400; ++i) frames[i] = static_cast<std::int16_t>(i * 97 % 2001 - 1000);
+  struct Case {
+    std::uint32_t loopStart, loopLength;
+    double step;
+  };
+  const Case cases[] = {{10, 3, 0.7071067811}, {0, 1, 0.25},         {100, 7, 1.0000000002}, {5, 13, 2.999999},
+                        {50, 40, 0.123456789}, {200, 17, 5.3333333}, {1, 64, 1.5},           {300, 99, 0.9999999999},
+                        {20, 6, 12.25},        {0, 2, 3.0}};
+  // Run lengths as ticks and blocks cut them, and gain changes between
+  // runs: a new ramp at most runs, some runs shorter than a ramp.
+  const std::uint32_t runs[] = {882, 2, 130, 40, 884, 127, 1, 128, 600, 64, 129, 882};
+  const std::int32_t gains[] = {0, 255, 37, 64, 200, 1, 255, 90, 90, 3, 128, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    TestSample s(frames, 1, c.loopStart, c.loopLength);
+    s.AddSpans();
+    Voice mixed = Playing(&s.sample, c.step, 0, 0);
+    mixed.positionInt = static_cast<std::int32_t>(c.loopStart + c.loopLength / 2);
+    mixed.positionFrac = 0x9E3779B9u;
+    Voice skipped = mixed;
+    Mix out(1000);
+    for (std::size_t r = 0; r < std::size(runs); ++r) {
+      SCOPED_TRACE(r);
+      mixed.leftVolume = skipped.leftVolume = gains[r];
+      mixed.rightVolume = skipped.rightVolume = gains[(r + 5) % std::size(gains)];
+      MixVoice(mixed, out.left.data(), out.right.data(), runs[r]);
+      SkipVoice(skipped, runs[r]);
+      ASSERT_EQ(skipped.sample, mixed.sample);
+      ASSERT_EQ(skipped.positionInt, mixed.positionInt);
+      ASSERT_EQ(skipped.positionFrac, mixed.positionFrac);
+      ASSERT_EQ(skipped.currentLeft, mixed.currentLeft);
+      ASSERT_EQ(skipped.currentRight, mixed.currentRight);
+      ASSERT_EQ(skipped.rampRemaining, mixed.rampRemaining);
+      ASSERT_EQ(skipped.rampLeftTarget, mixed.rampLeftTarget);
+      ASSERT_EQ(skipped.rampRightTarget, mixed.rampRightTarget);
+      ASSERT_EQ(skipped.rampLeftDelta, mixed.rampLeftDelta);
+      ASSERT_EQ(skipped.rampRightDelta, mixed.rampRightDelta);
+    }
+  }
+}
 
 TEST(MixerTest, SilentVoicesMoveExactlyLikeAudibleOnes) {
   std::vector<std::int16_t> frames(3000, 5);
