@@ -176,12 +176,18 @@ void ListPlayer::SetMode(EndMode mode, bool paused) {
   }
   // The heard song gets the end of the new mode: it goes on from the frame
   // heard, to the end of the pass it is in (or for ever).
+  UpdateHeard();
   const std::uint32_t id = chain_.front().id;
   const std::uint64_t frame = heardFrame_;
   Loaded loaded = Load(id);
   if (loaded.song == nullptr) return;
   const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
   StartWith(id, frame, end, std::move(loaded), paused);
+}
+
+void ListPlayer::UpdateHeard() {
+  ::HeardFrame heard{};
+  if (!chain_.empty() && PlayerHeard(player_, heard) && heard.tag == chain_.front().id) heardFrame_ = heard.songFrame;
 }
 
 void ListPlayer::Queue() {

@@ -90,6 +90,8 @@ class ListPlayer : public QObject {
   std::uint64_t EndFor(const SongInfo& info) const;
   Start StartWith(std::uint32_t id, std::uint64_t frame, std::uint64_t end, Loaded loaded, bool paused);
   Start Step(bool forward, bool paused);
+  // The frame heard now, where the player can tell.
+  void UpdateHeard();
   void Queue();
 
   Player& player_;

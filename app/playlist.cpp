@@ -1,5 +1,6 @@
 #include "playlist.h"
 
+#include <QCoreApplication>
 #include <QDataStream>
 #include <QFont>
 #include <QIODevice>
@@ -103,29 +104,45 @@ void Playlist::Clear() {
   Remove(all);
 }
 
-void Playlist::Move(QList<int> rows, int before) {
+int Playlist::Move(QList<int> rows, int before) {
   std::sort(rows.begin(), rows.end());
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   rows.erase(std::remove_if(rows.begin(), rows.end(), [this](int r) { return r < 0 || r >= Count(); }), rows.end());
-  if (rows.isEmpty()) return;
+  if (rows.isEmpty()) return -1;
   before = std::clamp(before, 0, Count());
-  std::vector<PlaylistEntry> moving, staying;
+  // The new order as old rows: the others, with the moved ones where
+  // `before` stood.
+  std::vector<int> order;
+  order.reserve(entries_.size());
   int target = before;
   for (int i = 0; i < Count(); ++i) {
     if (std::binary_search(rows.begin(), rows.end(), i)) {
-      moving.push_back(std::move(entries_[static_cast<std::size_t>(i)]));
       if (i < before) --target;
     } else {
-      staying.push_back(std::move(entries_[static_cast<std::size_t>(i)]));
+      order.push_back(i);
     }
   }
-  beginResetModel();
-  staying.insert(staying.begin() + target, std::make_move_iterator(moving.begin()),
-                 std::make_move_iterator(moving.end()));
-  entries_ = std::move(staying);
+  order.insert(order.begin() + target, rows.begin(), rows.end());
+  // A layout change keeps the view's selection and scrolling with the
+  // entries.
+  emit layoutAboutToBeChanged();
+  std::vector<int> newRow(entries_.size());
+  std::vector<PlaylistEntry> moved;
+  moved.reserve(entries_.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    newRow[static_cast<std::size_t>(order[k])] = static_cast<int>(k);
+    moved.push_back(std::move(entries_[static_cast<std::size_t>(order[k])]));
+  }
+  entries_ = std::move(moved);
   rowsValid_ = false;
-  endResetModel();
+  const QModelIndexList from = persistentIndexList();
+  QModelIndexList to;
+  for (const QModelIndex& index : from)
+    to << this->index(newRow[static_cast<std::size_t>(index.row())], index.column());
+  changePersistentIndexList(from, to);
+  emit layoutChanged();
   emit entriesChanged();
+  return target;
 }
 
 void Playlist::SetInfo(std::uint32_t id, const SongInfo& info) {
@@ -230,10 +247,25 @@ QMimeData* Playlist::mimeData(const QModelIndexList& indexes) const {
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   QByteArray bytes;
   QDataStream out(&bytes, QIODevice::WriteOnly);
-  out << rows;
+  out << Owner() << rows;
   auto* mime = new QMimeData;
   mime->setData(QString::fromLatin1(kRowsMime), bytes);
   return mime;
 }
 
 Qt::DropActions Playlist::supportedDropActions() const { return Qt::MoveAction; }
+
+QByteArray Playlist::Owner() const {
+  return QByteArray::number(QCoreApplication::applicationPid()) + ':' +
+         QByteArray::number(reinterpret_cast<quintptr>(this));
+}
+
+std::optional<QList<int>> Playlist::DraggedRows(const QMimeData& mime) const {
+  if (!mime.hasFormat(QString::fromLatin1(kRowsMime))) return std::nullopt;
+  QDataStream in(mime.data(QString::fromLatin1(kRowsMime)));
+  QByteArray owner;
+  QList<int> rows;
+  in >> owner >> rows;
+  if (in.status() != QDataStream::Ok || owner != Owner()) return std::nullopt;
+  return rows;
+}

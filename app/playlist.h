@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "list_scanner.h"
@@ -55,8 +56,9 @@ class Playlist : public QAbstractTableModel {
   void Remove(QList<int> rows);
   void Clear();
   // Moves the rows (in their order) to stand before row `before` of the
-  // list as it is now.
-  void Move(QList<int> rows, int before);
+  // list as it is now; returns the row the first of them went to (-1:
+  // none moved).
+  int Move(QList<int> rows, int before);
 
   // What a song object of the player's found: the entry can be played
   // (with these facts), or cannot (and why).
@@ -79,6 +81,9 @@ class Playlist : public QAbstractTableModel {
   Qt::ItemFlags flags(const QModelIndex& index) const override;
   QStringList mimeTypes() const override;
   QMimeData* mimeData(const QModelIndexList& indexes) const override;
+  // The rows a drag from this list carries (none for anything else, rows
+  // of another list or another program's included).
+  std::optional<QList<int>> DraggedRows(const QMimeData& mime) const;
   Qt::DropActions supportedDropActions() const override;
 
  signals:
@@ -91,6 +96,7 @@ class Playlist : public QAbstractTableModel {
   void Delivered(std::vector<ListScanner::Result>& results);
   void RebuildRows() const;
   void EntryChanged(int row);
+  QByteArray Owner() const;
 
   std::vector<PlaylistEntry> entries_;
   mutable QHash<std::uint32_t, int> rows_;

@@ -1,11 +1,11 @@
 #include "playlist_view.h"
 
 #include <QContextMenuEvent>
-#include <QDataStream>
+#include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QHeaderView>
-#include <QIODevice>
+#include <QItemSelection>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -46,7 +46,7 @@ PlaylistView::PlaylistView(Playlist& list, QWidget* parent) : QTreeView(parent),
   setDragEnabled(true);
   setAcceptDrops(true);
   setDropIndicatorShown(true);
-  setDragDropMode(QAbstractItemView::InternalMove);
+  setDragDropMode(QAbstractItemView::DragDrop);
   setDefaultDropAction(Qt::MoveAction);
   setTextElideMode(Qt::ElideRight);
   setIconSize(QSize(16, 15));
@@ -122,32 +122,55 @@ int PlaylistView::DropRow(const QPoint& position) const {
 // Rows dragged inside the list move; files dragged in are the window's
 // (the event goes on to it).
 void PlaylistView::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->source() == this && event->mimeData()->hasFormat(QString::fromLatin1(Playlist::kRowsMime)))
-    QTreeView::dragEnterEvent(event);
-  else
-    event->ignore();
-}
-
-void PlaylistView::dragMoveEvent(QDragMoveEvent* event) {
-  if (event->source() == this && event->mimeData()->hasFormat(QString::fromLatin1(Playlist::kRowsMime)))
-    QTreeView::dragMoveEvent(event);
-  else
-    event->ignore();
-}
-
-void PlaylistView::dropEvent(QDropEvent* event) {
-  if (event->source() != this || !event->mimeData()->hasFormat(QString::fromLatin1(Playlist::kRowsMime))) {
+  if (!list_.DraggedRows(*event->mimeData())) {
     event->ignore();
     return;
   }
-  QList<int> rows;
-  QDataStream in(event->mimeData()->data(QString::fromLatin1(Playlist::kRowsMime)));
-  in >> rows;
-  list_.Move(rows, DropRow(event->position().toPoint()));
-  // Done here: the drag must not remove the rows it started from.
-  event->setDropAction(Qt::CopyAction);
+  QTreeView::dragEnterEvent(event);
+  event->setDropAction(Qt::MoveAction);
+  event->accept();
+}
+
+void PlaylistView::dragMoveEvent(QDragMoveEvent* event) {
+  if (!list_.DraggedRows(*event->mimeData())) {
+    event->ignore();
+    return;
+  }
+  QTreeView::dragMoveEvent(event);
+  event->setDropAction(Qt::MoveAction);
+  event->accept();
+}
+
+void PlaylistView::dropEvent(QDropEvent* event) {
+  const std::optional<QList<int>> rows = list_.DraggedRows(*event->mimeData());
+  if (!rows) {
+    event->ignore();
+    return;
+  }
+  const int first = list_.Move(*rows, DropRow(event->position().toPoint()));
+  event->setDropAction(Qt::MoveAction);
   event->accept();
   stopAutoScroll();
   setState(NoState);
+  // The moved entries stay selected where they went.
+  clearSelection();
+  if (first >= 0) {
+    const QItemSelection moved(model()->index(first, 0),
+                               model()->index(first + static_cast<int>(rows->size()) - 1, Playlist::kColumns - 1));
+    selectionModel()->select(moved, QItemSelectionModel::Select);
+    selectionModel()->setCurrentIndex(model()->index(first, 0), QItemSelectionModel::NoUpdate);
+  }
   viewport()->update();
+}
+
+// The drop moves the rows; the drag itself removes nothing where it ends
+// (as a view's own drag would for a move).
+void PlaylistView::startDrag(Qt::DropActions) {
+  QModelIndexList indexes;
+  for (const int row : SelectedRows()) indexes << model()->index(row, 0);
+  if (indexes.isEmpty()) return;
+  auto* drag = new QDrag(this);
+  drag->setMimeData(list_.mimeData(indexes));
+  drag->setPixmap(viewport()->grab(visualRect(indexes.first())));
+  drag->exec(Qt::MoveAction, Qt::MoveAction);
 }

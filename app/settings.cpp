@@ -34,12 +34,21 @@ bool BoolOr(const QSettings& settings, const char* key, bool fallback) {
   return fallback;
 }
 
+// What this window writes is text; a file with bytes no text has (zero
+// bytes, broken UTF-8) was damaged, however much of it parses.
+bool IsText(const QString& file) {
+  QFile in(file);
+  if (!in.open(QIODevice::ReadOnly)) return true;  // missing, or not for reading: nothing damaged
+  const QByteArray bytes = in.read(1 << 24);
+  return !bytes.contains('\0') && QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
 }  // namespace
 
 Settings::Settings(const QString& file) {
   if (file.isEmpty()) return;
   settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
-  if (settings_->status() == QSettings::FormatError) {
+  if (settings_->status() == QSettings::FormatError || !IsText(file)) {
     // Whatever could be parsed of a damaged file is not trusted, and the
     // next write would carry its remains on: it is put aside and the
     // settings start again from their defaults.

@@ -242,6 +242,8 @@ void MainWindow::SeekTo(std::uint64_t frame) {
 
 void MainWindow::SeekBy(std::int64_t frames) {
   if (!Playing()) return;
+  listPlayer_->Follow();  // from the frame heard now
+  if (!Playing()) return;
   const std::uint64_t heard = listPlayer_->HeardFrame();
   const std::uint64_t back = frames < 0 ? static_cast<std::uint64_t>(-frames) : 0;
   SeekTo(frames < 0 ? (heard > back ? heard - back : 0) : heard + static_cast<std::uint64_t>(frames));
