@@ -20,6 +20,8 @@
 namespace {
 
 constexpr int kListHeight = 190;
+constexpr int kFollowVisible = 100;  // ms
+constexpr int kFollowHidden = 500;
 
 }  // namespace
 
@@ -47,7 +49,7 @@ void MainWindow::SetUpBelow() {
     connect(effects_.get(), &EffectsPanel::parameterChanged, this, &MainWindow::OnEffectParameter);
   }
 
-  followTimer_.setInterval(100);
+  followTimer_.setInterval(kFollowVisible);
   connect(&followTimer_, &QTimer::timeout, this, &MainWindow::OnFollowTimer);
 }
 
@@ -138,6 +140,10 @@ void MainWindow::OnListChanged() {
 }
 
 void MainWindow::OnFollowTimer() {
+  // Ten times a second while the seek row is seen; otherwise only often
+  // enough for the list to go on without a gap.
+  const int interval = isVisible() && !isMinimized() ? kFollowVisible : kFollowHidden;
+  if (followTimer_.interval() != interval) followTimer_.setInterval(interval);
   listPlayer_->Follow();
   if (!Playing()) return;
   seekRow_->SetHeard(listPlayer_->HeardFrame());
