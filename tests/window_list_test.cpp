@@ -214,16 +214,16 @@ class WindowListTest : public QObject {
   Q_OBJECT
 
   QTemporaryDir dir_;
-  QByteArray a_, b_, c_, tiny_;  // songs of 2, 1.5, 1 and 0.36 s
+  QByteArray a_, b_, c_, tiny_;  // songs of 3.84 (longer than the ring), 1.44, 0.96 and 0.36 s
 
  private slots:
   void initTestCase() {
     QVERIFY(dir_.isValid());
-    a_ = Write(dir_, "a.xm", ShortSong(kC4, 16, "Song A"));
+    a_ = Write(dir_, "a.xm", ShortSong(kC4, 32, "Song A"));
     b_ = Write(dir_, "b.xm", ShortSong(kC4 + 7, 12));
     c_ = Write(dir_, "c.xm", ShortSong(kC4 + 12, 8, "Song C"));
     tiny_ = Write(dir_, "tiny.xm", ShortSong(kC4 + 3, 3, "Tiny"));
-    QCOMPARE(OnePass(a_), 16 * kRowFrames);
+    QCOMPARE(OnePass(a_), 32 * kRowFrames);
     QCOMPARE(OnePass(b_), 12 * kRowFrames);
   }
   void cleanup() { PlayerStop(); }
