@@ -27,6 +27,7 @@
 #include "list_player.h"
 #include "player.h"
 #include "playlist.h"
+#include "playlist_view.h"
 #include "seek_row.h"
 #include "settings.h"
 #include "string_table.h"
@@ -175,6 +176,7 @@ MainWindow::~MainWindow() {
   PlayerPlay(nullptr, 0, 0, nullptr);
   effects_.reset();
   listPlayer_.reset();
+  delete listView_;  // before the list it shows
 }
 
 void MainWindow::SetButtonImage(int index, int image) {
