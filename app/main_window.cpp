@@ -216,7 +216,10 @@ void MainWindow::Command(int id) {
       emit playbackStateChanged();
       break;
     case kCommandMute:
-      settings_->SetMuted(buttons_[2]->isChecked());
+      if (settings_->State().muted != buttons_[2]->isChecked()) {
+        settings_->SetMuted(buttons_[2]->isChecked());
+        emit mutedChanged(buttons_[2]->isChecked());
+      }
       if (buttons_[2]->isChecked()) {
         buffer_.SetVolume(-10000);
         SetButtonImage(2, 4);
@@ -341,7 +344,7 @@ void MainWindow::OnDisplayTimer() {
     if (buffer_.Restore() >= 0) buffer_.Play(0, 0, DSBPLAY_LOOPING);
   }
   listPlayer_->Follow();
-  ShowHeardTime();
+  if (Playing()) ShowHeardTime();  // (the list may have ended just now)
 }
 
 void MainWindow::OnTitleTimer() {

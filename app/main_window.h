@@ -152,6 +152,7 @@ class MainWindow : public QWidget {
   void seeked(std::uint64_t frame);
   void endModeChanged(EndMode mode);
   void volumeChanged(int position);
+  void mutedChanged(bool muted);
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;

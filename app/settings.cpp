@@ -111,41 +111,49 @@ void Settings::Write(const char* key, const QVariant& value) {
 }
 
 void Settings::SetVolume(int position) {
+  if (state_.volume == position) return;
   state_.volume = position;
   Write("volume", position);
 }
 
 void Settings::SetMuted(bool muted) {
+  if (state_.muted == muted) return;
   state_.muted = muted;
   Write("muted", muted);
 }
 
 void Settings::SetEffect(RememberedState::Effect effect) {
+  if (state_.effect == effect) return;
   state_.effect = effect;
   Write("effect", QLatin1String(EffectKey(effect)));
 }
 
 void Settings::SetEqualizerGain(int db) {
+  if (state_.equalizerGain == db) return;
   state_.equalizerGain = db;
   Write("equalizerGain", db);
 }
 
 void Settings::SetGargleRate(int hz) {
+  if (state_.gargleRate == hz) return;
   state_.gargleRate = hz;
   Write("gargleRate", hz);
 }
 
 void Settings::SetEndMode(EndMode mode) {
+  if (state_.endMode == mode) return;
   state_.endMode = mode;
   Write("endMode", EndModeKey(mode));
 }
 
 void Settings::SetLastFolder(const QString& folder) {
+  if (state_.lastFolder == folder) return;
   state_.lastFolder = folder;
   Write("lastFolder", folder);
 }
 
 void Settings::SetListOpen(bool open) {
+  if (state_.listOpen == open) return;
   state_.listOpen = open;
   Write("listOpen", open);
 }

@@ -46,6 +46,7 @@ class Settings {
   bool WasDamaged() const { return damaged_; }
   QString File() const;
 
+  // Each writes at once, when the value is another than it was.
   void SetVolume(int position);
   void SetMuted(bool muted);
   void SetEffect(RememberedState::Effect effect);
