@@ -52,6 +52,8 @@ class ListPlayer : public QObject {
   std::uint32_t HeardId() const { return chain_.empty() ? 0 : chain_.front().id; }
   // The heard entry's facts (loaded, scanned), or null.
   const SongInfo* HeardInfo() const { return chain_.empty() ? nullptr : &chain_.front().info; }
+  // Its title (the file name for a module without one).
+  QString HeardTitle() const { return chain_.empty() ? QString() : chain_.front().title; }
   // The song frame heard (from the song's start, loops included).
   std::uint64_t HeardFrame() const { return heardFrame_; }
   // The entry that is to follow the heard one (0: none, or not yet known).
@@ -72,10 +74,12 @@ class ListPlayer : public QObject {
     std::uint32_t id;
     SongInfo info;
     std::uint64_t end;
+    QString title;  // the entry's, kept should it leave the list
   };
   struct Loaded {
     OwnedSong song;
     SongInfo info;
+    QString title;
   };
   // The song of an entry in a song object of its own; null when it cannot
   // be loaded (then marked in the list).

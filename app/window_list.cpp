@@ -123,8 +123,7 @@ void MainWindow::OnHeardChanged(std::uint32_t id) {
   const PlaylistEntry* entry = list_->Find(id);
   const SongInfo* info = listPlayer_->HeardInfo();
   if (info == nullptr) return;
-  // The title of an entry that left the list is the one it had.
-  if (entry != nullptr) fileTitle_ = entry->Title();
+  fileTitle_ = listPlayer_->HeardTitle();
   seekRow_->SetSong(info);
   seekRow_->SetHeard(listPlayer_->HeardFrame());
   if (!timer1024_.isActive() && !fileTitle_.isEmpty()) OnTitleTimer();
