@@ -107,6 +107,7 @@ void EffectsPanel::ChooseEffect(int button) {
   }
   if (playing) buffer_.Play(0, 0, DSBPLAY_LOOPING);
   resize_(height);
+  emit effectChosen(chosen_);
 }
 
 void EffectsPanel::EffectParameter(int position) {
@@ -117,4 +118,5 @@ void EffectsPanel::EffectParameter(int position) {
     const DSFXGargle params{static_cast<std::uint32_t>(position), 0};
     gargle_->SetAllParameters(&params);
   }
+  emit parameterChanged(position);
 }

@@ -33,6 +33,11 @@ class EffectsPanel : public QObject {
   QLabel* LeftLabel() const { return left_; }
   QLabel* RightLabel() const { return right_; }
 
+ signals:
+  // An effect was chosen (command 203..205), its parameter moved.
+  void effectChosen(int button);
+  void parameterChanged(int position);
+
  private:
   SoundBuffer& buffer_;
   std::function<bool()> isPlaying_;

@@ -3,10 +3,13 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "audio_setup.h"
+#include "end_mode.h"
 #include "main_window.h"
 #include "player.h"
+#include "settings.h"
 
 int main(int argc, char** argv) {
   // Answered before the window system is needed: these work without a display.
@@ -16,20 +19,48 @@ int main(int argc, char** argv) {
   }
   if (argc == 2 && !std::strcmp(argv[1], "--help")) {
     std::fputs(
-        "usage: zevora [FILE]\n"
+        "usage: zevora [--repeat song|list|none] [FILE...]\n"
         "\n"
-        "Plays FILE, an XM module, in a window, and loops it for ever; without FILE,\n"
-        "the Load button or a file dropped on the window chooses one. zevora-cli\n"
-        "shows, renders and plays modules without a window.\n"
+        "Plays XM modules in a window: the first FILE at once, and all of them go\n"
+        "into the list after the entry heard last. Without FILE, the Load button or\n"
+        "files dropped on the window choose them. zevora-cli shows, renders and\n"
+        "plays modules without a window.\n"
         "\n"
-        "  --help      this text\n"
-        "  --version   the program's version\n",
+        "  --repeat MODE  at a song's end: song (loop it for ever, the default),\n"
+        "                 none (the next entry; stop after the last) or list\n"
+        "                 (the next entry, round the list for ever)\n"
+        "  --help         this text\n"
+        "  --version      the program's version\n",
         stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Zevora"));
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.zevora.Zevora"));
+
+  // (QApplication has taken its own options out of argv.) The names'
+  // bytes go to the engine as they are.
+  QList<QByteArray> files;
+  std::optional<EndMode> mode;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (options && !std::strcmp(arg, "--")) {
+      options = false;
+    } else if (options && (!std::strcmp(arg, "--repeat") || !std::strncmp(arg, "--repeat=", 9))) {
+      const char* value = arg[8] == '=' ? arg + 9 : (i + 1 < argc ? argv[++i] : nullptr);
+      mode = value != nullptr ? ParseEndMode(QString::fromLocal8Bit(value)) : std::nullopt;
+      if (!mode) {
+        std::fprintf(stderr, "zevora: --repeat takes song, list or none\n");
+        return 2;
+      }
+    } else if (options && arg[0] == '-' && arg[1] != '\0') {
+      std::fprintf(stderr, "zevora: unknown option %s\n", arg);
+      return 2;
+    } else {
+      files << QByteArray(arg);
+    }
+  }
 
   // The audio device and its one looping buffer live for the whole run.
   AudioService audio;
@@ -39,12 +70,14 @@ int main(int argc, char** argv) {
   }
   int result = 0;
   {
-    MainWindow window(*audio.buffer, !audio.legacy);
+    WindowHooks hooks;
+    hooks.settingsFile = Settings::DefaultFile();
+    MainWindow window(*audio.buffer, !audio.legacy, hooks);
     window.show();
-    // zevora FILE plays FILE at once, as if it had been chosen in the
-    // open-file dialog; the name's bytes go to the engine as they are.
-    // (QApplication has taken its own options out of argv.)
-    if (argc > 1) window.OpenFile(QByteArray(argv[1]));
+    if (mode) window.SetEndMode(*mode);
+    // zevora FILE... plays the first at once, as if it had been chosen in
+    // the open-file dialog.
+    window.OpenFiles(files);
     result = app.exec();
   }
   PlayerStop();

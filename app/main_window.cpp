@@ -24,7 +24,12 @@
 #include <cmath>
 
 #include "effects_panel.h"
+#include "list_player.h"
 #include "player.h"
+#include "playlist.h"
+#include "playlist_view.h"
+#include "seek_row.h"
+#include "settings.h"
 #include "string_table.h"
 
 namespace {
@@ -32,6 +37,11 @@ namespace {
 QString DefaultChooseFile(QWidget* owner) {
   return QFileDialog::getOpenFileName(owner, QString(), QString(), QStringLiteral("XM files (*.xm)"), nullptr,
                                       QFileDialog::ReadOnly);
+}
+
+QStringList DefaultChooseFiles(QWidget* owner, const QString& folder) {
+  return QFileDialog::getOpenFileNames(owner, QString(), folder, QStringLiteral("XM files (*.xm)"), nullptr,
+                                       QFileDialog::ReadOnly);
 }
 
 void DefaultShowError(QWidget* owner, const QString& text) {
@@ -66,7 +76,14 @@ QString MainWindow::FormatTime(std::uint32_t ms) {
 
 MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks hooks)
     : buffer_(buffer), hooks_(std::move(hooks)) {
+  if (!hooks_.chooseFiles && hooks_.chooseFile) {
+    hooks_.chooseFiles = [choose = hooks_.chooseFile](QWidget* owner, const QString&) {
+      const QString file = choose(owner);
+      return file.isEmpty() ? QStringList() : QStringList{file};
+    };
+  }
   if (!hooks_.chooseFile) hooks_.chooseFile = DefaultChooseFile;
+  if (!hooks_.chooseFiles) hooks_.chooseFiles = DefaultChooseFiles;
   if (!hooks_.showError) hooks_.showError = DefaultShowError;
   setObjectName(QStringLiteral("clsZevora"));
   setWindowTitle(QStringLiteral("Zevora"));
@@ -89,6 +106,7 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   LoadToolbarImages(images_);
   const int commands[3] = {kCommandLoad, kCommandPause, kCommandMute};
   const char* names[3] = {"loadStopButton", "pauseButton", "muteButton"};
+  const char* keys[3] = {" (Ctrl+O)", " (Space)", " (M)"};
   for (int i = 0; i < 3; ++i) {
     auto* button = new QToolButton(toolbar);
     button->setObjectName(QString::fromLatin1(names[i]));
@@ -97,7 +115,9 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
     button->setIconSize(QSize(16, 15));
     button->setCheckable(i > 0);
     button->setEnabled(i == 0);
-    button->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))));
+    button->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))) +
+                       QString::fromLatin1(keys[i]));
+    button->setFocusPolicy(Qt::NoFocus);
     buttons_[i] = button;
     SetButtonImage(i, buttonImages_[i]);
     connect(button, &QToolButton::clicked, this, [this, i] {
@@ -113,6 +133,8 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   volumeSlider_->setPageStep(10000);
   volumeSlider_->setValue(100000);
   volumeSlider_->setEnabled(false);
+  volumeSlider_->setFocusPolicy(Qt::NoFocus);
+  volumeSlider_->setToolTip(QStringLiteral("Volume (Up/Down)"));
   connect(volumeSlider_, &QSlider::valueChanged, this, &MainWindow::OnVolumeSlider);
 
   timeDisplay_ = new QLabel(QStringLiteral("00:00:00"), this);
@@ -134,10 +156,13 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
     height_ += 30;
     effects_ = std::make_unique<EffectsPanel>(
         *this, buffer_, width_, [this] { return !fileTitle_.isEmpty() && !paused_; },
-        [this](int h) { setFixedSize(width_, h); },
+        [this](int h) { Relayout(h); },
         height_);
   }
-  setFixedSize(width_, height_);
+  SetUpBelow();
+  Relayout(height_);
+  SetUpKeys();
+  Restore();
 
   // Centred on the screen.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -150,6 +175,8 @@ MainWindow::~MainWindow() {
   // Nothing may stream into the buffer once the window is gone.
   PlayerPlay(nullptr, 0, 0, nullptr);
   effects_.reset();
+  listPlayer_.reset();
+  delete listView_;  // before the list it shows
 }
 
 void MainWindow::SetButtonImage(int index, int image) {
@@ -159,7 +186,8 @@ void MainWindow::SetButtonImage(int index, int image) {
 
 void MainWindow::SetButtonCommand(int command) {
   buttonCommand_ = command;
-  buttons_[0]->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))));
+  buttons_[0]->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))) +
+                          (command == kCommandLoad ? QStringLiteral(" (Ctrl+O)") : QString()));
 }
 
 void MainWindow::Command(int id) {
@@ -169,13 +197,10 @@ void MainWindow::Command(int id) {
     case kEffectGargleId:
       if (effects_) effects_->ChooseEffect(id);
       break;
-    case kCommandLoad: {
+    case kCommandLoad:
       path_.clear();
-      const QString chosen = hooks_.chooseFile(this);
-      if (chosen.isEmpty()) break;
-      StartPlayback(PathBytes(chosen));
+      ChooseFiles();
       break;
-    }
     case kCommandStop: StopView(); break;
     case kCommandPause:
       if (!paused_)
@@ -183,8 +208,18 @@ void MainWindow::Command(int id) {
       else
         buffer_.Play(0, 0, DSBPLAY_LOOPING);
       paused_ = !paused_;
+      // Nothing moves while paused: the heard frame is not followed.
+      if (paused_)
+        followTimer_.stop();
+      else if (Playing())
+        followTimer_.start();
+      emit playbackStateChanged();
       break;
     case kCommandMute:
+      if (settings_->State().muted != buttons_[2]->isChecked()) {
+        settings_->SetMuted(buttons_[2]->isChecked());
+        emit mutedChanged(buttons_[2]->isChecked());
+      }
       if (buttons_[2]->isChecked()) {
         buffer_.SetVolume(-10000);
         SetButtonImage(2, 4);
@@ -203,6 +238,9 @@ void MainWindow::Command(int id) {
 void MainWindow::OnVolumeSlider() {
   buttons_[2]->setChecked(false);
   Command(kCommandMute);
+  // A drag is remembered where it ends.
+  if (!volumeSlider_->isSliderDown()) settings_->SetVolume(volumeSlider_->value());
+  emit volumeChanged(volumeSlider_->value());
 }
 
 bool MainWindow::RestoreBuffer() {
@@ -212,28 +250,34 @@ bool MainWindow::RestoreBuffer() {
 }
 
 // The title is set only once the module plays: it is the window's sign
-// that something does.
-bool MainWindow::StartPlayback(const QByteArray& path) {
-  path_ = path;
-  fileTitle_.clear();
+// that something does. A file that cannot be loaded is marked in the list
+// (the caller goes on with the next); a buffer that will not play gets the
+// error box.
+int MainWindow::StartPlayback(std::uint32_t id, std::uint64_t frame) {
   // A buffer lost while nothing played is restored before the start, and
   // once more if the start fails on it.
   RestoreBuffer();
-  HRESULT played = PlayerPlay(path.constData(), 0, kSourceFile, &buffer_);
-  if (played < 0) {
+  ListPlayer::Start played = listPlayer_->Play(id, frame);
+  if (played == ListPlayer::Start::kBufferFailed) {
     PlayerStop();  // nothing streams on behind a window that shows "stopped"
     std::uint32_t status = 0;
     if (buffer_.GetStatus(&status) >= 0 && (status & DSBSTATUS_BUFFERLOST) && RestoreBuffer()) {
-      played = PlayerPlay(path.constData(), 0, kSourceFile, &buffer_);
-      if (played < 0) PlayerStop();
+      played = listPlayer_->Play(id, frame);
+      if (played == ListPlayer::Start::kBufferFailed) PlayerStop();
     }
   }
-  if (played < 0) {
+  if (played == ListPlayer::Start::kBufferFailed) {
+    StopView();
     hooks_.showError(this, QStringLiteral("Unable to start playback"));
-    return false;
   }
-  const int slash = path.lastIndexOf('/');
-  fileTitle_ = QFile::decodeName(slash < 0 ? path : path.mid(slash + 1));
+  if (played != ListPlayer::Start::kPlaying) return static_cast<int>(played);
+  path_ = list_->Find(id)->path;
+  ShowPlaying();
+  return static_cast<int>(played);
+}
+
+void MainWindow::ShowPlaying() {
+  OnHeardChanged(listPlayer_->HeardId());
   paused_ = false;
   buttons_[1]->setChecked(false);
   timer1000_.start();
@@ -242,8 +286,9 @@ bool MainWindow::StartPlayback(const QByteArray& path) {
   buttons_[1]->setEnabled(true);
   buttons_[2]->setEnabled(true);
   volumeSlider_->setEnabled(true);
+  followTimer_.start();
   OnTitleTimer();
-  return true;
+  emit playbackStateChanged();
 }
 
 QByteArray MainWindow::UrlPathBytes(const QUrl& url) {
@@ -274,9 +319,13 @@ QByteArray MainWindow::PathBytes(const QString& path) {
 }
 
 void MainWindow::StopView() {
+  const bool wasPlaying = Playing();
   fileTitle_.clear();
   timer1000_.stop();
+  followTimer_.stop();
+  listPlayer_->Stop();
   PlayerPlay(nullptr, 0, 0, nullptr);
+  seekRow_->SetSong(nullptr);
   SetButtonImage(0, 0);
   SetButtonCommand(kCommandLoad);
   paused_ = false;
@@ -286,6 +335,7 @@ void MainWindow::StopView() {
   volumeSlider_->setEnabled(false);
   timeDisplay_->setText(QStringLiteral("00:00:00"));
   setWindowTitle(QStringLiteral("Zevora"));
+  if (wasPlaying) emit playbackStateChanged();
 }
 
 void MainWindow::OnDisplayTimer() {
@@ -300,7 +350,8 @@ void MainWindow::OnDisplayTimer() {
     }
     buffer_.Play(0, 0, DSBPLAY_LOOPING);
   }
-  timeDisplay_->setText(FormatTime(PlayerGetTime()));
+  listPlayer_->Follow();
+  if (Playing()) ShowHeardTime();  // (the list may have ended just now)
 }
 
 void MainWindow::OnTitleTimer() {
@@ -310,10 +361,7 @@ void MainWindow::OnTitleTimer() {
 
 void MainWindow::OpenDropped(const QString& path) { OpenFile(PathBytes(path)); }
 
-void MainWindow::OpenFile(const QByteArray& path) {
-  StopView();
-  StartPlayback(path);
-}
+void MainWindow::OpenFile(const QByteArray& path) { OpenFiles({path}); }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
   if (event->mimeData()->hasUrls()) event->acceptProposedAction();
@@ -324,10 +372,12 @@ void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
-  const QList<QUrl> urls = event->mimeData()->urls();
-  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  QList<QByteArray> paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths << UrlPathBytes(url);
+  if (paths.isEmpty()) return;
   event->acceptProposedAction();
-  OpenFile(UrlPathBytes(urls.first()));
+  OpenFiles(paths);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

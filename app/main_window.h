@@ -1,5 +1,6 @@
 // Zevora's one window: load/stop, pause and mute, a volume slider, the play
-// time, and (when the audio service has effects) the effects panel.
+// time, and (when the audio service has effects) the effects panel; below
+// them the seek row, and the list panel when it is open.
 #pragma once
 
 #include <QFont>
@@ -10,13 +11,21 @@
 #include <functional>
 #include <memory>
 
+#include "end_mode.h"
+#include "song_info.h"
 #include "sound_buffer.h"
 
+class InfoPanel;
+class ListPlayer;
+class Playlist;
+class PlaylistView;
 class QLabel;
 class QSlider;
 class QToolButton;
 class QUrl;
 class EffectsPanel;
+class SeekRow;
+class Settings;
 
 // Control and command identifiers.
 enum ControlId : int {
@@ -38,6 +47,13 @@ struct WindowHooks {
   std::function<QString(QWidget* owner)> chooseFile;
   // An error box with the system's default caption.
   std::function<void(QWidget* owner, const QString& text)> showError;
+  // The open-files dialog, starting in `folder`: the paths chosen, none on
+  // cancel. Without it, chooseFile is asked (when set) for one file.
+  std::function<QStringList(QWidget* owner, const QString& folder)> chooseFiles;
+  // Where the window's settings are remembered; empty: nowhere.
+  QString settingsFile;
+  // Worker threads reading the list's files (0: one per core).
+  int scanThreads = 0;
 };
 
 class MainWindow : public QWidget {
@@ -54,6 +70,41 @@ class MainWindow : public QWidget {
 
   // Commands 203..205 and 300..303.
   void Command(int id);
+
+  // What the desktop's media controls (and other views of the window) use.
+  // Pause/resume; when nothing plays, the heard entry starts.
+  void PlayPause();
+  void Play();
+  void Pause();
+  void Stop() { Command(kCommandStop); }
+  void Next();
+  void Previous();
+  // An exact seek in the heard entry (frames from the song's start), and
+  // one relative to the frame heard.
+  void SeekTo(std::uint64_t frame);
+  void SeekBy(std::int64_t frames);
+  // The first file that loads plays at once; all go into the list after
+  // the heard entry (files that do not load are marked there).
+  void OpenFiles(const QList<QByteArray>& paths);
+  void PlayEntry(std::uint32_t id);
+  EndMode GetEndMode() const;
+  void SetEndMode(EndMode mode);
+  // The volume slider's position, 1..100,000 (log scale, as the slider).
+  int Volume() const;
+  void SetVolume(int position);
+  bool Muted() const;
+  void SetMuted(bool muted);
+  void SetListOpen(bool open);
+  bool ListOpen() const;
+  // Shows the info panel for an entry (0: the heard one, following it).
+  void ShowInfo(std::uint32_t id = 0);
+
+  // What is heard: the entry (0: nothing plays), its facts and frame.
+  bool Playing() const { return !fileTitle_.isEmpty(); }
+  std::uint32_t HeardEntry() const;
+  const SongInfo* HeardInfo() const;
+  std::uint64_t HeardFrame() const;
+  Playlist& List() const { return *list_; }
   // Starts the file at path as a dropped file would.
   void OpenDropped(const QString& path);
   // Starts the file named by these file-system bytes (any bytes a name may
@@ -78,13 +129,30 @@ class MainWindow : public QWidget {
   EffectsPanel* Effects() const { return effects_.get(); }
   QTimer& DisplayTimer() { return timer1000_; }
   QTimer& TitleTimer() { return timer1024_; }
+  QTimer& FollowTimer() { return followTimer_; }
+  SeekRow* SeekRowWidget() const { return seekRow_; }
+  PlaylistView* ListView() const { return listView_; }
+  InfoPanel* Info() const { return info_; }
+  ListPlayer& Lister() const { return *listPlayer_; }
+  Settings& Remembered() const { return *settings_; }
 
-  // Timer handlers (1000: display, 1024: title restore).
+  // Timer handlers (1000: display, 1024: title restore, follow: the heard
+  // entry and frame, ten times a second while playing).
   void OnDisplayTimer();
   void OnTitleTimer();
+  void OnFollowTimer();
 
   // "00:00:01" for 0..999 ms; hours wrap at 24.
   static QString FormatTime(std::uint32_t ms);
+
+ signals:
+  void heardEntryChanged(std::uint32_t id);
+  // Playing, paused or stopped changed.
+  void playbackStateChanged();
+  void seeked(std::uint64_t frame);
+  void endModeChanged(EndMode mode);
+  void volumeChanged(int position);
+  void mutedChanged(bool muted);
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -93,13 +161,27 @@ class MainWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  bool StartPlayback(const QByteArray& path);
+  // Starts the entry at frame; shows it playing, or says why not.
+  int StartPlayback(std::uint32_t id, std::uint64_t frame = 0);
+  void ShowPlaying();
   // Brings a lost buffer back; true when it may be played.
   bool RestoreBuffer();
   void StopView();
   void SetButtonImage(int index, int image);
   void SetButtonCommand(int command);
   void OnVolumeSlider();
+
+  // The pieces below the original window (window_list.cpp, window_keys.cpp).
+  void SetUpBelow();
+  void SetUpKeys();
+  void Restore();
+  void Relayout(int topHeight);
+  void OnHeardChanged(std::uint32_t id);
+  void OnListChanged();
+  void OnEffectChosen(int id);
+  void OnEffectParameter(int position);
+  void ShowHeardTime();
+  void ChooseFiles();
 
   SoundBuffer& buffer_;
   WindowHooks hooks_;
@@ -117,4 +199,16 @@ class MainWindow : public QWidget {
   QTimer timer1000_;
   QTimer timer1024_;
   std::unique_ptr<EffectsPanel> effects_;
+
+  std::unique_ptr<Settings> settings_;
+  std::unique_ptr<Playlist> list_;
+  std::unique_ptr<ListPlayer> listPlayer_;
+  SeekRow* seekRow_ = nullptr;
+  PlaylistView* listView_ = nullptr;
+  InfoPanel* info_ = nullptr;
+  bool infoFollows_ = false;
+  bool restoring_ = false;
+  QTimer followTimer_;
+  int topHeight_ = 0;
+  QString lastFolder_;
 };

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The real program under Xvfb with SDL's disk audio driver: click Load, type
 # a corpus file's path into the open-file dialog, and check that the title
-# says it plays and that audio arrives at the (disk) sound device. Then the
-# program started with a file, and with a file that cannot be played. And
-# a sound server that dies without SDL saying so (a stand-in for SDL whose
-# device stops taking frames and never opens again): one error box.
+# says it plays (with the module's title) and that audio arrives at the
+# (disk) sound device. Then the program started with a file, and with a file
+# that cannot be played. And a sound server that dies without SDL saying so
+# (a stand-in for SDL whose device stops taking frames and never opens
+# again): one error box.
 set -u
 app="$1"
 module="$2"
 stand_in="$3"
+title="$4"  # the module's title, which the title bar shows
 tmp=$(mktemp -d)
 # Xvfb picks a free display and writes its number to descriptor 3; it does
 # not reset when its last client goes (the next program would find no display).
@@ -25,6 +27,8 @@ cleanup() {
 }
 trap cleanup EXIT
 export DISPLAY="$display"
+# The window remembers its settings: here, in the test's own folder.
+export XDG_CONFIG_HOME="$tmp/config"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 fail() {
   echo "0 passed, 1 failed: $1"
@@ -53,7 +57,7 @@ sleep 0.5
 xdotool type --delay 5 "$module"
 xdotool key Return
 
-title_plays() { [ "$(xdotool getwindowname "$window")" = "Playing $(basename "$module")" ]; }
+title_plays() { [ "$(xdotool getwindowname "$window")" = "Playing $title" ]; }
 wait_for 20 title_plays || fail "title is '$(xdotool getwindowname "$window")'"
 sleep 2
 python3 - "$tmp/capture.raw" <<'PY' || fail "no audio reached the device"
@@ -69,8 +73,8 @@ kill "$app_pid" 2>/dev/null
 wait "$app_pid" 2>/dev/null
 SDL_AUDIODRIVER=dummy "$app" "$module" > "$tmp/app2.log" 2>&1 &
 app_pid=$!
-named_plays() { xdotool search --name "^Playing $(basename "$module")\$" > /dev/null; }
-wait_for 20 named_plays || fail "zevora FILE: no window titled 'Playing $(basename "$module")'; windows: \
+named_plays() { xdotool search --name "^Playing $title\$" > /dev/null; }
+wait_for 20 named_plays || fail "zevora FILE: no window titled 'Playing $title'; windows: \
 $(for w in $(xdotool search --name . 2>/dev/null); do xdotool getwindowname "$w"; done | tr '\n' '|'); log: $(cat "$tmp/app2.log")"
 kill "$app_pid" 2>/dev/null
 wait "$app_pid" 2>/dev/null

@@ -28,6 +28,9 @@
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "player.h"
+#include "playlist.h"
+#include "playlist_view.h"
+#include "seek_row.h"
 #include "stream_thread.h"
 
 namespace {
@@ -44,7 +47,7 @@ struct Harness {
   explicit Harness(SoundBuffer& buffer, bool effects = true)
       : window(buffer, effects,
                WindowHooks{[this](QWidget*) { return nextFile; },
-                           [this](QWidget*, const QString& text) { errors << text; }}) {}
+                           [this](QWidget*, const QString& text) { errors << text; }, {}, {}, 0}) {}
   QString nextFile;
   QStringList errors;
   MainWindow window;
@@ -61,6 +64,9 @@ void Drop(QWidget& window, const QMimeData& mime) {
 }
 
 int TextWidth() { return QFontMetrics(MainWindow::FixedFont()).size(Qt::TextSingleLine, "00:00:00").width(); }
+
+// The seek row sits below the original window.
+constexpr int kBelow = SeekRow::kHeight;
 
 }  // namespace
 
@@ -91,12 +97,12 @@ class WindowTest : public QObject {
     Harness withPanel(buffer, true);
     QCOMPARE(withPanel.window.objectName(), QString("clsZevora"));
     QCOMPARE(withPanel.window.windowTitle(), QString("Zevora"));
-    QCOMPARE(withPanel.window.size(), QSize(TextWidth() + 206, 60));
+    QCOMPARE(withPanel.window.size(), QSize(TextWidth() + 206, 60 + kBelow));
     QCOMPARE(withPanel.window.minimumSize(), withPanel.window.maximumSize());
     QVERIFY(!(withPanel.window.windowFlags() & Qt::WindowMaximizeButtonHint));
     QVERIFY(withPanel.window.acceptDrops());
     Harness legacy(buffer, false);
-    QCOMPARE(legacy.window.size(), QSize(TextWidth() + 206, 30));
+    QCOMPARE(legacy.window.size(), QSize(TextWidth() + 206, 30 + kBelow));
     QVERIFY(legacy.window.Effects() == nullptr);
     QVERIFY(legacy.window.findChild<QRadioButton*>("effectOff") == nullptr);
   }
@@ -107,9 +113,9 @@ class WindowTest : public QObject {
     MainWindow& w = h.window;
     QCOMPARE(w.ButtonCommand(), int(kCommandLoad));
     QCOMPARE(w.ButtonImage(0), 0);
-    QCOMPARE(w.Button(0)->toolTip(), QString("Load"));
-    QCOMPARE(w.Button(1)->toolTip(), QString("Pause"));
-    QCOMPARE(w.Button(2)->toolTip(), QString("Muting"));
+    QCOMPARE(w.Button(0)->toolTip(), QString("Load (Ctrl+O)"));
+    QCOMPARE(w.Button(1)->toolTip(), QString("Pause (Space)"));
+    QCOMPARE(w.Button(2)->toolTip(), QString("Muting (M)"));
     QVERIFY(!w.Button(1)->isEnabled());
     QVERIFY(!w.VolumeSlider()->isEnabled());
 
@@ -120,11 +126,13 @@ class WindowTest : public QObject {
     QCOMPARE(w.Button(0)->toolTip(), QString("Stop"));
     QVERIFY(w.Button(1)->isEnabled() && w.Button(2)->isEnabled() && w.VolumeSlider()->isEnabled());
     QVERIFY(w.DisplayTimer().isActive());
-    QCOMPARE(w.windowTitle(), QString("Playing vor--mph.xm"));
+    QCOMPARE(w.windowTitle(), QString("Playing VoR Theme"));
     QVERIFY(buffer.Playing());
 
+    // The time display counts frames heard.
+    buffer.AdvancePlayCursor(4 * 44100 * 3 / 2);
     w.OnDisplayTimer();
-    QCOMPARE(w.TimeDisplay()->text(), MainWindow::FormatTime(PlayerGetTime()));
+    QCOMPARE(w.TimeDisplay()->text(), QString("00:00:02"));
 
     QTest::mouseClick(w.Button(1), Qt::LeftButton);  // pause
     QVERIFY(w.Paused());
@@ -172,7 +180,7 @@ class WindowTest : public QObject {
     QCOMPARE(buffer.Volume(), static_cast<int>(std::log10(50000.0) * 2000.0 - 10000.0));
     QVERIFY(w.TitleTimer().isActive());
     w.OnTitleTimer();
-    QCOMPARE(w.windowTitle(), QString("Playing vor--mph.xm"));
+    QCOMPARE(w.windowTitle(), QString("Playing VoR Theme"));
     QVERIFY(!w.TitleTimer().isActive());
     const struct {
       int position, volume;
@@ -218,7 +226,7 @@ class WindowTest : public QObject {
     QVERIFY(QDir().mkpath(dir));
     const QString file = dir + "/" + QString(120, 'n') + ".xm";
     QFile::remove(file);
-    QVERIFY(QFile::copy(Corpus("vor--mph.xm"), file));
+    QVERIFY(QFile::copy(Corpus("vodovod--walk.xm"), file));  // a module without a title
     h.window.OpenDropped(file);
     QCOMPARE(h.window.windowTitle(), "Playing " + QString(120, 'n') + ".xm");
     QVERIFY(h.errors.isEmpty());
@@ -235,7 +243,7 @@ class WindowTest : public QObject {
     QTest::mouseClick(panel.Choice(kEffectEqualizerId), Qt::LeftButton);
     QVERIFY(panel.Choice(kEffectEqualizerId)->isChecked());
     QVERIFY(!panel.Choice(kEffectOffId)->isChecked());
-    QCOMPARE(h.window.size(), QSize(width, 88));
+    QCOMPARE(h.window.size(), QSize(width, 88 + kBelow));
     QCOMPARE(panel.Slider()->minimum(), 0);
     QCOMPARE(panel.Slider()->maximum(), 30);
     QCOMPARE(panel.Slider()->value(), 15);
@@ -272,7 +280,7 @@ class WindowTest : public QObject {
 
     h.window.Command(kEffectOffId);
     QVERIFY(panel.Choice(kEffectOffId)->isChecked());
-    QCOMPARE(h.window.size(), QSize(width, 60));
+    QCOMPARE(h.window.size(), QSize(width, 60 + kBelow));
     QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object) < 0);
   }
 
@@ -294,7 +302,7 @@ class WindowTest : public QObject {
     h.window.Command(kEffectEqualizerId);
     QVERIFY(h.window.Effects()->Choice(kEffectOffId)->isChecked());
     QVERIFY(!h.window.Effects()->Choice(kEffectEqualizerId)->isChecked());
-    QCOMPARE(h.window.height(), 60);
+    QCOMPARE(h.window.height(), 60 + kBelow);
   }
 
   void effectWithoutParameterInterface() {
@@ -303,7 +311,7 @@ class WindowTest : public QObject {
     h.window.Command(kEffectEqualizerId);
     QVERIFY(h.window.Effects()->Choice(kEffectEqualizerId)->isChecked());
     QVERIFY(!h.window.Effects()->HasParameterInterface());
-    QCOMPARE(h.window.height(), 60);
+    QCOMPARE(h.window.height(), 60 + kBelow);
   }
 
   void lostBufferIsRestoredOnTheTick() {
@@ -359,7 +367,7 @@ class WindowTest : public QObject {
     control.lost = true;  // while nothing plays: no display timer runs
     h.window.OpenDropped(Corpus("vor--mph.xm"));
     QVERIFY(h.errors.isEmpty());
-    QCOMPARE(h.window.FileTitle(), QString("vor--mph.xm"));
+    QCOMPARE(h.window.FileTitle(), QString("VoR Theme"));
     QCOMPARE(control.opens.load(), 2);
     std::uint32_t status = 0;
     buffer.GetStatus(&status);
@@ -423,7 +431,7 @@ class WindowTest : public QObject {
     h.window.OpenDropped(Corpus("vor--mph.xm"));
     QCOMPARE(h.errors.size(), 1);
     QCOMPARE(control.opens.load(), 2);
-    QCOMPARE(h.window.FileTitle(), QString("vor--mph.xm"));
+    QCOMPARE(h.window.FileTitle(), QString("VoR Theme"));
     std::uint32_t status = 0;
     buffer.GetStatus(&status);
     QCOMPARE(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
@@ -434,7 +442,7 @@ class WindowTest : public QObject {
     QDir().mkpath(QString::fromLocal8Bit(folder));
     const QByteArray path = folder + "/caf\xe9 m\xfcsik.xm";  // Latin-1 bytes
     {
-      QFile in(Corpus("vor--mph.xm"));
+      QFile in(Corpus("vodovod--walk.xm"));  // without a title: the window shows the file's name
       QVERIFY(in.open(QIODevice::ReadOnly));
       const QByteArray bytes = in.readAll();
       FILE* out = std::fopen(path.constData(), "wb");
@@ -459,8 +467,9 @@ class WindowTest : public QObject {
     ::unlink(path.constData());
   }
 
-  // With ZEVORA_SCREENSHOT set, saves the window playing a module with the
-  // equalizer open (the picture in the README).
+  // With ZEVORA_SCREENSHOT set, saves the window playing a list of modules
+  // with the equalizer, the seek row and the list open (the picture in the
+  // README).
   void screenshot() {
     const QByteArray path = qgetenv("ZEVORA_SCREENSHOT");
     if (path.isEmpty()) QSKIP("ZEVORA_SCREENSHOT not set");
@@ -469,13 +478,27 @@ class WindowTest : public QObject {
     QVERIFY(buffer.Start());
     Harness h(buffer);
     h.window.show();
-    h.window.OpenDropped(Corpus("gemdropx--hr_suds.xm"));
+    h.window.SetListOpen(true);
+    QList<QByteArray> files;
+    for (const char* name : {"vor--mph.xm", "gemdropx--hr_suds.xm", "gemdropx--2force.xm", "njam-data--satisfy.xm",
+                             "bomberclone-data--mario_is_a_weenie.xm", "solarwolf--arg.xm", "ceferino-data--menu.xm",
+                             "njam-data--dali.xm", "vodovod--walk.xm", "flobopuyo--strange_fear.xm", "SOURCES.md"})
+      files << Corpus(name).toLocal8Bit();
+    h.window.OpenFiles(files);
+    h.window.PlayEntry(h.window.List().At(1).id);
     h.window.Command(kEffectEqualizerId);
     h.window.Effects()->Slider()->setValue(21);
-    for (int i = 0; i < 150; ++i) control.pull(std::vector<std::int16_t>(2 * 884).data(), 884);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    QTRY_COMPARE_WITH_TIMEOUT(h.window.List().Pending(), 0, 10000);
+    std::vector<std::int16_t> scratch(2 * 884 * 20);
+    for (int i = 0; i < 4000 / 20; ++i) {
+      control.pull(scratch.data(), 884 * 20);
+      std::this_thread::sleep_for(std::chrono::milliseconds(6));
+    }
+    h.window.OnFollowTimer();
     h.window.OnDisplayTimer();
-    QTest::qWait(50);
+    h.window.OnTitleTimer();
+    h.window.ListView()->clearSelection();
+    QTest::qWait(100);
     QVERIFY(h.window.grab().scaled(h.window.size() * 2).save(QString::fromLocal8Bit(path)));
   }
 

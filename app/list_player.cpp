@@ -1,0 +1,270 @@
+#include "list_player.h"
+
+ListPlayer::ListPlayer(Player& player, SoundBuffer& buffer, Playlist& list, QObject* parent)
+    : QObject(parent), player_(player), buffer_(buffer), list_(list) {}
+
+std::uint32_t ListPlayer::QueuedId() const { return chain_.size() >= 2 ? chain_[1].id : 0; }
+
+std::uint64_t ListPlayer::EndFor(const SongInfo& info) const {
+  return mode_ == EndMode::kRepeatSong ? kNoSongEnd : info.OnePass();
+}
+
+ListPlayer::Loaded ListPlayer::Load(std::uint32_t id) {
+  const PlaylistEntry* entry = list_.Find(id);
+  if (entry == nullptr) return {};
+  SongHandle handle = LoadSongFile(entry->path);
+  if (handle.song == nullptr) {
+    SongInfo bad;
+    bad.failure = LoadFailureReason(entry->path, handle.error);
+    list_.SetInfo(id, bad);
+    return {};
+  }
+  // The scan the list made is used where it is done; the file is read now
+  // either way, and its facts are this song's.
+  SongInfo info = entry->state == PlaylistEntry::State::kReady ? entry->info : InfoOfSong(*handle.song, false);
+  if (entry->state != PlaylistEntry::State::kReady) list_.SetInfo(id, info);
+  QString title = info.title.isEmpty() ? entry->fileName : info.title;
+  return {std::move(handle.song), std::move(info), std::move(title)};
+}
+
+std::uint32_t ListPlayer::After(std::uint32_t id) const {
+  const int count = list_.Count();
+  if (count == 0) return 0;
+  int row = list_.RowOf(id);
+  // An entry that left the list is followed by the one that came after it.
+  int next = row >= 0 ? row + 1 : list_.RowAfterRemoved(id);
+  if (next < 0) return 0;
+  for (int seen = 0; seen < count; ++seen, ++next) {
+    if (next >= count) {
+      if (mode_ != EndMode::kRepeatList) return 0;
+      next = 0;
+    }
+    const PlaylistEntry& entry = list_.At(next);
+    if (entry.state != PlaylistEntry::State::kBad) return entry.id;
+  }
+  return 0;
+}
+
+std::uint32_t ListPlayer::Before(std::uint32_t id) const {
+  const int count = list_.Count();
+  if (count == 0) return 0;
+  const int row = list_.RowOf(id);
+  int previous = (row >= 0 ? row : list_.RowAfterRemoved(id)) - 1;
+  for (int seen = 0; seen < count; ++seen, --previous) {
+    if (previous < 0) {
+      if (mode_ != EndMode::kRepeatList) return 0;
+      previous = count - 1;
+    }
+    const PlaylistEntry& entry = list_.At(previous);
+    if (entry.state != PlaylistEntry::State::kBad) return entry.id;
+  }
+  return 0;
+}
+
+QueuedSong ListPlayer::MakeNext(std::uint32_t id, Handed& handed) {
+  if (mode_ == EndMode::kRepeatSong) return {};
+  // Entries that turn out not to load are marked and passed over; each is
+  // tried once.
+  for (std::uint32_t next = After(id), tries = 0; next != 0 && tries <= static_cast<std::uint32_t>(list_.Count());
+       next = After(next), ++tries) {
+    Loaded loaded = Load(next);
+    if (loaded.song == nullptr) continue;
+    const std::uint64_t end = EndFor(loaded.info);
+    handed = {next, std::move(loaded.info), end, std::move(loaded.title)};
+    return {loaded.song.release(), end, next};
+  }
+  if (mode_ != EndMode::kPlayList) return {};
+  // After the last entry: an empty song that ends where it begins, so the
+  // player goes quiet and tells when the list's last frame has been heard.
+  handed = {kEndTag, {}, 0, {}};
+  return {CreateSong(), 0, kEndTag};
+}
+
+ListPlayer::Start ListPlayer::StartWith(std::uint32_t id, std::uint64_t frame, std::uint64_t end, Loaded loaded,
+                                        bool paused) {
+  Handed next{};
+  QueuedSong queued = MakeNext(id, next);
+  chain_.clear();
+  queuedWaiting_ = false;
+  const HRESULT played = PlayerPlaySong(player_, loaded.song.release(), &buffer_, frame, end, id, queued);
+  if (played < 0) {
+    PlayerStop(player_);  // nothing streams on after a start that failed
+    return Start::kBufferFailed;
+  }
+  if (paused) buffer_.Stop();
+  chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title)});
+  if (queued.song != nullptr) {
+    chain_.push_back(std::move(next));
+    queuedWaiting_ = PlayerHasQueuedSong(player_);
+  }
+  heardFrame_ = frame;
+  list_.SetHeard(id);
+  emit heardChanged(id);
+  // A song shorter than the ring took the queued one in the prefill: the
+  // entry after that is queued now.
+  Queue();
+  return Start::kPlaying;
+}
+
+ListPlayer::Start ListPlayer::Play(std::uint32_t id, std::uint64_t frame, bool paused) {
+  Loaded loaded = Load(id);
+  if (loaded.song == nullptr) return Start::kCannotLoad;
+  const std::uint64_t end = EndFor(loaded.info);
+  return StartWith(id, frame, end, std::move(loaded), paused);
+}
+
+void ListPlayer::Stop() {
+  PlayerStop(player_);
+  chain_.clear();
+  queuedWaiting_ = false;
+  heardFrame_ = 0;
+}
+
+bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
+  if (chain_.empty() || chain_.front().id == kEndTag) return false;
+  const Handed& heard = chain_.front();
+  if (frame >= heard.end) return Next(paused) == Start::kPlaying;
+  // The player still renders the heard song: it goes on from the frame
+  // without loading it again. Once the next song has taken over (in the
+  // heard song's last two seconds), the heard one starts anew.
+  const bool rendering = chain_.size() == 1 || (chain_.size() == 2 && queuedWaiting_);
+  if (rendering) {
+    if (PlayerSeek(player_, frame) < 0) {
+      chain_.clear();
+      return false;
+    }
+    heardFrame_ = frame;
+    return true;
+  }
+  const std::uint32_t id = heard.id;
+  const std::uint64_t end = heard.end;
+  Loaded loaded = Load(id);
+  if (loaded.song == nullptr) return Next(paused) == Start::kPlaying;
+  return StartWith(id, frame, end, std::move(loaded), paused) == Start::kPlaying;
+}
+
+ListPlayer::Start ListPlayer::Step(bool forward, bool paused) {
+  const std::uint32_t from = HeardId() != 0 && HeardId() != kEndTag ? HeardId() : list_.Heard();
+  std::uint32_t id = 0;
+  if (from == 0) {
+    id = list_.Count() > 0 ? list_.At(0).id : 0;
+  } else {
+    id = forward ? After(from) : Before(from);
+    if (!forward && id == 0) id = from;  // at the first entry: it starts again
+  }
+  for (int tries = 0; id != 0 && tries <= list_.Count(); ++tries) {
+    const Start started = Play(id, 0, paused);
+    if (started != Start::kCannotLoad) return started;
+    id = forward ? After(id) : Before(id);
+  }
+  return Start::kCannotLoad;
+}
+
+ListPlayer::Start ListPlayer::Next(bool paused) { return Step(true, paused); }
+
+ListPlayer::Start ListPlayer::Previous(bool paused) { return Step(false, paused); }
+
+void ListPlayer::SetMode(EndMode mode, bool paused) {
+  if (mode == mode_) return;
+  const EndMode before = mode_;
+  mode_ = mode;
+  if (chain_.empty() || chain_.front().id == kEndTag) return;
+  const bool looping = before == EndMode::kRepeatSong, loops = mode == EndMode::kRepeatSong;
+  if (looping == loops) {
+    // Between the list modes only what follows the last entry changes.
+    ListChanged();
+    return;
+  }
+  // The heard song gets the end of the new mode: it goes on from the frame
+  // heard, to the end of the pass it is in (or for ever).
+  UpdateHeard();
+  const std::uint32_t id = chain_.front().id;
+  const std::uint64_t frame = heardFrame_;
+  Loaded loaded = Load(id);
+  if (loaded.song == nullptr) return;
+  const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
+  StartWith(id, frame, end, std::move(loaded), paused);
+}
+
+void ListPlayer::UpdateHeard() {
+  ::HeardFrame heard{};
+  if (!chain_.empty() && PlayerHeard(player_, heard) && heard.tag == chain_.front().id) heardFrame_ = heard.songFrame;
+}
+
+void ListPlayer::Queue() {
+  // The last entry handed over has been taken: the one after it is queued
+  // now, so that it is there well before that entry's end is rendered.
+  if (chain_.empty() || queuedWaiting_ || mode_ == EndMode::kRepeatSong) return;
+  const std::uint32_t last = chain_.back().id;
+  if (last == kEndTag) return;
+  Handed next{};
+  QueuedSong queued = MakeNext(last, next);
+  if (queued.song == nullptr) return;
+  if (PlayerQueueSong(player_, queued.song, queued.endFrame, queued.tag) < 0) return;
+  chain_.push_back(std::move(next));
+  queuedWaiting_ = true;
+}
+
+void ListPlayer::ListChanged() {
+  if (chain_.size() < 2 || !queuedWaiting_) {
+    Queue();
+    return;
+  }
+  // The queued entry may no longer be the one that follows.
+  const Handed& last = chain_[chain_.size() - 2];
+  const std::uint32_t want = After(last.id);
+  const std::uint32_t queued = chain_.back().id;
+  if (want == queued || (want == 0 && queued == kEndTag && mode_ == EndMode::kPlayList)) return;
+  Handed next{};
+  QueuedSong replacement = MakeNext(last.id, next);
+  if (replacement.song == nullptr) {
+    // Nothing is to follow ("Repeat list" with nothing left to play): an
+    // empty song that ends at once stands in for the queued one.
+    next = {kEndTag, {}, 0, {}};
+    replacement = {CreateSong(), 0, kEndTag};
+  }
+  if (PlayerQueueSong(player_, replacement.song, replacement.endFrame, replacement.tag) < 0) return;
+  // Taken meanwhile or not, what the player now holds is this.
+  if (PlayerHasQueuedSong(player_)) {
+    chain_.back() = std::move(next);
+  } else {
+    chain_.push_back(std::move(next));
+    queuedWaiting_ = false;
+  }
+}
+
+void ListPlayer::Follow() {
+  if (chain_.empty()) return;
+  PlayerCollect(player_);
+  if (queuedWaiting_ && !PlayerHasQueuedSong(player_)) {
+    queuedWaiting_ = false;
+    Queue();
+  }
+  ::HeardFrame heard{};
+  if (!PlayerHeard(player_, heard)) return;
+  if (heard.tag != chain_.front().id) {
+    // Songs that ended since: the heard one is further down the chain.
+    std::size_t k = 1;
+    while (k < chain_.size() && chain_[k].id != heard.tag) ++k;
+    if (k == chain_.size()) return;  // not one of ours (a start in between)
+    if (queuedWaiting_ && k == chain_.size() - 1) queuedWaiting_ = false;
+    chain_.erase(chain_.begin(), chain_.begin() + static_cast<std::ptrdiff_t>(k));
+    if (heard.tag == kEndTag) {
+      heardFrame_ = 0;
+      emit listEnded();
+      return;
+    }
+    list_.SetHeard(heard.tag);
+    heardFrame_ = heard.songFrame;
+    emit heardChanged(heard.tag);
+    Queue();
+    return;
+  }
+  heardFrame_ = heard.songFrame;
+  // The song ended with nothing to follow it (it was shorter than the time
+  // the queue had): the next entry starts now, after the silence.
+  const Handed& front = chain_.front();
+  if (chain_.size() == 1 && mode_ != EndMode::kRepeatSong && heard.songFrame >= front.end &&
+      Next(false) != Start::kPlaying)
+    emit listEnded();
+}

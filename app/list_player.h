@@ -1,0 +1,110 @@
+// Plays the list's entries through a Player: where a song ends the next
+// entry follows without a gap (queued as soon as the entry before it
+// starts), by the song end mode; seeks exactly; follows which entry and
+// frame is being heard; marks entries that cannot be loaded and skips them.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <deque>
+
+#include "end_mode.h"
+#include "player.h"
+#include "playlist.h"
+#include "song_info.h"
+
+class ListPlayer : public QObject {
+  Q_OBJECT
+
+ public:
+  ListPlayer(Player& player, SoundBuffer& buffer, Playlist& list, QObject* parent = nullptr);
+
+  enum class Start { kPlaying, kCannotLoad, kBufferFailed };
+
+  // Starts the entry at `frame` (what playing through gives there), with
+  // the entry after it queued to follow. A file that cannot be loaded is
+  // marked in the list. paused: the buffer stays stopped.
+  Start Play(std::uint32_t id, std::uint64_t frame = 0, bool paused = false);
+  // Goes on from `frame` of the heard entry: exact, and paused stays
+  // paused. At or after the song's end (in the list modes) the next entry
+  // starts. False when nothing plays or the start failed.
+  bool Seek(std::uint64_t frame, bool paused);
+  // The next/previous entry that can be played; at the list's ends only
+  // "Repeat list" goes round (the first entry starts again on Previous).
+  Start Next(bool paused);
+  Start Previous(bool paused);
+  // Stops the player and forgets what it played.
+  void Stop();
+
+  EndMode Mode() const { return mode_; }
+  // Takes effect at once: the song heard goes on from the frame heard with
+  // the end the new mode gives it.
+  void SetMode(EndMode mode, bool paused);
+
+  // Follows the player: which entry and frame is heard, queues the entry
+  // after one that has started, and ends the list. Called ten times a
+  // second while playing.
+  void Follow();
+  // The list changed: the entry queued to follow may be another now.
+  void ListChanged();
+
+  bool Active() const { return !chain_.empty(); }
+  std::uint32_t HeardId() const { return chain_.empty() ? 0 : chain_.front().id; }
+  // The heard entry's facts (loaded, scanned), or null.
+  const SongInfo* HeardInfo() const { return chain_.empty() ? nullptr : &chain_.front().info; }
+  // Its title (the file name for a module without one).
+  QString HeardTitle() const { return chain_.empty() ? QString() : chain_.front().title; }
+  // The song frame heard (from the song's start, loops included).
+  std::uint64_t HeardFrame() const { return heardFrame_; }
+  // The entry that is to follow the heard one (0: none, or not yet known).
+  std::uint32_t QueuedId() const;
+
+  // The tag of the empty song queued after the last entry of "Play list".
+  static constexpr std::uint32_t kEndTag = ~std::uint32_t{0};
+
+ signals:
+  // Another entry is heard (also on every start).
+  void heardChanged(std::uint32_t id);
+  // "Play list" has played its last entry.
+  void listEnded();
+
+ private:
+  // An entry handed to the player: heard, playing, or queued.
+  struct Handed {
+    std::uint32_t id;
+    SongInfo info;
+    std::uint64_t end;
+    QString title;  // the entry's, kept should it leave the list
+  };
+  struct Loaded {
+    OwnedSong song;
+    SongInfo info;
+    QString title;
+  };
+  // The song of an entry in a song object of its own; null when it cannot
+  // be loaded (then marked in the list).
+  Loaded Load(std::uint32_t id);
+  // The entry after `id` (in list order, round for "Repeat list", entries
+  // known to be bad skipped); 0 when none.
+  std::uint32_t After(std::uint32_t id) const;
+  std::uint32_t Before(std::uint32_t id) const;
+  // The next entry that loads after `id`, ready to queue; the end marker in
+  // "Play list" after the last.
+  QueuedSong MakeNext(std::uint32_t id, Handed& handed);
+  std::uint64_t EndFor(const SongInfo& info) const;
+  Start StartWith(std::uint32_t id, std::uint64_t frame, std::uint64_t end, Loaded loaded, bool paused);
+  Start Step(bool forward, bool paused);
+  // The frame heard now, where the player can tell.
+  void UpdateHeard();
+  void Queue();
+
+  Player& player_;
+  SoundBuffer& buffer_;
+  Playlist& list_;
+  EndMode mode_ = EndMode::kRepeatSong;
+  // Handed to the player, in the order they play: the heard entry first;
+  // the last may still wait in the queue (queuedWaiting_).
+  std::deque<Handed> chain_;
+  bool queuedWaiting_ = false;
+  std::uint64_t heardFrame_ = 0;
+};

@@ -1,0 +1,180 @@
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr int kMaxListEntries = 100000;
+
+const char* EffectKey(RememberedState::Effect effect) {
+  switch (effect) {
+    case RememberedState::Effect::kEqualizer: return "equalizer";
+    case RememberedState::Effect::kGargle: return "gargle";
+    case RememberedState::Effect::kOff: break;
+  }
+  return "off";
+}
+
+// The value at key as an integer in [low, high], else `fallback`.
+int IntIn(const QSettings& settings, const char* key, int low, int high, int fallback) {
+  const QVariant value = settings.value(QLatin1String(key));
+  bool ok = false;
+  const qlonglong n = value.toLongLong(&ok);
+  return ok && n >= low && n <= high ? static_cast<int>(n) : fallback;
+}
+
+bool BoolOr(const QSettings& settings, const char* key, bool fallback) {
+  const QString text = settings.value(QLatin1String(key)).toString();
+  if (text == QLatin1String("true")) return true;
+  if (text == QLatin1String("false")) return false;
+  return fallback;
+}
+
+// What this window writes is text; a file with bytes no text has (zero
+// bytes, broken UTF-8) was damaged, however much of it parses.
+bool IsText(const QString& file) {
+  QFile in(file);
+  if (!in.open(QIODevice::ReadOnly)) return true;  // missing, or not for reading: nothing damaged
+  const QByteArray bytes = in.read(1 << 24);
+  return !bytes.contains('\0') && QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+}  // namespace
+
+Settings::Settings(const QString& file) {
+  if (file.isEmpty()) return;
+  settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
+  if (settings_->status() == QSettings::FormatError || !IsText(file)) {
+    // Whatever could be parsed of a damaged file is not trusted, and the
+    // next write would carry its remains on: it is put aside and the
+    // settings start again from their defaults.
+    damaged_ = true;
+    settings_.reset();
+    QFile::remove(file + QStringLiteral(".damaged"));
+    if (!QFile::rename(file, file + QStringLiteral(".damaged"))) QFile::remove(file);
+    settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
+    return;
+  }
+  Read();
+}
+
+Settings::~Settings() = default;
+
+QString Settings::DefaultFile() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+         QStringLiteral("/zevora/zevora.conf");
+}
+
+QString Settings::File() const { return settings_ ? settings_->fileName() : QString(); }
+
+void Settings::Read() {
+  QSettings& s = *settings_;
+  RememberedState& r = state_;
+  r.volume = IntIn(s, "volume", 1, 100000, r.volume);
+  r.muted = BoolOr(s, "muted", r.muted);
+  const QString effect = s.value(QStringLiteral("effect")).toString();
+  for (const auto e :
+       {RememberedState::Effect::kOff, RememberedState::Effect::kEqualizer, RememberedState::Effect::kGargle})
+    if (effect == QLatin1String(EffectKey(e))) r.effect = e;
+  r.equalizerGain = IntIn(s, "equalizerGain", -15, 15, r.equalizerGain);
+  r.gargleRate = IntIn(s, "gargleRate", 1, 1000, r.gargleRate);
+  if (const auto mode = ParseEndMode(s.value(QStringLiteral("endMode")).toString())) r.endMode = *mode;
+  const QVariant folder = s.value(QStringLiteral("lastFolder"));
+  if (folder.typeId() == QMetaType::QString) r.lastFolder = folder.toString();
+  r.listOpen = BoolOr(s, "listOpen", r.listOpen);
+  const int size = s.beginReadArray(QStringLiteral("list"));
+  for (int i = 0; i < size && i < kMaxListEntries; ++i) {
+    s.setArrayIndex(i);
+    const QVariant path = s.value(QStringLiteral("path"));
+    // Only absolute paths: anything else is not a name this window wrote.
+    const QByteArray bytes = path.typeId() == QMetaType::QByteArray ? path.toByteArray() : QByteArray();
+    if (bytes.startsWith('/') && !bytes.contains('\0')) r.list << bytes;
+  }
+  s.endArray();
+  r.heardEntry = IntIn(s, "heardEntry", -1, static_cast<int>(r.list.size()) - 1, -1);
+}
+
+void Settings::Sync() {
+  // Written at once (QSettings writes a new file and renames it over the
+  // old one).
+  settings_->sync();
+}
+
+void Settings::Write(const char* key, const QVariant& value) {
+  if (!settings_) return;
+  settings_->setValue(QLatin1String(key), value);
+  Sync();
+}
+
+void Settings::SetVolume(int position) {
+  if (state_.volume == position) return;
+  state_.volume = position;
+  Write("volume", position);
+}
+
+void Settings::SetMuted(bool muted) {
+  if (state_.muted == muted) return;
+  state_.muted = muted;
+  Write("muted", muted);
+}
+
+void Settings::SetEffect(RememberedState::Effect effect) {
+  if (state_.effect == effect) return;
+  state_.effect = effect;
+  Write("effect", QLatin1String(EffectKey(effect)));
+}
+
+void Settings::SetEqualizerGain(int db) {
+  if (state_.equalizerGain == db) return;
+  state_.equalizerGain = db;
+  Write("equalizerGain", db);
+}
+
+void Settings::SetGargleRate(int hz) {
+  if (state_.gargleRate == hz) return;
+  state_.gargleRate = hz;
+  Write("gargleRate", hz);
+}
+
+void Settings::SetEndMode(EndMode mode) {
+  if (state_.endMode == mode) return;
+  state_.endMode = mode;
+  Write("endMode", EndModeKey(mode));
+}
+
+void Settings::SetLastFolder(const QString& folder) {
+  if (state_.lastFolder == folder) return;
+  state_.lastFolder = folder;
+  Write("lastFolder", folder);
+}
+
+void Settings::SetListOpen(bool open) {
+  if (state_.listOpen == open) return;
+  state_.listOpen = open;
+  Write("listOpen", open);
+}
+
+void Settings::SetList(const QList<QByteArray>& paths, int heardEntry) {
+  state_.list = paths;
+  state_.heardEntry = heardEntry;
+  if (!settings_) return;
+  settings_->remove(QStringLiteral("list"));
+  settings_->beginWriteArray(QStringLiteral("list"), static_cast<int>(paths.size()));
+  for (int i = 0; i < paths.size(); ++i) {
+    settings_->setArrayIndex(i);
+    settings_->setValue(QStringLiteral("path"), paths[i]);
+  }
+  settings_->endArray();
+  settings_->setValue(QStringLiteral("heardEntry"), heardEntry);
+  Sync();
+}
+
+void Settings::SetHeardEntry(int index) {
+  if (state_.heardEntry == index) return;
+  state_.heardEntry = index;
+  Write("heardEntry", index);
+}

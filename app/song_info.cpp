@@ -1,0 +1,137 @@
+#include "song_info.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+
+#include "module.h"
+#include "module_json.h"
+#include "sources.h"
+
+namespace {
+
+QString Safe(const std::string& bytes, NameEncoding meant = NameEncoding::kLatin1) {
+  return QString::fromStdString(TerminalText(bytes, meant));
+}
+
+}  // namespace
+
+QString ModuleText(const char* bytes, std::size_t size) {
+  std::string text(bytes, ::strnlen(bytes, size));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return Safe(text);
+}
+
+QString FileNameText(const QByteArray& path) {
+  const int slash = path.lastIndexOf('/');
+  return Safe((slash < 0 ? path : path.mid(slash + 1)).toStdString(), NameEncoding::kUtf8);
+}
+
+QString FormatMinutes(std::uint64_t frames) {
+  const std::uint64_t s = frames / kSampleRate;
+  return QString::asprintf("%llu:%02llu", static_cast<unsigned long long>(s / 60),
+                           static_cast<unsigned long long>(s % 60));
+}
+
+SongHandle LoadSongFile(const QByteArray& path) {
+  SongHandle handle;
+  handle.song.reset(CreateSong());
+  if (handle.song == nullptr) {
+    handle.error = LoadError::kOutOfMemory;
+  } else if (!LoadSong(*handle.song, path.constData(), 0, kSourceFile)) {
+    handle.error = handle.song->loadError;
+    handle.song.reset();
+  }
+  return handle;
+}
+
+QString LoadFailureReason(const QByteArray& path, LoadError error) {
+  // Opened without blocking, as the loader opens it: a FIFO never holds the
+  // scan.
+  const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return QStringLiteral("cannot open (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+  struct stat info {};
+  QString reason;
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+    reason = QStringLiteral("cannot open (is a directory)");
+  else if (!S_ISREG(info.st_mode))
+    reason = QStringLiteral("cannot open (not a regular file)");
+  else
+    reason = QString::fromLatin1(LoadErrorText(error));
+  ::close(fd);
+  return reason;
+}
+
+SongInfo InfoOfSong(const Song& song, bool withNames) {
+  SongInfo info;
+  info.loaded = true;
+  const ModuleState& m = song.module;
+  info.title = ModuleText(song.title, sizeof song.title);
+  info.tracker = ModuleText(song.tracker, sizeof song.tracker);
+  info.channels = m.channelCount;
+  info.patterns = m.patternCount;
+  info.instruments = static_cast<int>(m.instrumentCount);
+  const SongScan first = ScanSong(song, 1);
+  info.hasEnd = first.Ended();
+  if (info.hasEnd) {
+    info.duration = first.passEnds[0];
+    info.loopOrder = first.loopOrder;
+    info.loopRow = first.loopRow;
+    // The second pass and where the loop row starts: what the seek row
+    // shows of a song that loops on.
+    const SongScan two = ScanSong(song, 2, first.loopOrder, first.loopRow);
+    if (two.rowFound) info.loopFrame = two.rowFrame;
+    if (two.passEnds.size() >= 2) info.secondPass = two.passEnds[1] - two.passEnds[0];
+  }
+  if (withNames) {
+    const ModuleNames names = NamesOf(song);
+    for (std::size_t i = 0; i < m.instrumentCount; ++i) {
+      SongInfo::Instrument instrument;
+      if (i < names.instruments.size()) instrument.name = Safe(names.instruments[i]);
+      const std::uint32_t samples = m.instruments[i].sampleCount;
+      for (std::uint32_t k = 0; k < samples && k < kMaxSamplesPerInstrument; ++k)
+        instrument.samples << (i < names.samples.size() && k < names.samples[i].size() ? Safe(names.samples[i][k])
+                                                                                       : QString());
+      info.names.push_back(std::move(instrument));
+    }
+  }
+  return info;
+}
+
+SongInfo ReadSongInfo(const QByteArray& path, bool withNames) {
+  const SongHandle song = LoadSongFile(path);
+  if (song.song == nullptr) {
+    SongInfo info;
+    info.failure = LoadFailureReason(path, song.error);
+    return info;
+  }
+  return InfoOfSong(*song.song, withNames);
+}
+
+std::uint64_t PassPosition(const SongInfo& info, std::uint64_t frame) {
+  if (!info.hasEnd) return frame < kNoEndFrames ? frame : kNoEndFrames;
+  if (frame < info.duration) return frame;
+  if (info.secondPass == 0 || info.loopFrame >= info.duration) return info.duration;
+  const std::uint64_t at = info.loopFrame + (frame - info.duration) % info.secondPass;
+  return at < info.duration ? at : info.duration - 1;
+}
+
+std::uint64_t EndOfPassAfter(const Song& song, const SongInfo& info, std::uint64_t frame) {
+  if (!info.hasEnd) return (frame / kNoEndFrames + 1) * kNoEndFrames;
+  if (frame < info.duration) return info.duration;
+  // Passes after the first may differ in length (tempo changes carry
+  // over): scan as many as reach past the frame.
+  const std::uint64_t period = info.secondPass != 0 ? info.secondPass : info.duration;
+  std::uint32_t passes = static_cast<std::uint32_t>((frame - info.duration) / period + 3);
+  for (int attempt = 0; attempt < 4; ++attempt, passes *= 2) {
+    const SongScan scan = ScanSong(song, passes);
+    for (const std::uint64_t end : scan.passEnds)
+      if (end > frame) return end;
+    if (scan.passEnds.size() < passes) break;
+  }
+  return frame + period;
+}

@@ -1,0 +1,909 @@
+// The window as a player kept open, under the offscreen platform: the seek
+// row, the song end modes and gapless lists (what a sound card takes from
+// a memory buffer, compared with each song's render), the list panel with
+// bad and many files, keys, the info panel, and remembered settings.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <QUrl>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "effects.h"
+#include "effects_panel.h"
+#include "fake_audio_device.h"
+#include "info_panel.h"
+#include "list_player.h"
+#include "looping_sound_buffer.h"
+#include "main_window.h"
+#include "memory_sound_buffer.h"
+#include "player.h"
+#include "playlist.h"
+#include "playlist_view.h"
+#include "seek_row.h"
+#include "settings.h"
+#include "song_scan.h"
+#include "xm_writer.h"
+
+namespace {
+
+using Pcm = std::vector<std::int16_t>;
+
+// Time limits are for a release build; the sanitizers' builds run this much
+// slower.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kSlower = 20;
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr int kSlower = 1;
+constexpr bool kThreadSanitizer = false;
+#endif
+
+QString Corpus(const char* name) { return QStringLiteral(ZEVORA_CORPUS_DIR "/") + QString::fromLatin1(name); }
+QByteArray CorpusPath(const char* name) { return Corpus(name).toLocal8Bit(); }
+
+// A short song: one pattern of `rows` rows at speed 6 and 125 BPM (882
+// frames a tick), one note of a looped square wave at its start.
+XmModule ShortSong(std::uint8_t note, std::uint16_t rows, const char* title = "") {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.title = title;
+  m.patterns[0].rows = rows;
+  m.At(0, 0, 0) = {note, 1, 0, 0, 0};
+  return m;
+}
+constexpr std::uint64_t kRowFrames = 6 * 882;
+
+QByteArray Write(const QTemporaryDir& dir, const char* name, const XmModule& module) {
+  const QByteArray path = QFile::encodeName(dir.filePath(QString::fromLatin1(name)));
+  const std::vector<std::uint8_t> bytes = module.Build();
+  QFile file(QString::fromLocal8Bit(path));
+  if (!file.open(QIODevice::WriteOnly)) return {};
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+  return path;
+}
+
+Song* LoadPath(const QByteArray& path) {
+  Song* song = CreateSong();
+  if (!LoadSong(*song, path.constData(), 0, kSourceFile)) {
+    DestroySong(song);
+    return nullptr;
+  }
+  return song;
+}
+
+// `frames` frames of the song from `from` on: what playing it through from
+// its start gives there.
+Pcm Render(const QByteArray& path, std::uint64_t from, std::uint64_t frames) {
+  Song* song = LoadPath(path);
+  if (song == nullptr) return {};
+  SeekSong(*song, from);
+  Pcm out(2 * frames);
+  for (std::uint64_t done = 0; done < frames;) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames - done, 1u << 20));
+    ReadSongFrames(*song, out.data() + 2 * done, n);
+    done += n;
+  }
+  DestroySong(song);
+  return out;
+}
+
+std::uint64_t OnePass(const QByteArray& path) {
+  Song* song = LoadPath(path);
+  const SongScan scan = ScanSong(*song, 1);
+  DestroySong(song);
+  return scan.Ended() ? scan.passEnds[0] : 0;
+}
+
+Pcm Cat(std::initializer_list<Pcm> parts) {
+  Pcm out;
+  for (const Pcm& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+bool AllZero(const Pcm& pcm, std::size_t from) {
+  return std::all_of(pcm.begin() + static_cast<std::ptrdiff_t>(std::min(from, pcm.size())), pcm.end(),
+                     [](std::int16_t v) { return v == 0; });
+}
+
+// The first frame where two captures differ (their shorter length when
+// none does), for messages.
+QByteArray FirstDifference(const Pcm& got, const Pcm& want) {
+  std::size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  return QByteArray::number(static_cast<qulonglong>(i / 2)) + " of " +
+         QByteArray::number(static_cast<qulonglong>(want.size() / 2)) + " frames (" +
+         QByteArray::number(static_cast<qulonglong>(got.size() / 2)) + " taken)";
+}
+
+struct Rig {
+  explicit Rig(const QString& settingsFile = {}, bool effects = true)
+      : window(buffer, effects,
+               WindowHooks{{},
+                           [this](QWidget*, const QString& text) { errors << text; },
+                           [this](QWidget*, const QString& folder) {
+                             dialogFolders << folder;
+                             return nextFiles;
+                           },
+                           settingsFile,
+                           2}) {}
+
+  // The sound card's side: takes frames at the play cursor, block by
+  // block; every ten blocks it waits for the streaming thread to render the
+  // blocks taken again, and lets the window follow (as its timer does ten
+  // times a second). Stops early when the buffer stops.
+  Pcm Take(std::uint64_t frames) {
+    Pcm out;
+    out.reserve(2 * frames);
+    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+    int crossed = 0;
+    int base = buffer.UnlockCount();
+    while (frames > 0 && buffer.Playing()) {
+      const std::uint32_t at = buffer.PlayCursor() / kBytesPerFrame;
+      const std::uint32_t toBoundary = kBlockFrames - at % kBlockFrames;
+      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(toBoundary, frames));
+      out.insert(out.end(), ring + 2 * at, ring + 2 * (at + n));
+      buffer.AdvancePlayCursorWhilePlaying(n * kBytesPerFrame);
+      frames -= n;
+      if (n == toBoundary && ++crossed == 10) {
+        Refilled(base + crossed);
+        crossed = 0;
+        window.OnFollowTimer();
+        base = buffer.UnlockCount();
+      }
+    }
+    Refilled(base + crossed);
+    return out;
+  }
+  // Waits until the streaming thread has written `unlocks` blocks in all.
+  void Refilled(int unlocks) {
+    for (int i = 0; i < 2000 && buffer.UnlockCount() < unlocks; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  void WaitForScans() {
+    for (int i = 0; i < 3000 && window.List().Pending() > 0; ++i) QTest::qWait(5);
+    QCoreApplication::processEvents();
+  }
+
+  MemorySoundBuffer buffer;
+  QStringList errors;
+  QStringList nextFiles;
+  QStringList dialogFolders;
+  MainWindow window;
+};
+
+// Shown, laid out and active: the window's keys work.
+bool Show(QWidget& window) {
+  window.show();
+  QApplication::setActiveWindow(&window);
+  return QTest::qWaitForWindowExposed(&window) && QTest::qWaitForWindowActive(&window);
+}
+
+// A drag of local files that enters the window, moves and drops.
+void DropFiles(QWidget& target, const QList<QByteArray>& paths) {
+  QMimeData mime;
+  QList<QUrl> urls;
+  for (const QByteArray& path : paths) urls << QUrl::fromEncoded("file://" + path.toPercentEncoding("/"));
+  mime.setUrls(urls);
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&target, &enter);
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&target, &drop);
+}
+
+QStringList Titles(const Playlist& list) {
+  QStringList titles;
+  for (int i = 0; i < list.Count(); ++i) titles << list.At(i).Title();
+  return titles;
+}
+
+}  // namespace
+
+class WindowListTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir_;
+  QByteArray a_, b_, c_, tiny_;  // songs of 3.84 (longer than the ring), 1.44, 0.96 and 0.36 s
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    a_ = Write(dir_, "a.xm", ShortSong(kC4, 32, "Song A"));
+    b_ = Write(dir_, "b.xm", ShortSong(kC4 + 7, 12));
+    c_ = Write(dir_, "c.xm", ShortSong(kC4 + 12, 8, "Song C"));
+    tiny_ = Write(dir_, "tiny.xm", ShortSong(kC4 + 3, 3, "Tiny"));
+    QCOMPARE(OnePass(a_), 32 * kRowFrames);
+    QCOMPARE(OnePass(b_), 12 * kRowFrames);
+  }
+  void cleanup() { PlayerStop(); }
+
+  // A click on the slider, the arrow keys, and a seek while paused: what
+  // is heard from there is what playing through gives at that frame.
+  void seeksAreExact() {
+    Rig r;
+    QVERIFY(Show(r.window));
+    const QByteArray song = CorpusPath("vor--mph.xm");
+    r.window.OpenFiles({song});
+    SeekRow& row = *r.window.SeekRowWidget();
+    QCOMPARE(row.Span(), OnePass(song));
+    QCOMPARE(row.Label()->text(), QString("0:00 / 1:37"));
+    const Pcm first = r.Take(44100);
+    r.window.OnFollowTimer();
+    QCOMPARE(r.window.HeardFrame(), 44100u);
+    QCOMPARE(row.Label()->text(), QString("0:01 / 1:37"));
+
+    // A click a third of the way along.
+    const int x = row.Slider()->width() / 3;
+    const std::uint64_t target = row.FrameAt(row.Slider()->ValueAt(x));
+    QVERIFY(target > 30 * 44100u && target < 34 * 44100u);
+    QSignalSpy seeked(&r.window, &MainWindow::seeked);
+    QTest::mouseClick(row.Slider(), Qt::LeftButton, {}, QPoint(x, row.Slider()->height() / 2));
+    QCOMPARE(seeked.size(), 1);
+    QCOMPARE(seeked[0][0].value<std::uint64_t>(), target);
+    const Pcm afterClick = r.Take(44100);
+
+    // Right: 10 s on from the frame heard; Left: 10 s back, at most to
+    // the start.
+    QTest::keyClick(&r.window, Qt::Key_Right);
+    const std::uint64_t right = target + 44100 + 441000;
+    QCOMPARE(r.window.HeardFrame(), right);
+    const Pcm afterRight = r.Take(22050);
+    QTest::keyClick(&r.window, Qt::Key_Left);
+    QTest::keyClick(&r.window, Qt::Key_Left);
+    const std::uint64_t left = right + 22050 - 2 * 441000;
+    QCOMPARE(r.window.HeardFrame(), left);
+    const Pcm afterLeft = r.Take(22050);
+
+    // Paused, a seek stays paused; the sound from the resume is the frame's.
+    QTest::keyClick(&r.window, Qt::Key_Space);
+    QVERIFY(r.window.Paused() && !r.buffer.Playing());
+    r.window.SeekTo(3 * 44100 + 123);
+    QVERIFY(r.window.Paused() && !r.buffer.Playing());
+    QTest::keyClick(&r.window, Qt::Key_Space);
+    QVERIFY(!r.window.Paused() && r.buffer.Playing());
+    const Pcm afterPause = r.Take(44100);
+    r.window.OnFollowTimer();
+    QCOMPARE(row.Label()->text(), QString("0:04 / 1:37"));
+    QCOMPARE(r.window.TimeDisplay()->text(), QString("00:00:05"));
+
+    const Pcm got = Cat({first, afterClick, afterRight, afterLeft, afterPause});
+    const Pcm want = Cat({Render(song, 0, 44100), Render(song, target, 44100), Render(song, right, 22050),
+                          Render(song, left, 22050), Render(song, 3 * 44100 + 123, 44100)});
+    QVERIFY2(got == want, FirstDifference(got, want));
+    // Further left than the start is the start.
+    QTest::keyClick(&r.window, Qt::Key_Left);
+    QCOMPARE(r.window.HeardFrame(), 0u);
+  }
+
+  // In a song's last two seconds the next entry has already taken over the
+  // rendering: a seek in the heard song starts it again from that frame,
+  // and the next still follows without a gap.
+  void seekAfterTheNextSongTookOver() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({a_, b_});
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+    const Pcm before = r.Take(lengthA - 30000);
+    QCOMPARE(r.window.Lister().QueuedId(), r.window.List().At(1).id);
+    r.window.SeekTo(20000);
+    const Pcm after = r.Take(lengthA - 20000 + lengthB + 10 * kBlockFrames);
+    const Pcm want = Cat({Render(a_, 0, lengthA - 30000), Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB)});
+    const Pcm got = Cat({before, after});
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+    QVERIFY(!r.window.Playing());
+  }
+
+  // The three song end modes, each with a list of two songs and the
+  // "device" taking more than both: the sound heard is, bit for bit, the
+  // songs' renders one after the other.
+  void endModes_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addRow("repeat song") << static_cast<int>(EndMode::kRepeatSong);
+    QTest::addRow("play list") << static_cast<int>(EndMode::kPlayList);
+    QTest::addRow("repeat list") << static_cast<int>(EndMode::kRepeatList);
+  }
+  void endModes() {
+    QFETCH(int, mode);
+    Rig r;
+    r.window.SetEndMode(static_cast<EndMode>(mode));
+    r.window.OpenFiles({a_, b_});
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+    const std::uint64_t total = 2 * (lengthA + lengthB) + 44100;
+    const Pcm got = r.Take(total);
+    Pcm want;
+    switch (static_cast<EndMode>(mode)) {
+      case EndMode::kRepeatSong:  // the first song loops for ever, as the window always did
+        want = Render(a_, 0, total);
+        QCOMPARE(got, want);
+        QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+        break;
+      case EndMode::kPlayList:  // each once, then silence, and the window stops
+        want = Cat({Render(a_, 0, lengthA), Render(b_, 0, lengthB)});
+        QVERIFY(got.size() > want.size() && got.size() <= want.size() + 2 * 11 * kBlockFrames);
+        QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+        QVERIFY(AllZero(got, want.size()));
+        QVERIFY(!r.window.Playing());
+        QCOMPARE(r.window.windowTitle(), QString("Zevora"));
+        QCOMPARE(r.window.List().Heard(), r.window.List().At(1).id);
+        break;
+      case EndMode::kRepeatList:  // round and round
+        want = Cat({Render(a_, 0, lengthA), Render(b_, 0, lengthB), Render(a_, 0, lengthA), Render(b_, 0, lengthB),
+                    Render(a_, 0, 44100)});
+        QVERIFY2(got == want, FirstDifference(got, want));
+        QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+        break;
+    }
+  }
+
+  // Songs shorter than the ring: one of 0.36 s first (the next is queued
+  // before the ring is filled) and one between two others (queued while
+  // the song before it plays).
+  void gaplessThroughShortSongs() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({tiny_, a_, tiny_, c_});
+    const std::uint64_t t = OnePass(tiny_), a = OnePass(a_), c = OnePass(c_);
+    const Pcm got = r.Take(2 * t + a + c + 44100);
+    const Pcm want = Cat({Render(tiny_, 0, t), Render(a_, 0, a), Render(tiny_, 0, t), Render(c_, 0, c)});
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+  }
+
+  // The heard song takes the new mode's end at once, without a break in
+  // the sound: from "Repeat song" in its second pass, the song ends where
+  // that pass ends and the next entry follows.
+  void modeChangeWhilePlaying() {
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.OpenFiles({a_, b_});
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+    const Pcm looping = r.Take(lengthA + 30000);
+    QTest::keyClick(&r.window, Qt::Key_R);  // to "Play list"
+    QCOMPARE(r.window.GetEndMode(), EndMode::kPlayList);
+    QCOMPARE(r.window.SeekRowWidget()->EndModeButton()->text(), QString("Play list"));
+    const Pcm rest = r.Take(lengthA - 30000 + lengthB + 11 * kBlockFrames);
+    const Pcm got = Cat({looping, rest});
+    const Pcm want = Cat({Render(a_, 0, 2 * lengthA), Render(b_, 0, lengthB)});
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+    QVERIFY(!r.window.Playing());
+  }
+
+  // A song without an end: the seek row covers its first 10 minutes and
+  // says so; in the list modes it ends there and the next entry follows.
+  void songWithoutAnEnd() {
+    XmModule wheels = ShortSong(kC4, 8);
+    wheels.channels = 6;
+    for (std::uint16_t ch = 0; ch < 6; ++ch) {
+      wheels.At(0, 0, ch) = {static_cast<std::uint8_t>(ch == 0 ? kC4 : 0), static_cast<std::uint8_t>(ch == 0), 0, 0xE,
+                             0x60};
+      wheels.At(0, static_cast<std::uint16_t>(ch + 1), ch) = {0, 0, 0, 0xE, 0x6F};
+    }
+    const QByteArray endless = Write(dir_, "endless.xm", wheels);
+    QCOMPARE(OnePass(endless), 0u);
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.List().Insert(0, {endless, b_});
+    r.WaitForScans();
+    QCOMPARE(r.window.List().data(r.window.List().index(0, Playlist::kDurationColumn), Qt::DisplayRole).toString(),
+             QString("no end"));
+    r.window.PlayEntry(r.window.List().At(0).id);
+    SeekRow& row = *r.window.SeekRowWidget();
+    QCOMPARE(row.Span(), kNoEndFrames);
+    QCOMPARE(row.Label()->text(), QString("0:00 / 10:00 no end"));
+    r.window.SeekTo(kNoEndFrames - 30000);
+    const Pcm got = r.Take(30000 + OnePass(b_) + 11 * kBlockFrames);
+    const Pcm want = Cat({Render(endless, kNoEndFrames - 30000, 30000), Render(b_, 0, OnePass(b_))});
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+  }
+
+  // Files that cannot be played are marked with the reason and passed over,
+  // without a box; only a drop of nothing playable gets the box, once.
+  void badFilesAreMarkedAndSkipped() {
+    const QByteArray missing = QFile::encodeName(dir_.filePath("missing.xm"));
+    const QByteArray text = CorpusPath("SOURCES.md");
+    const QByteArray folder = QFile::encodeName(dir_.path());
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    DropFiles(r.window, {text, a_, missing, folder, b_});
+    QVERIFY(r.errors.isEmpty());
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+    QCOMPARE(r.window.windowTitle(), QString("Playing Song A"));
+    r.WaitForScans();
+    const Playlist& list = r.window.List();
+    const struct {
+      int row;
+      const char* reason;
+    } bad[] = {
+        {0, "not an XM module"}, {2, "cannot open (No such file or directory)"}, {3, "cannot open (is a directory)"}};
+    for (const auto& b : bad) {
+      QCOMPARE(list.At(b.row).state, PlaylistEntry::State::kBad);
+      QCOMPARE(list.data(list.index(b.row, 0), Qt::ToolTipRole).toString().section('\n', 1),
+               QString("Cannot be played: ") + b.reason);
+    }
+    const Pcm got = r.Take(OnePass(a_) + OnePass(b_) + 44100);
+    const Pcm want = Cat({Render(a_, 0, OnePass(a_)), Render(b_, 0, OnePass(b_))});
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+    QVERIFY(r.errors.isEmpty());
+
+    DropFiles(r.window, {text, missing});
+    QCOMPARE(r.errors, QStringList{"Unable to start playback"});
+    QVERIFY(!r.window.Playing());
+    QCOMPARE(list.Count(), 7);
+  }
+
+  // A thousand files at once: all listed in order after the heard entry,
+  // the first plays at once, every one is read within seconds, and the
+  // window keeps answering meanwhile.
+  void manyFilesDropped() {
+    QTemporaryDir many;
+    QList<QByteArray> paths;
+    const QDir corpus(QStringLiteral(ZEVORA_CORPUS_DIR));
+    const QStringList modules = corpus.entryList({"*.xm"}, QDir::Files, QDir::Name);
+    for (int i = 0; i < 1000; ++i) {
+      const QString link = many.filePath(QString::asprintf("%04d.xm", i));
+      QVERIFY(QFile::link(corpus.filePath(modules[i % modules.size()]), link));
+      paths << QFile::encodeName(link);
+    }
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    r.window.OpenFiles({a_, b_});
+    QElapsedTimer clock;
+    clock.start();
+    DropFiles(r.window, paths);
+    const qint64 dropTook = clock.elapsed();
+    const Playlist& list = r.window.List();
+    QCOMPARE(list.Count(), 1002);
+    QCOMPARE(list.At(0).path, a_);
+    for (int i = 0; i < 1000; ++i) QCOMPARE(list.At(1 + i).path, paths[i]);
+    QCOMPARE(list.At(1001).path, b_);
+    QCOMPARE(r.window.HeardEntry(), list.At(1).id);
+    // The event loop runs on while the files are read: a 5 ms timer never
+    // waits long.
+    QTimer tick;
+    qint64 last = clock.elapsed(), longest = 0;
+    connect(&tick, &QTimer::timeout, [&] {
+      longest = std::max(longest, clock.elapsed() - last);
+      last = clock.elapsed();
+    });
+    tick.start(5);
+    while (list.Pending() > 0 && clock.elapsed() < 20000 * kSlower) QTest::qWait(5);
+    QCoreApplication::processEvents();
+    const qint64 read = clock.elapsed();
+    std::printf(
+        "drop of 1000 files: %lld ms to list, %lld ms until all were read, longest wait of the window %lld ms\n",
+        static_cast<long long>(dropTook), static_cast<long long>(read), static_cast<long long>(longest));
+    QCOMPARE(list.Pending(), 0);
+    QVERIFY(dropTook < 500 * kSlower);
+    QVERIFY(longest < 250 * kSlower);
+    for (int i = 1; i <= 1000; ++i) QCOMPARE(list.At(i).state, PlaylistEntry::State::kReady);
+    QCOMPARE(list.At(1 + modules.indexOf("vor--mph.xm")).Title(), QString("VoR Theme"));
+    QCOMPARE(list.data(list.index(1 + modules.indexOf("vor--mph.xm"), 1), Qt::DisplayRole).toString(), QString("1:37"));
+  }
+
+  // Drag to reorder, Delete, Enter and double-click; the heard entry can
+  // go, and what came after it follows.
+  void listEditing() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    r.window.List().Insert(0, {a_, b_, c_, tiny_});
+    r.WaitForScans();
+    Playlist& list = r.window.List();
+    PlaylistView& view = *r.window.ListView();
+    QCOMPARE(Titles(list), QStringList({"Song A", "b.xm", "Song C", "Tiny"}));
+
+    // Rows 0 and 1 dragged below "Song C".
+    std::unique_ptr<QMimeData> mime(list.mimeData({list.index(0, 0), list.index(1, 0)}));
+    const QRect target = view.visualRect(list.index(2, 0));
+    const QPoint at(target.center().x(), target.bottom() - 1);
+    QDragEnterEvent enter(at, Qt::MoveAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view.viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::MoveAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view.viewport(), &drop);
+    QCOMPARE(Titles(list), QStringList({"Song C", "Song A", "b.xm", "Tiny"}));
+    QCOMPARE(view.SelectedRows(), QList<int>({1, 2}));
+    // Rows of another list are not taken.
+    Playlist other;
+    other.Insert(0, {c_});
+    std::unique_ptr<QMimeData> foreign(other.mimeData({other.index(0, 0)}));
+    QDragEnterEvent stranger(at, Qt::MoveAction, foreign.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view.viewport(), &stranger);
+    QVERIFY(!stranger.isAccepted());
+
+    // Double-click plays; Enter plays the current entry.
+    const QRect second = view.visualRect(list.index(2, 0));
+    // As a window system delivers it: press, release, then the double-click.
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, second.center());
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, second.center());
+    QCOMPARE(r.window.HeardEntry(), list.At(2).id);
+    view.setFocus();
+    view.setCurrentIndex(list.index(1, 0));
+    QTest::keyClick(&view, Qt::Key_Return);
+    QCOMPARE(r.window.HeardEntry(), list.At(1).id);
+    QCOMPARE(r.window.windowTitle(), QString("Playing Song A"));
+    // Up and Down move in the list while it has the focus (not the volume).
+    const int volume = r.window.Volume();
+    QTest::keyClick(&view, Qt::Key_Down);
+    QCOMPARE(view.currentIndex().row(), 2);
+    QCOMPARE(r.window.Volume(), volume);
+
+    // Delete takes the heard entry out; it plays on, and then the entry
+    // that came after it.
+    view.setCurrentIndex(list.index(1, 0));
+    view.selectionModel()->select(list.index(1, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QTest::keyClick(&view, Qt::Key_Delete);
+    QCOMPARE(Titles(list), QStringList({"Song C", "b.xm", "Tiny"}));
+    QVERIFY(r.window.Playing());
+    const Pcm got = r.Take(OnePass(a_) + OnePass(b_) + OnePass(tiny_) + 44100);
+    const Pcm want = Cat({Render(a_, 0, OnePass(a_)), Render(b_, 0, OnePass(b_)), Render(tiny_, 0, OnePass(tiny_))});
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+  }
+
+  // The keys work wherever the focus is, and the tooltips name them.
+  void keys() {
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.List().Insert(0, {a_, b_, c_});
+    r.WaitForScans();
+    QTest::keyClick(&r.window, Qt::Key_Space);  // nothing plays: the first entry starts
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+    QTest::keyClick(&r.window, Qt::Key_Space);
+    QVERIFY(r.window.Paused() && r.window.Button(1)->isChecked() && !r.buffer.Playing());
+    QTest::keyClick(&r.window, Qt::Key_Space);
+    QVERIFY(!r.window.Paused() && r.buffer.Playing());
+    QTest::keyClick(&r.window, Qt::Key_N);
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+    QTest::keyClick(&r.window, Qt::Key_N);
+    QTest::keyClick(&r.window, Qt::Key_N);  // the last entry: no further, but "Repeat list" goes round
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(2).id);
+    r.window.SetEndMode(EndMode::kRepeatList);
+    QTest::keyClick(&r.window, Qt::Key_N);
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+    QTest::keyClick(&r.window, Qt::Key_P);
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(2).id);
+    r.window.SetEndMode(EndMode::kRepeatSong);
+    QTest::keyClick(&r.window, Qt::Key_P);
+    QTest::keyClick(&r.window, Qt::Key_P);
+    QTest::keyClick(&r.window, Qt::Key_P);  // the first entry starts again
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+
+    QTest::keyClick(&r.window, Qt::Key_M);
+    QVERIFY(r.window.Muted());
+    QCOMPARE(r.buffer.Volume(), -10000);
+    QTest::keyClick(&r.window, Qt::Key_M);
+    QVERIFY(!r.window.Muted());
+    QTest::keyClick(&r.window, Qt::Key_Down);
+    QCOMPARE(r.window.Volume(), 95000);
+    QCOMPARE(r.window.windowTitle(), QString("VOL: 95%"));
+    QTest::keyClick(&r.window, Qt::Key_Up);
+    QTest::keyClick(&r.window, Qt::Key_Up);
+    QCOMPARE(r.window.Volume(), 100000);
+
+    r.nextFiles = QStringList{QString::fromLocal8Bit(c_)};
+    QTest::keyClick(&r.window, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(r.dialogFolders.size(), 1);
+    QCOMPARE(Titles(r.window.List()), QStringList({"Song A", "Song C", "b.xm", "Song C"}));
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+    QTest::keyClick(&r.window, Qt::Key_L);
+    QVERIFY(r.window.ListOpen() && r.window.ListView()->isVisible());
+
+    QCOMPARE(r.window.VolumeSlider()->toolTip(), QString("Volume (Up/Down)"));
+    QVERIFY(r.window.SeekRowWidget()->Slider()->toolTip().contains("Left/Right"));
+    QVERIFY(r.window.SeekRowWidget()->EndModeButton()->toolTip().contains("(R:"));
+    QCOMPARE(r.window.SeekRowWidget()->ListButton()->toolTip(), QString("List (L)"));
+    QCOMPARE(r.window.SeekRowWidget()->InfoButton()->toolTip(), QString("Module info (I)"));
+
+    QSignalSpy closed(&r.window, &QObject::destroyed);
+    QTest::keyClick(&r.window, Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(!r.window.isVisible());
+    QCOMPARE(DefaultPlayer().threadRunning.load(), 0);
+  }
+
+  // The title bar names the module's title (the file name without one), for
+  // a drop too; the info panel shows the names of the module made safe.
+  void titleAndInfo() {
+    XmModule named = ShortSong(kC4, 4, "Tune\x01\x7f\xe9t\xe9");
+    named.tracker = "Tracker\x1b[31m";
+    named.instruments[0].name = "greetings\nto all";
+    named.instruments[0].samples[0].name = "sample \x9b one";
+    XmInstrument second;
+    second.name = "bass";
+    second.samples = {LoopedSample(), LoopedSample()};
+    second.samples[0].name = "low";
+    second.samples[1].name = "high";
+    named.instruments.push_back(second);
+    const QByteArray path = Write(dir_, "named.xm", named);
+    Rig r;
+    DropFiles(r.window, {path});
+    QCOMPARE(r.window.windowTitle(), QString("Playing Tune??ét\u00e9"));
+    r.window.ShowInfo();
+    QVERIFY(r.window.Info()->isVisible());
+    QCOMPARE(r.window.Info()->Text(), QString("File:        named.xm\n"
+                                              "Title:       Tune??ét\u00e9\n"
+                                              "Tracker:     Tracker?[31m\n"
+                                              "Channels:    1\n"
+                                              "Patterns:    1\n"
+                                              "Duration:    0:00.480, then loops to order 0, row 0\n"
+                                              "Instruments: 2\n"
+                                              "  1 greetings?to all\n"
+                                              "    1.1 sample ? one\n"
+                                              "  2 bass\n"
+                                              "    2.1 low\n"
+                                              "    2.2 high\n"));
+    QVERIFY(QFontInfo(r.window.Info()->findChild<QPlainTextEdit*>()->font()).fixedPitch());
+    // The panel follows the heard entry when opened from the button.
+    DropFiles(r.window, {b_});
+    QCOMPARE(r.window.windowTitle(), QString("Playing b.xm"));
+    QVERIFY(r.window.Info()->Text().startsWith("File:        b.xm\nTitle:       \n"));
+    // From the list's menu: that entry's, and it stays.
+    r.window.ShowInfo(r.window.List().At(0).id);
+    QVERIFY(r.window.Info()->Text().startsWith("File:        named.xm"));
+    r.window.Next();
+    QVERIFY(r.window.Info()->Text().startsWith("File:        named.xm"));
+  }
+
+  // Everything remembered comes back in a new window, written the moment
+  // it changed; the heard entry is marked, not played.
+  void settingsAreRemembered() {
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora/zevora.conf");
+    {
+      Rig r(file);
+      r.window.List().Insert(0, {c_});
+      r.window.OpenFiles({a_, b_});
+      r.window.SetVolume(42000);
+      r.window.SetMuted(true);
+      r.window.SetEndMode(EndMode::kRepeatList);
+      r.window.SetListOpen(true);
+      r.nextFiles = QStringList{QString::fromLocal8Bit(tiny_)};
+      r.window.Command(kCommandStop);
+      r.window.Command(kCommandLoad);
+      r.window.Next();  // heard: b.xm, the fourth entry
+      QCOMPARE(r.dialogFolders, QStringList{QString()});
+      // Written already, while the window is open.
+      QSettings written(file, QSettings::IniFormat);
+      QCOMPARE(written.value("volume").toInt(), 42000);
+      QCOMPARE(written.value("muted").toString(), QString("true"));
+      QCOMPARE(written.value("endMode").toString(), QString("list"));
+      QCOMPARE(written.value("listOpen").toString(), QString("true"));
+      QCOMPARE(written.value("lastFolder").toString(), dir_.path());
+      QCOMPARE(written.value("heardEntry").toInt(), 3);
+      QCOMPARE(written.value("list/size").toInt(), 4);
+    }
+    Rig again(file);
+    MainWindow& w = again.window;
+    QVERIFY(Show(w));
+    QCOMPARE(w.Volume(), 42000);
+    QVERIFY(w.Muted());
+    QCOMPARE(again.buffer.Volume(), -10000);
+    QCOMPARE(w.GetEndMode(), EndMode::kRepeatList);
+    QVERIFY(w.ListOpen());
+    QCOMPARE(w.List().Paths(), QList<QByteArray>({c_, a_, tiny_, b_}));
+    QCOMPARE(w.List().Heard(), w.List().At(3).id);
+    QVERIFY(!w.Playing() && !again.buffer.Playing());
+    again.nextFiles.clear();
+    w.Command(kCommandLoad);
+    QCOMPARE(again.dialogFolders, QStringList{dir_.path()});
+    // Space plays the heard entry; the volume and mute are the remembered.
+    QTest::keyClick(&w, Qt::Key_Space);
+    QCOMPARE(w.HeardEntry(), w.List().At(3).id);
+    QCOMPARE(again.buffer.Volume(), -10000);
+    w.SetMuted(false);
+    QCOMPARE(again.buffer.Volume(), static_cast<int>(std::log10(42000.0) * 2000.0 - 10000.0));
+    // A list emptied is remembered empty.
+    w.List().Clear();
+    QCOMPARE(Settings(file).State().list.size(), 0);
+    QCOMPARE(Settings(file).State().heardEntry, -1);
+  }
+
+  // The effect and its setting, on a buffer that has effects.
+  void effectIsRemembered() {
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    const struct {
+      int effect, position;
+      RememberedState::Effect remembered;
+    } cases[] = {{kEffectEqualizerId, 21, RememberedState::Effect::kEqualizer},
+                 {kEffectGargleId, 345, RememberedState::Effect::kGargle},
+                 {kEffectOffId, 0, RememberedState::Effect::kOff}};
+    for (const auto& c : cases) {
+      for (int run = 0; run < 2; ++run) {
+        FakeAudioDevice::Control control;
+        LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+        QVERIFY(buffer.Start());
+        MainWindow window(buffer, true, WindowHooks{{}, [](QWidget*, const QString&) {}, {}, file, 1});
+        if (run == 0) {
+          window.Command(c.effect);
+          if (c.effect != kEffectOffId) window.Effects()->Slider()->setValue(c.position);
+          QCOMPARE(Settings(file).State().effect, c.remembered);
+          continue;
+        }
+        QCOMPARE(window.Effects()->Chosen(), c.effect);
+        if (c.effect == kEffectOffId) continue;
+        QCOMPARE(window.Effects()->Slider()->value(), c.position);
+        void* object = nullptr;
+        if (c.effect == kEffectEqualizerId) {
+          QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_PARAMEQ, 0, IID_IDirectSoundFXParamEq, &object) >= 0);
+          DSFXParamEq eq{};
+          static_cast<IDirectSoundFXParamEq*>(object)->GetAllParameters(&eq);
+          QCOMPARE(eq.fGain, 6.0f);
+        } else {
+          QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object) >= 0);
+          DSFXGargle gargle{};
+          static_cast<IDirectSoundFXGargle*>(object)->GetAllParameters(&gargle);
+          QCOMPARE(gargle.dwRateHz, 345u);
+        }
+      }
+    }
+  }
+
+  // Every write goes to a new file that takes the settings file's name: the
+  // file is another after each change, and nothing else is left in the
+  // folder.
+  void settingsAreWrittenWhole() {
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    Settings settings(file);
+    settings.SetVolume(5);
+    struct stat before {};
+    QCOMPARE(::stat(QFile::encodeName(file).constData(), &before), 0);
+    settings.SetList({"/a.xm", "/b.xm"}, 1);
+    struct stat after {};
+    QCOMPARE(::stat(QFile::encodeName(file).constData(), &after), 0);
+    QVERIFY(before.st_ino != after.st_ino);
+    QCOMPARE(QDir(config.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"zevora.conf"});
+    QCOMPARE(Settings(file).State().list, QList<QByteArray>({"/a.xm", "/b.xm"}));
+  }
+
+  // A writer killed at any moment leaves the settings as they were before
+  // one of its writes or after it, never in between.
+  void settingsSurviveAKillMidWrite() {
+    if (kThreadSanitizer) QSKIP("the thread sanitizer does not follow a threaded program's fork");
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    std::mt19937 random(22);
+    bool written = false;
+    for (int round = 0; round < 25; ++round) {
+      QProcess writer;
+      writer.start(QCoreApplication::applicationFilePath(), {"--write-settings", file});
+      QVERIFY(writer.waitForStarted());
+      QTest::qWait(static_cast<int>(20 + random() % 120));
+      ::kill(static_cast<pid_t>(writer.processId()), SIGKILL);
+      QVERIFY(writer.waitForFinished());
+      const Settings read(file);
+      QVERIFY(!read.WasDamaged());
+      const RememberedState& s = read.State();
+      // The writer's n-th list: n entries, named after n, the last heard;
+      // a writer may be killed before its first write.
+      const int n = static_cast<int>(s.list.size());
+      written = written || n > 0;
+      if (written) {
+        QVERIFY2(n >= 1 && n <= 40, QByteArray::number(n));
+        for (int i = 0; i < n; ++i)
+          QCOMPARE(s.list[i], QByteArray("/written/") + QByteArray::number(n) + "/" + QByteArray::number(i));
+        QCOMPARE(s.heardEntry, n - 1);
+        // The volume is a write of its own, after the list's.
+        QVERIFY2((s.volume >= 1 && s.volume <= 40) || s.volume == 100000, QByteArray::number(s.volume));
+      }
+    }
+  }
+
+  // A damaged settings file: the window starts with every default, works,
+  // and writes good settings again.
+  void damagedSettings_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<bool>("putAside");  // not parsed as settings at all: kept as FILE.damaged
+    QTest::addRow("binary") << QByteArray("\x00\xff\xfe[[[=\n=\n\\\\\x80\x01list\\size=3", 28) << false << true;
+    QTest::addRow("broken UTF-8") << QByteArray("[General]\nvolume=5\xc3(\n") << false << true;
+    QTest::addRow("unbalanced section") << QByteArray("[General\nvolume=5\n[list") << false << true;
+    QTest::addRow("wrong kinds") << QByteArray(
+                                        "[General]\nvolume=loud\nmuted=perhaps\nendMode=forever\nlistOpen=2\n"
+                                        "heardEntry=x\neffect=reverb\nlastFolder=@ByteArray(\\x1)\n"
+                                        "[list]\nsize=2\n1\\path=relative.xm\n2\\path=@Variant(\\0\\0\\0\\x7f)\n")
+                                 << false << false;
+    QTest::addRow("out of range") << QByteArray(
+                                         "[General]\nvolume=0\nequalizerGain=99\ngargleRate=0\nheardEntry=7\n"
+                                         "[list]\nsize=-5\n")
+                                  << false << false;
+    QTest::addRow("huge count") << QByteArray("[list]\nsize=2147483647\n") << false << false;
+    QTest::addRow("empty") << QByteArray() << false << false;
+    QTest::addRow("a folder") << QByteArray() << true << false;
+  }
+  void damagedSettings() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, folder);
+    QFETCH(bool, putAside);
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    if (folder) {
+      QVERIFY(QDir().mkpath(file));
+    } else {
+      QFile out(file);
+      QVERIFY(out.open(QIODevice::WriteOnly));
+      out.write(content);
+    }
+    {
+      Rig r(file);
+      const RememberedState defaults;
+      const RememberedState& s = r.window.Remembered().State();
+      QCOMPARE(s.volume, defaults.volume);
+      QCOMPARE(s.muted, defaults.muted);
+      QCOMPARE(s.effect, defaults.effect);
+      QCOMPARE(s.equalizerGain, defaults.equalizerGain);
+      QCOMPARE(s.gargleRate, defaults.gargleRate);
+      QCOMPARE(s.endMode, defaults.endMode);
+      QCOMPARE(s.lastFolder, defaults.lastFolder);
+      QCOMPARE(s.listOpen, defaults.listOpen);
+      QCOMPARE(s.list, defaults.list);
+      QCOMPARE(s.heardEntry, defaults.heardEntry);
+      QCOMPARE(r.window.Volume(), 100000);
+      QCOMPARE(r.window.List().Count(), 0);
+      r.window.OpenFiles({a_});
+      QVERIFY(r.window.Playing());
+      r.window.SetEndMode(EndMode::kPlayList);
+    }
+    if (folder) return;
+    QFile aside(file + ".damaged");
+    QCOMPARE(aside.exists(), putAside);
+    if (putAside) {
+      QVERIFY(aside.open(QIODevice::ReadOnly));
+      QCOMPARE(aside.readAll(), content);
+    }
+    const Settings again(file);
+    QVERIFY(!again.WasDamaged());
+    QCOMPARE(again.State().list, QList<QByteArray>{a_});
+    QCOMPARE(again.State().endMode, EndMode::kPlayList);
+  }
+};
+
+// The test's own program also writes settings for ever when asked (for
+// the test that kills a writer).
+int main(int argc, char** argv) {
+  if (argc == 3 && !std::strcmp(argv[1], "--write-settings")) {
+    QCoreApplication app(argc, argv);
+    Settings settings(QString::fromLocal8Bit(argv[2]));
+    for (int n = 1;; n = n % 40 + 1) {
+      QList<QByteArray> list;
+      for (int i = 0; i < n; ++i) list << QByteArray("/written/") + QByteArray::number(n) + "/" + QByteArray::number(i);
+      // Volume last: the test checks it names the same write as the list.
+      settings.SetList(list, n - 1);
+      settings.SetVolume(n);
+    }
+  }
+  QApplication app(argc, argv);
+  WindowListTest test;
+  QTEST_SET_MAIN_SOURCE_PATH
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_list_test.moc"
