@@ -6,13 +6,7 @@ cli="$1"
 corpus="$2"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name="$1"
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $name"; fi
-}
+. "$(dirname "$0")/checks.sh"
 
 for f in "$corpus"/*.xm; do
   check "info $(basename "$f")" bash -c '"$0" info --json "$1" > "$2/info.json" && python3 -c "
@@ -63,5 +57,4 @@ check "render reports a positions file it cannot write" bash -c \
 
 check "render to a device writes into it and leaves it a device" bash -c '"$0" render -o /dev/null --blocks 5 && [ -c /dev/null ]' "$cli"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -9,13 +9,7 @@ cli="$1"
 corpus="$2"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name="$1"
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $name"; fi
-}
+. "$(dirname "$0")/checks.sh"
 
 printf 'not a module' > "$tmp/bad.xm"
 inputs=("$corpus/vor--mph.xm" "$tmp/bad.xm" "$corpus/vodovod--walk.xm" "$corpus/ballz-data--finalman-quickie.xm")
@@ -33,5 +27,4 @@ check "info --json -j 2 gives what -j 1 gives" bash -c \
   '[ "$(wc -l < "$0/info2.jsonl")" -eq "$1" ] && cmp -s "$0/info1.jsonl" "$0/info2.jsonl"' "$tmp" \
   $(($(ls "$corpus"/*.xm | wc -l) + 1))
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

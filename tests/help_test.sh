@@ -12,13 +12,7 @@ docs="$4"
 build="$5"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name="$1"
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $name"; fi
-}
+. "$(dirname "$0")/checks.sh"
 
 # helps ARGS...: exit 0, a usage on standard output, nothing on standard error
 helps() {
@@ -86,5 +80,4 @@ check "cmake --install puts the man pages in share/man/man1" bash -c \
   'cmake --install "$0" --prefix "$1/prefix" > /dev/null && for p in "${@:3}"; do cmp -s "$2/$p" "$1/prefix/share/man/man1/$p" || exit 1; done' \
   "$build" "$tmp" "$docs" "${pages[@]}"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

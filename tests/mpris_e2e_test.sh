@@ -43,28 +43,7 @@ export XDG_RUNTIME_DIR="$tmp/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 settings="$XDG_CONFIG_HOME/zevora/zevora.conf"
-passed=0
-failed=0
-fail() {
-  echo "FAIL: $1"
-  failed=$((failed + 1))
-}
-pass() { passed=$((passed + 1)); }
-# check NAME COMMAND...: passes when the command succeeds.
-check() {
-  local name="$1"
-  shift
-  if "$@"; then pass; else fail "$name"; fi
-}
-wait_for() {
-  local tries=$(($1 * 10))
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" > /dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/checks.sh"
 pc() { playerctl -p zevora "$@" 2>&1; }
 is() { [ "$(pc "${@:2}")" = "$1" ]; }
 setting() { grep -qx "$1" "$settings"; }
@@ -281,5 +260,4 @@ gdbus call --session --dest org.mpris.MediaPlayer2.zevora --object-path /org/mpr
 check "Quit ends the program" wait_for 10 gone "$first"
 check "the first window said nothing ($(cat "$tmp/app.log"))" [ -z "$(said "$tmp/app.log")" ]
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

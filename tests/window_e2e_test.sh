@@ -30,19 +30,11 @@ export DISPLAY="$display"
 # The window remembers its settings: here, in the test's own folder.
 export XDG_CONFIG_HOME="$tmp/config"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+. "$(dirname "$0")/checks.sh"
+# This test stops at its first failure.
 fail() {
   echo "0 passed, 1 failed: $1"
   exit 1
-}
-# wait_for SECONDS COMMAND...: polls until the command succeeds.
-wait_for() {
-  local tries=$(($1 * 10))
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" > /dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
 }
 wait_for 10 xdotool getmouselocation || fail "Xvfb did not start"
 

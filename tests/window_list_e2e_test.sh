@@ -32,22 +32,7 @@ export DISPLAY=":$(head -n 1 "$tmp/display")"
 export XDG_CONFIG_HOME="$tmp/config"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 settings="$XDG_CONFIG_HOME/zevora/zevora.conf"
-passed=0
-failed=0
-fail() {
-  echo "FAIL: $1"
-  failed=$((failed + 1))
-}
-pass() { passed=$((passed + 1)); }
-wait_for() {
-  local tries=$(($1 * 10))
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" > /dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/checks.sh"
 titled() { xdotool search --name "^$1\$"; }
 # Without a window manager a click makes the window active: on the time
 # display, which does nothing with it. The key goes in through XTEST.
@@ -195,5 +180,4 @@ stop_app
 "$app" --repeat sometimes "$one" > "$tmp/out" 2> "$tmp/err"
 if [ $? -eq 2 ] && grep -q "song, list or none" "$tmp/err"; then pass; else fail "--repeat sometimes: $(cat "$tmp/err")"; fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
