@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 2 && !std::strcmp(argv[1], "--help")) {
     std::fputs(
-        "usage: zevora [--repeat song|list|none] [FILE...]\n"
+        "usage: zevora [--repeat song|list|none] [--view pattern] [FILE...]\n"
         "\n"
         "Plays XM modules in a window: the first FILE at once, and all of them go\n"
         "into the list after the entry heard last. Without FILE, the Load button or\n"
@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
         "  --repeat MODE  at a song's end: song (loop it for ever, the default),\n"
         "                 none (the next entry; stop after the last) or list\n"
         "                 (the next entry, round the list for ever)\n"
+        "  --view pattern the pattern view too: the heard song's rows as a\n"
+        "                 tracker shows them, in step with the sound, with a\n"
+        "                 scope per channel (a click on a channel mutes it)\n"
         "  --help         this text\n"
         "  --version      the program's version\n",
         stdout);
@@ -42,6 +45,7 @@ int main(int argc, char** argv) {
   // bytes go to the engine as they are.
   QList<QByteArray> files;
   std::optional<EndMode> mode;
+  bool patternView = false;
   bool options = true;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -54,6 +58,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zevora: --repeat takes song, list or none\n");
         return 2;
       }
+    } else if (options && (!std::strcmp(arg, "--view") || !std::strncmp(arg, "--view=", 7))) {
+      const char* value = arg[6] == '=' ? arg + 7 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (value == nullptr || std::strcmp(value, "pattern") != 0) {
+        std::fprintf(stderr, "zevora: --view takes pattern\n");
+        return 2;
+      }
+      patternView = true;
     } else if (options && arg[0] == '-' && arg[1] != '\0') {
       std::fprintf(stderr, "zevora: unknown option %s\n", arg);
       return 2;
@@ -75,6 +86,7 @@ int main(int argc, char** argv) {
     MainWindow window(*audio.buffer, !audio.legacy, hooks);
     window.show();
     if (mode) window.SetEndMode(*mode);
+    if (patternView) window.SetPatternOpen(true);
     // zevora FILE... plays the first at once, as if it had been chosen in
     // the open-file dialog.
     window.OpenFiles(files);
