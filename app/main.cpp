@@ -8,6 +8,8 @@
 #include "audio_setup.h"
 #include "end_mode.h"
 #include "main_window.h"
+#include "mpris.h"
+#include "one_window.h"
 #include "player.h"
 #include "settings.h"
 
@@ -19,12 +21,14 @@ int main(int argc, char** argv) {
   }
   if (argc == 2 && !std::strcmp(argv[1], "--help")) {
     std::fputs(
-        "usage: zevora [--repeat song|list|none] [--view pattern] [FILE...]\n"
+        "usage: zevora [--repeat song|list|none] [--view pattern] [--new-window] [FILE...]\n"
         "\n"
         "Plays XM modules in a window: the first FILE at once, and all of them go\n"
         "into the list after the entry heard last. Without FILE, the Load button or\n"
-        "files dropped on the window choose them. zevora-cli shows, renders and\n"
-        "plays modules without a window.\n"
+        "files dropped on the window choose them. While a Zevora window is open,\n"
+        "the FILEs go to that window instead (over the session bus), and zevora\n"
+        "ends. The window answers the desktop's media keys and sound menu (MPRIS).\n"
+        "zevora-cli shows, renders and plays modules without a window.\n"
         "\n"
         "  --repeat MODE  at a song's end: song (loop it for ever, the default),\n"
         "                 none (the next entry; stop after the last) or list\n"
@@ -32,6 +36,7 @@ int main(int argc, char** argv) {
         "  --view pattern the pattern view too: the heard song's rows as a\n"
         "                 tracker shows them, in step with the sound, with a\n"
         "                 scope per channel (a click on a channel mutes it)\n"
+        "  --new-window   open a window of its own even when one is open\n"
         "  --help         this text\n"
         "  --version      the program's version\n",
         stdout);
@@ -46,6 +51,7 @@ int main(int argc, char** argv) {
   QList<QByteArray> files;
   std::optional<EndMode> mode;
   bool patternView = false;
+  bool newWindow = false;
   bool options = true;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -65,6 +71,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       patternView = true;
+    } else if (options && !std::strcmp(arg, "--new-window")) {
+      newWindow = true;
     } else if (options && arg[0] == '-' && arg[1] != '\0') {
       std::fprintf(stderr, "zevora: unknown option %s\n", arg);
       return 2;
@@ -72,6 +80,12 @@ int main(int argc, char** argv) {
       files << QByteArray(arg);
     }
   }
+
+  // One window: the first to start takes the name; a later start hands its
+  // files to it. Without a session bus each start has its own window.
+  const QDBusConnection bus = QDBusConnection::sessionBus();
+  WindowService service(bus);
+  if (!service.TakeName() && !newWindow && HandOver(bus, files, mode)) return 0;
 
   // The audio device and its one looping buffer live for the whole run.
   AudioService audio;
@@ -85,6 +99,8 @@ int main(int argc, char** argv) {
     hooks.settingsFile = Settings::DefaultFile();
     MainWindow window(*audio.buffer, !audio.legacy, hooks);
     window.show();
+    service.Attach(window);
+    Mpris mpris(window, bus);
     if (mode) window.SetEndMode(*mode);
     if (patternView) window.SetPatternOpen(true);
     // zevora FILE... plays the first at once, as if it had been chosen in

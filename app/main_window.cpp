@@ -277,17 +277,20 @@ int MainWindow::StartPlayback(std::uint32_t id, std::uint64_t frame) {
   return static_cast<int>(played);
 }
 
-void MainWindow::ShowPlaying() {
+void MainWindow::ShowPlaying(bool paused) {
   OnHeardChanged(listPlayer_->HeardId());
-  paused_ = false;
-  buttons_[1]->setChecked(false);
+  paused_ = paused;
+  buttons_[1]->setChecked(paused);
   timer1000_.start();
   SetButtonImage(0, 1);
   SetButtonCommand(kCommandStop);
   buttons_[1]->setEnabled(true);
   buttons_[2]->setEnabled(true);
   volumeSlider_->setEnabled(true);
-  followTimer_.start();
+  if (paused)
+    followTimer_.stop();
+  else
+    followTimer_.start();
   OnTitleTimer();
   emit playbackStateChanged();
 }
@@ -357,7 +360,8 @@ void MainWindow::OnDisplayTimer() {
 
 void MainWindow::OnTitleTimer() {
   timer1024_.stop();
-  if (!fileTitle_.isEmpty()) setWindowTitle(QStringLiteral("Playing %1").arg(fileTitle_));
+  // (The volume can be set from the desktop while nothing plays.)
+  setWindowTitle(fileTitle_.isEmpty() ? QStringLiteral("Zevora") : QStringLiteral("Playing %1").arg(fileTitle_));
 }
 
 void MainWindow::OpenDropped(const QString& path) { OpenFile(PathBytes(path)); }

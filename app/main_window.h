@@ -169,7 +169,8 @@ class MainWindow : public QWidget {
  private:
   // Starts the entry at frame; shows it playing, or says why not.
   int StartPlayback(std::uint32_t id, std::uint64_t frame = 0);
-  void ShowPlaying();
+  // Shows the heard entry playing (paused: started paused, and stays so).
+  void ShowPlaying(bool paused = false);
   // Brings a lost buffer back; true when it may be played.
   bool RestoreBuffer();
   void StopView();

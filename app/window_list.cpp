@@ -216,7 +216,7 @@ void MainWindow::Pause() {
 
 void MainWindow::Next() {
   const ListPlayer::Start started = listPlayer_->Next(paused_);
-  if (started == ListPlayer::Start::kPlaying) ShowPlaying();
+  if (started == ListPlayer::Start::kPlaying) ShowPlaying(paused_);
   if (started == ListPlayer::Start::kBufferFailed) {
     StopView();
     hooks_.showError(this, QStringLiteral("Unable to start playback"));
@@ -225,7 +225,7 @@ void MainWindow::Next() {
 
 void MainWindow::Previous() {
   const ListPlayer::Start started = listPlayer_->Previous(paused_);
-  if (started == ListPlayer::Start::kPlaying) ShowPlaying();
+  if (started == ListPlayer::Start::kPlaying) ShowPlaying(paused_);
   if (started == ListPlayer::Start::kBufferFailed) {
     StopView();
     hooks_.showError(this, QStringLiteral("Unable to start playback"));
@@ -239,7 +239,7 @@ void MainWindow::SeekTo(std::uint64_t frame) {
     StopView();  // past the end of the list's last song
     return;
   }
-  if (listPlayer_->HeardId() != before) ShowPlaying();
+  if (listPlayer_->HeardId() != before) ShowPlaying(paused_);
   seekRow_->SetHeard(listPlayer_->HeardFrame());
   ShowHeardTime();
   emit seeked(listPlayer_->HeardFrame());

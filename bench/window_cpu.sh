@@ -24,7 +24,8 @@ mkdir -p "$XDG_CONFIG_HOME/zevora"
 printf "[General]\nlistOpen=${ZEVORA_LIST_OPEN:-true}\n" > "$XDG_CONFIG_HOME/zevora/zevora.conf"
 others=()
 for f in ../shared/corpus/*.xm; do [ "$f" -ef "$first" ] || others+=("$f"); done
-SDL_AUDIODRIVER=dummy build/app/zevora --repeat list "$first" "${others[@]}" > "$tmp/log" 2>&1 &
+# (--new-window: a window of its own, not one open on the desktop.)
+SDL_AUDIODRIVER=dummy build/app/zevora --new-window --repeat list "$first" "${others[@]}" > "$tmp/log" 2>&1 &
 pid=$!
 sleep 5
 # One line per thread: id, name, nanoseconds run.

@@ -15,6 +15,7 @@ packages=(
   groff-base man-db
   desktop-file-utils appstream x11-utils
   dpkg-dev file fakeroot lintian
+  dbus-daemon dbus-bin libglib2.0-bin playerctl
 )
 
 missing=()

@@ -65,6 +65,12 @@ if command -v groff > /dev/null; then
       check "zevora-cli.1 names ${command:-zevora-cli} $option" grep -q -- "$option" "$tmp/page"
     done
   done
+  if [ "$window" != none ]; then
+    groff -mandoc -Tutf8 -P-cbou "$docs/zevora.1" 2> /dev/null > "$tmp/page"
+    for option in $("$window" --help | grep -o -- '--[a-z-]*' | sort -u); do
+      check "zevora.1 names zevora $option" grep -q -- "$option" "$tmp/page"
+    done
+  fi
 else
   echo "skipped: groff is not installed"
 fi

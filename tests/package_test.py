@@ -80,7 +80,7 @@ expected_files = {
 }
 shared_libraries = {"libc6", "libgcc-s1", "libstdc++6"}
 expected_depends = {
-    "zevora": shared_libraries | {"libqt6core6", "libqt6gui6", "libqt6widgets6", "qt6-qpa-plugins",
+    "zevora": shared_libraries | {"libqt6core6", "libqt6dbus6", "libqt6gui6", "libqt6widgets6", "qt6-qpa-plugins",
                                   "libsdl2-2.0-0", "libsndfile1"},
     "libzevora0": shared_libraries,
     "libzevora-dev": {"libzevora0"},

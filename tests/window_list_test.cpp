@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -389,6 +390,37 @@ class WindowListTest : public QObject {
     QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
     QVERIFY(AllZero(got, want.size()));
     QVERIFY(!r.window.Playing());
+  }
+
+  // Next, Previous, and a seek past the end of the song (a list mode),
+  // while paused: another entry is heard, and it stays paused until the
+  // resume, from which its sound is heard from its start.
+  void stepsWhilePausedStayPaused() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({a_, b_, c_});
+    r.Take(kBlockFrames);
+    r.window.PlayPause();
+    const struct {
+      const char* what;
+      std::function<void()> step;
+      int row;
+    } steps[] = {
+        {"Next", [&] { r.window.Next(); }, 1},
+        {"Previous", [&] { r.window.Previous(); }, 0},
+        {"a seek to the end", [&] { r.window.SeekTo(OnePass(a_)); }, 1},
+    };
+    for (const auto& s : steps) {
+      s.step();
+      QVERIFY2(r.window.List().HeardRow() == s.row, s.what);
+      QVERIFY2(r.window.Paused() && !r.buffer.Playing() && r.window.Button(1)->isChecked(), s.what);
+      QVERIFY2(!r.window.FollowTimer().isActive(), s.what);
+    }
+    r.window.PlayPause();
+    QVERIFY(!r.window.Paused() && r.buffer.Playing());
+    QVERIFY(r.window.FollowTimer().isActive());
+    const Pcm heard = r.Take(OnePass(b_));
+    QVERIFY2(heard == Render(b_, 0, OnePass(b_)), FirstDifference(heard, Render(b_, 0, OnePass(b_))));
   }
 
   // A song without an end: the seek row covers its first 10 minutes and

@@ -1,0 +1,155 @@
+#include "one_window.h"
+
+#include <unistd.h>
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnectionInterface>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QUrl>
+#include <QWidget>
+#include <cerrno>
+#include <vector>
+
+#include "main_window.h"
+
+namespace {
+
+constexpr const char* kApplicationInterface = "org.freedesktop.Application";
+// Long enough for a window busy starting a song; a window that does not
+// answer by then gets a window beside it.
+constexpr int kHandOverTimeout = 10000;  // ms
+
+}  // namespace
+
+class ApplicationAdaptor : public QDBusAbstractAdaptor {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
+
+ public:
+  explicit ApplicationAdaptor(WindowService* service) : QDBusAbstractAdaptor(service), service_(*service) {}
+
+ public slots:
+  void Activate(const QVariantMap& platform_data) { service_.Activate(platform_data); }
+  void Open(const QStringList& uris, const QVariantMap& platform_data) { service_.Open(uris, platform_data); }
+  // The window has no actions.
+  void ActivateAction(const QString& action_name, const QVariantList& parameter, const QVariantMap& platform_data) {
+    (void)parameter;
+    (void)platform_data;
+    if (service_.calledFromDBus())
+      service_.sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no action %1").arg(action_name));
+  }
+
+ private:
+  WindowService& service_;
+};
+
+WindowService::WindowService(QDBusConnection bus) : bus_(std::move(bus)) {
+  if (!bus_.isConnected()) return;
+  new ApplicationAdaptor(this);
+  registered_ = bus_.registerObject(QString::fromLatin1(kPath), this);
+}
+
+WindowService::~WindowService() {
+  if (named_) bus_.unregisterService(QString::fromLatin1(kService));
+  if (registered_) bus_.unregisterObject(QString::fromLatin1(kPath));
+}
+
+bool WindowService::TakeName() {
+  if (!registered_ || named_) return named_;
+  QDBusConnectionInterface* daemon = bus_.interface();
+  if (daemon == nullptr) return false;
+  const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+      daemon->registerService(QString::fromLatin1(kService), QDBusConnectionInterface::DontQueueService,
+                              QDBusConnectionInterface::DontAllowReplacement);
+  named_ = reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
+  return named_;
+}
+
+void WindowService::Attach(MainWindow& window) { window_ = &window; }
+
+bool WindowService::Ready() {
+  if (window_ != nullptr) return true;
+  if (calledFromDBus()) sendErrorReply(QDBusError::Failed, QStringLiteral("the window is not open yet"));
+  return false;
+}
+
+void WindowService::ApplyEndMode(const QVariantMap& platformData) {
+  const QVariant value = platformData.value(QString::fromLatin1(kEndModeKey));
+  if (const std::optional<EndMode> mode = ParseEndMode(value.toString()); value.isValid() && mode)
+    window_->SetEndMode(*mode);
+}
+
+void WindowService::Activate(const QVariantMap& platformData) {
+  if (!Ready()) return;
+  ApplyEndMode(platformData);
+  RaiseWindow(*window_);
+}
+
+void WindowService::Open(const QStringList& uris, const QVariantMap& platformData) {
+  if (!Ready()) return;
+  QList<QByteArray> paths;
+  for (const QString& uri : uris) {
+    const QUrl url(uri, QUrl::StrictMode);
+    if (url.isValid() && url.isLocalFile()) paths << MainWindow::UrlPathBytes(url);
+  }
+  if (paths.isEmpty() && !uris.isEmpty()) {
+    sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("only local files (file: URLs) can be opened"));
+    return;
+  }
+  ApplyEndMode(platformData);
+  RaiseWindow(*window_);
+  // As a drop: into the list after the heard entry, the first plays.
+  window_->OpenFiles(paths);
+}
+
+bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode) {
+  if (!bus.isConnected()) return false;
+  QVariantMap platform;
+  if (mode) platform.insert(QString::fromLatin1(WindowService::kEndModeKey), EndModeKey(*mode));
+  // What the desktop gave this start to bring a window to the front with.
+  for (const char* variable : {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"}) {
+    const QByteArray value = qgetenv(variable);
+    if (!value.isEmpty())
+      platform.insert(QString::fromLatin1(variable[0] == 'D' ? "desktop-startup-id" : "activation-token"),
+                      QString::fromUtf8(value));
+  }
+  QDBusMessage call = QDBusMessage::createMethodCall(
+      QString::fromLatin1(WindowService::kService), QString::fromLatin1(WindowService::kPath),
+      QString::fromLatin1(kApplicationInterface),
+      paths.isEmpty() ? QStringLiteral("Activate") : QStringLiteral("Open"));
+  if (!paths.isEmpty()) {
+    QStringList uris;
+    for (const QByteArray& path : paths) uris << FileUrl(AbsolutePath(path));
+    call << uris;
+  }
+  call << platform;
+  // (Events are handled while waiting: the window may be in this process.)
+  const QDBusMessage reply = bus.call(call, QDBus::BlockWithGui, kHandOverTimeout);
+  return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+QByteArray AbsolutePath(const QByteArray& path) {
+  if (path.startsWith('/')) return path;
+  std::vector<char> folder(4096);
+  while (::getcwd(folder.data(), folder.size()) == nullptr) {
+    if (errno != ERANGE) return path;  // the window tries it as it is
+    folder.resize(folder.size() * 2);
+  }
+  QByteArray absolute(folder.data());
+  if (!absolute.endsWith('/')) absolute += '/';
+  return absolute + path;
+}
+
+QString FileUrl(const QByteArray& path) {
+  return QStringLiteral("file://") + QString::fromLatin1(path.toPercentEncoding("/"));
+}
+
+void RaiseWindow(QWidget& window) {
+  if (window.isMinimized()) window.showNormal();
+  window.show();
+  window.raise();
+  window.activateWindow();
+}
+
+#include "one_window.moc"
