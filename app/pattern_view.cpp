@@ -277,6 +277,14 @@ QRect PatternCanvas::HeaderRect(int channel) const {
   return Logical(device);
 }
 
+QRect PatternCanvas::RowRect(int offset) const {
+  const int index = static_cast<int>(positions_.size()) / 2 + offset;
+  if (index < 0 || index >= static_cast<int>(positions_.size())) return {};
+  const QRect device = QRect(0, rowsTop_ + index * lineHeight_, width_, lineHeight_) &
+                       QRect(0, headerHeight_, width_, height_ - headerHeight_);
+  return device.isEmpty() ? QRect() : Logical(device);
+}
+
 void PatternCanvas::DrawText(QImage& image, int x, int y, const char* text, int count, int style) {
   if (y < 0 || y >= image.height()) return;
   const int height = std::min(lineHeight_, image.height() - y);

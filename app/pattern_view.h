@@ -52,6 +52,9 @@ class PatternCanvas : public QWidget {
   int VisibleChannels() const { return visible_; }
   // Where channel `channel`'s header is (empty when it is not shown).
   QRect HeaderRect(int channel) const;
+  // Where the row `offset` rows after the heard one is drawn (empty when
+  // it is not on the canvas).
+  QRect RowRect(int offset) const;
   int HeardOrder() const { return song_ != nullptr ? order_ : -1; }
   int HeardRow() const { return song_ != nullptr ? row_ : -1; }
   // The text of the row `offset` rows after the heard one (before it when
