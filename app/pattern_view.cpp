@@ -381,6 +381,7 @@ void PatternCanvas::ShowPosition(int order, int row) {
 }
 
 void PatternCanvas::DrawHeader() {
+  for (Drawn& drawn : drawn_) drawn.valid = false;
   Fill(header_, 0, 0, width_, headerHeight_, kBackgroundColours[kHead]);
   const int pad = std::max(2, lineHeight_ / 4);
   static constexpr char kGutterTitle[] = "Ord Pat Row";
@@ -402,43 +403,61 @@ void PatternCanvas::DrawHeader() {
   }
 }
 
-void PatternCanvas::DrawChannelScope(int slot, int channel, const ChannelScopes* scopes) {
+bool PatternCanvas::DrawChannelScope(int slot, int channel, const ChannelScopes* scopes) {
   const int x = ChannelX(slot) + charWidth_ / 2;
   const int width = std::min(static_cast<int>(scopePoint_.size()), width_ - x);
-  if (width <= 0) return;
+  if (width <= 0) return false;
   const bool muted = (muted_ >> channel & 1u) != 0;
-  Fill(header_, x, scopeTop_, width, scopeHeight_, kScopeBackground);
-  const int middle = scopeTop_ + scopeHeight_ / 2;
-  Fill(header_, x, middle, width, 1, scopes != nullptr && !muted ? kScopeMidline : kScopeMuted);
+  // What the scope shows: the channel's points, flat when it is muted or
+  // nothing is known.
+  static constexpr std::int8_t kFlat[kScopePoints] = {};
+  const std::int8_t* points = scopes != nullptr && !muted ? scopes->points[channel] : kFlat;
+  const bool live = scopes != nullptr && !muted;
   float target = 0;
-  if (scopes != nullptr && !muted) {
-    // Twice the part's size: a channel is seldom more than half the mix.
-    const int half = scopeHeight_ / 2 - 1;
-    const std::int8_t* points = scopes->points[channel];
-    const qsizetype stride = header_.bytesPerLine();
-    uchar* bits = header_.bits();
-    const auto yOf = [&](int point) {
-      return std::clamp(middle - points[point] * 2 * half / 127, scopeTop_, scopeTop_ + scopeHeight_ - 1);
-    };
-    int previous = yOf(scopePoint_[0]);
-    for (int i = 0; i < width; ++i) {
-      const int y = yOf(scopePoint_[i]);
-      const int from = std::min(previous, y), to = std::max(previous, y);
-      for (int line = from; line <= to; ++line) reinterpret_cast<QRgb*>(bits + line * stride)[x + i] = kScopeWave;
-      previous = y;
-    }
-    const int peak = scopes->peaks[channel];
-    if (peak > 0) target = std::clamp((20.0f * std::log10(peak / 32767.0f) + 48.0f) / 48.0f, 0.0f, 1.0f);
-  }
+  if (live && scopes->peaks[channel] > 0)
+    target = std::clamp((20.0f * std::log10(scopes->peaks[channel] / 32767.0f) + 48.0f) / 48.0f, 0.0f, 1.0f);
   if (scopes != nullptr || muted) levels_[channel] = std::max(target, levels_[channel] - kLevelFall);
-  const int lit = static_cast<int>(levels_[channel] * static_cast<float>(scopePoint_.size()) + 0.5f);
-  Fill(header_, x, levelTop_, width, levelHeight_, kLevelBackground);
+  const int lit = std::min(static_cast<int>(levels_[channel] * static_cast<float>(scopePoint_.size()) + 0.5f), width);
+
+  // Only what differs from what is drawn is drawn again (a silent channel
+  // costs nothing a frame).
+  Drawn& drawn = drawn_[channel];
+  const bool wave = !drawn.valid || drawn.live != live || std::memcmp(drawn.points, points, kScopePoints) != 0;
+  const bool level = !drawn.valid || drawn.lit != lit;
+  if (!wave && !level) return false;
   const qsizetype stride = header_.bytesPerLine();
   uchar* bits = header_.bits();
-  for (int line = levelTop_; line < levelTop_ + levelHeight_; ++line) {
-    auto* row = reinterpret_cast<QRgb*>(bits + line * stride) + x;
-    std::copy_n(levelColours_.begin(), std::min(lit, width), row);
+  if (wave) {
+    Fill(header_, x, scopeTop_, width, scopeHeight_, kScopeBackground);
+    const int middle = scopeTop_ + scopeHeight_ / 2;
+    Fill(header_, x, middle, width, 1, live ? kScopeMidline : kScopeMuted);
+    if (live) {
+      // Twice the part's size: a channel is seldom more than half the mix.
+      const int half = scopeHeight_ / 2 - 1;
+      const auto yOf = [&](int point) {
+        return std::clamp(middle - points[point] * 2 * half / 127, scopeTop_, scopeTop_ + scopeHeight_ - 1);
+      };
+      int previous = yOf(scopePoint_[0]);
+      for (int i = 0; i < width; ++i) {
+        const int y = yOf(scopePoint_[i]);
+        const int from = std::min(previous, y), to = std::max(previous, y);
+        for (int line = from; line <= to; ++line) reinterpret_cast<QRgb*>(bits + line * stride)[x + i] = kScopeWave;
+        previous = y;
+      }
+    }
+    std::memcpy(drawn.points, points, kScopePoints);
+    drawn.live = live;
   }
+  if (level) {
+    Fill(header_, x, levelTop_, width, levelHeight_, kLevelBackground);
+    for (int line = levelTop_; line < levelTop_ + levelHeight_; ++line) {
+      auto* row = reinterpret_cast<QRgb*>(bits + line * stride) + x;
+      std::copy_n(levelColours_.begin(), lit, row);
+    }
+    drawn.lit = lit;
+  }
+  drawn.valid = true;
+  return true;
 }
 
 void PatternCanvas::ShowScopes(const ChannelScopes* scopes) {
@@ -448,9 +467,17 @@ void PatternCanvas::ShowScopes(const ChannelScopes* scopes) {
     static const ChannelScopes kSilence{};
     scopes = &kSilence;
   }
-  for (int slot = 0; slot < visible_; ++slot) DrawChannelScope(slot, first_ + slot, scopes);
+  int firstChanged = visible_, lastChanged = -1;
+  for (int slot = 0; slot < visible_; ++slot) {
+    if (!DrawChannelScope(slot, first_ + slot, scopes)) continue;
+    firstChanged = std::min(firstChanged, slot);
+    lastChanged = slot;
+  }
   ++scopeFrames_;
-  update(Logical(QRect(gutterWidth_, scopeTop_, width_ - gutterWidth_, headerHeight_ - scopeTop_)));
+  if (lastChanged < 0) return;
+  const int left = ChannelX(firstChanged);
+  const int right = std::min(width_, ChannelX(lastChanged + 1));
+  update(Logical(QRect(left, scopeTop_, right - left, levelTop_ + levelHeight_ - scopeTop_)));
 }
 
 QString PatternCanvas::RowText(int offset) const {

@@ -94,7 +94,9 @@ class PatternCanvas : public QWidget {
   void DrawRow(int index);
   void DrawAllRows();
   void DrawHeader();
-  void DrawChannelScope(int slot, int channel, const ChannelScopes* scopes);
+  // Draws a channel's scope and level bar where they changed; false when
+  // nothing did.
+  bool DrawChannelScope(int slot, int channel, const ChannelScopes* scopes);
   int ChannelX(int slot) const { return gutterWidth_ + slot * columnWidth_; }
   QRect Logical(const QRect& device) const;
 
@@ -131,6 +133,14 @@ class PatternCanvas : public QWidget {
   std::vector<std::uint8_t> scopePoint_;  // scope column -> point
   std::vector<QRgb> levelColours_;
   float levels_[kMaxChannels] = {};
+  // What each channel's scope and level bar show now.
+  struct Drawn {
+    bool valid = false;
+    bool live = false;
+    int lit = 0;
+    std::int8_t points[kScopePoints] = {};
+  };
+  Drawn drawn_[kMaxChannels];
   std::uint64_t scopeFrames_ = 0;
 };
 

@@ -168,6 +168,15 @@ XmModule Tune(std::uint16_t channels, std::vector<std::uint16_t> rows, std::uint
   return m;
 }
 
+// Pixels of a channel's header in the scopes' wave colour.
+int WavePixels(PatternCanvas& canvas, int channel) {
+  const QImage image = canvas.grab(canvas.HeaderRect(channel)).toImage();
+  int count = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) count += image.pixel(x, y) == 0xff74e48e;
+  return count;
+}
+
 // The background colour under the start of a drawn row.
 QRgb RowBackground(PatternCanvas& canvas, int offset) {
   const QRect rect = canvas.RowRect(offset);
@@ -361,6 +370,9 @@ class WindowPatternTest : public QObject {
     QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, header.center());
     QCOMPARE(r.View().Muted(), 1u << 2);
     const Pcm muted = r.Take(40 * kBlockFrames);
+    // The scopes: a wave on each channel heard, none on the muted one.
+    for (int channel = 0; channel < 4; ++channel)
+      QVERIFY2((WavePixels(r.Canvas(), channel) > 20) == (channel != 2), qPrintable(QString::number(channel)));
     QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, header.center());
     QCOMPARE(r.View().Muted(), 0u);
     const Pcm after = r.Take(30 * kBlockFrames);
