@@ -617,7 +617,8 @@ void PatternView::ToggleMute(int channel) {
 }
 
 void PatternView::UpdateScrollRange() {
-  const int channels = song_ != nullptr ? song_->module.channelCount : 0;
+  // The canvas's song: the one being shown may still be on its way in.
+  const int channels = canvas_->Channels();
   const int whole = canvas_->FullyVisibleChannels();
   const int most = std::max(0, channels - std::max(whole, 1));
   scroll_->setRange(0, most);

@@ -42,6 +42,7 @@ class PatternCanvas : public QWidget {
   void SetMuted(std::uint32_t mask);
   void SetFirstChannel(int channel);
   int FirstChannel() const { return first_; }
+  int Channels() const { return song_ != nullptr ? song_->module.channelCount : 0; }
   // The heard row: moves the rows and draws those that changed.
   void ShowPosition(int order, int row);
   // The scopes and levels of the heard block; null: the levels fall.

@@ -456,6 +456,11 @@ class WindowPatternTest : public QObject {
     r.window.SetPatternOpen(true);
     QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
     r.window.OpenFiles({path});
+    // The channels that do not fit scroll sideways from the start.
+    r.Take(kBlockFrames);
+    QCOMPARE(r.View().ChannelScroll()->isVisible(), channels > r.Canvas().FullyVisibleChannels());
+    r.taken = 0;
+    r.window.SeekTo(0);
     for (const QSize size : {QSize(320, 200), QSize(2400, 1400), QSize(900, 500)}) {
       r.View().resize(size);
       QCoreApplication::processEvents();
@@ -474,6 +479,24 @@ class WindowPatternTest : public QObject {
     QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, last.center());
     QCOMPARE(r.View().Muted(), 1u << (channels - 1));
     QVERIFY(r.Canvas().HeaderRect(channels).isEmpty());
+  }
+
+  // With ZEVORA_PATTERN_SCREENSHOT set, saves the view playing a corpus
+  // module 12 s in, one channel muted (the picture in the README).
+  void screenshot() {
+    const QByteArray path = qgetenv("ZEVORA_PATTERN_SCREENSHOT");
+    if (path.isEmpty()) QSKIP("ZEVORA_PATTERN_SCREENSHOT not set");
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.SetPatternOpen(true);
+    r.View().resize(1000, 560);
+    QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+    r.window.OpenFiles({QByteArray(ZEVORA_CORPUS_DIR "/gemdropx--hr_suds.xm")});
+    r.Take(12 * 44100);
+    r.View().ToggleMute(5);
+    r.Take(40 * kBlockFrames);
+    QTest::qWait(100);
+    QVERIFY(r.View().grab().save(QString::fromLocal8Bit(path)));
   }
 };
 
