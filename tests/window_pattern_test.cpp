@@ -491,7 +491,7 @@ class WindowPatternTest : public QObject {
     r.window.SetPatternOpen(true);
     r.View().resize(1000, 560);
     QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
-    r.window.OpenFiles({QByteArray(ZEVORA_CORPUS_DIR "/gemdropx--hr_suds.xm")});
+    r.window.OpenFiles({QByteArray(ZEVORA_CORPUS_DIR "/vor--mph.xm")});
     r.Take(12 * 44100);
     r.View().ToggleMute(5);
     r.Take(40 * kBlockFrames);
