@@ -303,8 +303,9 @@ void PatternCanvas::DrawText(QImage& image, int x, int y, const char* text, int 
 }
 
 void PatternCanvas::DrawRow(int index) {
-  const int y = index * lineHeight_;
-  const int middle = static_cast<int>(positions_.size()) / 2;
+  const int count = static_cast<int>(positions_.size());
+  const int y = (ringTop_ + index) % count * lineHeight_;
+  const int middle = count / 2;
   const RowPosition at = positions_[index];
   const Background background = index == middle ? kHeard : at.valid && at.row % 4 == 0 ? kBeat : kPlain;
   Fill(rows_, 0, y, width_, lineHeight_, kBackgroundColours[at.valid || index == middle ? background : kPlain]);
@@ -349,6 +350,7 @@ void PatternCanvas::DrawRow(int index) {
 void PatternCanvas::DrawAllRows() {
   const int middle = static_cast<int>(positions_.size()) / 2;
   const RowPosition heard{order_, row_, song_ != nullptr};
+  ringTop_ = 0;
   for (int i = 0; i < static_cast<int>(positions_.size()); ++i) positions_[i] = Step(heard, i - middle);
   for (int i = 0; i < static_cast<int>(positions_.size()); ++i) DrawRow(i);
   rowsDirty_ = false;
@@ -367,12 +369,11 @@ void PatternCanvas::ShowPosition(int order, int row) {
     DrawAllRows();
     return;
   }
-  // On in the same pattern: the rows move up, and only the rows that come
-  // in at the bottom and the heard row before and now are drawn.
-  const qsizetype stride = rows_.bytesPerLine();
-  uchar* bits = rows_.bits();
-  std::memmove(bits, bits + ahead * lineHeight_ * stride, (count - ahead) * lineHeight_ * stride);
-  std::move(positions_.begin() + ahead, positions_.end(), positions_.begin());
+  // On in the same pattern: the rows move up (the image is a ring whose
+  // first row moves on), and only the rows that come in at the bottom and
+  // the heard row before and now are drawn.
+  ringTop_ = (ringTop_ + ahead) % count;
+  std::rotate(positions_.begin(), positions_.begin() + ahead, positions_.end());
   for (int i = count - ahead; i < count; ++i) positions_[i] = Step(positions_[i - 1], 1);
   for (int i = count - ahead; i < count; ++i) DrawRow(i);
   DrawRow(middle - ahead);
@@ -501,7 +502,16 @@ void PatternCanvas::paintEvent(QPaintEvent* event) {
   if (event->rect().intersects(rowsArea)) {
     painter.save();
     painter.setClipRect(rowsArea, Qt::IntersectClip);
-    painter.drawImage(QPointF(0, rowsTop_ / ratio_), rows_);
+    // The ring's first row at the top.
+    const int split = ringTop_ * lineHeight_;
+    const int height = rows_.height();
+    const auto part = [&](int top, int from, int lines) {
+      if (lines > 0)
+        painter.drawImage(QRectF(0, top / ratio_, width_ / ratio_, lines / ratio_), rows_,
+                          QRectF(0, from, width_, lines));
+    };
+    part(rowsTop_, split, height - split);
+    part(rowsTop_ + height - split, 0, split);
     painter.restore();
   }
   if (event->rect().top() < headerHeight_ / ratio_) painter.drawImage(QPointF(0, 0), header_);

@@ -125,6 +125,7 @@ class PatternCanvas : public QWidget {
   int width_ = 0;   // the canvas in device pixels
   int height_ = 0;
   int rowsTop_ = 0;  // where the rows image's first row is
+  int ringTop_ = 0;  // the rows image's line of the first row shown
   int visible_ = 0;  // channel columns shown, the last maybe cut
 
   QImage atlas_;   // every glyph in every style

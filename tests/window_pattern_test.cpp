@@ -313,6 +313,16 @@ class WindowPatternTest : public QObject {
     QVERIFY(rowChanges >= 60);  // 2 blocks a row
     QVERIFY(aheadDiffers > 0);  // the streaming thread's position runs ahead
 
+    // The rows as moved on row by row are the rows drawn anew (here by a
+    // sideways scroll there and back).
+    PatternCanvas& canvas = r.Canvas();
+    const int headerBottom = canvas.HeaderRect(0).bottom() + 1;
+    const QRect rowsArea(0, headerBottom, canvas.width(), canvas.height() - headerBottom);
+    const QImage moved = canvas.grab(rowsArea).toImage();
+    canvas.SetFirstChannel(1);
+    canvas.SetFirstChannel(0);
+    QVERIFY(canvas.grab(rowsArea).toImage() == moved);
+
     // Colours: the heard row, a marked row (every fourth row of a pattern),
     // a plain row.
     const int heard = r.Canvas().HeardRow();
