@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   // files to it. Without a session bus each start has its own window.
   const QDBusConnection bus = QDBusConnection::sessionBus();
   WindowService service(bus);
-  if (!service.TakeName() && !newWindow && HandOver(bus, files, mode)) return 0;
+  if (!service.TakeName() && !newWindow && HandOver(bus, files, mode, patternView)) return 0;
 
   // The audio device and its one looping buffer live for the whole run.
   AudioService audio;
