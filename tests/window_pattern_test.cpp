@@ -5,6 +5,7 @@
 // from a memory buffer, compared bit for bit with renders), modules of 1
 // and 32 channels and patterns of 1 and 256 rows, and what is remembered.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QPixmap>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio_setup.h"
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "pattern_notation.h"
@@ -30,6 +32,13 @@
 namespace {
 
 using Pcm = std::vector<std::int16_t>;
+
+// Counts for a release build; the sanitizers' builds run much slower.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kSlower = 10;
+#else
+constexpr int kSlower = 1;
+#endif
 
 QByteArray Write(const QTemporaryDir& dir, const char* name, const XmModule& module) {
   const QByteArray path = QFile::encodeName(dir.filePath(QString::fromLatin1(name)));
@@ -489,6 +498,57 @@ class WindowPatternTest : public QObject {
     QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, last.center());
     QCOMPARE(r.View().Muted(), 1u << (channels - 1));
     QVERIFY(r.Canvas().HeaderRect(channels).isEmpty());
+  }
+
+  // Through SDL's disk driver, a device that takes the sound as a sound
+  // card does: each time the view follows, the row it shows is that of a
+  // block heard from just before to just after (the device's count of
+  // played frames, against a render of its own).
+  void diskDriverRowsFollowTheHeardBlock() {
+    const QByteArray path = Write(dir_, "disk.xm", Tune(2, {64, 64, 64}));
+    const std::vector<std::pair<int, int>> rows = BlockRows(path, 384);
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(dir_.filePath(QStringLiteral("capture.raw"))));
+    AudioService audio;
+    QCOMPARE(SetUpAudio({}, audio), 0);
+    {
+      MainWindow window(*audio.buffer, !audio.legacy);
+      window.show();
+      window.SetPatternOpen(true);
+      window.OpenFiles({path});
+      PatternView& view = *window.Patterns();
+      PatternCanvas& canvas = *view.Canvas();
+      int checked = 0, changes = 0;
+      std::pair<int, int> last{-1, -1};
+      QElapsedTimer clock;
+      clock.start();
+      while (clock.elapsed() < 2500) {
+        HeardFrame before{}, after{};
+        if (!PlayerHeard(DefaultPlayer(), before)) {
+          QTest::qWait(5);
+          continue;
+        }
+        view.Follow();
+        QVERIFY(PlayerHeard(DefaultPlayer(), after));
+        const std::pair<int, int> shown{canvas.HeardOrder(), canvas.HeardRow()};
+        bool heard = false;
+        for (std::uint64_t b = before.songFrame / kBlockFrames; b <= after.songFrame / kBlockFrames; ++b)
+          heard = heard || (b < rows.size() && rows[b] == shown);
+        QVERIFY2(heard, qPrintable(QString::asprintf("order %d row %d shown at frames %llu..%llu", shown.first,
+                                                     shown.second, static_cast<unsigned long long>(before.songFrame),
+                                                     static_cast<unsigned long long>(after.songFrame))));
+        changes += shown != last;
+        last = shown;
+        ++checked;
+        QTest::qWait(7);
+      }
+      QVERIFY(checked > 50 / kSlower);
+      QVERIFY(changes > 20 / kSlower);  // a row every 40 ms
+      window.close();
+    }
+    audio.buffer.reset();
+    qunsetenv("SDL_AUDIODRIVER");
+    qunsetenv("SDL_DISKAUDIOFILE");
   }
 
   // With ZEVORA_PATTERN_SCREENSHOT set, saves the view playing a corpus
