@@ -174,8 +174,7 @@ const char* PatternCanvas::CellChars(int pattern, int row, int channel, char* sc
   const ModuleState& m = song_->module;
   if (pattern < 0 || pattern >= m.patternCount) return kEmptyCell;
   const Pattern& p = m.patternTable[pattern];
-  if (p.cells == nullptr || row < 0 || row >= p.rowCount || channel < 0 || channel >= m.channelCount)
-    return kEmptyCell;
+  if (p.cells == nullptr || row < 0 || row >= p.rowCount || channel < 0 || channel >= m.channelCount) return kEmptyCell;
   const std::size_t index = std::size_t{static_cast<unsigned>(row)} * m.channelCount + static_cast<unsigned>(channel);
   if (!text_.empty()) return text_[pattern].data() + index * kCellChars;
   CellText(p.cells[index], scratch);
@@ -327,7 +326,8 @@ void PatternCanvas::DrawRow(int index) {
   else
     gutter[5] = gutter[6] = '-';
   HexByte(static_cast<std::uint32_t>(at.row), gutter + 9);
-  DrawText(rows_, charWidth_ / 2, y, gutter, kGutterChars, Style(background, otherPattern, index == middle ? kTitle : kGutter));
+  DrawText(rows_, charWidth_ / 2, y, gutter, kGutterChars,
+           Style(background, otherPattern, index == middle ? kTitle : kGutter));
   const QRgb separator = SeparatorColour(background);
   char scratch[kCellChars];
   for (int slot = 0; slot < visible_; ++slot) {
@@ -340,7 +340,8 @@ void PatternCanvas::DrawRow(int index) {
     static constexpr struct {
       int at, count;
       Ink ink;
-    } kParts[] = {{kNoteAt, 3, kNote}, {kInstrumentAt, 2, kInstrument}, {kVolumeAt, 2, kVolume}, {kEffectAt, 3, kEffect}};
+    } kParts[] = {
+        {kNoteAt, 3, kNote}, {kInstrumentAt, 2, kInstrument}, {kVolumeAt, 2, kVolume}, {kEffectAt, 3, kEffect}};
     for (const auto& part : kParts)
       DrawText(rows_, textX + part.at * charWidth_, y, cell + part.at, part.count,
                Style(background, dim, cell[part.at] == '.' ? kDot : part.ink));

@@ -122,16 +122,16 @@ class PatternCanvas : public QWidget {
   int scopeHeight_ = 0;
   int levelTop_ = 0;
   int levelHeight_ = 0;
-  int width_ = 0;   // the canvas in device pixels
+  int width_ = 0;  // the canvas in device pixels
   int height_ = 0;
   int rowsTop_ = 0;  // where the rows image's first row is
   int ringTop_ = 0;  // the rows image's line of the first row shown
   int visible_ = 0;  // channel columns shown, the last maybe cut
 
-  QImage atlas_;   // every glyph in every style
-  QImage rows_;    // the rows, heard row in the middle
-  QImage header_;  // channel headers: numbers, scopes, level bars
-  std::vector<RowPosition> positions_;  // of each row of rows_
+  QImage atlas_;                          // every glyph in every style
+  QImage rows_;                           // the rows, heard row in the middle
+  QImage header_;                         // channel headers: numbers, scopes, level bars
+  std::vector<RowPosition> positions_;    // of each row of rows_
   std::vector<std::uint8_t> scopePoint_;  // scope column -> point
   std::vector<QRgb> levelColours_;
   float levels_[kMaxChannels] = {};

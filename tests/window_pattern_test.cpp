@@ -101,8 +101,8 @@ QByteArray FirstDifference(const Pcm& got, const Pcm& want) {
 
 struct Rig {
   explicit Rig(const QString& settingsFile = {})
-      : window(buffer, true, WindowHooks{{}, [this](QWidget*, const QString& text) { errors << text; }, {},
-                                         settingsFile, 2}) {}
+      : window(buffer, true,
+               WindowHooks{{}, [this](QWidget*, const QString& text) { errors << text; }, {}, settingsFile, 2}) {}
 
   PatternView& View() const { return *window.Patterns(); }
   PatternCanvas& Canvas() const { return *window.Patterns()->Canvas(); }
@@ -171,8 +171,8 @@ XmModule Tune(std::uint16_t channels, std::vector<std::uint16_t> rows, std::uint
     m.patterns.back().rows = rows[p];
     m.orders.push_back(static_cast<std::uint8_t>(p));
     for (std::uint16_t c = 0; c < channels; ++c)
-      m.At(p, 0, c) = {static_cast<std::uint8_t>(25 + (7 * c + 3 * p) % 60), 1, static_cast<std::uint8_t>(0x20 + c),
-                       0, 0};
+      m.At(p, 0, c) = {static_cast<std::uint8_t>(25 + (7 * c + 3 * p) % 60), 1, static_cast<std::uint8_t>(0x20 + c), 0,
+                       0};
   }
   return m;
 }
@@ -261,13 +261,12 @@ class WindowPatternTest : public QObject {
   // A module that holds each kind of cell, one a row: the view shows every
   // row as the notation has it, read from the file the window plays.
   void viewShowsEveryKindOfCell() {
-    const Cell cells[] = {
-        {49, 1, 0x50, 0xA, 0x0F}, {64, 0x1F, 0, 0, 0}, {97, 0, 0, 0, 0},    {0, 0, 0, 0, 0},
-        {0, 0x80, 0x10, 0, 0},    {0, 0, 0x65, 0, 0},  {0, 0, 0x7A, 0, 0},  {0, 0, 0x83, 0, 0},
-        {0, 0, 0x94, 0, 0},       {0, 0, 0xA5, 0, 0},  {0, 0, 0xB6, 0, 0},  {0, 0, 0xC8, 0, 0},
-        {0, 0, 0xD2, 0, 0},       {0, 0, 0xE3, 0, 0},  {0, 0, 0xFF, 0, 0},  {0, 0, 0, 0, 0x37},
-        {0, 0, 0, 0xE, 0x61},     {0, 0, 0, 16, 0x40}, {0, 0, 0, 20, 0x01}, {0, 0, 0, 33, 0x12},
-        {1, 2, 0x3A, 35, 0xFF},   {96, 3, 0x0F, 36, 1}};
+    const Cell cells[] = {{49, 1, 0x50, 0xA, 0x0F}, {64, 0x1F, 0, 0, 0}, {97, 0, 0, 0, 0},    {0, 0, 0, 0, 0},
+                          {0, 0x80, 0x10, 0, 0},    {0, 0, 0x65, 0, 0},  {0, 0, 0x7A, 0, 0},  {0, 0, 0x83, 0, 0},
+                          {0, 0, 0x94, 0, 0},       {0, 0, 0xA5, 0, 0},  {0, 0, 0xB6, 0, 0},  {0, 0, 0xC8, 0, 0},
+                          {0, 0, 0xD2, 0, 0},       {0, 0, 0xE3, 0, 0},  {0, 0, 0xFF, 0, 0},  {0, 0, 0, 0, 0x37},
+                          {0, 0, 0, 0xE, 0x61},     {0, 0, 0, 16, 0x40}, {0, 0, 0, 20, 0x01}, {0, 0, 0, 33, 0x12},
+                          {1, 2, 0x3A, 35, 0xFF},   {96, 3, 0x0F, 36, 1}};
     constexpr int kCells = sizeof cells / sizeof cells[0];
     XmModule m = OneInstrumentModule(LoopedSample(), 2);
     m.patterns[0].rows = 32;
@@ -310,7 +309,8 @@ class WindowPatternTest : public QObject {
       const std::pair<int, int> shown{r.Canvas().HeardOrder(), r.Canvas().HeardRow()};
       PositionLogEntry entry{};
       QVERIFY(PlayerHeardPosition(DefaultPlayer(), entry));
-      QCOMPARE(shown, std::make_pair(static_cast<int>(entry.songPosition & 255), static_cast<int>(entry.songPosition >> 8)));
+      QCOMPARE(shown,
+               std::make_pair(static_cast<int>(entry.songPosition & 255), static_cast<int>(entry.songPosition >> 8)));
       QCOMPARE(shown, rows[block % rows.size()]);
       const std::uint32_t rendering = PlayerGetPosition(DefaultPlayer());
       aheadDiffers += shown != std::make_pair(static_cast<int>(rendering & 255), static_cast<int>(rendering >> 8));
@@ -404,8 +404,7 @@ class WindowPatternTest : public QObject {
     QVERIFY2(got == want, FirstDifference(got, want));
     // The mute is heard: another channel muted, or none, sounds otherwise.
     QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) != Render(path, mutedFrom, 10 * kBlockFrames));
-    QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) !=
-            Render(path, mutedFrom, 10 * kBlockFrames, 1u << 1));
+    QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) != Render(path, mutedFrom, 10 * kBlockFrames, 1u << 1));
   }
 
   // Closed, nothing of the view runs: no timer, no scopes kept, every
