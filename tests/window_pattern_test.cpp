@@ -15,8 +15,11 @@
 #include <QTest>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -28,6 +31,20 @@
 #include "player.h"
 #include "seek_row.h"
 #include "xm_writer.h"
+
+// Allocations made on a thread while it counts them.
+namespace {
+thread_local bool tCountAllocations = false;
+std::atomic<int> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (tCountAllocations) ++gAllocations;
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -497,6 +514,41 @@ class WindowPatternTest : public QObject {
     QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, last.center());
     QCOMPARE(r.View().Muted(), 1u << (channels - 1));
     QVERIFY(r.Canvas().HeaderRect(channels).isEmpty());
+  }
+
+  // A frame's drawing (the rows moving on, a new pattern, the scopes and
+  // level bars of 32 channels) allocates nothing.
+  void framesAllocateNothing() {
+    const QByteArray path = Write(dir_, "frames.xm", Tune(32, {64, 64}));
+    Song* song = LoadPath(path);
+    QVERIFY(song != nullptr);
+    {
+      PatternCanvas canvas(nullptr);
+      canvas.resize(4000, 900);  // every channel
+      canvas.SetSong(song);
+      QCOMPARE(canvas.VisibleChannels(), 32);
+      ChannelScopes scopes{};
+      canvas.ShowPosition(0, 0);
+      canvas.ShowScopes(&scopes);
+      const std::uint64_t frames = canvas.ScopeFrames();
+      tCountAllocations = true;
+      for (int i = 1; i <= 300; ++i) {
+        canvas.ShowPosition(i / 64 % 2, i % 64);
+        for (int c = 0; c < kMaxChannels; ++c) {
+          for (int p = 0; p < kScopePoints; ++p)
+            scopes.points[c][p] = static_cast<std::int8_t>((p * (c + i)) % 255 - 127);
+          scopes.peaks[c] = static_cast<std::uint16_t>((c * 1000 + i * 77) % 32768);
+        }
+        canvas.ShowScopes(&scopes);
+        canvas.ShowScopes(nullptr);
+      }
+      tCountAllocations = false;
+      QCOMPARE(gAllocations.load(), 0);
+      QCOMPARE(canvas.ScopeFrames(), frames + 600);
+      QCOMPARE(canvas.HeardRow(), 300 % 64);
+      canvas.SetSong(nullptr);
+    }
+    DestroySong(song);
   }
 
   // Through SDL's disk driver, a device that takes the sound as a sound
