@@ -56,6 +56,6 @@ echo "== thread sanitizer"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVORA_SANITIZE=thread \
   -DZEVORA_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target stream_thread_test player_test stress_test api_test audio_test window_test \
-  window_list_test mpris_test zevora zevora-cli stand_in_sdl
+  window_list_test window_pattern_test mpris_test zevora zevora-cli stand_in_sdl
 (cd build-tsan && TSAN_OPTIONS="suppressions=$PWD/../tests/tsan.supp" \
   ctest --output-on-failure -j"$jobs" --timeout 900 -L 'threads|stress|audio|window' -E pulse_play_test)

@@ -52,6 +52,12 @@ constexpr const char* kBad[15] = {"................", "................", ".....
                                   ".....rr..rr.....", "....rr....rr....", "................", "................",
                                   "................", "................", "................"};
 
+// Rows of a pattern, the heard one lit.
+constexpr const char* kPattern[15] = {"................", "kkkkkkkkkkkkkkkk", "kwgg.b.r.gg.b.rk", "k..............k",
+                                      "kwgg.b.r.gg.b.rk", "k..............k", "kbbbbbbbbbbbbbbk", "kbwwbwbwbwwbwbwk",
+                                      "kbbbbbbbbbbbbbbk", "k..............k", "kwgg.b.r.gg.b.rk", "k..............k",
+                                      "kwgg.b.r.gg.b.rk", "kkkkkkkkkkkkkkkk", "................"};
+
 QPixmap Draw(const char* const (&rows)[15]) {
   QImage image(16, 15, QImage::Format_ARGB32);
   for (int y = 0; y < 15; ++y)
@@ -70,6 +76,7 @@ QPixmap IconPixmap(Icon icon) {
     case Icon::kList: return Draw(kList);
     case Icon::kHeard: return Draw(kHeard);
     case Icon::kBad: return Draw(kBad);
+    case Icon::kPattern: return Draw(kPattern);
   }
   return {};
 }

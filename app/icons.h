@@ -4,6 +4,6 @@
 
 #include <QPixmap>
 
-enum class Icon { kRepeatSong, kPlayList, kRepeatList, kInfo, kList, kHeard, kBad };
+enum class Icon { kRepeatSong, kPlayList, kRepeatList, kInfo, kList, kHeard, kBad, kPattern };
 
 QPixmap IconPixmap(Icon icon);

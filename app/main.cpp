@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 2 && !std::strcmp(argv[1], "--help")) {
     std::fputs(
-        "usage: zevora [--repeat song|list|none] [--new-window] [FILE...]\n"
+        "usage: zevora [--repeat song|list|none] [--view pattern] [--new-window] [FILE...]\n"
         "\n"
         "Plays XM modules in a window: the first FILE at once, and all of them go\n"
         "into the list after the entry heard last. Without FILE, the Load button or\n"
@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
         "  --repeat MODE  at a song's end: song (loop it for ever, the default),\n"
         "                 none (the next entry; stop after the last) or list\n"
         "                 (the next entry, round the list for ever)\n"
+        "  --view pattern the pattern view too: the heard song's rows as a\n"
+        "                 tracker shows them, in step with the sound, with a\n"
+        "                 scope per channel (a click on a channel mutes it)\n"
         "  --new-window   open a window of its own even when one is open\n"
         "  --help         this text\n"
         "  --version      the program's version\n",
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
   // bytes go to the engine as they are.
   QList<QByteArray> files;
   std::optional<EndMode> mode;
+  bool patternView = false;
   bool newWindow = false;
   bool options = true;
   for (int i = 1; i < argc; ++i) {
@@ -60,6 +64,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zevora: --repeat takes song, list or none\n");
         return 2;
       }
+    } else if (options && (!std::strcmp(arg, "--view") || !std::strncmp(arg, "--view=", 7))) {
+      const char* value = arg[6] == '=' ? arg + 7 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (value == nullptr || std::strcmp(value, "pattern") != 0) {
+        std::fprintf(stderr, "zevora: --view takes pattern\n");
+        return 2;
+      }
+      patternView = true;
     } else if (options && !std::strcmp(arg, "--new-window")) {
       newWindow = true;
     } else if (options && arg[0] == '-' && arg[1] != '\0') {
@@ -74,7 +85,7 @@ int main(int argc, char** argv) {
   // files to it. Without a session bus each start has its own window.
   const QDBusConnection bus = QDBusConnection::sessionBus();
   WindowService service(bus);
-  if (!service.TakeName() && !newWindow && HandOver(bus, files, mode)) return 0;
+  if (!service.TakeName() && !newWindow && HandOver(bus, files, mode, patternView)) return 0;
 
   // The audio device and its one looping buffer live for the whole run.
   AudioService audio;
@@ -91,6 +102,7 @@ int main(int argc, char** argv) {
     service.Attach(window);
     Mpris mpris(window, bus);
     if (mode) window.SetEndMode(*mode);
+    if (patternView) window.SetPatternOpen(true);
     // zevora FILE... plays the first at once, as if it had been chosen in
     // the open-file dialog.
     window.OpenFiles(files);

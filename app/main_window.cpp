@@ -160,6 +160,7 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
         height_);
   }
   SetUpBelow();
+  SetUpPatternView();
   Relayout(height_);
   SetUpKeys();
   Restore();
@@ -386,5 +387,6 @@ void MainWindow::dropEvent(QDropEvent* event) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
   PlayerPlay(nullptr, 0, 0, nullptr);
+  HidePatternView();
   event->accept();
 }

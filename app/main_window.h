@@ -18,6 +18,7 @@
 class InfoPanel;
 class ListPlayer;
 class Playlist;
+class PatternView;
 class PlaylistView;
 class QLabel;
 class QSlider;
@@ -98,6 +99,9 @@ class MainWindow : public QWidget {
   bool ListOpen() const;
   // Shows the info panel for an entry (0: the heard one, following it).
   void ShowInfo(std::uint32_t id = 0);
+  // The pattern view (window_pattern.cpp).
+  void SetPatternOpen(bool open);
+  bool PatternOpen() const;
 
   // What is heard: the entry (0: nothing plays), its facts and frame.
   bool Playing() const { return !fileTitle_.isEmpty(); }
@@ -133,6 +137,7 @@ class MainWindow : public QWidget {
   SeekRow* SeekRowWidget() const { return seekRow_; }
   PlaylistView* ListView() const { return listView_; }
   InfoPanel* Info() const { return info_; }
+  PatternView* Patterns() const { return patternView_; }
   ListPlayer& Lister() const { return *listPlayer_; }
   Settings& Remembered() const { return *settings_; }
 
@@ -159,6 +164,7 @@ class MainWindow : public QWidget {
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   // Starts the entry at frame; shows it playing, or says why not.
@@ -183,6 +189,8 @@ class MainWindow : public QWidget {
   void OnEffectParameter(int position);
   void ShowHeardTime();
   void ChooseFiles();
+  void SetUpPatternView();
+  void HidePatternView();
 
   SoundBuffer& buffer_;
   WindowHooks hooks_;
@@ -212,4 +220,6 @@ class MainWindow : public QWidget {
   QTimer followTimer_;
   int topHeight_ = 0;
   QString lastFolder_;
+  PatternView* patternView_ = nullptr;
+  bool patternRestored_ = false;
 };

@@ -74,15 +74,17 @@ bool WindowService::Ready() {
   return false;
 }
 
-void WindowService::ApplyEndMode(const QVariantMap& platformData) {
+void WindowService::ApplyOptions(const QVariantMap& platformData) {
   const QVariant value = platformData.value(QString::fromLatin1(kEndModeKey));
   if (const std::optional<EndMode> mode = ParseEndMode(value.toString()); value.isValid() && mode)
     window_->SetEndMode(*mode);
+  if (platformData.value(QString::fromLatin1(kViewKey)).toString() == QLatin1String("pattern"))
+    window_->SetPatternOpen(true);
 }
 
 void WindowService::Activate(const QVariantMap& platformData) {
   if (!Ready()) return;
-  ApplyEndMode(platformData);
+  ApplyOptions(platformData);
   RaiseWindow(*window_);
 }
 
@@ -97,16 +99,17 @@ void WindowService::Open(const QStringList& uris, const QVariantMap& platformDat
     sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("only local files (file: URLs) can be opened"));
     return;
   }
-  ApplyEndMode(platformData);
+  ApplyOptions(platformData);
   RaiseWindow(*window_);
   // As a drop: into the list after the heard entry, the first plays.
   window_->OpenFiles(paths);
 }
 
-bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode) {
+bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode, bool patternView) {
   if (!bus.isConnected()) return false;
   QVariantMap platform;
   if (mode) platform.insert(QString::fromLatin1(WindowService::kEndModeKey), EndModeKey(*mode));
+  if (patternView) platform.insert(QString::fromLatin1(WindowService::kViewKey), QStringLiteral("pattern"));
   // What the desktop gave this start to bring a window to the front with.
   for (const char* variable : {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"}) {
     const QByteArray value = qgetenv(variable);

@@ -27,6 +27,8 @@ class WindowService : public QObject, public QDBusContext {
   // The platform-data key that carries --repeat's mode ("song", "list" or
   // "none") with the files.
   static constexpr const char* kEndModeKey = "io.github.zevora.Zevora.end-mode";
+  // The key that carries --view's view ("pattern"), shown in the window.
+  static constexpr const char* kViewKey = "io.github.zevora.Zevora.view";
 
   // Serves the interface on `bus` (nothing without a bus). Calls are
   // answered once the window is attached; any that come before get an
@@ -45,7 +47,8 @@ class WindowService : public QObject, public QDBusContext {
 
  private:
   bool Ready();
-  void ApplyEndMode(const QVariantMap& platformData);
+  // --repeat's mode and --view's view, when they came with the call.
+  void ApplyOptions(const QVariantMap& platformData);
 
   QDBusConnection bus_;
   bool registered_ = false;
@@ -53,11 +56,12 @@ class WindowService : public QObject, public QDBusContext {
   MainWindow* window_ = nullptr;
 };
 
-// Hands the files (the window's end mode too, when given) to the window
-// that owns the name, and brings it to the front; without files it is
-// only brought to the front. False when no window took them (no bus, no
-// window, or the name's owner is not one).
-bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode);
+// Hands the files (the window's end mode too, when given, and the pattern
+// view to open) to the window that owns the name, and brings it to the
+// front; without files it is only brought to the front. False when no
+// window took them (no bus, no window, or the name's owner is not one).
+bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode,
+              bool patternView = false);
 
 // A path as given on the command line, made absolute against the current
 // folder (its bytes kept as they are): the window that takes it has a

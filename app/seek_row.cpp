@@ -10,6 +10,10 @@
 #include "icons.h"
 #include "main_window.h"
 
+namespace {
+constexpr int kButtons = 4;  // song end mode, info, pattern view, list
+}
+
 int SeekSlider::ValueAt(int x) const {
   QStyleOptionSlider option;
   initStyleOption(&option);
@@ -57,13 +61,13 @@ SeekRow::SeekRow(QWidget* parent, int width) : QWidget(parent) {
   label_->setObjectName(QStringLiteral("seekLabel"));
   label_->setTextFormat(Qt::PlainText);
   label_->setFont(MainWindow::FixedFont());
-  label_->setGeometry(8, 28, width - 8 - 3 * 23 - 8, 22);
+  label_->setGeometry(8, 28, width - 8 - kButtons * 23 - 8, 22);
   label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
   auto button = [&](const char* name, int index) {
     auto* b = new QToolButton(this);
     b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(width - 4 - 23 * (3 - index), 28, 23, 22);
+    b->setGeometry(width - 4 - 23 * (kButtons - index), 28, 23, 22);
     b->setAutoRaise(true);
     b->setIconSize(QSize(16, 15));
     b->setFocusPolicy(Qt::NoFocus);
@@ -75,7 +79,12 @@ SeekRow::SeekRow(QWidget* parent, int width) : QWidget(parent) {
   infoButton_->setIcon(IconPixmap(Icon::kInfo));
   infoButton_->setToolTip(QStringLiteral("Module info (I)"));
   connect(infoButton_, &QToolButton::clicked, this, &SeekRow::infoClicked);
-  listButton_ = button("listButton", 2);
+  patternButton_ = button("patternButton", 2);
+  patternButton_->setIcon(IconPixmap(Icon::kPattern));
+  patternButton_->setCheckable(true);
+  patternButton_->setToolTip(QStringLiteral("Pattern view (V)"));
+  connect(patternButton_, &QToolButton::toggled, this, &SeekRow::patternToggled);
+  listButton_ = button("listButton", 3);
   listButton_->setIcon(IconPixmap(Icon::kList));
   listButton_->setCheckable(true);
   listButton_->setToolTip(QStringLiteral("List (L)"));
@@ -126,3 +135,5 @@ void SeekRow::SetEndMode(EndMode mode) {
 }
 
 void SeekRow::SetListOpen(bool open) { listButton_->setChecked(open); }
+
+void SeekRow::SetPatternOpen(bool open) { patternButton_->setChecked(open); }

@@ -1,7 +1,7 @@
 // The seek row: a slider across the window over the heard song's one pass
 // (its first 10 minutes when it has no end), "m:ss / m:ss" (heard position
-// / duration), and the buttons of the song end mode, the info panel and
-// the list. A click or a drag on the slider asks for a seek to that frame.
+// / duration), and the buttons of the song end mode, the info panel, the
+// pattern view and the list. A click or a drag on the slider asks for a seek to that frame.
 #pragma once
 
 #include <QSlider>
@@ -39,6 +39,7 @@ class SeekRow : public QWidget {
   void SetHeard(std::uint64_t frame);
   void SetEndMode(EndMode mode);
   void SetListOpen(bool open);
+  void SetPatternOpen(bool open);
 
   std::uint64_t Span() const { return span_; }
   // The song frame a slider position stands for.
@@ -48,6 +49,7 @@ class SeekRow : public QWidget {
   QToolButton* EndModeButton() const { return modeButton_; }
   QToolButton* InfoButton() const { return infoButton_; }
   QToolButton* ListButton() const { return listButton_; }
+  QToolButton* PatternButton() const { return patternButton_; }
 
   static constexpr int kHeight = 52;
 
@@ -56,6 +58,7 @@ class SeekRow : public QWidget {
   void endModeClicked();
   void infoClicked();
   void listToggled(bool open);
+  void patternToggled(bool open);
 
  private:
   void ShowLabel(std::uint64_t position);
@@ -65,6 +68,7 @@ class SeekRow : public QWidget {
   QToolButton* modeButton_ = nullptr;
   QToolButton* infoButton_ = nullptr;
   QToolButton* listButton_ = nullptr;
+  QToolButton* patternButton_ = nullptr;
   std::uint64_t span_ = 0;
   bool hasEnd_ = true;
   const SongInfo* info_ = nullptr;

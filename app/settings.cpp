@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <cstdlib>
 
 namespace {
 
@@ -96,6 +97,13 @@ void Settings::Read() {
   }
   s.endArray();
   r.heardEntry = IntIn(s, "heardEntry", -1, static_cast<int>(r.list.size()) - 1, -1);
+  r.patternOpen = BoolOr(s, "patternOpen", r.patternOpen);
+  // A place on any screen the desktop may have, of a size a window can be.
+  const QVariant geometry = s.value(QStringLiteral("patternGeometry"));
+  const QRect rect = geometry.typeId() == QMetaType::QRect ? geometry.toRect() : QRect();
+  if (rect.width() >= 100 && rect.height() >= 100 && rect.width() <= 32768 && rect.height() <= 32768 &&
+      std::abs(rect.x()) <= 65536 && std::abs(rect.y()) <= 65536)
+    r.patternGeometry = rect;
 }
 
 void Settings::Sync() {
@@ -171,6 +179,18 @@ void Settings::SetList(const QList<QByteArray>& paths, int heardEntry) {
   settings_->endArray();
   settings_->setValue(QStringLiteral("heardEntry"), heardEntry);
   Sync();
+}
+
+void Settings::SetPatternOpen(bool open) {
+  if (state_.patternOpen == open) return;
+  state_.patternOpen = open;
+  Write("patternOpen", open);
+}
+
+void Settings::SetPatternGeometry(const QRect& geometry) {
+  if (state_.patternGeometry == geometry) return;
+  state_.patternGeometry = geometry;
+  Write("patternGeometry", geometry);
 }
 
 void Settings::SetHeardEntry(int index) {

@@ -1,6 +1,7 @@
 // What the window remembers between runs: volume, mute, the effect and its
 // setting, the song end mode, the open dialog's folder, whether the list is
-// open, the list and its heard entry. Kept in the desktop's configuration
+// open, the list and its heard entry, whether the pattern view is open and
+// where. Kept in the desktop's configuration
 // folder and written the moment something changes; every write goes to a
 // new file that then takes the old one's name, so a crash leaves either the
 // old settings or the new ones, never half of them.
@@ -8,6 +9,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QRect>
 #include <QString>
 #include <memory>
 
@@ -26,6 +28,8 @@ struct RememberedState {
   bool listOpen = false;
   QList<QByteArray> list;  // file-system paths
   int heardEntry = -1;     // index into list; -1: none
+  bool patternOpen = false;
+  QRect patternGeometry;  // null: not placed yet
 };
 
 class Settings {
@@ -57,6 +61,8 @@ class Settings {
   void SetListOpen(bool open);
   void SetList(const QList<QByteArray>& paths, int heardEntry);
   void SetHeardEntry(int index);
+  void SetPatternOpen(bool open);
+  void SetPatternGeometry(const QRect& geometry);
 
  private:
   void Read();

@@ -5,6 +5,7 @@
 #include <QSlider>
 
 #include "main_window.h"
+#include "pattern_view.h"
 
 namespace {
 
@@ -14,11 +15,14 @@ constexpr int kVolumeStep = 5000;               // slider positions
 }  // namespace
 
 void MainWindow::SetUpKeys() {
+  // The same keys in the pattern view's window.
   auto key = [this](const QKeySequence& sequence, auto action) {
-    auto* shortcut = new QShortcut(sequence, this);
-    shortcut->setContext(Qt::WindowShortcut);
-    shortcut->setAutoRepeat(true);
-    connect(shortcut, &QShortcut::activated, this, action);
+    for (QWidget* window : {static_cast<QWidget*>(this), static_cast<QWidget*>(patternView_)}) {
+      auto* shortcut = new QShortcut(sequence, window);
+      shortcut->setContext(Qt::WindowShortcut);
+      shortcut->setAutoRepeat(true);
+      connect(shortcut, &QShortcut::activated, this, action);
+    }
   };
   key(QKeySequence(Qt::Key_Space), [this] { PlayPause(); });
   key(QKeySequence(Qt::Key_Left), [this] { SeekBy(-kSeekStep); });
@@ -37,5 +41,6 @@ void MainWindow::SetUpKeys() {
   key(QKeySequence(Qt::Key_R), [this] { SetEndMode(NextEndMode(GetEndMode())); });
   key(QKeySequence(Qt::Key_L), [this] { SetListOpen(!ListOpen()); });
   key(QKeySequence(Qt::Key_I), [this] { ShowInfo(); });
+  key(QKeySequence(Qt::Key_V), [this] { SetPatternOpen(!PatternOpen()); });
   key(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
 }

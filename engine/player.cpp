@@ -433,6 +433,31 @@ bool PlayerHeardScopes(Player& player, ChannelScopes& scopes) {
   return false;
 }
 
+bool PlayerHeardPosition(Player& player, PositionLogEntry& entry) {
+  if (player.soundBuffer == nullptr) return false;
+  const auto heardBlock = [&](std::uint64_t& number) {
+    std::uint64_t played = 0;
+    if (player.soundBuffer->GetPlayedFrames(&played) < 0) return false;
+    number = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+    return true;
+  };
+  std::uint64_t number = 0;
+  if (!heardBlock(number)) return false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const BlockSourceSlot& slot = player.blockSources[number % kRingBlocks];
+    if (slot.number.load(std::memory_order_acquire) != number) return false;
+    entry = ReadPositionLog(player, static_cast<std::uint32_t>(number % kRingBlocks));
+    // The streaming thread writes a ring block again only once the device
+    // has left it: while the device is still in that block, the entry read
+    // is the block's own.
+    std::uint64_t again = 0;
+    if (!heardBlock(again)) return false;
+    if (again == number) return true;
+    number = again;
+  }
+  return false;
+}
+
 std::uint32_t PlayerGetPosition(Player& player) { return HeardEntry(player).songPosition; }
 std::uint32_t PlayerGetPosition() { return PlayerGetPosition(DefaultPlayer()); }
 

@@ -146,6 +146,13 @@ HRESULT PlayerStop(Player& player);
 std::uint32_t PlayerGetPosition();
 std::uint32_t PlayerGetPosition(Player& player);
 
+// The position log entry of the block being heard, found from the frames
+// the device has played: exact to the block, where PlayerGetPosition
+// follows the streaming thread (which, on a buffer that notifies it, moves
+// on ten blocks at a time). False when the device does not count played
+// frames or that block is not in the ring.
+bool PlayerHeardPosition(Player& player, PositionLogEntry& entry);
+
 // Play time in milliseconds of the block being heard.
 std::uint32_t PlayerGetTime();
 std::uint32_t PlayerGetTime(Player& player);

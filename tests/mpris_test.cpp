@@ -673,8 +673,8 @@ class MprisTest : public QObject {
 
   // zevora FILE... with a window open: the files go to it (relative names
   // against the caller's folder, any bytes a name may hold), the first
-  // plays, --repeat's mode comes along; without files the window is only
-  // brought to the front.
+  // plays, --repeat's mode and --view's view come along; without files the
+  // window is only brought to the front.
   void filesAreHandedToTheOpenWindow() {
     const QByteArray odd = Write(dir_, "\xff odd.xm", NamedSong(4, "Odd", {"o"}));
     QVERIFY(!odd.isEmpty());
@@ -694,8 +694,10 @@ class MprisTest : public QObject {
     QCOMPARE(r.window.List().Paths(), (QList<QByteArray>{a_, c_, odd}));
     QCOMPARE(r.window.FileTitle(), QString("Song C"));
     QCOMPARE(r.window.GetEndMode(), EndMode::kRepeatList);
-    QVERIFY(HandOver(caller, {}, EndMode::kPlayList));
+    QVERIFY(!r.window.PatternOpen());
+    QVERIFY(HandOver(caller, {}, EndMode::kPlayList, true));  // --view pattern
     QCOMPARE(r.window.GetEndMode(), EndMode::kPlayList);
+    QVERIFY(r.window.PatternOpen());
     QCOMPARE(r.window.List().Count(), 3);
     QCOMPARE(r.window.FileTitle(), QString("Song C"));
     // What is not a local file is refused.

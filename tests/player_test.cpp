@@ -236,6 +236,40 @@ TEST_F(PlayerBlocks, HeardFrameFollowsTheDevice) {
   EXPECT_FALSE(PlayerHeard(player, heard));
 }
 
+// The row of the block being heard comes from the device's count of played
+// frames, block by block, while PlayerGetPosition waits for the streaming
+// thread (here: none runs, so it stays at the first block).
+TEST_F(PlayerBlocks, HeardPositionIsTheLogEntryOfTheBlockTheDeviceIsIn) {
+  XmModule m = OneInstrumentModule(LoopedSample());
+  m.patterns[0].rows = 8;  // 8 x 5,292 frames: about 48 blocks
+  m.patterns.push_back(m.patterns[0]);
+  m.orders = {0, 1};
+  m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  const auto bytes = m.Build();
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
+  Song* reference = Load(bytes);
+  std::vector<std::int16_t> scratch(2 * kBlockFrames);
+  int orderChanges = 0;
+  for (std::uint32_t block = 0; block < kRingBlocks; ++block) {
+    ReadSongFrames(*reference, scratch.data(), kBlockFrames);
+    const auto want = static_cast<std::uint16_t>(reference->module.orderPosition | reference->module.row << 8);
+    PositionLogEntry heard{};
+    ASSERT_TRUE(PlayerHeardPosition(player, heard)) << block;
+    EXPECT_EQ(heard.songPosition, want) << block;
+    EXPECT_EQ(heard.songPosition, ReadPositionLog(player, block).songPosition) << block;
+    orderChanges += block > 0 && (want & 255) != (PlayerGetPosition(player) & 255);
+    buffer.AdvancePlayCursor(kBlockBytes / 2);
+    ASSERT_TRUE(PlayerHeardPosition(player, heard)) << block;  // still in the same block
+    EXPECT_EQ(heard.songPosition, want) << block;
+    buffer.AdvancePlayCursor(kBlockBytes / 2);
+  }
+  DestroySong(reference);
+  EXPECT_GT(orderChanges, 0);  // PlayerGetPosition stayed behind
+  // Past the ring nothing is known yet.
+  PositionLogEntry heard{};
+  EXPECT_FALSE(PlayerHeardPosition(player, heard));
+}
+
 // Each channel's own part of the mix for the scopes: kept apart, so that
 // the mix itself is the same bits with or without scopes.
 TEST_F(PlayerBlocks, ChannelScopesShowEachChannelAndLeaveTheMixAlone) {

@@ -1,0 +1,92 @@
+// The window's pattern view: a window of its own, opened and closed from
+// the seek row's button, the V key or `zevora --view pattern`, and
+// remembered, open or not and where, in the settings.
+#include <QGuiApplication>
+#include <QScreen>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QToolButton>
+
+#include "main_window.h"
+#include "pattern_view.h"
+#include "player.h"
+#include "playlist.h"
+#include "seek_row.h"
+#include "settings.h"
+
+namespace {
+constexpr int kGeometryDelay = 500;  // ms after the last move or resize
+}
+
+void MainWindow::SetUpPatternView() {
+  patternView_ = new PatternView(
+      DefaultPlayer(),
+      [this](std::uint32_t tag) {
+        // The player's tags are the list's entry ids.
+        const PlaylistEntry* entry = list_->Find(tag);
+        return entry != nullptr ? entry->path : QByteArray();
+      },
+      this);
+  const RememberedState& r = settings_->State();
+  if (!r.patternGeometry.isNull()) patternView_->setGeometry(r.patternGeometry);
+  {
+    const QSignalBlocker quiet(seekRow_);
+    seekRow_->SetPatternOpen(r.patternOpen);
+  }
+  // A place or size is written once the moving or resizing has ended.
+  auto* remember = new QTimer(patternView_);
+  remember->setSingleShot(true);
+  remember->setInterval(kGeometryDelay);
+  connect(remember, &QTimer::timeout, this, [this] {
+    if (patternView_->isVisible()) settings_->SetPatternGeometry(patternView_->geometry());
+  });
+  connect(patternView_, &PatternView::geometryMoved, remember, qOverload<>(&QTimer::start));
+  connect(patternView_, &PatternView::closed, this, [this] { SetPatternOpen(false); });
+  connect(seekRow_, &SeekRow::patternToggled, this, &MainWindow::SetPatternOpen);
+  connect(this, &MainWindow::playbackStateChanged, patternView_,
+          [this] { patternView_->SetPlaying(Playing(), paused_); });
+  connect(this, &MainWindow::seeked, patternView_, &PatternView::Follow);
+  connect(this, &MainWindow::heardEntryChanged, patternView_, &PatternView::Follow);
+}
+
+bool MainWindow::PatternOpen() const { return seekRow_->PatternButton()->isChecked(); }
+
+void MainWindow::SetPatternOpen(bool open) {
+  if (PatternOpen() != open) {
+    seekRow_->SetPatternOpen(open);  // comes back here through the button
+    return;
+  }
+  settings_->SetPatternOpen(open);
+  if (!open) {
+    if (patternView_->isVisible()) settings_->SetPatternGeometry(patternView_->geometry());
+    patternView_->hide();
+    return;
+  }
+  patternView_->SetPlaying(Playing(), paused_);
+  if (!patternView_->isVisible() && settings_->State().patternGeometry.isNull()) {
+    // The first time: below the window, on its screen.
+    QPoint at = frameGeometry().bottomLeft() + QPoint(0, 8);
+    if (const QScreen* screen = this->screen()) {
+      const QRect area = screen->availableGeometry();
+      at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - patternView_->width())));
+      at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - patternView_->height())));
+    }
+    patternView_->move(at);
+  }
+  patternView_->show();
+  patternView_->raise();
+}
+
+void MainWindow::HidePatternView() {
+  // The window closes: the view goes with it and opens again next time.
+  if (patternView_->isVisible()) settings_->SetPatternGeometry(patternView_->geometry());
+  patternView_->Dismiss();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (patternRestored_) return;
+  patternRestored_ = true;
+  if (PatternOpen()) SetPatternOpen(true);
+}
