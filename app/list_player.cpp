@@ -129,7 +129,7 @@ bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
   // heard song's last two seconds), the heard one starts anew.
   const bool rendering = chain_.size() == 1 || (chain_.size() == 2 && queuedWaiting_);
   if (rendering) {
-    if (PlayerSeek(player_, frame) < 0) {
+    if (PlayerSeek(player_, frame, paused) < 0) {
       chain_.clear();
       return false;
     }

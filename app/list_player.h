@@ -29,6 +29,9 @@ class ListPlayer : public QObject {
   // paused. At or after the song's end (in the list modes) the next entry
   // starts. False when nothing plays or the start failed.
   bool Seek(std::uint64_t frame, bool paused);
+  // Stops the device taking frames (before reading the frame heard for a
+  // seek relative to it); Seek, Next or Previous starts it again.
+  void Hold() { PlayerHold(player_); }
   // The next/previous entry that can be played; at the list's ends only
   // "Repeat list" goes round (the first entry starts again on Previous).
   Start Next(bool paused);

@@ -247,7 +247,10 @@ void MainWindow::SeekTo(std::uint64_t frame) {
 
 void MainWindow::SeekBy(std::int64_t frames) {
   if (!Playing()) return;
-  listPlayer_->Follow();  // from the frame heard now
+  // From the frame heard now, with the device held so that it is the last
+  // one heard before the seek.
+  if (!paused_) listPlayer_->Hold();
+  listPlayer_->Follow();
   if (!Playing()) return;
   const std::uint64_t heard = listPlayer_->HeardFrame();
   const std::uint64_t back = frames < 0 ? static_cast<std::uint64_t>(-frames) : 0;

@@ -296,6 +296,15 @@ HRESULT PlayerSeek(Player& player, std::uint64_t frame) {
   if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
   std::uint32_t status = 0;
   const bool paused = player.soundBuffer->GetStatus(&status) >= 0 && !(status & DSBSTATUS_PLAYING);
+  return PlayerSeek(player, frame, paused);
+}
+
+void PlayerHold(Player& player) {
+  if (player.soundBuffer != nullptr) player.soundBuffer->Stop();
+}
+
+HRESULT PlayerSeek(Player& player, std::uint64_t frame, bool paused) {
+  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
   StopStreamThread(player);
   player.soundBuffer->Stop();
   PlayerCollect(player);

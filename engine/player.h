@@ -228,6 +228,13 @@ bool PlayerHeard(Player& player, HeardFrame& heard);
 // the audio from there is what playing through gives at that frame. Keeps
 // the buffer paused if it was stopped. E_INVALIDARG when nothing plays.
 HRESULT PlayerSeek(Player& player, std::uint64_t frame);
+// The same, starting the buffer unless `paused`: for a seek relative to
+// the frame heard, the caller stops the buffer before it reads that frame,
+// so that nothing more is heard between reading it and the seek.
+HRESULT PlayerSeek(Player& player, std::uint64_t frame, bool paused);
+// Stops the sound buffer (the device takes nothing more) and leaves the
+// rest as it is; PlayerSeek or PlayerStart goes on from there.
+void PlayerHold(Player& player);
 
 // Renders ring block writeBlock into the sound buffer and moves writeBlock
 // on. Negative when the buffer could not be locked.

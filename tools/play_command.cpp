@@ -602,14 +602,18 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
           buffer_.Play(0, 0, DSBPLAY_LOOPING);
       } else if (key == Key::kBack || key == Key::kForward) {
         // The audio after a seek is exactly what playing through gives
-        // there; a paused seek is heard from there once play resumes.
+        // there; a paused seek is heard from there once play resumes. The
+        // device is held while the frame heard is read, so that it is the
+        // last one heard before the seek.
+        Player& player = DefaultPlayer();
+        if (!paused_) PlayerHold(player);
         bool ignored = false;
         const std::uint64_t at = HeardFrame(index, ignored);
         const std::uint64_t to = key == Key::kForward ? at + kSeekFrames : (at > kSeekFrames ? at - kSeekFrames : 0);
-        Player& player = DefaultPlayer();
         if (to >= end_) {
+          if (!paused_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
           leave = Outcome::kEnded;
-        } else if (player.songTag.load() == index + 1 && PlayerSeek(player, to) >= 0) {
+        } else if (player.songTag.load() == index + 1 && PlayerSeek(player, to, paused_) >= 0) {
           heard_ = to;
         } else {
           // The next file has begun to render, or the device failed the
