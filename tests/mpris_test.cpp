@@ -33,11 +33,12 @@
 #include "player.h"
 #include "playlist.h"
 #include "song_scan.h"
+#include "window_rig.h"
 #include "xm_writer.h"
 
 namespace {
 
-using Pcm = std::vector<std::int16_t>;
+using namespace window_rig;
 constexpr std::uint64_t kRowFrames = 6 * 882;
 const QString kPlayer = QStringLiteral("org.mpris.MediaPlayer2.Player");
 const QString kRoot = QStringLiteral("org.mpris.MediaPlayer2");
@@ -58,37 +59,6 @@ XmModule NamedSong(std::uint16_t rows, const char* title, std::initializer_list<
   return m;
 }
 
-QByteArray Write(const QTemporaryDir& dir, const QByteArray& name, const XmModule& module) {
-  const QByteArray path = QFile::encodeName(dir.path()) + "/" + name;
-  const std::vector<std::uint8_t> bytes = module.Build();
-  FILE* file = std::fopen(path.constData(), "wb");
-  if (file == nullptr) return {};
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-  return path;
-}
-
-Pcm Render(const QByteArray& path, std::uint64_t from, std::uint64_t frames) {
-  Song* song = CreateSong();
-  if (!LoadSong(*song, path.constData(), 0, kSourceFile)) {
-    DestroySong(song);
-    return {};
-  }
-  SeekSong(*song, from);
-  Pcm out(2 * frames);
-  ReadSongFrames(*song, out.data(), static_cast<std::uint32_t>(frames));
-  DestroySong(song);
-  return out;
-}
-
-std::uint64_t OnePass(const QByteArray& path) {
-  Song* song = CreateSong();
-  LoadSong(*song, path.constData(), 0, kSourceFile);
-  const SongScan scan = ScanSong(*song, 1);
-  DestroySong(song);
-  return scan.Ended() ? scan.passEnds[0] : 0;
-}
-
 // Microseconds of a frame count, rounded down (computed apart from the
 // adaptor's own arithmetic).
 qlonglong Us(std::uint64_t frames) { return static_cast<qlonglong>(frames * 1000000 / 44100); }
@@ -99,32 +69,7 @@ struct Rig {
 
   // The sound card takes frames block by block; the window follows every
   // ten blocks, as its timer does.
-  Pcm Take(std::uint64_t frames) {
-    Pcm out;
-    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
-    int crossed = 0;
-    int base = buffer.UnlockCount();
-    while (frames > 0 && buffer.Playing()) {
-      const std::uint32_t at = buffer.PlayCursor() / kBytesPerFrame;
-      const std::uint32_t toBoundary = kBlockFrames - at % kBlockFrames;
-      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(toBoundary, frames));
-      out.insert(out.end(), ring + 2 * at, ring + 2 * (at + n));
-      buffer.AdvancePlayCursorWhilePlaying(n * kBytesPerFrame);
-      frames -= n;
-      if (n == toBoundary && ++crossed == 10) {
-        Refilled(base + crossed);
-        crossed = 0;
-        window.OnFollowTimer();
-        base = buffer.UnlockCount();
-      }
-    }
-    Refilled(base + crossed);
-    return out;
-  }
-  void Refilled(int unlocks) {
-    for (int i = 0; i < 2000 && buffer.UnlockCount() < unlocks; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  Pcm Take(std::uint64_t frames) { return window_rig::Take(buffer, window, frames); }
   void WaitForScans() {
     for (int i = 0; i < 3000 && window.List().Pending() > 0; ++i) QTest::qWait(5);
     QCoreApplication::processEvents();

@@ -46,11 +46,12 @@
 #include "seek_row.h"
 #include "settings.h"
 #include "song_scan.h"
+#include "window_rig.h"
 #include "xm_writer.h"
 
 namespace {
 
-using Pcm = std::vector<std::int16_t>;
+using namespace window_rig;
 
 // Time limits are for a release build; the sanitizers' builds run this much
 // slower.
@@ -76,66 +77,9 @@ XmModule ShortSong(std::uint8_t note, std::uint16_t rows, const char* title = ""
 }
 constexpr std::uint64_t kRowFrames = 6 * 882;
 
-QByteArray Write(const QTemporaryDir& dir, const char* name, const XmModule& module) {
-  const QByteArray path = QFile::encodeName(dir.filePath(QString::fromLatin1(name)));
-  const std::vector<std::uint8_t> bytes = module.Build();
-  QFile file(QString::fromLocal8Bit(path));
-  if (!file.open(QIODevice::WriteOnly)) return {};
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-  return path;
-}
-
-Song* LoadPath(const QByteArray& path) {
-  Song* song = CreateSong();
-  if (!LoadSong(*song, path.constData(), 0, kSourceFile)) {
-    DestroySong(song);
-    return nullptr;
-  }
-  return song;
-}
-
-// `frames` frames of the song from `from` on: what playing it through from
-// its start gives there.
-Pcm Render(const QByteArray& path, std::uint64_t from, std::uint64_t frames) {
-  Song* song = LoadPath(path);
-  if (song == nullptr) return {};
-  SeekSong(*song, from);
-  Pcm out(2 * frames);
-  for (std::uint64_t done = 0; done < frames;) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames - done, 1u << 20));
-    ReadSongFrames(*song, out.data() + 2 * done, n);
-    done += n;
-  }
-  DestroySong(song);
-  return out;
-}
-
-std::uint64_t OnePass(const QByteArray& path) {
-  Song* song = LoadPath(path);
-  const SongScan scan = ScanSong(*song, 1);
-  DestroySong(song);
-  return scan.Ended() ? scan.passEnds[0] : 0;
-}
-
-Pcm Cat(std::initializer_list<Pcm> parts) {
-  Pcm out;
-  for (const Pcm& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 bool AllZero(const Pcm& pcm, std::size_t from) {
   return std::all_of(pcm.begin() + static_cast<std::ptrdiff_t>(std::min(from, pcm.size())), pcm.end(),
                      [](std::int16_t v) { return v == 0; });
-}
-
-// The first frame where two captures differ (their shorter length when
-// none does), for messages.
-QByteArray FirstDifference(const Pcm& got, const Pcm& want) {
-  std::size_t i = 0;
-  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-  return QByteArray::number(static_cast<qulonglong>(i / 2)) + " of " +
-         QByteArray::number(static_cast<qulonglong>(want.size() / 2)) + " frames (" +
-         QByteArray::number(static_cast<qulonglong>(got.size() / 2)) + " taken)";
 }
 
 struct Rig {
@@ -150,38 +94,7 @@ struct Rig {
                            settingsFile,
                            2}) {}
 
-  // The sound card's side: takes frames at the play cursor, block by
-  // block; every ten blocks it waits for the streaming thread to render the
-  // blocks taken again, and lets the window follow (as its timer does ten
-  // times a second). Stops early when the buffer stops.
-  Pcm Take(std::uint64_t frames) {
-    Pcm out;
-    out.reserve(2 * frames);
-    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
-    int crossed = 0;
-    int base = buffer.UnlockCount();
-    while (frames > 0 && buffer.Playing()) {
-      const std::uint32_t at = buffer.PlayCursor() / kBytesPerFrame;
-      const std::uint32_t toBoundary = kBlockFrames - at % kBlockFrames;
-      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(toBoundary, frames));
-      out.insert(out.end(), ring + 2 * at, ring + 2 * (at + n));
-      buffer.AdvancePlayCursorWhilePlaying(n * kBytesPerFrame);
-      frames -= n;
-      if (n == toBoundary && ++crossed == 10) {
-        Refilled(base + crossed);
-        crossed = 0;
-        window.OnFollowTimer();
-        base = buffer.UnlockCount();
-      }
-    }
-    Refilled(base + crossed);
-    return out;
-  }
-  // Waits until the streaming thread has written `unlocks` blocks in all.
-  void Refilled(int unlocks) {
-    for (int i = 0; i < 2000 && buffer.UnlockCount() < unlocks; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  Pcm Take(std::uint64_t frames) { return window_rig::Take(buffer, window, frames); }
   void WaitForScans() {
     for (int i = 0; i < 3000 && window.List().Pending() > 0; ++i) QTest::qWait(5);
     QCoreApplication::processEvents();

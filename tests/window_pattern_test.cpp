@@ -30,6 +30,7 @@
 #include "pattern_view.h"
 #include "player.h"
 #include "seek_row.h"
+#include "window_rig.h"
 #include "xm_writer.h"
 
 // Allocations made on a thread while it counts them.
@@ -48,7 +49,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using Pcm = std::vector<std::int16_t>;
+using namespace window_rig;
 
 // Counts for a release build; the sanitizers' builds run much slower.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -56,37 +57,6 @@ constexpr int kSlower = 10;
 #else
 constexpr int kSlower = 1;
 #endif
-
-QByteArray Write(const QTemporaryDir& dir, const char* name, const XmModule& module) {
-  const QByteArray path = QFile::encodeName(dir.filePath(QString::fromLatin1(name)));
-  const std::vector<std::uint8_t> bytes = module.Build();
-  QFile file(QString::fromLocal8Bit(path));
-  if (!file.open(QIODevice::WriteOnly)) return {};
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-  return path;
-}
-
-Song* LoadPath(const QByteArray& path) {
-  Song* song = CreateSong();
-  if (!LoadSong(*song, path.constData(), 0, kSourceFile)) {
-    DestroySong(song);
-    return nullptr;
-  }
-  return song;
-}
-
-// `frames` frames of the song from `from` on with the channels of `muted`
-// muted: what playing it through from its start gives there.
-Pcm Render(const QByteArray& path, std::uint64_t from, std::uint64_t frames, std::uint32_t muted = 0) {
-  Song* song = LoadPath(path);
-  if (song == nullptr) return {};
-  song->mutedChannels = muted;
-  SeekSong(*song, from);
-  Pcm out(2 * frames);
-  ReadSongFrames(*song, out.data(), static_cast<std::uint32_t>(frames));
-  DestroySong(song);
-  return out;
-}
 
 // The order position and row of each ring block of the song played from
 // its start, as a render of its own ends each block.
@@ -100,20 +70,6 @@ std::vector<std::pair<int, int>> BlockRows(const QByteArray& path, int blocks) {
   }
   if (song != nullptr) DestroySong(song);
   return rows;
-}
-
-Pcm Cat(std::initializer_list<Pcm> parts) {
-  Pcm out;
-  for (const Pcm& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-QByteArray FirstDifference(const Pcm& got, const Pcm& want) {
-  std::size_t i = 0;
-  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-  return QByteArray::number(static_cast<qulonglong>(i / 2)) + " of " +
-         QByteArray::number(static_cast<qulonglong>(want.size() / 2)) + " frames (" +
-         QByteArray::number(static_cast<qulonglong>(got.size() / 2)) + " taken)";
 }
 
 struct Rig {
@@ -130,37 +86,14 @@ struct Rig {
   // looks at it (heard block number).
   template <typename Each>
   Pcm Take(std::uint64_t frames, Each each) {
-    Pcm out;
-    out.reserve(2 * frames);
-    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
-    int crossed = 0;
-    int base = buffer.UnlockCount();
-    while (frames > 0 && buffer.Playing()) {
-      const std::uint32_t at = buffer.PlayCursor() / kBytesPerFrame;
-      const std::uint32_t toBoundary = kBlockFrames - at % kBlockFrames;
-      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(toBoundary, frames));
-      out.insert(out.end(), ring + 2 * at, ring + 2 * (at + n));
-      buffer.AdvancePlayCursorWhilePlaying(n * kBytesPerFrame);
-      frames -= n;
+    return window_rig::Take(buffer, window, frames, [&](std::uint32_t n) {
       taken += n;
       View().Follow();
       each(taken / kBlockFrames);
-      if (n == toBoundary && ++crossed == 10) {
-        Refilled(base + crossed);
-        crossed = 0;
-        window.OnFollowTimer();
-        base = buffer.UnlockCount();
-      }
-    }
-    Refilled(base + crossed);
-    return out;
+    });
   }
   Pcm Take(std::uint64_t frames) {
     return Take(frames, [](std::uint64_t) {});
-  }
-  void Refilled(int unlocks) {
-    for (int i = 0; i < 2000 && buffer.UnlockCount() < unlocks; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
   MemorySoundBuffer buffer;
