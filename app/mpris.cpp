@@ -8,7 +8,9 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cmath>
 
 #include "main_window.h"
@@ -21,6 +23,9 @@ namespace {
 
 constexpr std::int64_t kMicroseconds = 1000000;
 constexpr double kVolumeSteps = 100000.0;  // the slider's positions; its position / 100,000 is the gain
+// How far on a song without an end may be sought: it is moved on frame by
+// frame to get there (an hour takes a fraction of a second).
+constexpr std::uint64_t kFarthest = 3600ull * 44100;
 
 }  // namespace
 
@@ -266,10 +271,23 @@ bool Mpris::CanPlay() const {
 bool Mpris::CanSeek() const { return window_.Playing(); }
 
 void Mpris::Seek(std::int64_t offset) {
-  if (!window_.Playing()) return;
+  const SongInfo* info = window_.HeardInfo();
+  if (!window_.Playing() || info == nullptr) return;
   // Rounded as SetPosition rounds: +10 s is 441,000 frames on.
   const std::int64_t frames =
       offset < 0 ? -static_cast<std::int64_t>(FrameAt(-offset)) : static_cast<std::int64_t>(FrameAt(offset));
+  if (frames > 0) {
+    // Past the end of the track a seek is a Next (and nothing where there
+    // is no next); a song without an end is sought at most kFarthest on,
+    // since the song is moved on frame by frame to get there.
+    window_.OnFollowTimer();
+    const std::uint64_t shown = ShownFrame(window_.HeardFrame());
+    const std::uint64_t limit = info->hasEnd ? info->duration : shown + kFarthest;
+    if (static_cast<std::uint64_t>(frames) >= limit - std::min(shown, limit)) {
+      if (info->hasEnd && CanGoNext()) window_.Next();
+      return;
+    }
+  }
   window_.SeekBy(frames);
 }
 
@@ -279,6 +297,7 @@ void Mpris::SetPosition(const QDBusObjectPath& track, std::int64_t position) {
   // song, is not carried out.
   if (info == nullptr || track.path() != TrackPath(window_.HeardEntry()) || position < 0) return;
   if (info->hasEnd && position > Microseconds(info->duration)) return;
+  if (!info->hasEnd && FrameAt(position) > kFarthest) return;
   window_.SeekTo(FrameAt(position));
 }
 
@@ -288,7 +307,11 @@ void Mpris::OpenUri(const QString& uri) {
     if (calledFromDBus()) sendErrorReply(QDBusError::NotSupported, QStringLiteral("only file: URLs can be opened"));
     return;
   }
-  window_.OpenFiles({MainWindow::UrlPathBytes(url)});
+  // After the answer: a file that cannot be played shows its message box
+  // without keeping the caller waiting for it.
+  QTimer::singleShot(0, &window_, [window = &window_, path = MainWindow::UrlPathBytes(url)] {
+    window->OpenFiles({path});
+  });
 }
 
 QVariantMap Mpris::Announced() const {

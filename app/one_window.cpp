@@ -6,6 +6,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 #include <cerrno>
@@ -101,8 +102,10 @@ void WindowService::Open(const QStringList& uris, const QVariantMap& platformDat
   }
   ApplyOptions(platformData);
   RaiseWindow(*window_);
-  // As a drop: into the list after the heard entry, the first plays.
-  window_->OpenFiles(paths);
+  // As a drop: into the list after the heard entry, the first plays; after
+  // the answer, so that a file that cannot be played shows its message box
+  // without keeping the caller (and its desktop) waiting for it.
+  QTimer::singleShot(0, window_, [window = window_, paths] { window->OpenFiles(paths); });
 }
 
 bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode, bool patternView) {
@@ -133,15 +136,21 @@ bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional
 }
 
 QByteArray AbsolutePath(const QByteArray& path) {
-  if (path.startsWith('/')) return path;
-  std::vector<char> folder(4096);
-  while (::getcwd(folder.data(), folder.size()) == nullptr) {
-    if (errno != ERANGE) return path;  // the window tries it as it is
-    folder.resize(folder.size() * 2);
+  QByteArray joined = path;
+  if (!path.startsWith('/')) {
+    std::vector<char> folder(4096);
+    while (::getcwd(folder.data(), folder.size()) == nullptr) {
+      if (errno != ERANGE) return path;  // the window tries it as it is
+      folder.resize(folder.size() * 2);
+    }
+    joined = QByteArray(folder.data()) + '/' + path;
   }
-  QByteArray absolute(folder.data());
-  if (!absolute.endsWith('/')) absolute += '/';
-  return absolute + path;
+  // "." and doubled slashes name nothing: the list and the desktop's URL go
+  // without them ("..", which a link may make mean another folder, stays).
+  QByteArray clean;
+  for (const QByteArray& part : joined.split('/'))
+    if (!part.isEmpty() && part != ".") clean += '/' + part;
+  return clean.isEmpty() ? QByteArray("/") : clean;
 }
 
 QString FileUrl(const QByteArray& path) {

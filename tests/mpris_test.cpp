@@ -16,6 +16,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
@@ -24,6 +25,8 @@
 #include <QTest>
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -65,7 +68,14 @@ qlonglong Us(std::uint64_t frames) { return static_cast<qlonglong>(frames * 1000
 
 struct Rig {
   Rig()
-      : window(buffer, false, WindowHooks{{}, [this](QWidget*, const QString& text) { errors << text; }, {}, {}, 2}) {}
+      : window(buffer, false, WindowHooks{{},
+                                          [this](QWidget*, const QString& text) {
+                                            if (showing) showing();
+                                            errors << text;
+                                          },
+                                          {},
+                                          {},
+                                          2}) {}
 
   // The sound card takes frames block by block; the window follows every
   // ten blocks, as its timer does.
@@ -77,6 +87,7 @@ struct Rig {
 
   MemorySoundBuffer buffer;
   QStringList errors;
+  std::function<void()> showing;  // as a message box is shown
   MainWindow window;
 };
 
@@ -288,6 +299,12 @@ class MprisTest : public QObject {
                 {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))), Us(far)});
     QCOMPARE(r.window.HeardFrame(), far);
     QCOMPARE(client.Get(kPlayer, "Position"), QVariant(Us(far)));
+    // Further than an hour on is not sought (the song would be moved on
+    // frame by frame all the way, with the window waiting).
+    client.Call(kPlayer, "SetPosition",
+                {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))), Us(3601 * 44100)});
+    client.Call(kPlayer, "Seek", {std::numeric_limits<qlonglong>::max()});
+    QCOMPARE(r.window.HeardFrame(), far);
   }
 
   // Microseconds and frames: a time read and set again is the same frame.
@@ -344,6 +361,9 @@ class MprisTest : public QObject {
         {"SetPosition", -1, length, 0},
         {"Seek", 1000000, length + 44100, 1000000},
         {"SetPosition", 29999999, 1323000, 30000000},
+        // Past the end of the track: a Next, and there is none.
+        {"Seek", Us(length - 1323000) + 1, 1323000, 30000000},
+        {"Seek", std::numeric_limits<qlonglong>::max(), 1323000, 30000000},
     };
     for (const auto& step : steps) {
       const QVariantList args =
@@ -363,6 +383,53 @@ class MprisTest : public QObject {
     const Pcm want = Render(song, 1323000, 3 * 44100);
     QVERIFY(heard == want);
     QCOMPARE(client.Get(kPlayer, "Position"), QVariant(Us(1323000 + 3 * 44100)));
+    // With an entry after it, a seek past the end plays that one.
+    QCOMPARE(client.Call(kPlayer, "OpenUri", {FileUrl(a_)}).type(), QDBusMessage::ReplyMessage);
+    QTRY_COMPARE(r.window.List().HeardRow(), 1);
+    client.Call(kPlayer, "Previous");
+    QCOMPARE(r.window.List().HeardRow(), 0);
+    client.Call(kPlayer, "Seek", {std::numeric_limits<qlonglong>::max()});
+    QCOMPARE(r.window.List().HeardRow(), 1);
+    QCOMPARE(r.window.HeardFrame(), 0u);
+  }
+
+  // A file from the bus that cannot be played: the call is answered before
+  // the window's message box, which would otherwise keep the caller (and
+  // every call after it) waiting until someone closes the box.
+  void aFileThatCannotBePlayedIsAnsweredFirst() {
+    const QByteArray text = dir_.filePath("text.xm").toLocal8Bit();
+    QFile file(QString::fromLocal8Bit(text));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a module");
+    file.close();
+    Rig r;
+    Mpris mpris(r.window, QDBusConnection::sessionBus());
+    WindowService service(QDBusConnection::sessionBus());
+    QVERIFY(service.TakeName());
+    service.Attach(r.window);
+    Client client(mpris.Service());
+    std::vector<bool> answered;
+    QDBusPendingCall pending = client.Bus().asyncCall(
+        QDBusMessage::createMethodCall(mpris.Service(), Mpris::kPath, kPlayer, "OpenUri") << FileUrl(text));
+    // The box: the answer must have gone out already.
+    r.showing = [&] {
+      for (int i = 0; i < 200 && !pending.isFinished(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      answered.push_back(pending.isFinished());
+    };
+    QTRY_COMPARE(answered.size(), std::size_t{1});
+    QVERIFY(answered[0]);
+    QVERIFY(!pending.isError());
+    // The same through the hand-over of `zevora FILE`.
+    QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "caller");
+    QDBusMessage open = QDBusMessage::createMethodCall(WindowService::kService, WindowService::kPath,
+                                                       "org.freedesktop.Application", "Open");
+    open << QStringList{FileUrl(text)} << QVariantMap();
+    pending = caller.asyncCall(open);
+    QTRY_COMPARE(answered.size(), std::size_t{2});
+    QVERIFY(answered[1]);
+    QVERIFY(!pending.isError());
+    QCOMPARE(r.errors, QStringList({"Unable to start playback", "Unable to start playback"}));
+    QDBusConnection::disconnectFromBus("caller");
   }
 
   // Seeked after every jump, wherever it came from, with the position
@@ -481,6 +548,7 @@ class MprisTest : public QObject {
     };
     for (const auto& s : steps) {
       QCOMPARE(client.Call(kPlayer, s.method, s.args).type(), QDBusMessage::ReplyMessage);
+      QCoreApplication::processEvents();  // (a file is opened after the answer)
       QCOMPARE(client.Get(kPlayer, "PlaybackStatus").toString(), QString(s.status));
       QCOMPARE(r.window.List().HeardRow(), s.row < 0 ? r.window.List().HeardRow() : s.row);
       QCOMPARE(r.window.Playing(), s.row >= 0);
@@ -636,6 +704,7 @@ class MprisTest : public QObject {
     const bool taken = HandOver(caller, {"c.xm", odd}, EndMode::kRepeatList);
     QDir::setCurrent(folder);
     QVERIFY(taken);
+    QCoreApplication::processEvents();  // the files are opened after the answer
     QCOMPARE(r.window.List().Paths(), (QList<QByteArray>{a_, c_, odd}));
     QCOMPARE(r.window.FileTitle(), QString("Song C"));
     QCOMPARE(r.window.GetEndMode(), EndMode::kRepeatList);
@@ -656,6 +725,9 @@ class MprisTest : public QObject {
     ::unlink(odd.constData());  // (a name QTemporaryDir cannot remove)
     QCOMPARE(AbsolutePath("/x/y.xm"), QByteArray("/x/y.xm"));
     QCOMPARE(AbsolutePath("y.xm"), QFile::encodeName(QDir::currentPath()) + "/y.xm");
+    QCOMPARE(AbsolutePath("./y.xm"), QFile::encodeName(QDir::currentPath()) + "/y.xm");
+    QCOMPARE(AbsolutePath("//x/./z//y.xm"), QByteArray("/x/z/y.xm"));
+    QCOMPARE(AbsolutePath("/x/../y.xm"), QByteArray("/x/../y.xm"));
   }
 };
 

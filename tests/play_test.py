@@ -466,17 +466,26 @@ check("q ends the job", event == ["exited", "0"], event)
 t.wait()
 
 # Keys 1-9 and 0 mute and unmute channels 1-10; the status line shows them.
-t = Terminal([module, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
-t.read(1.0)
-shown = []
-for key in (b"1", b"0", b"1", b"0"):
-    t.send(key)
-    t.read(0.4)
-    shown.append(re.sub(r".*row +\d+", "", t.updates()[-1]).split("  ")[0].strip())
-t.send(b"q")
-t.wait()
-check("keys 1 and 0 mute channels 1 and 10, again unmute them, as the status line shows",
+# A channel the song does not have (9 and 10 of an 8-channel song) is left
+# alone.
+def mutes(song, keys):
+    t = Terminal([song, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+    t.read(1.0)
+    shown = []
+    for key in keys:
+        t.send(key)
+        t.read(0.4)
+        shown.append(re.sub(r".*row +\d+", "", t.updates()[-1]).split("  ")[0].strip())
+    t.send(b"q")
+    t.wait()
+    return shown
+
+
+shown = mutes(os.path.join(corpus, "gemdropx--hr_suds.xm"), (b"1", b"0", b"1", b"0"))
+check("keys 1 and 0 mute channels 1 and 10 of a 16-channel song, again unmute them, as the status line shows",
       shown == ["mute 1", "mute 1 10", "mute 10", ""], shown)
+shown = mutes(module, (b"8", b"9", b"0", b"8"))
+check("keys 9 and 0 do nothing in an 8-channel song", shown == ["mute 8", "mute 8", "mute 8", ""], shown)
 
 subprocess.run(["rm", "-rf", tmp])
 report.finish()

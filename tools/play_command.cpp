@@ -257,6 +257,7 @@ struct Prepared {
   SongPtr song;
   std::string title;
   std::string duration;  // as the status line shows it
+  std::uint32_t channels = 0;
   std::uint64_t start = 0;
   std::uint64_t end = kNoSongEnd;
 };
@@ -309,6 +310,7 @@ class FilePlayer {
   int stopSignal_ = 0;
   std::string title_;
   std::string duration_;
+  std::uint32_t channels_ = 0;  // of the file heard: the mute keys go no further
   std::uint64_t end_ = kNoSongEnd;  // where playing the file stops
   std::uint64_t heard_ = 0;         // the last frame known to be heard
   bool paused_ = false;
@@ -384,6 +386,7 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
   const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
   const SongScan scan = ScanSong(*p.song, loops == 0 ? 1 : loops);
   p.title = TerminalText(NamesOf(*p.song).title);
+  p.channels = p.song->module.channelCount;
   if (p.title.empty()) p.title = FileDisplayName(module.label);
   p.start = SecondsToFrames(o_.startSeconds);
   const bool endFound = loops != 0 && scan.passEnds.size() >= loops;
@@ -524,6 +527,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
   }
   title_ = file->title;
   duration_ = file->duration;
+  channels_ = file->channels;
   end_ = file->end;
   if (file->start >= end_) return Outcome::kEnded;
   if (continuing) {
@@ -591,6 +595,8 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     for (const auto [key, channel] : ReadKeys()) {
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
+        // A channel the song does not have is left alone.
+        if (static_cast<std::uint32_t>(channel) >= channels_) continue;
         Player& player = DefaultPlayer();
         PlayerMuteChannels(player, player.mutedChannels.load() ^ (1u << channel));
         PlayerRefresh(player);
