@@ -309,9 +309,8 @@ void Mpris::OpenUri(const QString& uri) {
   }
   // After the answer: a file that cannot be played shows its message box
   // without keeping the caller waiting for it.
-  QTimer::singleShot(0, &window_, [window = &window_, path = MainWindow::UrlPathBytes(url)] {
-    window->OpenFiles({path});
-  });
+  QTimer::singleShot(0, &window_,
+                     [window = &window_, path = MainWindow::UrlPathBytes(url)] { window->OpenFiles({path}); });
 }
 
 QVariantMap Mpris::Announced() const {

@@ -68,14 +68,15 @@ qlonglong Us(std::uint64_t frames) { return static_cast<qlonglong>(frames * 1000
 
 struct Rig {
   Rig()
-      : window(buffer, false, WindowHooks{{},
-                                          [this](QWidget*, const QString& text) {
-                                            if (showing) showing();
-                                            errors << text;
-                                          },
-                                          {},
-                                          {},
-                                          2}) {}
+      : window(buffer, false,
+               WindowHooks{{},
+                           [this](QWidget*, const QString& text) {
+                             if (showing) showing();
+                             errors << text;
+                           },
+                           {},
+                           {},
+                           2}) {}
 
   // The sound card takes frames block by block; the window follows every
   // ten blocks, as its timer does.

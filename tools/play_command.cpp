@@ -310,7 +310,7 @@ class FilePlayer {
   int stopSignal_ = 0;
   std::string title_;
   std::string duration_;
-  std::uint32_t channels_ = 0;  // of the file heard: the mute keys go no further
+  std::uint32_t channels_ = 0;      // of the file heard: the mute keys go no further
   std::uint64_t end_ = kNoSongEnd;  // where playing the file stops
   std::uint64_t heard_ = 0;         // the last frame known to be heard
   bool paused_ = false;
