@@ -51,6 +51,14 @@ EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth
   slider_->setTickPosition(QSlider::NoTicks);
   connect(slider_, &QSlider::valueChanged, this, &EffectsPanel::EffectParameter);
   right_ = label("effectRightLabel", {190, 62, 66, 22}, Qt::AlignLeft);
+  ShowParameterRow(false);  // until an effect with a parameter is chosen
+}
+
+// Without a parameter the row is below the window's edge, where the seek
+// row stands: it must not show through.
+void EffectsPanel::ShowParameterRow(bool shown) {
+  for (QWidget* widget : {static_cast<QWidget*>(slider_), static_cast<QWidget*>(left_), static_cast<QWidget*>(right_)})
+    widget->setVisible(shown);
 }
 
 QRadioButton* EffectsPanel::Choice(int button) const {
@@ -106,6 +114,7 @@ void EffectsPanel::ChooseEffect(int button) {
     off_->setChecked(true);
   }
   if (playing) buffer_.Play(0, 0, DSBPLAY_LOOPING);
+  ShowParameterRow(height != baseHeight_);
   resize_(height);
   emit effectChosen(chosen_);
 }

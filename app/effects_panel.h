@@ -39,6 +39,7 @@ class EffectsPanel : public QObject {
   void parameterChanged(int position);
 
  private:
+  void ShowParameterRow(bool shown);
   SoundBuffer& buffer_;
   std::function<bool()> isPlaying_;
   std::function<void(int)> resize_;

@@ -1,5 +1,7 @@
 // The player window under the offscreen platform, against sound buffers
 // that need no sound card.
+#include <unistd.h>
+
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
@@ -13,11 +15,9 @@
 #include <QTest>
 #include <QToolButton>
 #include <QUrl>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -47,7 +47,10 @@ struct Harness {
   explicit Harness(SoundBuffer& buffer, bool effects = true)
       : window(buffer, effects,
                WindowHooks{[this](QWidget*) { return nextFile; },
-                           [this](QWidget*, const QString& text) { errors << text; }, {}, {}, 0}) {}
+                           [this](QWidget*, const QString& text) { errors << text; },
+                           {},
+                           {},
+                           0}) {}
   QString nextFile;
   QStringList errors;
   MainWindow window;
@@ -240,7 +243,14 @@ class WindowTest : public QObject {
     Harness h(buffer);
     EffectsPanel& panel = *h.window.Effects();
     const int width = TextWidth() + 206;
+    // The parameter row shows only with an effect that has one: below the
+    // window's edge it would show through the seek row.
+    const auto rowHidden = [&panel] {
+      return panel.Slider()->isHidden() && panel.LeftLabel()->isHidden() && panel.RightLabel()->isHidden();
+    };
+    QVERIFY(rowHidden());
     QTest::mouseClick(panel.Choice(kEffectEqualizerId), Qt::LeftButton);
+    QVERIFY(!panel.Slider()->isHidden() && !panel.LeftLabel()->isHidden() && !panel.RightLabel()->isHidden());
     QVERIFY(panel.Choice(kEffectEqualizerId)->isChecked());
     QVERIFY(!panel.Choice(kEffectOffId)->isChecked());
     QCOMPARE(h.window.size(), QSize(width, 88 + kBelow));
@@ -281,6 +291,7 @@ class WindowTest : public QObject {
     h.window.Command(kEffectOffId);
     QVERIFY(panel.Choice(kEffectOffId)->isChecked());
     QCOMPARE(h.window.size(), QSize(width, 60 + kBelow));
+    QVERIFY(rowHidden());
     QVERIFY(buffer.GetObjectInPath(GUID_DSFX_STANDARD_GARGLE, 0, IID_IDirectSoundFXGargle, &object) < 0);
   }
 
