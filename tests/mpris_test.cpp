@@ -81,10 +81,7 @@ struct Rig {
   // The sound card takes frames block by block; the window follows every
   // ten blocks, as its timer does.
   Pcm Take(std::uint64_t frames) { return window_rig::Take(buffer, window, frames); }
-  void WaitForScans() {
-    for (int i = 0; i < 3000 && window.List().Pending() > 0; ++i) QTest::qWait(5);
-    QCoreApplication::processEvents();
-  }
+  void WaitForScans() { window_rig::WaitForScans(window); }
 
   MemorySoundBuffer buffer;
   QStringList errors;

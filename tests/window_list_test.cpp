@@ -95,10 +95,7 @@ struct Rig {
                            2}) {}
 
   Pcm Take(std::uint64_t frames) { return window_rig::Take(buffer, window, frames); }
-  void WaitForScans() {
-    for (int i = 0; i < 3000 && window.List().Pending() > 0; ++i) QTest::qWait(5);
-    QCoreApplication::processEvents();
-  }
+  void WaitForScans() { window_rig::WaitForScans(window); }
 
   MemorySoundBuffer buffer;
   QStringList errors;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "player.h"
+#include "playlist.h"
 #include "song_scan.h"
 #include "xm_writer.h"
 
@@ -118,6 +121,12 @@ Pcm Take(MemorySoundBuffer& buffer, MainWindow& window, std::uint64_t frames, St
   }
   WaitForBlocks(buffer, base + crossed);
   return out;
+}
+
+// Waits until the list's background readers have read every entry.
+inline void WaitForScans(MainWindow& window) {
+  for (int i = 0; i < 3000 && window.List().Pending() > 0; ++i) QTest::qWait(5);
+  QCoreApplication::processEvents();
 }
 
 inline Pcm Take(MemorySoundBuffer& buffer, MainWindow& window, std::uint64_t frames) {
