@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cfenv>
+#ifdef __SSE2__
+#include <xmmintrin.h>
+#endif
 #include <climits>
 #include <new>
 
@@ -28,7 +31,28 @@ constexpr std::size_t kSeekKeyframes = 256;
 constexpr std::uint64_t kMaxSeekSeconds = 24 * 3600;
 
 // Rendering needs rounding to nearest and no flushing of small floats;
-// the caller's own settings come back afterwards.
+// the caller's own settings come back afterwards. On x86-64 all of the
+// engine's arithmetic is SSE, whose one control register is read and set
+// directly: that costs a few nanoseconds a call, where saving and setting
+// the whole environment (x87 included) cost a few hundred.
+#ifdef __SSE2__
+class FloatEnvironment {
+ public:
+  FloatEnvironment() : saved_(_mm_getcsr()) {
+    if ((saved_ & ~kFlags) != kDefault) _mm_setcsr(kDefault);
+  }
+  ~FloatEnvironment() {
+    if (_mm_getcsr() != saved_) _mm_setcsr(saved_);
+  }
+  FloatEnvironment(const FloatEnvironment&) = delete;
+  FloatEnvironment& operator=(const FloatEnvironment&) = delete;
+
+ private:
+  static constexpr unsigned kDefault = 0x1F80;  // every exception masked, to nearest, no flushing
+  static constexpr unsigned kFlags = 0x3F;      // the exception flags, which the engine may raise
+  unsigned saved_;
+};
+#else
 class FloatEnvironment {
  public:
   FloatEnvironment() {
@@ -42,6 +66,7 @@ class FloatEnvironment {
  private:
   std::fenv_t saved_;
 };
+#endif
 
 int ErrorFor(LoadError error) { return error == LoadError::kOutOfMemory ? ZV_ERR_MEMORY : ZV_ERR_FORMAT; }
 

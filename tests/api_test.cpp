@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef __SSE2__
+#include <xmmintrin.h>
+#endif
 
 #include "xm_writer.h"
 #include "zevora/zevora.h"
@@ -255,6 +260,50 @@ TEST(ApiTest, RendersTheEnginesBits) {
     const std::uint64_t got = Fnv(Render(song.get(), 30 * 44100));
     EXPECT_EQ(got, hash) << name << ": 0x" << std::hex << got << "ull";
   }
+}
+
+// A program that rounds upwards, or flushes small floats to zero as games
+// and audio programs often do, gets the same song from the library, and
+// its own settings back after every call.
+TEST(ApiTest, CallersFloatSettingsChangeNothingAndStay) {
+  const std::string name = Corpus("ballz-data--finalman-quickie.xm");
+  SongPtr plain = LoadFile(name);
+  const std::int64_t duration = zv_duration(plain.get());
+  ASSERT_EQ(zv_seek(plain.get(), 20 * 44100 + 5), ZV_OK);
+  const auto sought = Render(plain.get(), 44100);
+
+  const int rounding = std::fegetround();
+#ifdef __SSE2__
+  const unsigned control = _mm_getcsr();
+  _mm_setcsr(control | 0x8040);  // flush to zero, denormals are zero
+#endif
+  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+  const auto settingsStay = [](const char* after) {
+    EXPECT_EQ(std::fegetround(), FE_UPWARD) << after;
+#ifdef __SSE2__
+    EXPECT_EQ(_mm_getcsr() & 0xE040, 0xC040u) << after;
+#endif
+  };
+  SongPtr song = LoadFile(name);
+  settingsStay("zv_load_file");
+  EXPECT_EQ(zv_duration(song.get()), duration);
+  settingsStay("zv_duration");
+  ASSERT_EQ(zv_set_passes(song.get(), 0), ZV_OK);
+  EXPECT_EQ(Fnv(Render(song.get(), 30 * 44100)), 0xb6c6a7a0d4346d4bull);
+  settingsStay("zv_render");
+  ASSERT_EQ(zv_seek(song.get(), 20 * 44100 + 5), ZV_OK);
+  settingsStay("zv_seek");
+  EXPECT_TRUE(Render(song.get(), 44100) == sought);
+  std::vector<float> floats(2 * 100);
+  EXPECT_EQ(zv_render_float(song.get(), floats.data(), 100), 100u);
+  settingsStay("zv_render_float");
+  EXPECT_EQ(zv_seek_row(song.get(), 1, 0), ZV_OK);
+  settingsStay("zv_seek_row");
+
+  std::fesetround(rounding);
+#ifdef __SSE2__
+  _mm_setcsr(control);
+#endif
 }
 
 TEST(ApiTest, FloatRenderIsTheMixBeforeConversion) {
