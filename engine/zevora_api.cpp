@@ -91,6 +91,7 @@ struct zv_song {
 
   const SongScan& Scan(std::uint32_t passes) {
     if (!scanned || scannedPasses < passes) {
+      FloatEnvironment environment;
       scan = ScanSong(*song, passes);
       scannedPasses = passes;
       scanned = true;
@@ -123,6 +124,7 @@ zv_song* Finish(Song* song, int* error) {
 }
 
 zv_song* Load(const void* source, std::uintptr_t param, std::int32_t kind, int* error) {
+  FloatEnvironment environment;
   Song* song = CreateSong();
   if (song == nullptr) return Fail(error, ZV_ERR_MEMORY);
   if (!LoadSong(*song, source, param, kind)) {
@@ -243,6 +245,7 @@ int zv_loop_point(zv_song* song, int* order, int* row) {
 
 int zv_set_rate(zv_song* song, int rate) {
   if (song == nullptr || rate < static_cast<int>(kMinRate) || rate > static_cast<int>(kMaxRate)) return ZV_ERR_ARGUMENT;
+  FloatEnvironment environment;
   SetSongRate(*song->song, static_cast<std::uint32_t>(rate));
   song->scanned = false;  // pass ends are frames at the rate
   song->jumped = false;
@@ -285,9 +288,9 @@ int zv_seek_row(zv_song* song, int order, int row) {
   if (order >= song->song->module.songLength) return ZV_ERR_RANGE;
   // The passes that are rendered; of a song played for ever, its first few.
   const auto passes = static_cast<std::uint32_t>(song->passes == 0 || song->jumped ? kRowSearchPasses : song->passes);
+  FloatEnvironment environment;
   const SongScan scan = ScanSong(*song->song, passes, order, row);
   if (!scan.rowFound || scan.rowFrame > song->SeekLimit()) return ZV_ERR_RANGE;
-  FloatEnvironment environment;
   KeepKeyframes(*song->song, kSeekKeyframes);
   SeekSong(*song->song, scan.rowFrame);
   return ZV_OK;

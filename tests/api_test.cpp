@@ -271,6 +271,8 @@ TEST(ApiTest, CallersFloatSettingsChangeNothingAndStay) {
   const std::int64_t duration = zv_duration(plain.get());
   ASSERT_EQ(zv_seek(plain.get(), 20 * 44100 + 5), ZV_OK);
   const auto sought = Render(plain.get(), 44100);
+  ASSERT_EQ(zv_set_rate(plain.get(), 48000), ZV_OK);
+  const auto at48000 = Render(plain.get(), 48000);
 
   const int rounding = std::fegetround();
 #ifdef __SSE2__
@@ -299,6 +301,12 @@ TEST(ApiTest, CallersFloatSettingsChangeNothingAndStay) {
   settingsStay("zv_render_float");
   EXPECT_EQ(zv_seek_row(song.get(), 1, 0), ZV_OK);
   settingsStay("zv_seek_row");
+  int order = -1, row = -1;
+  EXPECT_EQ(zv_loop_point(song.get(), &order, &row), ZV_OK);
+  settingsStay("zv_loop_point");
+  ASSERT_EQ(zv_set_rate(song.get(), 48000), ZV_OK);
+  settingsStay("zv_set_rate");
+  EXPECT_TRUE(Render(song.get(), 48000) == at48000);
 
   std::fesetround(rounding);
 #ifdef __SSE2__
