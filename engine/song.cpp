@@ -149,6 +149,9 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
 
 void SeekSongToBlock(Song& song, std::uint64_t block) {
   const std::uint64_t target = block * kBlockFrames;
+  // A song that took a jump has left its own course; a seek goes back to
+  // it, from the start (the keyframes went with the jump).
+  if (song.jumped) RestartSong(song);
   // The nearest keyframe at or before the target, where it is nearer than
   // the song's frame (or the song's frame lies beyond the target).
   const SongKeyframe* nearest = nullptr;
@@ -166,7 +169,11 @@ void SeekSongToBlock(Song& song, std::uint64_t block) {
 
 void KeepKeyframes(Song& song, std::size_t count) {
   if (song.writesSamples || song.keyframes.capacity() >= count) return;
-  song.keyframes.reserve(count);
+  try {
+    song.keyframes.reserve(count);
+  } catch (const std::bad_alloc&) {
+    // Without room for keyframes a seek back starts from the song's start.
+  }
 }
 
 void TakeKeyframe(Song& song) {
@@ -185,7 +192,7 @@ void TakeKeyframe(Song& song) {
 
 void SeekSong(Song& song, std::uint64_t frame) {
   const std::uint64_t block = frame / kBlockFrames;
-  if (!(song.blockMixed && song.renderedFrames == (block + 1) * kBlockFrames)) {
+  if (song.jumped || !(song.blockMixed && song.renderedFrames == (block + 1) * kBlockFrames)) {
     SeekSongToBlock(song, block);
     RenderSongBlock(song);
   }

@@ -84,8 +84,6 @@ struct zv_song {
   bool scanned = false;
   std::uint32_t scannedPasses = 0;
   SongScan scan;
-  // After a jump the song no longer follows its passes: it has no end.
-  bool jumped = false;
 
   ~zv_song() { DestroySong(song); }
 
@@ -99,13 +97,15 @@ struct zv_song {
     return scan;
   }
   // The frame where rendering stops: the end of the last pass, or none.
-  std::uint64_t EndFrame() {
-    if (passes == 0 || jumped) return kNoEnd;
+  // After a jump the song no longer follows its passes: it has no end
+  // until a seek (`course`) takes it back to its own course.
+  std::uint64_t EndFrame(bool course = false) {
+    if (passes == 0 || (song->jumped && !course)) return kNoEnd;
     const SongScan& s = Scan(static_cast<std::uint32_t>(passes));
     return s.passEnds.size() >= static_cast<std::size_t>(passes) ? s.passEnds[passes - 1] : kNoEnd;
   }
   std::uint64_t SeekLimit() {
-    const std::uint64_t end = EndFrame();
+    const std::uint64_t end = EndFrame(true);
     return end != kNoEnd ? end : kMaxSeekSeconds * song->module.rate;
   }
 };
@@ -138,7 +138,12 @@ zv_song* Load(const void* source, std::uintptr_t param, std::int32_t kind, int* 
 template <typename Frame, typename Read>
 std::size_t Render(zv_song* song, Frame* stereo, std::size_t frames, Read read) {
   if (song == nullptr || (stereo == nullptr && frames != 0)) return 0;
-  const std::uint64_t end = song->EndFrame();
+  std::uint64_t end = 0;
+  try {
+    end = song->EndFrame();
+  } catch (const std::bad_alloc&) {
+    return 0;  // the song's end could not be found
+  }
   const std::uint64_t at = SongFrame(*song->song);
   if (end != kNoEnd) {
     if (at >= end) return 0;
@@ -230,17 +235,25 @@ const char* zv_sample_name(const zv_song* song, int instrument, int sample) {
 
 int64_t zv_duration(zv_song* song) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
-  const SongScan& scan = song->Scan(1);
-  return scan.Ended() ? static_cast<int64_t>(scan.passEnds[0]) : -1;
+  try {
+    const SongScan& scan = song->Scan(1);
+    return scan.Ended() ? static_cast<int64_t>(scan.passEnds[0]) : -1;
+  } catch (const std::bad_alloc&) {
+    return ZV_ERR_MEMORY;
+  }
 }
 
 int zv_loop_point(zv_song* song, int* order, int* row) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
-  const SongScan& scan = song->Scan(1);
-  if (!scan.Ended()) return ZV_ERR_RANGE;
-  if (order != nullptr) *order = scan.loopOrder;
-  if (row != nullptr) *row = scan.loopRow;
-  return ZV_OK;
+  try {
+    const SongScan& scan = song->Scan(1);
+    if (!scan.Ended()) return ZV_ERR_RANGE;
+    if (order != nullptr) *order = scan.loopOrder;
+    if (row != nullptr) *row = scan.loopRow;
+    return ZV_OK;
+  } catch (const std::bad_alloc&) {
+    return ZV_ERR_MEMORY;
+  }
 }
 
 int zv_set_rate(zv_song* song, int rate) {
@@ -248,7 +261,6 @@ int zv_set_rate(zv_song* song, int rate) {
   FloatEnvironment environment;
   SetSongRate(*song->song, static_cast<std::uint32_t>(rate));
   song->scanned = false;  // pass ends are frames at the rate
-  song->jumped = false;
   return ZV_OK;
 }
 
@@ -276,7 +288,11 @@ size_t zv_render_float(zv_song* song, float* stereo, size_t frames) {
 
 int zv_seek(zv_song* song, uint64_t frame) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
-  if (frame > song->SeekLimit()) return ZV_ERR_RANGE;
+  try {
+    if (frame > song->SeekLimit()) return ZV_ERR_RANGE;
+  } catch (const std::bad_alloc&) {
+    return ZV_ERR_MEMORY;
+  }
   FloatEnvironment environment;
   KeepKeyframes(*song->song, kSeekKeyframes);
   SeekSong(*song->song, frame);
@@ -287,12 +303,18 @@ int zv_seek_row(zv_song* song, int order, int row) {
   if (song == nullptr || order < 0 || row < 0) return ZV_ERR_ARGUMENT;
   if (order >= song->song->module.songLength) return ZV_ERR_RANGE;
   // The passes that are rendered; of a song played for ever, its first few.
-  const auto passes = static_cast<std::uint32_t>(song->passes == 0 || song->jumped ? kRowSearchPasses : song->passes);
+  const auto passes = static_cast<std::uint32_t>(song->passes == 0 ? kRowSearchPasses : song->passes);
   FloatEnvironment environment;
-  const SongScan scan = ScanSong(*song->song, passes, order, row);
-  if (!scan.rowFound || scan.rowFrame > song->SeekLimit()) return ZV_ERR_RANGE;
+  std::uint64_t frame = 0;
+  try {
+    const SongScan scan = ScanSong(*song->song, passes, order, row);
+    if (!scan.rowFound || scan.rowFrame > song->SeekLimit()) return ZV_ERR_RANGE;
+    frame = scan.rowFrame;
+  } catch (const std::bad_alloc&) {
+    return ZV_ERR_MEMORY;
+  }
   KeepKeyframes(*song->song, kSeekKeyframes);
-  SeekSong(*song->song, scan.rowFrame);
+  SeekSong(*song->song, frame);
   return ZV_OK;
 }
 
@@ -312,7 +334,6 @@ int zv_jump(zv_song* song, int order, int row) {
   const ModuleState& m = song->song->module;
   if (order >= m.songLength || row >= m.patternTable[m.orderTable[order]].rowCount) return ZV_ERR_RANGE;
   JumpSong(*song->song, order, row);
-  song->jumped = true;
   return ZV_OK;
 }
 

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfenv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +27,22 @@
 
 #include "xm_writer.h"
 #include "zevora/zevora.h"
+
+// Allocations of more than this many bytes fail, for the tests of running
+// out of memory (all of them succeed otherwise).
+static std::atomic<std::size_t> failAbove{SIZE_MAX};
+
+void* operator new(std::size_t size) {
+  if (size > failAbove.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// (The compiler sees delete inlined to free and takes it for a mismatch.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -314,6 +332,41 @@ TEST(ApiTest, CallersFloatSettingsChangeNothingAndStay) {
 #endif
 }
 
+// Out of memory, the calls that need memory say so (render gives no
+// frames) instead of ending the program, and work once there is memory
+// again; a seek without room for keyframes is still exact.
+TEST(ApiTest, RunningOutOfMemoryIsAnErrorNotACrash) {
+  const std::string name = Corpus("vor--mph.xm");
+  SongPtr plain = LoadFile(name);
+  const std::int64_t duration = zv_duration(plain.get());
+  ASSERT_EQ(zv_seek(plain.get(), 1000000), ZV_OK);
+  const auto sought = Render(plain.get(), 4096);
+
+  SongPtr song = LoadFile(name);
+  std::int16_t pcm[2 * 100];
+  int order = 0, row = 0;
+  failAbove = 0;
+  const std::int64_t noDuration = zv_duration(song.get());
+  const int noLoopPoint = zv_loop_point(song.get(), &order, &row);
+  const std::size_t noFrames = zv_render(song.get(), pcm, 100);
+  const int noSeek = zv_seek(song.get(), 1000000);
+  const int noRow = zv_seek_row(song.get(), 1, 0);
+  failAbove = SIZE_MAX;
+  EXPECT_EQ(noDuration, ZV_ERR_MEMORY);
+  EXPECT_EQ(noLoopPoint, ZV_ERR_MEMORY);
+  EXPECT_EQ(noFrames, 0u);
+  EXPECT_EQ(noSeek, ZV_ERR_MEMORY);
+  EXPECT_EQ(noRow, ZV_ERR_MEMORY);
+  EXPECT_EQ(zv_frame(song.get()), 0u);
+  EXPECT_EQ(zv_duration(song.get()), duration);
+
+  failAbove = 1 << 20;  // the song's end is found, its keyframes find no room
+  const int seek = zv_seek(song.get(), 1000000);
+  failAbove = SIZE_MAX;
+  EXPECT_EQ(seek, ZV_OK);
+  EXPECT_TRUE(Render(song.get(), 4096) == sought);
+}
+
 TEST(ApiTest, FloatRenderIsTheMixBeforeConversion) {
   SongPtr a = LoadFile(Corpus("gemdropx--hr_suds.xm"));
   SongPtr b = LoadFile(Corpus("gemdropx--hr_suds.xm"));
@@ -467,6 +520,46 @@ TEST(ApiTest, MutingIsExact) {
   for (int c = 0; c < zv_channels(silent.get()); ++c) ASSERT_EQ(zv_mute(silent.get(), c, 1), ZV_OK);
   const auto pcm = Render(silent.get(), 5 * 44100);
   EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](std::int16_t v) { return v == 0; }));
+}
+
+// A seek after a jump is a seek in the song as it goes without the jump:
+// forward and back, to a frame or a row, and the song ends again.
+TEST(ApiTest, SeeksAfterAJumpFollowTheSongsOwnCourse) {
+  const std::string name = Corpus("vor--mph.xm");
+  SongPtr plain = LoadFile(name);
+  const std::int64_t duration = zv_duration(plain.get());
+  ASSERT_GT(duration, 2000000);
+  const auto jumped = [&] {
+    SongPtr song = LoadFile(name);
+    Render(song.get(), 10000);
+    EXPECT_EQ(zv_jump(song.get(), 5, 0), ZV_OK);
+    Render(song.get(), 100000);
+    return song;
+  };
+  const auto sameAsPlain = [&](zv_song* song, const char* what) {
+    int order = -1, row = -1, plainOrder = -2, plainRow = -2;
+    zv_position(song, &order, &row);
+    zv_position(plain.get(), &plainOrder, &plainRow);
+    EXPECT_EQ(std::make_pair(order, row), std::make_pair(plainOrder, plainRow)) << what;
+    EXPECT_EQ(zv_frame(song), zv_frame(plain.get())) << what;
+    EXPECT_TRUE(Render(song, 4096) == Render(plain.get(), 4096)) << what;
+  };
+  for (const std::uint64_t frame : {std::uint64_t{2000000}, std::uint64_t{50000}, std::uint64_t{110000}}) {
+    SongPtr song = jumped();
+    ASSERT_EQ(zv_seek(song.get(), frame), ZV_OK);
+    ASSERT_EQ(zv_seek(plain.get(), frame), ZV_OK);
+    sameAsPlain(song.get(), ("seek to " + std::to_string(frame)).c_str());
+  }
+  SongPtr song = jumped();
+  ASSERT_EQ(zv_seek_row(song.get(), 10, 0), ZV_OK);
+  ASSERT_EQ(zv_seek_row(plain.get(), 10, 0), ZV_OK);
+  sameAsPlain(song.get(), "seek to order 10");
+  // Back at the start, one pass ends where the song's does.
+  ASSERT_EQ(zv_seek(song.get(), 0), ZV_OK);
+  std::vector<std::int16_t> pcm(2 * 100000);
+  std::uint64_t frames = 0;
+  for (std::size_t n; (n = zv_render(song.get(), pcm.data(), 100000)) > 0 && frames < 20000000;) frames += n;
+  EXPECT_EQ(frames, static_cast<std::uint64_t>(duration));
 }
 
 TEST(ApiTest, JumpTakesEffectAtTheNextRowWithoutAReset) {
