@@ -184,6 +184,7 @@ void RenderFrames(Song& song, float* left, float* right, std::uint32_t count) {
 template <bool Mixing>
 void RenderOneBlock(Song& song) {
   TakeKeyframe(song);
+  if (Mixing && song.blockStart != nullptr) SaveBlockStart(song);
   song.blockOrder = static_cast<std::uint16_t>(song.module.orderPosition);
   song.blockRow = static_cast<std::uint16_t>(song.module.row);
   song.rowStartCount = 0;

@@ -51,6 +51,7 @@ Song* CreateSong() {
 void DestroySong(Song* song) {
   if (song == nullptr) return;
   FreeModule(*song);
+  delete song->blockStart;
   delete song;
 }
 
@@ -165,6 +166,42 @@ void SeekSongToBlock(Song& song, std::uint64_t block) {
     RestartSong(song);
   SkipSongBlocks(song, (target - song.renderedFrames) / kBlockFrames);
   song.blockMixed = false;
+}
+
+bool KeepBlockStarts(Song& song) {
+  if (song.blockStart == nullptr) song.blockStart = new (std::nothrow) SongBlockStart();
+  return song.blockStart != nullptr;
+}
+
+void SaveBlockStart(Song& song) {
+  SongBlockStart& start = *song.blockStart;
+  start.state.frame = song.renderedFrames;
+  start.state.module = song.module;
+  std::memcpy(start.state.channels, song.channels, sizeof song.channels);
+  std::memcpy(start.state.voices, song.voices, sizeof song.voices);
+  start.state.emptyFinetune = song.emptySample.finetune;
+  start.jumpOrder = song.jumpOrder;
+  start.jumpRow = song.jumpRow;
+}
+
+void RemixSongBlock(Song& song) {
+  if (!song.blockMixed || song.blockOffset >= kBlockFrames) return;
+  const std::uint32_t offset = song.blockOffset;
+  const std::uint64_t block = song.renderedFrames / kBlockFrames - 1;
+  const SongBlockStart* start = song.blockStart;
+  // A module whose effects write into its samples cannot be taken back to
+  // a saved state (its samples are not part of it); it is sought instead.
+  if (start != nullptr && start->state.frame == block * kBlockFrames && !song.writesSamples) {
+    RestoreKeyframe(song, start->state);
+    song.jumpOrder = start->jumpOrder;
+    song.jumpRow = start->jumpRow;
+  } else if (!song.jumped) {
+    SeekSongToBlock(song, block);
+  } else {
+    return;  // off the song's course, with no way back to the block's start
+  }
+  RenderSongBlock(song);
+  song.blockOffset = offset;
 }
 
 void KeepKeyframes(Song& song, std::size_t count) {

@@ -45,6 +45,15 @@ struct SongKeyframe {
   std::int8_t emptyFinetune;
 };
 
+// Where the song stood when its current block began to be mixed, kept
+// (once asked for) so that the block can be mixed again when its channels'
+// mutes change.
+struct SongBlockStart {
+  SongKeyframe state;
+  std::int32_t jumpOrder;
+  std::int32_t jumpRow;
+};
+
 // A song that keeps keyframes takes one every this many blocks (8 s).
 constexpr std::uint64_t kKeyframeBlocks = 400;
 
@@ -100,6 +109,9 @@ struct Song {
   float* channelMix;
   std::uint32_t channelMixAt;  // the frame of the block the run being mixed begins at
   float channelScratch[2 * kBlockFrames];
+
+  // Where the current block began (null: not kept), see KeepBlockStarts.
+  SongBlockStart* blockStart;
 };
 
 // A song with no module, at 44,100 Hz, or null when memory is short.
@@ -129,6 +141,9 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row);
 // Takes a keyframe where the song stands, if it is due there and there is
 // room for it; the block renderer calls it at every block's start.
 void TakeKeyframe(Song& song);
+// Notes where the song stands as the start of the block about to be mixed
+// (song.blockStart must be kept); the block renderer calls it.
+void SaveBlockStart(Song& song);
 
 // Renders the next block into song.mix (blockOffset 0).
 void RenderSongBlock(Song& song);
@@ -152,6 +167,15 @@ std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frame
 // Asks the song to go on from order/row at its next row start, as a
 // position jump would take it there.
 void JumpSong(Song& song, std::int32_t order, std::int32_t row);
+
+// Keeps, from the next block mixed on, where each block began (11 KB
+// copied a block), so that RemixSongBlock is quick. False when memory is
+// short. Allocates once: call it where allocation is fine.
+bool KeepBlockStarts(Song& song);
+// Mixes the frames of the current block not yet handed out again, as the
+// song now stands (its muted channels): from where the block began where
+// that is kept, else by a seek to the block.
+void RemixSongBlock(Song& song);
 
 // Makes room for `count` keyframes (taken while the song renders or skips
 // from here on), so that a seek behind the song's frame goes on from the

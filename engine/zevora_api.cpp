@@ -273,10 +273,19 @@ int zv_set_passes(zv_song* song, int passes) {
 int zv_mute(zv_song* song, int channel, int muted) {
   if (song == nullptr || channel < 0 || channel >= song->song->module.channelCount) return ZV_ERR_ARGUMENT;
   const std::uint32_t bit = 1u << channel;
+  const std::uint32_t before = song->song->mutedChannels;
   if (muted)
     song->song->mutedChannels |= bit;
   else
     song->song->mutedChannels &= ~bit;
+  if (song->song->mutedChannels != before) {
+    // From the next frame on: the rest of the block already mixed is mixed
+    // again. The first time that takes a seek to the block; after it, the
+    // song keeps where each block began.
+    FloatEnvironment environment;
+    KeepBlockStarts(*song->song);
+    RemixSongBlock(*song->song);
+  }
   return ZV_OK;
 }
 

@@ -515,6 +515,26 @@ TEST(ApiTest, MutingIsExact) {
   const auto after = Render(song.get(), 100 * 884);
   EXPECT_TRUE(std::equal(after.begin(), after.end(), full.begin() + 2 * 200 * 884));
 
+  // Mutes and unmutes inside a block take effect at the next frame: what
+  // follows is the render with those mutes from the start. The first one
+  // seeks back to the block's start, the later ones use where the block
+  // began.
+  SongPtr two = LoadFile(Corpus("vor--mph.xm"));
+  SongPtr mutedFromStart = LoadFile(Corpus("vor--mph.xm"));
+  ASSERT_EQ(zv_mute(mutedFromStart.get(), 0, 1), ZV_OK);
+  const auto mutedFull = Render(mutedFromStart.get(), 300 * 884);
+  std::size_t at = 0;
+  bool mutedNow = false;
+  for (const auto& [frames, mute] : std::vector<std::pair<std::size_t, bool>>{
+           {100000, true}, {3001, false}, {50, true}, {883, false}, {884, true}, {20000, false}, {20000, false}}) {
+    const auto pcm = Render(two.get(), frames);
+    const auto& want = mutedNow ? mutedFull : full;
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), want.begin() + 2 * at)) << at;
+    at += frames;
+    ASSERT_EQ(zv_mute(two.get(), 0, mute), ZV_OK);
+    mutedNow = mute;
+  }
+
   // Every channel muted: silence.
   SongPtr silent = LoadFile(Corpus("vor--mph.xm"));
   for (int c = 0; c < zv_channels(silent.get()); ++c) ASSERT_EQ(zv_mute(silent.get(), c, 1), ZV_OK);
