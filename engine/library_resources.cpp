@@ -2,4 +2,6 @@
 // source finds nothing unless a table is given.
 #include "sources.h"
 
+namespace zevora {
 const ResourceTable programResources = {nullptr, 0};
+}

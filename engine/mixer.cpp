@@ -10,8 +10,6 @@
 #include "simd.h"
 #include "song.h"
 
-const float kGainScale = 1.0f / 255.0f;
-const float kRampScale = 1.0f / 32640.0f;
 
 namespace {
 

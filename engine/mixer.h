@@ -68,5 +68,5 @@ bool MixVoice(Voice& voice, float* left, float* right, std::uint32_t frameCount,
 void SkipVoice(Voice& voice, std::uint32_t frameCount);
 
 // Gain constants, as 32-bit floats.
-extern const float kGainScale;  // 1/255
-extern const float kRampScale;  // 1/32640
+constexpr float kGainScale = 1.0f / 255.0f;
+constexpr float kRampScale = 1.0f / 32640.0f;

@@ -15,7 +15,9 @@ struct BlockHeader {
 };
 }  // namespace
 
+namespace zevora {
 const Instrument emptyInstrument = {};
+}
 
 void* ModuleAlloc(ModuleMemory& memory, std::size_t bytes) {
   const std::size_t total = bytes + sizeof(BlockHeader);

@@ -127,8 +127,12 @@ struct ModuleState {
   std::uint64_t tickClock;
 };
 
-// The shared stand-in for instrument numbers the module does not have.
+// The shared stand-in for instrument numbers the module does not have (in a
+// namespace, so that no program linking the static library meets the name).
+namespace zevora {
 extern const Instrument emptyInstrument;
+}
+using zevora::emptyInstrument;
 
 // A song's module memory: what is in use, the most at once, and the budget
 // no file may make it exceed (0 = unlimited).

@@ -30,8 +30,12 @@ struct ResourceTable {
 };
 
 // The program's own resources (a null module handle means these); the
-// library others link has none.
+// library others link has none. (In a namespace, so that no program
+// linking the static library meets the name.)
+namespace zevora {
 extern const ResourceTable programResources;
+}
+using zevora::programResources;
 
 // Finds a resource as the platform's lookup does: name is either a string or
 // an integer identifier passed as a pointer value below 65,536.

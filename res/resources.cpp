@@ -11,4 +11,6 @@ const ResourceEntry entries[] = {
 };
 }  // namespace
 
+namespace zevora {
 const ResourceTable programResources = {entries, sizeof entries / sizeof entries[0]};
+}

@@ -48,6 +48,9 @@ cmake -S "$source/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$pref
 cmake --build "$work/consumer" >/dev/null
 LD_LIBRARY_PATH=$libdir "$work/consumer/render_wav" "$song" "$work/cmake.wav" >/dev/null
 cmp "$work/cmake.wav" "$work/reference.wav" || fail "render_wav (CMake package) differs"
+ldd "$work/consumer/render_wav_static" | grep -q libzevora && fail "Zevora::zevora_static links the shared library"
+"$work/consumer/render_wav_static" "$song" "$work/cmake_static.wav" >/dev/null
+cmp "$work/cmake_static.wav" "$work/reference.wav" || fail "render_wav (CMake package, static) differs"
 
 if pkg-config --exists sdl2; then
   cc -std=c99 -Wall -Wextra "$source/examples/play_sdl.c" $(pkg-config --cflags --libs zevora sdl2) -o "$work/play_sdl"
