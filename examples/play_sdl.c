@@ -1,4 +1,5 @@
-/* Plays an XM module through SDL2's audio callback until its pass ends.
+/* Plays an XM module through SDL2's audio callback until its passes end
+ * (0: for ever; a song without an end plays until stopped).
  *
  *   play_sdl SONG.xm [PASSES]
  *
@@ -27,12 +28,15 @@ static void fill(void* data, Uint8* stream, int bytes) {
 
 int main(int argc, char** argv) {
   int error = 0;
+  long passes = 1;
+  char* end = NULL;
   struct player p;
   SDL_AudioSpec want, have;
   SDL_AudioDeviceID device;
 
-  if (argc < 2) {
-    fprintf(stderr, "usage: play_sdl SONG.xm [PASSES]\n");
+  if (argc > 2) passes = strtol(argv[2], &end, 10);
+  if (argc < 2 || (argc > 2 && (*end != '\0' || end == argv[2] || passes < 0 || passes > 1000))) {
+    fprintf(stderr, "usage: play_sdl SONG.xm [PASSES]   (PASSES: 0 for ever, or 1 to 1000)\n");
     return 2;
   }
   p.song = zv_load_file(argv[1], &error);
@@ -40,7 +44,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s: %s\n", argv[1], zv_strerror(error));
     return 1;
   }
-  zv_set_passes(p.song, argc > 2 ? atoi(argv[2]) : 1);
+  zv_set_passes(p.song, (int)passes);
+  /* The first render finds where the passes end, which reads the whole song
+   * once: asked for here, before the device starts, the callback only
+   * mixes. */
+  zv_render(p.song, NULL, 0);
+  if (zv_duration(p.song) < 0) printf("%s has no end: it plays until stopped\n", argv[1]);
   SDL_AtomicSet(&p.done, 0);
   if (SDL_Init(SDL_INIT_AUDIO) != 0) {
     fprintf(stderr, "SDL: %s\n", SDL_GetError());

@@ -1,4 +1,5 @@
-/* Renders one pass of an XM module to a 16-bit stereo WAV file.
+/* Renders one pass of an XM module to a 16-bit stereo WAV file; of a song
+ * without an end, its first 10 minutes.
  *
  *   render_wav SONG.xm OUT.wav [RATE]
  */
@@ -21,7 +22,8 @@ int main(int argc, char** argv) {
   zv_song* song;
   FILE* out;
   int16_t pcm[2 * 4096];
-  size_t frames, total = 0;
+  size_t frames, total = 0, most;
+  int64_t duration;
   unsigned char header[44] = "RIFF----WAVEfmt \x10\0\0\0\x01\0\x02\0--------\x04\0\x10\0data----";
 
   if (argc < 3) {
@@ -38,30 +40,50 @@ int main(int argc, char** argv) {
     zv_free(song);
     return 2;
   }
+  /* Finding the song's end reads the whole song once. A WAV file holds
+   * under 4 GB. */
+  duration = zv_duration(song);
+  if (duration == ZV_ERR_MEMORY) {
+    fprintf(stderr, "%s: %s\n", argv[1], zv_strerror(ZV_ERR_MEMORY));
+    zv_free(song);
+    return 1;
+  }
+  most = duration < 0 ? (size_t)600 * (size_t)rate : (size_t)duration;
+  if (most > (0xFFFFFFFFu - 36) / 4) {
+    fprintf(stderr, "%s: too long for a WAV file\n", argv[1]);
+    zv_free(song);
+    return 1;
+  }
   out = fopen(argv[2], "wb");
   if (out == NULL) {
     perror(argv[2]);
     zv_free(song);
     return 1;
   }
-  fwrite(header, 1, sizeof header, out); /* the sizes are filled in at the end */
+  /* The sizes are filled in at the end. */
+  if (fwrite(header, 1, sizeof header, out) != sizeof header) goto write_error;
   /* One pass (the default): zv_render returns fewer frames where it ends. */
-  while ((frames = zv_render(song, pcm, 4096)) > 0) {
-    fwrite(pcm, 4, frames, out); /* little-endian machines: the WAV byte order */
+  while (total < most && (frames = zv_render(song, pcm, most - total < 4096 ? most - total : 4096)) > 0) {
+    /* little-endian machines: the WAV byte order */
+    if (fwrite(pcm, 4, frames, out) != frames) goto write_error;
     total += frames;
   }
   put32(header + 4, (uint32_t)(36 + 4 * total));
   put32(header + 24, (uint32_t)rate);
   put32(header + 28, (uint32_t)rate * 4);
   put32(header + 40, (uint32_t)(4 * total));
-  fseek(out, 0, SEEK_SET);
-  fwrite(header, 1, sizeof header, out);
+  if (fseek(out, 0, SEEK_SET) != 0 || fwrite(header, 1, sizeof header, out) != sizeof header) goto write_error;
   if (fclose(out) != 0) {
-    perror(argv[2]);
-    zv_free(song);
-    return 1;
+    out = NULL;
+    goto write_error;
   }
   printf("%s: %lu frames (%s)\n", argv[2], (unsigned long)total, zv_title(song));
   zv_free(song);
   return 0;
+
+write_error: /* what was written stays: OUT may be a device, or a pipe */
+  perror(argv[2]);
+  if (out != NULL) fclose(out);
+  zv_free(song);
+  return 1;
 }

@@ -37,6 +37,24 @@ cc -std=c99 -Wall -Wextra -pedantic -Werror "$source/examples/render_wav.c" $(pk
 LD_LIBRARY_PATH=$libdir "$work/render_wav" "$song" "$work/shared.wav" >/dev/null
 cmp "$work/shared.wav" "$work/reference.wav" || fail "render_wav (shared) differs from zevora-cli render"
 
+# A song without an end: its first 10 minutes (at 8,000 Hz, to be quick).
+python3 - "$source/fuzz" "$work/noend.xm" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+import make_seeds
+cells = b"".join(b"\x98\x0e\x60" if row == 0 else b"\x98\x0e\x6f" if row == ch + 1 else b"\x80"
+                 for row in range(8) for ch in range(6))
+open(sys.argv[2], "wb").write(make_seeds.header(6, 1, 1) + make_seeds.pattern(8, cells) +
+                              make_seeds.instrument([[10, 20, -30, 5] * 8]))
+EOF
+LD_LIBRARY_PATH=$libdir timeout 60 "$work/render_wav" "$work/noend.xm" "$work/noend.wav" 8000 >/dev/null ||
+  fail "render_wav of a song without an end"
+[ "$(stat -c %s "$work/noend.wav")" = $((44 + 4 * 600 * 8000)) ] || fail "a song without an end: not 10 minutes"
+if [ -c /dev/full ]; then
+  LD_LIBRARY_PATH=$libdir "$work/render_wav" "$song" /dev/full >/dev/null 2>&1 && fail "render_wav to a full disk"
+  [ -c /dev/full ] || fail "render_wav removed the device it could not write to"
+fi
+
 cc -std=c99 "$source/examples/render_wav.c" $(pkg-config --cflags zevora) "$libdir/libzevora.a" \
   $(pkg-config --static --libs-only-l zevora | sed 's/-lzevora//') -o "$work/render_wav_static"
 ldd "$work/render_wav_static" | grep -q libzevora && fail "the static build links the shared library"

@@ -53,11 +53,12 @@ ZEVORA_API int zv_loop_point(zv_song* song, int* order, int* row); /* ZV_ERR_RAN
 /* Settings. */
 ZEVORA_API int zv_set_rate(zv_song* song, int rate);     /* 8000..192000, default 44100; restarts the song at frame 0 */
 ZEVORA_API int zv_set_passes(zv_song* song, int passes); /* 0: for ever; default 1 */
-ZEVORA_API int zv_mute(zv_song* song, int channel, int muted);
+ZEVORA_API int zv_mute(zv_song* song, int channel, int muted); /* from the next frame rendered */
 
 /* Rendering: interleaved left/right. Returns the frames written; fewer than asked only where the last pass
-   ends, and 0 from there on. The float form is the same mix before the 16-bit conversion, divided by 32768
-   (not clipped). */
+   ends, and 0 from there on (0 as well when memory is short). The float form is the same mix before the 16-bit
+   conversion, divided by 32768 (not clipped). The first render after loading or a setting finds where the passes
+   end: zv_render(song, NULL, 0) does only that, before an audio callback starts. */
 ZEVORA_API size_t zv_render(zv_song* song, int16_t* stereo, size_t frames);
 ZEVORA_API size_t zv_render_float(zv_song* song, float* stereo, size_t frames);
 
@@ -69,7 +70,8 @@ ZEVORA_API int zv_seek_row(zv_song* song, int order,
 ZEVORA_API uint64_t zv_frame(const zv_song* song); /* the next frame to render */
 ZEVORA_API int zv_position(const zv_song* song, int* order, int* row); /* of the next frame */
 ZEVORA_API int zv_jump(zv_song* song, int order, int row); /* interactive music: at the next row start the song goes on
-   from order/row as a position jump would take it there (channels keep their state); not a seek */
+   from order/row as a position jump would take it there (channels keep their state); not a seek. The song then
+   has no end until a seek takes it back to its own course. */
 
 #ifdef __cplusplus
 }
