@@ -10,7 +10,6 @@
 #include "simd.h"
 #include "song.h"
 
-
 namespace {
 
 constexpr std::int64_t kOne = std::int64_t{1} << 32;
