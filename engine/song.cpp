@@ -22,6 +22,14 @@ bool WritesSamples(const ModuleState& m) {
   return false;
 }
 
+void SaveState(const Song& song, SongKeyframe& keyframe) {
+  keyframe.frame = song.renderedFrames;
+  keyframe.module = song.module;
+  std::memcpy(keyframe.channels, song.channels, sizeof song.channels);
+  std::memcpy(keyframe.voices, song.voices, sizeof song.voices);
+  keyframe.emptyFinetune = song.emptySample.finetune;
+}
+
 void RestoreKeyframe(Song& song, const SongKeyframe& keyframe) {
   song.module = keyframe.module;
   std::memcpy(song.channels, keyframe.channels, sizeof song.channels);
@@ -175,11 +183,7 @@ bool KeepBlockStarts(Song& song) {
 
 void SaveBlockStart(Song& song) {
   SongBlockStart& start = *song.blockStart;
-  start.state.frame = song.renderedFrames;
-  start.state.module = song.module;
-  std::memcpy(start.state.channels, song.channels, sizeof song.channels);
-  std::memcpy(start.state.voices, song.voices, sizeof song.voices);
-  start.state.emptyFinetune = song.emptySample.finetune;
+  SaveState(song, start.state);
   start.jumpOrder = song.jumpOrder;
   start.jumpRow = song.jumpRow;
 }
@@ -219,12 +223,7 @@ void TakeKeyframe(Song& song) {
   if (frame == 0 || frame % (kKeyframeBlocks * kBlockFrames) != 0 || song.jumped) return;
   if (keyframes.size() == keyframes.capacity() || (!keyframes.empty() && keyframes.back().frame >= frame)) return;
   keyframes.emplace_back();
-  SongKeyframe& keyframe = keyframes.back();
-  keyframe.frame = frame;
-  keyframe.module = song.module;
-  std::memcpy(keyframe.channels, song.channels, sizeof song.channels);
-  std::memcpy(keyframe.voices, song.voices, sizeof song.voices);
-  keyframe.emptyFinetune = song.emptySample.finetune;
+  SaveState(song, keyframes.back());
 }
 
 void SeekSong(Song& song, std::uint64_t frame) {
