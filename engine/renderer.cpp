@@ -36,12 +36,16 @@ std::uint64_t FrameAtRate(std::uint64_t x, std::uint32_t rate) {
 }
 }  // namespace
 
-std::uint32_t NextTickFrames(ModuleState& state) {
-  const auto ticks = static_cast<std::uint32_t>(state.samplesPerTick);
+std::uint32_t NextTickFrames(ModuleState& state) { return static_cast<std::uint32_t>(NextTicksFrames(state, 1)); }
+
+std::uint64_t NextTicksFrames(ModuleState& state, std::uint64_t ticks) {
+  const std::uint64_t clock = ticks * static_cast<std::uint32_t>(state.samplesPerTick);
   const std::uint64_t from = state.tickClock;
-  state.tickClock += ticks;
-  if (state.rate == kSampleRate) return ticks;
-  return static_cast<std::uint32_t>(FrameAtRate(state.tickClock, state.rate) - FrameAtRate(from, state.rate));
+  state.tickClock += clock;
+  if (state.rate == kSampleRate) return clock;
+  // Tick by tick the frames at the rate add up to this: each tick's end is
+  // the next one's start.
+  return FrameAtRate(state.tickClock, state.rate) - FrameAtRate(from, state.rate);
 }
 
 std::int16_t ConvertSample(float value) {

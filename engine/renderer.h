@@ -15,6 +15,9 @@ void PlayerSetBpm(ModuleState& state, std::uint32_t bpm);
 // nearest to where it ends at 44,100 Hz (so ticks differ by a frame now and
 // then). Moves the tick clock on.
 std::uint32_t NextTickFrames(ModuleState& state);
+// The frames of the next `ticks` ticks at the tempo that stands, as many
+// calls of NextTickFrames would give them, at once.
+std::uint64_t NextTicksFrames(ModuleState& state, std::uint64_t ticks);
 
 // Runs one tick of the song: row processing on a row's first tick (where a
 // jump asked for at run time is taken), later-tick effects on the others,

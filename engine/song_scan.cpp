@@ -142,11 +142,7 @@ SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder
     // 44,100 Hz, which the tick clock turns into frames at the rate.
     std::int64_t ticks = static_cast<std::int64_t>(m.speed) + m.patternDelayTicks;
     if (ticks < 1) ticks = 1;
-    if (m.rate == kSampleRate) {
-      frame += static_cast<std::uint64_t>(ticks) * static_cast<std::uint32_t>(m.samplesPerTick);
-    } else {
-      for (std::int64_t t = 0; t < ticks; ++t) frame += NextTickFrames(m);
-    }
+    frame += NextTicksFrames(m, static_cast<std::uint64_t>(ticks));
     m.patternDelayTicks = 0;
   }
   return scan;

@@ -84,13 +84,18 @@ struct zv_song {
   bool scanned = false;
   std::uint32_t scannedPasses = 0;
   SongScan scan;
+  // The song's first pass has no end, at whatever rate: its rows go the
+  // same way at every rate, so a rate change need not read a million rows
+  // again to find that out.
+  bool endless = false;
 
   ~zv_song() { DestroySong(song); }
 
   const SongScan& Scan(std::uint32_t passes) {
     if (!scanned || scannedPasses < passes) {
       FloatEnvironment environment;
-      scan = ScanSong(*song, passes);
+      scan = endless ? SongScan{} : ScanSong(*song, passes);
+      endless = !scan.Ended();
       scannedPasses = passes;
       scanned = true;
     }

@@ -64,6 +64,26 @@ TEST(SetBpmTest, TicksAtOtherRatesKeepTheTime) {
   }
 }
 
+// Many ticks at once (as a song's end is found, a row at a time) come to
+// what they come to one by one, at every rate and from any tick clock.
+TEST(SetBpmTest, ManyTicksAtOnceAddUpAsOneByOne) {
+  for (const std::uint32_t rate : {44100u, 48000u, 8000u, 22050u, 192000u, 96001u}) {
+    for (const std::uint32_t bpm : {140u, 32u, 255u, 0u}) {
+      for (const std::uint64_t ticks : {1u, 6u, 31u, 497u}) {
+        ModuleState one{}, many{};
+        one.rate = many.rate = rate;
+        one.tickClock = many.tickClock = 123457;
+        PlayerSetBpm(one, bpm);
+        PlayerSetBpm(many, bpm);
+        std::uint64_t frames = 0;
+        for (std::uint64_t t = 0; t < ticks; ++t) frames += NextTickFrames(one);
+        EXPECT_EQ(NextTicksFrames(many, ticks), frames) << rate << " Hz, " << bpm << " BPM, " << ticks << " ticks";
+        EXPECT_EQ(many.tickClock, one.tickClock);
+      }
+    }
+  }
+}
+
 // A player that streams the test's song (which it only borrows).
 class RendererTest : public EngineTest {
  protected:
