@@ -21,6 +21,7 @@
 namespace {
 
 constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
+constexpr std::uint64_t kNoMemory = kNoEnd - 1;  // beyond any frame a song reaches
 constexpr int kMaxPasses = 1000;
 constexpr int kRowSearchPasses = 8;
 // A song that is sought keeps keyframes for about half an hour (3 MB), so
@@ -91,24 +92,32 @@ struct zv_song {
 
   ~zv_song() { DestroySong(song); }
 
-  const SongScan& Scan(std::uint32_t passes) {
+  // The scan for at least `passes` passes, or null when memory ran short.
+  const SongScan* Scan(std::uint32_t passes) {
     if (!scanned || scannedPasses < passes) {
       FloatEnvironment environment;
-      scan = endless ? SongScan{} : ScanSong(*song, passes);
+      try {
+        scan = endless ? SongScan{} : ScanSong(*song, passes);
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
       endless = !scan.Ended();
       scannedPasses = passes;
       scanned = true;
     }
-    return scan;
+    return &scan;
   }
-  // The frame where rendering stops: the end of the last pass, or none.
-  // After a jump the song no longer follows its passes: it has no end
-  // until a seek (`course`) takes it back to its own course.
+  // The frame where rendering stops: the end of the last pass, or kNoEnd
+  // (kNoMemory: unknown, memory ran short). After a jump the song no longer
+  // follows its passes: it has no end until a seek (`course`) takes it back
+  // to its own course.
   std::uint64_t EndFrame(bool course = false) {
     if (passes == 0 || (song->jumped && !course)) return kNoEnd;
-    const SongScan& s = Scan(static_cast<std::uint32_t>(passes));
-    return s.passEnds.size() >= static_cast<std::size_t>(passes) ? s.passEnds[passes - 1] : kNoEnd;
+    const SongScan* s = Scan(static_cast<std::uint32_t>(passes));
+    if (s == nullptr) return kNoMemory;
+    return s->passEnds.size() >= static_cast<std::size_t>(passes) ? s->passEnds[passes - 1] : kNoEnd;
   }
+  // The farthest frame a seek may go to, or kNoMemory.
   std::uint64_t SeekLimit() {
     const std::uint64_t end = EndFrame(true);
     return end != kNoEnd ? end : kMaxSeekSeconds * song->module.rate;
@@ -143,12 +152,8 @@ zv_song* Load(const void* source, std::uintptr_t param, std::int32_t kind, int* 
 template <typename Frame, typename Read>
 std::size_t Render(zv_song* song, Frame* stereo, std::size_t frames, Read read) {
   if (song == nullptr || (stereo == nullptr && frames != 0)) return 0;
-  std::uint64_t end = 0;
-  try {
-    end = song->EndFrame();
-  } catch (const std::bad_alloc&) {
-    return 0;  // the song's end could not be found
-  }
+  const std::uint64_t end = song->EndFrame();
+  if (end == kNoMemory) return 0;  // the song's end could not be found
   const std::uint64_t at = SongFrame(*song->song);
   if (end != kNoEnd) {
     if (at >= end) return 0;
@@ -240,25 +245,19 @@ const char* zv_sample_name(const zv_song* song, int instrument, int sample) {
 
 int64_t zv_duration(zv_song* song) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
-  try {
-    const SongScan& scan = song->Scan(1);
-    return scan.Ended() ? static_cast<int64_t>(scan.passEnds[0]) : -1;
-  } catch (const std::bad_alloc&) {
-    return ZV_ERR_MEMORY;
-  }
+  const SongScan* scan = song->Scan(1);
+  if (scan == nullptr) return ZV_ERR_MEMORY;
+  return scan->Ended() ? static_cast<int64_t>(scan->passEnds[0]) : -1;
 }
 
 int zv_loop_point(zv_song* song, int* order, int* row) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
-  try {
-    const SongScan& scan = song->Scan(1);
-    if (!scan.Ended()) return ZV_ERR_RANGE;
-    if (order != nullptr) *order = scan.loopOrder;
-    if (row != nullptr) *row = scan.loopRow;
-    return ZV_OK;
-  } catch (const std::bad_alloc&) {
-    return ZV_ERR_MEMORY;
-  }
+  const SongScan* scan = song->Scan(1);
+  if (scan == nullptr) return ZV_ERR_MEMORY;
+  if (!scan->Ended()) return ZV_ERR_RANGE;
+  if (order != nullptr) *order = scan->loopOrder;
+  if (row != nullptr) *row = scan->loopRow;
+  return ZV_OK;
 }
 
 int zv_set_rate(zv_song* song, int rate) {
@@ -302,11 +301,9 @@ size_t zv_render_float(zv_song* song, float* stereo, size_t frames) {
 
 int zv_seek(zv_song* song, uint64_t frame) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
-  try {
-    if (frame > song->SeekLimit()) return ZV_ERR_RANGE;
-  } catch (const std::bad_alloc&) {
-    return ZV_ERR_MEMORY;
-  }
+  const std::uint64_t limit = song->SeekLimit();
+  if (limit == kNoMemory) return ZV_ERR_MEMORY;
+  if (frame > limit) return ZV_ERR_RANGE;
   FloatEnvironment environment;
   KeepKeyframes(*song->song, kSeekKeyframes);
   SeekSong(*song->song, frame);
@@ -319,16 +316,17 @@ int zv_seek_row(zv_song* song, int order, int row) {
   // The passes that are rendered; of a song played for ever, its first few.
   const auto passes = static_cast<std::uint32_t>(song->passes == 0 ? kRowSearchPasses : song->passes);
   FloatEnvironment environment;
-  std::uint64_t frame = 0;
+  SongScan scan;
   try {
-    const SongScan scan = ScanSong(*song->song, passes, order, row);
-    if (!scan.rowFound || scan.rowFrame > song->SeekLimit()) return ZV_ERR_RANGE;
-    frame = scan.rowFrame;
+    scan = ScanSong(*song->song, passes, order, row);
   } catch (const std::bad_alloc&) {
     return ZV_ERR_MEMORY;
   }
+  const std::uint64_t limit = song->SeekLimit();
+  if (limit == kNoMemory) return ZV_ERR_MEMORY;
+  if (!scan.rowFound || scan.rowFrame > limit) return ZV_ERR_RANGE;
   KeepKeyframes(*song->song, kSeekKeyframes);
-  SeekSong(*song->song, frame);
+  SeekSong(*song->song, scan.rowFrame);
   return ZV_OK;
 }
 
