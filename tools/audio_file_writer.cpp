@@ -5,9 +5,11 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -107,11 +109,14 @@ std::mutex sndfileOpens;
 // the encoders do not all look at what a write returns (MP3 never does, and
 // the last data go out when the file is closed), so the first failed write
 // is kept here and ends the file. A direct target (a pipe, a device) is
-// written in order and cannot seek.
+// written in order and cannot seek; an encoder that completes the file's
+// start once it has seen the end (FLAC's stream info, MP3's Xing and LAME
+// tag) writes into a temporary file instead, sent on in one piece when it
+// is complete, so that a pipe gets the very file a render to a file gives.
 class SndfileWriter : public AudioFileWriter {
  public:
-  SndfileWriter(const std::string& path, int format, const char* encoder)
-      : AudioFileWriter(path), format_(format), encoder_(encoder) {}
+  SndfileWriter(const std::string& path, int format, const char* encoder, bool goesBack)
+      : AudioFileWriter(path), format_(format), encoder_(encoder), goesBack_(goesBack) {}
   ~SndfileWriter() override {
     if (file_ != nullptr) api_->close(file_);
   }
@@ -122,7 +127,7 @@ class SndfileWriter : public AudioFileWriter {
       error_ = "libsndfile (libsndfile.so.1) cannot be loaded";
       return false;
     }
-    if (!output_.Open()) {
+    if (!output_.Open() || (output_.Direct() && goesBack_ && !(spool_ = TemporaryFile()).Valid())) {
       error_ = std::strerror(errno);
       return false;
     }
@@ -147,7 +152,7 @@ class SndfileWriter : public AudioFileWriter {
   bool Finish() override {
     const int closed = api_->close(file_);
     file_ = nullptr;
-    if (ioError_ == 0 && closed == 0) return true;
+    if (ioError_ == 0 && closed == 0) return SendSpool() || Failed(nullptr);
     return Failed(api_->errorText(closed));
   }
 
@@ -158,18 +163,22 @@ class SndfileWriter : public AudioFileWriter {
   static sf_count_t Length(void* self) { return Of(self).length_; }
   static sf_count_t Tell(void* self) { return Of(self).position_; }
 
+  // Written in order, without going back.
+  bool Streamed() const { return output_.Direct() && !spool_.Valid(); }
+  int Target() const { return spool_.Valid() ? spool_.Get() : output_.Descriptor(); }
+
   static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
     SndfileWriter& w = Of(self);
     const sf_count_t to = whence == SEEK_SET ? offset : (whence == SEEK_CUR ? w.position_ : w.length_) + offset;
-    if (to < 0 || (w.output_.Direct() && to != w.position_)) return -1;
+    if (to < 0 || (w.Streamed() && to != w.position_)) return -1;
     w.position_ = to;
     return to;
   }
 
   static sf_count_t Read(void* data, sf_count_t count, void* self) {
     SndfileWriter& w = Of(self);
-    if (w.output_.Direct() || count <= 0) return 0;
-    const ssize_t n = ::pread(w.output_.Descriptor(), data, static_cast<std::size_t>(count), w.position_);
+    if (w.Streamed() || count <= 0) return 0;
+    const ssize_t n = ::pread(w.Target(), data, static_cast<std::size_t>(count), w.position_);
     if (n <= 0) return 0;
     w.position_ += n;
     return n;
@@ -179,8 +188,10 @@ class SndfileWriter : public AudioFileWriter {
     SndfileWriter& w = Of(self);
     if (w.ioError_ != 0 || count <= 0) return 0;
     const auto bytes = static_cast<std::size_t>(count);
-    const bool ok = w.output_.Direct() ? w.output_.Write(data, bytes)
-                                       : w.output_.WriteAt(data, bytes, static_cast<std::uint64_t>(w.position_));
+    const auto at = static_cast<std::uint64_t>(w.position_);
+    const bool ok = w.Streamed()       ? w.output_.Write(data, bytes)
+                    : w.spool_.Valid() ? WriteAllAt(w.spool_.Get(), data, bytes, at)
+                                       : w.output_.WriteAt(data, bytes, at);
     if (!ok) {
       w.ioError_ = errno != 0 ? errno : EIO;
       return 0;
@@ -188,6 +199,23 @@ class SndfileWriter : public AudioFileWriter {
     w.position_ += count;
     if (w.position_ > w.length_) w.length_ = w.position_;
     return count;
+  }
+
+  // The complete file from the temporary one to the direct target.
+  bool SendSpool() {
+    std::vector<std::uint8_t> buffer(1 << 18);
+    for (std::uint64_t offset = 0; spool_.Valid() && offset < static_cast<std::uint64_t>(length_);) {
+      const ssize_t n = ::pread(spool_.Get(), buffer.data(),
+                                std::min<std::uint64_t>(buffer.size(), static_cast<std::uint64_t>(length_) - offset),
+                                static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || !output_.Write(buffer.data(), static_cast<std::size_t>(n))) {
+        ioError_ = n == 0 ? EIO : errno;
+        return false;
+      }
+      offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
   }
 
   // A write that failed is what the user needs to hear of (a full disk);
@@ -202,6 +230,8 @@ class SndfileWriter : public AudioFileWriter {
 
   const int format_;
   const char* const encoder_;
+  const bool goesBack_;
+  FileDescriptor spool_;  // a direct target's file while it is written
   const SndfileApi* api_ = nullptr;
   SNDFILE* file_ = nullptr;
   sf_count_t position_ = 0;
@@ -243,11 +273,11 @@ std::optional<AudioFileFormat> FormatNamed(const std::string& name) {
 std::unique_ptr<AudioFileWriter> MakeAudioFileWriter(const std::string& path, AudioFileFormat format) {
   switch (format) {
     case AudioFileFormat::kFlac:
-      return std::make_unique<SndfileWriter>(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC");
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC", true);
     case AudioFileFormat::kVorbis:
-      return std::make_unique<SndfileWriter>(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis");
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis", false);
     case AudioFileFormat::kMp3:
-      return std::make_unique<SndfileWriter>(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3");
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3", true);
     case AudioFileFormat::kWav: break;
   }
   return std::make_unique<WavFileWriter>(path);

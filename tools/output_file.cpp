@@ -36,6 +36,17 @@ std::string RandomLeaf() {
   return leaf;
 }
 
+// A new file of a name of the program's own in a folder: a descriptor, or
+// -1 with errno set.
+int CreateExclusive(int folder, std::string& leaf) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    leaf = RandomLeaf();
+    const int fd = ::openat(folder, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 // The descriptor a name stands for, if it names one: "-" (only as given),
 // /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N.
 int NamedDescriptor(const std::string& path, bool given) {
@@ -95,6 +106,8 @@ bool WriteAll(int fd, const void* data, std::size_t bytes) {
   return true;
 }
 
+}  // namespace
+
 bool WriteAllAt(int fd, const void* data, std::size_t bytes, std::uint64_t offset) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (bytes > 0) {
@@ -110,6 +123,8 @@ bool WriteAllAt(int fd, const void* data, std::size_t bytes, std::uint64_t offse
   }
   return true;
 }
+
+namespace {
 
 // O_TMPFILE files are linked into place through /proc/self/fd.
 bool UnnamedFilesUsable() { return ::access("/proc/self/fd", X_OK) == 0; }
@@ -127,6 +142,22 @@ void FileDescriptor::Reset(int fd) {
 bool FileDescriptor::Close() {
   const int fd = Release();
   return fd < 0 || ::close(fd) == 0 || errno == EINTR;
+}
+
+FileDescriptor TemporaryFile() {
+  const char* folderPath = std::getenv("TMPDIR");
+  if (folderPath == nullptr || *folderPath == '\0') folderPath = "/tmp";
+  FileDescriptor file(::open(folderPath, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!file.Valid()) {
+    const FileDescriptor folder(::open(folderPath, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.Valid()) return file;
+    // Unnamed at once: nothing to remove later.
+    const StopSignalsHeld held;
+    std::string leaf;
+    file.Reset(CreateExclusive(folder.Get(), leaf));
+    if (file.Valid()) ::unlinkat(folder.Get(), leaf.c_str(), 0);
+  }
+  return file;
 }
 
 OutputPlace PlaceOf(const std::string& path) {
@@ -170,15 +201,6 @@ OutputFile::~OutputFile() {
 }
 
 int OutputFile::Descriptor() const { return fd_.Get(); }
-
-int OutputFile::CreateNamed(int folder, std::string& leaf) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    leaf = RandomLeaf();
-    const int fd = ::openat(folder, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
 
 bool OutputFile::Open(std::uint64_t expectedBytes) {
   std::string target;
@@ -228,7 +250,7 @@ bool OutputFile::Open(std::uint64_t expectedBytes) {
   }
   if (mode_ == Mode::kNone && UnnamedUnsupported(error)) {
     const StopSignalsHeld held;
-    fd_.Reset(CreateNamed(folder_.Get(), tempLeaf_));
+    fd_.Reset(CreateExclusive(folder_.Get(), tempLeaf_));
     error = errno;
     if (fd_.Valid()) {
       mode_ = Mode::kNamed;
@@ -259,18 +281,7 @@ bool OutputFile::OpenCopy(const std::string& target) {
     errno = EINVAL;
     return false;
   }
-  const char* folderPath = std::getenv("TMPDIR");
-  if (folderPath == nullptr || *folderPath == '\0') folderPath = "/tmp";
-  fd_.Reset(::open(folderPath, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  if (!fd_.Valid()) {
-    const FileDescriptor folder(::open(folderPath, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.Valid()) return false;
-    // Unnamed at once: nothing to remove later.
-    const StopSignalsHeld held;
-    std::string leaf;
-    fd_.Reset(CreateNamed(folder.Get(), leaf));
-    if (fd_.Valid()) ::unlinkat(folder.Get(), leaf.c_str(), 0);
-  }
+  fd_ = TemporaryFile();
   if (!fd_.Valid()) return false;
   mode_ = Mode::kCopy;
   return true;

@@ -55,6 +55,12 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
+// An unnamed file in the temporary folder ($TMPDIR, else /tmp), gone
+// however the program ends; not valid (errno set) where none can be made.
+FileDescriptor TemporaryFile();
+// pwrite until all is written; false with errno set.
+bool WriteAllAt(int fd, const void* data, std::size_t bytes, std::uint64_t offset);
+
 // What an output name stands for, links followed: a descriptor, an
 // existing file, or a new name in an existing folder.
 struct OutputPlace {
@@ -103,9 +109,6 @@ class OutputFile {
   bool OpenCopy(const std::string& target);
   bool PutInPlace(bool undoable);
   bool CopyInPlace();
-  // Creates a file of the program's own name in a folder: a descriptor, or
-  // -1 with errno set.
-  int CreateNamed(int folder, std::string& leaf);
 
   std::string path_;  // as the user named it
   Mode mode_ = Mode::kNone;

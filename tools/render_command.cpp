@@ -253,7 +253,8 @@ int PlanOutputs(RenderOptions& o, std::vector<Input>& inputs) {
 bool ChooseFormat(const RenderOptions& o, Input& input) {
   if (!o.outGiven || o.intoFolder) return true;
   std::optional<AudioFileFormat> format = FormatForName(o.out);
-  // Standard output, a device or a pipe takes WAV whatever its name.
+  // Standard output, a device or a pipe takes WAV unless its name asks for
+  // another format.
   const bool direct = WrittenDirectly(PlaceOf(o.out));
   if (!format && direct) format = AudioFileFormat::kWav;
   if (!format) {
