@@ -324,7 +324,8 @@ def mp3_tag(data):
 # A pipe (or standard output by a link) named for another format gets the
 # very file a render to a file gives: FLAC's stream info and MP3's tag are
 # completed at the end, which a pipe cannot go back to. Ogg files differ by
-# their random serial number only.
+# their random serial number only. A write that fails is told on standard
+# error, never on standard output.
 for ext, same in [("flac", lambda a, b: a == b), ("mp3", lambda a, b: mp3_tag(a) and abs(len(a) - len(b)) < 4096),
                   ("ogg", lambda a, b: len(a) == len(b) and a[:4] == b"OggS")]:
     r = run("render", module, "-o", os.path.join(d, "file." + ext), "--seconds", "3")
@@ -345,6 +346,12 @@ for ext, same in [("flac", lambda a, b: a == b), ("mp3", lambda a, b: mp3_tag(a)
           and same(r.stdout, file_bytes), (r.stderr, len(r.stdout), len(file_bytes)))
     for name in [fifo, link, os.path.join(d, "file." + ext)]:
         os.unlink(name)
+    full_link = os.path.join(d, "full." + ext)
+    os.symlink("/dev/full", full_link)
+    r = run("render", module, "-o", full_link, "--seconds", "3")
+    check(".%s to a full device fails on standard error only" % ext, one_line(r, 1)
+          and b"No space left on device" in r.stderr and r.stdout == b"", (r.stderr, r.stdout))
+    os.unlink(full_link)
 
 # Long names, and files the user may or may not write.
 d = folder("permissions")

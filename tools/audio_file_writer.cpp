@@ -146,14 +146,16 @@ class SndfileWriter : public AudioFileWriter {
   bool Write(const std::int16_t* pcm, std::uint32_t frames) override {
     const sf_count_t written = api_->writef(file_, pcm, frames);
     if (ioError_ == 0 && written == static_cast<sf_count_t>(frames)) return true;
-    return Failed(api_->strerror(file_));
+    // libsndfile prints an error number it does not know on standard
+    // output: the encoder's text is asked for only where it is shown.
+    return Failed(ioError_ == 0 ? api_->strerror(file_) : nullptr);
   }
 
   bool Finish() override {
     const int closed = api_->close(file_);
     file_ = nullptr;
     if (ioError_ == 0 && closed == 0) return SendSpool() || Failed(nullptr);
-    return Failed(api_->errorText(closed));
+    return Failed(ioError_ == 0 ? api_->errorText(closed) : nullptr);
   }
 
   std::string Error() const override { return error_; }
