@@ -279,6 +279,20 @@ for args, expect in [(["--format", "flac"], ["two-01.flac", "two-02.flac"]),
     check("--stems %s writes %s" % (" ".join(args), " ".join(expect)), r.returncode == 0 and made == expect, made)
     for n in made:
         os.unlink(os.path.join(d, n))
+# A module without channels has no stems: that is said, not taken for
+# success, and the other modules' stems are written.
+d = folder("no-channels")
+none = os.path.join(d, "none.xm")
+open(none, "wb").write(seeds.header(0, 1, 1) + seeds.pattern(4, b"") + seeds.instrument([[9] * 20]))
+for args, code, made in [([none, "--stems"], 1, []), ([none, "--stems", "--positions", os.path.join(d, "p.csv")], 1, []),
+                         ([none, two, "--stems", "-o", d + "/"], 1, ["two-01.wav", "two-02.wav"])]:
+    r = run("render", *args)
+    written = sorted(set(os.listdir(d)) - {"none.xm"})
+    check("--stems of a module without channels: %s" % " ".join(os.path.basename(a) for a in args),
+          r.returncode == code and one_line_each(r.stderr, ["none.xm: the module has no channels, so no stems"])
+          and written == made, (r.returncode, r.stderr, written))
+    for n in written:
+        os.unlink(os.path.join(d, n))
 d = folder("stems-all-or-none")
 os.mkdir(os.path.join(d, "vor--mph-05.wav"))
 r = run("render", module, "--stems", "-o", d, "--seconds", "1", "-j", "2")

@@ -657,9 +657,15 @@ int RenderCommand(int argc, char** argv) {
       tick);
 
   if (o.stems) {
-    for (std::size_t i = 0; i < inputs.size(); ++i)
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      // Nothing written is no success.
+      if (inputs[i].read && inputs[i].channels == 0) {
+        Say("zevora-cli: %s: the module has no channels, so no stems", Shown(Label(inputs[i])).c_str());
+        failure = 1;
+      }
       for (std::uint32_t c = 0; inputs[i].read && c < inputs[i].channels; ++c)
         outputs.push_back({i, static_cast<std::int32_t>(c), StemName(inputs[i].out, static_cast<std::int32_t>(c))});
+    }
     if (!CheckOutputs(o, inputs, outputs)) return 2;
   } else {
     std::erase_if(outputs, [&](const Output& output) { return !inputs[output.input].read; });
