@@ -271,10 +271,19 @@ for kind, env in [("unnamed", None), ("named", with_faults(FILE_SYSTEM_FAULTS_NO
           and os.listdir(d) == ["song.xm"], (p.returncode, os.listdir(d)))
 
 # All or nothing: a positions file that cannot be put in place takes the
-# sound file back, and the file it replaced returns.
+# sound file back, and the file it replaced returns, also where the file
+# system cannot exchange two names (NFS: the old file waits under a second
+# name). Where it has no second names either (FAT), the sound file that
+# replaced the old one stays and is named: the user's file is never left
+# without either.
 d = folder("all-or-nothing")
 out, csv = os.path.join(d, "out.wav"), os.path.join(d, "p.csv")
-for kind, switches in [("unnamed", {}), ("named", {"FILE_SYSTEM_FAULTS_NO_TMPFILE": "1"})]:
+NO_TMPFILE, NO_EXCHANGE = {"FILE_SYSTEM_FAULTS_NO_TMPFILE": "1"}, {"FILE_SYSTEM_FAULTS_NO_EXCHANGE": "1"}
+for kind, switches, old_returns in [
+        ("unnamed", {}, True), ("named", NO_TMPFILE, True), ("unnamed, no exchange", NO_EXCHANGE, True),
+        ("named, no exchange", dict(NO_TMPFILE, **NO_EXCHANGE), True),
+        ("named, no exchange nor hard links", dict(NO_TMPFILE, FILE_SYSTEM_FAULTS_NO_HARD_LINKS="1", **NO_EXCHANGE),
+         False)]:
     for old in [b"old", None]:
         if old is not None:
             open(out, "wb").write(old)
@@ -282,11 +291,14 @@ for kind, switches in [("unnamed", {}), ("named", {"FILE_SYSTEM_FAULTS_NO_TMPFIL
             os.unlink(out)
         r = run("render", module, "-o", out, "--seconds", "1", "--positions", csv,
                 env=with_faults(FILE_SYSTEM_FAULTS_LINK=".csv", **switches))
+        message = b"p.csv: cannot write (Input/output error" + (
+            b"; " + out.encode() + b" is written all the same)\n" if old is not None and not old_returns else b")\n")
         check("a positions file that cannot be put in place takes the sound file back (%s, %s)" %
-              (kind, "an old file returns" if old else "no old file"),
-              one_line(r, 1) and b"p.csv: cannot write (Input/output error)" in r.stderr
+              (kind, ("an old file returns" if old_returns else "the new file stays") if old else "no old file"),
+              one_line(r, 1) and message in r.stderr
               and sorted(os.listdir(d)) == (["out.wav", "song.xm"] if old else ["song.xm"])
-              and (old is None or read(out) == old), (r.returncode, r.stderr, os.listdir(d)))
+              and (old is None or read(out) == (old if old_returns else one_second)),
+              (r.returncode, r.stderr, os.listdir(d)))
     r = run("render", module, "-o", out, "--seconds", "1", "--positions", csv, env=with_faults(**switches))
     check("both outputs are written (%s)" % kind, r.returncode == 0 and read(out) == one_second
           and read(csv).count(b"\n") == 50, r.stderr)

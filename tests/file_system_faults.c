@@ -6,6 +6,11 @@
 //   FILE_SYSTEM_FAULTS_LINK=SUFFIX   linking or renaming onto a name ending
 //                                   in SUFFIX fails with EIO (a folder
 //                                   that went away, a failing disk);
+//   FILE_SYSTEM_FAULTS_NO_EXCHANGE=1  renameat2 cannot exchange two names
+//                                   (EINVAL, as on NFS or FAT);
+//   FILE_SYSTEM_FAULTS_NO_HARD_LINKS=1  a second name for a file cannot be
+//                                   made (linkat of a name fails with EPERM,
+//                                   as on FAT);
 //   FILE_SYSTEM_FAULTS_SLOW_LINK=SUFFIX  linking or renaming onto a name
 //                                   ending in SUFFIX takes a second (a slow
 //                                   network file system), which leaves time
@@ -99,6 +104,11 @@ int openat64(int folder, const char* path, int flags, ...) {
 }
 
 int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+  const char* noHardLinks = getenv("FILE_SYSTEM_FAULTS_NO_HARD_LINKS");
+  if (!(flags & AT_SYMLINK_FOLLOW) && noHardLinks != NULL && *noHardLinks == '1') {
+    errno = EPERM;
+    return -1;
+  }
   if (FailsOnto(to)) {
     errno = EIO;
     return -1;
@@ -123,6 +133,11 @@ int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
 }
 
 int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
+  const char* noExchange = getenv("FILE_SYSTEM_FAULTS_NO_EXCHANGE");
+  if ((flags & RENAME_EXCHANGE) && noExchange != NULL && *noExchange == '1') {
+    errno = EINVAL;
+    return -1;
+  }
   if (FailsOnto(to)) {
     errno = EIO;
     return -1;

@@ -375,17 +375,38 @@ bool OutputFile::PutInPlace(bool undoable) {
     std::swap(asideSlot_, tempSlot_);
     return true;
   }
+  // Where names cannot be exchanged (NFS, FAT) the old file waits under a
+  // second name of the program's own, where the file system has them.
+  if (undoable && replacing) KeepAside();
   if (::renameat(folder, tempLeaf_.c_str(), folder, leaf_.c_str()) != 0) {
     const int error = errno;
     ::unlinkat(folder, tempLeaf_.c_str(), 0);
     UnregisterNamedFile(tempSlot_);
     tempLeaf_.clear();
+    if (!asideLeaf_.empty()) ::unlinkat(folder, asideLeaf_.c_str(), 0);
+    UnregisterNamedFile(asideSlot_);
+    asideLeaf_.clear();
     errno = error;
     return false;
   }
   UnregisterNamedFile(tempSlot_);
   tempLeaf_.clear();
+  // Without a second name the old file is gone: the new one cannot be taken back.
+  replacedForGood_ = replacing && asideLeaf_.empty();
   return true;
+}
+
+void OutputFile::KeepAside() {
+  const int folder = folder_.Get();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    asideLeaf_ = RandomLeaf();
+    asideSlot_ = RegisterNamedFile(folder, asideLeaf_);
+    if (::linkat(folder, leaf_.c_str(), folder, asideLeaf_.c_str(), 0) == 0) return;
+    const int error = errno;
+    UnregisterNamedFile(asideSlot_);
+    asideLeaf_.clear();
+    if (error != EEXIST) return;
+  }
 }
 
 // The space is reserved before the first byte of the old file changes, so
@@ -418,12 +439,17 @@ bool OutputFile::Withdraw() {
   if (mode_ != Mode::kUnnamed && mode_ != Mode::kNamed) return false;
   const int folder = folder_.Get();
   if (!asideLeaf_.empty()) {
-    if (::renameat2(folder, asideLeaf_.c_str(), folder, leaf_.c_str(), RENAME_EXCHANGE) != 0) return false;
-    ::unlinkat(folder, asideLeaf_.c_str(), 0);  // the new file now
+    // The old file back under its name; the new one goes with the
+    // exchange's second name, or at once by the rename.
+    if (::renameat2(folder, asideLeaf_.c_str(), folder, leaf_.c_str(), RENAME_EXCHANGE) == 0)
+      ::unlinkat(folder, asideLeaf_.c_str(), 0);
+    else if (::renameat(folder, asideLeaf_.c_str(), folder, leaf_.c_str()) != 0)
+      return false;
     UnregisterNamedFile(asideSlot_);
     asideLeaf_.clear();
     return true;
   }
+  if (replacedForGood_) return false;
   struct stat now {};
   return ::fstatat(folder, leaf_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == committedInode_ &&
          ::unlinkat(folder, leaf_.c_str(), 0) == 0;

@@ -99,8 +99,9 @@ class OutputFile {
   bool Commit(bool undoable = false);
   // Takes a committed file back: the name is gone again, or holds again
   // the file that was there, where an undoable commit could keep it aside
-  // (file systems without renameat2's exchange cannot). False where the
-  // file cannot be taken back: a direct target, or a file copied into.
+  // (by renameat2's exchange, else by a second name: a file system with
+  // neither cannot). False where the file cannot be taken back: a direct
+  // target, a file copied into, or one whose old file could not be kept.
   bool Withdraw();
   const std::string& Path() const { return path_; }
 
@@ -108,6 +109,9 @@ class OutputFile {
   enum class Mode { kNone, kDirect, kUnnamed, kNamed, kCopy };
   bool OpenCopy(const std::string& target);
   bool PutInPlace(bool undoable);
+  // The file under the target's name gets a second name (asideLeaf_), if
+  // the file system allows.
+  void KeepAside();
   bool CopyInPlace();
 
   std::string path_;  // as the user named it
@@ -122,4 +126,5 @@ class OutputFile {
   int asideSlot_ = -1;
   ino_t committedInode_ = 0;
   bool committed_ = false;
+  bool replacedForGood_ = false;  // committed over a file that could not be kept aside
 };
