@@ -577,7 +577,9 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       wait = 100;
     } else if (!terminal_.OnTerminal()) {
       if (now >= nextPrint) {
-        PrintTime(PlayerGetTime());
+        // Frames heard, as the window counts them: the position log's
+        // milliseconds run slow, and from a --start far behind.
+        PrintTime(static_cast<std::uint32_t>(frame * 1000 / 44100 % (24ull * 3600 * 1000)));
         nextPrint += std::chrono::seconds(1);
       }
       const auto toPrint = std::chrono::duration_cast<std::chrono::milliseconds>(nextPrint - now).count() + 1;
