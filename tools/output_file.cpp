@@ -399,6 +399,7 @@ bool OutputFile::PutInPlace(bool undoable) {
 void OutputFile::KeepAside() {
   const int folder = folder_.Get();
   for (int attempt = 0; attempt < 100; ++attempt) {
+    const StopSignalsHeld held;
     asideLeaf_ = RandomLeaf();
     asideSlot_ = RegisterNamedFile(folder, asideLeaf_);
     if (::linkat(folder, leaf_.c_str(), folder, asideLeaf_.c_str(), 0) == 0) return;
