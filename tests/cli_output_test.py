@@ -447,6 +447,37 @@ for args, cwd in [(["-o", "x.wav", "--positions", "x.wav"], d), (["-o", "x.wav",
 r = run("render", module, "-o", "/dev/null", "--positions", "/dev/null", "--seconds", "1")
 check("a device takes both outputs", r.returncode == 0, r.stderr)
 
+# Links in a sticky folder everyone may write (/tmp): another user's link
+# is not followed, or anyone could point the name a render writes at any
+# file of the user's; the user's own link and the folder owner's are.
+if not root:
+    skipped("links of other users in a sticky folder", "not run as root")
+else:
+    d = folder("sticky")
+    precious = os.path.join(tmp, "precious.txt")
+    link = os.path.join(d, "module.wav")
+    for link_owner, folder_owner, followed in [(NOBODY, 0, False), (0, 0, True), (NOBODY, NOBODY, True)]:
+        for args in [["-o", link], ["-o", d + "/"], ["-o", os.path.join(d, "x.wav"), "--positions", link]]:
+            open(precious, "wb").write(b"precious")
+            os.symlink(precious, link)
+            os.lchown(link, link_owner, link_owner)
+            os.chown(d, folder_owner, folder_owner)
+            os.chmod(d, 0o1777)
+            r = run("render", module, *args, "--seconds", "1")
+            kept = os.path.islink(link) and os.readlink(link) == precious
+            if followed:
+                ok = r.returncode == 0 and kept and read(precious)[:4] in (b"RIFF", b"0,0,")
+            else:
+                ok = one_line(r, 1) and b"module.wav: cannot write (Permission denied)" in r.stderr and kept \
+                    and read(precious) == b"precious" and sorted(os.listdir(d)) == ["module.wav", "song.xm"]
+            check("render %s: a link of %s in a sticky folder of %s is %s" % (
+                " ".join(a.replace(d, "DIR") for a in args), "nobody" if link_owner else "the user",
+                "nobody" if folder_owner else "the user", "followed" if followed else "refused"), ok,
+                (r.returncode, r.stderr, os.listdir(d)))
+            for name in os.listdir(d):
+                if name != "song.xm":
+                    os.unlink(os.path.join(d, name))
+
 # Names in messages: escape sequences come out harmless, UTF-8 as it is.
 d = folder("shown").encode()
 esc = b"\x1b]0;pwned\x07\x1b[31m"

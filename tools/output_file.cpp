@@ -61,15 +61,39 @@ int NamedDescriptor(const std::string& path, bool given) {
   return -1;
 }
 
+void Split(const std::string& path, std::string& folder, std::string& leaf) {
+  const std::size_t slash = path.rfind('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A link in a sticky folder that everyone may write (/tmp) is followed only
+// where it is the user's or the folder owner's, as the system follows links
+// under protected_symlinks: else anyone could point a name the user renders
+// to at any file the user may write.
+bool MayFollow(const std::string& link, const struct stat& linkInfo) {
+  std::string folder, leaf;
+  Split(link, folder, leaf);
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) return false;
+  const bool shared = (info.st_mode & S_ISVTX) != 0 && (info.st_mode & S_IWOTH) != 0;
+  return !shared || linkInfo.st_uid == ::geteuid() || linkInfo.st_uid == info.st_uid;
+}
+
 // Follows symbolic links (also dangling ones, whose target is to be
 // created) to the name of the file itself; a descriptor where one is named
-// on the way.
+// on the way; kRefusedLink (errno EACCES) for a link it may not follow.
+constexpr int kRefusedLink = -2;
 int Resolve(std::string path, std::string& target) {
   for (int depth = 0; depth < 40; ++depth) {
     const int fd = NamedDescriptor(path, depth == 0);
     if (fd >= 0) return fd;
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    if (!MayFollow(path, info)) {
+      errno = EACCES;
+      return kRefusedLink;
+    }
     char link[PATH_MAX];
     const ssize_t n = ::readlink(path.c_str(), link, sizeof link - 1);
     if (n <= 0) break;
@@ -83,12 +107,6 @@ int Resolve(std::string path, std::string& target) {
   }
   target = path;
   return -1;
-}
-
-void Split(const std::string& path, std::string& folder, std::string& leaf) {
-  const std::size_t slash = path.rfind('/');
-  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  leaf = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t bytes) {
@@ -164,6 +182,10 @@ OutputPlace PlaceOf(const std::string& path) {
   OutputPlace place;
   std::string target;
   place.descriptor = Resolve(path, target);
+  if (place.descriptor == kRefusedLink) {
+    place.descriptor = -1;
+    return place;  // nothing that can be written
+  }
   if (place.descriptor >= 0) {
     place.exists = ::fstat(place.descriptor, &place.info) == 0;
     return place;
@@ -205,6 +227,7 @@ int OutputFile::Descriptor() const { return fd_.Get(); }
 bool OutputFile::Open(std::uint64_t expectedBytes) {
   std::string target;
   const int named = Resolve(path_, target);
+  if (named == kRefusedLink) return false;
   if (named >= 0) {
     // A copy of the descriptor: closing it at the end leaves the program's
     // own (standard output) open.

@@ -11,7 +11,8 @@
 // touched, and two programs writing one output never share a file.
 //
 // A symbolic link is followed: the file it names is the one replaced and
-// the link stays. A file that is replaced keeps its mode and, where the
+// the link stays. Another user's link in a sticky folder everyone may
+// write (/tmp) is refused, unless it is the folder owner's. A file that is replaced keeps its mode and, where the
 // system allows, its owner. An existing file in a folder the user cannot
 // write is written too: the new file is made complete in the temporary
 // folder ($TMPDIR, else /tmp) and then copied into it, after the space for
