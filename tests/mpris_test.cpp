@@ -358,6 +358,8 @@ class MprisTest : public QObject {
         {"SetPosition", Us(length) + 1, length, 0},  // past the end: not carried out
         {"SetPosition", -1, length, 0},
         {"Seek", 1000000, length + 44100, 1000000},
+        // As far back as an offset goes: the start.
+        {"Seek", std::numeric_limits<qlonglong>::min(), 0, 0},
         {"SetPosition", 29999999, 1323000, 30000000},
         // Past the end of the track: a Next, and there is none.
         {"Seek", Us(length - 1323000) + 1, 1323000, 30000000},
