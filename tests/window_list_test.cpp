@@ -759,6 +759,44 @@ class WindowListTest : public QObject {
     }
   }
 
+  // Entries the reader leaves out (not absolute, not bytes, holding a zero
+  // byte) do not move the heard entry to another file.
+  void heardEntryAfterLeftOutEntries_data() {
+    QTest::addColumn<QByteArray>("list");  // the [list] section's entries
+    QTest::addColumn<int>("heardEntry");   // as written
+    QTest::addColumn<QList<QByteArray>>("paths");
+    QTest::addColumn<QByteArray>("heard");  // the file marked heard; empty: none
+    const QByteArray three = "1\\path=@ByteArray(/a.xm)\n2\\path=@ByteArray()\n3\\path=@ByteArray(/c.xm)\nsize=3\n";
+    QTest::addRow("after an empty one") << three << 2 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray("/c.xm");
+    QTest::addRow("before an empty one") << three << 0 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray("/a.xm");
+    QTest::addRow("the empty one") << three << 1 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray();
+    QTest::addRow("after several") << QByteArray(
+                                          "1\\path=@ByteArray(rel.xm)\n2\\path=text\n3\\path=@ByteArray(/\\0)\n"
+                                          "4\\path=@ByteArray(/d.xm)\n5\\path=@ByteArray(/e.xm)\nsize=5\n")
+                                   << 4 << QList<QByteArray>{"/d.xm", "/e.xm"} << QByteArray("/e.xm");
+    QTest::addRow("past the end") << three << 3 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray();
+  }
+  void heardEntryAfterLeftOutEntries() {
+    QFETCH(QByteArray, list);
+    QFETCH(int, heardEntry);
+    QFETCH(QList<QByteArray>, paths);
+    QFETCH(QByteArray, heard);
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    QFile out(file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write("[General]\nheardEntry=" + QByteArray::number(heardEntry) + "\n\n[list]\n" + list);
+    out.close();
+    const Settings read(file);
+    QVERIFY(!read.WasDamaged());
+    QCOMPARE(read.State().list, paths);
+    QCOMPARE(read.State().heardEntry, heard.isEmpty() ? -1 : static_cast<int>(paths.indexOf(heard)));
+    Rig r(file);
+    QCOMPARE(r.window.List().Paths(), paths);
+    const std::uint32_t marked = r.window.List().Heard();
+    QCOMPARE(marked == 0 ? QByteArray() : r.window.List().Find(marked)->path, heard);
+  }
+
   // A damaged settings file: the window starts with every default, works,
   // and writes good settings again.
   void damagedSettings_data() {
