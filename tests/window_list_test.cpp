@@ -268,6 +268,42 @@ class WindowListTest : public QObject {
     }
   }
 
+  // A file in the list saved anew (as a tracker saves a module being worked
+  // on), in place or by a new file taking its name: played again, it plays
+  // to its new end, and the list and the seek row show its new length.
+  void aFileSavedAnewIsReadAnew_data() {
+    QTest::addColumn<bool>("renamed");
+    QTest::addRow("in place") << false;
+    QTest::addRow("renamed over") << true;
+  }
+  void aFileSavedAnewIsReadAnew() {
+    QFETCH(bool, renamed);
+    QTemporaryDir dir;
+    const QByteArray work = Write(dir, "work.xm", ShortSong(kC4, 12, "Work"));
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({work});
+    r.WaitForScans();
+    r.window.Stop();
+    QCOMPARE(r.window.List().At(0).info.duration, 12 * kRowFrames);
+    if (renamed) {
+      const QByteArray saved = Write(dir, "work.xm.new", ShortSong(kC4 + 5, 32, "Work"));
+      QCOMPARE(::rename(saved.constData(), work.constData()), 0);
+    } else {
+      Write(dir, "work.xm", ShortSong(kC4 + 5, 32, "Work"));
+    }
+    const std::uint64_t length = OnePass(work);
+    QCOMPARE(length, 32 * kRowFrames);
+    r.window.PlayEntry(r.window.List().At(0).id);
+    QCOMPARE(r.window.SeekRowWidget()->Span(), length);
+    QCOMPARE(r.window.List().At(0).info.duration, length);
+    const Pcm got = r.Take(length + 44100);
+    const Pcm want = Render(work, 0, length);
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+    QVERIFY(!r.window.Playing());
+  }
+
   // Songs shorter than the ring: one of 0.36 s first (the next is queued
   // before the ring is filled) and one between two others (queued while
   // the song before it plays).
