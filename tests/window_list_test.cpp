@@ -207,6 +207,37 @@ class WindowListTest : public QObject {
     QCOMPARE(r.window.HeardFrame(), 0u);
   }
 
+  // A drag on the seek row that the song's end overtakes (the next entry
+  // is heard by the time it is let go) seeks nowhere: it was meant for the
+  // song that ended, not for that place in the next one. A drag within one
+  // song seeks as always.
+  void aDragOvertakenByTheSongsEndSeeksNowhere() {
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({b_, a_});
+    SeekRow& row = *r.window.SeekRowWidget();
+    const QPoint at(row.Slider()->width() * 3 / 4, row.Slider()->height() / 2);
+    QSignalSpy seeked(&r.window, &MainWindow::seeked);
+    QTest::mousePress(row.Slider(), Qt::LeftButton, {}, at);
+    const std::uint64_t lengthB = OnePass(b_), past = 2 * kBlockFrames * 10;
+    Pcm got = r.Take(lengthB + past);
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+    QTest::mouseRelease(row.Slider(), Qt::LeftButton, {}, at);
+    QCOMPARE(seeked.size(), 0);
+    QCOMPARE(r.window.HeardFrame(), past);
+    QCOMPARE(row.Slider()->value(),
+             static_cast<int>(past * static_cast<std::uint64_t>(row.Slider()->maximum()) / OnePass(a_)));
+    const Pcm more = r.Take(44100);
+    got.insert(got.end(), more.begin(), more.end());
+    const Pcm want = Cat({Render(b_, 0, lengthB), Render(a_, 0, past + 44100)});
+    QVERIFY2(got == want, FirstDifference(got, want));
+    // Pressed and let go within the song: the seek.
+    QTest::mouseClick(row.Slider(), Qt::LeftButton, {}, at);
+    QCOMPARE(seeked.size(), 1);
+    QCOMPARE(r.window.HeardFrame(), row.FrameAt(row.Slider()->ValueAt(at.x())));
+  }
+
   // In a song's last two seconds the next entry has already taken over the
   // rendering: a seek in the heard song starts it again from that frame,
   // and the next still follows without a gap.
