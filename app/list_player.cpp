@@ -12,17 +12,24 @@ std::uint64_t ListPlayer::EndFor(const SongInfo& info) const {
 ListPlayer::Loaded ListPlayer::Load(std::uint32_t id) {
   const PlaylistEntry* entry = list_.Find(id);
   if (entry == nullptr) return {};
+  const FileStamp stamp = StampOf(entry->path);
   SongHandle handle = LoadSongFile(entry->path);
   if (handle.song == nullptr) {
     SongInfo bad;
     bad.failure = LoadFailureReason(entry->path, handle.error);
+    bad.stamp = stamp;
     list_.SetInfo(id, bad);
     return {};
   }
-  // The scan the list made is used where it is done; the file is read now
-  // either way, and its facts are this song's.
-  SongInfo info = entry->state == PlaylistEntry::State::kReady ? entry->info : InfoOfSong(*handle.song, false);
-  if (entry->state != PlaylistEntry::State::kReady) list_.SetInfo(id, info);
+  // The scan the list made is used where it is done and the file has not
+  // been saved anew since (a module being worked on in a tracker); the
+  // file is read now either way, and its facts are this song's.
+  const bool scanned = entry->state == PlaylistEntry::State::kReady && entry->info.stamp == stamp;
+  SongInfo info = scanned ? entry->info : InfoOfSong(*handle.song, false);
+  if (!scanned) {
+    info.stamp = stamp;
+    list_.SetInfo(id, info);
+  }
   QString title = info.title.isEmpty() ? entry->fileName : info.title;
   return {std::move(handle.song), std::move(info), std::move(title)};
 }

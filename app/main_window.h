@@ -222,4 +222,5 @@ class MainWindow : public QWidget {
   QString lastFolder_;
   PatternView* patternView_ = nullptr;
   bool patternRestored_ = false;
+  std::uint32_t dragEntry_ = 0;  // the entry heard when the seek slider was pressed
 };

@@ -12,6 +12,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "main_window.h"
 #include "module_json.h"
@@ -274,8 +275,12 @@ void Mpris::Seek(std::int64_t offset) {
   const SongInfo* info = window_.HeardInfo();
   if (!window_.Playing() || info == nullptr) return;
   // Rounded as SetPosition rounds: +10 s is 441,000 frames on.
+  // (The most negative offset has no positive counterpart: it goes as far
+  // back as the largest one.)
+  const std::int64_t back =
+      offset == std::numeric_limits<std::int64_t>::min() ? std::numeric_limits<std::int64_t>::max() : -offset;
   const std::int64_t frames =
-      offset < 0 ? -static_cast<std::int64_t>(FrameAt(-offset)) : static_cast<std::int64_t>(FrameAt(offset));
+      offset < 0 ? -static_cast<std::int64_t>(FrameAt(back)) : static_cast<std::int64_t>(FrameAt(offset));
   if (frames > 0) {
     // Past the end of the track a seek is a Next (and nothing where there
     // is no next); a song without an end is sought at most kFarthest on,

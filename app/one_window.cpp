@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QWidget>
 #include <cerrno>
+#include <ctime>
 #include <vector>
 
 #include "main_window.h"
@@ -17,9 +18,9 @@
 namespace {
 
 constexpr const char* kApplicationInterface = "org.freedesktop.Application";
-// Long enough for a window busy starting a song; a window that does not
-// answer by then gets a window beside it.
-constexpr int kHandOverTimeout = 10000;  // ms
+// A call answered this close to its caller's deadline may be answered too
+// late for it: it is refused as well.
+constexpr qint64 kAnswerMargin = 250;  // ms
 
 }  // namespace
 
@@ -83,14 +84,24 @@ void WindowService::ApplyOptions(const QVariantMap& platformData) {
     window_->SetPatternOpen(true);
 }
 
+bool WindowService::InTime(const QVariantMap& platformData) {
+  const QVariant deadline = platformData.value(QString::fromLatin1(kDeadlineKey));
+  if (!deadline.isValid()) return true;  // (the desktop's calls have none)
+  bool ok = false;
+  const qint64 by = deadline.toLongLong(&ok);
+  if (!ok || MonotonicMs() + kAnswerMargin < by) return true;
+  if (calledFromDBus()) sendErrorReply(QDBusError::TimedOut, QStringLiteral("the caller has stopped waiting"));
+  return false;
+}
+
 void WindowService::Activate(const QVariantMap& platformData) {
-  if (!Ready()) return;
+  if (!Ready() || !InTime(platformData)) return;
   ApplyOptions(platformData);
   RaiseWindow(*window_);
 }
 
 void WindowService::Open(const QStringList& uris, const QVariantMap& platformData) {
-  if (!Ready()) return;
+  if (!Ready() || !InTime(platformData)) return;
   QList<QByteArray> paths;
   for (const QString& uri : uris) {
     const QUrl url(uri, QUrl::StrictMode);
@@ -108,9 +119,11 @@ void WindowService::Open(const QStringList& uris, const QVariantMap& platformDat
   QTimer::singleShot(0, window_, [window = window_, paths] { window->OpenFiles(paths); });
 }
 
-bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode, bool patternView) {
+bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode, bool patternView,
+              int timeout) {
   if (!bus.isConnected()) return false;
   QVariantMap platform;
+  platform.insert(QString::fromLatin1(WindowService::kDeadlineKey), MonotonicMs() + timeout);
   if (mode) platform.insert(QString::fromLatin1(WindowService::kEndModeKey), EndModeKey(*mode));
   if (patternView) platform.insert(QString::fromLatin1(WindowService::kViewKey), QStringLiteral("pattern"));
   // What the desktop gave this start to bring a window to the front with.
@@ -131,8 +144,14 @@ bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional
   }
   call << platform;
   // (Events are handled while waiting: the window may be in this process.)
-  const QDBusMessage reply = bus.call(call, QDBus::BlockWithGui, kHandOverTimeout);
+  const QDBusMessage reply = bus.call(call, QDBus::BlockWithGui, timeout);
   return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+qint64 MonotonicMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<qint64>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 QByteArray AbsolutePath(const QByteArray& path) {

@@ -29,6 +29,11 @@ class WindowService : public QObject, public QDBusContext {
   static constexpr const char* kEndModeKey = "io.github.zevora.Zevora.end-mode";
   // The key that carries --view's view ("pattern"), shown in the window.
   static constexpr const char* kViewKey = "io.github.zevora.Zevora.view";
+  // The key that carries when the caller stops waiting for the answer (ms
+  // of the system's monotonic clock): a call that comes later than that
+  // (this window was busy or stopped meanwhile) is refused, since its
+  // caller has opened a window of its own by then.
+  static constexpr const char* kDeadlineKey = "io.github.zevora.Zevora.deadline";
 
   // Serves the interface on `bus` (nothing without a bus). Calls are
   // answered once the window is attached; any that come before get an
@@ -47,6 +52,8 @@ class WindowService : public QObject, public QDBusContext {
 
  private:
   bool Ready();
+  // False, with an error for the caller, for a call that came too late.
+  bool InTime(const QVariantMap& platformData);
   // --repeat's mode and --view's view, when they came with the call.
   void ApplyOptions(const QVariantMap& platformData);
 
@@ -59,9 +66,13 @@ class WindowService : public QObject, public QDBusContext {
 // Hands the files (the window's end mode too, when given, and the pattern
 // view to open) to the window that owns the name, and brings it to the
 // front; without files it is only brought to the front. False when no
-// window took them (no bus, no window, or the name's owner is not one).
+// window took them (no bus, no window, the name's owner is not one, or it
+// did not answer within `timeout` ms: long enough for a window busy
+// starting a song; one that does not answer by then gets a window beside it).
 bool HandOver(QDBusConnection bus, const QList<QByteArray>& paths, std::optional<EndMode> mode,
-              bool patternView = false);
+              bool patternView = false, int timeout = 10000);
+// The system's monotonic clock in ms (the same in every process).
+qint64 MonotonicMs();
 
 // A path as given on the command line, made absolute against the current
 // folder (its bytes kept as they are): the window that takes it has a

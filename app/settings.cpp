@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -87,16 +88,21 @@ void Settings::Read() {
   const QVariant folder = s.value(QStringLiteral("lastFolder"));
   if (folder.typeId() == QMetaType::QString) r.lastFolder = folder.toString();
   r.listOpen = BoolOr(s, "listOpen", r.listOpen);
+  // The heard entry counts the entries as written: it is found among them
+  // before any that are left out, so that it still names the same file.
+  const int heard = IntIn(s, "heardEntry", -1, kMaxListEntries - 1, -1);
   const int size = s.beginReadArray(QStringLiteral("list"));
-  for (int i = 0; i < size && i < kMaxListEntries; ++i) {
+  const int written = std::min(size, kMaxListEntries);
+  for (int i = 0; i < written; ++i) {
     s.setArrayIndex(i);
     const QVariant path = s.value(QStringLiteral("path"));
     // Only absolute paths: anything else is not a name this window wrote.
     const QByteArray bytes = path.typeId() == QMetaType::QByteArray ? path.toByteArray() : QByteArray();
-    if (bytes.startsWith('/') && !bytes.contains('\0')) r.list << bytes;
+    if (!bytes.startsWith('/') || bytes.contains('\0')) continue;
+    if (i == heard) r.heardEntry = static_cast<int>(r.list.size());
+    r.list << bytes;
   }
   s.endArray();
-  r.heardEntry = IntIn(s, "heardEntry", -1, static_cast<int>(r.list.size()) - 1, -1);
   r.patternOpen = BoolOr(s, "patternOpen", r.patternOpen);
   // A place on any screen the desktop may have, of a size a window can be.
   const QVariant geometry = s.value(QStringLiteral("patternGeometry"));

@@ -102,14 +102,24 @@ SongInfo InfoOfSong(const Song& song, bool withNames) {
   return info;
 }
 
+FileStamp StampOf(const QByteArray& path) {
+  struct stat info {};
+  if (::stat(path.constData(), &info) != 0) return {};
+  return {static_cast<std::int64_t>(info.st_ino), static_cast<std::int64_t>(info.st_size),
+          static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+}
+
 SongInfo ReadSongInfo(const QByteArray& path, bool withNames) {
+  // Taken before the file is read: a change while it is read shows later.
+  const FileStamp stamp = StampOf(path);
   const SongHandle song = LoadSongFile(path);
-  if (song.song == nullptr) {
-    SongInfo info;
+  SongInfo info;
+  if (song.song == nullptr)
     info.failure = LoadFailureReason(path, song.error);
-    return info;
-  }
-  return InfoOfSong(*song.song, withNames);
+  else
+    info = InfoOfSong(*song.song, withNames);
+  info.stamp = stamp;
+  return info;
 }
 
 std::uint64_t PassPosition(const SongInfo& info, std::uint64_t frame) {

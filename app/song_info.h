@@ -28,8 +28,19 @@ SongHandle LoadSongFile(const QByteArray& path);
 // row covers this much of it.
 constexpr std::uint64_t kNoEndFrames = 600ull * kSampleRate;
 
+// Which version of a file was read: a file saved anew since (in place or
+// by a new file that took its name) has another stamp.
+struct FileStamp {
+  std::int64_t inode = -1;  // -1: no file to be read
+  std::int64_t size = 0;
+  std::int64_t changed = 0;  // the inode's last change, ns
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const QByteArray& path);
+
 struct SongInfo {
   bool loaded = false;
+  FileStamp stamp;  // of the file read (set where a file is read)
   QString failure;  // why the file cannot be played, when it cannot
 
   QString title;  // the module's title, made safe; empty when it has none

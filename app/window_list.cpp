@@ -34,7 +34,18 @@ void MainWindow::SetUpBelow() {
   listView_->hide();
   info_ = new InfoPanel(this);
 
-  connect(seekRow_, &SeekRow::seekRequested, this, &MainWindow::SeekTo);
+  // A drag is a seek in the song it began on: one that ends after the next
+  // entry took over (the song ended under it) would go to that place in
+  // another song, and is let go.
+  connect(seekRow_->Slider(), &QSlider::sliderPressed, this, [this] { dragEntry_ = listPlayer_->HeardId(); });
+  connect(seekRow_, &SeekRow::seekRequested, this, [this](std::uint64_t frame) {
+    listPlayer_->Follow();
+    if (listPlayer_->HeardId() == dragEntry_) {
+      SeekTo(frame);
+    } else if (Playing()) {
+      seekRow_->SetHeard(listPlayer_->HeardFrame());
+    }
+  });
   connect(seekRow_, &SeekRow::endModeClicked, this, [this] { SetEndMode(NextEndMode(GetEndMode())); });
   connect(seekRow_, &SeekRow::infoClicked, this, [this] { ShowInfo(); });
   connect(seekRow_, &SeekRow::listToggled, this, &MainWindow::SetListOpen);

@@ -358,6 +358,8 @@ class MprisTest : public QObject {
         {"SetPosition", Us(length) + 1, length, 0},  // past the end: not carried out
         {"SetPosition", -1, length, 0},
         {"Seek", 1000000, length + 44100, 1000000},
+        // As far back as an offset goes: the start.
+        {"Seek", std::numeric_limits<qlonglong>::min(), 0, 0},
         {"SetPosition", 29999999, 1323000, 30000000},
         // Past the end of the track: a Next, and there is none.
         {"Seek", Us(length - 1323000) + 1, 1323000, 30000000},
@@ -726,6 +728,41 @@ class MprisTest : public QObject {
     QCOMPARE(AbsolutePath("./y.xm"), QFile::encodeName(QDir::currentPath()) + "/y.xm");
     QCOMPARE(AbsolutePath("//x/./z//y.xm"), QByteArray("/x/z/y.xm"));
     QCOMPARE(AbsolutePath("/x/../y.xm"), QByteArray("/x/../y.xm"));
+  }
+
+  // A window busy (or stopped) for longer than its caller waits: the caller
+  // opens a window of its own, and the call, when it comes at last, is not
+  // carried out as well (the song would play in both windows); a call in
+  // time is.
+  void aHandOverThatCameTooLateIsRefused() {
+    Rig r;
+    WindowService service(QDBusConnection::sessionBus());
+    QVERIFY(service.TakeName());
+    service.Attach(r.window);
+    r.window.OpenFiles({a_});
+    QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "late caller");
+    const struct {
+      const char* what;
+      QList<QByteArray> paths;
+    } calls[] = {{"Open", {b_}}, {"Activate", {}}};
+    for (const auto& c : calls) {
+      bool taken = true;
+      std::thread hand([&] { taken = HandOver(caller, c.paths, EndMode::kRepeatList, true, 300); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the window answers nothing meanwhile
+      hand.join();
+      QVERIFY2(!taken, c.what);
+      QTest::qWait(100);
+      QCOMPARE(r.window.List().Paths(), QList<QByteArray>{a_});
+      QCOMPARE(r.window.FileTitle(), QString("Song A"));
+      QCOMPARE(r.window.GetEndMode(), EndMode::kRepeatSong);
+      QVERIFY(!r.window.PatternOpen());
+    }
+    QVERIFY(HandOver(caller, {b_}, EndMode::kRepeatList, false, 300));
+    QCoreApplication::processEvents();
+    QCOMPARE(r.window.List().Paths(), (QList<QByteArray>{a_, b_}));
+    QCOMPARE(r.window.GetEndMode(), EndMode::kRepeatList);
+    QVERIFY(r.errors.isEmpty());
+    QDBusConnection::disconnectFromBus("late caller");
   }
 };
 

@@ -207,6 +207,37 @@ class WindowListTest : public QObject {
     QCOMPARE(r.window.HeardFrame(), 0u);
   }
 
+  // A drag on the seek row that the song's end overtakes (the next entry
+  // is heard by the time it is let go) seeks nowhere: it was meant for the
+  // song that ended, not for that place in the next one. A drag within one
+  // song seeks as always.
+  void aDragOvertakenByTheSongsEndSeeksNowhere() {
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({b_, a_});
+    SeekRow& row = *r.window.SeekRowWidget();
+    const QPoint at(row.Slider()->width() * 3 / 4, row.Slider()->height() / 2);
+    QSignalSpy seeked(&r.window, &MainWindow::seeked);
+    QTest::mousePress(row.Slider(), Qt::LeftButton, {}, at);
+    const std::uint64_t lengthB = OnePass(b_), past = 2 * kBlockFrames * 10;
+    Pcm got = r.Take(lengthB + past);
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+    QTest::mouseRelease(row.Slider(), Qt::LeftButton, {}, at);
+    QCOMPARE(seeked.size(), 0);
+    QCOMPARE(r.window.HeardFrame(), past);
+    QCOMPARE(row.Slider()->value(),
+             static_cast<int>(past * static_cast<std::uint64_t>(row.Slider()->maximum()) / OnePass(a_)));
+    const Pcm more = r.Take(44100);
+    got.insert(got.end(), more.begin(), more.end());
+    const Pcm want = Cat({Render(b_, 0, lengthB), Render(a_, 0, past + 44100)});
+    QVERIFY2(got == want, FirstDifference(got, want));
+    // Pressed and let go within the song: the seek.
+    QTest::mouseClick(row.Slider(), Qt::LeftButton, {}, at);
+    QCOMPARE(seeked.size(), 1);
+    QCOMPARE(r.window.HeardFrame(), row.FrameAt(row.Slider()->ValueAt(at.x())));
+  }
+
   // In a song's last two seconds the next entry has already taken over the
   // rendering: a seek in the heard song starts it again from that frame,
   // and the next still follows without a gap.
@@ -266,6 +297,42 @@ class WindowListTest : public QObject {
         QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
         break;
     }
+  }
+
+  // A file in the list saved anew (as a tracker saves a module being worked
+  // on), in place or by a new file taking its name: played again, it plays
+  // to its new end, and the list and the seek row show its new length.
+  void aFileSavedAnewIsReadAnew_data() {
+    QTest::addColumn<bool>("renamed");
+    QTest::addRow("in place") << false;
+    QTest::addRow("renamed over") << true;
+  }
+  void aFileSavedAnewIsReadAnew() {
+    QFETCH(bool, renamed);
+    QTemporaryDir dir;
+    const QByteArray work = Write(dir, "work.xm", ShortSong(kC4, 12, "Work"));
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({work});
+    r.WaitForScans();
+    r.window.Stop();
+    QCOMPARE(r.window.List().At(0).info.duration, 12 * kRowFrames);
+    if (renamed) {
+      const QByteArray saved = Write(dir, "work.xm.new", ShortSong(kC4 + 5, 32, "Work"));
+      QCOMPARE(::rename(saved.constData(), work.constData()), 0);
+    } else {
+      Write(dir, "work.xm", ShortSong(kC4 + 5, 32, "Work"));
+    }
+    const std::uint64_t length = OnePass(work);
+    QCOMPARE(length, 32 * kRowFrames);
+    r.window.PlayEntry(r.window.List().At(0).id);
+    QCOMPARE(r.window.SeekRowWidget()->Span(), length);
+    QCOMPARE(r.window.List().At(0).info.duration, length);
+    const Pcm got = r.Take(length + 44100);
+    const Pcm want = Render(work, 0, length);
+    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+    QVERIFY(AllZero(got, want.size()));
+    QVERIFY(!r.window.Playing());
   }
 
   // Songs shorter than the ring: one of 0.36 s first (the next is queued
@@ -757,6 +824,44 @@ class WindowListTest : public QObject {
         QVERIFY2((s.volume >= 1 && s.volume <= 40) || s.volume == 100000, QByteArray::number(s.volume));
       }
     }
+  }
+
+  // Entries the reader leaves out (not absolute, not bytes, holding a zero
+  // byte) do not move the heard entry to another file.
+  void heardEntryAfterLeftOutEntries_data() {
+    QTest::addColumn<QByteArray>("list");  // the [list] section's entries
+    QTest::addColumn<int>("heardEntry");   // as written
+    QTest::addColumn<QList<QByteArray>>("paths");
+    QTest::addColumn<QByteArray>("heard");  // the file marked heard; empty: none
+    const QByteArray three = "1\\path=@ByteArray(/a.xm)\n2\\path=@ByteArray()\n3\\path=@ByteArray(/c.xm)\nsize=3\n";
+    QTest::addRow("after an empty one") << three << 2 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray("/c.xm");
+    QTest::addRow("before an empty one") << three << 0 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray("/a.xm");
+    QTest::addRow("the empty one") << three << 1 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray();
+    QTest::addRow("after several") << QByteArray(
+                                          "1\\path=@ByteArray(rel.xm)\n2\\path=text\n3\\path=@ByteArray(/\\0)\n"
+                                          "4\\path=@ByteArray(/d.xm)\n5\\path=@ByteArray(/e.xm)\nsize=5\n")
+                                   << 4 << QList<QByteArray>{"/d.xm", "/e.xm"} << QByteArray("/e.xm");
+    QTest::addRow("past the end") << three << 3 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray();
+  }
+  void heardEntryAfterLeftOutEntries() {
+    QFETCH(QByteArray, list);
+    QFETCH(int, heardEntry);
+    QFETCH(QList<QByteArray>, paths);
+    QFETCH(QByteArray, heard);
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    QFile out(file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write("[General]\nheardEntry=" + QByteArray::number(heardEntry) + "\n\n[list]\n" + list);
+    out.close();
+    const Settings read(file);
+    QVERIFY(!read.WasDamaged());
+    QCOMPARE(read.State().list, paths);
+    QCOMPARE(read.State().heardEntry, heard.isEmpty() ? -1 : static_cast<int>(paths.indexOf(heard)));
+    Rig r(file);
+    QCOMPARE(r.window.List().Paths(), paths);
+    const std::uint32_t marked = r.window.List().Heard();
+    QCOMPARE(marked == 0 ? QByteArray() : r.window.List().Find(marked)->path, heard);
   }
 
   // A damaged settings file: the window starts with every default, works,
