@@ -45,6 +45,22 @@ bool IsText(const QString& file) {
   return !bytes.contains('\0') && QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
+// Keeps a damaged file beside it under the first free name of
+// FILE.damaged, FILE.damaged.2, ... (an earlier damaged copy is kept too)
+// and leaves FILE empty or gone. A link stays a link: the file it names is
+// copied aside and emptied. False where no copy could be made.
+bool PutAside(const QString& file) {
+  QString aside;
+  for (int n = 1; n <= 100 && aside.isEmpty(); ++n) {
+    const QString name = file + QStringLiteral(".damaged") + (n == 1 ? QString() : QStringLiteral(".%1").arg(n));
+    if (!QFileInfo(name).exists() && !QFileInfo(name).isSymLink()) aside = name;
+  }
+  if (aside.isEmpty()) return false;
+  if (!QFileInfo(file).isSymLink() && QFile::rename(file, aside)) return true;
+  QFile target(file);
+  return QFile::copy(file, aside) && target.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
 }  // namespace
 
 Settings::Settings(const QString& file) {
@@ -56,9 +72,9 @@ Settings::Settings(const QString& file) {
     // settings start again from their defaults.
     damaged_ = true;
     settings_.reset();
-    QFile::remove(file + QStringLiteral(".damaged"));
-    if (!QFile::rename(file, file + QStringLiteral(".damaged"))) QFile::remove(file);
-    settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
+    // Without a copy put aside, the file stays as it is and nothing is
+    // written over it: the user's list is never lost to a damaged byte.
+    if (PutAside(file)) settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
     return;
   }
   Read();

@@ -45,7 +45,9 @@ class Settings {
 
   // What was read: every value that was missing, of the wrong kind or out
   // of range is its default; a file that could not be parsed gives all
-  // defaults (and is kept beside as FILE.damaged).
+  // defaults (and is kept beside as FILE.damaged, or FILE.damaged.2 and on
+  // where an earlier one is kept; where no copy can be made, the file is
+  // left as it is and nothing is written).
   const RememberedState& State() const { return state_; }
   bool WasDamaged() const { return damaged_; }
   QString File() const;

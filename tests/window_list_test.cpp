@@ -931,6 +931,61 @@ class WindowListTest : public QObject {
     QCOMPARE(again.State().list, QList<QByteArray>{a_});
     QCOMPARE(again.State().endMode, EndMode::kPlayList);
   }
+
+  // A damaged file is never lost: an earlier damaged copy stays, a link
+  // stays a link (the file it names is copied aside), and where no copy can
+  // be made the file is left as it is and nothing is written over it.
+  void damagedSettingsAreNeverLost_data() {
+    QTest::addColumn<int>("earlierCopies");  // FILE.damaged, FILE.damaged.2, ... already there
+    QTest::addColumn<bool>("link");          // FILE is a link to the damaged file
+    QTest::addColumn<QString>("aside");      // where the damaged bytes go; empty: nowhere
+    QTest::addRow("first") << 0 << false << "zevora.conf.damaged";
+    QTest::addRow("second") << 1 << false << "zevora.conf.damaged.2";
+    QTest::addRow("third") << 2 << false << "zevora.conf.damaged.3";
+    QTest::addRow("a link") << 1 << true << "zevora.conf.damaged.2";
+    QTest::addRow("no free name") << 100 << false << "";
+  }
+  void damagedSettingsAreNeverLost() {
+    QFETCH(int, earlierCopies);
+    QFETCH(bool, link);
+    QFETCH(QString, aside);
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    const QByteArray damaged("[General]\nvolume=5\xc3(\n[list]\nsize=1\n1\\path=/kept.xm\n");
+    const auto put = [](const QString& name, const QByteArray& bytes) {
+      QFile out(name);
+      return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+    };
+    for (int n = 1; n <= earlierCopies; ++n)
+      QVERIFY(
+          put(file + ".damaged" + (n == 1 ? QString() : QString(".%1").arg(n)), "earlier " + QByteArray::number(n)));
+    const QString real = link ? config.filePath("elsewhere.conf") : file;
+    QVERIFY(put(real, damaged));
+    if (link) QVERIFY(QFile::link(real, file));
+    {
+      Settings settings(file);
+      QVERIFY(settings.WasDamaged());
+      settings.SetVolume(777);
+      settings.SetList({"/new.xm"}, 0);
+    }
+    const auto bytesOf = [](const QString& name) {
+      QFile in(name);
+      return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("(none)");
+    };
+    for (int n = 1; n <= earlierCopies; ++n)
+      QCOMPARE(bytesOf(file + ".damaged" + (n == 1 ? QString() : QString(".%1").arg(n))),
+               "earlier " + QByteArray::number(n));
+    QCOMPARE(QFileInfo(file).isSymLink(), link);
+    if (aside.isEmpty()) {
+      QCOMPARE(bytesOf(file), damaged);
+      return;
+    }
+    QCOMPARE(bytesOf(config.filePath(aside)), damaged);
+    const Settings again(file);
+    QVERIFY(!again.WasDamaged());
+    QCOMPARE(again.State().volume, 777);
+    QCOMPARE(again.State().list, QList<QByteArray>{"/new.xm"});
+  }
 };
 
 // The test's own program also writes settings for ever when asked (for
