@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QSlider>
+#include <QSysInfo>
 #include <QToolButton>
 #include <QUrl>
 #include <dirent.h>
@@ -299,6 +300,13 @@ QByteArray MainWindow::UrlPathBytes(const QUrl& url) {
   return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
 }
 
+bool MainWindow::IsLocalFileUrl(const QUrl& url) {
+  if (!url.isValid() || !url.isLocalFile()) return false;
+  const QString host = url.host();
+  return host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+         host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+}
+
 QByteArray MainWindow::PathBytes(const QString& path) {
   const QByteArray bytes = QFile::encodeName(path);
   if (bytes.isEmpty() || ::access(bytes.constData(), F_OK) == 0) return bytes;
@@ -379,7 +387,7 @@ void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
 void MainWindow::dropEvent(QDropEvent* event) {
   QList<QByteArray> paths;
   for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) paths << UrlPathBytes(url);
+    if (IsLocalFileUrl(url)) paths << UrlPathBytes(url);
   if (paths.isEmpty()) return;
   event->acceptProposedAction();
   OpenFiles(paths);

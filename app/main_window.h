@@ -120,6 +120,9 @@ class MainWindow : public QWidget {
   // gives (whose name may have been decoded lossily: the folder is then
   // searched for the entry that reads the same).
   static QByteArray UrlPathBytes(const QUrl& url);
+  // Whether a URL names a file on this machine: file: with no host, or
+  // localhost or this machine's name (another host's /x.xm is not ours).
+  static bool IsLocalFileUrl(const QUrl& url);
   static QByteArray PathBytes(const QString& path);
 
   // State, for the tests.

@@ -308,7 +308,7 @@ void Mpris::SetPosition(const QDBusObjectPath& track, std::int64_t position) {
 
 void Mpris::OpenUri(const QString& uri) {
   const QUrl url(uri, QUrl::StrictMode);
-  if (!url.isValid() || !url.isLocalFile()) {
+  if (!MainWindow::IsLocalFileUrl(url)) {
     if (calledFromDBus()) sendErrorReply(QDBusError::NotSupported, QStringLiteral("only file: URLs can be opened"));
     return;
   }

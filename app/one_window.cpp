@@ -105,7 +105,7 @@ void WindowService::Open(const QStringList& uris, const QVariantMap& platformDat
   QList<QByteArray> paths;
   for (const QString& uri : uris) {
     const QUrl url(uri, QUrl::StrictMode);
-    if (url.isValid() && url.isLocalFile()) paths << MainWindow::UrlPathBytes(url);
+    if (MainWindow::IsLocalFileUrl(url)) paths << MainWindow::UrlPathBytes(url);
   }
   if (paths.isEmpty() && !uris.isEmpty()) {
     sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("only local files (file: URLs) can be opened"));
