@@ -201,6 +201,12 @@ for args in [["--seconds", "nan"], ["--seconds", "inf"], ["--seconds", "1e30"], 
     line = r.stderr.decode()
     check("render %s is refused" % " ".join(args), r.returncode == 2 and line.count("\n") == 1
           and args[-1 if len(args) == 1 else 0] in line and not os.path.exists(out), (r.returncode, line))
+# The limit a refusal names is a whole number, the last one refused above it.
+r = run("render", module, "-o", os.path.join(tmp, "bad.wav"), "--blocks", "99999999999")
+limit = r.stderr.decode().split(" to ")[-1].split(" ")[0]
+check("--blocks names a whole number as its limit", r.returncode == 2 and limit.isdigit(), r.stderr)
+r = run("render", module, "-o", os.path.join(tmp, "bad.wav"), "--blocks", str(int(limit) + 1) if limit.isdigit() else "x")
+check("--blocks over its limit is refused", r.returncode == 2, r.stderr)
 for args in [["--volume", "nan"], ["--volume", "3"], ["--gargle", "4294967297"], ["--gargle", "2.5"], ["--eq", "16"],
              ["--seconds", "-3"], ["--loops", "-1"]]:
     r = run("play", module, *args, env=dict(os.environ, SDL_AUDIODRIVER="dummy"), timeout=10)

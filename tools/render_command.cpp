@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -150,7 +151,7 @@ int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
     } else if (!std::strcmp(arg, "--seconds")) {
       if (!ParseNumberOption(arg, value, 0, kMaxSeconds, false, o.seconds)) return 2;
     } else if (!std::strcmp(arg, "--blocks")) {
-      if (!ParseNumberOption(arg, value, 0, kMaxSeconds * 44100 / 884, true, o.blocks)) return 2;
+      if (!ParseNumberOption(arg, value, 0, std::floor(kMaxSeconds * 44100 / 884), true, o.blocks)) return 2;
     } else if (!std::strcmp(arg, "--start")) {
       if (!ParseTimeOption(arg, value, kMaxSeconds, o.startSeconds)) return 2;
     } else if (!std::strcmp(arg, "--start-row")) {
