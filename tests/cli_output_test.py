@@ -318,13 +318,20 @@ for name in ["x.aiff", "x.opus", "x", "x.wav.txt", "wav", "x.wav ", ".ogg/"]:
 for name, magic in [("X.WAV", b"RIFF"), ("x.Flac", b"fLaC"), ("x.OGG", b"OggS"), ("x.mP3", b"\xff\xfb")]:
     r = run("render", module, "-o", os.path.join(d, name), "--seconds", "1")
     check("render writes %s" % name, r.returncode == 0 and read(os.path.join(d, name))[:len(magic)] == magic)
-fifo = os.path.join(d, "fifo")
-os.mkfifo(fifo)
-got = []
-reader = threading.Thread(target=lambda: got.append(read(fifo)))
-reader.start()
-r = run("render", module, "-o", fifo, "--seconds", "1")
-reader.join(timeout=30)
+
+
+def render_to_fifo(fifo, *args):
+    """Renders into a new FIFO while a thread reads it: the run and what was read (one item, or none)."""
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(read(fifo)))
+    reader.start()
+    r = run("render", module, "-o", fifo, *args)
+    reader.join(timeout=30)
+    return r, got
+
+
+r, got = render_to_fifo(os.path.join(d, "fifo"), "--seconds", "1")
 check("a pipe without an ending gets WAV", r.returncode == 0 and got == [one_second], r.stderr)
 
 
@@ -343,12 +350,7 @@ for ext, same in [("flac", lambda a, b: a == b), ("mp3", lambda a, b: mp3_tag(a)
     r = run("render", module, "-o", os.path.join(d, "file." + ext), "--seconds", "3")
     file_bytes = read(os.path.join(d, "file." + ext))
     fifo = os.path.join(d, "fifo." + ext)
-    os.mkfifo(fifo)
-    got = []
-    reader = threading.Thread(target=lambda: got.append(read(fifo)))
-    reader.start()
-    r = run("render", module, "-o", fifo, "--seconds", "3")
-    reader.join(timeout=30)
+    r, got = render_to_fifo(fifo, "--seconds", "3")
     check("a pipe named .%s gets the file's bytes" % ext, r.returncode == 0 and len(got) == 1
           and same(got[0], file_bytes), (r.stderr, len(got[0]) if got else None, len(file_bytes)))
     link = os.path.join(d, "out." + ext)
