@@ -12,11 +12,11 @@
 //
 // A symbolic link is followed: the file it names is the one replaced and
 // the link stays. Another user's link in a sticky folder everyone may
-// write (/tmp) is refused, unless it is the folder owner's. A file that is replaced keeps its mode and, where the
-// system allows, its owner. An existing file in a folder the user cannot
-// write is written too: the new file is made complete in the temporary
-// folder ($TMPDIR, else /tmp) and then copied into it, after the space for
-// it has been reserved. A file the user may not write is refused.
+// write (/tmp) is refused, unless it is the folder owner's. A file that is
+// replaced keeps its mode and, where the system allows, its owner. An
+// existing file in a folder the user cannot write is written too: the new
+// file is made complete in the temporary folder ($TMPDIR, else /tmp) and
+// then copied into it, after the space for it has been reserved. A file the user may not write is refused.
 //
 // "-", /dev/stdout, /dev/stderr and /dev/fd/N (/proc/self/fd/N) are that
 // descriptor, and anything that is not a regular file (a device, a pipe) is
