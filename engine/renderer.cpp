@@ -29,12 +29,9 @@ void PlayerSetBpm(ModuleState& state, std::uint32_t bpm) {
   state.samplesPerTick = static_cast<std::int32_t>(bpm == 0 ? 110250u : 110250u / bpm);
 }
 
-namespace {
-// Frame x at 44,100 Hz as a frame at `rate`, rounded to nearest.
 std::uint64_t FrameAtRate(std::uint64_t x, std::uint32_t rate) {
   return static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * rate + kSampleRate / 2) / kSampleRate);
 }
-}  // namespace
 
 std::uint32_t NextTickFrames(ModuleState& state) { return static_cast<std::uint32_t>(NextTicksFrames(state, 1)); }
 

@@ -10,6 +10,9 @@ struct Song;
 
 // samplesPerTick = 110,250 / bpm frames at 44,100 Hz (bpm 0 counts as 1).
 void PlayerSetBpm(ModuleState& state, std::uint32_t bpm);
+// Frame x at 44,100 Hz as a frame at `rate`, rounded to nearest: where the
+// tick clock stands at x, a song at `rate` stands at this frame.
+std::uint64_t FrameAtRate(std::uint64_t x, std::uint32_t rate);
 // The frames of the tick that starts now at the module's rate:
 // samplesPerTick at 44,100 Hz; at another rate the tick ends at the frame
 // nearest to where it ends at 44,100 Hz (so ticks differ by a frame now and

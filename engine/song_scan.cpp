@@ -62,6 +62,16 @@ class RowSet {
 }  // namespace
 
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
+  return ScanAtRate(ScanSongClock(song, passes, findOrder, findRow), song.module.rate);
+}
+
+SongScan ScanAtRate(SongScan scan, std::uint32_t rate) {
+  for (std::uint64_t& end : scan.passEnds) end = FrameAtRate(end, rate);
+  scan.rowFrame = FrameAtRate(scan.rowFrame, rate);
+  return scan;
+}
+
+SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
   SongScan scan;
   if (passes == 0) passes = 1;
   if (song.module.patternTable == nullptr) return scan;
@@ -70,7 +80,7 @@ SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder
   // the start of play sets them.
   const ModuleState& loaded = song.module;
   ModuleState m{};
-  m.rate = loaded.rate;
+  m.rate = kSampleRate;
   m.patternTable = loaded.patternTable;
   m.instruments = loaded.instruments;
   m.songLength = loaded.songLength;
@@ -139,7 +149,7 @@ SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder
 
     // The later ticks change none of this: the row lasts speed + delay
     // ticks (at least the row tick), each of samplesPerTick frames at
-    // 44,100 Hz, which the tick clock turns into frames at the rate.
+    // 44,100 Hz.
     std::int64_t ticks = static_cast<std::int64_t>(m.speed) + m.patternDelayTicks;
     if (ticks < 1) ticks = 1;
     frame += NextTicksFrames(m, static_cast<std::uint64_t>(ticks));

@@ -35,3 +35,9 @@ struct Song;
 // least 1), and for the first start of row findRow of order position
 // findOrder in those passes (-1: none asked for).
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);
+// The same scan in frames at 44,100 Hz, whatever the song's rate. A song's
+// rows go the same way at every rate and its frames at a rate follow from
+// those at 44,100 Hz, so one scan serves every rate through ScanAtRate.
+SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1,
+                       std::int32_t findRow = -1);
+SongScan ScanAtRate(SongScan scan, std::uint32_t rate);

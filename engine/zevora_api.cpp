@@ -81,13 +81,15 @@ zv_song* Fail(int* error, int code) {
 struct zv_song {
   Song* song = nullptr;
   int passes = 1;
-  // The song scanned for as many passes as asked so far, at the song's rate.
+  // The song scanned for as many passes as asked so far, in frames at
+  // 44,100 Hz (`clock`), and that scan at the song's rate (`scan`): a rate
+  // change need not read the song's rows again (up to a million a pass).
   bool scanned = false;
   std::uint32_t scannedPasses = 0;
+  SongScan clock;
+  std::uint32_t scanRate = 0;
   SongScan scan;
-  // The song's first pass has no end, at whatever rate: its rows go the
-  // same way at every rate, so a rate change need not read a million rows
-  // again to find that out.
+  // The song's first pass has no end: more passes have none either.
   bool endless = false;
 
   ~zv_song() { DestroySong(song); }
@@ -97,13 +99,22 @@ struct zv_song {
     if (!scanned || scannedPasses < passes) {
       FloatEnvironment environment;
       try {
-        scan = endless ? SongScan{} : ScanSong(*song, passes);
+        clock = endless ? SongScan{} : ScanSongClock(*song, passes);
       } catch (const std::bad_alloc&) {
         return nullptr;
       }
-      endless = !scan.Ended();
+      endless = !clock.Ended();
       scannedPasses = passes;
       scanned = true;
+      scanRate = 0;
+    }
+    if (scanRate != song->module.rate) {
+      try {
+        scan = ScanAtRate(clock, song->module.rate);
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+      scanRate = song->module.rate;
     }
     return &scan;
   }
@@ -264,7 +275,6 @@ int zv_set_rate(zv_song* song, int rate) {
   if (song == nullptr || rate < static_cast<int>(kMinRate) || rate > static_cast<int>(kMaxRate)) return ZV_ERR_ARGUMENT;
   FloatEnvironment environment;
   SetSongRate(*song->song, static_cast<std::uint32_t>(rate));
-  song->scanned = false;  // pass ends are frames at the rate
   return ZV_OK;
 }
 

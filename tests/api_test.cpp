@@ -279,6 +279,30 @@ TEST(ApiTest, PassesEndExactlyAndGoOnForEver) {
   EXPECT_EQ(zv_render(never.get(), pcm.data(), 5000), 5000u);
 }
 
+// A song found its passes once; at every rate it is set to afterwards, in
+// any order, its duration and the end of its last pass are the frames
+// nearest to where they fall at 44,100 Hz (at 97 BPM a tick is 1,136
+// frames at 44,100 Hz, a fraction of a frame at most other rates).
+TEST(ApiTest, RateChangesKeepThePassesExact) {
+  XmModule module = Rows(5);
+  module.bpm = 97;
+  SongPtr song = LoadModule(module);
+  const std::uint64_t pass = 5 * 6 * 1136;
+  ASSERT_EQ(zv_set_passes(song.get(), 3), ZV_OK);
+  ASSERT_EQ(zv_duration(song.get()), static_cast<std::int64_t>(pass));
+  std::vector<std::int16_t> pcm(2 * 4096);
+  for (const int rate : {48000, 8000, 192000, 44100, 22050, 48000}) {
+    SCOPED_TRACE(rate);
+    ASSERT_EQ(zv_set_rate(song.get(), rate), ZV_OK);
+    const auto atRate = [rate](std::uint64_t frame) { return (frame * static_cast<std::uint64_t>(rate) + 22050) / 44100; };
+    EXPECT_EQ(zv_duration(song.get()), static_cast<std::int64_t>(atRate(pass)));
+    std::uint64_t got = 0;
+    while (const std::size_t n = zv_render(song.get(), pcm.data(), 4096)) got += n;
+    EXPECT_EQ(got, atRate(3 * pass));
+    EXPECT_EQ(zv_seek(song.get(), atRate(3 * pass) + 1), ZV_ERR_RANGE);
+  }
+}
+
 // The library renders what the engine has always rendered: 30 seconds of
 // each of these, by the hashes of the engine's offline render (PCM only).
 TEST(ApiTest, RendersTheEnginesBits) {
