@@ -177,8 +177,14 @@ void SeekSongToBlock(Song& song, std::uint64_t block) {
 }
 
 bool KeepBlockStarts(Song& song) {
-  if (song.blockStart == nullptr) song.blockStart = new (std::nothrow) SongBlockStart();
-  return song.blockStart != nullptr;
+  if (song.blockStart == nullptr) {
+    song.blockStart = new (std::nothrow) SongBlockStart();
+    if (song.blockStart == nullptr) return false;
+    // Nothing saved yet: the block being handed out began before this, and
+    // its start (frame 0 for the first block) must not be taken for it.
+    song.blockStart->state.frame = ~std::uint64_t{0};
+  }
+  return true;
 }
 
 void SaveBlockStart(Song& song) {

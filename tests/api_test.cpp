@@ -535,20 +535,26 @@ TEST(ApiTest, MutingIsExact) {
   // follows is the render with those mutes from the start. The first one
   // seeks back to the block's start, the later ones use where the block
   // began.
-  SongPtr two = LoadFile(Corpus("vor--mph.xm"));
+  // The same from the song's first block on (its start is frame 0, which
+  // is no saved start of it).
   SongPtr mutedFromStart = LoadFile(Corpus("vor--mph.xm"));
   ASSERT_EQ(zv_mute(mutedFromStart.get(), 0, 1), ZV_OK);
   const auto mutedFull = Render(mutedFromStart.get(), 300 * 884);
-  std::size_t at = 0;
-  bool mutedNow = false;
-  for (const auto& [frames, mute] : std::vector<std::pair<std::size_t, bool>>{
-           {100000, true}, {3001, false}, {50, true}, {883, false}, {884, true}, {20000, false}, {20000, false}}) {
-    const auto pcm = Render(two.get(), frames);
-    const auto& want = mutedNow ? mutedFull : full;
-    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), want.begin() + 2 * at)) << at;
-    at += frames;
-    ASSERT_EQ(zv_mute(two.get(), 0, mute), ZV_OK);
-    mutedNow = mute;
+  for (const auto& schedule : std::vector<std::vector<std::pair<std::size_t, bool>>>{
+           {{100000, true}, {3001, false}, {50, true}, {883, false}, {884, true}, {20000, false}, {20000, false}},
+           {{100, true}, {200, false}, {0, true}, {1000, false}, {20000, true}, {5000, false}},
+           {{883, true}, {1, false}, {884, true}, {5000, false}}}) {
+    SongPtr two = LoadFile(Corpus("vor--mph.xm"));
+    std::size_t at = 0;
+    bool mutedNow = false;
+    for (const auto& [frames, mute] : schedule) {
+      const auto pcm = Render(two.get(), frames);
+      const auto& want = mutedNow ? mutedFull : full;
+      EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), want.begin() + 2 * at)) << schedule.front().first << " " << at;
+      at += frames;
+      ASSERT_EQ(zv_mute(two.get(), 0, mute), ZV_OK);
+      mutedNow = mute;
+    }
   }
 
   // Every channel muted: silence.
