@@ -2,6 +2,7 @@
 //
 // Envelope values are 16.16 fixed point in signed 32 bits; file values up to
 // 65,535 can overflow them, which wraps as two's complement.
+#include <cfenv>
 #include <climits>
 #include <cmath>
 
@@ -115,11 +116,15 @@ std::int32_t AutoVibratoSine(std::int32_t position) {
 }
 
 // The sine for the positions a channel steps through (0..255), worked out
-// once with the same operations.
+// once with the same operations, rounding to nearest also when the program
+// that loads the library rounds otherwise.
 struct AutoVibratoSineTable {
   std::int32_t value[256];
   AutoVibratoSineTable() {
+    const int rounding = std::fegetround();
+    std::fesetround(FE_TONEAREST);
     for (std::int32_t p = 0; p < 256; ++p) value[p] = AutoVibratoSine(p);
+    std::fesetround(rounding);
   }
 };
 

@@ -1,5 +1,6 @@
 // Vibrato and tremolo: a 64-step phase (-32..31) turned into an amplitude by
 // one of three waveforms.
+#include <cfenv>
 #include <cmath>
 #include <cstdlib>
 
@@ -10,10 +11,15 @@ namespace {
 struct SineTable {
   // Indexed by |phase|; phases stay within -32..31, the rest is a safety net.
   std::int32_t amplitude[129];
+  // Built when the library is loaded, which may be by a program that rounds
+  // otherwise (dlopen): the table is rounded to nearest all the same.
   SineTable() {
+    const int rounding = std::fegetround();
+    std::fesetround(FE_TONEAREST);
     for (int p = 0; p <= 128; ++p)
       amplitude[p] =
           static_cast<std::int32_t>(std::nearbyint(std::fabs(std::sin(p * static_cast<double>(0.09817475f)) * 256.0)));
+    std::fesetround(rounding);
   }
 };
 

@@ -152,13 +152,22 @@ namespace {
 // mixes them into the two halves of the mix (what they held before is
 // overwritten), or, without `Mixing`, only moves the voices on as mixing
 // would. The rows that start are noted in the song.
+// A jump asked for at frame `jumpAt` of the block (kNoJump: none) is asked
+// for at the first tick that starts there or later.
+constexpr std::uint32_t kNoJump = ~std::uint32_t{0};
+
 template <bool Mixing>
-void RenderFrames(Song& song, float* left, float* right, std::uint32_t count) {
+void RenderFrames(Song& song, float* left, float* right, std::uint32_t count, std::uint32_t jumpAt) {
   ModuleState& m = song.module;
   std::uint32_t done = 0;
   std::int32_t leftInTick = m.samplesLeftInTick;
   while (done < count) {
     if (leftInTick == 0) {
+      if (done >= jumpAt) {
+        song.jumpOrder = song.lateJump.order;
+        song.jumpRow = song.lateJump.row;
+        jumpAt = kNoJump;
+      }
       const bool rowTick = m.tick == 0;
       AdvanceTick(song);
       if (rowTick && song.rowStartCount < kMaxRowStarts)
@@ -180,6 +189,10 @@ void RenderFrames(Song& song, float* left, float* right, std::uint32_t count) {
     m.elapsedMs += static_cast<std::uint32_t>(std::uint64_t{n} * 1000 / m.rate);
   }
   m.samplesLeftInTick = leftInTick;
+  if (jumpAt != kNoJump) {
+    song.jumpOrder = song.lateJump.order;
+    song.jumpRow = song.lateJump.row;
+  }
 }
 
 template <bool Mixing>
@@ -191,7 +204,8 @@ void RenderOneBlock(Song& song) {
   song.rowStartCount = 0;
   if (Mixing && song.channelMix != nullptr)
     std::memset(song.channelMix, 0, sizeof(float) * kMaxChannels * kBlockFrames);
-  RenderFrames<Mixing>(song, song.mix, song.mix + kBlockFrames, kBlockFrames);
+  const std::uint32_t jumpAt = song.lateJump.blockFrame == song.renderedFrames ? song.lateJump.frame : kNoJump;
+  RenderFrames<Mixing>(song, song.mix, song.mix + kBlockFrames, kBlockFrames, jumpAt);
   song.renderedFrames += kBlockFrames;
 }
 

@@ -112,6 +112,7 @@ void RestartSong(Song& song) {
   }
   song.emptySample.finetune = 0;
   song.jumpOrder = song.jumpRow = -1;
+  song.lateJump.blockFrame = kNoLateJump;
   song.jumped = false;
   song.renderedFrames = 0;
   song.blockOffset = kBlockFrames;
@@ -177,8 +178,14 @@ void SeekSongToBlock(Song& song, std::uint64_t block) {
 }
 
 bool KeepBlockStarts(Song& song) {
-  if (song.blockStart == nullptr) song.blockStart = new (std::nothrow) SongBlockStart();
-  return song.blockStart != nullptr;
+  if (song.blockStart == nullptr) {
+    song.blockStart = new (std::nothrow) SongBlockStart();
+    if (song.blockStart == nullptr) return false;
+    // Nothing saved yet: the block being handed out began before this, and
+    // its start (frame 0 for the first block) must not be taken for it.
+    song.blockStart->state.frame = ~std::uint64_t{0};
+  }
+  return true;
 }
 
 void SaveBlockStart(Song& song) {
@@ -193,6 +200,9 @@ void RemixSongBlock(Song& song) {
   const std::uint32_t offset = song.blockOffset;
   const std::uint64_t block = song.renderedFrames / kBlockFrames - 1;
   const SongBlockStart* start = song.blockStart;
+  // A jump asked for inside this block stays asked for (a seek to the block
+  // may restart the song, which forgets it).
+  const LateJump lateJump = song.lateJump;
   // A module whose effects write into its samples cannot be taken back to
   // a saved state (its samples are not part of it); it is sought instead.
   if (start != nullptr && start->state.frame == block * kBlockFrames && !song.writesSamples) {
@@ -204,6 +214,7 @@ void RemixSongBlock(Song& song) {
   } else {
     return;  // off the song's course, with no way back to the block's start
   }
+  song.lateJump = lateJump;
   RenderSongBlock(song);
   song.blockOffset = offset;
 }
@@ -273,6 +284,17 @@ std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frame
 void JumpSong(Song& song, std::int32_t order, std::int32_t row) {
   song.jumpOrder = order;
   song.jumpRow = row;
+  if (song.blockMixed && song.blockOffset < kBlockFrames) {
+    song.lateJump = {song.renderedFrames - kBlockFrames, song.blockOffset, order, row};
+    // The rows of the block were mixed without the jump: a row that starts
+    // at or after the next frame is mixed again as the jump takes it.
+    for (std::uint32_t k = 0; k < song.rowStartCount; ++k) {
+      if (song.rowStarts[k].frame >= song.blockOffset) {
+        RemixSongBlock(song);
+        break;
+      }
+    }
+  }
   // The song leaves the history its keyframes belong to; a restart (a seek
   // behind this frame) begins it again.
   song.keyframes.clear();

@@ -54,6 +54,17 @@ struct SongBlockStart {
   std::int32_t jumpRow;
 };
 
+// A jump asked for while a block was being handed out: mixing that block
+// again (for a mute, or for the jump itself) takes it from the frame where
+// it was asked for on, not from the block's start.
+struct LateJump {
+  std::uint64_t blockFrame;  // the block's first frame; kNoLateJump: none
+  std::uint32_t frame;       // of the block
+  std::int32_t order;
+  std::int32_t row;
+};
+constexpr std::uint64_t kNoLateJump = ~std::uint64_t{0};
+
 // A song that keeps keyframes takes one every this many blocks (8 s).
 constexpr std::uint64_t kKeyframeBlocks = 400;
 
@@ -79,6 +90,7 @@ struct Song {
   // A jump asked for while playing, taken at the next row tick (-1: none).
   std::int32_t jumpOrder;
   std::int32_t jumpRow;
+  LateJump lateJump;
 
   // The block last rendered: its mix (left half, then right half), the
   // frames of the song rendered up to its end, and how many of its frames
@@ -165,7 +177,10 @@ std::uint32_t ReadSongFrames(Song& song, std::int16_t* stereo, std::uint32_t fra
 std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frames);
 
 // Asks the song to go on from order/row at its next row start, as a
-// position jump would take it there.
+// position jump would take it there. Where a row starts in the part of the
+// current block not yet handed out, the rest of the block is mixed again
+// (quickly where block starts are kept, see KeepBlockStarts; else by a seek
+// to the block).
 void JumpSong(Song& song, std::int32_t order, std::int32_t row);
 
 // Keeps, from the next block mixed on, where each block began (11 KB

@@ -355,6 +355,10 @@ int zv_jump(zv_song* song, int order, int row) {
   if (song == nullptr || order < 0 || row < 0) return ZV_ERR_ARGUMENT;
   const ModuleState& m = song->song->module;
   if (order >= m.songLength || row >= m.patternTable[m.orderTable[order]].rowCount) return ZV_ERR_RANGE;
+  // A row that starts in the rest of the block already mixed is mixed
+  // again; kept block starts make that quick for every later jump.
+  KeepBlockStarts(*song->song);
+  FloatEnvironment environment;
   JumpSong(*song->song, order, row);
   return ZV_OK;
 }

@@ -4,9 +4,10 @@
 // and mutes. Nothing may crash or hang, and what the calls report must hold:
 // a seek lands on its frame, a render moves the song on by what it returns.
 // A seek costs time in proportion to the frames it passes over, so the
-// seeks (and mutes, which may seek) of one input share a budget of frames: without it, a jump before
-// every seek (which takes the next seek back to the song's start) makes a
-// short input do minutes of honest work, which the fuzzer takes for a hang.
+// seeks (and mutes and jumps, which may seek) of one input share a budget
+// of frames: without it, a jump before every seek (which takes the next
+// seek back to the song's start) makes a short input do minutes of honest
+// work, which the fuzzer takes for a hang.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -99,7 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (zv_seek_row(song, order, row) == ZV_OK) seekBudget -= std::min<std::uint64_t>(zv_frame(song), seekBudget);
         break;
       }
-      case 7: zv_jump(song, static_cast<int>(in.Next(1)) - 1, static_cast<int>(in.Next(1)) - 1); break;
+      case 7: {
+        // A jump may mix the current block again, as a mute does.
+        const int order = static_cast<int>(in.Next(1)) - 1, row = static_cast<int>(in.Next(1)) - 1;
+        if (zv_frame(song) > seekBudget) break;
+        seekBudget -= zv_frame(song);
+        zv_jump(song, order, row);
+        break;
+      }
       case 8: {
         int order = -1, row = -1;
         Check(zv_position(song, &order, &row) == ZV_OK && order >= 0 && row >= 0);

@@ -559,20 +559,26 @@ TEST(ApiTest, MutingIsExact) {
   // follows is the render with those mutes from the start. The first one
   // seeks back to the block's start, the later ones use where the block
   // began.
-  SongPtr two = LoadFile(Corpus("vor--mph.xm"));
+  // The same from the song's first block on (its start is frame 0, which
+  // is no saved start of it).
   SongPtr mutedFromStart = LoadFile(Corpus("vor--mph.xm"));
   ASSERT_EQ(zv_mute(mutedFromStart.get(), 0, 1), ZV_OK);
   const auto mutedFull = Render(mutedFromStart.get(), 300 * 884);
-  std::size_t at = 0;
-  bool mutedNow = false;
-  for (const auto& [frames, mute] : std::vector<std::pair<std::size_t, bool>>{
-           {100000, true}, {3001, false}, {50, true}, {883, false}, {884, true}, {20000, false}, {20000, false}}) {
-    const auto pcm = Render(two.get(), frames);
-    const auto& want = mutedNow ? mutedFull : full;
-    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), want.begin() + 2 * at)) << at;
-    at += frames;
-    ASSERT_EQ(zv_mute(two.get(), 0, mute), ZV_OK);
-    mutedNow = mute;
+  for (const auto& schedule : std::vector<std::vector<std::pair<std::size_t, bool>>>{
+           {{100000, true}, {3001, false}, {50, true}, {883, false}, {884, true}, {20000, false}, {20000, false}},
+           {{100, true}, {200, false}, {0, true}, {1000, false}, {20000, true}, {5000, false}},
+           {{883, true}, {1, false}, {884, true}, {5000, false}}}) {
+    SongPtr two = LoadFile(Corpus("vor--mph.xm"));
+    std::size_t at = 0;
+    bool mutedNow = false;
+    for (const auto& [frames, mute] : schedule) {
+      const auto pcm = Render(two.get(), frames);
+      const auto& want = mutedNow ? mutedFull : full;
+      EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), want.begin() + 2 * at)) << schedule.front().first << " " << at;
+      at += frames;
+      ASSERT_EQ(zv_mute(two.get(), 0, mute), ZV_OK);
+      mutedNow = mute;
+    }
   }
 
   // Every channel muted: silence.
@@ -650,6 +656,59 @@ TEST(ApiTest, JumpTakesEffectAtTheNextRowWithoutAReset) {
   ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
   EXPECT_EQ(std::make_pair(order, row), std::make_pair(0, 0));
   EXPECT_EQ(zv_render(song.get(), std::vector<std::int16_t>(2 * 100000).data(), 100000), 100000u);
+}
+
+// A jump asked for anywhere before a row's start is taken there, also where
+// that row starts inside the block being handed out, and stays asked for
+// when mutes change before the row: the whole render is the one whose jump
+// was asked for where a block began.
+TEST(ApiTest, JumpsInsideABlockTakeTheNextRowStart) {
+  // Orders 0, 1, 2 name patterns of 4 rows with notes of their own; row 1
+  // of order 0 starts at frame 5,292, inside block 5 (4,420..5,303).
+  XmModule m = Rows(4, 2);
+  m.patterns.resize(3);
+  for (auto& p : m.patterns) p.rows = 4;
+  m.orders = {0, 1, 2};
+  for (std::uint16_t p = 0; p < 3; ++p) m.At(p, 0, 1) = {static_cast<std::uint8_t>(kC4 + 4 * p + 3), 1, 0, 0, 0};
+  const std::size_t total = 4 * kRowFrames;
+  const auto jumpedAt = [&](std::size_t at, const std::vector<std::pair<int, int>>& mutesAfter, std::size_t early) {
+    SongPtr song = LoadModule(m);
+    std::vector<std::int16_t> pcm;
+    // (A mute and unmute earlier on: from then on block starts are kept.)
+    if (early > 0) {
+      pcm = Render(song.get(), early);
+      EXPECT_EQ(zv_mute(song.get(), 1, 1), ZV_OK);
+      EXPECT_EQ(zv_mute(song.get(), 1, 0), ZV_OK);
+    }
+    const auto before = Render(song.get(), at - early);
+    pcm.insert(pcm.end(), before.begin(), before.end());
+    EXPECT_EQ(zv_jump(song.get(), 2, 0), ZV_OK);
+    for (const auto& [channel, muted] : mutesAfter) EXPECT_EQ(zv_mute(song.get(), channel, muted), ZV_OK);
+    const auto after = Render(song.get(), total - at);
+    pcm.insert(pcm.end(), after.begin(), after.end());
+    return pcm;
+  };
+  const auto reference = jumpedAt(4420, {}, 0);
+  ASSERT_EQ(reference.size(), 2 * total);
+  EXPECT_NE(reference, Render(LoadModule(m).get(), total));  // the jump is heard
+  const struct {
+    std::size_t at;
+    std::vector<std::pair<int, int>> mutes;
+    std::size_t early;
+  } cases[] = {
+      {4500, {}, 0},                // a row starts later in the block
+      {5291, {}, 0},                // on the frame before the row
+      {5292, {}, 0},                // on the row's first frame
+      {4500, {{1, 1}, {1, 0}}, 0},  // mutes change after the jump, in the block
+      {100, {{1, 1}, {1, 0}}, 0},   // ... in the first block, rows away from the row
+      {4500, {}, 2000},             // block starts kept
+      {4500, {{0, 1}, {0, 0}}, 2000},
+      {2650, {{1, 1}, {1, 0}}, 2000},  // no tick starts in the rest of the block
+  };
+  for (const auto& c : cases) {
+    const auto pcm = jumpedAt(c.at, c.mutes, c.early);
+    EXPECT_TRUE(pcm == reference) << "jump at " << c.at << ", " << c.mutes.size() << " mutes, early " << c.early;
+  }
 }
 
 // The same song at 48,000 Hz, brought to 44,100 Hz, sounds like the one at
