@@ -405,6 +405,34 @@ check("100 columns: the whole line with the file's base name and the meter",
 check("60 columns: the meter left out", len(middle) >= 3 and all(
     columns(u) <= 59 and u.startswith("[1/1] M\u00fcsik.xm  ") and " L " not in u for u in middle), middle[-2:])
 
+# The keys that are not play's do nothing, whatever digits their escape
+# sequences hold (F5, Shift-Right, Ctrl-Right...); an arrow seeks however
+# its bytes come (in pieces, or as the keypad sends it), and Escape on its
+# own leaves the key after it as it is.
+t = Terminal([module, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(1.0)
+for name, pieces, seek in [
+        ("F5", [b"\x1b[15~"], 0), ("Shift-Right", [b"\x1b[1;2C"], 0), ("Ctrl-Left", [b"\x1b[1;5D"], 0),
+        ("Page Up, Home, End, F1", [b"\x1b[5~\x1b[H\x1b[F\x1bOP"], 0), ("F5 in pieces", [b"\x1b[1", b"5~"], 0),
+        ("right arrow in pieces", [b"\x1b", b"[", b"C"], 10000), ("keypad right arrow", [b"\x1bOC"], 10000),
+        ("Escape, then right arrow", [b"\x1b", b"\x1b[C"], 10000), ("left arrow in pieces", [b"\x1b[", b"D"], -10000),
+        ("Escape, then 8", [b"\x1b", b"8"], None)]:
+    before = t.last_ms()
+    for piece in pieces:
+        t.send(piece)
+        t.read(0.15)
+    t.read(0.4)
+    last = t.updates()[-1]
+    moved = t.last_ms() - before
+    if seek is None:
+        ok = last.endswith("mute 8") or " mute 8 " in last
+    else:
+        ok = "mute" not in last and seek <= moved < seek + 1500
+    check("key %s: %s" % (name, "mutes channel 8" if seek is None else "seeks %d s" % (seek // 1000) if seek
+                         else "nothing"), ok, (moved, last))
+t.send(b"q")
+t.wait()
+
 # A song without an end says so and stops after 10 minutes from the start.
 noend = os.path.join(tmp, "noend.xm")
 cells = b"".join(b"\x98\x0e\x60" if row == 0 else b"\x98\x0e\x6f" if row == ch + 1 else b"\x80"

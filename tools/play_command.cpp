@@ -203,17 +203,61 @@ struct KeyPress {
   int channel;  // for kMute: 0 for the key 1, ..., 9 for the key 0
 };
 
-// The keys in what was typed (arrows come as ESC [ D and ESC [ C).
-std::vector<KeyPress> ReadKeys() {
-  std::vector<KeyPress> keys;
-  char bytes[64];
-  const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
-  for (ssize_t i = 0; i < n; ++i) {
-    const char c = bytes[i];
-    if (c == '\x1b' && i + 2 < n && bytes[i + 1] == '[') {
-      if (bytes[i + 2] == 'D') keys.push_back({Key::kBack, 0});
-      if (bytes[i + 2] == 'C') keys.push_back({Key::kForward, 0});
-      i += 2;
+// The keys in what is typed. An escape sequence is taken whole, even when
+// it comes in pieces over several reads: the arrows (ESC [ D and ESC [ C,
+// or ESC O D and ESC O C) seek, and no other sequence does anything (F5,
+// ESC [ 1 5 ~, or Shift-Right, ESC [ 1 ; 2 C, hold digits that are no mute
+// keys). Escape on its own followed by a key leaves that key as it is.
+class KeyReader {
+ public:
+  std::vector<KeyPress> Read() {
+    std::vector<KeyPress> keys;
+    char bytes[64];
+    const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+    for (ssize_t i = 0; i < n; ++i) Take(bytes[i], keys);
+    return keys;
+  }
+
+ private:
+  enum class State { kText, kEscape, kCsi, kSs3 };
+
+  void Take(char c, std::vector<KeyPress>& keys) {
+    const auto arrow = [&](char final) {
+      if (final == 'D') keys.push_back({Key::kBack, 0});
+      if (final == 'C') keys.push_back({Key::kForward, 0});
+    };
+    switch (state_) {
+      case State::kEscape:
+        if (c == '[') {
+          state_ = State::kCsi;
+          plainCsi_ = true;
+          return;
+        }
+        if (c == 'O') {
+          state_ = State::kSs3;
+          return;
+        }
+        break;
+      case State::kSs3:
+        arrow(c);
+        state_ = State::kText;
+        return;
+      case State::kCsi:
+        if (c >= 0x20 && c <= 0x3F) {  // parameters and intermediates
+          plainCsi_ = false;
+          return;
+        }
+        state_ = State::kText;
+        if (c >= 0x40 && c <= 0x7E) {
+          if (plainCsi_) arrow(c);
+          return;
+        }
+        break;
+      case State::kText: break;
+    }
+    state_ = State::kText;
+    if (c == '\x1b') {
+      state_ = State::kEscape;
     } else if (c == ' ') {
       keys.push_back({Key::kPause, 0});
     } else if (c == 'n') {
@@ -226,8 +270,10 @@ std::vector<KeyPress> ReadKeys() {
       keys.push_back({Key::kMute, c == '0' ? 9 : c - '1'});
     }
   }
-  return keys;
-}
+
+  State state_ = State::kText;
+  bool plainCsi_ = true;  // no parameter in the sequence so far
+};
 
 // "mute 1 3 10" for the muted channels, or nothing.
 std::string MutedText(std::uint32_t muted) {
@@ -320,6 +366,7 @@ class FilePlayer {
   std::size_t continuing_ = kNoFile;
   std::size_t queued_ = kNoFile;
   bool queuedEnds_ = false;
+  KeyReader keys_;
 };
 
 bool FilePlayer::TakeSignals() {
@@ -594,7 +641,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
     if (!keys || !(fds[1].revents & POLLIN)) continue;
     std::optional<Outcome> leave;
-    for (const auto [key, channel] : ReadKeys()) {
+    for (const auto [key, channel] : keys_.Read()) {
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
         // A channel the song does not have is left alone.
