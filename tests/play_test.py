@@ -433,6 +433,17 @@ for name, pieces, seek in [
 t.send(b"q")
 t.wait()
 
+# The length the status line shows: --seconds limits endless play too.
+for args, shown in [(["--loops", "0"], "-:--.---"), (["--loops", "0", "--seconds", "700"], "11:40.000"),
+                    (["--loops", "0", "--seconds", "5"], "0:05.000"), (["--seconds", "700"], "1:37.920")]:
+    t = Terminal([module, *args], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+    t.read(0.8)
+    t.send(b"q")
+    code = t.wait()
+    lengths = set(re.findall(r"\d:\d\d\.\d{3} / (\S+)  ord", t.text))
+    check("%s: the status line shows the length %s" % (" ".join(args), shown), code == 0 and lengths == {shown},
+          (code, lengths))
+
 # A song without an end says so and stops after 10 minutes from the start.
 noend = os.path.join(tmp, "noend.xm")
 cells = b"".join(b"\x98\x0e\x60" if row == 0 else b"\x98\x0e\x6f" if row == ch + 1 else b"\x80"

@@ -449,8 +449,10 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
   }
   p.end = songEnd;
   p.duration = loops == 0 ? "-:--.---" : FormatDuration(songEnd);
-  const bool limited =
-      o_.seconds >= 0 && p.start + SecondsToFrames(o_.seconds) < (endFound ? songEnd : p.start + kNoEndFrames);
+  // --seconds cuts short a song that ends, the 10 minutes of one without
+  // an end, and endless play alike.
+  const bool limited = o_.seconds >= 0 && (loops == 0 || p.start + SecondsToFrames(o_.seconds) <
+                                                             (endFound ? songEnd : p.start + kNoEndFrames));
   if (limited) {
     p.end = p.start + SecondsToFrames(o_.seconds);
     p.duration = FormatDuration(p.end);
