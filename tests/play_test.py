@@ -141,6 +141,28 @@ r = subprocess.run([cli, "play", one, os.path.join(tmp, "missing.xm"), two], env
 check("a file that cannot be loaded is skipped, exit code 1",
       r.returncode == 1 and r.stderr.count(b"\n") == 1 and b"missing.xm" in r.stderr, r.stderr)
 
+# Standard output that cannot be written: the reason of the failed write,
+# exit code 1. Standard input and output closed: the time lines do not end
+# up in a file opened later (the disk driver's capture), which holds
+# exactly the render.
+def closing(*fds):
+    return lambda: [os.close(fd) for fd in fds]
+
+
+for name, stdout, preexec, said in [
+        ("to a full disk", open("/dev/full", "wb"), None, b"cannot write to standard output (No space left on device)"),
+        ("closed", None, closing(1), b"cannot write to standard output (Bad file descriptor)"),
+        ("and standard input closed", None, closing(0, 1), b"cannot write to standard output (Bad file descriptor)")]:
+    capture = os.path.join(tmp, "output.raw")
+    r = subprocess.run([cli, "play", module, "--seconds", "2.5"], env=disk_env(capture), stdout=stdout,
+                       stderr=subprocess.PIPE, preexec_fn=preexec, timeout=60)
+    err = b"".join(line for line in r.stderr.splitlines(True) if not line.startswith(b"CRITICAL:"))
+    heard, whole = capture_of(capture), render(module, "--seconds", "2.5")
+    c, w = first_sound(heard), first_sound(whole)
+    check("standard output %s: exit 1, %r, the capture exactly the render" % (name, said),
+          r.returncode == 1 and err == b"zevora-cli: " + said + b"\n" and heard[c:c + len(whole) - w] == whole[w:]
+          and not any(heard[c + len(whole) - w:]), (r.returncode, err, len(heard) - c, len(whole) - w))
+
 # A start at or past the end of what was asked for is said, and the next
 # file plays (exit code 1 at the end); a start inside the second pass plays
 # exactly the rest of it. (pingpong16.xm: one pass is 0:00.960.)

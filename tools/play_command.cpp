@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -283,11 +284,15 @@ std::string MutedText(std::uint32_t muted) {
   return text;
 }
 
+// Why a time line could not be written (0: all were). Kept from the
+// failed write: by the end errno tells of other calls.
+int timeWriteError = 0;
+
 // The play time as the window shows it: the first second reads 00:00:01.
 void PrintTime(std::uint32_t ms) {
   const std::uint32_t s = ms / 1000 + 1;
   std::printf("%02u:%02u:%02u\n", (s / 3600) % 24, (s / 60) % 60, s % 60);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 && timeWriteError == 0) timeWriteError = errno;
 }
 
 std::string Meter(std::int32_t level) {
@@ -758,6 +763,10 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
   if (last == Outcome::kEnded) {
     timespec drain{0, 300000000};
     ::nanosleep(&drain, nullptr);
+  }
+  if (timeWriteError != 0) {
+    std::fprintf(stderr, "zevora-cli: cannot write to standard output (%s)\n", std::strerror(timeWriteError));
+    return 1;
   }
   if (!StandardOutputOk()) return 1;
   return failed ? 1 : 0;
