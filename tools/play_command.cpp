@@ -736,13 +736,18 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
 
   const std::size_t count = o.files.empty() ? 1 : o.files.size();
   bool failed = false;
-  Outcome last = Outcome::kEnded;
+  // The last file that played ended by itself, and none has played since
+  // (the files after it could not be loaded).
+  bool endedLast = false;
   {
     Terminal terminal;
     FilePlayer player(o, buffer, terminal, signals);
     for (std::size_t i = 0; i < count && !player.TakeSignals();) {
       const Outcome outcome = player.PlayFile(i, count);
-      last = outcome;
+      if (outcome == Outcome::kEnded)
+        endedLast = true;
+      else if (outcome != Outcome::kFailed)
+        endedLast = false;
       if (outcome == Outcome::kFailed) failed = true;
       if (outcome == Outcome::kQuit) break;
       if (outcome == Outcome::kDeviceGone) {
@@ -760,7 +765,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
   // The device and the sound server still hold the last frames taken from
   // the buffer (silence follows the song's end): they are played out before
   // the device closes.
-  if (last == Outcome::kEnded) {
+  if (endedLast) {
     timespec drain{0, 300000000};
     ::nanosleep(&drain, nullptr);
   }
