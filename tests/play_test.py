@@ -172,7 +172,8 @@ for args, stderr, code, heard_render in [
         ([two, "--start", "2", "--loops", "2"], "--start 0:02.000 is at or past the end of pass 2, 0:01.920", 1, None),
         ([two, one, "--start", "1.5"], "--start 0:01.500 is at or past the song's end, 0:00.960", 1,
          (one, "--start", "1.5")),
-        ([two, "--start", "1.5", "--loops", "2"], "", 0, (two, "--start", "1.5", "--loops", "2"))]:
+        ([two, "--start", "1.5", "--loops", "2"], "", 0, (two, "--start", "1.5", "--loops", "2")),
+        ([module, "--start", "75.3", "--seconds", "1"], "", 0, (module, "--start", "75.3", "--seconds", "1"))]:
     capture = os.path.join(tmp, "start.raw")
     r = subprocess.run([cli, "play", *args], env=disk_env(capture), capture_output=True, timeout=60)
     want = ("zevora-cli: %s: %s\n" % (two, stderr)).encode() if stderr else b""
@@ -497,6 +498,34 @@ for name, how, status in [("Ctrl-C", b"\x03", -signal.SIGINT), ("Ctrl-\\", b"\x1
     check("%s: the terminal restored, the program ended by the signal" % name,
           raw and code == status and lflag & termios.ECHO and lflag & termios.ICANON and t.raw.endswith(b"\r\x1b[K")
           and b"\x1b[?25l" not in t.raw, (raw, code, lflag, t.raw[-40:]))
+
+# A stop signal while play seeks to a far --start (days into endless play:
+# a long while of work) ends the program at once, on a terminal (Ctrl-C,
+# the terminal restored) and without one (SIGTERM).
+for name, on_terminal, status in [("Ctrl-C on a terminal", True, -signal.SIGINT),
+                                  ("SIGTERM without a terminal", False, -signal.SIGTERM)]:
+    args, env = [module, "--loops", "0", "--start", "604800"], dict(os.environ, SDL_AUDIODRIVER="dummy")
+    restored = True
+    if on_terminal:
+        t = Terminal(args, env)
+        t.read(1.0)
+        sent = time.time()
+        t.send(b"\x03")
+        code = t.wait(5)
+        restored = t.lflag() & termios.ECHO and t.lflag() & termios.ICANON
+    else:
+        p = subprocess.Popen([cli, "play", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.0)
+        sent = time.time()
+        p.send_signal(signal.SIGTERM)
+        try:
+            code = p.wait(5)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            code = p.wait()
+    took = time.time() - sent
+    check("%s during a seek to --start 7 days: ends by the signal at once" % name,
+          code == status and took < 1.0 and restored, (code, took, restored))
 
 # Job control. Started in the background (play FILE &): it plays, leaves the
 # terminal alone and is not stopped; brought to the foreground it takes the

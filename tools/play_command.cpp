@@ -347,6 +347,10 @@ class FilePlayer {
   // Queues the file after the last one queued once the player has taken
   // that one, so that songs shorter than the ring follow each other too.
   void Refill(std::size_t count);
+  // Moves the song to `frame` a minute at a time, with an ear for stop
+  // signals: a --start days into a song without an end takes a while.
+  // False when a stop signal came.
+  bool Seek(Song& song, std::uint64_t frame);
   Device KeepDevice();
   void Suspend();
   void Status(std::size_t index, std::size_t count);
@@ -488,7 +492,7 @@ std::optional<Outcome> FilePlayer::Start(std::size_t index, std::size_t count, S
         return Outcome::kFailed;
       }
     }
-    SeekSong(*song, frame);
+    if (!Seek(*song, frame)) return Outcome::kQuit;
     // While paused the ring is only filled: nothing may be heard under
     // "[paused]" until play resumes, from exactly this frame. The next file
     // is queued before the ring is filled, so that it follows even a song
@@ -520,7 +524,10 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
     queued_ = kNoFile;
     return {};
   }
-  SeekSong(*next->song, next->start);
+  if (!Seek(*next->song, next->start)) {
+    queued_ = kNoFile;
+    return {};
+  }
   queued_ = index + 1;
   queuedEnds_ = next->end != kNoSongEnd;
   return {next->song.release(), next->end, static_cast<std::uint32_t>(index + 2)};
@@ -531,6 +538,16 @@ void FilePlayer::Refill(std::size_t count) {
   if (queued_ == kNoFile || PlayerHasQueuedSong(player)) return;
   const QueuedSong next = NextFile(queued_, count, queuedEnds_);
   if (next.song != nullptr) PlayerQueueSong(player, next.song, next.endFrame, next.tag);
+}
+
+bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
+  constexpr std::uint64_t kStep = 60 * 44100;
+  for (std::uint64_t at = kStep; at < frame; at += kStep) {
+    SeekSong(song, at);
+    if (TakeSignals()) return false;
+  }
+  SeekSong(song, frame);
+  return true;
 }
 
 // A lost device (gone, or silent for 2 s while playing) gets a few tries
