@@ -141,6 +141,28 @@ r = subprocess.run([cli, "play", one, os.path.join(tmp, "missing.xm"), two], env
 check("a file that cannot be loaded is skipped, exit code 1",
       r.returncode == 1 and r.stderr.count(b"\n") == 1 and b"missing.xm" in r.stderr, r.stderr)
 
+# Standard output that cannot be written: the reason of the failed write,
+# exit code 1. Standard input and output closed: the time lines do not end
+# up in a file opened later (the disk driver's capture), which holds
+# exactly the render.
+def closing(*fds):
+    return lambda: [os.close(fd) for fd in fds]
+
+
+for name, stdout, preexec, said in [
+        ("to a full disk", open("/dev/full", "wb"), None, b"cannot write to standard output (No space left on device)"),
+        ("closed", None, closing(1), b"cannot write to standard output (Bad file descriptor)"),
+        ("and standard input closed", None, closing(0, 1), b"cannot write to standard output (Bad file descriptor)")]:
+    capture = os.path.join(tmp, "output.raw")
+    r = subprocess.run([cli, "play", module, "--seconds", "2.5"], env=disk_env(capture), stdout=stdout,
+                       stderr=subprocess.PIPE, preexec_fn=preexec, timeout=60)
+    err = b"".join(line for line in r.stderr.splitlines(True) if not line.startswith(b"CRITICAL:"))
+    heard, whole = capture_of(capture), render(module, "--seconds", "2.5")
+    c, w = first_sound(heard), first_sound(whole)
+    check("standard output %s: exit 1, %r, the capture exactly the render" % (name, said),
+          r.returncode == 1 and err == b"zevora-cli: " + said + b"\n" and heard[c:c + len(whole) - w] == whole[w:]
+          and not any(heard[c + len(whole) - w:]), (r.returncode, err, len(heard) - c, len(whole) - w))
+
 # A start at or past the end of what was asked for is said, and the next
 # file plays (exit code 1 at the end); a start inside the second pass plays
 # exactly the rest of it. (pingpong16.xm: one pass is 0:00.960.)
@@ -150,7 +172,8 @@ for args, stderr, code, heard_render in [
         ([two, "--start", "2", "--loops", "2"], "--start 0:02.000 is at or past the end of pass 2, 0:01.920", 1, None),
         ([two, one, "--start", "1.5"], "--start 0:01.500 is at or past the song's end, 0:00.960", 1,
          (one, "--start", "1.5")),
-        ([two, "--start", "1.5", "--loops", "2"], "", 0, (two, "--start", "1.5", "--loops", "2"))]:
+        ([two, "--start", "1.5", "--loops", "2"], "", 0, (two, "--start", "1.5", "--loops", "2")),
+        ([module, "--start", "75.3", "--seconds", "1"], "", 0, (module, "--start", "75.3", "--seconds", "1"))]:
     capture = os.path.join(tmp, "start.raw")
     r = subprocess.run([cli, "play", *args], env=disk_env(capture), capture_output=True, timeout=60)
     want = ("zevora-cli: %s: %s\n" % (two, stderr)).encode() if stderr else b""
@@ -405,6 +428,45 @@ check("100 columns: the whole line with the file's base name and the meter",
 check("60 columns: the meter left out", len(middle) >= 3 and all(
     columns(u) <= 59 and u.startswith("[1/1] M\u00fcsik.xm  ") and " L " not in u for u in middle), middle[-2:])
 
+# The keys that are not play's do nothing, whatever digits their escape
+# sequences hold (F5, Shift-Right, Ctrl-Right...); an arrow seeks however
+# its bytes come (in pieces, or as the keypad sends it), and Escape on its
+# own leaves the key after it as it is.
+t = Terminal([module, "--loops", "0"], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(1.0)
+for name, pieces, seek in [
+        ("F5", [b"\x1b[15~"], 0), ("Shift-Right", [b"\x1b[1;2C"], 0), ("Ctrl-Left", [b"\x1b[1;5D"], 0),
+        ("Page Up, Home, End, F1", [b"\x1b[5~\x1b[H\x1b[F\x1bOP"], 0), ("F5 in pieces", [b"\x1b[1", b"5~"], 0),
+        ("right arrow in pieces", [b"\x1b", b"[", b"C"], 10000), ("keypad right arrow", [b"\x1bOC"], 10000),
+        ("Escape, then right arrow", [b"\x1b", b"\x1b[C"], 10000), ("left arrow in pieces", [b"\x1b[", b"D"], -10000),
+        ("Escape, then 8", [b"\x1b", b"8"], None)]:
+    before = t.last_ms()
+    for piece in pieces:
+        t.send(piece)
+        t.read(0.15)
+    t.read(0.4)
+    last = t.updates()[-1]
+    moved = t.last_ms() - before
+    if seek is None:
+        ok = last.endswith("mute 8") or " mute 8 " in last
+    else:
+        ok = "mute" not in last and seek <= moved < seek + 1500
+    check("key %s: %s" % (name, "mutes channel 8" if seek is None else "seeks %d s" % (seek // 1000) if seek
+                         else "nothing"), ok, (moved, last))
+t.send(b"q")
+t.wait()
+
+# The length the status line shows: --seconds limits endless play too.
+for args, shown in [(["--loops", "0"], "-:--.---"), (["--loops", "0", "--seconds", "700"], "11:40.000"),
+                    (["--loops", "0", "--seconds", "5"], "0:05.000"), (["--seconds", "700"], "1:37.920")]:
+    t = Terminal([module, *args], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+    t.read(0.8)
+    t.send(b"q")
+    code = t.wait()
+    lengths = set(re.findall(r"\d:\d\d\.\d{3} / (\S+)  ord", t.text))
+    check("%s: the status line shows the length %s" % (" ".join(args), shown), code == 0 and lengths == {shown},
+          (code, lengths))
+
 # A song without an end says so and stops after 10 minutes from the start.
 noend = os.path.join(tmp, "noend.xm")
 cells = b"".join(b"\x98\x0e\x60" if row == 0 else b"\x98\x0e\x6f" if row == ch + 1 else b"\x80"
@@ -436,6 +498,34 @@ for name, how, status in [("Ctrl-C", b"\x03", -signal.SIGINT), ("Ctrl-\\", b"\x1
     check("%s: the terminal restored, the program ended by the signal" % name,
           raw and code == status and lflag & termios.ECHO and lflag & termios.ICANON and t.raw.endswith(b"\r\x1b[K")
           and b"\x1b[?25l" not in t.raw, (raw, code, lflag, t.raw[-40:]))
+
+# A stop signal while play seeks to a far --start (days into endless play:
+# a long while of work) ends the program at once, on a terminal (Ctrl-C,
+# the terminal restored) and without one (SIGTERM).
+for name, on_terminal, status in [("Ctrl-C on a terminal", True, -signal.SIGINT),
+                                  ("SIGTERM without a terminal", False, -signal.SIGTERM)]:
+    args, env = [module, "--loops", "0", "--start", "604800"], dict(os.environ, SDL_AUDIODRIVER="dummy")
+    restored = True
+    if on_terminal:
+        t = Terminal(args, env)
+        t.read(1.0)
+        sent = time.time()
+        t.send(b"\x03")
+        code = t.wait(5)
+        restored = t.lflag() & termios.ECHO and t.lflag() & termios.ICANON
+    else:
+        p = subprocess.Popen([cli, "play", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.0)
+        sent = time.time()
+        p.send_signal(signal.SIGTERM)
+        try:
+            code = p.wait(5)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            code = p.wait()
+    took = time.time() - sent
+    check("%s during a seek to --start 7 days: ends by the signal at once" % name,
+          code == status and took < 1.0 and restored, (code, took, restored))
 
 # Job control. Started in the background (play FILE &): it plays, leaves the
 # terminal alone and is not stopped; brought to the foreground it takes the

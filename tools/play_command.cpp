@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -203,17 +204,61 @@ struct KeyPress {
   int channel;  // for kMute: 0 for the key 1, ..., 9 for the key 0
 };
 
-// The keys in what was typed (arrows come as ESC [ D and ESC [ C).
-std::vector<KeyPress> ReadKeys() {
-  std::vector<KeyPress> keys;
-  char bytes[64];
-  const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
-  for (ssize_t i = 0; i < n; ++i) {
-    const char c = bytes[i];
-    if (c == '\x1b' && i + 2 < n && bytes[i + 1] == '[') {
-      if (bytes[i + 2] == 'D') keys.push_back({Key::kBack, 0});
-      if (bytes[i + 2] == 'C') keys.push_back({Key::kForward, 0});
-      i += 2;
+// The keys in what is typed. An escape sequence is taken whole, even when
+// it comes in pieces over several reads: the arrows (ESC [ D and ESC [ C,
+// or ESC O D and ESC O C) seek, and no other sequence does anything (F5,
+// ESC [ 1 5 ~, or Shift-Right, ESC [ 1 ; 2 C, hold digits that are no mute
+// keys). Escape on its own followed by a key leaves that key as it is.
+class KeyReader {
+ public:
+  std::vector<KeyPress> Read() {
+    std::vector<KeyPress> keys;
+    char bytes[64];
+    const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+    for (ssize_t i = 0; i < n; ++i) Take(bytes[i], keys);
+    return keys;
+  }
+
+ private:
+  enum class State { kText, kEscape, kCsi, kSs3 };
+
+  void Take(char c, std::vector<KeyPress>& keys) {
+    const auto arrow = [&](char final) {
+      if (final == 'D') keys.push_back({Key::kBack, 0});
+      if (final == 'C') keys.push_back({Key::kForward, 0});
+    };
+    switch (state_) {
+      case State::kEscape:
+        if (c == '[') {
+          state_ = State::kCsi;
+          plainCsi_ = true;
+          return;
+        }
+        if (c == 'O') {
+          state_ = State::kSs3;
+          return;
+        }
+        break;
+      case State::kSs3:
+        arrow(c);
+        state_ = State::kText;
+        return;
+      case State::kCsi:
+        if (c >= 0x20 && c <= 0x3F) {  // parameters and intermediates
+          plainCsi_ = false;
+          return;
+        }
+        state_ = State::kText;
+        if (c >= 0x40 && c <= 0x7E) {
+          if (plainCsi_) arrow(c);
+          return;
+        }
+        break;
+      case State::kText: break;
+    }
+    state_ = State::kText;
+    if (c == '\x1b') {
+      state_ = State::kEscape;
     } else if (c == ' ') {
       keys.push_back({Key::kPause, 0});
     } else if (c == 'n') {
@@ -226,8 +271,10 @@ std::vector<KeyPress> ReadKeys() {
       keys.push_back({Key::kMute, c == '0' ? 9 : c - '1'});
     }
   }
-  return keys;
-}
+
+  State state_ = State::kText;
+  bool plainCsi_ = true;  // no parameter in the sequence so far
+};
 
 // "mute 1 3 10" for the muted channels, or nothing.
 std::string MutedText(std::uint32_t muted) {
@@ -237,11 +284,15 @@ std::string MutedText(std::uint32_t muted) {
   return text;
 }
 
+// Why a time line could not be written (0: all were). Kept from the
+// failed write: by the end errno tells of other calls.
+int timeWriteError = 0;
+
 // The play time as the window shows it: the first second reads 00:00:01.
 void PrintTime(std::uint32_t ms) {
   const std::uint32_t s = ms / 1000 + 1;
   std::printf("%02u:%02u:%02u\n", (s / 3600) % 24, (s / 60) % 60, s % 60);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 && timeWriteError == 0) timeWriteError = errno;
 }
 
 std::string Meter(std::int32_t level) {
@@ -296,6 +347,10 @@ class FilePlayer {
   // Queues the file after the last one queued once the player has taken
   // that one, so that songs shorter than the ring follow each other too.
   void Refill(std::size_t count);
+  // Moves the song to `frame` a minute at a time, with an ear for stop
+  // signals: a --start days into a song without an end takes a while.
+  // False when a stop signal came.
+  bool Seek(Song& song, std::uint64_t frame);
   Device KeepDevice();
   void Suspend();
   void Status(std::size_t index, std::size_t count);
@@ -320,6 +375,7 @@ class FilePlayer {
   std::size_t continuing_ = kNoFile;
   std::size_t queued_ = kNoFile;
   bool queuedEnds_ = false;
+  KeyReader keys_;
 };
 
 bool FilePlayer::TakeSignals() {
@@ -402,8 +458,10 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
   }
   p.end = songEnd;
   p.duration = loops == 0 ? "-:--.---" : FormatDuration(songEnd);
-  const bool limited =
-      o_.seconds >= 0 && p.start + SecondsToFrames(o_.seconds) < (endFound ? songEnd : p.start + kNoEndFrames);
+  // --seconds cuts short a song that ends, the 10 minutes of one without
+  // an end, and endless play alike.
+  const bool limited = o_.seconds >= 0 && (loops == 0 || p.start + SecondsToFrames(o_.seconds) <
+                                                             (endFound ? songEnd : p.start + kNoEndFrames));
   if (limited) {
     p.end = p.start + SecondsToFrames(o_.seconds);
     p.duration = FormatDuration(p.end);
@@ -434,7 +492,7 @@ std::optional<Outcome> FilePlayer::Start(std::size_t index, std::size_t count, S
         return Outcome::kFailed;
       }
     }
-    SeekSong(*song, frame);
+    if (!Seek(*song, frame)) return Outcome::kQuit;
     // While paused the ring is only filled: nothing may be heard under
     // "[paused]" until play resumes, from exactly this frame. The next file
     // is queued before the ring is filled, so that it follows even a song
@@ -466,7 +524,10 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
     queued_ = kNoFile;
     return {};
   }
-  SeekSong(*next->song, next->start);
+  if (!Seek(*next->song, next->start)) {
+    queued_ = kNoFile;
+    return {};
+  }
   queued_ = index + 1;
   queuedEnds_ = next->end != kNoSongEnd;
   return {next->song.release(), next->end, static_cast<std::uint32_t>(index + 2)};
@@ -477,6 +538,16 @@ void FilePlayer::Refill(std::size_t count) {
   if (queued_ == kNoFile || PlayerHasQueuedSong(player)) return;
   const QueuedSong next = NextFile(queued_, count, queuedEnds_);
   if (next.song != nullptr) PlayerQueueSong(player, next.song, next.endFrame, next.tag);
+}
+
+bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
+  constexpr std::uint64_t kStep = 60 * 44100;
+  for (std::uint64_t at = kStep; at < frame; at += kStep) {
+    SeekSong(song, at);
+    if (TakeSignals()) return false;
+  }
+  SeekSong(song, frame);
+  return true;
 }
 
 // A lost device (gone, or silent for 2 s while playing) gets a few tries
@@ -594,7 +665,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
     if (!keys || !(fds[1].revents & POLLIN)) continue;
     std::optional<Outcome> leave;
-    for (const auto [key, channel] : ReadKeys()) {
+    for (const auto [key, channel] : keys_.Read()) {
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
         // A channel the song does not have is left alone.
@@ -682,13 +753,18 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
 
   const std::size_t count = o.files.empty() ? 1 : o.files.size();
   bool failed = false;
-  Outcome last = Outcome::kEnded;
+  // The last file that played ended by itself, and none has played since
+  // (the files after it could not be loaded).
+  bool endedLast = false;
   {
     Terminal terminal;
     FilePlayer player(o, buffer, terminal, signals);
     for (std::size_t i = 0; i < count && !player.TakeSignals();) {
       const Outcome outcome = player.PlayFile(i, count);
-      last = outcome;
+      if (outcome == Outcome::kEnded)
+        endedLast = true;
+      else if (outcome != Outcome::kFailed)
+        endedLast = false;
       if (outcome == Outcome::kFailed) failed = true;
       if (outcome == Outcome::kQuit) break;
       if (outcome == Outcome::kDeviceGone) {
@@ -706,9 +782,13 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
   // The device and the sound server still hold the last frames taken from
   // the buffer (silence follows the song's end): they are played out before
   // the device closes.
-  if (last == Outcome::kEnded) {
+  if (endedLast) {
     timespec drain{0, 300000000};
     ::nanosleep(&drain, nullptr);
+  }
+  if (timeWriteError != 0) {
+    std::fprintf(stderr, "zevora-cli: cannot write to standard output (%s)\n", std::strerror(timeWriteError));
+    return 1;
   }
   if (!StandardOutputOk()) return 1;
   return failed ? 1 : 0;

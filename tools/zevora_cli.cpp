@@ -232,7 +232,28 @@ int InfoCommand(int argc, char** argv) {
   return StandardOutputOk() && !failed ? 0 : 1;
 }
 
+namespace {
+
+// Standard input, output and error that were closed are opened on
+// /dev/null, read-only, before anything else is opened: a file, socket or
+// device opened later would take their numbers and get what is meant for
+// them (play's time lines in the sound output). Writing to them still
+// fails, so a closed standard output is still reported.
+void OpenClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDONLY);
+    if (opened > fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  OpenClosedStandardStreams();
   if (argc < 2) {
     Usage();
     return 2;
