@@ -2,10 +2,10 @@
 //
 // Envelope values are 16.16 fixed point in signed 32 bits; file values up to
 // 65,535 can overflow them, which wraps as two's complement.
-#include <cfenv>
 #include <climits>
 #include <cmath>
 
+#include "float_environment.h"
 #include "replayer.h"
 
 namespace {
@@ -121,10 +121,8 @@ std::int32_t AutoVibratoSine(std::int32_t position) {
 struct AutoVibratoSineTable {
   std::int32_t value[256];
   AutoVibratoSineTable() {
-    const int rounding = std::fegetround();
-    std::fesetround(FE_TONEAREST);
+    const FloatEnvironment environment;
     for (std::int32_t p = 0; p < 256; ++p) value[p] = AutoVibratoSine(p);
-    std::fesetround(rounding);
   }
 };
 

@@ -1,9 +1,9 @@
 // Vibrato and tremolo: a 64-step phase (-32..31) turned into an amplitude by
 // one of three waveforms.
-#include <cfenv>
 #include <cmath>
 #include <cstdlib>
 
+#include "float_environment.h"
 #include "replayer.h"
 
 namespace {
@@ -14,12 +14,10 @@ struct SineTable {
   // Built when the library is loaded, which may be by a program that rounds
   // otherwise (dlopen): the table is rounded to nearest all the same.
   SineTable() {
-    const int rounding = std::fegetround();
-    std::fesetround(FE_TONEAREST);
+    const FloatEnvironment environment;
     for (int p = 0; p <= 128; ++p)
       amplitude[p] =
           static_cast<std::int32_t>(std::nearbyint(std::fabs(std::sin(p * static_cast<double>(0.09817475f)) * 256.0)));
-    std::fesetround(rounding);
   }
 };
 

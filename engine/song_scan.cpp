@@ -62,12 +62,9 @@ class RowSet {
 }  // namespace
 
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
-  return ScanAtRate(ScanSongClock(song, passes, findOrder, findRow), song.module.rate);
-}
-
-SongScan ScanAtRate(SongScan scan, std::uint32_t rate) {
-  for (std::uint64_t& end : scan.passEnds) end = FrameAtRate(end, rate);
-  scan.rowFrame = FrameAtRate(scan.rowFrame, rate);
+  SongScan scan = ScanSongClock(song, passes, findOrder, findRow);
+  for (std::uint64_t& end : scan.passEnds) end = FrameAtRate(end, song.module.rate);
+  scan.rowFrame = FrameAtRate(scan.rowFrame, song.module.rate);
   return scan;
 }
 

@@ -37,7 +37,6 @@ struct Song;
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);
 // The same scan in frames at 44,100 Hz, whatever the song's rate. A song's
 // rows go the same way at every rate and its frames at a rate follow from
-// those at 44,100 Hz, so one scan serves every rate through ScanAtRate.
+// those at 44,100 Hz (FrameAtRate), so one scan serves every rate.
 SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1,
                        std::int32_t findRow = -1);
-SongScan ScanAtRate(SongScan scan, std::uint32_t rate);

@@ -6,13 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cfenv>
-#ifdef __SSE2__
-#include <xmmintrin.h>
-#endif
 #include <climits>
 #include <new>
 
+#include "float_environment.h"
+#include "renderer.h"
 #include "song.h"
 #include "song_scan.h"
 #include "sources.h"
@@ -31,44 +29,6 @@ constexpr std::size_t kSeekKeyframes = 256;
 // seek: beyond that a seek would take minutes.
 constexpr std::uint64_t kMaxSeekSeconds = 24 * 3600;
 
-// Rendering needs rounding to nearest and no flushing of small floats;
-// the caller's own settings come back afterwards. On x86-64 all of the
-// engine's arithmetic is SSE, whose one control register is read and set
-// directly: that costs a few nanoseconds a call, where saving and setting
-// the whole environment (x87 included) cost a few hundred.
-#ifdef __SSE2__
-class FloatEnvironment {
- public:
-  FloatEnvironment() : saved_(_mm_getcsr()) {
-    if ((saved_ & ~kFlags) != kDefault) _mm_setcsr(kDefault);
-  }
-  ~FloatEnvironment() {
-    if (_mm_getcsr() != saved_) _mm_setcsr(saved_);
-  }
-  FloatEnvironment(const FloatEnvironment&) = delete;
-  FloatEnvironment& operator=(const FloatEnvironment&) = delete;
-
- private:
-  static constexpr unsigned kDefault = 0x1F80;  // every exception masked, to nearest, no flushing
-  static constexpr unsigned kFlags = 0x3F;      // the exception flags, which the engine may raise
-  unsigned saved_;
-};
-#else
-class FloatEnvironment {
- public:
-  FloatEnvironment() {
-    std::fegetenv(&saved_);
-    std::fesetenv(FE_DFL_ENV);
-  }
-  ~FloatEnvironment() { std::fesetenv(&saved_); }
-  FloatEnvironment(const FloatEnvironment&) = delete;
-  FloatEnvironment& operator=(const FloatEnvironment&) = delete;
-
- private:
-  std::fenv_t saved_;
-};
-#endif
-
 int ErrorFor(LoadError error) { return error == LoadError::kOutOfMemory ? ZV_ERR_MEMORY : ZV_ERR_FORMAT; }
 
 zv_song* Fail(int* error, int code) {
@@ -82,42 +42,33 @@ struct zv_song {
   Song* song = nullptr;
   int passes = 1;
   // The song scanned for as many passes as asked so far, in frames at
-  // 44,100 Hz (`clock`), and that scan at the song's rate (`scan`): a rate
-  // change need not read the song's rows again (up to a million a pass).
+  // 44,100 Hz (AtRate gives them at the song's rate): a rate change need
+  // not read the song's rows again (up to a million a pass).
   bool scanned = false;
   std::uint32_t scannedPasses = 0;
-  SongScan clock;
-  std::uint32_t scanRate = 0;
   SongScan scan;
   // The song's first pass has no end: more passes have none either.
   bool endless = false;
 
   ~zv_song() { DestroySong(song); }
 
-  // The scan for at least `passes` passes, or null when memory ran short.
+  // The scan for at least `passes` passes (frames at 44,100 Hz), or null
+  // when memory ran short.
   const SongScan* Scan(std::uint32_t passes) {
     if (!scanned || scannedPasses < passes) {
       FloatEnvironment environment;
       try {
-        clock = endless ? SongScan{} : ScanSongClock(*song, passes);
+        scan = endless ? SongScan{} : ScanSongClock(*song, passes);
       } catch (const std::bad_alloc&) {
         return nullptr;
       }
-      endless = !clock.Ended();
+      endless = !scan.Ended();
       scannedPasses = passes;
       scanned = true;
-      scanRate = 0;
-    }
-    if (scanRate != song->module.rate) {
-      try {
-        scan = ScanAtRate(clock, song->module.rate);
-      } catch (const std::bad_alloc&) {
-        return nullptr;
-      }
-      scanRate = song->module.rate;
     }
     return &scan;
   }
+  std::uint64_t AtRate(std::uint64_t frame) const { return FrameAtRate(frame, song->module.rate); }
   // The frame where rendering stops: the end of the last pass, or kNoEnd
   // (kNoMemory: unknown, memory ran short). After a jump the song no longer
   // follows its passes: it has no end until a seek (`course`) takes it back
@@ -126,7 +77,7 @@ struct zv_song {
     if (passes == 0 || (song->jumped && !course)) return kNoEnd;
     const SongScan* s = Scan(static_cast<std::uint32_t>(passes));
     if (s == nullptr) return kNoMemory;
-    return s->passEnds.size() >= static_cast<std::size_t>(passes) ? s->passEnds[passes - 1] : kNoEnd;
+    return s->passEnds.size() >= static_cast<std::size_t>(passes) ? AtRate(s->passEnds[passes - 1]) : kNoEnd;
   }
   // The farthest frame a seek may go to, or kNoMemory.
   std::uint64_t SeekLimit() {
@@ -258,7 +209,7 @@ int64_t zv_duration(zv_song* song) {
   if (song == nullptr) return ZV_ERR_ARGUMENT;
   const SongScan* scan = song->Scan(1);
   if (scan == nullptr) return ZV_ERR_MEMORY;
-  return scan->Ended() ? static_cast<int64_t>(scan->passEnds[0]) : -1;
+  return scan->Ended() ? static_cast<int64_t>(song->AtRate(scan->passEnds[0])) : -1;
 }
 
 int zv_loop_point(zv_song* song, int* order, int* row) {

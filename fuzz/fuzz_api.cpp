@@ -57,6 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // About four and a half minutes at 44,100 Hz, a few seconds' work for
   // 32 channels under the sanitizers.
   std::uint64_t seekBudget = 12'000'000;
+  const auto spend = [&seekBudget](std::uint64_t frames) {
+    if (frames > seekBudget) return false;
+    seekBudget -= frames;
+    return true;
+  };
   std::vector<std::int16_t> pcm(2 * 4000);
   std::vector<float> floats(2 * 4000);
   for (int step = 0; step < 64 && in.More(); ++step) {
@@ -67,9 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A mute mixes the current block again, which in a module whose
         // effects write into its samples takes a seek from the start.
         const int channel = static_cast<int>(in.Next(1) % 34) - 1, muted = static_cast<int>(in.Next(1) & 1);
-        if (zv_frame(song) > seekBudget) break;
-        seekBudget -= zv_frame(song);
-        zv_mute(song, channel, muted);
+        if (spend(zv_frame(song))) zv_mute(song, channel, muted);
         break;
       }
       case 3:
@@ -85,10 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Within the first minute; far beyond every song's end is refused.
         // Counted as if from the start, as a seek after a jump goes.
         const std::uint64_t frame = in.Next(3) % (60 * 48000);
-        if (frame <= seekBudget) {
-          seekBudget -= frame;
-          if (zv_seek(song, frame) == ZV_OK) Check(zv_frame(song) == frame);
-        }
+        if (spend(frame) && zv_seek(song, frame) == ZV_OK) Check(zv_frame(song) == frame);
         Check(zv_seek(song, std::uint64_t{1} << 62) == ZV_ERR_RANGE);
         break;
       }
@@ -97,15 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int order = static_cast<int>(in.Next(1)) - 1, row = static_cast<int>(in.Next(1)) - 1;
         const std::int64_t duration = zv_duration(song);
         if (duration < 0 || static_cast<std::uint64_t>(duration) > seekBudget) break;
-        if (zv_seek_row(song, order, row) == ZV_OK) seekBudget -= std::min<std::uint64_t>(zv_frame(song), seekBudget);
+        if (zv_seek_row(song, order, row) == ZV_OK) spend(std::min<std::uint64_t>(zv_frame(song), seekBudget));
         break;
       }
       case 7: {
         // A jump may mix the current block again, as a mute does.
         const int order = static_cast<int>(in.Next(1)) - 1, row = static_cast<int>(in.Next(1)) - 1;
-        if (zv_frame(song) > seekBudget) break;
-        seekBudget -= zv_frame(song);
-        zv_jump(song, order, row);
+        if (spend(zv_frame(song))) zv_jump(song, order, row);
         break;
       }
       case 8: {

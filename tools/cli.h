@@ -48,8 +48,9 @@ int UnknownOption(const char* command, const char* option);
 int PrintHelp(const char* text);
 
 // Reports a write error on standard output (after flushing it); returns
-// true when everything written reached it.
-bool StandardOutputOk();
+// true when everything written reached it. `failedWith`: the error of a
+// write that failed earlier (0: none), which the report gives.
+bool StandardOutputOk(int failedWith = 0);
 
 int InfoCommand(int argc, char** argv);
 int RenderCommand(int argc, char** argv);

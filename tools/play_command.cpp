@@ -284,15 +284,12 @@ std::string MutedText(std::uint32_t muted) {
   return text;
 }
 
-// Why a time line could not be written (0: all were). Kept from the
-// failed write: by the end errno tells of other calls.
-int timeWriteError = 0;
-
 // The play time as the window shows it: the first second reads 00:00:01.
-void PrintTime(std::uint32_t ms) {
+// Returns why the line could not be written, or 0.
+int PrintTime(std::uint32_t ms) {
   const std::uint32_t s = ms / 1000 + 1;
   std::printf("%02u:%02u:%02u\n", (s / 3600) % 24, (s / 60) % 60, s % 60);
-  if (std::fflush(stdout) != 0 && timeWriteError == 0) timeWriteError = errno;
+  return std::fflush(stdout) != 0 ? errno : 0;
 }
 
 std::string Meter(std::int32_t level) {
@@ -330,6 +327,9 @@ class FilePlayer {
   int StopSignal() const { return stopSignal_; }
   // Handles the signals that came; true once a stop signal has.
   bool TakeSignals();
+  // Why the first time line that failed could not be written, or 0 (by
+  // the end errno tells of other calls).
+  int WriteError() const { return writeError_; }
 
  private:
   enum class Device { kAlive, kGone, kStopSignal };
@@ -376,6 +376,7 @@ class FilePlayer {
   std::size_t queued_ = kNoFile;
   bool queuedEnds_ = false;
   KeyReader keys_;
+  int writeError_ = 0;
 };
 
 bool FilePlayer::TakeSignals() {
@@ -650,7 +651,8 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       if (now >= nextPrint) {
         // Frames heard, as the window counts them: the position log's
         // milliseconds run slow, and from a --start far behind.
-        PrintTime(static_cast<std::uint32_t>(frame * 1000 / 44100 % (24ull * 3600 * 1000)));
+        const int error = PrintTime(static_cast<std::uint32_t>(frame * 1000 / 44100 % (24ull * 3600 * 1000)));
+        if (writeError_ == 0) writeError_ = error;
         nextPrint += std::chrono::seconds(1);
       }
       const auto toPrint = std::chrono::duration_cast<std::chrono::milliseconds>(nextPrint - now).count() + 1;
@@ -756,6 +758,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
   // The last file that played ended by itself, and none has played since
   // (the files after it could not be loaded).
   bool endedLast = false;
+  int writeError = 0;
   {
     Terminal terminal;
     FilePlayer player(o, buffer, terminal, signals);
@@ -777,6 +780,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
         i = player.Following(i + 1);
     }
     stopSignal = player.StopSignal();
+    writeError = player.WriteError();
   }
   PlayerStop();
   // The device and the sound server still hold the last frames taken from
@@ -786,11 +790,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
     timespec drain{0, 300000000};
     ::nanosleep(&drain, nullptr);
   }
-  if (timeWriteError != 0) {
-    std::fprintf(stderr, "zevora-cli: cannot write to standard output (%s)\n", std::strerror(timeWriteError));
-    return 1;
-  }
-  if (!StandardOutputOk()) return 1;
+  if (!StandardOutputOk(writeError)) return 1;
   return failed ? 1 : 0;
 }
 

@@ -133,9 +133,10 @@ int ReportLoadFailure(const ModuleSource& module, LoadError error) {
   return 1;
 }
 
-bool StandardOutputOk() {
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-  std::fprintf(stderr, "zevora-cli: cannot write to standard output (%s)\n", std::strerror(errno));
+bool StandardOutputOk(int failedWith) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && failedWith == 0) return true;
+  std::fprintf(stderr, "zevora-cli: cannot write to standard output (%s)\n",
+               std::strerror(failedWith != 0 ? failedWith : errno));
   return false;
 }
 
