@@ -4,11 +4,10 @@
 // and mutes. Nothing may crash or hang, and what the calls report must hold:
 // a seek lands on its frame, a render moves the song on by what it returns.
 // A seek costs time in proportion to the frames it passes over, so the
-// seeks (and mutes and jumps, which may seek) of one input share a budget
-// of frames: without it, a jump before every seek (which takes the next
-// seek back to the song's start) makes a short input do minutes of honest
-// work, which the fuzzer takes for a hang.
-#include <algorithm>
+// seeks and renders (and mutes and jumps, which may seek) of one input
+// share a budget of frames: without it, a jump before every seek (which
+// takes the next seek back to the song's start) makes a short input do
+// minutes of honest work, which the fuzzer takes for a hang.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -54,20 +53,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check((name != nullptr) == (i >= 0 && i < zv_instruments(song)));
     for (int s = -1; s <= 16; ++s) zv_sample_name(song, i, s);
   }
-  // About 14 s at 44,100 Hz: a module's tempo may make every frame a tick
-  // of its own, and then 14 s of 32 channels take about 2 s under the
-  // sanitizers.
+  // About 14 s of song, counted in frames at 44,100 Hz whatever the rate:
+  // a module's tempo may make every one of those frames a tick of its own
+  // (at 8,000 Hz five ticks an output frame), and then 14 s of 32 channels
+  // take about 2 s under the sanitizers.
   std::uint64_t seekBudget = 600'000;
-  const auto spend = [&seekBudget](std::uint64_t frames) {
-    if (frames > seekBudget) return false;
-    seekBudget -= frames;
+  std::uint64_t rate = 44100;
+  const auto spend = [&](std::uint64_t frames) {
+    const std::uint64_t cost = (frames * 44100 + rate - 1) / rate;
+    if (cost > seekBudget) return false;
+    seekBudget -= cost;
     return true;
   };
   std::vector<std::int16_t> pcm(2 * 4000);
   std::vector<float> floats(2 * 4000);
   for (int step = 0; step < 64 && in.More(); ++step) {
     switch (in.Next(1) % 10) {
-      case 0: zv_set_rate(song, static_cast<int>(in.Next(3) % 200000)); break;
+      case 0: {
+        const int wanted = static_cast<int>(in.Next(3) % 200000);
+        if (zv_set_rate(song, wanted) == ZV_OK) rate = static_cast<std::uint64_t>(wanted);
+        break;
+      }
       case 1: zv_set_passes(song, static_cast<int>(in.Next(1) % 4)); break;
       case 2: {
         // A mute mixes the current block again, which in a module whose
@@ -80,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 4: {
         const std::uint64_t before = zv_frame(song);
         const std::size_t want = in.Next(2) % 4000;
+        if (!spend(want)) break;
         const std::size_t got =
             (step & 1) ? zv_render(song, pcm.data(), want) : zv_render_float(song, floats.data(), want);
         Check(got <= want && zv_frame(song) == before + got);
@@ -97,8 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A row lies within the song's first pass, where the song has an end.
         const int order = static_cast<int>(in.Next(1)) - 1, row = static_cast<int>(in.Next(1)) - 1;
         const std::int64_t duration = zv_duration(song);
-        if (duration < 0 || static_cast<std::uint64_t>(duration) > seekBudget) break;
-        if (zv_seek_row(song, order, row) == ZV_OK) spend(std::min<std::uint64_t>(zv_frame(song), seekBudget));
+        if (duration >= 0 && spend(static_cast<std::uint64_t>(duration))) zv_seek_row(song, order, row);
         break;
       }
       case 7: {
