@@ -1,5 +1,8 @@
 #include "song_scan.h"
 
+#include <algorithm>
+#include <memory>
+
 #include "renderer.h"
 #include "replayer.h"
 #include "song.h"
@@ -16,47 +19,71 @@ struct RowKey {
   }
 };
 
-// The row starts of one pass: open addressing, grown at half load.
+// The row starts of one pass: the keys in the order they were met, kept in
+// blocks that never move, and an open-addressing index over them. An index
+// slot holds the key's number + 1 (0: empty) under the top bits of its hash,
+// which tell most other keys apart without reading them. A million row starts
+// thus cost 24 MB of keys written once and a 16 MB index, and the next pass
+// reuses both.
 class RowSet {
  public:
+  // Empties the set.
   void Clear() {
-    slots_.assign(1024, RowKey{kEmpty, {0, 0}});
-    size_ = 0;
+    count_ = 0;
+    if (index_.empty()) index_.resize(1024);
+    std::fill(index_.begin(), index_.end(), std::uint32_t{0});
   }
   // False when the key was there already.
   bool Insert(const RowKey& key) {
-    if (2 * (size_ + 1) > slots_.size()) Grow();
-    return Put(key);
+    if (2 * (count_ + 1) > index_.size()) Grow();
+    const std::uint64_t hash = Hash(key);
+    const std::uint32_t tag = static_cast<std::uint32_t>(hash >> (64 - kTagBits)) << kNumberBits;
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const std::uint32_t slot = index_[i];
+      if (slot == 0) {
+        Append(key);
+        index_[i] = tag | count_;
+        return true;
+      }
+      if ((slot & ~kNumberMask) == tag && Key((slot & kNumberMask) - 1) == key) return false;
+    }
   }
 
  private:
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-  static std::size_t Hash(const RowKey& k) {
+  // A pass holds at most kMaxPassRows + 1 row starts.
+  static constexpr unsigned kNumberBits = 21;
+  static constexpr unsigned kTagBits = 32 - kNumberBits;
+  static constexpr std::uint32_t kNumberMask = (1u << kNumberBits) - 1;
+  static_assert(kMaxPassRows + 1 <= kNumberMask);
+  static constexpr unsigned kBlockBits = 14;
+
+  static std::uint64_t Hash(const RowKey& k) {
     std::uint64_t h = k.position * 0x9E3779B97F4A7C15ull;
     h ^= (k.loops[0] + (h >> 29)) * 0xBF58476D1CE4E5B9ull;
     h ^= (k.loops[1] + (h >> 31)) * 0x94D049BB133111EBull;
-    return static_cast<std::size_t>(h ^ (h >> 32));
+    return h ^ (h >> 29);
   }
-  bool Put(const RowKey& key) {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
-      if (slots_[i].position == kEmpty) {
-        slots_[i] = key;
-        ++size_;
-        return true;
-      }
-      if (slots_[i] == key) return false;
+  const RowKey& Key(std::uint32_t n) const { return blocks_[n >> kBlockBits][n & ((1u << kBlockBits) - 1)]; }
+  void Append(const RowKey& key) {
+    if ((count_ >> kBlockBits) == blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<RowKey[]>(1u << kBlockBits));
+    blocks_[count_ >> kBlockBits][count_ & ((1u << kBlockBits) - 1)] = key;
+    ++count_;
+  }
+  // Twice the slots, filled again from the keys.
+  void Grow() {
+    index_.assign(index_.size() * 2, 0);
+    const std::size_t mask = index_.size() - 1;
+    for (std::uint32_t n = 0; n < count_; ++n) {
+      const std::uint64_t hash = Hash(Key(n));
+      std::size_t i = hash & mask;
+      while (index_[i] != 0) i = (i + 1) & mask;
+      index_[i] = static_cast<std::uint32_t>(hash >> (64 - kTagBits)) << kNumberBits | (n + 1);
     }
   }
-  void Grow() {
-    std::vector<RowKey> old(slots_.size() * 2, RowKey{kEmpty, {0, 0}});
-    old.swap(slots_);
-    size_ = 0;
-    for (const RowKey& k : old)
-      if (k.position != kEmpty) Put(k);
-  }
-  std::vector<RowKey> slots_;
-  std::size_t size_ = 0;
+  std::vector<std::unique_ptr<RowKey[]>> blocks_;
+  std::uint32_t count_ = 0;
+  std::vector<std::uint32_t> index_;
 };
 
 }  // namespace

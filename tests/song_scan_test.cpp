@@ -208,15 +208,18 @@ TEST_F(SongScanTest, NestedLoopsBeyondTheRowLimitHaveNoEnd) {
   EXPECT_FALSE(scan.Ended());
   std::printf("scan of %u row starts: %.3f s\n", kMaxPassRows, seconds);
   FreeModule();
-  // Four wheels (16^4 row starts) still end.
+  // Four wheels (16^4 row starts) still end, where playing repeats a row
+  // start, in the second pass too.
   XmModule four = SongModule(1, 8, 4);
   for (std::uint16_t c = 0; c < 4; ++c) {
     four.At(0, 0, c) = Effect(0xE, 0x60);
     four.At(0, static_cast<std::uint16_t>(c + 1), c) = Effect(0xE, 0x6F);
   }
   ASSERT_TRUE(Load(four));
-  EXPECT_TRUE(ScanSong(*song_, 1).Ended());
+  const SongScan ends = ScanSong(*song_, 2);
   FreeModule();
+  ASSERT_TRUE(ends.Ended());
+  EXPECT_EQ(ends.passEnds, PassEndsByPlaying(four, 2));
 }
 
 TEST_F(SongScanTest, RenderEndsInSilenceAtTheSongEnd) {
