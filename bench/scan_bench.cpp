@@ -1,5 +1,5 @@
 // Finding where songs end: the scan of every corpus module, and of the
-// worst file we can craft (six channels' pattern loops nested like the
+// worst files we can craft (six channels' pattern loops nested like the
 // wheels of a counter, so that the pass runs into the 2^20-row limit).
 #include <benchmark/benchmark.h>
 
@@ -36,13 +36,17 @@ void Scan(benchmark::State& state, const std::vector<std::uint8_t>& bytes) {
   DestroySong(song);
 }
 
-std::vector<std::uint8_t> NestedLoops() {
-  XmModule m = OneInstrumentModule(LoopedSample(), 6);
+// Six channels' loops nested like the wheels of a counter, on `channels`
+// channels, the fastest wheel in the first channel or (`last`) in the last:
+// there its loop count sits in the top bits of the row table's keys.
+std::vector<std::uint8_t> NestedLoops(std::uint16_t channels = 6, bool last = false) {
+  XmModule m = OneInstrumentModule(LoopedSample(), channels);
   m.patterns[0].rows = 8;
   m.patterns[0].cells.clear();
-  for (std::uint16_t c = 0; c < 6; ++c) {
+  for (std::uint16_t w = 0; w < 6; ++w) {
+    const auto c = static_cast<std::uint16_t>(last ? channels - 1 - w : w);
     m.At(0, 0, c) = {0, 0, 0, 0xE, 0x60};
-    m.At(0, static_cast<std::uint16_t>(c + 1), c) = {0, 0, 0, 0xE, 0x6F};
+    m.At(0, static_cast<std::uint16_t>(w + 1), c) = {0, 0, 0, 0xE, 0x6F};
   }
   return m.Build();
 }
@@ -64,6 +68,10 @@ int main(int argc, char** argv) {
   const auto worst = NestedLoops();
   benchmark::RegisterBenchmark("ScanSong/crafted_2^20_rows_no_end", [worst](benchmark::State& state) {
     Scan(state, worst);
+  })->Unit(benchmark::kMillisecond);
+  const auto high = NestedLoops(32, true);
+  benchmark::RegisterBenchmark("ScanSong/crafted_2^20_rows_no_end_channels_32-27", [high](benchmark::State& state) {
+    Scan(state, high);
   })->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -58,12 +58,17 @@ class RowSet {
   static_assert(kMaxPassRows + 1 <= kNumberMask);
   static constexpr unsigned kBlockBits = 14;
 
-  static std::uint64_t Hash(const RowKey& k) {
-    std::uint64_t h = k.position * 0x9E3779B97F4A7C15ull;
-    h ^= (k.loops[0] + (h >> 29)) * 0xBF58476D1CE4E5B9ull;
-    h ^= (k.loops[1] + (h >> 31)) * 0x94D049BB133111EBull;
-    return h ^ (h >> 29);
+  // Every bit of a key moves every bit of the hash: the loop counts of the
+  // last channels sit in a word's top bits, and keys that differ only there
+  // must still spread over the index.
+  static std::uint64_t Mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
   }
+  static std::uint64_t Hash(const RowKey& k) { return Mix(Mix(Mix(k.position) ^ k.loops[0]) ^ k.loops[1]); }
   const RowKey& Key(std::uint32_t n) const { return blocks_[n >> kBlockBits][n & ((1u << kBlockBits) - 1)]; }
   void Append(const RowKey& key) {
     if ((count_ >> kBlockBits) == blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<RowKey[]>(1u << kBlockBits));
