@@ -198,6 +198,27 @@ for kind, env in [("unnamed", None), ("named", with_faults(FILE_SYSTEM_FAULTS_NO
         p.wait(timeout=30)
         check("%s stops a batch on two threads (%s temporary files) and leaves nothing" % (sig.name, kind),
               p.returncode == -sig and os.listdir(d) == [], (p.returncode, os.listdir(d)))
+# A batch on two threads that comes down to one output (the other file is
+# no module; a module's only stem) stops at once too, not when that output
+# is complete (some 40 s here).
+d = folder("signals-one-left")
+open(os.path.join(d, "text.xm"), "wb").write(b"not a module at all")
+mono = os.path.join(d, "mono.xm")
+open(mono, "wb").write(seeds.header(1, 1, 1) + seeds.pattern(4, seeds.cells(4, 1, [(0, 0)]))
+                       + seeds.instrument([[9] * 20]))
+for name, args in [("a batch left with one file", [os.path.join(d, "text.xm"), small[0], "-o", d]),
+                   ("the stems of a module with one channel", [mono, "--stems"])]:
+    p = subprocess.Popen([cli, "render", *args, "--format", "flac", "--seconds", "20000", "-j", "2"],
+                         stderr=subprocess.DEVNULL)
+    time.sleep(0.4)
+    p.send_signal(signal.SIGINT)
+    try:
+        code = p.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        code = "still running 10 s after SIGINT: %s" % p.wait()
+    check("-j 2: SIGINT stops %s and leaves nothing" % name, code == -signal.SIGINT
+          and sorted(os.listdir(d)) == ["mono.xm", "text.xm"], (code, os.listdir(d)))
 
 # Stems. A module with one channel that plays and three silent ones: its
 # stem is the whole render, file for file, and the others are silence.
