@@ -371,10 +371,16 @@ check("each object is that of the file alone", len(objects) == len(args)
       and [objects[i] for i in picked] == [dict(o, path=paths[i]) for o, i in zip(alone, picked)])
 check("info --json -j 1 gives the same bytes as -j 2", run("info", "--json", "-j", "1", *args).stdout == r.stdout
       == run("info", "--json", "-j2", *args).stdout)
-r = run("info", small[0], small[1])
 expect = b"".join(b"File:         " + m.encode() + b"\n" + run("info", m).stdout for m in small[:2])
-check("info FILE... gives the summaries one after the other, each headed by its file",
-      r.returncode == 0 and r.stdout == expect.replace(b"\nFile:", b"\n\nFile:"), r.stdout[:200])
+expect = expect.replace(b"\nFile:", b"\n\nFile:")
+text, missing = os.path.join(d, "text.xm"), os.path.join(d, "missing.xm")
+for name, args, code in [("", small[:2], 0), (" (files that cannot be read first and between)",
+                                              [text, small[0], missing, text, small[1]], 1),
+                         (" (a file that cannot be read last)", [*small[:2], missing], 1)]:
+    for jobs in ["1", "2"]:
+        r = run("info", "-j", jobs, *args)
+        check("info -j %s FILE... gives the summaries one after the other, each headed by its file, a blank line "
+              "between them%s" % (jobs, name), r.returncode == code and r.stdout == expect, r.stdout[:200])
 
 
 # The progress line, on a pseudo-terminal as standard error.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -209,13 +210,15 @@ int InfoCommand(int argc, char** argv) {
   // for people each begin with the file's name, a blank line between them.
   const bool headed = !json && files.size() > 1;
   bool failed = false;
+  bool summaryShown = false;
   std::atomic<bool> outputFailed{false};
   OrderedParallel<InfoResult>(
       files.size(), jobs != 0 ? jobs : CoreCount(),
       [&](std::size_t i) { return outputFailed ? InfoResult{} : ReadInfo(files[i], json, headed); },
       [&](std::size_t i, InfoResult& r) {
         if (outputFailed) return;
-        if (headed && i > 0) std::fputc('\n', stdout);
+        // A file that cannot be read shows nothing here: no blank line for it.
+        if (headed && r.error.empty() && std::exchange(summaryShown, true)) std::fputc('\n', stdout);
         if (!r.error.empty()) {
           failed = true;
           if (json) {
