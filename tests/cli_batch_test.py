@@ -112,6 +112,24 @@ for out, cwd in [("into/", tmp), ("into", tmp), ("./into/", tmp), (os.path.join(
     check("render FILE... -o %s writes into the folder" % out, r.returncode == 0
           and snapshot(target) == {s + ".wav": refs[s] for s in refs}, (r.returncode, r.stderr, os.listdir(target)))
     shutil.rmtree(target)
+# After -- every argument is a FILE: names that begin with - (one of them
+# an option's name, one a lone -) are rendered and read, not taken as
+# options.
+dashed = ["-j.xm", "--stems", "-"]
+d = folder("dashed", *[small[0]] * 3, names=dashed)
+r = run("render", *options, "-j", "2", "--", *dashed, cwd=d)
+check("render -- FILE... takes names that begin with - as FILEs", r.returncode == 0 and r.stderr == b""
+      and snapshot(d) == dict({n: read(small[0]) for n in dashed}, **{"-j.wav": refs[stem(small[0])],
+                                                                        "--stems.wav": refs[stem(small[0])],
+                                                                        "-.wav": refs[stem(small[0])]}),
+      (r.returncode, r.stderr, sorted(os.listdir(d))))
+alone = json.loads(run("info", "--json", small[0]).stdout)
+r = run("info", "--json", "--", *dashed, cwd=d)
+check("info --json -- FILE... takes names that begin with - as FILEs", r.returncode == 0
+      and [json.loads(line) for line in r.stdout.splitlines()] == [dict(alone, path=n) for n in dashed], r.stderr)
+r = run("info", "--", "--", cwd=d)
+check("only the first -- ends the options", r.returncode == 1 and r.stdout == b""
+      and one_line_each(r.stderr, ["--: cannot open (No such file"]), r.stderr)
 flac_refs = {stem(m): reference(m, "flac", "--seconds", "2") for m in small}
 os.makedirs(os.path.join(tmp, "flac"))
 r = run("render", *small, "-o", os.path.join(tmp, "flac/"), "--format", "flac", "--seconds", "2", "-j", "2")

@@ -65,6 +65,8 @@ constexpr const char* kInfoHelp =
     "                 in frames and ms and the loop point (null without an end);\n"
     "                 for a FILE that cannot be read, its \"path\" and \"error\"\n"
     "  -j, --jobs N   read N files at once (1 to 64; default: the cores)\n"
+    "  --             every argument after it is a FILE (one that begins with -\n"
+    "                 too)\n"
     "  --help         this text\n";
 
 }  // namespace
@@ -176,8 +178,17 @@ int InfoCommand(int argc, char** argv) {
   bool json = false;
   unsigned jobs = 0;
   std::vector<const char*> files;
+  bool filesOnly = false;  // after --: a FILE may begin with -
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
+    if (filesOnly) {
+      files.push_back(arg);
+      continue;
+    }
+    if (!std::strcmp(arg, "--")) {
+      filesOnly = true;
+      continue;
+    }
     if (IsHelpOption(arg)) return PrintHelp(kInfoHelp);
     const bool isJobs = !std::strcmp(arg, "-j") || !std::strcmp(arg, "--jobs");
     if ((isJobs && i + 1 < argc) || (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0')) {
