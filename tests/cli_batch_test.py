@@ -142,7 +142,7 @@ check("the built-in demo with --format ogg goes to demo.ogg", r.returncode == 0
       and list(snapshot(d)) == ["demo.ogg"] and read(os.path.join(d, "demo.ogg"))[:4] == b"OggS", r.stderr)
 
 # -j 2 gives exactly what -j 1 gives, for every corpus module.
-for fmt in ["wav", "flac"]:
+for fmt in ["wav", "flac", "mp3"]:
     outs = {}
     for jobs in ["1", "2"]:
         target = os.path.join(tmp, "j%s-%s" % (jobs, fmt))
