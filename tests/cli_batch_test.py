@@ -112,6 +112,24 @@ for out, cwd in [("into/", tmp), ("into", tmp), ("./into/", tmp), (os.path.join(
     check("render FILE... -o %s writes into the folder" % out, r.returncode == 0
           and snapshot(target) == {s + ".wav": refs[s] for s in refs}, (r.returncode, r.stderr, os.listdir(target)))
     shutil.rmtree(target)
+# After -- every argument is a FILE: names that begin with - (one of them
+# an option's name, one a lone -) are rendered and read, not taken as
+# options.
+dashed = ["-j.xm", "--stems", "-"]
+d = folder("dashed", *[small[0]] * 3, names=dashed)
+r = run("render", *options, "-j", "2", "--", *dashed, cwd=d)
+check("render -- FILE... takes names that begin with - as FILEs", r.returncode == 0 and r.stderr == b""
+      and snapshot(d) == dict({n: read(small[0]) for n in dashed}, **{"-j.wav": refs[stem(small[0])],
+                                                                        "--stems.wav": refs[stem(small[0])],
+                                                                        "-.wav": refs[stem(small[0])]}),
+      (r.returncode, r.stderr, sorted(os.listdir(d))))
+alone = json.loads(run("info", "--json", small[0]).stdout)
+r = run("info", "--json", "--", *dashed, cwd=d)
+check("info --json -- FILE... takes names that begin with - as FILEs", r.returncode == 0
+      and [json.loads(line) for line in r.stdout.splitlines()] == [dict(alone, path=n) for n in dashed], r.stderr)
+r = run("info", "--", "--", cwd=d)
+check("only the first -- ends the options", r.returncode == 1 and r.stdout == b""
+      and one_line_each(r.stderr, ["--: cannot open (No such file"]), r.stderr)
 flac_refs = {stem(m): reference(m, "flac", "--seconds", "2") for m in small}
 os.makedirs(os.path.join(tmp, "flac"))
 r = run("render", *small, "-o", os.path.join(tmp, "flac/"), "--format", "flac", "--seconds", "2", "-j", "2")
@@ -124,7 +142,7 @@ check("the built-in demo with --format ogg goes to demo.ogg", r.returncode == 0
       and list(snapshot(d)) == ["demo.ogg"] and read(os.path.join(d, "demo.ogg"))[:4] == b"OggS", r.stderr)
 
 # -j 2 gives exactly what -j 1 gives, for every corpus module.
-for fmt in ["wav", "flac"]:
+for fmt in ["wav", "flac", "mp3"]:
     outs = {}
     for jobs in ["1", "2"]:
         target = os.path.join(tmp, "j%s-%s" % (jobs, fmt))
@@ -198,6 +216,27 @@ for kind, env in [("unnamed", None), ("named", with_faults(FILE_SYSTEM_FAULTS_NO
         p.wait(timeout=30)
         check("%s stops a batch on two threads (%s temporary files) and leaves nothing" % (sig.name, kind),
               p.returncode == -sig and os.listdir(d) == [], (p.returncode, os.listdir(d)))
+# A batch on two threads that comes down to one output (the other file is
+# no module; a module's only stem) stops at once too, not when that output
+# is complete (some 40 s here).
+d = folder("signals-one-left")
+open(os.path.join(d, "text.xm"), "wb").write(b"not a module at all")
+mono = os.path.join(d, "mono.xm")
+open(mono, "wb").write(seeds.header(1, 1, 1) + seeds.pattern(4, seeds.cells(4, 1, [(0, 0)]))
+                       + seeds.instrument([[9] * 20]))
+for name, args in [("a batch left with one file", [os.path.join(d, "text.xm"), small[0], "-o", d]),
+                   ("the stems of a module with one channel", [mono, "--stems"])]:
+    p = subprocess.Popen([cli, "render", *args, "--format", "flac", "--seconds", "20000", "-j", "2"],
+                         stderr=subprocess.DEVNULL)
+    time.sleep(0.4)
+    p.send_signal(signal.SIGINT)
+    try:
+        code = p.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        code = "still running 10 s after SIGINT: %s" % p.wait()
+    check("-j 2: SIGINT stops %s and leaves nothing" % name, code == -signal.SIGINT
+          and sorted(os.listdir(d)) == ["mono.xm", "text.xm"], (code, os.listdir(d)))
 
 # Stems. A module with one channel that plays and three silent ones: its
 # stem is the whole render, file for file, and the others are silence.
@@ -350,10 +389,16 @@ check("each object is that of the file alone", len(objects) == len(args)
       and [objects[i] for i in picked] == [dict(o, path=paths[i]) for o, i in zip(alone, picked)])
 check("info --json -j 1 gives the same bytes as -j 2", run("info", "--json", "-j", "1", *args).stdout == r.stdout
       == run("info", "--json", "-j2", *args).stdout)
-r = run("info", small[0], small[1])
 expect = b"".join(b"File:         " + m.encode() + b"\n" + run("info", m).stdout for m in small[:2])
-check("info FILE... gives the summaries one after the other, each headed by its file",
-      r.returncode == 0 and r.stdout == expect.replace(b"\nFile:", b"\n\nFile:"), r.stdout[:200])
+expect = expect.replace(b"\nFile:", b"\n\nFile:")
+text, missing = os.path.join(d, "text.xm"), os.path.join(d, "missing.xm")
+for name, args, code in [("", small[:2], 0), (" (files that cannot be read first and between)",
+                                              [text, small[0], missing, text, small[1]], 1),
+                         (" (a file that cannot be read last)", [*small[:2], missing], 1)]:
+    for jobs in ["1", "2"]:
+        r = run("info", "-j", jobs, *args)
+        check("info -j %s FILE... gives the summaries one after the other, each headed by its file, a blank line "
+              "between them%s" % (jobs, name), r.returncode == code and r.stdout == expect, r.stdout[:200])
 
 
 # The progress line, on a pseudo-terminal as standard error.

@@ -6,10 +6,13 @@ start, the names a file holds (any bytes) as valid JSON and safe terminal
 text, compressed outputs, and outputs that are never unsafe: links,
 standard output, stop signals, sizes a WAV cannot hold, all-or-nothing with
 --positions, bad values."""
+import ctypes
 import json
+import math
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -143,6 +146,40 @@ for ext, magic in [("ogg", b"OggS"), ("mp3", None)]:
     data = open(out, "rb").read() if os.path.exists(out) else b""
     check("." + ext + " is written", r.returncode == 0 and len(data) > 1000 and (magic is None or data[:4] == magic),
           r.stderr)
+
+
+def decoded(path, most):
+    """The 16-bit stereo frames of a sound file, as libsndfile decodes it."""
+    sndfile = ctypes.CDLL("libsndfile.so.1")
+    sndfile.sf_open.restype = ctypes.c_void_p
+    sndfile.sf_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
+    sndfile.sf_readf_short.restype = ctypes.c_int64
+    sndfile.sf_readf_short.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64]
+    sndfile.sf_close.argtypes = [ctypes.c_void_p]
+    details = ctypes.create_string_buffer(64)  # SF_INFO
+    f = sndfile.sf_open(path.encode(), 0x10, details)  # SFM_READ
+    if not f:
+        return []
+    buffer = (ctypes.c_int16 * (2 * most))()
+    n = sndfile.sf_readf_short(f, buffer, most)
+    sndfile.sf_close(f)
+    return list(buffer[:2 * n])
+
+
+# Ogg and MP3 decode to as many frames as the WAV holds, and to its sound
+# up to what the codec leaves out (the signal at least 100 times the
+# error's power; noise in the frames would give about as much of each).
+seconds = 4
+reference = list(struct.unpack("<%dh" % (2 * seconds * 44100), pcm[:4 * seconds * 44100]))
+for ext in ["ogg", "mp3"]:
+    out = os.path.join(tmp, "lossy." + ext)
+    r = run("render", module, "-o", out, "--seconds", str(seconds))
+    got = decoded(out, 2 * seconds * 44100) if r.returncode == 0 else []
+    error = sum((a - b) ** 2 for a, b in zip(got, reference))
+    power = sum(a * a for a in reference)
+    check(".%s decodes to the WAV's %d frames and its sound (signal to error %.1f dB)" % (
+          ext, seconds * 44100, 10 * math.log10(power / error) if error else 99),
+          len(got) == len(reference) and 100 * error < power, (r.returncode, r.stderr, len(got)))
 
 # Names full of control and non-ASCII bytes.
 raw = bytearray(open(module, "rb").read())

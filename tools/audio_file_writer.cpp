@@ -79,6 +79,7 @@ class WavFileWriter : public AudioFileWriter {
 struct SndfileApi {
   decltype(&sf_open_virtual) open = nullptr;
   decltype(&sf_writef_short) writef = nullptr;
+  decltype(&sf_writef_float) writefFloat = nullptr;
   decltype(&sf_close) close = nullptr;
   decltype(&sf_strerror) strerror = nullptr;
   decltype(&sf_error_number) errorText = nullptr;
@@ -90,13 +91,14 @@ const SndfileApi* LoadSndfile() {
     if (void* library = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL)) {
       loaded.open = reinterpret_cast<decltype(loaded.open)>(dlsym(library, "sf_open_virtual"));
       loaded.writef = reinterpret_cast<decltype(loaded.writef)>(dlsym(library, "sf_writef_short"));
+      loaded.writefFloat = reinterpret_cast<decltype(loaded.writefFloat)>(dlsym(library, "sf_writef_float"));
       loaded.close = reinterpret_cast<decltype(loaded.close)>(dlsym(library, "sf_close"));
       loaded.strerror = reinterpret_cast<decltype(loaded.strerror)>(dlsym(library, "sf_strerror"));
       loaded.errorText = reinterpret_cast<decltype(loaded.errorText)>(dlsym(library, "sf_error_number"));
     }
     return loaded;
   }();
-  return api.open && api.writef && api.close && api.strerror && api.errorText ? &api : nullptr;
+  return api.open && api.writef && api.writefFloat && api.close && api.strerror && api.errorText ? &api : nullptr;
 }
 
 // libsndfile keeps the error of an open that failed for the whole process
@@ -113,10 +115,15 @@ std::mutex sndfileOpens;
 // start once it has seen the end (FLAC's stream info, MP3's Xing and LAME
 // tag) writes into a temporary file instead, sent on in one piece when it
 // is complete, so that a pipe gets the very file a render to a file gives.
+//
+// libsndfile's MP3 encoder takes 16-bit stereo samples wrongly: it copies
+// half of each block (a count of samples taken for one of bytes) and hands
+// the encoder unset memory for the rest, which comes out as noise. It is
+// given the same samples as floats (s / 32768, exact), which it takes whole.
 class SndfileWriter : public AudioFileWriter {
  public:
-  SndfileWriter(const std::string& path, int format, const char* encoder, bool goesBack)
-      : AudioFileWriter(path), format_(format), encoder_(encoder), goesBack_(goesBack) {}
+  SndfileWriter(const std::string& path, int format, const char* encoder, bool goesBack, bool floatSamples = false)
+      : AudioFileWriter(path), format_(format), encoder_(encoder), goesBack_(goesBack), floatSamples_(floatSamples) {}
   ~SndfileWriter() override {
     if (file_ != nullptr) api_->close(file_);
   }
@@ -144,7 +151,14 @@ class SndfileWriter : public AudioFileWriter {
   }
 
   bool Write(const std::int16_t* pcm, std::uint32_t frames) override {
-    const sf_count_t written = api_->writef(file_, pcm, frames);
+    sf_count_t written = 0;
+    if (floatSamples_) {
+      samples_.resize(std::size_t{frames} * 2);
+      for (std::size_t i = 0; i < samples_.size(); ++i) samples_[i] = static_cast<float>(pcm[i]) / 32768.0f;
+      written = api_->writefFloat(file_, samples_.data(), frames);
+    } else {
+      written = api_->writef(file_, pcm, frames);
+    }
     if (ioError_ == 0 && written == static_cast<sf_count_t>(frames)) return true;
     // libsndfile prints an error number it does not know on standard
     // output: the encoder's text is asked for only where it is shown.
@@ -233,7 +247,9 @@ class SndfileWriter : public AudioFileWriter {
   const int format_;
   const char* const encoder_;
   const bool goesBack_;
-  FileDescriptor spool_;  // a direct target's file while it is written
+  const bool floatSamples_;
+  std::vector<float> samples_;  // a block as floats, for floatSamples_
+  FileDescriptor spool_;        // a direct target's file while it is written
   const SndfileApi* api_ = nullptr;
   SNDFILE* file_ = nullptr;
   sf_count_t position_ = 0;
@@ -279,7 +295,7 @@ std::unique_ptr<AudioFileWriter> MakeAudioFileWriter(const std::string& path, Au
     case AudioFileFormat::kVorbis:
       return std::make_unique<SndfileWriter>(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis", false);
     case AudioFileFormat::kMp3:
-      return std::make_unique<SndfileWriter>(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3", true);
+      return std::make_unique<SndfileWriter>(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3", true, true);
     case AudioFileFormat::kWav: break;
   }
   return std::make_unique<WavFileWriter>(path);

@@ -14,7 +14,7 @@ unsigned CoreCount() {
 
 void ParallelFor(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
                  const std::function<void()>& tick) {
-  if (jobs <= 1 || count <= 1) {
+  if (jobs <= 1 || count == 0) {
     for (std::size_t i = 0; i < count; ++i) work(i);
     return;
   }

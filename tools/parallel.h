@@ -22,13 +22,16 @@ unsigned CoreCount();
 constexpr std::chrono::milliseconds kTickInterval{100};
 
 // Runs work(i) for every i below count on `jobs` threads (on the calling
-// thread alone for jobs 1 or a single item), calling tick on the calling
-// thread while it waits.
+// thread alone for jobs 1), calling tick on the calling thread while it
+// waits. With more jobs even a single item runs on a thread of its own, so
+// that tick goes on (a stop signal held back in every thread is taken only
+// there).
 void ParallelFor(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
                  const std::function<void()>& tick);
 
-// Makes produce(i) for every i below count on `jobs` threads and hands each
-// result to consume(i, result) on the calling thread, in the order of i.
+// Makes produce(i) for every i below count on `jobs` threads (even a single
+// item, as ParallelFor) and hands each result to consume(i, result) on the
+// calling thread, in the order of i.
 // At most `ahead` results wait for their turn, so that a slow consumer
 // (standard output into a pipe) holds the producers back instead of
 // piling results up in memory.
@@ -36,7 +39,7 @@ template <typename Result>
 void OrderedParallel(std::size_t count, unsigned jobs, const std::function<Result(std::size_t)>& produce,
                      const std::function<void(std::size_t, Result&)>& consume, const std::function<void()>& tick,
                      std::size_t ahead = 256) {
-  if (jobs <= 1 || count <= 1) {
+  if (jobs <= 1 || count == 0) {
     for (std::size_t i = 0; i < count; ++i) {
       Result result = produce(i);
       consume(i, result);

@@ -68,6 +68,8 @@ constexpr const char* kHelp =
     "                         order position, row, play time in ms (one FILE)\n"
     "  -j, --jobs N           N outputs at once (1 to 64; default: the cores)\n"
     "  -q, --quiet            no progress line on the terminal\n"
+    "  --                     every argument after it is a FILE (one that begins\n"
+    "                         with - too)\n"
     "  --help                 this text\n";
 
 int Refuse(const char* message, const char* option) {
@@ -96,9 +98,18 @@ struct RenderOptions {
 // The exit code when the options end the command (help, or a one-line
 // message on anything it cannot take); -1 to go on.
 int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
+  bool filesOnly = false;  // after --: a FILE may begin with -
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (filesOnly) {
+      o.files.push_back(arg);
+      continue;
+    }
+    if (!std::strcmp(arg, "--")) {
+      filesOnly = true;
+      continue;
+    }
     if (IsHelpOption(arg)) return PrintHelp(kHelp);
     // -j4 as make takes it.
     if (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0') {

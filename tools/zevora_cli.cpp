@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -64,6 +65,8 @@ constexpr const char* kInfoHelp =
     "                 in frames and ms and the loop point (null without an end);\n"
     "                 for a FILE that cannot be read, its \"path\" and \"error\"\n"
     "  -j, --jobs N   read N files at once (1 to 64; default: the cores)\n"
+    "  --             every argument after it is a FILE (one that begins with -\n"
+    "                 too)\n"
     "  --help         this text\n";
 
 }  // namespace
@@ -175,8 +178,17 @@ int InfoCommand(int argc, char** argv) {
   bool json = false;
   unsigned jobs = 0;
   std::vector<const char*> files;
+  bool filesOnly = false;  // after --: a FILE may begin with -
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
+    if (filesOnly) {
+      files.push_back(arg);
+      continue;
+    }
+    if (!std::strcmp(arg, "--")) {
+      filesOnly = true;
+      continue;
+    }
     if (IsHelpOption(arg)) return PrintHelp(kInfoHelp);
     const bool isJobs = !std::strcmp(arg, "-j") || !std::strcmp(arg, "--jobs");
     if ((isJobs && i + 1 < argc) || (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0')) {
@@ -209,13 +221,15 @@ int InfoCommand(int argc, char** argv) {
   // for people each begin with the file's name, a blank line between them.
   const bool headed = !json && files.size() > 1;
   bool failed = false;
+  bool summaryShown = false;
   std::atomic<bool> outputFailed{false};
   OrderedParallel<InfoResult>(
       files.size(), jobs != 0 ? jobs : CoreCount(),
       [&](std::size_t i) { return outputFailed ? InfoResult{} : ReadInfo(files[i], json, headed); },
       [&](std::size_t i, InfoResult& r) {
         if (outputFailed) return;
-        if (headed && i > 0) std::fputc('\n', stdout);
+        // A file that cannot be read shows nothing here: no blank line for it.
+        if (headed && r.error.empty() && std::exchange(summaryShown, true)) std::fputc('\n', stdout);
         if (!r.error.empty()) {
           failed = true;
           if (json) {
