@@ -141,6 +141,15 @@ r = subprocess.run([cli, "play", one, os.path.join(tmp, "missing.xm"), two], env
 check("a file that cannot be loaded is skipped, exit code 1",
       r.returncode == 1 and r.stderr.count(b"\n") == 1 and b"missing.xm" in r.stderr, r.stderr)
 
+# After -- every argument is a FILE: one named like an option is played.
+shutil.copyfile(two, os.path.join(tmp, "--loops"))
+capture = os.path.join(tmp, "dashed.raw")
+r = subprocess.run([cli, "play", "--", "--loops"], cwd=tmp, env=disk_env(capture), capture_output=True, timeout=60)
+heard, whole = capture_of(capture) if os.path.exists(capture) else [], render(two)
+c, w = first_sound(heard), first_sound(whole)
+check("play -- --loops plays the file named --loops", r.returncode == 0 and heard[c:c + len(whole) - w] == whole[w:]
+      and not any(heard[c + len(whole) - w:]), (r.returncode, r.stderr))
+
 # Standard output that cannot be written: the reason of the failed write,
 # exit code 1. Standard input and output closed: the time lines do not end
 # up in a file opened later (the disk driver's capture), which holds

@@ -58,6 +58,8 @@ constexpr const char* kHelp =
     "  --volume DB       the volume, -100 to 0 dB\n"
     "  --eq GAIN_DB      the 80 Hz equalizer, -15 to 15 dB\n"
     "  --gargle RATE_HZ  the gargle modulator, 1 to 1000 Hz\n"
+    "  --                every argument after it is a FILE (one that begins with -\n"
+    "                    too)\n"
     "  --help            this text\n"
     "\n"
     "Keys on a terminal: space pause/resume, left/right arrow 10 s back/forward,\n"
@@ -72,10 +74,15 @@ bool IsPlayOption(const char* arg) {
 // The exit code when the options end the command (help, or a one-line
 // message on anything it cannot take); -1 to go on.
 int ParsePlayOptions(int argc, char** argv, PlayOptions& o) {
+  bool filesOnly = false;  // after --: a FILE may begin with -
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] != '-' || arg[1] == '\0') {
+    if (filesOnly || arg[0] != '-' || arg[1] == '\0') {
       o.files.push_back(arg);
+      continue;
+    }
+    if (!std::strcmp(arg, "--")) {
+      filesOnly = true;
       continue;
     }
     if (IsHelpOption(arg)) return PrintHelp(kHelp);
