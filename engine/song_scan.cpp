@@ -1,6 +1,7 @@
 #include "song_scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 
 #include "renderer.h"
@@ -91,6 +92,42 @@ class RowSet {
   std::vector<std::uint32_t> index_;
 };
 
+// Where the effects that move the song are: for every row of every
+// pattern, bit c set where channel c's cell holds one (B, D, E6, EE, F).
+// Found once, so that the scan reads only those cells of the rows it goes
+// through.
+class MoverRows {
+ public:
+  MoverRows(const ModuleState& m, std::int32_t channels) : first_(m.patternCount, 0) {
+    for (std::uint32_t p = 0; p < m.patternCount; ++p) {
+      const Pattern& pattern = m.patternTable[p];
+      first_[p] = static_cast<std::uint32_t>(rows_.size());
+      if (pattern.cells == nullptr) continue;
+      for (std::uint32_t r = 0; r < pattern.rowCount; ++r) {
+        const Cell* cells = pattern.cells + static_cast<std::size_t>(r) * m.channelCount;
+        std::uint32_t row = 0;
+        for (std::int32_t c = 0; c < channels; ++c) {
+          const std::uint8_t effect = cells[c].effect, x = cells[c].parameter >> 4;
+          if (effect == 0xB || effect == 0xD || effect == 0xF || (effect == 0xE && (x == 0x6 || x == 0xE)))
+            row |= 1u << c;
+        }
+        rows_.push_back(row);
+      }
+    }
+  }
+  // A row beyond its pattern, or of a pattern without cells, has none.
+  std::uint32_t Row(std::uint32_t pattern, std::int32_t row) const {
+    if (pattern >= first_.size() || row < 0) return 0;
+    const std::size_t end = pattern + 1 < first_.size() ? first_[pattern + 1] : rows_.size();
+    const std::size_t at = first_[pattern] + static_cast<std::size_t>(row);
+    return at < end ? rows_[at] : 0;
+  }
+
+ private:
+  std::vector<std::uint32_t> first_;
+  std::vector<std::uint32_t> rows_;
+};
+
 }  // namespace
 
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
@@ -125,6 +162,9 @@ SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t find
   std::int32_t loopRow[kMaxChannels] = {};
   std::int32_t loopCount[kMaxChannels] = {};
   const std::int32_t channels = ChannelCount(m) < kMaxChannels ? ChannelCount(m) : kMaxChannels;
+  // Every channel's loop count, four bits each, as the row keys hold them.
+  std::uint64_t loopBits[2] = {0, 0};
+  const MoverRows movers(m, channels);
 
   RowSet seen;
   seen.Clear();
@@ -132,11 +172,9 @@ SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t find
   std::uint64_t frame = 0;
   for (;;) {
     TakePendingPosition(m);
-    RowKey key{static_cast<std::uint64_t>(static_cast<std::uint32_t>(m.orderPosition)) << 32 |
-                   static_cast<std::uint32_t>(m.row),
-               {0, 0}};
-    for (std::int32_t c = 0; c < channels; ++c)
-      key.loops[c / 16] |= static_cast<std::uint64_t>(loopCount[c] & 15) << (4 * (c % 16));
+    const RowKey key{static_cast<std::uint64_t>(static_cast<std::uint32_t>(m.orderPosition)) << 32 |
+                         static_cast<std::uint32_t>(m.row),
+                     {loopBits[0], loopBits[1]}};
     if (!seen.Insert(key)) {
       // This row start ends the pass, and begins the next one.
       if (scan.passEnds.empty()) {
@@ -157,9 +195,12 @@ SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t find
 
     // The row tick: only the effects that move the song, channel by channel
     // in the order row processing takes them.
+    const std::uint32_t patternNumber = m.orderTable[m.orderPosition & 255];
     bool jumped = false;
-    for (std::int32_t c = 0; c < channels; ++c) {
-      const Cell cell = CurrentCell(m, c);
+    for (std::uint32_t row = movers.Row(patternNumber, m.row); row != 0; row &= row - 1) {
+      const auto c = static_cast<std::int32_t>(std::countr_zero(row));
+      const Cell cell = m.patternTable[patternNumber]
+                            .cells[static_cast<std::size_t>(m.row) * m.channelCount + static_cast<std::size_t>(c)];
       const std::uint8_t p = cell.parameter;
       const std::uint8_t x = p >> 4;
       const std::uint8_t y = p & 15;
@@ -167,7 +208,12 @@ SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t find
         case 0xB: PositionJump(m, p, jumped); break;
         case 0xD: PatternBreak(m, x, y, jumped); break;
         case 0xE:
-          if (x == 0x6) PatternLoop(m, loopRow[c], loopCount[c], y);
+          if (x == 0x6) {
+            PatternLoop(m, loopRow[c], loopCount[c], y);
+            const unsigned shift = 4 * static_cast<unsigned>(c % 16);
+            loopBits[c / 16] = (loopBits[c / 16] & ~(std::uint64_t{15} << shift)) |
+                               static_cast<std::uint64_t>(loopCount[c] & 15) << shift;
+          }
           if (x == 0xE) PatternDelay(m, y);
           break;
         case 0xF: SetSpeedOrTempo(m, p); break;
