@@ -93,12 +93,14 @@ ListPlayer::Start ListPlayer::StartWith(std::uint32_t id, std::uint64_t frame, s
   QueuedSong queued = MakeNext(id, next);
   chain_.clear();
   queuedWaiting_ = false;
-  const HRESULT played = PlayerPlaySong(player_, loaded.song.release(), &buffer_, frame, end, id, queued);
+  // Paused, the buffer is never played: a device would take the new song's
+  // first block while the window shows it paused.
+  HRESULT played = PlayerPrepareSong(player_, loaded.song.release(), &buffer_, frame, end, id, queued);
+  if (played >= 0) played = PlayerStart(player_, paused);
   if (played < 0) {
     PlayerStop(player_);  // nothing streams on after a start that failed
     return Start::kBufferFailed;
   }
-  if (paused) buffer_.Stop();
   chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title)});
   if (queued.song != nullptr) {
     chain_.push_back(std::move(next));

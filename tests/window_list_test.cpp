@@ -371,7 +371,10 @@ class WindowListTest : public QObject {
 
   // Next, Previous, and a seek past the end of the song (a list mode),
   // while paused: another entry is heard, and it stays paused until the
-  // resume, from which its sound is heard from its start.
+  // resume, from which its sound is heard from its start. The buffer is
+  // never played in between: a device would take a block of the new song
+  // while the window shows it paused. A mode change that starts the heard
+  // song anew with another end keeps it paused too.
   void stepsWhilePausedStayPaused() {
     Rig r;
     r.window.SetEndMode(EndMode::kPlayList);
@@ -386,9 +389,13 @@ class WindowListTest : public QObject {
         {"Next", [&] { r.window.Next(); }, 1},
         {"Previous", [&] { r.window.Previous(); }, 0},
         {"a seek to the end", [&] { r.window.SeekTo(OnePass(a_)); }, 1},
+        {"Repeat song", [&] { r.window.SetEndMode(EndMode::kRepeatSong); }, 1},
+        {"Play list", [&] { r.window.SetEndMode(EndMode::kPlayList); }, 1},
     };
     for (const auto& s : steps) {
+      r.buffer.ClearCalls();
       s.step();
+      for (const std::string& call : r.buffer.Calls()) QVERIFY2(!QByteArray(call.c_str()).startsWith("Play"), s.what);
       QVERIFY2(r.window.List().HeardRow() == s.row, s.what);
       QVERIFY2(r.window.Paused() && !r.buffer.Playing() && r.window.Button(1)->isChecked(), s.what);
       QVERIFY2(!r.window.FollowTimer().isActive(), s.what);
