@@ -31,7 +31,7 @@ ListPlayer::Loaded ListPlayer::Load(std::uint32_t id) {
     list_.SetInfo(id, info);
   }
   QString title = info.title.isEmpty() ? entry->fileName : info.title;
-  return {std::move(handle.song), std::move(info), std::move(title)};
+  return {std::move(handle.song), std::move(info), std::move(title), entry->path};
 }
 
 std::uint32_t ListPlayer::After(std::uint32_t id) const {
@@ -77,13 +77,13 @@ QueuedSong ListPlayer::MakeNext(std::uint32_t id, Handed& handed) {
     Loaded loaded = Load(next);
     if (loaded.song == nullptr) continue;
     const std::uint64_t end = EndFor(loaded.info);
-    handed = {next, std::move(loaded.info), end, std::move(loaded.title)};
+    handed = {next, std::move(loaded.info), end, std::move(loaded.title), std::move(loaded.path)};
     return {loaded.song.release(), end, next};
   }
   if (mode_ != EndMode::kPlayList) return {};
   // After the last entry: an empty song that ends where it begins, so the
   // player goes quiet and tells when the list's last frame has been heard.
-  handed = {kEndTag, {}, 0, {}};
+  handed = {kEndTag, {}, 0, {}, {}};
   return {CreateSong(), 0, kEndTag};
 }
 
@@ -101,7 +101,7 @@ ListPlayer::Start ListPlayer::StartWith(std::uint32_t id, std::uint64_t frame, s
     PlayerStop(player_);  // nothing streams on after a start that failed
     return Start::kBufferFailed;
   }
-  chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title)});
+  chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title), std::move(loaded.path)});
   if (queued.song != nullptr) {
     chain_.push_back(std::move(next));
     queuedWaiting_ = PlayerHasQueuedSong(player_);
@@ -229,7 +229,7 @@ void ListPlayer::ListChanged() {
   if (replacement.song == nullptr) {
     // Nothing is to follow ("Repeat list" with nothing left to play): an
     // empty song that ends at once stands in for the queued one.
-    next = {kEndTag, {}, 0, {}};
+    next = {kEndTag, {}, 0, {}, {}};
     replacement = {CreateSong(), 0, kEndTag};
   }
   if (PlayerQueueSong(player_, replacement.song, replacement.endFrame, replacement.tag) < 0) return;

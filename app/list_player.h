@@ -57,6 +57,8 @@ class ListPlayer : public QObject {
   const SongInfo* HeardInfo() const { return chain_.empty() ? nullptr : &chain_.front().info; }
   // Its title (the file name for a module without one).
   QString HeardTitle() const { return chain_.empty() ? QString() : chain_.front().title; }
+  // Its file (empty after the list's end).
+  QByteArray HeardPath() const { return chain_.empty() ? QByteArray() : chain_.front().path; }
   // The song frame heard (from the song's start, loops included).
   std::uint64_t HeardFrame() const { return heardFrame_; }
   // The entry that is to follow the heard one (0: none, or not yet known).
@@ -77,12 +79,14 @@ class ListPlayer : public QObject {
     std::uint32_t id;
     SongInfo info;
     std::uint64_t end;
-    QString title;  // the entry's, kept should it leave the list
+    QString title;    // the entry's, kept should it leave the list
+    QByteArray path;  // likewise
   };
   struct Loaded {
     OwnedSong song;
     SongInfo info;
     QString title;
+    QByteArray path;
   };
   // The song of an entry in a song object of its own; null when it cannot
   // be loaded (then marked in the list).

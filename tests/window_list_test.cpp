@@ -686,6 +686,46 @@ class WindowListTest : public QObject {
     QVERIFY(r.window.Info()->Text().startsWith("File:        named.xm"));
   }
 
+  // The heard song plays on after its entry left the list (or after it
+  // left while queued): Info (I) and the panel that follows the heard song
+  // show that song's file, not a selected entry's or the one before.
+  void infoShowsTheHeardSongOutOfTheList() {
+    const struct {
+      const char* what;
+      QList<QByteArray> files;
+      int removed;       // the row taken out of the list
+      bool openFirst;    // the panel is open (following) before the row goes
+      QByteArray heard;  // the file heard once the song before ended (empty: at once)
+    } cases[] = {
+        {"the heard entry", {a_, b_, c_}, 0, false, {}},
+        {"the heard entry, panel open", {a_, b_, c_}, 0, true, {}},
+        {"the queued entry, taken already", {tiny_, b_, c_}, 1, true, b_},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.SetListOpen(true);
+      r.window.OpenFiles(c.files);
+      if (c.openFirst) r.window.ShowInfo();
+      PlaylistView& view = *r.window.ListView();
+      view.selectionModel()->select(r.window.List().index(2, 0),
+                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      r.window.List().Remove({c.removed});
+      QByteArray heard = c.files[0];
+      if (!c.heard.isEmpty()) {
+        r.Take(OnePass(c.files[0]) + 11 * kBlockFrames);
+        heard = c.heard;
+      }
+      QVERIFY2(r.window.Playing(), c.what);
+      QVERIFY2(r.window.List().RowOf(r.window.HeardEntry()) < 0, c.what);
+      if (!c.openFirst) r.window.ShowInfo();
+      QVERIFY2(r.window.Info()->isVisible(), c.what);
+      const QString file = QStringLiteral("File:        ") + FileNameText(heard) + QLatin1Char('\n');
+      QVERIFY2(r.window.Info()->Text().startsWith(file), qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") +
+                                                                    r.window.Info()->Text().section('\n', 0, 0)));
+    }
+  }
+
   // Everything remembered comes back in a new window, written the moment
   // it changed; the heard entry is marked, not played.
   void settingsAreRemembered() {
