@@ -180,18 +180,33 @@ void ListPlayer::SetMode(EndMode mode, bool paused) {
   if (chain_.empty() || chain_.front().id == kEndTag) return;
   const bool looping = before == EndMode::kRepeatSong, loops = mode == EndMode::kRepeatSong;
   if (looping == loops) {
-    // Between the list modes only what follows the last entry changes.
-    ListChanged();
-    return;
+    // Between the list modes only what follows the last entry changes. The
+    // entry waiting in the queue is replaced; one the player has taken
+    // already (in the heard song's last two seconds, or all of a song
+    // shorter than that) is not, and the heard song goes on anew, with the
+    // end it has, for the right one to follow; unless the device has gone
+    // on into that song already.
+    ::HeardFrame heard{};
+    const bool frontHeard = PlayerHeard(player_, heard) && heard.tag == chain_.front().id;
+    const bool taken = frontHeard && chain_.size() >= 2 && !(chain_.size() == 2 && queuedWaiting_);
+    const std::uint32_t want = After(chain_.front().id);
+    const std::uint32_t follows = want != 0 ? want : mode == EndMode::kPlayList ? kEndTag : 0;
+    if (!taken || chain_[1].id == follows) {
+      ListChanged();
+      return;
+    }
   }
   // The heard song gets the end of the new mode: it goes on from the frame
   // heard, to the end of the pass it is in (or for ever).
   UpdateHeard();
   const std::uint32_t id = chain_.front().id;
   const std::uint64_t frame = heardFrame_;
+  const std::uint64_t kept = chain_.front().end;
   Loaded loaded = Load(id);
   if (loaded.song == nullptr) return;
-  const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
+  const std::uint64_t end = looping == loops ? kept
+                            : loops          ? kNoSongEnd
+                                             : EndOfPassAfter(*loaded.song, loaded.info, frame);
   StartWith(id, frame, end, std::move(loaded), paused);
 }
 

@@ -369,6 +369,44 @@ class WindowListTest : public QObject {
     QVERIFY(!r.window.Playing());
   }
 
+  // A change between the list modes on the last entry, after the player
+  // took what follows it (its last two seconds, or a song shorter than
+  // that): "Repeat list" goes round to the first entry, "Play list" stops
+  // after it; either way without a gap or a frame of difference.
+  void listModeChangeOnTheLastEntry() {
+    const struct {
+      const char* what;
+      QByteArray first, last;
+      std::uint64_t before;  // frames of the last entry heard before the change
+      EndMode from, to;
+    } cases[] = {
+        {"to Repeat list, a short song", a_, b_, kBlockFrames, EndMode::kPlayList, EndMode::kRepeatList},
+        {"to Repeat list, its last second", b_, a_, OnePass(a_) - 44100, EndMode::kPlayList, EndMode::kRepeatList},
+        {"to Play list, a short song", a_, b_, kBlockFrames, EndMode::kRepeatList, EndMode::kPlayList},
+        {"to Play list, its last second", b_, a_, OnePass(a_) - 44100, EndMode::kRepeatList, EndMode::kPlayList},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(c.from);
+      r.window.OpenFiles({c.first, c.last});
+      r.window.Next();
+      QVERIFY2(r.window.List().HeardRow() == 1, c.what);
+      const Pcm before = r.Take(c.before);
+      r.window.SetEndMode(c.to);
+      const bool round = c.to == EndMode::kRepeatList;
+      const std::uint64_t lengthLast = OnePass(c.last), lengthFirst = OnePass(c.first);
+      const Pcm after = r.Take(lengthLast - c.before + lengthFirst + 44100);
+      const Pcm got = Cat({before, after});
+      const Pcm want =
+          round ? Cat({Render(c.last, 0, lengthLast), Render(c.first, 0, lengthFirst), Render(c.last, 0, 44100)})
+                : Render(c.last, 0, lengthLast);
+      QVERIFY2(got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, want)));
+      QVERIFY2(r.window.Playing() == round, c.what);
+      if (!round) QVERIFY2(AllZero(got, want.size()), c.what);
+    }
+  }
+
   // Next, Previous, and a seek past the end of the song (a list mode),
   // while paused: another entry is heard, and it stays paused until the
   // resume, from which its sound is heard from its start. The buffer is
