@@ -180,33 +180,18 @@ void ListPlayer::SetMode(EndMode mode, bool paused) {
   if (chain_.empty() || chain_.front().id == kEndTag) return;
   const bool looping = before == EndMode::kRepeatSong, loops = mode == EndMode::kRepeatSong;
   if (looping == loops) {
-    // Between the list modes only what follows the last entry changes. The
-    // entry waiting in the queue is replaced; one the player has taken
-    // already (in the heard song's last two seconds, or all of a song
-    // shorter than that) is not, and the heard song goes on anew, with the
-    // end it has, for the right one to follow; unless the device has gone
-    // on into that song already.
-    ::HeardFrame heard{};
-    const bool frontHeard = PlayerHeard(player_, heard) && heard.tag == chain_.front().id;
-    const bool taken = frontHeard && chain_.size() >= 2 && !(chain_.size() == 2 && queuedWaiting_);
-    const std::uint32_t want = After(chain_.front().id);
-    const std::uint32_t follows = want != 0 ? want : mode == EndMode::kPlayList ? kEndTag : 0;
-    if (!taken || chain_[1].id == follows) {
-      ListChanged();
-      return;
-    }
+    // Between the list modes only what follows the last entry changes.
+    ListChanged(paused);
+    return;
   }
   // The heard song gets the end of the new mode: it goes on from the frame
   // heard, to the end of the pass it is in (or for ever).
   UpdateHeard();
   const std::uint32_t id = chain_.front().id;
   const std::uint64_t frame = heardFrame_;
-  const std::uint64_t kept = chain_.front().end;
   Loaded loaded = Load(id);
   if (loaded.song == nullptr) return;
-  const std::uint64_t end = looping == loops ? kept
-                            : loops          ? kNoSongEnd
-                                             : EndOfPassAfter(*loaded.song, loaded.info, frame);
+  const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
   StartWith(id, frame, end, std::move(loaded), paused);
 }
 
@@ -229,7 +214,32 @@ void ListPlayer::Queue() {
   queuedWaiting_ = true;
 }
 
-void ListPlayer::ListChanged() {
+bool ListPlayer::TakenFollowerStale() {
+  if (chain_.empty() || chain_.front().id == kEndTag || mode_ == EndMode::kRepeatSong) return false;
+  if (chain_.size() < 2 || (chain_.size() == 2 && queuedWaiting_)) return false;  // nothing taken yet
+  ::HeardFrame heard{};
+  if (!PlayerHeard(player_, heard) || heard.tag != chain_.front().id) return false;  // the device is in it already
+  const std::uint32_t want = After(chain_.front().id);
+  const std::uint32_t follows = want != 0 ? want : mode_ == EndMode::kPlayList ? kEndTag : 0;
+  return chain_[1].id != follows;
+}
+
+void ListPlayer::ListChanged(bool paused) {
+  // The player takes the song that follows about two seconds before it is
+  // heard (all of a song shorter than that at once), and keeps it. Where
+  // another is to follow now (that entry left the list or moved, or the
+  // mode changed), the heard song goes on anew from the frame heard, with
+  // the end it has, and the right one after it.
+  if (TakenFollowerStale()) {
+    UpdateHeard();
+    const std::uint32_t id = chain_.front().id;
+    const std::uint64_t frame = heardFrame_, end = chain_.front().end;
+    Loaded loaded = Load(id);
+    if (loaded.song != nullptr) {
+      StartWith(id, frame, end, std::move(loaded), paused);
+      return;
+    }
+  }
   if (chain_.size() < 2 || !queuedWaiting_) {
     Queue();
     return;

@@ -49,7 +49,8 @@ class ListPlayer : public QObject {
   // second while playing.
   void Follow();
   // The list changed: the entry queued to follow may be another now.
-  void ListChanged();
+  // paused: a song started anew for it stays paused.
+  void ListChanged(bool paused);
 
   bool Active() const { return !chain_.empty(); }
   std::uint32_t HeardId() const { return chain_.empty() ? 0 : chain_.front().id; }
@@ -104,6 +105,9 @@ class ListPlayer : public QObject {
   // The frame heard now, where the player can tell.
   void UpdateHeard();
   void Queue();
+  // The player has taken a song to follow the heard one, and the list (or
+  // the mode) now has another follow it.
+  bool TakenFollowerStale();
 
   Player& player_;
   SoundBuffer& buffer_;

@@ -146,7 +146,7 @@ void MainWindow::OnHeardChanged(std::uint32_t id) {
 }
 
 void MainWindow::OnListChanged() {
-  listPlayer_->ListChanged();
+  listPlayer_->ListChanged(paused_);
   settings_->SetList(list_->Paths(), list_->HeardRow());
 }
 
