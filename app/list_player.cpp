@@ -31,7 +31,7 @@ ListPlayer::Loaded ListPlayer::Load(std::uint32_t id) {
     list_.SetInfo(id, info);
   }
   QString title = info.title.isEmpty() ? entry->fileName : info.title;
-  return {std::move(handle.song), std::move(info), std::move(title)};
+  return {std::move(handle.song), std::move(info), std::move(title), entry->path};
 }
 
 std::uint32_t ListPlayer::After(std::uint32_t id) const {
@@ -77,13 +77,13 @@ QueuedSong ListPlayer::MakeNext(std::uint32_t id, Handed& handed) {
     Loaded loaded = Load(next);
     if (loaded.song == nullptr) continue;
     const std::uint64_t end = EndFor(loaded.info);
-    handed = {next, std::move(loaded.info), end, std::move(loaded.title)};
+    handed = {next, std::move(loaded.info), end, std::move(loaded.title), std::move(loaded.path)};
     return {loaded.song.release(), end, next};
   }
   if (mode_ != EndMode::kPlayList) return {};
   // After the last entry: an empty song that ends where it begins, so the
   // player goes quiet and tells when the list's last frame has been heard.
-  handed = {kEndTag, {}, 0, {}};
+  handed = {kEndTag, {}, 0, {}, {}};
   return {CreateSong(), 0, kEndTag};
 }
 
@@ -93,13 +93,15 @@ ListPlayer::Start ListPlayer::StartWith(std::uint32_t id, std::uint64_t frame, s
   QueuedSong queued = MakeNext(id, next);
   chain_.clear();
   queuedWaiting_ = false;
-  const HRESULT played = PlayerPlaySong(player_, loaded.song.release(), &buffer_, frame, end, id, queued);
+  // Paused, the buffer is never played: a device would take the new song's
+  // first block while the window shows it paused.
+  HRESULT played = PlayerPrepareSong(player_, loaded.song.release(), &buffer_, frame, end, id, queued);
+  if (played >= 0) played = PlayerStart(player_, paused);
   if (played < 0) {
     PlayerStop(player_);  // nothing streams on after a start that failed
     return Start::kBufferFailed;
   }
-  if (paused) buffer_.Stop();
-  chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title)});
+  chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title), std::move(loaded.path)});
   if (queued.song != nullptr) {
     chain_.push_back(std::move(next));
     queuedWaiting_ = PlayerHasQueuedSong(player_);
@@ -179,7 +181,7 @@ void ListPlayer::SetMode(EndMode mode, bool paused) {
   const bool looping = before == EndMode::kRepeatSong, loops = mode == EndMode::kRepeatSong;
   if (looping == loops) {
     // Between the list modes only what follows the last entry changes.
-    ListChanged();
+    ListChanged(paused);
     return;
   }
   // The heard song gets the end of the new mode: it goes on from the frame
@@ -212,7 +214,32 @@ void ListPlayer::Queue() {
   queuedWaiting_ = true;
 }
 
-void ListPlayer::ListChanged() {
+bool ListPlayer::TakenFollowerStale() {
+  if (chain_.empty() || chain_.front().id == kEndTag || mode_ == EndMode::kRepeatSong) return false;
+  if (chain_.size() < 2 || (chain_.size() == 2 && queuedWaiting_)) return false;  // nothing taken yet
+  ::HeardFrame heard{};
+  if (!PlayerHeard(player_, heard) || heard.tag != chain_.front().id) return false;  // the device is in it already
+  const std::uint32_t want = After(chain_.front().id);
+  const std::uint32_t follows = want != 0 ? want : mode_ == EndMode::kPlayList ? kEndTag : 0;
+  return chain_[1].id != follows;
+}
+
+void ListPlayer::ListChanged(bool paused) {
+  // The player takes the song that follows about two seconds before it is
+  // heard (all of a song shorter than that at once), and keeps it. Where
+  // another is to follow now (that entry left the list or moved, or the
+  // mode changed), the heard song goes on anew from the frame heard, with
+  // the end it has, and the right one after it.
+  if (TakenFollowerStale()) {
+    UpdateHeard();
+    const std::uint32_t id = chain_.front().id;
+    const std::uint64_t frame = heardFrame_, end = chain_.front().end;
+    Loaded loaded = Load(id);
+    if (loaded.song != nullptr) {
+      StartWith(id, frame, end, std::move(loaded), paused);
+      return;
+    }
+  }
   if (chain_.size() < 2 || !queuedWaiting_) {
     Queue();
     return;
@@ -227,7 +254,7 @@ void ListPlayer::ListChanged() {
   if (replacement.song == nullptr) {
     // Nothing is to follow ("Repeat list" with nothing left to play): an
     // empty song that ends at once stands in for the queued one.
-    next = {kEndTag, {}, 0, {}};
+    next = {kEndTag, {}, 0, {}, {}};
     replacement = {CreateSong(), 0, kEndTag};
   }
   if (PlayerQueueSong(player_, replacement.song, replacement.endFrame, replacement.tag) < 0) return;

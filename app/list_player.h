@@ -49,7 +49,8 @@ class ListPlayer : public QObject {
   // second while playing.
   void Follow();
   // The list changed: the entry queued to follow may be another now.
-  void ListChanged();
+  // paused: a song started anew for it stays paused.
+  void ListChanged(bool paused);
 
   bool Active() const { return !chain_.empty(); }
   std::uint32_t HeardId() const { return chain_.empty() ? 0 : chain_.front().id; }
@@ -57,6 +58,8 @@ class ListPlayer : public QObject {
   const SongInfo* HeardInfo() const { return chain_.empty() ? nullptr : &chain_.front().info; }
   // Its title (the file name for a module without one).
   QString HeardTitle() const { return chain_.empty() ? QString() : chain_.front().title; }
+  // Its file (empty after the list's end).
+  QByteArray HeardPath() const { return chain_.empty() ? QByteArray() : chain_.front().path; }
   // The song frame heard (from the song's start, loops included).
   std::uint64_t HeardFrame() const { return heardFrame_; }
   // The entry that is to follow the heard one (0: none, or not yet known).
@@ -77,12 +80,14 @@ class ListPlayer : public QObject {
     std::uint32_t id;
     SongInfo info;
     std::uint64_t end;
-    QString title;  // the entry's, kept should it leave the list
+    QString title;    // the entry's, kept should it leave the list
+    QByteArray path;  // likewise
   };
   struct Loaded {
     OwnedSong song;
     SongInfo info;
     QString title;
+    QByteArray path;
   };
   // The song of an entry in a song object of its own; null when it cannot
   // be loaded (then marked in the list).
@@ -100,6 +105,9 @@ class ListPlayer : public QObject {
   // The frame heard now, where the player can tell.
   void UpdateHeard();
   void Queue();
+  // The player has taken a song to follow the heard one, and the list (or
+  // the mode) now has another follow it.
+  bool TakenFollowerStale();
 
   Player& player_;
   SoundBuffer& buffer_;

@@ -140,12 +140,13 @@ void MainWindow::OnHeardChanged(std::uint32_t id) {
   if (!timer1024_.isActive() && !fileTitle_.isEmpty()) OnTitleTimer();
   settings_->SetHeardEntry(list_->HeardRow());
   if (entry != nullptr && listView_->isVisible()) listView_->scrollTo(list_->index(list_->HeardRow(), 0));
-  if (infoFollows_ && info_->isVisible() && entry != nullptr) info_->ShowFile(entry->path);
+  // The heard song's file: its entry may have left the list while it was queued.
+  if (infoFollows_ && info_->isVisible()) info_->ShowFile(listPlayer_->HeardPath());
   emit heardEntryChanged(id);
 }
 
 void MainWindow::OnListChanged() {
-  listPlayer_->ListChanged();
+  listPlayer_->ListChanged(paused_);
   settings_->SetList(list_->Paths(), list_->HeardRow());
 }
 
@@ -305,14 +306,20 @@ void MainWindow::SetListOpen(bool open) {
 
 void MainWindow::ShowInfo(std::uint32_t id) {
   infoFollows_ = id == 0;
-  if (id == 0) id = listPlayer_->HeardId() != 0 ? listPlayer_->HeardId() : list_->Heard();
-  const PlaylistEntry* entry = list_->Find(id);
-  if (entry == nullptr) {
-    const QList<int> rows = listView_->SelectedRows();
-    if (rows.isEmpty()) return;
-    entry = &list_->At(rows.first());
+  // The song heard is shown even when its entry has left the list (it
+  // plays on); with nothing heard, the entry marked heard, else the
+  // selected one.
+  QByteArray path = id == 0 ? listPlayer_->HeardPath() : QByteArray();
+  if (path.isEmpty()) {
+    const PlaylistEntry* entry = list_->Find(id != 0 ? id : list_->Heard());
+    if (entry == nullptr) {
+      const QList<int> rows = listView_->SelectedRows();
+      if (rows.isEmpty()) return;
+      entry = &list_->At(rows.first());
+    }
+    path = entry->path;
   }
-  info_->ShowFile(entry->path);
+  info_->ShowFile(path);
   if (!info_->isVisible()) info_->move(frameGeometry().topRight() + QPoint(8, 0));
   info_->show();
   info_->raise();

@@ -369,9 +369,90 @@ class WindowListTest : public QObject {
     QVERIFY(!r.window.Playing());
   }
 
+  // A change between the list modes on the last entry, after the player
+  // took what follows it (its last two seconds, or a song shorter than
+  // that): "Repeat list" goes round to the first entry, "Play list" stops
+  // after it; either way without a gap or a frame of difference.
+  void listModeChangeOnTheLastEntry() {
+    const struct {
+      const char* what;
+      QByteArray first, last;
+      std::uint64_t before;  // frames of the last entry heard before the change
+      EndMode from, to;
+    } cases[] = {
+        {"to Repeat list, a short song", a_, b_, kBlockFrames, EndMode::kPlayList, EndMode::kRepeatList},
+        {"to Repeat list, its last second", b_, a_, OnePass(a_) - 44100, EndMode::kPlayList, EndMode::kRepeatList},
+        {"to Play list, a short song", a_, b_, kBlockFrames, EndMode::kRepeatList, EndMode::kPlayList},
+        {"to Play list, its last second", b_, a_, OnePass(a_) - 44100, EndMode::kRepeatList, EndMode::kPlayList},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(c.from);
+      r.window.OpenFiles({c.first, c.last});
+      r.window.Next();
+      QVERIFY2(r.window.List().HeardRow() == 1, c.what);
+      const Pcm before = r.Take(c.before);
+      r.window.SetEndMode(c.to);
+      const bool round = c.to == EndMode::kRepeatList;
+      const std::uint64_t lengthLast = OnePass(c.last), lengthFirst = OnePass(c.first);
+      const Pcm after = r.Take(lengthLast - c.before + lengthFirst + 44100);
+      const Pcm got = Cat({before, after});
+      const Pcm want =
+          round ? Cat({Render(c.last, 0, lengthLast), Render(c.first, 0, lengthFirst), Render(c.last, 0, 44100)})
+                : Render(c.last, 0, lengthLast);
+      QVERIFY2(got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, want)));
+      QVERIFY2(r.window.Playing() == round, c.what);
+      if (!round) QVERIFY2(AllZero(got, want.size()), c.what);
+    }
+  }
+
+  // The list edited after the player took the entry that follows the heard
+  // one (in a song's last two seconds, or a song shorter than that): what
+  // follows is what the list now has there, without a gap or a frame of
+  // difference.
+  void listEditedAfterTheNextWasTaken() {
+    const struct {
+      const char* what;
+      QList<QByteArray> files;
+      int heardRow;
+      std::uint64_t before;  // frames of the heard song before the edit (0: one block)
+      std::function<void(Playlist&)> edit;
+      QList<QByteArray> want;  // what is heard from the heard song's start on, each once
+    } cases[] = {
+        {"the next removed", {tiny_, b_, c_}, 0, 0, [](Playlist& l) { l.Remove({1}); }, {tiny_, c_}},
+        {"the next removed in the last second",
+         {a_, b_, c_},
+         0,
+         OnePass(a_) - 44100,
+         [](Playlist& l) { l.Remove({1}); },
+         {a_, c_}},
+        {"the next moved up", {tiny_, b_, c_}, 0, 0, [](Playlist& l) { l.Move({1}, 0); }, {tiny_, c_}},
+        {"an entry put after the last", {b_, tiny_}, 1, 0, [&](Playlist& l) { l.Insert(2, {c_}); }, {tiny_, c_}},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.OpenFiles(c.files);
+      if (c.heardRow > 0) r.window.PlayEntry(r.window.List().At(c.heardRow).id);
+      const Pcm before = r.Take(c.before != 0 ? c.before : kBlockFrames);
+      c.edit(r.window.List());
+      Pcm want;
+      for (const QByteArray& file : c.want) want = Cat({want, Render(file, 0, OnePass(file))});
+      const Pcm got = Cat({before, r.Take(want.size() / 2 - before.size() / 2 + 44100)});
+      QVERIFY2(got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, want)));
+      QVERIFY2(AllZero(got, want.size()), c.what);
+      QVERIFY2(!r.window.Playing(), c.what);
+    }
+  }
+
   // Next, Previous, and a seek past the end of the song (a list mode),
   // while paused: another entry is heard, and it stays paused until the
-  // resume, from which its sound is heard from its start.
+  // resume, from which its sound is heard from its start. The buffer is
+  // never played in between: a device would take a block of the new song
+  // while the window shows it paused. A mode change or a list edit that
+  // starts the heard song anew keeps it paused too.
   void stepsWhilePausedStayPaused() {
     Rig r;
     r.window.SetEndMode(EndMode::kPlayList);
@@ -386,9 +467,14 @@ class WindowListTest : public QObject {
         {"Next", [&] { r.window.Next(); }, 1},
         {"Previous", [&] { r.window.Previous(); }, 0},
         {"a seek to the end", [&] { r.window.SeekTo(OnePass(a_)); }, 1},
+        {"Repeat song", [&] { r.window.SetEndMode(EndMode::kRepeatSong); }, 1},
+        {"Play list", [&] { r.window.SetEndMode(EndMode::kPlayList); }, 1},
+        {"the next entry removed", [&] { r.window.List().Remove({2}); }, 1},
     };
     for (const auto& s : steps) {
+      r.buffer.ClearCalls();
       s.step();
+      for (const std::string& call : r.buffer.Calls()) QVERIFY2(!QByteArray(call.c_str()).startsWith("Play"), s.what);
       QVERIFY2(r.window.List().HeardRow() == s.row, s.what);
       QVERIFY2(r.window.Paused() && !r.buffer.Playing() && r.window.Button(1)->isChecked(), s.what);
       QVERIFY2(!r.window.FollowTimer().isActive(), s.what);
@@ -677,6 +763,51 @@ class WindowListTest : public QObject {
     QVERIFY(r.window.Info()->Text().startsWith("File:        named.xm"));
     r.window.Next();
     QVERIFY(r.window.Info()->Text().startsWith("File:        named.xm"));
+  }
+
+  // The heard song plays on after its entry left the list (or after it
+  // left once the device had gone on into it, before the window followed):
+  // Info (I) and the panel that follows the heard song show that song's
+  // file, not a selected entry's or the one before.
+  void infoShowsTheHeardSongOutOfTheList() {
+    // Past the end of the short song by less than a block, between two of
+    // the window's follows (every ten blocks).
+    const std::uint64_t intoNext = (OnePass(tiny_) / kBlockFrames + 1) * kBlockFrames;
+    const struct {
+      const char* what;
+      QList<QByteArray> files;
+      int removed;           // the row taken out of the list
+      bool openFirst;        // the panel is open (following) before the row goes
+      std::uint64_t before;  // frames heard before the row goes
+      QByteArray heard;      // the file heard at the end
+    } cases[] = {
+        {"the heard entry", {a_, b_, c_}, 0, false, 0, a_},
+        {"the heard entry, panel open", {a_, b_, c_}, 0, true, 0, a_},
+        {"the next entry, the device in it", {tiny_, b_, c_}, 1, true, intoNext, b_},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.SetListOpen(true);
+      r.window.OpenFiles(c.files);
+      if (c.openFirst) r.window.ShowInfo();
+      PlaylistView& view = *r.window.ListView();
+      view.selectionModel()->select(r.window.List().index(2, 0),
+                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      if (c.before != 0) {
+        r.Take(c.before);
+        QVERIFY2(r.window.HeardEntry() == r.window.List().At(0).id, c.what);
+      }
+      r.window.List().Remove({c.removed});
+      if (c.before != 0) r.Take(10 * kBlockFrames);
+      QVERIFY2(r.window.Playing(), c.what);
+      QVERIFY2(r.window.List().RowOf(r.window.HeardEntry()) < 0, c.what);
+      if (!c.openFirst) r.window.ShowInfo();
+      QVERIFY2(r.window.Info()->isVisible(), c.what);
+      const QString file = QStringLiteral("File:        ") + FileNameText(c.heard) + QLatin1Char('\n');
+      QVERIFY2(r.window.Info()->Text().startsWith(file), qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") +
+                                                                    r.window.Info()->Text().section('\n', 0, 0)));
+    }
   }
 
   // Everything remembered comes back in a new window, written the moment
