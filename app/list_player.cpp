@@ -186,13 +186,17 @@ void ListPlayer::SetMode(EndMode mode, bool paused) {
   }
   // The heard song gets the end of the new mode: it goes on from the frame
   // heard, to the end of the pass it is in (or for ever).
-  UpdateHeard();
-  const std::uint32_t id = chain_.front().id;
-  const std::uint64_t frame = heardFrame_;
-  Loaded loaded = Load(id);
+  std::uint64_t frame = 0;
+  Loaded loaded = LoadHeard(frame);
   if (loaded.song == nullptr) return;
   const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
-  StartWith(id, frame, end, std::move(loaded), paused);
+  StartWith(chain_.front().id, frame, end, std::move(loaded), paused);
+}
+
+ListPlayer::Loaded ListPlayer::LoadHeard(std::uint64_t& frame) {
+  UpdateHeard();
+  frame = heardFrame_;
+  return Load(chain_.front().id);
 }
 
 void ListPlayer::UpdateHeard() {
@@ -219,9 +223,12 @@ bool ListPlayer::TakenFollowerStale() {
   if (chain_.size() < 2 || (chain_.size() == 2 && queuedWaiting_)) return false;  // nothing taken yet
   ::HeardFrame heard{};
   if (!PlayerHeard(player_, heard) || heard.tag != chain_.front().id) return false;  // the device is in it already
-  const std::uint32_t want = After(chain_.front().id);
-  const std::uint32_t follows = want != 0 ? want : mode_ == EndMode::kPlayList ? kEndTag : 0;
-  return chain_[1].id != follows;
+  return !Follows(chain_.front().id, chain_[1].id);
+}
+
+bool ListPlayer::Follows(std::uint32_t id, std::uint32_t next) const {
+  const std::uint32_t want = After(id);
+  return next == (want != 0 ? want : mode_ == EndMode::kPlayList ? kEndTag : 0);
 }
 
 void ListPlayer::ListChanged(bool paused) {
@@ -231,12 +238,10 @@ void ListPlayer::ListChanged(bool paused) {
   // mode changed), the heard song goes on anew from the frame heard, with
   // the end it has, and the right one after it.
   if (TakenFollowerStale()) {
-    UpdateHeard();
-    const std::uint32_t id = chain_.front().id;
-    const std::uint64_t frame = heardFrame_, end = chain_.front().end;
-    Loaded loaded = Load(id);
+    std::uint64_t frame = 0;
+    Loaded loaded = LoadHeard(frame);
     if (loaded.song != nullptr) {
-      StartWith(id, frame, end, std::move(loaded), paused);
+      StartWith(chain_.front().id, frame, chain_.front().end, std::move(loaded), paused);
       return;
     }
   }
@@ -246,9 +251,7 @@ void ListPlayer::ListChanged(bool paused) {
   }
   // The queued entry may no longer be the one that follows.
   const Handed& last = chain_[chain_.size() - 2];
-  const std::uint32_t want = After(last.id);
-  const std::uint32_t queued = chain_.back().id;
-  if (want == queued || (want == 0 && queued == kEndTag && mode_ == EndMode::kPlayList)) return;
+  if (Follows(last.id, chain_.back().id)) return;
   Handed next{};
   QueuedSong replacement = MakeNext(last.id, next);
   if (replacement.song == nullptr) {

@@ -105,9 +105,15 @@ class ListPlayer : public QObject {
   // The frame heard now, where the player can tell.
   void UpdateHeard();
   void Queue();
+  // Whether `next` is what follows entry `id` now: the entry after it, or
+  // in "Play list" the end marker after the last.
+  bool Follows(std::uint32_t id, std::uint32_t next) const;
   // The player has taken a song to follow the heard one, and the list (or
   // the mode) now has another follow it.
   bool TakenFollowerStale();
+  // The heard song loaded anew, and the frame heard in it; a null song
+  // where its file cannot be loaded now.
+  Loaded LoadHeard(std::uint64_t& frame);
 
   Player& player_;
   SoundBuffer& buffer_;

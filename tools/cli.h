@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "loader.h"
 #include "song.h"
@@ -40,6 +41,10 @@ std::string Shown(const std::string& name);
 
 // --help or -h.
 bool IsHelpOption(const char* arg);
+// The first "--" ends a command's options: every argument after it is a
+// FILE, also one that begins with -. True where `arg` is that "--" (which
+// sets `ended`) or comes after it (then added to `files`).
+bool TakenAfterOptions(const char* arg, bool& ended, std::vector<const char*>& files);
 // "zevora-cli: COMMAND: unknown option OPTION" on standard error; returns
 // the exit code 2.
 int UnknownOption(const char* command, const char* option);

@@ -74,15 +74,12 @@ bool IsPlayOption(const char* arg) {
 // The exit code when the options end the command (help, or a one-line
 // message on anything it cannot take); -1 to go on.
 int ParsePlayOptions(int argc, char** argv, PlayOptions& o) {
-  bool filesOnly = false;  // after --: a FILE may begin with -
+  bool optionsEnded = false;
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
-    if (filesOnly || arg[0] != '-' || arg[1] == '\0') {
+    if (TakenAfterOptions(arg, optionsEnded, o.files)) continue;
+    if (arg[0] != '-' || arg[1] == '\0') {
       o.files.push_back(arg);
-      continue;
-    }
-    if (!std::strcmp(arg, "--")) {
-      filesOnly = true;
       continue;
     }
     if (IsHelpOption(arg)) return PrintHelp(kHelp);

@@ -98,18 +98,11 @@ struct RenderOptions {
 // The exit code when the options end the command (help, or a one-line
 // message on anything it cannot take); -1 to go on.
 int ParseRenderOptions(int argc, char** argv, RenderOptions& o) {
-  bool filesOnly = false;  // after --: a FILE may begin with -
+  bool optionsEnded = false;
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (filesOnly) {
-      o.files.push_back(arg);
-      continue;
-    }
-    if (!std::strcmp(arg, "--")) {
-      filesOnly = true;
-      continue;
-    }
+    if (TakenAfterOptions(arg, optionsEnded, o.files)) continue;
     if (IsHelpOption(arg)) return PrintHelp(kHelp);
     // -j4 as make takes it.
     if (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0') {

@@ -75,6 +75,14 @@ std::string Shown(const std::string& name) { return TerminalText(name, NameEncod
 
 bool IsHelpOption(const char* arg) { return !std::strcmp(arg, "--help") || !std::strcmp(arg, "-h"); }
 
+bool TakenAfterOptions(const char* arg, bool& ended, std::vector<const char*>& files) {
+  if (ended) {
+    files.push_back(arg);
+    return true;
+  }
+  return ended = !std::strcmp(arg, "--");
+}
+
 int UnknownOption(const char* command, const char* option) {
   std::fprintf(stderr, "zevora-cli: %s: unknown option %s (see zevora-cli %s --help)\n", command, Shown(option).c_str(),
                command);
@@ -178,17 +186,10 @@ int InfoCommand(int argc, char** argv) {
   bool json = false;
   unsigned jobs = 0;
   std::vector<const char*> files;
-  bool filesOnly = false;  // after --: a FILE may begin with -
+  bool optionsEnded = false;
   for (int i = 2; i < argc; ++i) {
     const char* arg = argv[i];
-    if (filesOnly) {
-      files.push_back(arg);
-      continue;
-    }
-    if (!std::strcmp(arg, "--")) {
-      filesOnly = true;
-      continue;
-    }
+    if (TakenAfterOptions(arg, optionsEnded, files)) continue;
     if (IsHelpOption(arg)) return PrintHelp(kInfoHelp);
     const bool isJobs = !std::strcmp(arg, "-j") || !std::strcmp(arg, "--jobs");
     if ((isJobs && i + 1 < argc) || (arg[0] == '-' && arg[1] == 'j' && arg[2] != '\0')) {
