@@ -38,13 +38,13 @@ class RowSet {
   bool Insert(const RowKey& key) {
     if (2 * (count_ + 1) > index_.size()) Grow();
     const std::uint64_t hash = Hash(key);
-    const std::uint32_t tag = static_cast<std::uint32_t>(hash >> (64 - kTagBits)) << kNumberBits;
+    const std::uint32_t tag = Slot(hash, 0);
     const std::size_t mask = index_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       const std::uint32_t slot = index_[i];
       if (slot == 0) {
         Append(key);
-        index_[i] = tag | count_;
+        index_[i] = Slot(hash, count_);
         return true;
       }
       if ((slot & ~kNumberMask) == tag && Key((slot & kNumberMask) - 1) == key) return false;
@@ -70,9 +70,14 @@ class RowSet {
     return x ^ (x >> 31);
   }
   static std::uint64_t Hash(const RowKey& k) { return Mix(Mix(Mix(k.position) ^ k.loops[0]) ^ k.loops[1]); }
+  // An index slot: key number `number` (counted from 1) under the hash's top bits.
+  static std::uint32_t Slot(std::uint64_t hash, std::uint32_t number) {
+    return static_cast<std::uint32_t>(hash >> (64 - kTagBits)) << kNumberBits | number;
+  }
   const RowKey& Key(std::uint32_t n) const { return blocks_[n >> kBlockBits][n & ((1u << kBlockBits) - 1)]; }
   void Append(const RowKey& key) {
-    if ((count_ >> kBlockBits) == blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<RowKey[]>(1u << kBlockBits));
+    if ((count_ >> kBlockBits) == blocks_.size())
+      blocks_.push_back(std::make_unique_for_overwrite<RowKey[]>(1u << kBlockBits));
     blocks_[count_ >> kBlockBits][count_ & ((1u << kBlockBits) - 1)] = key;
     ++count_;
   }
@@ -84,7 +89,7 @@ class RowSet {
       const std::uint64_t hash = Hash(Key(n));
       std::size_t i = hash & mask;
       while (index_[i] != 0) i = (i + 1) & mask;
-      index_[i] = static_cast<std::uint32_t>(hash >> (64 - kTagBits)) << kNumberBits | (n + 1);
+      index_[i] = Slot(hash, n + 1);
     }
   }
   std::vector<std::unique_ptr<RowKey[]>> blocks_;
