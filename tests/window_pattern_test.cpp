@@ -357,6 +357,37 @@ class WindowPatternTest : public QObject {
     QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) != Render(path, mutedFrom, 10 * kBlockFrames, 1u << 1));
   }
 
+  // The heard song's entry removed from the list: the song plays on, and
+  // the view opened then shows it (and goes on showing it when opened
+  // again), not "Nothing plays".
+  void songWhoseEntryLeftTheListIsShown() {
+    XmModule first = Tune(4, {16, 16});
+    first.title = "first";
+    XmModule second = Tune(2, {16});
+    second.title = "second";
+    const QByteArray a = Write(dir_, "left-a.xm", first);
+    const QByteArray b = Write(dir_, "left-b.xm", second);
+    const std::vector<std::pair<int, int>> rows = BlockRows(a, 40);
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.OpenFiles({a, b});
+    r.Take(10 * kBlockFrames);
+    r.window.List().Remove({0});
+    QCoreApplication::processEvents();
+    QCOMPARE(r.window.List().Count(), 1);
+    QVERIFY(r.window.Playing());
+    for (int opened = 0; opened < 2; ++opened) {
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.Take(5 * kBlockFrames);
+      QVERIFY(r.View().ShownSong() != nullptr);
+      QCOMPARE(r.View().windowTitle(), QString("Pattern: first"));
+      QCOMPARE(r.Canvas().Channels(), 4);
+      QCOMPARE(std::make_pair(r.Canvas().HeardOrder(), r.Canvas().HeardRow()), rows[r.taken / kBlockFrames]);
+      r.window.SetPatternOpen(false);
+    }
+  }
+
   // Closed, nothing of the view runs: no timer, no scopes kept, every
   // channel heard again. Open or not is remembered, and where it was.
   void closedViewRunsNothingAndIsRemembered() {
