@@ -388,6 +388,33 @@ class WindowPatternTest : public QObject {
     }
   }
 
+  // What a scope shows stays while paused: a click that mutes a channel,
+  // or a resize, draws the headers anew with the scopes of the block heard
+  // (flat only for the muted channel), not every scope flat.
+  void pausedScopesStayWhenDrawnAnew() {
+    const QByteArray path = Write(dir_, "paused-scopes.xm", Tune(4, {16, 16}));
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.SetPatternOpen(true);
+    r.View().resize(900, 400);
+    QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+    r.window.OpenFiles({path});
+    r.Take(30 * kBlockFrames);
+    r.window.Pause();
+    const QImage header0 = r.Canvas().grab(r.Canvas().HeaderRect(0)).toImage();
+    for (int channel = 0; channel < 4; ++channel)
+      QVERIFY2(WavePixels(r.Canvas(), channel) > 20, qPrintable(QString::number(channel)));
+    QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, r.Canvas().HeaderRect(2).center());
+    QCOMPARE(r.View().Muted(), 1u << 2);
+    for (const QSize size : {QSize(900, 400), QSize(1000, 500)}) {
+      r.View().resize(size);
+      QCoreApplication::processEvents();
+      for (int channel = 0; channel < 4; ++channel)
+        QVERIFY2((WavePixels(r.Canvas(), channel) > 20) == (channel != 2), qPrintable(QString::number(channel)));
+      QVERIFY(r.Canvas().grab(r.Canvas().HeaderRect(0)).toImage() == header0);
+    }
+  }
+
   // Closed, nothing of the view runs: no timer, no scopes kept, every
   // channel heard again. Open or not is remembered, and where it was.
   void closedViewRunsNothingAndIsRemembered() {
