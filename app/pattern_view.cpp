@@ -127,7 +127,9 @@ int PatternCanvas::RowsAt(int order) const {
   if (song_ == nullptr || order < 0 || order >= song_->module.songLength) return 0;
   const ModuleState& m = song_->module;
   const int pattern = m.orderTable[order];
-  return pattern < m.patternCount ? m.patternTable[pattern].rowCount : 0;
+  if (pattern >= m.patternCount) return 0;
+  // A pattern of no rows plays as one empty row.
+  return std::max<int>(m.patternTable[pattern].rowCount, 1);
 }
 
 PatternCanvas::RowPosition PatternCanvas::Step(RowPosition from, int offset) const {

@@ -415,6 +415,56 @@ class WindowPatternTest : public QObject {
     }
   }
 
+  // The rows shown after the heard one are the rows the song plays next,
+  // for order lists with patterns of no rows (played as one empty row),
+  // patterns the file lacks (64 empty rows) and patterns of one row.
+  void rowsAheadAreTheRowsPlayed_data() {
+    QTest::addColumn<QVector<int>>("patternRows");
+    QTest::addColumn<QVector<int>>("orders");
+    QTest::addRow("pattern of no rows") << QVector<int>{4, 0} << QVector<int>{0, 1, 0, 1, 1, 0};
+    QTest::addRow("missing pattern") << QVector<int>{3} << QVector<int>{0, 7, 0};
+    QTest::addRow("patterns of one row") << QVector<int>{1, 2} << QVector<int>{0, 0, 1, 0, 1, 1};
+  }
+  void rowsAheadAreTheRowsPlayed() {
+    QFETCH(QVector<int>, patternRows);
+    QFETCH(QVector<int>, orders);
+    XmModule m = OneInstrumentModule(LoopedSample(), 2);
+    m.tempo = 3;  // a row lasts three blocks: each row played is seen
+    m.patterns.clear();
+    for (const int rows : patternRows) {
+      m.patterns.push_back(XmPattern{});
+      m.patterns.back().rows = static_cast<std::uint16_t>(rows);
+    }
+    m.orders.assign(orders.begin(), orders.end());
+    m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+    const QByteArray path = Write(dir_, "ahead.xm", m);
+    // The rows played through once, in order.
+    std::vector<std::pair<int, int>> played;
+    for (const auto& at : BlockRows(path, 3000)) {
+      if (!played.empty() && at.first < played.back().first) break;
+      if (played.empty() || at != played.back()) played.push_back(at);
+    }
+    QVERIFY(played.size() > 5);
+    Song* song = LoadPath(path);
+    QVERIFY(song != nullptr);
+    PatternCanvas canvas(nullptr);
+    canvas.resize(900, 600);
+    canvas.SetSong(song);
+    for (std::size_t i = 0; i + 1 < played.size(); ++i) {
+      canvas.ShowPosition(played[i].first, played[i].second);
+      const QString next = QString::asprintf(" %02X  %02X  %02X", played[i + 1].first, orders[played[i + 1].first],
+                                             played[i + 1].second);
+      QCOMPARE(canvas.RowText(1).left(11), next);
+      const QString previous =
+          i > 0 ? QString::asprintf(" %02X  %02X  %02X", played[i - 1].first, orders[played[i - 1].first],
+                                    played[i - 1].second)
+                : QString();
+      QCOMPARE(canvas.RowText(-1).left(11), previous);
+    }
+    canvas.SetSong(nullptr);
+    DestroySong(song);
+  }
+
   // Closed, nothing of the view runs: no timer, no scopes kept, every
   // channel heard again. Open or not is remembered, and where it was.
   void closedViewRunsNothingAndIsRemembered() {
