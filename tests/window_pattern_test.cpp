@@ -465,10 +465,9 @@ class WindowPatternTest : public QObject {
       const QString next = QString::asprintf(" %02X  %02X  %02X", played[i + 1].first, orders[played[i + 1].first],
                                              played[i + 1].second);
       QCOMPARE(canvas.RowText(1).left(11), next);
-      const QString previous =
-          i > 0 ? QString::asprintf(" %02X  %02X  %02X", played[i - 1].first, orders[played[i - 1].first],
-                                    played[i - 1].second)
-                : QString();
+      const QString previous = i > 0 ? QString::asprintf(" %02X  %02X  %02X", played[i - 1].first,
+                                                         orders[played[i - 1].first], played[i - 1].second)
+                                     : QString();
       QCOMPARE(canvas.RowText(-1).left(11), previous);
     }
     canvas.SetSong(nullptr);
