@@ -539,8 +539,12 @@ void PatternCanvas::mousePressEvent(QMouseEvent* event) {
 }
 
 void PatternCanvas::wheelEvent(QWheelEvent* event) {
+  // A wheel notch (120) scrolls a channel; a touchpad's small steps add up
+  // to one.
   const QPoint delta = event->angleDelta();
-  const int steps = (delta.x() != 0 ? -delta.x() : -delta.y()) / 120;
+  wheelRest_ += delta.x() != 0 ? -delta.x() : -delta.y();
+  const int steps = wheelRest_ / 120;
+  wheelRest_ -= steps * 120;
   if (steps != 0) emit scrollRequested(steps);
   event->accept();
 }

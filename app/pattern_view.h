@@ -147,6 +147,7 @@ class PatternCanvas : public QWidget {
   };
   Drawn drawn_[kMaxChannels];
   std::uint64_t scopeFrames_ = 0;
+  int wheelRest_ = 0;  // wheel movement short of a channel
 };
 
 class PatternView : public QWidget {

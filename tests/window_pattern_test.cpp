@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -557,6 +558,22 @@ class WindowPatternTest : public QObject {
     QScrollBar& scroll = *r.View().ChannelScroll();
     const int whole = r.Canvas().FullyVisibleChannels();
     QCOMPARE(scroll.isVisible(), channels > whole);
+    if (scroll.isVisible()) {
+      // The wheel: a notch a channel, a touchpad's small steps adding up.
+      const auto wheel = [&](int delta) {
+        const QPointF at = r.Canvas().rect().center();
+        QWheelEvent event(at, r.Canvas().mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(&r.Canvas(), &event);
+      };
+      wheel(-120);
+      QCOMPARE(scroll.value(), 1);
+      for (int i = 0; i < 8; ++i) wheel(-30);
+      QCOMPARE(scroll.value(), 3);
+      for (int i = 0; i < 3; ++i) wheel(40);
+      QCOMPARE(scroll.value(), 2);
+      QCOMPARE(r.Canvas().FirstChannel(), 2);
+    }
     scroll.setValue(scroll.maximum());
     QVERIFY(r.Canvas().FirstChannel() + r.Canvas().FullyVisibleChannels() >= channels);
     const QRect last = r.Canvas().HeaderRect(channels - 1);
