@@ -5,6 +5,12 @@ ListPlayer::ListPlayer(Player& player, SoundBuffer& buffer, Playlist& list, QObj
 
 std::uint32_t ListPlayer::QueuedId() const { return chain_.size() >= 2 ? chain_[1].id : 0; }
 
+QByteArray ListPlayer::PathOf(std::uint32_t id) const {
+  for (const Handed& handed : chain_)
+    if (handed.id == id) return handed.path;
+  return {};
+}
+
 std::uint64_t ListPlayer::EndFor(const SongInfo& info) const {
   return mode_ == EndMode::kRepeatSong ? kNoSongEnd : info.OnePass();
 }

@@ -64,6 +64,9 @@ class ListPlayer : public QObject {
   std::uint64_t HeardFrame() const { return heardFrame_; }
   // The entry that is to follow the heard one (0: none, or not yet known).
   std::uint32_t QueuedId() const;
+  // The file of the entry `id` handed to the player (heard, playing or
+  // queued), kept should the entry have left the list; empty for others.
+  QByteArray PathOf(std::uint32_t id) const;
 
   // The tag of the empty song queued after the last entry of "Play list".
   static constexpr std::uint32_t kEndTag = ~std::uint32_t{0};

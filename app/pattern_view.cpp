@@ -102,6 +102,7 @@ PatternCanvas::PatternCanvas(QWidget* parent) : QWidget(parent) {
 void PatternCanvas::SetSong(const Song* song) {
   song_ = song;
   order_ = row_ = 0;
+  scopesShown_ = false;
   BuildTextCache();
   const int channels = song_ != nullptr ? song_->module.channelCount : 0;
   first_ = std::clamp(first_, 0, std::max(0, channels - 1));
@@ -126,7 +127,9 @@ int PatternCanvas::RowsAt(int order) const {
   if (song_ == nullptr || order < 0 || order >= song_->module.songLength) return 0;
   const ModuleState& m = song_->module;
   const int pattern = m.orderTable[order];
-  return pattern < m.patternCount ? m.patternTable[pattern].rowCount : 0;
+  if (pattern >= m.patternCount) return 0;
+  // A pattern of no rows plays as one empty row.
+  return std::max<int>(m.patternTable[pattern].rowCount, 1);
 }
 
 PatternCanvas::RowPosition PatternCanvas::Step(RowPosition from, int offset) const {
@@ -401,7 +404,9 @@ void PatternCanvas::DrawHeader() {
     if (muted) std::memcpy(title + 8, "muted", 5);
     DrawText(header_, ChannelX(slot) + charWidth_ / 2, pad, title, kCellChars,
              Style(kHead, false, muted ? kMutedTitle : kTitle));
-    DrawChannelScope(slot, channel, nullptr);
+    // Drawn anew (a mute, a resize), the scopes show what they showed: a
+    // paused song's stay as they were.
+    DrawChannelScope(slot, channel, scopesShown_ ? &shownScopes_ : nullptr);
   }
 }
 
@@ -415,10 +420,6 @@ bool PatternCanvas::DrawChannelScope(int slot, int channel, const ChannelScopes*
   static constexpr std::int8_t kFlat[kScopePoints] = {};
   const std::int8_t* points = scopes != nullptr && !muted ? scopes->points[channel] : kFlat;
   const bool live = scopes != nullptr && !muted;
-  float target = 0;
-  if (live && scopes->peaks[channel] > 0)
-    target = std::clamp((20.0f * std::log10(scopes->peaks[channel] / 32767.0f) + 48.0f) / 48.0f, 0.0f, 1.0f);
-  if (scopes != nullptr || muted) levels_[channel] = std::max(target, levels_[channel] - kLevelFall);
   const int lit = std::min(static_cast<int>(levels_[channel] * static_cast<float>(scopePoint_.size()) + 0.5f), width);
 
   // Only what differs from what is drawn is drawn again (a silent channel
@@ -469,9 +470,18 @@ void PatternCanvas::ShowScopes(const ChannelScopes* scopes) {
     static const ChannelScopes kSilence{};
     scopes = &kSilence;
   }
+  shownScopes_ = *scopes;
+  scopesShown_ = true;
+  for (int slot = 0; slot < visible_; ++slot) {
+    const int channel = first_ + slot;
+    float target = 0;
+    if ((muted_ >> channel & 1u) == 0 && scopes->peaks[channel] > 0)
+      target = std::clamp((20.0f * std::log10(scopes->peaks[channel] / 32767.0f) + 48.0f) / 48.0f, 0.0f, 1.0f);
+    levels_[channel] = std::max(target, levels_[channel] - kLevelFall);
+  }
   int firstChanged = visible_, lastChanged = -1;
   for (int slot = 0; slot < visible_; ++slot) {
-    if (!DrawChannelScope(slot, first_ + slot, scopes)) continue;
+    if (!DrawChannelScope(slot, first_ + slot, &shownScopes_)) continue;
     firstChanged = std::min(firstChanged, slot);
     lastChanged = slot;
   }
@@ -529,8 +539,12 @@ void PatternCanvas::mousePressEvent(QMouseEvent* event) {
 }
 
 void PatternCanvas::wheelEvent(QWheelEvent* event) {
+  // A wheel notch (120) scrolls a channel; a touchpad's small steps add up
+  // to one.
   const QPoint delta = event->angleDelta();
-  const int steps = (delta.x() != 0 ? -delta.x() : -delta.y()) / 120;
+  wheelRest_ += delta.x() != 0 ? -delta.x() : -delta.y();
+  const int steps = wheelRest_ / 120;
+  wheelRest_ -= steps * 120;
   if (steps != 0) emit scrollRequested(steps);
   event->accept();
 }

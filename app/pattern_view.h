@@ -135,6 +135,9 @@ class PatternCanvas : public QWidget {
   std::vector<std::uint8_t> scopePoint_;  // scope column -> point
   std::vector<QRgb> levelColours_;
   float levels_[kMaxChannels] = {};
+  // The scopes last shown (drawn again where the header is drawn anew).
+  ChannelScopes shownScopes_{};
+  bool scopesShown_ = false;
   // What each channel's scope and level bar show now.
   struct Drawn {
     bool valid = false;
@@ -144,6 +147,7 @@ class PatternCanvas : public QWidget {
   };
   Drawn drawn_[kMaxChannels];
   std::uint64_t scopeFrames_ = 0;
+  int wheelRest_ = 0;  // wheel movement short of a channel
 };
 
 class PatternView : public QWidget {

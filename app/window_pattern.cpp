@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "list_player.h"
 #include "main_window.h"
 #include "pattern_view.h"
 #include "player.h"
@@ -23,9 +24,12 @@ void MainWindow::SetUpPatternView() {
   patternView_ = new PatternView(
       DefaultPlayer(),
       [this](std::uint32_t tag) {
-        // The player's tags are the list's entry ids.
-        const PlaylistEntry* entry = list_->Find(tag);
-        return entry != nullptr ? entry->path : QByteArray();
+        // The player's tags are the list's entry ids. A song handed to the
+        // player plays on after its entry has left the list, and is shown.
+        QByteArray path = listPlayer_->PathOf(tag);
+        if (path.isEmpty())
+          if (const PlaylistEntry* entry = list_->Find(tag)) path = entry->path;
+        return path;
       },
       this);
   const RememberedState& r = settings_->State();

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -136,11 +137,21 @@ int WavePixels(PatternCanvas& canvas, int channel) {
   return count;
 }
 
-// The background colour under the start of a drawn row.
+// A channel's header without its last lines (at a scale of 2 the header's
+// rectangle in the widget's pixels may take in a line of the rows below).
+QImage Scope(PatternCanvas& canvas, int channel) {
+  const QImage image = canvas.grab(canvas.HeaderRect(channel)).toImage();
+  return image.copy(0, 0, image.width(), image.height() - 4);
+}
+
+// The background colour under the start of a drawn row (the grab is in
+// device pixels: QT_SCALE_FACTOR=2 doubles them).
 QRgb RowBackground(PatternCanvas& canvas, int offset) {
   const QRect rect = canvas.RowRect(offset);
   if (rect.isEmpty()) return 0;
-  return canvas.grab().toImage().pixel(rect.left() + 1, rect.center().y());
+  const QImage image = canvas.grab().toImage();
+  const qreal ratio = image.devicePixelRatio();
+  return image.pixel(qRound((rect.left() + 1) * ratio), qRound(rect.center().y() * ratio));
 }
 
 }  // namespace
@@ -357,6 +368,113 @@ class WindowPatternTest : public QObject {
     QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) != Render(path, mutedFrom, 10 * kBlockFrames, 1u << 1));
   }
 
+  // The heard song's entry removed from the list: the song plays on, and
+  // the view opened then shows it (and goes on showing it when opened
+  // again), not "Nothing plays".
+  void songWhoseEntryLeftTheListIsShown() {
+    XmModule first = Tune(4, {16, 16});
+    first.title = "first";
+    XmModule second = Tune(2, {16});
+    second.title = "second";
+    const QByteArray a = Write(dir_, "left-a.xm", first);
+    const QByteArray b = Write(dir_, "left-b.xm", second);
+    const std::vector<std::pair<int, int>> rows = BlockRows(a, 40);
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.OpenFiles({a, b});
+    r.Take(10 * kBlockFrames);
+    r.window.List().Remove({0});
+    QCoreApplication::processEvents();
+    QCOMPARE(r.window.List().Count(), 1);
+    QVERIFY(r.window.Playing());
+    for (int opened = 0; opened < 2; ++opened) {
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.Take(5 * kBlockFrames);
+      QVERIFY(r.View().ShownSong() != nullptr);
+      QCOMPARE(r.View().windowTitle(), QString("Pattern: first"));
+      QCOMPARE(r.Canvas().Channels(), 4);
+      QCOMPARE(std::make_pair(r.Canvas().HeardOrder(), r.Canvas().HeardRow()), rows[r.taken / kBlockFrames]);
+      r.window.SetPatternOpen(false);
+    }
+  }
+
+  // What a scope shows stays while paused: a click that mutes a channel,
+  // or a resize, draws the headers anew with the scopes of the block heard
+  // (flat only for the muted channel), not every scope flat.
+  void pausedScopesStayWhenDrawnAnew() {
+    const QByteArray path = Write(dir_, "paused-scopes.xm", Tune(4, {16, 16}));
+    Rig r;
+    QVERIFY(Show(r.window));
+    r.window.SetPatternOpen(true);
+    r.View().resize(900, 400);
+    QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+    r.window.OpenFiles({path});
+    r.Take(30 * kBlockFrames);
+    r.window.Pause();
+    const QImage scope0 = Scope(r.Canvas(), 0);
+    for (int channel = 0; channel < 4; ++channel)
+      QVERIFY2(WavePixels(r.Canvas(), channel) > 20, qPrintable(QString::number(channel)));
+    QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, r.Canvas().HeaderRect(2).center());
+    QCOMPARE(r.View().Muted(), 1u << 2);
+    for (const QSize size : {QSize(900, 400), QSize(1000, 500)}) {
+      r.View().resize(size);
+      QCoreApplication::processEvents();
+      for (int channel = 0; channel < 4; ++channel)
+        QVERIFY2((WavePixels(r.Canvas(), channel) > 20) == (channel != 2), qPrintable(QString::number(channel)));
+      QVERIFY(Scope(r.Canvas(), 0) == scope0);
+    }
+  }
+
+  // The rows shown after the heard one are the rows the song plays next,
+  // for order lists with patterns of no rows (played as one empty row),
+  // patterns the file lacks (64 empty rows) and patterns of one row.
+  void rowsAheadAreTheRowsPlayed_data() {
+    QTest::addColumn<QVector<int>>("patternRows");
+    QTest::addColumn<QVector<int>>("orders");
+    QTest::addRow("pattern of no rows") << QVector<int>{4, 0} << QVector<int>{0, 1, 0, 1, 1, 0};
+    QTest::addRow("missing pattern") << QVector<int>{3} << QVector<int>{0, 7, 0};
+    QTest::addRow("patterns of one row") << QVector<int>{1, 2} << QVector<int>{0, 0, 1, 0, 1, 1};
+  }
+  void rowsAheadAreTheRowsPlayed() {
+    QFETCH(QVector<int>, patternRows);
+    QFETCH(QVector<int>, orders);
+    XmModule m = OneInstrumentModule(LoopedSample(), 2);
+    m.tempo = 3;  // a row lasts three blocks: each row played is seen
+    m.patterns.clear();
+    for (const int rows : patternRows) {
+      m.patterns.push_back(XmPattern{});
+      m.patterns.back().rows = static_cast<std::uint16_t>(rows);
+    }
+    m.orders.assign(orders.begin(), orders.end());
+    m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+    const QByteArray path = Write(dir_, "ahead.xm", m);
+    // The rows played through once, in order.
+    std::vector<std::pair<int, int>> played;
+    for (const auto& at : BlockRows(path, 3000)) {
+      if (!played.empty() && at.first < played.back().first) break;
+      if (played.empty() || at != played.back()) played.push_back(at);
+    }
+    QVERIFY(played.size() > 5);
+    Song* song = LoadPath(path);
+    QVERIFY(song != nullptr);
+    PatternCanvas canvas(nullptr);
+    canvas.resize(900, 600);
+    canvas.SetSong(song);
+    for (std::size_t i = 0; i + 1 < played.size(); ++i) {
+      canvas.ShowPosition(played[i].first, played[i].second);
+      const QString next = QString::asprintf(" %02X  %02X  %02X", played[i + 1].first, orders[played[i + 1].first],
+                                             played[i + 1].second);
+      QCOMPARE(canvas.RowText(1).left(11), next);
+      const QString previous = i > 0 ? QString::asprintf(" %02X  %02X  %02X", played[i - 1].first,
+                                                         orders[played[i - 1].first], played[i - 1].second)
+                                     : QString();
+      QCOMPARE(canvas.RowText(-1).left(11), previous);
+    }
+    canvas.SetSong(nullptr);
+    DestroySong(song);
+  }
+
   // Closed, nothing of the view runs: no timer, no scopes kept, every
   // channel heard again. Open or not is remembered, and where it was.
   void closedViewRunsNothingAndIsRemembered() {
@@ -440,6 +558,22 @@ class WindowPatternTest : public QObject {
     QScrollBar& scroll = *r.View().ChannelScroll();
     const int whole = r.Canvas().FullyVisibleChannels();
     QCOMPARE(scroll.isVisible(), channels > whole);
+    if (scroll.isVisible()) {
+      // The wheel: a notch a channel, a touchpad's small steps adding up.
+      const auto wheel = [&](int delta) {
+        const QPointF at = r.Canvas().rect().center();
+        QWheelEvent event(at, r.Canvas().mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(&r.Canvas(), &event);
+      };
+      wheel(-120);
+      QCOMPARE(scroll.value(), 1);
+      for (int i = 0; i < 8; ++i) wheel(-30);
+      QCOMPARE(scroll.value(), 3);
+      for (int i = 0; i < 3; ++i) wheel(40);
+      QCOMPARE(scroll.value(), 2);
+      QCOMPARE(r.Canvas().FirstChannel(), 2);
+    }
     scroll.setValue(scroll.maximum());
     QVERIFY(r.Canvas().FirstChannel() + r.Canvas().FullyVisibleChannels() >= channels);
     const QRect last = r.Canvas().HeaderRect(channels - 1);
