@@ -77,7 +77,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zevora: unknown option %s\n", arg);
       return 2;
     } else {
-      files << QByteArray(arg);
+      // From the root: the list keeps the path for the next start, which
+      // may be in another folder, and the desktop is given it as a URL.
+      files << AbsolutePath(QByteArray(arg));
     }
   }
 

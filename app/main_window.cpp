@@ -303,8 +303,11 @@ QByteArray MainWindow::UrlPathBytes(const QUrl& url) {
 bool MainWindow::IsLocalFileUrl(const QUrl& url) {
   if (!url.isValid() || !url.isLocalFile()) return false;
   const QString host = url.host();
-  return host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
-         host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+  if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0 &&
+      host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) != 0)
+    return false;
+  const QByteArray path = UrlPathBytes(url);
+  return path.startsWith('/') && !path.contains('\0');
 }
 
 QByteArray MainWindow::PathBytes(const QString& path) {

@@ -121,7 +121,10 @@ class MainWindow : public QWidget {
   // searched for the entry that reads the same).
   static QByteArray UrlPathBytes(const QUrl& url);
   // Whether a URL names a file on this machine: file: with no host, or
-  // localhost or this machine's name (another host's /x.xm is not ours).
+  // localhost or this machine's name (another host's /x.xm is not ours),
+  // and a path that a file can have: from the root (the window's folder is
+  // not the sender's), without a NUL byte (%00 would end the name early,
+  // and another file would be opened).
   static bool IsLocalFileUrl(const QUrl& url);
   static QByteArray PathBytes(const QString& path);
 

@@ -231,13 +231,17 @@ paths = [l.split('=', 1)[1] for l in lines if l.endswith('.xm)') and '\\path=' i
 sys.exit(0 if paths == ['@ByteArray(%s)' % p for p in sys.argv[2:]] else 1)
 PY
 
-# --new-window: another window, served as an instance of its own.
-SDL_AUDIODRIVER=dummy "$app" --new-window "$arg" > "$tmp/new.log" 2>&1 &
+# --new-window: another window, served as an instance of its own. Its file
+# is named relative to its folder: the list (kept for the next start, from
+# wherever) and the URL hold it from the root.
+(cd "$(dirname "$arg")" && SDL_AUDIODRIVER=dummy exec "$app" --new-window "./$(basename "$arg")") > "$tmp/new.log" 2>&1 &
 second=$!
 pids+=("$second")
 check "--new-window: a window of its own" wait_for 20 xdotool search --pid "$second" --name '^Playing argggggg$'
 check "--new-window: served as zevora.instance$second" wait_for 5 sh -c "playerctl -l | grep -qx zevora.instance$second"
 check "--new-window: its metadata" is argggggg -p "zevora.instance$second" metadata xesam:title
+check "--new-window: its file from the root: $(pc -p "zevora.instance$second" metadata xesam:url)" \
+  is "file://$(cd "$(dirname "$arg")" && pwd -P)/$(basename "$arg")" -p "zevora.instance$second" metadata xesam:url
 check "--new-window: the first window plays on" is "handed over.xm" metadata xesam:title
 stop "$second"
 

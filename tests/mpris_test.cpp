@@ -557,8 +557,12 @@ class MprisTest : public QObject {
     QCOMPARE(r.window.List().Count(), 4);
     QCOMPARE(r.window.List().At(3).path, a_);
     // Not a file on this machine: another host's path is not opened here.
+    // Nor a name no file can have: a NUL byte (the name would end there,
+    // at a.xm) or a path from no root (the window's folder is not the
+    // caller's).
     for (const QString& uri :
-         {QStringLiteral("http://example.invalid/a.xm"), "file://example.invalid" + FileUrl(a_).mid(7)}) {
+         {QStringLiteral("http://example.invalid/a.xm"), "file://example.invalid" + FileUrl(a_).mid(7),
+          FileUrl(a_) + "%00b.xm", QStringLiteral("file:a.xm"), QStringLiteral("file:")}) {
       const QDBusMessage refused = client.Call(kPlayer, "OpenUri", {uri});
       QCOMPARE(refused.errorName(), QString("org.freedesktop.DBus.Error.NotSupported"));
       QCoreApplication::processEvents();
@@ -726,7 +730,7 @@ class MprisTest : public QObject {
     // What is not a local file is refused.
     QDBusMessage open = QDBusMessage::createMethodCall(WindowService::kService, WindowService::kPath,
                                                        "org.freedesktop.Application", "Open");
-    open << QStringList{"http://example.invalid/a.xm"} << QVariantMap();
+    open << QStringList{"http://example.invalid/a.xm", FileUrl(c_) + "%00.xm", "file:c.xm"} << QVariantMap();
     QCOMPARE(caller.call(open, QDBus::BlockWithGui).errorName(), QString("org.freedesktop.DBus.Error.InvalidArgs"));
     QCOMPARE(r.window.List().Count(), 3);
     QVERIFY(r.errors.isEmpty());
