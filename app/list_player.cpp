@@ -224,12 +224,28 @@ void ListPlayer::Queue() {
   queuedWaiting_ = true;
 }
 
-bool ListPlayer::TakenFollowerStale() {
-  if (chain_.empty() || chain_.front().id == kEndTag || mode_ == EndMode::kRepeatSong) return false;
+bool ListPlayer::FollowerTaken() {
+  if (chain_.empty() || chain_.front().id == kEndTag) return false;
   if (chain_.size() < 2 || (chain_.size() == 2 && queuedWaiting_)) return false;  // nothing taken yet
   ::HeardFrame heard{};
-  if (!PlayerHeard(player_, heard) || heard.tag != chain_.front().id) return false;  // the device is in it already
-  return !Follows(chain_.front().id, chain_[1].id);
+  return PlayerHeard(player_, heard) && heard.tag == chain_.front().id;  // else the device is in it already
+}
+
+bool ListPlayer::TakenFollowerStale() {
+  return mode_ != EndMode::kRepeatSong && FollowerTaken() && !Follows(chain_.front().id, chain_[1].id);
+}
+
+bool ListPlayer::Refresh(bool paused) {
+  if (PlayerRefresh(player_)) return true;
+  // The ring holds the switch to the song that follows, which the player
+  // has taken: the heard song goes on anew from the frame heard, where what
+  // was set is heard at once (else a mute in a song's last two seconds
+  // would be heard only in the next song).
+  if (!FollowerTaken()) return false;
+  std::uint64_t frame = 0;
+  Loaded loaded = LoadHeard(frame);
+  if (loaded.song == nullptr) return false;
+  return StartWith(chain_.front().id, frame, chain_.front().end, std::move(loaded), paused) == Start::kPlaying;
 }
 
 bool ListPlayer::Follows(std::uint32_t id, std::uint32_t next) const {

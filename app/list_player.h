@@ -67,6 +67,10 @@ class ListPlayer : public QObject {
   // The file of the entry `id` handed to the player (heard, playing or
   // queued), kept should the entry have left the list; empty for others.
   QByteArray PathOf(std::uint32_t id) const;
+  // What was set in the player since (muted channels) is heard a few blocks
+  // after the block being heard, or at once where the heard song has to go
+  // on anew for it. Returns whether it is heard before the ring's end.
+  bool Refresh(bool paused);
 
   // The tag of the empty song queued after the last entry of "Play list".
   static constexpr std::uint32_t kEndTag = ~std::uint32_t{0};
@@ -111,6 +115,9 @@ class ListPlayer : public QObject {
   // Whether `next` is what follows entry `id` now: the entry after it, or
   // in "Play list" the end marker after the last.
   bool Follows(std::uint32_t id, std::uint32_t next) const;
+  // The player has taken a song to follow the heard one (its switch is in
+  // the ring), and the heard song is still being heard.
+  bool FollowerTaken();
   // The player has taken a song to follow the heard one, and the list (or
   // the mode) now has another follow it.
   bool TakenFollowerStale();

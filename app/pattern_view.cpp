@@ -549,8 +549,10 @@ void PatternCanvas::wheelEvent(QWheelEvent* event) {
   event->accept();
 }
 
-PatternView::PatternView(Player& player, std::function<QByteArray(std::uint32_t)> pathOf, QWidget* owner)
-    : QWidget(owner, Qt::Window), player_(player), pathOf_(std::move(pathOf)) {
+PatternView::PatternView(Player& player, std::function<QByteArray(std::uint32_t)> pathOf, QWidget* owner,
+                         std::function<void()> refresh)
+    : QWidget(owner, Qt::Window), player_(player), pathOf_(std::move(pathOf)), refresh_(std::move(refresh)) {
+  if (!refresh_) refresh_ = [this] { PlayerRefresh(player_); };
   setObjectName(QStringLiteral("patternView"));
   setWindowTitle(QStringLiteral("Pattern view"));
   auto* layout = new QVBoxLayout(this);
@@ -637,7 +639,7 @@ void PatternView::ToggleMute(int channel) {
   if (song_ == nullptr || channel < 0 || channel >= song_->module.channelCount) return;
   const std::uint32_t mask = Muted() ^ (1u << channel);
   PlayerMuteChannels(player_, mask);
-  PlayerRefresh(player_);
+  refresh_();
   canvas_->SetMuted(mask);
 }
 
@@ -657,7 +659,7 @@ void PatternView::Quit() {
   // A mute is part of the view: closed, every channel is heard again.
   if (Muted() != 0) {
     PlayerMuteChannels(player_, 0);
-    PlayerRefresh(player_);
+    refresh_();
   }
   Unload();
 }

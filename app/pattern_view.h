@@ -155,7 +155,9 @@ class PatternView : public QWidget {
 
  public:
   // pathOf gives the file of the player's song with that tag (empty: none).
-  PatternView(Player& player, std::function<QByteArray(std::uint32_t tag)> pathOf, QWidget* owner);
+  // `refresh` has a mute heard soon (PlayerRefresh where not given).
+  PatternView(Player& player, std::function<QByteArray(std::uint32_t tag)> pathOf, QWidget* owner,
+              std::function<void()> refresh = {});
   ~PatternView() override;
 
   // Follows the player: the heard song (loaded anew when another is heard),
@@ -203,6 +205,7 @@ class PatternView : public QWidget {
 
   Player& player_;
   std::function<QByteArray(std::uint32_t)> pathOf_;
+  std::function<void()> refresh_;
   PatternCanvas* canvas_ = nullptr;
   QScrollBar* scroll_ = nullptr;
   QTimer timer_;

@@ -31,7 +31,7 @@ void MainWindow::SetUpPatternView() {
           if (const PlaylistEntry* entry = list_->Find(tag)) path = entry->path;
         return path;
       },
-      this);
+      this, [this] { listPlayer_->Refresh(paused_); });
   const RememberedState& r = settings_->State();
   if (!r.patternGeometry.isNull()) patternView_->setGeometry(r.patternGeometry);
   {

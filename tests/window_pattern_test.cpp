@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "audio_setup.h"
+#include "end_mode.h"
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "pattern_notation.h"
@@ -366,6 +367,59 @@ class WindowPatternTest : public QObject {
     // The mute is heard: another channel muted, or none, sounds otherwise.
     QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) != Render(path, mutedFrom, 10 * kBlockFrames));
     QVERIFY(Render(path, mutedFrom, 10 * kBlockFrames, 1u << 2) != Render(path, mutedFrom, 10 * kBlockFrames, 1u << 1));
+  }
+
+  // In a song's last two seconds the ring holds the switch to the next
+  // song, and cannot be rendered again from a few blocks on: a click (or
+  // the view closed, which unmutes) has the heard song go on anew from the
+  // frame heard, so that the mute is heard at once, in it and in the next,
+  // playing or paused, however short the song.
+  void muteInASongsLastSecondsIsHeardAtOnce() {
+    const QByteArray longer = Write(dir_, "last-long.xm", Tune(4, {16, 16, 16, 16}));  // 128 blocks
+    const QByteArray shorter = Write(dir_, "last-short.xm", Tune(4, {16}));            // 32 blocks
+    const QByteArray next = Write(dir_, "last-next.xm", Tune(4, {8, 8}, 3));
+    const struct {
+      const char* what;
+      QByteArray first;
+      bool paused;
+      std::uint64_t click;  // frames heard at the click
+      std::uint64_t close;  // frames heard when the view is closed (0: it stays open)
+    } cases[] = {
+        {"playing", longer, false, 60 * kBlockFrames, 0},
+        {"paused", longer, true, 60 * kBlockFrames + 300, 0},
+        {"a song shorter than the ring", shorter, false, 10 * kBlockFrames, 0},
+        {"the view closed", longer, false, 20 * kBlockFrames, 70 * kBlockFrames},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      QVERIFY(Show(r.window));
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.window.OpenFiles({c.first, next});
+      Pcm got = r.Take(c.click);
+      if (c.paused) r.window.Pause();
+      QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, r.Canvas().HeaderRect(2).center());
+      QCOMPARE(r.View().Muted(), 1u << 2);
+      if (c.paused) r.window.Play();
+      const std::uint64_t length = OnePass(c.first), total = length + OnePass(next);
+      Pcm want = Render(c.first, 0, c.click);
+      if (c.close != 0) {
+        got = Cat({got, r.Take(c.close - c.click)});
+        r.window.SetPatternOpen(false);
+        QCOMPARE(r.View().Muted(), 0u);
+        // Muted from 8 blocks after the click (the ring rendered again).
+        const std::uint64_t muted = c.click + 8 * kBlockFrames;
+        want = Cat({want, Render(c.first, c.click, muted - c.click), Render(c.first, muted, c.close - muted, 1u << 2),
+                    Render(c.first, c.close, length - c.close), Render(next, 0, total - length)});
+      } else {
+        want =
+            Cat({want, Render(c.first, c.click, length - c.click, 1u << 2), Render(next, 0, total - length, 1u << 2)});
+      }
+      got = Cat({got, r.Take(total + 10 * kBlockFrames - got.size() / 2)});
+      QVERIFY2(got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, want)));
+    }
   }
 
   // The heard song's entry removed from the list: the song plays on, and
