@@ -542,7 +542,10 @@ void FilePlayer::Refill(std::size_t count) {
   Player& player = DefaultPlayer();
   if (queued_ == kNoFile || PlayerHasQueuedSong(player)) return;
   const QueuedSong next = NextFile(queued_, count, queuedEnds_);
-  if (next.song != nullptr) PlayerQueueSong(player, next.song, next.endFrame, next.tag);
+  // The song it follows may have ended in the ring already (one shorter
+  // than the ring, taken while it was filled): the ring is then rendered
+  // again from there, so that it follows without a gap.
+  if (next.song != nullptr) PlayerQueueSongInTime(player, next.song, next.endFrame, next.tag);
 }
 
 bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
