@@ -4,7 +4,8 @@
 # added. The capture of a list is the concatenation of each file's render,
 # bit for bit (whole files at --seconds, and from --start on; files shorter
 # than the ring, where the next is queued after the one before has ended in
-# it).
+# it; a queued file deleted or cut short before it is reached, which plays
+# as it was read, with nothing said).
 set -u
 cli="$1"
 corpus="$2"
@@ -13,7 +14,8 @@ trap 'rm -rf "$tmp"' EXIT
 files=("$corpus/vor--mph.xm" "$corpus/njam-data--dali.xm" "$corpus/vodovod--walk.xm")
 status=0
 count=0
-for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4"; do
+for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "deleted --seconds 2.5" \
+  "cut --seconds 2.5"; do
   count=$((count + 1))
   change=
   case "$options" in

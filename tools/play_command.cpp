@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -312,6 +313,7 @@ struct Prepared {
   std::uint32_t channels = 0;
   std::uint64_t start = 0;
   std::uint64_t end = kNoSongEnd;
+  std::string notice;  // said on standard error when the file is reached ("no end found")
 };
 
 // Plays the files through the default player. Each file's song is loaded
@@ -357,6 +359,8 @@ class FilePlayer {
   bool Seek(Song& song, std::uint64_t frame);
   Device KeepDevice();
   void Suspend();
+  // A message on standard error, the status line cleared first.
+  void Tell(const std::string& message);
   void Status(std::size_t index, std::size_t count);
   // The frame of this file being heard, and whether the next file has
   // taken over.
@@ -379,6 +383,10 @@ class FilePlayer {
   std::size_t continuing_ = kNoFile;
   std::size_t queued_ = kNoFile;
   bool queuedEnds_ = false;
+  // What was worked out for the files handed to the player to follow (by
+  // index; their songs are the player's): a file that follows is not read
+  // again when it is reached, so one deleted or changed since plays on.
+  std::map<std::size_t, Prepared> followers_;
   KeyReader keys_;
   int writeError_ = 0;
 };
@@ -474,10 +482,8 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
     // As render does: a song that never ends stops after 10 minutes.
     p.end = p.start + kNoEndFrames;
     p.duration = "no end";
-    if (report) {
-      terminal_.ClearLine();
-      std::fprintf(stderr, "zevora-cli: %s: no end found; playing 10 minutes\n", Shown(module.label).c_str());
-    }
+    p.notice = "zevora-cli: " + Shown(module.label) + ": no end found; playing 10 minutes\n";
+    if (report) Tell(p.notice);
   }
   return p;
 }
@@ -535,7 +541,9 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
   }
   queued_ = index + 1;
   queuedEnds_ = next->end != kNoSongEnd;
-  return {next->song.release(), next->end, static_cast<std::uint32_t>(index + 2)};
+  Song* song = next->song.release();
+  followers_[index + 1] = std::move(*next);
+  return {song, followers_[index + 1].end, static_cast<std::uint32_t>(index + 2)};
 }
 
 void FilePlayer::Refill(std::size_t count) {
@@ -574,6 +582,11 @@ FilePlayer::Device FilePlayer::KeepDevice() {
   return Device::kGone;
 }
 
+void FilePlayer::Tell(const std::string& message) {
+  terminal_.ClearLine();
+  std::fputs(message.c_str(), stderr);
+}
+
 void FilePlayer::Status(std::size_t index, std::size_t count) {
   bool nextHeard = false;
   const std::uint64_t frame = HeardFrame(index, nextHeard);
@@ -598,8 +611,20 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
 Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
   const bool continuing = continuing_ == index;
   continuing_ = kNoFile;
-  if (!continuing) queued_ = kNoFile;
-  std::optional<Prepared> file = Prepare(index, true);
+  std::optional<Prepared> file;
+  if (const auto follower = followers_.find(index); continuing && follower != followers_.end()) {
+    // Heard already: what was worked out when it was queued stands, and
+    // the file is not read again (it may have gone or changed since).
+    file = std::move(follower->second);
+    followers_.erase(follower);
+    if (!file->notice.empty()) Tell(file->notice);
+  } else {
+    if (!continuing) {
+      queued_ = kNoFile;
+      followers_.clear();
+    }
+    file = Prepare(index, true);
+  }
   if (!file) {
     if (continuing) PlayerStop();  // cannot happen: a file is queued only once prepared
     return Outcome::kFailed;
