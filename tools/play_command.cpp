@@ -706,7 +706,22 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
         if (static_cast<std::uint32_t>(channel) >= channels_) continue;
         Player& player = DefaultPlayer();
         PlayerMuteChannels(player, player.mutedChannels.load() ^ (1u << channel));
-        PlayerRefresh(player);
+        if (PlayerRefresh(player) || player.songTag.load() == index + 1) continue;
+        // The ring holds the switch to the next file (this file's last two
+        // seconds), which cannot be rendered again: this file goes on anew
+        // from the frame heard, where the mute is heard at once, instead of
+        // only in the next file. Its file read again: where that fails, the
+        // mute waits for the next file.
+        if (!paused_) PlayerHold(player);
+        bool nextHeard = false;
+        const std::uint64_t at = HeardFrame(index, nextHeard);
+        LoadError error = LoadError::kNone;
+        SongPtr song =
+            nextHeard ? nullptr : LoadModuleSong(SourceFor(o_.files.empty() ? nullptr : o_.files[index]), error);
+        if (song != nullptr)
+          leave = Start(index, count, std::move(song), at);
+        else if (!paused_)
+          buffer_.Play(0, 0, DSBPLAY_LOOPING);
       } else if (key == Key::kPause) {
         paused_ = !paused_;
         if (paused_)
