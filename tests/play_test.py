@@ -597,6 +597,20 @@ check("keys 1 and 0 mute channels 1 and 10 of a 16-channel song, again unmute th
 shown = mutes(module, (b"8", b"9", b"0", b"8"))
 check("keys 9 and 0 do nothing in an 8-channel song", shown == ["mute 8", "mute 8", "mute 8", ""], shown)
 
+# p goes back past a file that cannot be loaded to the one before it (not
+# to the file it was pressed in again); n and the end go forward past it.
+t = Terminal([two, os.path.join(tmp, "missing.xm"), module], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(2.0)
+on_third = t.updates()[-1]
+t.send(b"p")
+t.read(0.6)
+back = t.updates()[-1]
+t.send(b"q")
+code = t.wait()
+check("p on the file after one that cannot be loaded plays the file before that one",
+      code == 1 and on_third.startswith("[3/3] VoR Theme") and back.startswith("[1/3] seed")
+      and t.text.count("missing.xm: cannot open") == 2, (code, on_third, back))
+
 # A mute in a file's last two seconds, where the ring holds the switch to
 # the next file already, is heard in that file (it goes on anew from the
 # frame heard), not only in the next one; the next file then follows as

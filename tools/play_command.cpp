@@ -806,6 +806,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
   // (the files after it could not be loaded).
   bool endedLast = false;
   int writeError = 0;
+  bool backward = false;  // a file is sought with p
   {
     Terminal terminal;
     FilePlayer player(o, buffer, terminal, signals);
@@ -821,10 +822,15 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
         failed = true;
         break;
       }
-      if (outcome == Outcome::kPrevious)
+      if (outcome == Outcome::kPrevious) {
+        backward = true;
         i = i > 0 ? i - 1 : 0;
-      else
+      } else if (outcome == Outcome::kFailed && backward && i > 0) {
+        --i;  // p goes on back past the files that cannot be played
+      } else {
+        backward = false;
         i = player.Following(i + 1);
+      }
     }
     stopSignal = player.StopSignal();
     writeError = player.WriteError();
