@@ -418,6 +418,52 @@ bool PlayerRefresh(Player& player, std::uint32_t lead) {
   return true;
 }
 
+HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag,
+                              std::uint32_t lead) {
+  std::uint64_t played = 0;
+  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
+    return PlayerQueueSong(player, song, endFrame, tag);
+  // Queued with the streaming thread held, so that it cannot take the song
+  // after the silence before the ring is rendered again.
+  const bool streaming = player.threadRunning.load(std::memory_order_acquire) != 0;
+  StopStreamThread(player);
+  const HRESULT queued = PlayerQueueSong(player, song, endFrame, tag);
+  Song& playing = *player.song;
+  const std::uint32_t playingTag = player.songTag.load(std::memory_order_relaxed);
+  const std::uint64_t upTo = player.blocksRendered;
+  const std::uint64_t heard = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+  if (queued >= 0 && player.songEndFrame != kNoSongEnd && SongFrame(playing) >= player.songEndFrame) {
+    // The first block that holds the playing song's end or the silence
+    // after it: the blocks from there on are that song's alone.
+    std::uint64_t from = upTo;
+    for (std::uint64_t n = upTo; n > heard + lead; --n) {
+      const BlockSourceSlot& slot = player.blockSources[(n - 1) % kRingBlocks];
+      if (slot.number.load(std::memory_order_relaxed) != n - 1 ||
+          slot.tag.load(std::memory_order_relaxed) != playingTag ||
+          slot.switchAt.load(std::memory_order_relaxed) != kBlockFrames ||
+          slot.songFrame.load(std::memory_order_relaxed) + kBlockFrames <= player.songEndFrame)
+        break;
+      from = n - 1;
+    }
+    if (from < upTo) {
+      playing.mutedChannels = player.mutedChannels.load(std::memory_order_acquire);
+      playing.channelMix = player.scopesWanted.load(std::memory_order_acquire) ? player.scopeRing->channelMix : nullptr;
+      SeekSong(playing, player.blockSources[from % kRingBlocks].songFrame.load(std::memory_order_relaxed));
+      player.writeBlock = static_cast<std::uint32_t>(from % kRingBlocks);
+      player.blocksRendered = from;
+      while (player.blocksRendered < upTo) {
+        const std::uint64_t before = player.blocksRendered;
+        if (RenderBlock(player) < 0 || player.blocksRendered == before) break;
+      }
+    }
+  }
+  if (streaming) {
+    player.stopRequest.store(0, std::memory_order_release);
+    StartStreamThread(player);
+  }
+  return queued;
+}
+
 void PlayerWatchChannels(Player& player, bool wanted) {
   if (wanted && player.scopeRing == nullptr) player.scopeRing = std::make_unique<ScopeRing>();
   player.scopesWanted.store(wanted, std::memory_order_release);

@@ -194,6 +194,13 @@ HRESULT PlayerStart(Player& player, bool paused);
 // only if it is queued before the playing song's end has been rendered
 // (about two seconds before it is heard). E_INVALIDARG when nothing plays.
 HRESULT PlayerQueueSong(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag);
+// As PlayerQueueSong, also after the playing song's end has been rendered
+// (a song shorter than the ring ends in it with silence after): the ring
+// is then rendered again from the block that holds that end, where the
+// queued song follows without a gap, if that block is at least `lead`
+// blocks after the one being heard.
+HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag,
+                              std::uint32_t lead = 8);
 // True while a queued song waits to be taken.
 bool PlayerHasQueuedSong(const Player& player);
 // Frees the songs that have ended (done by every queue, seek and stop too).

@@ -2,7 +2,10 @@
 # zevora-cli play through SDL's disk audio driver: where one file ends the
 # next begins at the following frame, with nothing left out and nothing
 # added. The capture of a list is the concatenation of each file's render,
-# bit for bit (whole files at --seconds, and from --start on).
+# bit for bit (whole files at --seconds, and from --start on; files shorter
+# than the ring, where the next is queued after the one before has ended in
+# it; a queued file deleted or cut short before it is reached, which plays
+# as it was read, with nothing said).
 set -u
 cli="$1"
 corpus="$2"
@@ -10,17 +13,40 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 files=("$corpus/vor--mph.xm" "$corpus/njam-data--dali.xm" "$corpus/vodovod--walk.xm")
 status=0
-for options in "--seconds 1.5" "--start 2 --seconds 1.2"; do
+count=0
+for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "deleted --seconds 2.5" \
+  "cut --seconds 2.5"; do
+  count=$((count + 1))
+  change=
+  case "$options" in
+    deleted* | cut*) change=${options%% *} options=${options#* } ;;
+  esac
+  played=("${files[@]}")
+  if [ -n "$change" ]; then
+    # The second file is a copy, changed a second into the first.
+    cp "${files[1]}" "$tmp/queued.xm"
+    played[1]="$tmp/queued.xm"
+  fi
   # shellcheck disable=SC2086
-  SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "${files[@]}" $options \
-    > /dev/null 2>&1 || { echo "play $options: exit $?"; status=1; continue; }
+  SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "${played[@]}" $options \
+    > /dev/null 2> "$tmp/stderr.txt" &
+  pid=$!
+  if [ -n "$change" ]; then
+    sleep 1
+    if [ "$change" = deleted ]; then rm "$tmp/queued.xm"; else truncate -s 100 "$tmp/queued.xm"; fi
+  fi
+  wait "$pid" || { echo "play $change $options: exit $?: $(grep -v CRITICAL "$tmp/stderr.txt")"; status=1; continue; }
+  if grep -v CRITICAL "$tmp/stderr.txt"; then
+    echo "play $change $options: said something"
+    status=1
+  fi
   : > "$tmp/renders.raw"
   for f in "${files[@]}"; do
     # shellcheck disable=SC2086
     "$cli" render "$f" -o "$tmp/one.wav" $options >/dev/null 2>&1 || exit 1
     tail -c +45 "$tmp/one.wav" >> "$tmp/renders.raw"
   done
-  python3 - "$tmp/capture.raw" "$tmp/renders.raw" "$options" <<'PY' || status=1
+  python3 - "$tmp/capture.raw" "$tmp/renders.raw" "$change $options" <<'PY' || status=1
 import array, sys
 capture = array.array('h', open(sys.argv[1], 'rb').read())
 render = array.array('h', open(sys.argv[2], 'rb').read())
@@ -36,5 +62,5 @@ if not ok:
 sys.exit(0 if ok else 1)
 PY
 done
-[ "$status" -eq 0 ] && echo "2 passed, 0 failed"
+[ "$status" -eq 0 ] && echo "$count passed, 0 failed"
 exit "$status"

@@ -597,5 +597,38 @@ check("keys 1 and 0 mute channels 1 and 10 of a 16-channel song, again unmute th
 shown = mutes(module, (b"8", b"9", b"0", b"8"))
 check("keys 9 and 0 do nothing in an 8-channel song", shown == ["mute 8", "mute 8", "mute 8", ""], shown)
 
+# p goes back past a file that cannot be loaded to the one before it (not
+# to the file it was pressed in again); n and the end go forward past it.
+t = Terminal([two, os.path.join(tmp, "missing.xm"), module], dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(2.0)
+on_third = t.updates()[-1]
+t.send(b"p")
+t.read(0.6)
+back = t.updates()[-1]
+t.send(b"q")
+code = t.wait()
+check("p on the file after one that cannot be loaded plays the file before that one",
+      code == 1 and on_third.startswith("[3/3] VoR Theme") and back.startswith("[1/3] seed")
+      and t.text.count("missing.xm: cannot open") == 2, (code, on_third, back))
+
+# A mute in a file's last two seconds, where the ring holds the switch to
+# the next file already, is heard in that file (it goes on anew from the
+# frame heard), not only in the next one; the next file then follows as
+# rendered. (Channel 2 of vor--mph.xm plays there; dali's is silent.)
+capture = os.path.join(tmp, "late_mute.raw")
+dali = os.path.join(corpus, "njam-data--dali.xm")
+t = Terminal([module, dali, "--seconds", "3"], disk_env(capture))
+t.read(1.8)
+t.send(b"2")
+code = t.wait(15)
+heard, first, second = capture_of(capture), render(module, "--seconds", "3"), render(dali, "--seconds", "3")
+c = first_sound(heard) - first_sound(first)
+differs = next((i for i in range(len(first)) if heard[c + i] != first[i]), None)
+after = last_sound(heard, 0, len(heard)) - last_sound(second, 0, len(second))
+check("a mute in a file's last two seconds is heard in that file, the next file follows as rendered",
+      code == 0 and differs is not None and RATE < differs // 2 < 3 * RATE and after >= c + differs and
+      heard[after:after + len(second)] == second and not any(heard[after + len(second):]),
+      (code, differs and differs // 2, after - c))
+
 subprocess.run(["rm", "-rf", tmp])
 report.finish()

@@ -220,6 +220,44 @@ TEST_F(PlayerBlocks, QueuedSongsFollowWithoutAGap) {
   }
 }
 
+// Songs shorter than the ring: the second is taken while the ring is
+// filled and ends in it, with silence after; a third queued in time
+// follows it without a gap all the same (the ring is rendered again from
+// the second's end), unless that end is less than `lead` blocks ahead of
+// the block being heard, where it follows at the first block after them.
+TEST_F(PlayerBlocks, SongQueuedAfterTheEndWasRenderedFollowsWithoutAGap) {
+  XmModule a = OneInstrumentModule(LoopedSample());
+  a.patterns[0].rows = 4;  // 21,168 frames: 23.9 blocks
+  a.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  XmModule b = a, c = a;
+  b.At(0, 0, 0) = {kC4 + 5, 1, 0, 0, 0};
+  c.At(0, 0, 0) = {kC4 + 12, 1, 0, 0, 0};
+  const std::uint64_t length = 4 * 6 * 882;
+  const auto bytesA = a.Build(), bytesB = b.Build(), bytesC = c.Build();
+  const struct {
+    std::uint32_t heardBlock;  // the block being heard when the third song is queued
+    std::uint64_t gap;         // frames of silence before it
+  } cases[] = {{0, 0}, {39, 0}, {41, 49 * kBlockFrames - 2 * length}};
+  for (const auto& [heardBlock, gap] : cases) {
+    ASSERT_GE(PlayerPrepareSong(player, Load(bytesA), &buffer, 0, length, 1, {Load(bytesB), length, 2}), 0);
+    std::uint64_t played = 0;
+    buffer.GetPlayedFrames(&played);
+    player.playedAtStart = played - std::uint64_t{heardBlock} * kBlockFrames;
+    ASSERT_EQ(PlayerQueueSongInTime(player, Load(bytesC), length, 3, 8), S_OK);
+    EXPECT_FALSE(PlayerHasQueuedSong(player)) << heardBlock;
+    EXPECT_EQ(player.writeBlock, 0u) << heardBlock;  // the ring full again, to where it was
+    const auto blocks = Capture(0);
+    std::vector<std::int16_t> want = Alone(Load(bytesA), length);
+    const auto second = Alone(Load(bytesB), length), third = Alone(Load(bytesC), length);
+    want.insert(want.end(), second.begin(), second.end());
+    want.insert(want.end(), 2 * gap, 0);
+    want.insert(want.end(), third.begin(), third.end());
+    want.resize(blocks.size());
+    EXPECT_EQ(blocks, want) << heardBlock;
+    PlayerStop(player);
+  }
+}
+
 TEST_F(PlayerBlocks, HeardFrameFollowsTheDevice) {
   XmModule m = OneInstrumentModule(LoopedSample());
   m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};

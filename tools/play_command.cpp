@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -312,6 +313,7 @@ struct Prepared {
   std::uint32_t channels = 0;
   std::uint64_t start = 0;
   std::uint64_t end = kNoSongEnd;
+  std::string notice;  // said on standard error when the file is reached ("no end found")
 };
 
 // Plays the files through the default player. Each file's song is loaded
@@ -357,6 +359,8 @@ class FilePlayer {
   bool Seek(Song& song, std::uint64_t frame);
   Device KeepDevice();
   void Suspend();
+  // A message on standard error, the status line cleared first.
+  void Tell(const std::string& message);
   void Status(std::size_t index, std::size_t count);
   // The frame of this file being heard, and whether the next file has
   // taken over.
@@ -379,6 +383,10 @@ class FilePlayer {
   std::size_t continuing_ = kNoFile;
   std::size_t queued_ = kNoFile;
   bool queuedEnds_ = false;
+  // What was worked out for the files handed to the player to follow (by
+  // index; their songs are the player's): a file that follows is not read
+  // again when it is reached, so one deleted or changed since plays on.
+  std::map<std::size_t, Prepared> followers_;
   KeyReader keys_;
   int writeError_ = 0;
 };
@@ -474,10 +482,8 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
     // As render does: a song that never ends stops after 10 minutes.
     p.end = p.start + kNoEndFrames;
     p.duration = "no end";
-    if (report) {
-      terminal_.ClearLine();
-      std::fprintf(stderr, "zevora-cli: %s: no end found; playing 10 minutes\n", Shown(module.label).c_str());
-    }
+    p.notice = "zevora-cli: " + Shown(module.label) + ": no end found; playing 10 minutes\n";
+    if (report) Tell(p.notice);
   }
   return p;
 }
@@ -535,14 +541,19 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
   }
   queued_ = index + 1;
   queuedEnds_ = next->end != kNoSongEnd;
-  return {next->song.release(), next->end, static_cast<std::uint32_t>(index + 2)};
+  Song* song = next->song.release();
+  followers_[index + 1] = std::move(*next);
+  return {song, followers_[index + 1].end, static_cast<std::uint32_t>(index + 2)};
 }
 
 void FilePlayer::Refill(std::size_t count) {
   Player& player = DefaultPlayer();
   if (queued_ == kNoFile || PlayerHasQueuedSong(player)) return;
   const QueuedSong next = NextFile(queued_, count, queuedEnds_);
-  if (next.song != nullptr) PlayerQueueSong(player, next.song, next.endFrame, next.tag);
+  // The song it follows may have ended in the ring already (one shorter
+  // than the ring, taken while it was filled): the ring is then rendered
+  // again from there, so that it follows without a gap.
+  if (next.song != nullptr) PlayerQueueSongInTime(player, next.song, next.endFrame, next.tag);
 }
 
 bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
@@ -571,6 +582,11 @@ FilePlayer::Device FilePlayer::KeepDevice() {
   return Device::kGone;
 }
 
+void FilePlayer::Tell(const std::string& message) {
+  terminal_.ClearLine();
+  std::fputs(message.c_str(), stderr);
+}
+
 void FilePlayer::Status(std::size_t index, std::size_t count) {
   bool nextHeard = false;
   const std::uint64_t frame = HeardFrame(index, nextHeard);
@@ -595,8 +611,20 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
 Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
   const bool continuing = continuing_ == index;
   continuing_ = kNoFile;
-  if (!continuing) queued_ = kNoFile;
-  std::optional<Prepared> file = Prepare(index, true);
+  std::optional<Prepared> file;
+  if (const auto follower = followers_.find(index); continuing && follower != followers_.end()) {
+    // Heard already: what was worked out when it was queued stands, and
+    // the file is not read again (it may have gone or changed since).
+    file = std::move(follower->second);
+    followers_.erase(follower);
+    if (!file->notice.empty()) Tell(file->notice);
+  } else {
+    if (!continuing) {
+      queued_ = kNoFile;
+      followers_.clear();
+    }
+    file = Prepare(index, true);
+  }
   if (!file) {
     if (continuing) PlayerStop();  // cannot happen: a file is queued only once prepared
     return Outcome::kFailed;
@@ -678,7 +706,22 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
         if (static_cast<std::uint32_t>(channel) >= channels_) continue;
         Player& player = DefaultPlayer();
         PlayerMuteChannels(player, player.mutedChannels.load() ^ (1u << channel));
-        PlayerRefresh(player);
+        if (PlayerRefresh(player) || player.songTag.load() == index + 1) continue;
+        // The ring holds the switch to the next file (this file's last two
+        // seconds), which cannot be rendered again: this file goes on anew
+        // from the frame heard, where the mute is heard at once, instead of
+        // only in the next file. Its file read again: where that fails, the
+        // mute waits for the next file.
+        if (!paused_) PlayerHold(player);
+        bool nextHeard = false;
+        const std::uint64_t at = HeardFrame(index, nextHeard);
+        LoadError error = LoadError::kNone;
+        SongPtr song =
+            nextHeard ? nullptr : LoadModuleSong(SourceFor(o_.files.empty() ? nullptr : o_.files[index]), error);
+        if (song != nullptr)
+          leave = Start(index, count, std::move(song), at);
+        else if (!paused_)
+          buffer_.Play(0, 0, DSBPLAY_LOOPING);
       } else if (key == Key::kPause) {
         paused_ = !paused_;
         if (paused_)
@@ -763,6 +806,7 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
   // (the files after it could not be loaded).
   bool endedLast = false;
   int writeError = 0;
+  bool backward = false;  // a file is sought with p
   {
     Terminal terminal;
     FilePlayer player(o, buffer, terminal, signals);
@@ -778,10 +822,15 @@ int Play(const PlayOptions& o, int signals, int& stopSignal) {
         failed = true;
         break;
       }
-      if (outcome == Outcome::kPrevious)
+      if (outcome == Outcome::kPrevious) {
+        backward = true;
         i = i > 0 ? i - 1 : 0;
-      else
+      } else if (outcome == Outcome::kFailed && backward && i > 0) {
+        --i;  // p goes on back past the files that cannot be played
+      } else {
+        backward = false;
         i = player.Following(i + 1);
+      }
     }
     stopSignal = player.StopSignal();
     writeError = player.WriteError();
