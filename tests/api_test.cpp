@@ -823,4 +823,27 @@ TEST(ApiTest, MutesAndJumpsAfterAJumpTakeEffectInTheBlock) {
                           1750}));
 }
 
+// A jump not yet taken when the song is sought, or set to a rate, is
+// dropped: the song goes on along its own course and ends where it ends.
+TEST(ApiTest, ASeekOrARateDropsAJumpNotYetTaken) {
+  XmModule m = Rows(4);
+  m.patterns.resize(3);
+  for (auto& p : m.patterns) p.rows = 4;
+  m.orders = {0, 1, 2};
+  m.At(2, 0, 0) = {kC4 + 7, 1, 0, 0, 0};
+  SongPtr plain = LoadModule(m);
+  const auto whole = Render(plain.get(), 100 * kRowFrames);
+  ASSERT_EQ(whole.size(), 2 * 12 * kRowFrames);
+  for (const bool seek : {true, false}) {
+    SongPtr song = LoadModule(m);
+    Render(song.get(), 100);
+    ASSERT_EQ(zv_jump(song.get(), 2, 0), ZV_OK);
+    ASSERT_EQ(seek ? zv_seek(song.get(), 100) : zv_set_rate(song.get(), 44100), ZV_OK);
+    const std::size_t from = seek ? 100 : 0;
+    EXPECT_TRUE(Render(song.get(), 100 * kRowFrames) ==
+                std::vector<std::int16_t>(whole.begin() + 2 * from, whole.end()))
+        << (seek ? "seek" : "rate");
+  }
+}
+
 }  // namespace
