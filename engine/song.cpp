@@ -22,6 +22,17 @@ bool WritesSamples(const ModuleState& m) {
   return false;
 }
 
+// Calls visit(sample) for every sample of the module, instrument by
+// instrument.
+template <typename Visit>
+void ForEachSample(const ModuleState& m, Visit visit) {
+  for (std::uint32_t i = 0; m.instruments != nullptr && i < m.instrumentCount; ++i) {
+    const Instrument& instrument = m.instruments[i];
+    for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k)
+      visit(*instrument.samples[k]);
+  }
+}
+
 void SaveState(const Song& song, SongKeyframe& keyframe) {
   keyframe.frame = song.renderedFrames;
   keyframe.module = song.module;
@@ -88,6 +99,9 @@ bool LoadSong(Song& song, const void* source, std::uintptr_t param, std::int32_t
   }
   song.keyframes.clear();
   song.writesSamples = WritesSamples(song.module);
+  // Block starts kept for the module before would not fit this one.
+  delete song.blockStart;
+  song.blockStart = nullptr;
   RestartSong(song);
   return true;
 }
@@ -105,11 +119,7 @@ void RestartSong(Song& song) {
   m.row = 0;
   for (int c = 0; c < m.channelCount && c < kMaxChannels; ++c) song.channels[c].voice = &song.voices[c];
   // Effect E5 writes into the samples; the song starts with what it loaded.
-  for (std::uint32_t i = 0; m.instruments != nullptr && i < m.instrumentCount; ++i) {
-    const Instrument& instrument = m.instruments[i];
-    for (std::uint32_t k = 0; k < instrument.sampleCount && k < kMaxSamplesPerInstrument; ++k)
-      instrument.samples[k]->finetune = instrument.samples[k]->loadedFinetune;
-  }
+  ForEachSample(m, [](Sample& sample) { sample.finetune = sample.loadedFinetune; });
   song.emptySample.finetune = 0;
   song.jumpOrder = song.jumpRow = -1;
   song.lateJump.blockFrame = kNoLateJump;
@@ -179,11 +189,22 @@ void SeekSongToBlock(Song& song, std::uint64_t block) {
 
 bool KeepBlockStarts(Song& song) {
   if (song.blockStart == nullptr) {
-    song.blockStart = new (std::nothrow) SongBlockStart();
-    if (song.blockStart == nullptr) return false;
+    auto* start = new (std::nothrow) SongBlockStart();
+    if (start == nullptr) return false;
+    if (song.writesSamples) {
+      std::size_t samples = 0;
+      ForEachSample(song.module, [&](const Sample&) { ++samples; });
+      try {
+        start->finetunes.resize(samples);
+      } catch (const std::bad_alloc&) {
+        delete start;
+        return false;
+      }
+    }
     // Nothing saved yet: the block being handed out began before this, and
     // its start (frame 0 for the first block) must not be taken for it.
-    song.blockStart->state.frame = ~std::uint64_t{0};
+    start->state.frame = ~std::uint64_t{0};
+    song.blockStart = start;
   }
   return true;
 }
@@ -193,6 +214,10 @@ void SaveBlockStart(Song& song) {
   SaveState(song, start.state);
   start.jumpOrder = song.jumpOrder;
   start.jumpRow = song.jumpRow;
+  if (song.writesSamples) {
+    std::size_t k = 0;
+    ForEachSample(song.module, [&](const Sample& sample) { start.finetunes[k++] = sample.finetune; });
+  }
 }
 
 void RemixSongBlock(Song& song) {
@@ -203,12 +228,14 @@ void RemixSongBlock(Song& song) {
   // A jump asked for inside this block stays asked for (a seek to the block
   // may restart the song, which forgets it).
   const LateJump lateJump = song.lateJump;
-  // A module whose effects write into its samples cannot be taken back to
-  // a saved state (its samples are not part of it); it is sought instead.
-  if (start != nullptr && start->state.frame == block * kBlockFrames && !song.writesSamples) {
+  if (start != nullptr && start->state.frame == block * kBlockFrames) {
     RestoreKeyframe(song, start->state);
     song.jumpOrder = start->jumpOrder;
     song.jumpRow = start->jumpRow;
+    if (song.writesSamples) {
+      std::size_t k = 0;
+      ForEachSample(song.module, [&](Sample& sample) { sample.finetune = start->finetunes[k++]; });
+    }
   } else if (!song.jumped) {
     SeekSongToBlock(song, block);
   } else {
@@ -288,12 +315,20 @@ void JumpSong(Song& song, std::int32_t order, std::int32_t row) {
     song.lateJump = {song.renderedFrames - kBlockFrames, song.blockOffset, order, row};
     // The rows of the block were mixed without the jump: a row that starts
     // at or after the next frame is mixed again as the jump takes it.
-    for (std::uint32_t k = 0; k < song.rowStartCount; ++k) {
+    bool remixed = false;
+    for (std::uint32_t k = 0; k < song.rowStartCount && !remixed; ++k) {
       if (song.rowStarts[k].frame >= song.blockOffset) {
         RemixSongBlock(song);
-        break;
+        remixed = true;
       }
     }
+    // Once jumped, the song cannot be sought back to this block: where its
+    // start is not kept yet, the rest of the block is mixed again now (to
+    // the same frames), which keeps it, so that a mute or another jump later
+    // in this block still takes effect at once.
+    const std::uint64_t blockFrame = song.renderedFrames - kBlockFrames;
+    if (!remixed && !song.jumped && song.blockStart != nullptr && song.blockStart->state.frame != blockFrame)
+      RemixSongBlock(song);
   }
   // The song leaves the history its keyframes belong to; a restart (a seek
   // behind this frame) begins it again.

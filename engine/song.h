@@ -52,6 +52,9 @@ struct SongBlockStart {
   SongKeyframe state;
   std::int32_t jumpOrder;
   std::int32_t jumpRow;
+  // Of a module whose effects write into its samples (E5): every sample's
+  // finetune, instrument by instrument.
+  std::vector<std::int8_t> finetunes;
 };
 
 // A jump asked for while a block was being handed out: mixing that block
@@ -180,7 +183,9 @@ std::uint32_t ReadSongFloatFrames(Song& song, float* stereo, std::uint32_t frame
 // position jump would take it there. Where a row starts in the part of the
 // current block not yet handed out, the rest of the block is mixed again
 // (quickly where block starts are kept, see KeepBlockStarts; else by a seek
-// to the block).
+// to the block). A song that keeps block starts has the block mixed again
+// also where it has none for it yet: off its course it could no longer be
+// sought back to the block for a later RemixSongBlock.
 void JumpSong(Song& song, std::int32_t order, std::int32_t row);
 
 // Keeps, from the next block mixed on, where each block began (11 KB

@@ -135,14 +135,15 @@ class MoverRows {
 
 }  // namespace
 
-SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
-  SongScan scan = ScanSongClock(song, passes, findOrder, findRow);
+SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow, bool untilRow) {
+  SongScan scan = ScanSongClock(song, passes, findOrder, findRow, untilRow);
   for (std::uint64_t& end : scan.passEnds) end = FrameAtRate(end, song.module.rate);
   scan.rowFrame = FrameAtRate(scan.rowFrame, song.module.rate);
   return scan;
 }
 
-SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow) {
+SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow,
+                       bool untilRow) {
   SongScan scan;
   if (passes == 0) passes = 1;
   if (song.module.patternTable == nullptr) return scan;
@@ -196,6 +197,7 @@ SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t find
     if (!scan.rowFound && m.orderPosition == findOrder && m.row == findRow) {
       scan.rowFound = true;
       scan.rowFrame = frame;
+      if (untilRow) break;
     }
 
     // The row tick: only the effects that move the song, channel by channel

@@ -33,10 +33,13 @@ struct Song;
 
 // Scans the song's module at the song's rate for `passes` pass ends (at
 // least 1), and for the first start of row findRow of order position
-// findOrder in those passes (-1: none asked for).
-SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1);
+// findOrder in those passes (-1: none asked for). With `untilRow` the scan
+// stops where that row starts (passEnds then holds only the passes before
+// it): a row near the start is found without reading every pass.
+SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1,
+                  bool untilRow = false);
 // The same scan in frames at 44,100 Hz, whatever the song's rate. A song's
 // rows go the same way at every rate and its frames at a rate follow from
 // those at 44,100 Hz (FrameAtRate), so one scan serves every rate.
-SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1,
-                       std::int32_t findRow = -1);
+SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1,
+                       bool untilRow = false);

@@ -275,11 +275,12 @@ int zv_seek_row(zv_song* song, int order, int row) {
   if (song == nullptr || order < 0 || row < 0) return ZV_ERR_ARGUMENT;
   if (order >= song->song->module.songLength) return ZV_ERR_RANGE;
   // The passes that are rendered; of a song played for ever, its first few.
+  // The scan reads them only up to where the row first starts.
   const auto passes = static_cast<std::uint32_t>(song->passes == 0 ? kRowSearchPasses : song->passes);
   FloatEnvironment environment;
   SongScan scan;
   try {
-    scan = ScanSong(*song->song, passes, order, row);
+    scan = ScanSong(*song->song, passes, order, row, true);
   } catch (const std::bad_alloc&) {
     return ZV_ERR_MEMORY;
   }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -744,6 +745,133 @@ TEST(ApiTest, OtherRatesSoundTheSame) {
       EXPECT_EQ(zv_duration(b.get()), (zv_duration(a.get()) * 48000 + 22050) / 44100);
     }
   }
+}
+
+// After a jump the song cannot be sought back to the block being handed
+// out, so mutes and jumps later in that block go on from where it began:
+// each takes effect at the next frame (or row start) as if asked for where
+// the block began, also in the jump's own block when no row starts in the
+// rest of it, and in a module whose E5 effects write into its samples.
+TEST(ApiTest, MutesAndJumpsAfterAJumpTakeEffectInTheBlock) {
+  struct Step {
+    std::size_t at;
+    bool jump;
+    int a, b;  // order and row, or channel and muted
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps, reference;  // the reference asks for the same where blocks begin
+    std::size_t from;                    // the frames compared begin here
+  };
+  // Blocks begin at 1,768, 2,652 and 4,420; rows at 0 and 5,292.
+  const Case cases[] = {
+      {"a mute in the jump's block",
+       {{2000, true, 2, 0}, {2000, false, 1, 1}},
+       {{1768, false, 1, 1}, {2000, true, 2, 0}},
+       2000},
+      {"a mute blocks later", {{100, true, 2, 0}, {3000, false, 1, 1}}, {{100, true, 2, 0}, {2652, false, 1, 1}}, 3000},
+      {"a second jump blocks later",
+       {{100, true, 1, 0}, {4500, true, 0, 2}},
+       {{100, true, 1, 0}, {4420, true, 0, 2}},
+       0},
+      {"a mute without a jump", {{3000, false, 1, 1}}, {{2652, false, 1, 1}}, 3000},
+  };
+  XmModule m = Rows(4, 2);
+  m.patterns.resize(3);
+  for (auto& p : m.patterns) p.rows = 4;
+  m.orders = {0, 1, 2};
+  for (std::uint16_t p = 0; p < 3; ++p) m.At(p, 0, 1) = {static_cast<std::uint8_t>(kC4 + 4 * p + 3), 1, 0, 0, 0};
+  XmModule finetunes = m;
+  finetunes.At(1, 3, 0) = {0, 0, 0, 0xE, 0x58};  // E58: the sample's finetune becomes -64
+  const std::size_t total = 8 * kRowFrames;
+  const auto play = [total](const XmModule& module, const std::vector<Step>& steps) {
+    SongPtr song = LoadModule(module);
+    EXPECT_EQ(zv_set_passes(song.get(), 0), ZV_OK);
+    std::vector<std::int16_t> pcm;
+    for (const Step& step : steps) {
+      const auto part = Render(song.get(), step.at - pcm.size() / 2);
+      pcm.insert(pcm.end(), part.begin(), part.end());
+      EXPECT_EQ(step.jump ? zv_jump(song.get(), step.a, step.b) : zv_mute(song.get(), step.a, step.b), ZV_OK);
+    }
+    const auto rest = Render(song.get(), total - pcm.size() / 2);
+    pcm.insert(pcm.end(), rest.begin(), rest.end());
+    return pcm;
+  };
+  const auto same = [&](const XmModule& module, const Case& c) {
+    const auto got = play(module, c.steps), want = play(module, c.reference);
+    EXPECT_EQ(got.size(), 2 * total);
+    EXPECT_EQ(want.size(), 2 * total);
+    return got.size() == want.size() &&
+           std::equal(got.begin() + 2 * std::min(c.from, total), got.end(), want.begin() + 2 * std::min(c.from, total));
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(same(m, c)) << c.name;
+    EXPECT_TRUE(same(finetunes, c)) << "E5: " << c.name;
+  }
+  // One tick a row of 432 frames: the note of row 3 (frame 1,296) takes the
+  // sample's finetune before row 4's E58 (frame 1,728) changes it, in the
+  // block of 884..1,767. A mute at 1,750, with block starts kept since an
+  // earlier mute, mixes that block again from its start: the note sounds
+  // as it did, not with the finetune it left.
+  XmModule fast = Rows(8, 2);
+  fast.tempo = 1;
+  fast.bpm = 255;
+  fast.At(0, 3, 0) = {kC4 + 5, 1, 0, 0, 0};
+  fast.At(0, 4, 1) = {0, 0, 0, 0xE, 0x58};
+  EXPECT_TRUE(same(fast, {"a mute after E5 in the block",
+                          {{10, false, 1, 1}, {10, false, 1, 0}, {1750, false, 1, 1}},
+                          {{10, false, 1, 1}, {10, false, 1, 0}, {884, false, 1, 1}},
+                          1750}));
+}
+
+// A jump not yet taken when the song is sought, or set to a rate, is
+// dropped: the song goes on along its own course and ends where it ends.
+TEST(ApiTest, ASeekOrARateDropsAJumpNotYetTaken) {
+  XmModule m = Rows(4);
+  m.patterns.resize(3);
+  for (auto& p : m.patterns) p.rows = 4;
+  m.orders = {0, 1, 2};
+  m.At(2, 0, 0) = {kC4 + 7, 1, 0, 0, 0};
+  SongPtr plain = LoadModule(m);
+  const auto whole = Render(plain.get(), 100 * kRowFrames);
+  ASSERT_EQ(whole.size(), 2 * 12 * kRowFrames);
+  for (const bool seek : {true, false}) {
+    SongPtr song = LoadModule(m);
+    Render(song.get(), 100);
+    ASSERT_EQ(zv_jump(song.get(), 2, 0), ZV_OK);
+    ASSERT_EQ(seek ? zv_seek(song.get(), 100) : zv_set_rate(song.get(), 44100), ZV_OK);
+    const std::size_t from = seek ? 100 : 0;
+    EXPECT_TRUE(Render(song.get(), 100 * kRowFrames) ==
+                std::vector<std::int16_t>(whole.begin() + 2 * from, whole.end()))
+        << (seek ? "seek" : "rate");
+  }
+}
+
+// A seek to a row reads the song only up to where the row first starts,
+// not every pass that is rendered: of a song whose pass has a million
+// rows (2.9 hours), played twice, a row near the start is found in a
+// small part of the time one pass's scan takes.
+TEST(ApiTest, ASeekToAnEarlyRowReadsOnlyUpToIt) {
+  // One tick a row; both channels loop the 256-row pattern 16 times.
+  XmModule m = Rows(256, 2);
+  m.tempo = 1;
+  for (std::uint16_t c = 0; c < 2; ++c) {
+    m.At(0, 0, c) = {0, 0, 0, 0xE, 0x60};
+    m.At(0, 255, c) = {0, 0, 0, 0xE, 0x6F};
+  }
+  m.orders.assign(256, 0);
+  const auto seconds = [](const auto& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  SongPtr song = LoadModule(m);
+  const double onePass = seconds([&] { EXPECT_EQ(zv_duration(song.get()), 256 * 4096 * std::int64_t{882}); });
+  ASSERT_EQ(zv_set_passes(song.get(), 2), ZV_OK);
+  ASSERT_EQ(zv_render(song.get(), nullptr, 0), 0u);  // both passes' ends found
+  const double seek = seconds([&] { EXPECT_EQ(zv_seek_row(song.get(), 0, 5), ZV_OK); });
+  EXPECT_EQ(zv_frame(song.get()), 5u * 882);
+  EXPECT_LT(seek, onePass / 4) << "the seek took " << seek << " s, one pass's scan " << onePass << " s";
 }
 
 }  // namespace
