@@ -241,11 +241,15 @@ bool ListPlayer::Refresh(bool paused) {
   // has taken: the heard song goes on anew from the frame heard, where what
   // was set is heard at once (else a mute in a song's last two seconds
   // would be heard only in the next song).
-  if (!FollowerTaken()) return false;
+  return FollowerTaken() && RestartHeard(paused);
+}
+
+bool ListPlayer::RestartHeard(bool paused) {
   std::uint64_t frame = 0;
   Loaded loaded = LoadHeard(frame);
   if (loaded.song == nullptr) return false;
-  return StartWith(chain_.front().id, frame, chain_.front().end, std::move(loaded), paused) == Start::kPlaying;
+  StartWith(chain_.front().id, frame, chain_.front().end, std::move(loaded), paused);
+  return true;
 }
 
 bool ListPlayer::Follows(std::uint32_t id, std::uint32_t next) const {
@@ -259,14 +263,7 @@ void ListPlayer::ListChanged(bool paused) {
   // another is to follow now (that entry left the list or moved, or the
   // mode changed), the heard song goes on anew from the frame heard, with
   // the end it has, and the right one after it.
-  if (TakenFollowerStale()) {
-    std::uint64_t frame = 0;
-    Loaded loaded = LoadHeard(frame);
-    if (loaded.song != nullptr) {
-      StartWith(chain_.front().id, frame, chain_.front().end, std::move(loaded), paused);
-      return;
-    }
-  }
+  if (TakenFollowerStale() && RestartHeard(paused)) return;
   if (chain_.size() < 2 || !queuedWaiting_) {
     Queue();
     return;

@@ -124,6 +124,10 @@ class ListPlayer : public QObject {
   // The heard song loaded anew, and the frame heard in it; a null song
   // where its file cannot be loaded now.
   Loaded LoadHeard(std::uint64_t& frame);
+  // The heard song goes on anew from the frame heard, with the end it has
+  // and the right one after it; false where it cannot be loaded now (and
+  // nothing changed).
+  bool RestartHeard(bool paused);
 
   Player& player_;
   SoundBuffer& buffer_;

@@ -370,40 +370,33 @@ void PlayerMuteChannels(Player& player, std::uint32_t mask) {
   player.mutedChannels.store(mask, std::memory_order_release);
 }
 
-bool PlayerRefresh(Player& player, std::uint32_t lead) {
-  std::uint64_t played = 0;
-  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
-    return false;
+namespace {
+
+// The block being heard, from the frames the device has played.
+std::uint64_t HeardBlock(const Player& player, std::uint64_t played) {
+  return (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+}
+
+// Stops the streaming thread for a change of the ring; returns whether it
+// ran, for ResumeStream.
+bool HoldStream(Player& player) {
   const bool streaming = player.threadRunning.load(std::memory_order_acquire) != 0;
   StopStreamThread(player);
-  const auto restart = [&] {
-    if (!streaming) return;
-    player.stopRequest.store(0, std::memory_order_release);
-    StartStreamThread(player);
-  };
-  // The first block to render again, and how far the ring was rendered.
-  const std::uint64_t heard = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
-  const std::uint64_t from = heard + lead;
-  const std::uint64_t upTo = player.blocksRendered;
-  // Only blocks of the song that renders now, with no song ending in them.
-  const std::uint32_t tag = player.songTag.load(std::memory_order_relaxed);
-  std::uint64_t songFrame = 0;
-  for (std::uint64_t n = from; n < upTo; ++n) {
-    const BlockSourceSlot& slot = player.blockSources[n % kRingBlocks];
-    if (slot.number.load(std::memory_order_relaxed) != n || slot.tag.load(std::memory_order_relaxed) != tag ||
-        slot.switchAt.load(std::memory_order_relaxed) != kBlockFrames) {
-      restart();
-      return false;
-    }
-    if (n == from) songFrame = slot.songFrame.load(std::memory_order_relaxed);
-  }
-  if (from >= upTo || SongFrame(*player.song) < songFrame) {
-    restart();
-    return false;
-  }
-  // SeekSong leaves the block that holds songFrame mixed, `blockOffset`
-  // frames in, and the renders go on from exactly there: it is mixed as
-  // they would mix it.
+  return streaming;
+}
+
+void ResumeStream(Player& player, bool streaming) {
+  if (!streaming) return;
+  player.stopRequest.store(0, std::memory_order_release);
+  StartStreamThread(player);
+}
+
+// Renders the ring again from block `from` (which starts at `songFrame` of
+// the playing song) up to block `upTo`, where it had been rendered to.
+// SeekSong leaves the block that holds songFrame mixed, `blockOffset`
+// frames in, and the renders go on from exactly there: it is mixed as they
+// would mix it.
+void RenderRingAgain(Player& player, std::uint64_t from, std::uint64_t upTo, std::uint64_t songFrame) {
   Song& song = *player.song;
   song.mutedChannels = player.mutedChannels.load(std::memory_order_acquire);
   song.channelMix = player.scopesWanted.load(std::memory_order_acquire) ? player.scopeRing->channelMix : nullptr;
@@ -414,8 +407,34 @@ bool PlayerRefresh(Player& player, std::uint32_t lead) {
     const std::uint64_t before = player.blocksRendered;
     if (RenderBlock(player) < 0 || player.blocksRendered == before) break;
   }
-  restart();
-  return true;
+}
+
+}  // namespace
+
+bool PlayerRefresh(Player& player, std::uint32_t lead) {
+  std::uint64_t played = 0;
+  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
+    return false;
+  const bool streaming = HoldStream(player);
+  // The first block to render again, and how far the ring was rendered.
+  const std::uint64_t from = HeardBlock(player, played) + lead;
+  const std::uint64_t upTo = player.blocksRendered;
+  // Only blocks of the song that renders now, with no song ending in them.
+  const std::uint32_t tag = player.songTag.load(std::memory_order_relaxed);
+  std::uint64_t songFrame = 0;
+  for (std::uint64_t n = from; n < upTo; ++n) {
+    const BlockSourceSlot& slot = player.blockSources[n % kRingBlocks];
+    if (slot.number.load(std::memory_order_relaxed) != n || slot.tag.load(std::memory_order_relaxed) != tag ||
+        slot.switchAt.load(std::memory_order_relaxed) != kBlockFrames) {
+      ResumeStream(player, streaming);
+      return false;
+    }
+    if (n == from) songFrame = slot.songFrame.load(std::memory_order_relaxed);
+  }
+  const bool again = from < upTo && SongFrame(*player.song) >= songFrame;
+  if (again) RenderRingAgain(player, from, upTo, songFrame);
+  ResumeStream(player, streaming);
+  return again;
 }
 
 HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag,
@@ -425,14 +444,12 @@ HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame
     return PlayerQueueSong(player, song, endFrame, tag);
   // Queued with the streaming thread held, so that it cannot take the song
   // after the silence before the ring is rendered again.
-  const bool streaming = player.threadRunning.load(std::memory_order_acquire) != 0;
-  StopStreamThread(player);
+  const bool streaming = HoldStream(player);
   const HRESULT queued = PlayerQueueSong(player, song, endFrame, tag);
-  Song& playing = *player.song;
   const std::uint32_t playingTag = player.songTag.load(std::memory_order_relaxed);
   const std::uint64_t upTo = player.blocksRendered;
-  const std::uint64_t heard = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
-  if (queued >= 0 && player.songEndFrame != kNoSongEnd && SongFrame(playing) >= player.songEndFrame) {
+  const std::uint64_t heard = HeardBlock(player, played);
+  if (queued >= 0 && player.songEndFrame != kNoSongEnd && SongFrame(*player.song) >= player.songEndFrame) {
     // The first block that holds the playing song's end or the silence
     // after it: the blocks from there on are that song's alone.
     std::uint64_t from = upTo;
@@ -445,22 +462,11 @@ HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame
         break;
       from = n - 1;
     }
-    if (from < upTo) {
-      playing.mutedChannels = player.mutedChannels.load(std::memory_order_acquire);
-      playing.channelMix = player.scopesWanted.load(std::memory_order_acquire) ? player.scopeRing->channelMix : nullptr;
-      SeekSong(playing, player.blockSources[from % kRingBlocks].songFrame.load(std::memory_order_relaxed));
-      player.writeBlock = static_cast<std::uint32_t>(from % kRingBlocks);
-      player.blocksRendered = from;
-      while (player.blocksRendered < upTo) {
-        const std::uint64_t before = player.blocksRendered;
-        if (RenderBlock(player) < 0 || player.blocksRendered == before) break;
-      }
-    }
+    if (from < upTo)
+      RenderRingAgain(player, from, upTo,
+                      player.blockSources[from % kRingBlocks].songFrame.load(std::memory_order_relaxed));
   }
-  if (streaming) {
-    player.stopRequest.store(0, std::memory_order_release);
-    StartStreamThread(player);
-  }
+  ResumeStream(player, streaming);
   return queued;
 }
 
@@ -473,7 +479,7 @@ bool PlayerHeardScopes(Player& player, ChannelScopes& scopes) {
   std::uint64_t played = 0;
   if (player.scopeRing == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
     return false;
-  const std::uint64_t number = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+  const std::uint64_t number = HeardBlock(player, played);
   const ScopeRing::Block& block = player.scopeRing->blocks[number % kRingBlocks];
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::uint32_t before = block.sequence.load(std::memory_order_acquire);
@@ -493,7 +499,7 @@ bool PlayerHeardPosition(Player& player, PositionLogEntry& entry) {
   const auto heardBlock = [&](std::uint64_t& number) {
     std::uint64_t played = 0;
     if (player.soundBuffer->GetPlayedFrames(&played) < 0) return false;
-    number = (played - player.playedAtStart + player.startOffset) / kBlockFrames;
+    number = HeardBlock(player, played);
     return true;
   };
   std::uint64_t number = 0;

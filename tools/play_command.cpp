@@ -339,6 +339,8 @@ class FilePlayer {
 
  private:
   enum class Device { kAlive, kGone, kStopSignal };
+  // File `index` (the built-in demo where no file was given).
+  ModuleSource SourceOf(std::size_t index) const { return SourceFor(o_.files.empty() ? nullptr : o_.files[index]); }
   // Loads file `index` and works out where it starts and ends; reports why
   // not (and returns nothing) where it cannot be played.
   std::optional<Prepared> Prepare(std::size_t index, bool report);
@@ -439,8 +441,7 @@ std::uint64_t FilePlayer::HeardFrame(std::size_t index, bool& nextHeard) {
 }
 
 std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
-  const char* file = o_.files.empty() ? nullptr : o_.files[index];
-  const ModuleSource module = SourceFor(file);
+  const ModuleSource module = SourceOf(index);
   Prepared p;
   LoadError error = LoadError::kNone;
   p.song = LoadModuleSong(module, error);
@@ -494,7 +495,7 @@ std::optional<Outcome> FilePlayer::Start(std::size_t index, std::size_t count, S
       // The device failed the start before: the song, gone with it, is
       // loaded again, and the file may have gone or changed since. That is
       // the file's failure, and the next file plays.
-      const ModuleSource module = SourceFor(o_.files.empty() ? nullptr : o_.files[index]);
+      const ModuleSource module = SourceOf(index);
       LoadError error = LoadError::kNone;
       song = LoadModuleSong(module, error);
       if (song == nullptr) {
@@ -523,7 +524,7 @@ std::optional<Outcome> FilePlayer::Start(std::size_t index, std::size_t count, S
     if (device == Device::kGone) break;
   }
   terminal_.ClearLine();
-  const char* label = SourceFor(o_.files.empty() ? nullptr : o_.files[index]).label;
+  const char* label = SourceOf(index).label;
   std::fprintf(stderr, "zevora-cli: %s: cannot start playback: the sound device failed\n", Shown(label).c_str());
   return Outcome::kDeviceGone;
 }
@@ -716,8 +717,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
         bool nextHeard = false;
         const std::uint64_t at = HeardFrame(index, nextHeard);
         LoadError error = LoadError::kNone;
-        SongPtr song =
-            nextHeard ? nullptr : LoadModuleSong(SourceFor(o_.files.empty() ? nullptr : o_.files[index]), error);
+        SongPtr song = nextHeard ? nullptr : LoadModuleSong(SourceOf(index), error);
         if (song != nullptr)
           leave = Start(index, count, std::move(song), at);
         else if (!paused_)
