@@ -69,7 +69,7 @@ TEST_F(StreamTest, StopWhilePausedReturnsPromptly) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const auto start = Clock::now();
   PlayerStop();
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
   EXPECT_EQ(player.threadRunning.load(), 0);
 }
 
@@ -97,7 +97,8 @@ TEST_F(StreamTest, StopReturnsWhileLocksFailForEver) {
   std::this_thread::sleep_for(std::chrono::milliseconds(40));
   const auto start = Clock::now();
   PlayerStop();
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
+  // Returns at all: the bound only tells a hang from a loaded machine.
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
   EXPECT_EQ(player.threadRunning.load(), 0);
   EXPECT_FALSE(buffer.Playing());
 }
