@@ -328,6 +328,54 @@ TEST(SilentDeviceTest, ALostSilentDeviceIsReopenedByRestoreOrStaysLost) {
   EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
 }
 
+// SDL's device says it is lost only while it is open: once a restore has
+// closed it and could not open another, it says nothing. The buffer stays
+// lost then, whether or not anyone looked at its status first, and nothing
+// may be played or written until a restore opens a device again.
+class ClosingAudioDevice : public AudioDevice {
+ public:
+  explicit ClosingAudioDevice(FakeAudioDevice::Control& control) : control_(control) {}
+  bool Open(Pull pull) override {
+    if (control_.refuseOpen) return false;
+    control_.opens++;
+    control_.lost = false;
+    control_.pull = std::move(pull);
+    open_ = true;
+    return true;
+  }
+  void Close() override { open_ = false; }
+  bool Lost() override { return open_ && control_.lost; }
+
+ private:
+  FakeAudioDevice::Control& control_;
+  bool open_ = false;
+};
+
+TEST(RestoreTest, AFailedRestoreLeavesTheBufferLost) {
+  for (const bool statusFirst : {false, true}) {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<ClosingAudioDevice>(control), true);
+    ASSERT_TRUE(buffer.Start());
+    ASSERT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), S_OK);
+    control.lost = true;
+    control.refuseOpen = true;
+    std::uint32_t status = 0;
+    if (statusFirst) buffer.GetStatus(&status);
+    EXPECT_EQ(buffer.Restore(), DSERR_BUFFERLOST) << statusFirst;
+    buffer.GetStatus(&status);
+    EXPECT_EQ(status, DSBSTATUS_BUFFERLOST) << statusFirst;
+    EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), DSERR_BUFFERLOST) << statusFirst;
+    void* region = nullptr;
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(buffer.Lock(0, kBlockBytes, &region, &bytes, nullptr, nullptr, 0), DSERR_BUFFERLOST) << statusFirst;
+    control.refuseOpen = false;
+    EXPECT_EQ(buffer.Restore(), S_OK) << statusFirst;
+    EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), S_OK) << statusFirst;
+    buffer.GetStatus(&status);
+    EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING) << statusFirst;
+  }
+}
+
 TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   FakeAudioDevice::Control control;
   control.refuseOpen = true;
