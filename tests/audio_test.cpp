@@ -458,6 +458,31 @@ TEST(EffectDspTest, ParameterChangesDoNotClick) {
   EXPECT_LT(largest, before * 5.7f);
 }
 
+// A band set on a fresh equalizer (zevora-cli play --eq, the window's
+// remembered gain) is heard at 80 Hz from the first frame: the gain glides
+// in there, and tones away from 80 Hz are never boosted or cut beyond what
+// the settled band does to them (the centre used to sweep down from 8 kHz,
+// boosting a 300 Hz tone by 11 dB in the first 100 ms).
+TEST(EffectDspTest, AFreshBandGlidesInAtItsCentre) {
+  for (const float gainDb : {15.0f, -15.0f}) {
+    for (const double hz : {300.0, 1000.0, 3000.0}) {
+      std::mutex guard;
+      ParamEqEffect eq(guard);
+      const DSFXParamEq p{80.0f, 12.0f, gainDb};
+      eq.SetAllParameters(&p);
+      std::vector<float> x = Sine(hz, 44100, 10000);
+      for (std::uint32_t at = 0; at < 44100; at += 4096) eq.Process(x.data() + 2 * at, std::min(4096u, 44100 - at));
+      float early = 0, settled = 0;
+      for (std::uint32_t f = 0; f < 4410; ++f) early = std::max(early, std::fabs(x[2 * f]));
+      for (std::uint32_t f = 22050; f < 44100; ++f) settled = std::max(settled, std::fabs(x[2 * f]));
+      // Between the tone as it is and the tone through the settled band.
+      const double earlyDb = 20 * std::log10(early / 10000.0), settledDb = 20 * std::log10(settled / 10000.0);
+      EXPECT_LE(earlyDb, std::max(0.0, settledDb) + 0.1) << gainDb << " dB, " << hz << " Hz";
+      EXPECT_GE(earlyDb, std::min(0.0, settledDb) - 0.1) << gainDb << " dB, " << hz << " Hz";
+    }
+  }
+}
+
 // In 20 s of silence after a loud 80 Hz tone, the equalizer's state comes
 // to exact zero (it used to stay denormal for good, at several times the
 // cost a frame), and what comes out is to the frame what the effect gives
