@@ -101,6 +101,12 @@ HRESULT GargleEffect::GetAllParameters(DSFXGargle* p) { return LoadParameters(gu
 
 void GargleEffect::Process(float* frames, std::uint32_t count) {
   const double step = params_.dwRateHz / kRate;
+  if (!started_) {
+    // Switched on, the wave starts at its full level, where it leaves the
+    // sound as it is: the triangle at its peak, the square in its high half.
+    phase_ = params_.dwWaveShape == 1 ? 0.0 : 0.5;
+    started_ = true;
+  }
   for (std::uint32_t f = 0; f < count; ++f) {
     double wave;
     if (params_.dwWaveShape == 1)

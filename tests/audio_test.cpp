@@ -483,6 +483,31 @@ TEST(EffectDspTest, AFreshBandGlidesInAtItsCentre) {
   }
 }
 
+// A gargle switched on while a sound plays starts where its wave leaves the
+// sound as it is: no step between two frames at the start is larger than
+// the wave's own steps later (it used to drop a quarter of the level at the
+// first frame and all of it within 16 frames: a click).
+TEST(EffectDspTest, GargleSwitchedOnDoesNotClick) {
+  for (const std::uint32_t shape : {0u, 1u}) {
+    for (const std::uint32_t rate : {1u, 20u, 1000u}) {
+      std::mutex guard;
+      GargleEffect gargle(guard);
+      const DSFXGargle p{rate, shape};
+      gargle.SetAllParameters(&p);
+      std::vector<float> x(2 * 44100, 10000.0f);  // a constant shows the envelope itself
+      gargle.Process(x.data(), 44100);
+      float start = 10000.0f - x[0], later = 0;
+      for (std::uint32_t f = 1; f < 44100; ++f) {
+        const float step = std::fabs(x[2 * f] - x[2 * f - 2]);
+        float& largest = f < 8 ? start : later;
+        largest = std::max(largest, step);
+      }
+      EXPECT_LE(start, later + 1.0f) << "shape " << shape << ", " << rate << " Hz";
+      EXPECT_EQ(x[0], 10000.0f) << "shape " << shape << ", " << rate << " Hz";
+    }
+  }
+}
+
 // In 20 s of silence after a loud 80 Hz tone, the equalizer's state comes
 // to exact zero (it used to stay denormal for good, at several times the
 // cost a frame), and what comes out is to the frame what the effect gives
