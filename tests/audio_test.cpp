@@ -15,6 +15,7 @@
 #include "effects.h"
 #include "fake_audio_device.h"
 #include "looping_sound_buffer.h"
+#include "memory_sound_buffer.h"
 
 namespace {
 
@@ -389,6 +390,38 @@ TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   EXPECT_TRUE(service.legacy);
   DSEFFECTDESC eq{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
   EXPECT_LT(service.buffer->SetFX(1, &eq, nullptr), 0);
+}
+
+// The memory buffer's failing locks, asked for while the streaming thread
+// locks: each fails with the result asked for along with it (the count used
+// to be published before the result, so a lock could fail with the one
+// asked for before).
+TEST(MemoryBufferTest, FailedLocksGiveTheResultAskedForWhileAnotherThreadLocks) {
+  MemorySoundBuffer buffer;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0}, wrong{0};
+  std::atomic<HRESULT> asked{S_OK};
+  std::thread locker([&] {
+    while (!done) {
+      void* region = nullptr;
+      std::uint32_t bytes = 0;
+      const HRESULT result = buffer.Lock(0, kBlockBytes, &region, &bytes, nullptr, nullptr, 0);
+      if (result >= 0) continue;
+      if (result != asked.load()) ++wrong;
+      ++failures;
+    }
+  });
+  const HRESULT results[] = {E_FAIL, DSERR_BUFFERLOST, E_OUTOFMEMORY};
+  constexpr int kRounds = 3000;
+  for (int round = 0; round < kRounds; ++round) {
+    asked = results[round % 3];
+    buffer.FailLocks(1, results[round % 3]);
+    while (failures.load() == round) std::this_thread::yield();
+  }
+  done = true;
+  locker.join();
+  EXPECT_EQ(failures.load(), kRounds);
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // --- The effects measured on test signals.
