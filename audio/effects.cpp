@@ -55,9 +55,17 @@ void ParamEqEffect::UpdateCoefficients() {
 
 void ParamEqEffect::Process(float* frames, std::uint32_t count) {
   for (std::uint32_t done = 0; done < count;) {
-    // Glide the parameters (centre and bandwidth on a log scale).
-    center_ *= std::pow(target_.fCenter / center_, kGlide);
-    bandwidth_ += (target_.fBandwidth - bandwidth_) * kGlide;
+    // Glide the parameters (centre and bandwidth on a log scale). A flat
+    // band's centre and width are not heard: they are taken at once, so a
+    // gain set on it glides in at its own centre instead of sweeping there
+    // from the last one (8 kHz on a fresh band).
+    if (gain_ == 0.0) {
+      center_ = target_.fCenter;
+      bandwidth_ = target_.fBandwidth;
+    } else {
+      center_ *= std::pow(target_.fCenter / center_, kGlide);
+      bandwidth_ += (target_.fBandwidth - bandwidth_) * kGlide;
+    }
     gain_ += (target_.fGain - gain_) * kGlide;
     if (std::fabs(gain_ - target_.fGain) < 1e-4) gain_ = target_.fGain;
     UpdateCoefficients();
@@ -93,6 +101,12 @@ HRESULT GargleEffect::GetAllParameters(DSFXGargle* p) { return LoadParameters(gu
 
 void GargleEffect::Process(float* frames, std::uint32_t count) {
   const double step = params_.dwRateHz / kRate;
+  if (!started_) {
+    // Switched on, the wave starts at its full level, where it leaves the
+    // sound as it is: the triangle at its peak, the square in its high half.
+    phase_ = params_.dwWaveShape == 1 ? 0.0 : 0.5;
+    started_ = true;
+  }
   for (std::uint32_t f = 0; f < count; ++f) {
     double wave;
     if (params_.dwWaveShape == 1)

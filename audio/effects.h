@@ -87,5 +87,6 @@ class GargleEffect : public StereoEffect, public IDirectSoundFXGargle {
   std::mutex& guard_;
   DSFXGargle params_{20, 0};
   double phase_ = 0.0;  // 0..1 through one period
+  bool started_ = false;
   double level_ = 1.0;  // smoothed modulation level
 };

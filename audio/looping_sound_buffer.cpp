@@ -223,7 +223,12 @@ HRESULT LoopingSoundBuffer::Restore() {
     playing_.store(false);
   }
   device_->Close();
-  if (!Start()) return DSERR_BUFFERLOST;
+  if (!Start()) {
+    // Without an open device nothing tells of the loss any more: the buffer
+    // itself stays lost until a restore opens one.
+    lost_.store(true);
+    return DSERR_BUFFERLOST;
+  }
   {
     std::lock_guard<std::mutex> lock(cursorMutex_);
     silenceSeen_.reset();

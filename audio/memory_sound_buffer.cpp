@@ -53,7 +53,7 @@ HRESULT MemorySoundBuffer::Lock(std::uint32_t offset, std::uint32_t bytes, void*
   int pending = failLocks_.load();
   while (pending > 0 && !failLocks_.compare_exchange_weak(pending, pending - 1)) {
   }
-  if (pending > 0) return failResult_;
+  if (pending > 0) return failResult_.load();
   if (region1 == nullptr || bytes1 == nullptr || offset >= kRingBytes || bytes > kRingBytes) return E_INVALIDARG;
   std::uint32_t first = bytes;
   if (first > kRingBytes - offset) first = kRingBytes - offset;

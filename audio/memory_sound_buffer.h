@@ -42,10 +42,11 @@ class MemorySoundBuffer : public SoundBuffer {
   std::uint32_t PlayCursor() const { return cursor_.load(); }
   bool Playing() const { return playing_.load(); }
   std::int32_t Volume() const { return volume_.load(); }
-  // The next `count` locks fail with `result`.
+  // The next `count` locks fail with `result` (the result is in place
+  // before a lock on another thread can see the count).
   void FailLocks(int count, HRESULT result = E_FAIL) {
+    failResult_.store(result);
     failLocks_.store(count);
-    failResult_ = result;
   }
   // Locks hand out at most this many bytes (default: all asked for).
   void LimitLocks(std::uint32_t bytes) { lockLimit_.store(bytes); }
@@ -66,7 +67,7 @@ class MemorySoundBuffer : public SoundBuffer {
   std::atomic<bool> lost_{false};
   std::atomic<std::int32_t> volume_{0};
   std::atomic<int> failLocks_{0};
-  HRESULT failResult_ = E_FAIL;
+  std::atomic<HRESULT> failResult_{E_FAIL};
   std::atomic<std::uint32_t> lockLimit_{kRingBytes};
   std::atomic<int> locks_{0};
   std::atomic<int> unlocks_{0};

@@ -15,6 +15,7 @@
 #include "effects.h"
 #include "fake_audio_device.h"
 #include "looping_sound_buffer.h"
+#include "memory_sound_buffer.h"
 
 namespace {
 
@@ -328,6 +329,54 @@ TEST(SilentDeviceTest, ALostSilentDeviceIsReopenedByRestoreOrStaysLost) {
   EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
 }
 
+// SDL's device says it is lost only while it is open: once a restore has
+// closed it and could not open another, it says nothing. The buffer stays
+// lost then, whether or not anyone looked at its status first, and nothing
+// may be played or written until a restore opens a device again.
+class ClosingAudioDevice : public AudioDevice {
+ public:
+  explicit ClosingAudioDevice(FakeAudioDevice::Control& control) : control_(control) {}
+  bool Open(Pull pull) override {
+    if (control_.refuseOpen) return false;
+    control_.opens++;
+    control_.lost = false;
+    control_.pull = std::move(pull);
+    open_ = true;
+    return true;
+  }
+  void Close() override { open_ = false; }
+  bool Lost() override { return open_ && control_.lost; }
+
+ private:
+  FakeAudioDevice::Control& control_;
+  bool open_ = false;
+};
+
+TEST(RestoreTest, AFailedRestoreLeavesTheBufferLost) {
+  for (const bool statusFirst : {false, true}) {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<ClosingAudioDevice>(control), true);
+    ASSERT_TRUE(buffer.Start());
+    ASSERT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), S_OK);
+    control.lost = true;
+    control.refuseOpen = true;
+    std::uint32_t status = 0;
+    if (statusFirst) buffer.GetStatus(&status);
+    EXPECT_EQ(buffer.Restore(), DSERR_BUFFERLOST) << statusFirst;
+    buffer.GetStatus(&status);
+    EXPECT_EQ(status, DSBSTATUS_BUFFERLOST) << statusFirst;
+    EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), DSERR_BUFFERLOST) << statusFirst;
+    void* region = nullptr;
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(buffer.Lock(0, kBlockBytes, &region, &bytes, nullptr, nullptr, 0), DSERR_BUFFERLOST) << statusFirst;
+    control.refuseOpen = false;
+    EXPECT_EQ(buffer.Restore(), S_OK) << statusFirst;
+    EXPECT_EQ(buffer.Play(0, 0, DSBPLAY_LOOPING), S_OK) << statusFirst;
+    buffer.GetStatus(&status);
+    EXPECT_EQ(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING) << statusFirst;
+  }
+}
+
 TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   FakeAudioDevice::Control control;
   control.refuseOpen = true;
@@ -341,6 +390,38 @@ TEST(AudioSetupTest, FailsWhenTheDeviceCannotBeOpened) {
   EXPECT_TRUE(service.legacy);
   DSEFFECTDESC eq{32, 0, GUID_DSFX_STANDARD_PARAMEQ, 0, 0};
   EXPECT_LT(service.buffer->SetFX(1, &eq, nullptr), 0);
+}
+
+// The memory buffer's failing locks, asked for while the streaming thread
+// locks: each fails with the result asked for along with it (the count used
+// to be published before the result, so a lock could fail with the one
+// asked for before).
+TEST(MemoryBufferTest, FailedLocksGiveTheResultAskedForWhileAnotherThreadLocks) {
+  MemorySoundBuffer buffer;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0}, wrong{0};
+  std::atomic<HRESULT> asked{S_OK};
+  std::thread locker([&] {
+    while (!done) {
+      void* region = nullptr;
+      std::uint32_t bytes = 0;
+      const HRESULT result = buffer.Lock(0, kBlockBytes, &region, &bytes, nullptr, nullptr, 0);
+      if (result >= 0) continue;
+      if (result != asked.load()) ++wrong;
+      ++failures;
+    }
+  });
+  const HRESULT results[] = {E_FAIL, DSERR_BUFFERLOST, E_OUTOFMEMORY};
+  constexpr int kRounds = 3000;
+  for (int round = 0; round < kRounds; ++round) {
+    asked = results[round % 3];
+    buffer.FailLocks(1, results[round % 3]);
+    while (failures.load() == round) std::this_thread::yield();
+  }
+  done = true;
+  locker.join();
+  EXPECT_EQ(failures.load(), kRounds);
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // --- The effects measured on test signals.
@@ -408,6 +489,56 @@ TEST(EffectDspTest, ParameterChangesDoNotClick) {
   float largest = 0;
   for (std::uint32_t f = 1; f < 44100; ++f) largest = std::max(largest, std::fabs(x[2 * f] - x[2 * f - 2]));
   EXPECT_LT(largest, before * 5.7f);
+}
+
+// A band set on a fresh equalizer (zevora-cli play --eq, the window's
+// remembered gain) is heard at 80 Hz from the first frame: the gain glides
+// in there, and tones away from 80 Hz are never boosted or cut beyond what
+// the settled band does to them (the centre used to sweep down from 8 kHz,
+// boosting a 300 Hz tone by 11 dB in the first 100 ms).
+TEST(EffectDspTest, AFreshBandGlidesInAtItsCentre) {
+  for (const float gainDb : {15.0f, -15.0f}) {
+    for (const double hz : {300.0, 1000.0, 3000.0}) {
+      std::mutex guard;
+      ParamEqEffect eq(guard);
+      const DSFXParamEq p{80.0f, 12.0f, gainDb};
+      eq.SetAllParameters(&p);
+      std::vector<float> x = Sine(hz, 44100, 10000);
+      for (std::uint32_t at = 0; at < 44100; at += 4096) eq.Process(x.data() + 2 * at, std::min(4096u, 44100 - at));
+      float early = 0, settled = 0;
+      for (std::uint32_t f = 0; f < 4410; ++f) early = std::max(early, std::fabs(x[2 * f]));
+      for (std::uint32_t f = 22050; f < 44100; ++f) settled = std::max(settled, std::fabs(x[2 * f]));
+      // Between the tone as it is and the tone through the settled band.
+      const double earlyDb = 20 * std::log10(early / 10000.0), settledDb = 20 * std::log10(settled / 10000.0);
+      EXPECT_LE(earlyDb, std::max(0.0, settledDb) + 0.1) << gainDb << " dB, " << hz << " Hz";
+      EXPECT_GE(earlyDb, std::min(0.0, settledDb) - 0.1) << gainDb << " dB, " << hz << " Hz";
+    }
+  }
+}
+
+// A gargle switched on while a sound plays starts where its wave leaves the
+// sound as it is: no step between two frames at the start is larger than
+// the wave's own steps later (it used to drop a quarter of the level at the
+// first frame and all of it within 16 frames: a click).
+TEST(EffectDspTest, GargleSwitchedOnDoesNotClick) {
+  for (const std::uint32_t shape : {0u, 1u}) {
+    for (const std::uint32_t rate : {1u, 20u, 1000u}) {
+      std::mutex guard;
+      GargleEffect gargle(guard);
+      const DSFXGargle p{rate, shape};
+      gargle.SetAllParameters(&p);
+      std::vector<float> x(2 * 44100, 10000.0f);  // a constant shows the envelope itself
+      gargle.Process(x.data(), 44100);
+      float start = 10000.0f - x[0], later = 0;
+      for (std::uint32_t f = 1; f < 44100; ++f) {
+        const float step = std::fabs(x[2 * f] - x[2 * f - 2]);
+        float& largest = f < 8 ? start : later;
+        largest = std::max(largest, step);
+      }
+      EXPECT_LE(start, later + 1.0f) << "shape " << shape << ", " << rate << " Hz";
+      EXPECT_EQ(x[0], 10000.0f) << "shape " << shape << ", " << rate << " Hz";
+    }
+  }
 }
 
 // In 20 s of silence after a loud 80 Hz tone, the equalizer's state comes
