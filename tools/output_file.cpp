@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -178,6 +179,29 @@ FileDescriptor TemporaryFile() {
   return file;
 }
 
+namespace {
+
+// The folder's real path (links and dots gone) and the last part as it is.
+std::string FullName(const std::string& path) {
+  std::string folder, leaf;
+  Split(path, folder, leaf);
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
+  if (real == nullptr) return path;
+  const std::string prefix = real.get();
+  return prefix == "/" ? prefix + leaf : prefix + "/" + leaf;
+}
+
+}  // namespace
+
+OutputPlace InputPlace(const std::string& path) {
+  OutputPlace place;
+  if (::stat(path.c_str(), &place.info) != 0) return place;
+  place.exists = true;
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  if (real != nullptr) place.name = real.get();
+  return place;
+}
+
 OutputPlace PlaceOf(const std::string& path) {
   OutputPlace place;
   std::string target;
@@ -197,14 +221,33 @@ OutputPlace PlaceOf(const std::string& path) {
     Split(target, folder, place.leaf);
     place.newName = ::stat(folder.c_str(), &place.info) == 0 && S_ISDIR(place.info.st_mode);
   }
+  if (place.exists || place.newName) place.name = FullName(target);
   return place;
+}
+
+std::string FoldedName(const OutputPlace& place) {
+  std::string folded = place.name;
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
+bool SameFile(const OutputPlace& a, const OutputPlace& b) {
+  if (!a.exists || !b.exists || a.info.st_dev != b.info.st_dev) return false;
+  if (a.info.st_ino == b.info.st_ino) return true;
+  const auto sameTime = [](const timespec& x, const timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+  };
+  return S_ISREG(a.info.st_mode) && S_ISREG(b.info.st_mode) && a.info.st_size == b.info.st_size &&
+         sameTime(a.info.st_mtim, b.info.st_mtim) && sameTime(a.info.st_ctim, b.info.st_ctim) && !a.name.empty() &&
+         FoldedName(a) == FoldedName(b);
 }
 
 bool SamePlace(const OutputPlace& a, const OutputPlace& b) {
   if (a.descriptor >= 0 && a.descriptor == b.descriptor) return true;
   const bool sameInode = a.info.st_dev == b.info.st_dev && a.info.st_ino == b.info.st_ino;
   // A character device takes two streams without harm (/dev/null).
-  if (a.exists && b.exists) return sameInode && !S_ISCHR(a.info.st_mode);
+  if (a.exists && b.exists) return SameFile(a, b) && !S_ISCHR(a.info.st_mode);
   return a.newName && b.newName && sameInode && a.leaf == b.leaf;
 }
 

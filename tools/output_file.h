@@ -70,10 +70,21 @@ struct OutputPlace {
   bool newName = false;  // info describes the folder the name goes in
   struct stat info {};
   std::string leaf;  // a new name: its last part
+  std::string name;  // an existing file or a new name: its folder's real path and its own name
 };
 OutputPlace PlaceOf(const std::string& path);
+// An existing file read as an input, links followed.
+OutputPlace InputPlace(const std::string& path);
 // Whether writing to both would write to one file.
 bool SamePlace(const OutputPlace& a, const OutputPlace& b);
+// Whether two existing files are one. A file system that does not tell
+// letter case apart may give each spelling of a name an inode number of its
+// own (exFAT or FAT through FUSE): there, a file of the same size and times
+// under a name that differs only in letter case counts as the same file.
+bool SameFile(const OutputPlace& a, const OutputPlace& b);
+// A place's name in ASCII lower case, under which the names SameFile may
+// take for one file meet.
+std::string FoldedName(const OutputPlace& place);
 // Written in place rather than replaced: a descriptor, a device or a pipe.
 bool WrittenDirectly(const OutputPlace& place);
 
