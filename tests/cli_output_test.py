@@ -308,6 +308,19 @@ r = run("render", module, "-o", out, "--seconds", "1", "--positions", "/dev/full
 check("a positions file that fails leaves no sound file", one_line(r, 1) and b"/dev/full" in r.stderr
       and os.listdir(d) == ["song.xm"], r.stderr)
 
+# A disk that fails only when the data are flushed to it: a file is never
+# put in place of the old one before its data are on the disk, so that
+# neither a crash just after nor that failure leaves the old file's name on
+# data never written.
+d = folder("flushed")
+out = os.path.join(d, "out.wav")
+for kind, switches in [("unnamed", {}), ("named", NO_TMPFILE)]:
+    open(out, "wb").write(b"old")
+    r = run("render", module, "-o", out, "--seconds", "1", env=with_faults(FILE_SYSTEM_FAULTS_SYNC="1", **switches))
+    check("a flush that fails keeps the old file (%s)" % kind, one_line(r, 1)
+          and b"out.wav: cannot write (Input/output error)" in r.stderr and read(out) == b"old"
+          and sorted(os.listdir(d)) == ["out.wav", "song.xm"], (r.returncode, r.stderr, os.listdir(d)))
+
 # Only sound file names; standard output, devices and pipes take WAV.
 d = folder("endings")
 before = snapshot(d)

@@ -400,6 +400,10 @@ bool OutputFile::PutInPlace(bool undoable) {
   }
   if (::fstat(fd_.Get(), &own) != 0) return false;
   committedInode_ = own.st_ino;
+  // The data are on the disk before the old file's name moves to them: a
+  // crash just after the rename must not leave that name on a file whose
+  // data were never written (XFS, or ext4 mounted with noauto_da_alloc).
+  if (replacing && ::fdatasync(fd_.Get()) != 0) return false;
 
   if (mode_ == Mode::kNamed) {
     if (!fd_.Close()) return false;

@@ -13,7 +13,8 @@
 // A symbolic link is followed: the file it names is the one replaced and
 // the link stays. Another user's link in a sticky folder everyone may
 // write (/tmp) is refused, unless it is the folder owner's. A file that is
-// replaced keeps its mode and, where the system allows, its owner. An
+// replaced keeps its mode and, where the system allows, its owner, and the
+// new file's data are on the disk before it takes the old one's name. An
 // existing file in a folder the user cannot write is written too: the new
 // file is made complete in the temporary folder ($TMPDIR, else /tmp) and
 // then copied into it, after the space for it has been reserved. A file the user may not write is refused.
