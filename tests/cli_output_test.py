@@ -505,7 +505,8 @@ else:
                 ("--positions the input in other letter case", ["song.xm"],
                  ["song.xm", "-o", "x.wav", "--positions", "SONG.XM"]),
                 ("an input's stem in other letter case", ["song.xm", "SONG-01.WAV"],
-                 ["song.xm", "SONG-01.WAV", "--stems", "-o", "./"])]):
+                 ["song.xm", "SONG-01.WAV", "--stems", "-o", "./"]),
+                ("-o the input in other letter case beyond ASCII", ["Müsik.wav"], ["Müsik.wav", "-o", "MÜSIK.WAV"])]):
             d = os.path.join(e, str(case))
             os.mkdir(d)
             for f in files:
@@ -535,7 +536,7 @@ else:
                 "--seconds", "1")
         check("-o and --positions that differ only in letter case: neither is written",
               one_line(r, 2) and b"X.WAV: cannot write (the folder does not tell letter case apart" in r.stderr
-              and sorted(os.listdir(e)) == ["0", "1", "2", "3", "out"], (r.returncode, r.stderr, os.listdir(e)))
+              and sorted(os.listdir(e)) == ["0", "1", "2", "3", "4", "out"], (r.returncode, r.stderr, os.listdir(e)))
     finally:
         unmount()
 

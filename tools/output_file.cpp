@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <locale.h>
 #include <sys/random.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <atomic>
@@ -226,9 +228,43 @@ OutputPlace PlaceOf(const std::string& path) {
 }
 
 std::string FoldedName(const OutputPlace& place) {
-  std::string folded = place.name;
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  // Letters beyond ASCII too (exFAT takes Ü for ü); bytes that are not
+  // UTF-8 stay as they are.
+  static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const std::string& name = place.name;
+  const auto at = [&](std::size_t k) { return k < name.size() ? static_cast<std::uint8_t>(name[k]) : 0u; };
+  std::string folded;
+  for (std::size_t i = 0; i < name.size();) {
+    const std::uint32_t lead = at(i);
+    const std::size_t n = lead >= 0xF0 && lead <= 0xF4   ? 4
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                         : 1;
+    std::uint32_t c = n == 1 ? lead : lead & (0x7F >> n);
+    bool valid = n == 1 || utf8 != nullptr;
+    for (std::size_t k = 1; k < n && valid; ++k) {
+      valid = (at(i + k) & 0xC0) == 0x80;
+      c = c << 6 | (at(i + k) & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (!valid || (lead >= 0x80 && n == 1) || c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      folded += name[i++];
+      continue;
+    }
+    c = n == 1 ? (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) : static_cast<std::uint32_t>(::towlower_l(c, utf8));
+    if (c < 0x80) {
+      folded += static_cast<char>(c);
+    } else if (c < 0x800) {
+      folded += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      folded += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+                 static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      folded += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+                 static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+    i += n;
+  }
   return folded;
 }
 
