@@ -313,6 +313,14 @@ bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, cons
   std::vector<bool> refused(outputs.size());
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     const Output& output = outputs[k];
+    // A folder among the files is reported when it is read, and its output
+    // is never written: it takes no name from the others (music/intro
+    // beside music/intro.xm).
+    if (inputPlaces[output.input].exists && S_ISDIR(inputPlaces[output.input].info.st_mode)) {
+      places.emplace_back();
+      refused[k] = true;
+      continue;
+    }
     places.push_back(PlaceOf(output.name));
     const Input* over = inputAt(places.back());
     if (over == nullptr) continue;
