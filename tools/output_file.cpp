@@ -439,7 +439,9 @@ bool OutputFile::PutInPlace(bool undoable) {
   // The data are on the disk before the old file's name moves to them: a
   // crash just after the rename must not leave that name on a file whose
   // data were never written (XFS, or ext4 mounted with noauto_da_alloc).
-  if (replacing && ::fdatasync(fd_.Get()) != 0) return false;
+  // A file system that cannot flush at all is written as before.
+  if (replacing && ::fdatasync(fd_.Get()) != 0 && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    return false;
 
   if (mode_ == Mode::kNamed) {
     if (!fd_.Close()) return false;
