@@ -422,6 +422,17 @@ bool OutputFile::Commit(bool undoable) {
   return ok;
 }
 
+bool OutputFile::FlushData() {
+  // A file system that cannot flush at all is written as before.
+  return ::fdatasync(fd_.Get()) == 0 || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
+bool OutputFile::Flush() {
+  if (!fd_.Valid() || (mode_ != Mode::kUnnamed && mode_ != Mode::kNamed)) return true;
+  struct stat old {};
+  return ::fstatat(folder_.Get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || FlushData();
+}
+
 bool OutputFile::PutInPlace(bool undoable) {
   const int folder = folder_.Get();
   struct stat old {};
@@ -439,9 +450,7 @@ bool OutputFile::PutInPlace(bool undoable) {
   // The data are on the disk before the old file's name moves to them: a
   // crash just after the rename must not leave that name on a file whose
   // data were never written (XFS, or ext4 mounted with noauto_da_alloc).
-  // A file system that cannot flush at all is written as before.
-  if (replacing && ::fdatasync(fd_.Get()) != 0 && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-    return false;
+  if (replacing && !FlushData()) return false;
 
   if (mode_ == Mode::kNamed) {
     if (!fd_.Close()) return false;

@@ -110,6 +110,10 @@ class OutputFile {
   // under a name of the program's own until Withdraw puts it back or this
   // object ends.
   bool Commit(bool undoable = false);
+  // Where the file will replace one, its data to the disk now (Commit does
+  // it anyway, but holds off stop signals while it does); false with errno
+  // set.
+  bool Flush();
   // Takes a committed file back: the name is gone again, or holds again
   // the file that was there, where an undoable commit could keep it aside
   // (by renameat2's exchange, else by a second name: a file system with
@@ -122,6 +126,7 @@ class OutputFile {
   enum class Mode { kNone, kDirect, kUnnamed, kNamed, kCopy };
   bool OpenCopy(const std::string& target);
   bool PutInPlace(bool undoable);
+  bool FlushData();
   // The file under the target's name gets a second name (asideLeaf_), if
   // the file system allows.
   void KeepAside();

@@ -602,6 +602,12 @@ void Renderer::Render(std::size_t k) {
     Fail(group, CannotWrite(output.name, writer->Error()));
     return Finished(group, slot, nullptr, nullptr);
   }
+  // On this thread, not while the group goes into place with stop signals
+  // held.
+  if (!writer->Output().Flush()) {
+    Fail(group, CannotWrite(output.name, std::strerror(errno)));
+    return Finished(group, slot, nullptr, nullptr);
+  }
   if (csv && csvError == 0 && !csv->Write(lines.data(), lines.size())) csvError = errno;
   if (csvError != 0) {
     Fail(group, CannotWrite(o_.positions, std::strerror(csvError)));
