@@ -83,8 +83,8 @@ bool SamePlace(const OutputPlace& a, const OutputPlace& b);
 // own (exFAT or FAT through FUSE): there, a file of the same size and times
 // under a name that differs only in letter case counts as the same file.
 bool SameFile(const OutputPlace& a, const OutputPlace& b);
-// A place's name in ASCII lower case, under which the names SameFile may
-// take for one file meet.
+// A place's name in lower case (letters beyond ASCII too), under which the
+// names SameFile may take for one file meet.
 std::string FoldedName(const OutputPlace& place);
 // Written in place rather than replaced: a descriptor, a device or a pipe.
 bool WrittenDirectly(const OutputPlace& place);

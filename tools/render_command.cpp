@@ -655,7 +655,9 @@ void Renderer::Commit(OutputGroup& group) {
       if (!files[j]->Withdraw() && !files[j]->Direct()) kept.push_back(Shown(files[j]->Path()));
     for (std::size_t j = 0; j < kept.size(); ++j) why += (j == 0 ? "; " : ", ") + kept[j];
     if (!kept.empty()) why += kept.size() == 1 ? " is written all the same" : " are written all the same";
-    Fail(group, other == nullptr ? CannotWrite(files[i]->Path(), why) : (CannotWrite(files[i]->Path(), why), 2));
+    const int code = CannotWrite(files[i]->Path(), why);
+    // Two outputs naming one file are refused, as before the render.
+    Fail(group, other == nullptr ? code : 2);
     return;
   }
 }
