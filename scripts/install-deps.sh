@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth xdotool
   libsndfile1-dev flac
+  exfat-fuse exfatprogs
   libopenmpt-dev libxmp-dev
   pulseaudio pulseaudio-utils
   groff-base man-db

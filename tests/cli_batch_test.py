@@ -162,16 +162,18 @@ for jobs in ["1", "2"]:
     os.mkdir(os.path.join(d, "folder.xm"))
     shutil.copy(small[2], os.path.join(d, "blocked.xm"))
     os.mkdir(os.path.join(d, "blocked.wav"))  # where its output would go
-    args = [os.path.join(d, n) for n in ["a.xm", "text.xm", "missing.xm", "folder.xm", "blocked.xm", "z.xm"]]
+    os.mkdir(os.path.join(d, "a"))  # a folder beside a.xm: its output would be a.wav too
+    args = [os.path.join(d, n) for n in ["a.xm", "a", "text.xm", "missing.xm", "folder.xm", "blocked.xm", "z.xm"]]
     r = run("render", *args, *options, "-j", jobs)
     after = snapshot(d)
     check("-j %s: bad files are reported and the good ones rendered" % jobs, r.returncode == 1
-          and one_line_each(r.stderr, ["text.xm: not an XM module", "missing.xm: cannot open (No such file",
+          and one_line_each(r.stderr, ["/a: cannot open (is a directory)", "text.xm: not an XM module",
+                                       "missing.xm: cannot open (No such file",
                                        "folder.xm: cannot open (is a directory)",
                                        "blocked.wav: cannot write (Is a directory)"])
           and after.get("a.wav") == refs[stem(small[0])] and after.get("z.wav") == refs[stem(small[1])]
-          and sorted(after) == ["a.wav", "a.xm", "blocked.wav", "blocked.xm", "folder.xm", "text.xm", "z.wav", "z.xm"],
-          (r.returncode, r.stderr, sorted(after)))
+          and sorted(after) == ["a", "a.wav", "a.xm", "blocked.wav", "blocked.xm", "folder.xm", "text.xm", "z.wav",
+                                "z.xm"], (r.returncode, r.stderr, sorted(after)))
 
 # Refused before anything is read or written (exit code 2, one line each).
 a, b = folder("one/a", small[0], names=["song.xm"]), folder("one/b", small[1], names=["song.xm"])

@@ -308,6 +308,19 @@ r = run("render", module, "-o", out, "--seconds", "1", "--positions", "/dev/full
 check("a positions file that fails leaves no sound file", one_line(r, 1) and b"/dev/full" in r.stderr
       and os.listdir(d) == ["song.xm"], r.stderr)
 
+# A disk that fails only when the data are flushed to it: a file is never
+# put in place of the old one before its data are on the disk, so that
+# neither a crash just after nor that failure leaves the old file's name on
+# data never written.
+d = folder("flushed")
+out = os.path.join(d, "out.wav")
+for kind, switches in [("unnamed", {}), ("named", NO_TMPFILE)]:
+    open(out, "wb").write(b"old")
+    r = run("render", module, "-o", out, "--seconds", "1", env=with_faults(FILE_SYSTEM_FAULTS_SYNC="1", **switches))
+    check("a flush that fails keeps the old file (%s)" % kind, one_line(r, 1)
+          and b"out.wav: cannot write (Input/output error)" in r.stderr and read(out) == b"old"
+          and sorted(os.listdir(d)) == ["out.wav", "song.xm"], (r.returncode, r.stderr, os.listdir(d)))
+
 # Only sound file names; standard output, devices and pipes take WAV.
 d = folder("endings")
 before = snapshot(d)
@@ -448,6 +461,84 @@ for args, cwd in [(["-o", "x.wav", "--positions", "x.wav"], d), (["-o", "x.wav",
           (r.returncode, r.stderr))
 r = run("render", module, "-o", "/dev/null", "--positions", "/dev/null", "--seconds", "1")
 check("a device takes both outputs", r.returncode == 0, r.stderr)
+
+# A folder that does not tell letter case apart (exFAT, as on memory cards,
+# through FUSE, which gives each spelling of a name an inode number of its
+# own): an input is never written over under another spelling of its name,
+# and two outputs whose names differ only in case are one file.
+def case_blind_folder():
+    """An exFAT file system mounted through FUSE on a loop device: its
+    folder and what ends it, or None where that cannot be done here."""
+    if not root or not all(shutil.which(p) for p in ["mkfs.exfat", "mount.exfat-fuse", "losetup"]):
+        return None
+    image = os.path.join(tmp, "exfat.img")
+    with open(image, "wb") as f:
+        f.truncate(16 << 20)
+    if subprocess.run(["mkfs.exfat", image], capture_output=True).returncode != 0:
+        return None
+    loop = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True)
+    if loop.returncode != 0:
+        return None
+    device = loop.stdout.strip()
+    mount = os.path.join(tmp, "exfat")
+    os.mkdir(mount)
+    if subprocess.run(["mount.exfat-fuse", device, mount], capture_output=True).returncode != 0:
+        subprocess.run(["losetup", "-d", device])
+        return None
+
+    def end():
+        subprocess.run(["umount", mount])
+        subprocess.run(["losetup", "-d", device])
+    return mount, end
+
+
+blind = case_blind_folder()
+if blind is None:
+    skipped("a folder that does not tell letter case apart", "no exFAT through FUSE on a loop device here")
+else:
+    e, unmount = blind
+    try:
+        other = shutil.copy(os.path.join(corpus, "vodovod--walk.xm"), os.path.join(tmp, "other.xm"))
+        for case, (name, files, args) in enumerate([
+                ("a module named .WAV without -o", ["tune.WAV"], ["tune.WAV"]),
+                ("-o the input in other letter case", ["tune.wav"], ["tune.wav", "-o", "TUNE.wav"]),
+                ("--positions the input in other letter case", ["song.xm"],
+                 ["song.xm", "-o", "x.wav", "--positions", "SONG.XM"]),
+                ("an input's stem in other letter case", ["song.xm", "SONG-01.WAV"],
+                 ["song.xm", "SONG-01.WAV", "--stems", "-o", "./"]),
+                ("-o the input in other letter case beyond ASCII", ["Müsik.wav"], ["Müsik.wav", "-o", "MÜSIK.WAV"])]):
+            d = os.path.join(e, str(case))
+            os.mkdir(d)
+            for f in files:
+                shutil.copy(module, os.path.join(d, f))
+            before = snapshot(d)
+            r = run("render", *args, "--seconds", "1", cwd=d)
+            check("render refuses %s where letter case is not told apart" % name,
+                  r.returncode == 2 and b"input" in r.stderr and snapshot(d) == before, (r.returncode, r.stderr))
+        os.mkdir(os.path.join(e, "out"))
+        for d, f in [("a", "song.xm"), ("b", "SONG.xm")]:
+            os.makedirs(os.path.join(tmp, "cases", d), exist_ok=True)
+            shutil.copy(module if d == "a" else other, os.path.join(tmp, "cases", d, f))
+        a, b = os.path.join(tmp, "cases", "a", "song.xm"), os.path.join(tmp, "cases", "b", "SONG.xm")
+        out = os.path.join(e, "out")
+        r = run("render", a, b, "-o", out + "/", "-j", "1", "--seconds", "1")
+        check("two new outputs that differ only in letter case: the second is refused, the first kept",
+              one_line(r, 1) and b"out/SONG.wav: cannot write (the folder does not tell letter case apart: it is "
+              + out.encode() + b"/song.wav, written for " + a.encode() + b")" in r.stderr
+              and os.listdir(out) == ["song.wav"] and read(os.path.join(out, "song.wav")) == one_second,
+              (r.returncode, r.stderr, os.listdir(out)))
+        r = run("render", a, b, "-o", out + "/", "--seconds", "3")
+        check("... and refused before anything is written once the file is there",
+              one_line(r, 2) and b"would both be written to" in r.stderr and os.listdir(out) == ["song.wav"]
+              and read(os.path.join(out, "song.wav")) == one_second, (r.returncode, r.stderr, os.listdir(out)))
+        os.unlink(os.path.join(out, "song.wav"))
+        r = run("render", a, "-o", os.path.join(e, "x.wav"), "--positions", os.path.join(e, "X.WAV"),
+                "--seconds", "1")
+        check("-o and --positions that differ only in letter case: neither is written",
+              one_line(r, 2) and b"X.WAV: cannot write (the folder does not tell letter case apart" in r.stderr
+              and sorted(os.listdir(e)) == ["0", "1", "2", "3", "4", "out"], (r.returncode, r.stderr, os.listdir(e)))
+    finally:
+        unmount()
 
 # Links in a sticky folder everyone may write (/tmp): another user's link
 # is not followed, or anyone could point the name a render writes at any

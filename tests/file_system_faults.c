@@ -15,7 +15,10 @@
 //                                   ending in SUFFIX takes a second (a slow
 //                                   network file system), which leaves time
 //                                   to send a signal while outputs are being
-//                                   put into place.
+//                                   put into place;
+//   FILE_SYSTEM_FAULTS_SYNC=1        fsync and fdatasync fail with EIO (a
+//                                   disk that fails only when the data
+//                                   are flushed to it).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -144,4 +147,25 @@ int renameat2(int fromFolder, const char* from, int toFolder, const char* to, un
   }
   return ((int (*)(int, const char*, int, const char*, unsigned))Next("renameat2"))(fromFolder, from, toFolder, to,
                                                                                     flags);
+}
+
+static int SyncFails(void) {
+  const char* value = getenv("FILE_SYSTEM_FAULTS_SYNC");
+  return value != NULL && *value == '1';
+}
+
+int fsync(int fd) {
+  if (SyncFails()) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int))Next("fsync"))(fd);
+}
+
+int fdatasync(int fd) {
+  if (SyncFails()) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int))Next("fdatasync"))(fd);
 }

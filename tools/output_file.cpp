@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <locale.h>
 #include <sys/random.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -178,6 +181,29 @@ FileDescriptor TemporaryFile() {
   return file;
 }
 
+namespace {
+
+// The folder's real path (links and dots gone) and the last part as it is.
+std::string FullName(const std::string& path) {
+  std::string folder, leaf;
+  Split(path, folder, leaf);
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
+  if (real == nullptr) return path;
+  const std::string prefix = real.get();
+  return prefix == "/" ? prefix + leaf : prefix + "/" + leaf;
+}
+
+}  // namespace
+
+OutputPlace InputPlace(const std::string& path) {
+  OutputPlace place;
+  if (::stat(path.c_str(), &place.info) != 0) return place;
+  place.exists = true;
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  if (real != nullptr) place.name = real.get();
+  return place;
+}
+
 OutputPlace PlaceOf(const std::string& path) {
   OutputPlace place;
   std::string target;
@@ -197,14 +223,67 @@ OutputPlace PlaceOf(const std::string& path) {
     Split(target, folder, place.leaf);
     place.newName = ::stat(folder.c_str(), &place.info) == 0 && S_ISDIR(place.info.st_mode);
   }
+  if (place.exists || place.newName) place.name = FullName(target);
   return place;
+}
+
+std::string FoldedName(const OutputPlace& place) {
+  // Letters beyond ASCII too (exFAT takes Ü for ü); bytes that are not
+  // UTF-8 stay as they are.
+  static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const std::string& name = place.name;
+  const auto at = [&](std::size_t k) { return k < name.size() ? static_cast<std::uint8_t>(name[k]) : 0u; };
+  std::string folded;
+  for (std::size_t i = 0; i < name.size();) {
+    const std::uint32_t lead = at(i);
+    const std::size_t n = lead >= 0xF0 && lead <= 0xF4   ? 4
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                         : 1;
+    std::uint32_t c = n == 1 ? lead : lead & (0x7F >> n);
+    bool valid = n == 1 || utf8 != nullptr;
+    for (std::size_t k = 1; k < n && valid; ++k) {
+      valid = (at(i + k) & 0xC0) == 0x80;
+      c = c << 6 | (at(i + k) & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (!valid || (lead >= 0x80 && n == 1) || c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      folded += name[i++];
+      continue;
+    }
+    c = n == 1 ? (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) : static_cast<std::uint32_t>(::towlower_l(c, utf8));
+    if (c < 0x80) {
+      folded += static_cast<char>(c);
+    } else if (c < 0x800) {
+      folded += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      folded += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+                 static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      folded += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+                 static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+    i += n;
+  }
+  return folded;
+}
+
+bool SameFile(const OutputPlace& a, const OutputPlace& b) {
+  if (!a.exists || !b.exists || a.info.st_dev != b.info.st_dev) return false;
+  if (a.info.st_ino == b.info.st_ino) return true;
+  const auto sameTime = [](const timespec& x, const timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+  };
+  return S_ISREG(a.info.st_mode) && S_ISREG(b.info.st_mode) && a.info.st_size == b.info.st_size &&
+         sameTime(a.info.st_mtim, b.info.st_mtim) && sameTime(a.info.st_ctim, b.info.st_ctim) && !a.name.empty() &&
+         FoldedName(a) == FoldedName(b);
 }
 
 bool SamePlace(const OutputPlace& a, const OutputPlace& b) {
   if (a.descriptor >= 0 && a.descriptor == b.descriptor) return true;
   const bool sameInode = a.info.st_dev == b.info.st_dev && a.info.st_ino == b.info.st_ino;
   // A character device takes two streams without harm (/dev/null).
-  if (a.exists && b.exists) return sameInode && !S_ISCHR(a.info.st_mode);
+  if (a.exists && b.exists) return SameFile(a, b) && !S_ISCHR(a.info.st_mode);
   return a.newName && b.newName && sameInode && a.leaf == b.leaf;
 }
 
@@ -343,6 +422,17 @@ bool OutputFile::Commit(bool undoable) {
   return ok;
 }
 
+bool OutputFile::FlushData() {
+  // A file system that cannot flush at all is written as before.
+  return ::fdatasync(fd_.Get()) == 0 || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
+bool OutputFile::Flush() {
+  if (!fd_.Valid() || (mode_ != Mode::kUnnamed && mode_ != Mode::kNamed)) return true;
+  struct stat old {};
+  return ::fstatat(folder_.Get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || FlushData();
+}
+
 bool OutputFile::PutInPlace(bool undoable) {
   const int folder = folder_.Get();
   struct stat old {};
@@ -357,6 +447,10 @@ bool OutputFile::PutInPlace(bool undoable) {
   }
   if (::fstat(fd_.Get(), &own) != 0) return false;
   committedInode_ = own.st_ino;
+  // The data are on the disk before the old file's name moves to them: a
+  // crash just after the rename must not leave that name on a file whose
+  // data were never written (XFS, or ext4 mounted with noauto_da_alloc).
+  if (replacing && !FlushData()) return false;
 
   if (mode_ == Mode::kNamed) {
     if (!fd_.Close()) return false;

@@ -13,7 +13,8 @@
 // A symbolic link is followed: the file it names is the one replaced and
 // the link stays. Another user's link in a sticky folder everyone may
 // write (/tmp) is refused, unless it is the folder owner's. A file that is
-// replaced keeps its mode and, where the system allows, its owner. An
+// replaced keeps its mode and, where the system allows, its owner, and the
+// new file's data are on the disk before it takes the old one's name. An
 // existing file in a folder the user cannot write is written too: the new
 // file is made complete in the temporary folder ($TMPDIR, else /tmp) and
 // then copied into it, after the space for it has been reserved. A file the user may not write is refused.
@@ -70,10 +71,21 @@ struct OutputPlace {
   bool newName = false;  // info describes the folder the name goes in
   struct stat info {};
   std::string leaf;  // a new name: its last part
+  std::string name;  // an existing file or a new name: its folder's real path and its own name
 };
 OutputPlace PlaceOf(const std::string& path);
+// An existing file read as an input, links followed.
+OutputPlace InputPlace(const std::string& path);
 // Whether writing to both would write to one file.
 bool SamePlace(const OutputPlace& a, const OutputPlace& b);
+// Whether two existing files are one. A file system that does not tell
+// letter case apart may give each spelling of a name an inode number of its
+// own (exFAT or FAT through FUSE): there, a file of the same size and times
+// under a name that differs only in letter case counts as the same file.
+bool SameFile(const OutputPlace& a, const OutputPlace& b);
+// A place's name in lower case (letters beyond ASCII too), under which the
+// names SameFile may take for one file meet.
+std::string FoldedName(const OutputPlace& place);
 // Written in place rather than replaced: a descriptor, a device or a pipe.
 bool WrittenDirectly(const OutputPlace& place);
 
@@ -98,6 +110,10 @@ class OutputFile {
   // under a name of the program's own until Withdraw puts it back or this
   // object ends.
   bool Commit(bool undoable = false);
+  // Where the file will replace one, its data to the disk now (Commit does
+  // it anyway, but holds off stop signals while it does); false with errno
+  // set.
+  bool Flush();
   // Takes a committed file back: the name is gone again, or holds again
   // the file that was there, where an undoable commit could keep it aside
   // (by renameat2's exchange, else by a second name: a file system with
@@ -110,6 +126,7 @@ class OutputFile {
   enum class Mode { kNone, kDirect, kUnnamed, kNamed, kCopy };
   bool OpenCopy(const std::string& target);
   bool PutInPlace(bool undoable);
+  bool FlushData();
   // The file under the target's name gets a second name (asideLeaf_), if
   // the file system allows.
   void KeepAside();

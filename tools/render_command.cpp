@@ -288,22 +288,39 @@ const char* Label(const Input& input) { return input.file != nullptr ? input.fil
 
 bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, const std::vector<Output>& outputs) {
   const bool single = inputs.size() == 1 && !o.stems;
+  // The inputs by inode, and by name for the file systems whose inode
+  // numbers do not tell (see SameFile).
+  std::vector<OutputPlace> inputPlaces(inputs.size());
   std::map<std::pair<dev_t, ino_t>, std::size_t> inputFiles;
+  std::map<std::pair<dev_t, std::string>, std::size_t> inputNames;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    struct stat info {};
-    if (inputs[i].file != nullptr && ::stat(inputs[i].file, &info) == 0 && S_ISREG(info.st_mode))
-      inputFiles.emplace(std::make_pair(info.st_dev, info.st_ino), i);
+    if (inputs[i].file == nullptr) continue;
+    inputPlaces[i] = InputPlace(inputs[i].file);
+    const struct stat& info = inputPlaces[i].info;
+    if (!inputPlaces[i].exists || !S_ISREG(info.st_mode)) continue;
+    inputFiles.emplace(std::make_pair(info.st_dev, info.st_ino), i);
+    inputNames.emplace(std::make_pair(info.st_dev, FoldedName(inputPlaces[i])), i);
   }
   const auto inputAt = [&](const OutputPlace& place) -> const Input* {
     if (!place.exists) return nullptr;
-    const auto found = inputFiles.find({place.info.st_dev, place.info.st_ino});
-    return found == inputFiles.end() ? nullptr : &inputs[found->second];
+    if (const auto found = inputFiles.find({place.info.st_dev, place.info.st_ino}); found != inputFiles.end())
+      return &inputs[found->second];
+    const auto found = inputNames.find({place.info.st_dev, FoldedName(place)});
+    return found != inputNames.end() && SameFile(place, inputPlaces[found->second]) ? &inputs[found->second] : nullptr;
   };
   bool ok = true;
   std::vector<OutputPlace> places;
   std::vector<bool> refused(outputs.size());
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     const Output& output = outputs[k];
+    // A folder among the files is reported when it is read, and its output
+    // is never written: it takes no name from the others (music/intro
+    // beside music/intro.xm).
+    if (inputPlaces[output.input].exists && S_ISDIR(inputPlaces[output.input].info.st_mode)) {
+      places.emplace_back();
+      refused[k] = true;
+      continue;
+    }
     places.push_back(PlaceOf(output.name));
     const Input* over = inputAt(places.back());
     if (over == nullptr) continue;
@@ -329,6 +346,7 @@ bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, cons
   // Outputs by the file they write: an existing file, or a new name in a
   // folder (a descriptor or a device is written directly, never replaced).
   std::map<std::tuple<dev_t, ino_t, std::string>, std::size_t> taken;
+  std::map<std::pair<dev_t, std::string>, std::size_t> takenNames;
   std::map<std::pair<std::size_t, std::size_t>, bool> told;
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     const Output& output = outputs[k];
@@ -347,8 +365,16 @@ bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, cons
     if (WrittenDirectly(place) || (!place.exists && !place.newName)) continue;
     const auto key = std::make_tuple(place.info.st_dev, place.info.st_ino, place.exists ? std::string() : place.leaf);
     const auto [at, added] = taken.emplace(key, k);
-    if (added) continue;
-    const Output& first = outputs[at->second];
+    std::size_t earlier = at->second;
+    if (added && place.exists) {
+      // The same file under another spelling (see SameFile).
+      const auto [named, first] = takenNames.emplace(std::make_pair(place.info.st_dev, FoldedName(place)), k);
+      if (first || !SameFile(place, places[named->second])) continue;
+      earlier = named->second;
+    } else if (added) {
+      continue;
+    }
+    const Output& first = outputs[earlier];
     if (!told[{first.input, output.input}]) {
       told[{first.input, output.input}] = true;
       if (first.input == output.input)
@@ -446,6 +472,7 @@ struct OutputGroup {
   std::vector<std::unique_ptr<AudioFileWriter>> writers;  // by output (channel)
   std::unique_ptr<OutputFile> csv;
   SongPtr song;  // the song read, for the first output that takes it
+  std::size_t input = 0;
 };
 
 class Renderer {
@@ -457,6 +484,7 @@ class Renderer {
       std::unique_ptr<OutputGroup>& group = groups_[output.input];
       if (group == nullptr) {
         group = std::make_unique<OutputGroup>();
+        group->input = output.input;
         group->song = std::move(inputs[output.input].song);
       }
       ++group->waiting;
@@ -479,6 +507,10 @@ class Renderer {
   void Finished(OutputGroup& group, std::size_t slot, std::unique_ptr<AudioFileWriter> writer,
                 std::unique_ptr<OutputFile> csv);
   void Commit(OutputGroup& group);
+  // The input whose output a file system that does not tell letter case
+  // apart takes `path` for, where this run has put one there (the check
+  // before the render sees only names that exist): null where none.
+  const Input* WrittenUnder(const std::string& path, std::string& written);
 
   const RenderOptions& o_;
   std::vector<Input>& inputs_;
@@ -487,6 +519,15 @@ class Renderer {
   const bool threads_;  // else the render runs on this thread, which draws the progress line
   std::vector<std::unique_ptr<OutputGroup>> groups_;  // by input
   std::atomic<int> failure_{0};
+  // The files put into place so far, by folded name (see SameFile); one
+  // group is put into place at a time.
+  struct Committed {
+    OutputPlace place;
+    std::string path;
+    std::size_t input;
+  };
+  std::mutex commitLock_;
+  std::map<std::pair<dev_t, std::string>, Committed> committed_;
 };
 
 void Renderer::Render(std::size_t k) {
@@ -561,6 +602,12 @@ void Renderer::Render(std::size_t k) {
     Fail(group, CannotWrite(output.name, writer->Error()));
     return Finished(group, slot, nullptr, nullptr);
   }
+  // On this thread, not while the group goes into place with stop signals
+  // held.
+  if (!writer->Output().Flush()) {
+    Fail(group, CannotWrite(output.name, std::strerror(errno)));
+    return Finished(group, slot, nullptr, nullptr);
+  }
   if (csv && csvError == 0 && !csv->Write(lines.data(), lines.size())) csvError = errno;
   if (csvError != 0) {
     Fail(group, CannotWrite(o_.positions, std::strerror(csvError)));
@@ -590,18 +637,37 @@ void Renderer::Commit(OutputGroup& group) {
   // All or nothing: every file but the last keeps what it replaces aside,
   // so that a file that cannot be put in place takes the ones before it
   // back, and the files they replaced come back.
+  const std::lock_guard<std::mutex> one(commitLock_);
   const StopSignalsHeld held;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (files[i]->Commit(i + 1 < files.size())) continue;
-    std::string why = std::strerror(errno);
+    std::string written;
+    const Input* other = files[i]->Direct() ? nullptr : WrittenUnder(files[i]->Path(), written);
+    if (other == nullptr && files[i]->Commit(i + 1 < files.size())) {
+      if (const OutputPlace place = PlaceOf(files[i]->Path()); place.exists && !files[i]->Direct())
+        committed_[{place.info.st_dev, FoldedName(place)}] = {place, files[i]->Path(), group.input};
+      continue;
+    }
+    std::string why = other == nullptr ? std::strerror(errno)
+                                       : "the folder does not tell letter case apart: it is " + Shown(written) +
+                                             ", written for " + Shown(Label(*other));
     std::vector<std::string> kept;
     for (std::size_t j = 0; j < i; ++j)
       if (!files[j]->Withdraw() && !files[j]->Direct()) kept.push_back(Shown(files[j]->Path()));
     for (std::size_t j = 0; j < kept.size(); ++j) why += (j == 0 ? "; " : ", ") + kept[j];
     if (!kept.empty()) why += kept.size() == 1 ? " is written all the same" : " are written all the same";
-    Fail(group, CannotWrite(files[i]->Path(), why));
+    const int code = CannotWrite(files[i]->Path(), why);
+    // Two outputs naming one file are refused, as before the render.
+    Fail(group, other == nullptr ? code : 2);
     return;
   }
+}
+
+const Input* Renderer::WrittenUnder(const std::string& path, std::string& written) {
+  const OutputPlace place = PlaceOf(path);
+  const auto found = committed_.find({place.info.st_dev, FoldedName(place)});
+  if (!place.exists || found == committed_.end() || !SameFile(place, found->second.place)) return nullptr;
+  written = found->second.path;
+  return &inputs_[found->second.input];
 }
 
 // Room for every output being written at once (a folder and a file for
