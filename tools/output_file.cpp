@@ -5,7 +5,6 @@
 #include <locale.h>
 #include <sys/random.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <memory>
 #include <vector>
 
@@ -229,42 +230,29 @@ OutputPlace PlaceOf(const std::string& path) {
 
 std::string FoldedName(const OutputPlace& place) {
   // Letters beyond ASCII too (exFAT takes Ü for ü); bytes that are not
-  // UTF-8 stay as they are.
+  // UTF-8 stay as they are. The locale is this thread's alone while it is
+  // in use.
   static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
   const std::string& name = place.name;
-  const auto at = [&](std::size_t k) { return k < name.size() ? static_cast<std::uint8_t>(name[k]) : 0u; };
+  if (utf8 == nullptr) return name;
+  const locale_t before = ::uselocale(utf8);
   std::string folded;
+  std::mbstate_t state{};
   for (std::size_t i = 0; i < name.size();) {
-    const std::uint32_t lead = at(i);
-    const std::size_t n = lead >= 0xF0 && lead <= 0xF4   ? 4
-                          : lead >= 0xE0 && lead <= 0xEF ? 3
-                          : lead >= 0xC2 && lead <= 0xDF ? 2
-                                                         : 1;
-    std::uint32_t c = n == 1 ? lead : lead & (0x7F >> n);
-    bool valid = n == 1 || utf8 != nullptr;
-    for (std::size_t k = 1; k < n && valid; ++k) {
-      valid = (at(i + k) & 0xC0) == 0x80;
-      c = c << 6 | (at(i + k) & 0x3F);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!valid || (lead >= 0x80 && n == 1) || c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    wchar_t c = 0;
+    const std::size_t n = std::mbrtowc(&c, name.data() + i, name.size() - i, &state);
+    char bytes[MB_LEN_MAX];
+    const std::size_t m = n == 0 || n > name.size() - i ? 0 : std::wcrtomb(bytes, std::towlower(c), &state);
+    if (m == 0 || m > sizeof bytes) {
+      // Not UTF-8 (or a NUL): the byte as it is.
+      state = std::mbstate_t{};
       folded += name[i++];
       continue;
     }
-    c = n == 1 ? (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) : static_cast<std::uint32_t>(::towlower_l(c, utf8));
-    if (c < 0x80) {
-      folded += static_cast<char>(c);
-    } else if (c < 0x800) {
-      folded += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-      folded += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-                 static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-      folded += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-                 static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
+    folded.append(bytes, m);
     i += n;
   }
+  ::uselocale(before);
   return folded;
 }
 
@@ -430,7 +418,9 @@ bool OutputFile::FlushData() {
 bool OutputFile::Flush() {
   if (!fd_.Valid() || (mode_ != Mode::kUnnamed && mode_ != Mode::kNamed)) return true;
   struct stat old {};
-  return ::fstatat(folder_.Get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || FlushData();
+  if (::fstatat(folder_.Get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  flushed_ = FlushData();
+  return flushed_;
 }
 
 bool OutputFile::PutInPlace(bool undoable) {
@@ -450,7 +440,7 @@ bool OutputFile::PutInPlace(bool undoable) {
   // The data are on the disk before the old file's name moves to them: a
   // crash just after the rename must not leave that name on a file whose
   // data were never written (XFS, or ext4 mounted with noauto_da_alloc).
-  if (replacing && !FlushData()) return false;
+  if (replacing && !flushed_ && !FlushData()) return false;
 
   if (mode_ == Mode::kNamed) {
     if (!fd_.Close()) return false;

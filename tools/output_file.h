@@ -110,9 +110,8 @@ class OutputFile {
   // under a name of the program's own until Withdraw puts it back or this
   // object ends.
   bool Commit(bool undoable = false);
-  // Where the file will replace one, its data to the disk now (Commit does
-  // it anyway, but holds off stop signals while it does); false with errno
-  // set.
+  // Where the file will replace one, its data to the disk now (else Commit
+  // does it, with stop signals held off); false with errno set.
   bool Flush();
   // Takes a committed file back: the name is gone again, or holds again
   // the file that was there, where an undoable commit could keep it aside
@@ -138,6 +137,7 @@ class OutputFile {
   FileDescriptor folder_;  // the target's folder (O_PATH)
   FileDescriptor target_;  // kCopy: the file copied into
   std::string leaf_;       // the target's name in its folder
+  bool flushed_ = false;   // Flush put the data on the disk: putting in place need not again
   std::string tempLeaf_;   // a name of the program's own in the folder, while it holds the new file
   std::string asideLeaf_;  // after an undoable commit: the replaced file's name
   int tempSlot_ = -1;      // their places among the names removed by a signal
