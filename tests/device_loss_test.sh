@@ -40,6 +40,23 @@ run "device silent in mid-play, server gone for good" STAND_IN_SDL_STALL_AFTER_M
 run "device silent in mid-play, server back" "STAND_IN_SDL_STALL_AFTER_MS=1500 STAND_IN_SDL_BACK_AFTER_MS=3100" 5 0 \
   7000 10000 ""
 
+# A device that opens but fails every write (SDL's disk driver writing to
+# /dev/full) is lost again after each restore: nothing would ever be heard,
+# so it is gone, not played through to a success.
+start=$(date +%s%N)
+log=$(mktemp)
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=/dev/full timeout 30 "$cli" play "$module" --seconds 20 2>"$log" >/dev/null
+rc=$?
+err=$(grep -v "^CRITICAL:" "$log")
+rm -f "$log"
+took=$((($(date +%s%N) - start) / 1000000))
+if [ "$rc" -eq 1 ] && [ "$took" -lt 15000 ] && [ "$err" = "zevora-cli: the sound device is gone" ]; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "FAILED: a device that fails every write: exit $rc after $took ms: $err"
+fi
+
 # Lost in mid-play, and SIGTERM while the program tries to bring it back:
 # it ends at once, by the signal.
 ZEVORA_SDL_LIBRARY="$stand_in" STAND_IN_SDL_LOSE_AFTER_MS=1000 "$cli" play "$module" --seconds 20 >/dev/null 2>&1 &

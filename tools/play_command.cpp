@@ -379,6 +379,10 @@ class FilePlayer {
   std::uint64_t end_ = kNoSongEnd;  // where playing the file stops
   std::uint64_t heard_ = 0;         // the last frame known to be heard
   bool paused_ = false;
+  // The device's played frames when it was last restored, and how many
+  // restores in a row it lost again before it had played a second.
+  std::optional<std::uint64_t> restoredAt_;
+  int shortRestores_ = 0;
   // The file that is already playing because it was queued to follow the
   // one before it (kNoFile: none), and the last file queued to the player.
   static constexpr std::size_t kNoFile = ~std::size_t{0};
@@ -568,12 +572,21 @@ bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
 }
 
 // A lost device (gone, or silent for 2 s while playing) gets a few tries
-// over two seconds to come back; stop signals are heard in between.
+// over two seconds to come back; stop signals are heard in between. One
+// that comes back but is lost again before it has played a second, four
+// times in a row (it opens, but fails every write), is gone as well:
+// nothing would be heard.
 FilePlayer::Device FilePlayer::KeepDevice() {
   std::uint32_t status = 0;
   if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return Device::kAlive;
+  std::uint64_t played = 0;
+  buffer_.GetPlayedFrames(&played);
+  if (restoredAt_ && !paused_) shortRestores_ = played - *restoredAt_ < 44100 ? shortRestores_ + 1 : 0;
+  if (shortRestores_ >= 4) return Device::kGone;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (buffer_.Restore() >= 0) {
+      buffer_.GetPlayedFrames(&played);
+      restoredAt_ = played;
       if (!paused_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
       return Device::kAlive;
     }
