@@ -356,13 +356,23 @@ void MainWindow::StopView() {
 void MainWindow::OnDisplayTimer() {
   std::uint32_t status = 0;
   if (buffer_.GetStatus(&status) >= 0 && (status & DSBSTATUS_BUFFERLOST)) {
-    if (buffer_.Restore() < 0) {
+    // A device that comes back but is lost again before it has played a
+    // second, four times in a row (it opens, but fails every write), would
+    // never be heard: it is gone as well.
+    std::uint64_t played = 0;
+    buffer_.GetPlayedFrames(&played);
+    if (restoredAt_ && !paused_) shortRestores_ = played - *restoredAt_ < 44100 ? shortRestores_ + 1 : 0;
+    if (shortRestores_ >= 4 || buffer_.Restore() < 0) {
       // No device to be had (the sound server is gone): said once, and the
       // window stops; the next start opens a new device once there is one.
+      restoredAt_.reset();
+      shortRestores_ = 0;
       StopView();
       hooks_.showError(this, QStringLiteral("The sound device is gone"));
       return;
     }
+    buffer_.GetPlayedFrames(&played);
+    restoredAt_ = played;
     buffer_.Play(0, 0, DSBPLAY_LOOPING);
   }
   listPlayer_->Follow();

@@ -448,6 +448,41 @@ class WindowTest : public QObject {
     QCOMPARE(status, DSBSTATUS_PLAYING | DSBSTATUS_LOOPING);
   }
 
+  // A device that opens every time but is lost again at once (it fails
+  // every write) would never be heard: after four restores in a row that
+  // played less than a second, the window says it is gone and stops. One
+  // lost after it has played for a while is restored as often as it comes.
+  void deviceLostAgainAfterEveryRestoreIsGone() {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    const int opened = control.opens.load();
+    for (int loss = 0; loss < 6; ++loss) {
+      PullFrames(control, 44100 + 441);  // more than a second played since the restore
+      control.lost = true;
+      h.window.OnDisplayTimer();
+    }
+    QVERIFY(h.errors.isEmpty());
+    QCOMPARE(control.opens.load(), opened + 6);
+    for (int loss = 1; loss <= 4; ++loss) {
+      PullFrames(control, 4096);
+      control.lost = true;
+      h.window.OnDisplayTimer();
+      QCOMPARE(h.errors.size(), loss < 4 ? 0 : 1);
+    }
+    QCOMPARE(h.errors, QStringList{"The sound device is gone"});
+    QCOMPARE(control.opens.load(), opened + 9);
+    QVERIFY(h.window.FileTitle().isEmpty());
+    QCOMPARE(h.window.ButtonCommand(), int(kCommandLoad));
+    QCOMPARE(DefaultPlayer().threadRunning.load(), 0);
+    // The next start opens the device again.
+    h.window.OpenDropped(Corpus("vor--mph.xm"));
+    QCOMPARE(h.errors.size(), 1);
+    QCOMPARE(h.window.FileTitle(), QString("VoR Theme"));
+  }
+
   void namesThatAreNotUtf8PlayFromADropAndTheDialog() {
     const QByteArray folder = QDir::tempPath().toLocal8Bit() + "/zevora_latin1";
     QDir().mkpath(QString::fromLocal8Bit(folder));
