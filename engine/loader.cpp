@@ -1,5 +1,6 @@
 #include "loader.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "module.h"
@@ -27,6 +28,14 @@ std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0
 std::uint32_t U32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// The position `size` bytes after `base`, both as the file gives them: at
+// most the end of the source, where everything reads as zeros, so that no
+// size (up to 2^32 - 1) wraps around to an earlier part of the file.
+std::int32_t After(std::int64_t base, std::uint32_t size, std::int32_t sourceSize) {
+  const std::int64_t target = base + size;
+  return target < sourceSize ? static_cast<std::int32_t>(target) : sourceSize;
 }
 
 int Fail(Song& song, LoadError error) {
@@ -146,7 +155,7 @@ bool LoadInstrument(Song& song, Source& source, Instrument& instrument, std::int
   instrument.autoVibratoRate = p[13];
   instrument.fadeout = static_cast<std::uint16_t>(U16(p + 14) * 2);
 
-  source.Seek(static_cast<std::int32_t>(static_cast<std::uint32_t>(start) + U32(head)), 0);
+  source.Seek(After(start, U32(head), sourceSize), 0);
 
   // Envelopes hold at most 12 points; one point or none means no envelope,
   // and a loop that starts beyond the points is no loop.
@@ -176,9 +185,11 @@ bool LoadInstrument(Song& song, Source& source, Instrument& instrument, std::int
     Sample header{};
     header.is16Bit = (h.type & 0x10) ? 1 : 0;
     header.loopKind = h.type & 3;
-    std::uint32_t loopStart = (h.loopStart + 1) & ~1u;
+    // Rounded up to even; the largest value would round to 2^32, past the
+    // end of every sample (not to 0).
+    const std::uint64_t loopStart = (std::uint64_t{h.loopStart} + 1) & ~std::uint64_t{1};
     header.length = h.length;
-    header.loopStart = loopStart;
+    header.loopStart = loopStart > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(loopStart);
     header.loopLength = h.loopLength;
     if (header.is16Bit) {
       header.length /= 2;
@@ -278,7 +289,7 @@ int LoadModule(Song& song, Source& source) {
   const std::uint32_t fileChannels = fileChannelCount > kMaxChannels ? fileChannelCount : usedChannels;
   m.channelCount = static_cast<std::uint16_t>(usedChannels);
 
-  source.Seek(static_cast<std::int32_t>(60u + headerSize), 0);
+  source.Seek(After(60, headerSize, sourceSize), 0);
 
   std::uint32_t referenced = 0;
   for (std::uint32_t o = 0; o < m.songLength; ++o)
@@ -303,10 +314,7 @@ int LoadModule(Song& song, Source& source) {
     // data start that many bytes after the pattern's start; beyond the end
     // of the source everything reads as zeros.
     const std::uint32_t headLength = U32(head);
-    if (headLength > sizeof head) {
-      const std::int64_t dataStart = static_cast<std::int64_t>(patternStart) + headLength;
-      source.Seek(dataStart < sourceSize ? static_cast<std::int32_t>(dataStart) : sourceSize, 0);
-    }
+    if (headLength > sizeof head) source.Seek(After(patternStart, headLength, sourceSize), 0);
     const std::uint32_t cellCount = pattern.rowCount * usedChannels;
     if (pattern.packedSize == 0) continue;  // an empty pattern needs no cells
     if (cellCount == 0) {

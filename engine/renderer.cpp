@@ -156,6 +156,19 @@ namespace {
 // for at the first tick that starts there or later.
 constexpr std::uint32_t kNoJump = ~std::uint32_t{0};
 
+// Notes a row that starts at `frame` of the block. A frame's position is
+// that of the last row started at or before it, so of rows that start at
+// one frame (ticks shorter than a frame, at rates below 44,100 Hz) only the
+// last is kept: a block never holds more row starts than frames.
+void NoteRowStart(Song& song, std::uint32_t frame) {
+  const RowStart start = {static_cast<std::uint16_t>(frame), static_cast<std::uint16_t>(song.module.orderPosition),
+                          static_cast<std::uint16_t>(song.module.row)};
+  if (song.rowStartCount > 0 && song.rowStarts[song.rowStartCount - 1].frame == start.frame)
+    song.rowStarts[song.rowStartCount - 1] = start;
+  else if (song.rowStartCount < kMaxRowStarts)
+    song.rowStarts[song.rowStartCount++] = start;
+}
+
 template <bool Mixing>
 void RenderFrames(Song& song, float* left, float* right, std::uint32_t count, std::uint32_t jumpAt) {
   ModuleState& m = song.module;
@@ -170,10 +183,7 @@ void RenderFrames(Song& song, float* left, float* right, std::uint32_t count, st
       }
       const bool rowTick = m.tick == 0;
       AdvanceTick(song);
-      if (rowTick && song.rowStartCount < kMaxRowStarts)
-        song.rowStarts[song.rowStartCount++] = {static_cast<std::uint16_t>(done),
-                                                static_cast<std::uint16_t>(m.orderPosition),
-                                                static_cast<std::uint16_t>(m.row)};
+      if (rowTick) NoteRowStart(song, done);
       leftInTick = static_cast<std::int32_t>(NextTickFrames(m));
     }
     std::uint32_t n = static_cast<std::uint32_t>(leftInTick);

@@ -28,8 +28,8 @@ struct RowStart {
   std::uint16_t row;
 };
 
-// A tick lasts at least one frame, so a block holds at most this many row
-// starts.
+// Of rows that start at one frame only the last is kept, so a block holds
+// at most this many row starts.
 constexpr std::uint32_t kMaxRowStarts = kBlockFrames;
 
 constexpr std::uint32_t kMinRate = 8000;

@@ -487,6 +487,32 @@ TEST(ApiTest, PositionIsThatOfTheNextFrame) {
   }
 }
 
+// A header tempo of 65,535 BPM makes a tick one frame at 44,100 Hz and
+// less than a frame at lower rates, where several rows start at one frame:
+// the position is still that of the last row started, all through a block.
+TEST(ApiTest, PositionKeepsUpWithRowsShorterThanAFrame) {
+  XmModule m = Rows(64);
+  m.bpm = 65535;
+  m.tempo = 1;
+  m.orders.assign(256, 0);
+  for (const int rate : {44100, 22050, 8000}) {
+    SCOPED_TRACE(rate);
+    SongPtr song = LoadModule(m);
+    ASSERT_EQ(zv_set_rate(song.get(), rate), ZV_OK);
+    const auto startFrame = [&](std::uint64_t row) { return (row * static_cast<std::uint64_t>(rate) + 22050) / 44100; };
+    for (const std::uint64_t frame : {1, 100, 300, 500, 800, 883, 884, 1000, 1767}) {
+      ASSERT_EQ(zv_seek(song.get(), frame), ZV_OK);
+      // Row k (counted over the orders) starts at tick k.
+      std::uint64_t k = 0;
+      while (startFrame(k + 1) <= frame) ++k;
+      int order = -1, row = -1;
+      ASSERT_EQ(zv_position(song.get(), &order, &row), ZV_OK);
+      EXPECT_EQ(order, static_cast<int>(k / 64)) << frame;
+      EXPECT_EQ(row, static_cast<int>(k % 64)) << frame;
+    }
+  }
+}
+
 // Two songs in one thread, rendered in turns of uneven lengths, and four in
 // four threads: each is what it renders alone.
 TEST(ApiTest, SongsShareNothing) {

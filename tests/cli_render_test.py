@@ -200,6 +200,25 @@ check("names are safe on a terminal", r.returncode == 0 and "\ufffd" not in text
       and not any((ord(c) < 32 and c != "\n") or 0x7F <= ord(c) < 0xA0 for c in text), repr(text[:80]))
 check("the summary gives the duration", "Duration:     1:37.920" in text, text[:400])
 
+# A pass of thousands of years (a header speed of 65,535 ticks at 110,250
+# frames a tick, every row delayed 15 times, every pattern looped 16 times):
+# its milliseconds do not fit in 64 bits as frames * 1000.
+eons_cells = b""
+for row in range(256):
+    eons_cells += bytes([0x98, 0xE, 0xEF])  # EEF
+    eons_cells += bytes([0x98, 0xE, 0x60]) if row == 0 else bytes([0x98, 0xE, 0x6F]) if row == 255 else b"\x80"
+eons = os.path.join(tmp, "eons.xm")
+open(eons, "wb").write(seeds.header(2, 1, 1, song=(0,) * 64, tempo=65535, bpm=0) + seeds.pattern(256, eons_cells)
+                       + seeds.instrument([[5] * 10]))
+eons_frames = 64 * 256 * 16 * (65535 * 16) * 110250
+eons_ms = eons_frames * 1000 // 44100
+d = info(eons)
+check("a pass of thousands of years: its duration in frames and ms",
+      d["durationFrames"] == eons_frames and d["durationMs"] == eons_ms, (d["durationFrames"], d["durationMs"]))
+text = run("info", eons).stdout.decode()
+shown = "Duration:     %d:%02d.%03d" % (eons_ms // 60000, eons_ms // 1000 % 60, eons_ms % 1000)
+check("a pass of thousands of years: the summary", shown in text, (shown, text[:400]))
+
 # Outputs that are never unsafe.
 target = os.path.join(tmp, "target.wav")
 link = os.path.join(tmp, "link.wav")

@@ -250,6 +250,8 @@ TEST_F(LoaderTest, SampleLoopConversion) {
       {"loop starting past the end is dropped", Raw(false, 32, 2, 40, 4), 32, 0, 32, 0},
       {"kind 3 past the end is shortened", Raw(false, 32, 3, 30, 8), 32, 30, 2, 3},
       {"odd 16-bit length", odd16, 10, 0, 10, 0},
+      {"8-bit loop start at the top of the range is past the end", Raw(false, 32, 1, 0xFFFFFFFF, 4), 32, 0, 32, 0},
+      {"16-bit loop start at the top of the range is past the end", Raw(true, 32, 2, 0xFFFFFFFF, 8), 32, 0, 32, 0},
   };
   for (const SampleCase& c : cases) {
     XmModule m = OneInstrumentModule(c.sample);
@@ -358,6 +360,43 @@ TEST_F(LoaderTest, HugeHeaderClaimsStayWithinBudget) {
   bytes[73] = 0xFF;  // instrument count
   Load(bytes);
   EXPECT_LT(ModuleBytesInUse(), 64 * bytes.size() + (64u << 20));
+}
+
+// A header size that reaches past the end of the file, however large,
+// puts what follows the header at the end, where everything reads as zeros;
+// no size wraps around to an earlier part of the file.
+TEST_F(LoaderTest, HeaderSizesPastTheFileReadAsItsEnd) {
+  XmSample sample = LoopedSample(40);
+  sample.name = "kept";
+  XmModule m = OneInstrumentModule(sample);
+  m.patterns.clear();  // the order table's pattern 0 is made up: the instrument starts at 336
+  const std::vector<std::uint8_t> bytes = m.Build();
+  ASSERT_EQ(std::memcmp(bytes.data() + 340, "instrument", 10), 0);
+  const auto put32 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  for (const std::uint32_t size : {0x7FFFFFF0u, 0x80000000u, 0xFFFFFFC4u, 0xFFFFFFF0u}) {
+    SCOPED_TRACE(size);
+    // The module header's size: the stored patterns and instruments lie
+    // beyond the file.
+    XmModule stored = OneInstrumentModule(sample);
+    std::vector<std::uint8_t> header = stored.Build();
+    put32(header, 60, size);
+    ASSERT_TRUE(Load(header));
+    EXPECT_EQ(moduleState.patternTable[0].rowCount, 0);
+    EXPECT_EQ(moduleState.patternTable[0].cells, nullptr);
+    EXPECT_EQ(moduleState.instruments[0].sampleCount, 0u);
+    FreeModule();
+    // The instrument header's size: the sample header and data lie beyond
+    // the file.
+    std::vector<std::uint8_t> instrument = bytes;
+    put32(instrument, 336, size);
+    ASSERT_TRUE(Load(instrument));
+    ASSERT_EQ(moduleState.instruments[0].sampleCount, 1u);
+    EXPECT_EQ(moduleState.instruments[0].samples[0]->length, 0u);
+    EXPECT_STREQ(moduleState.instruments[0].samples[0]->name, "");
+    FreeModule();
+  }
 }
 
 TEST_F(LoaderTest, FileSourceReadsLikeMemory) {

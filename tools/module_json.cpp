@@ -63,6 +63,11 @@ std::size_t Utf8Length(const std::string& bytes, std::size_t i) {
 
 std::string Name(const std::vector<std::string>& names, std::size_t i) { return i < names.size() ? names[i] : ""; }
 
+// Milliseconds in a number of frames at 44,100 Hz, rounded down; whole
+// seconds apart, so that no song's length (a pass may last for thousands of
+// years: frames * 1000 would not fit in 64 bits) overflows.
+std::uint64_t FramesToMs(std::uint64_t frames) { return frames / 44100 * 1000 + frames % 44100 * 1000 / 44100; }
+
 }  // namespace
 
 ModuleNames NamesOf(const Song& song) {
@@ -128,7 +133,7 @@ std::string TerminalText(const std::string& bytes, NameEncoding meant) {
 }
 
 std::string FormatDuration(std::uint64_t frames) {
-  const std::uint64_t ms = frames * 1000 / 44100;
+  const std::uint64_t ms = FramesToMs(frames);
   char text[48];
   std::snprintf(text, sizeof text, "%llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
                 static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
@@ -142,7 +147,7 @@ std::string ModuleJson(const Song& song, const ModuleNames& names, const SongSca
   out << ",\"title\":" << JsonString(names.title) << ",\"tracker\":" << JsonString(names.tracker)
       << ",\"version\":" << names.version;
   if (scan.Ended()) {
-    out << ",\"durationFrames\":" << scan.passEnds[0] << ",\"durationMs\":" << scan.passEnds[0] * 1000 / 44100
+    out << ",\"durationFrames\":" << scan.passEnds[0] << ",\"durationMs\":" << FramesToMs(scan.passEnds[0])
         << ",\"loopOrder\":" << scan.loopOrder << ",\"loopRow\":" << scan.loopRow;
   } else {
     out << ",\"durationFrames\":null,\"durationMs\":null,\"loopOrder\":null,\"loopRow\":null";
