@@ -272,8 +272,13 @@ bool Mpris::CanPlay() const {
 bool Mpris::CanSeek() const { return window_.Playing(); }
 
 void Mpris::Seek(std::int64_t offset) {
+  if (!window_.Playing()) return;
+  // From the entry heard this moment: the device may have gone on into the
+  // next one since the window last looked (which takes the entry before
+  // out of the window's hands, its facts with it).
+  window_.OnFollowTimer();
   const SongInfo* info = window_.HeardInfo();
-  if (!window_.Playing() || info == nullptr) return;
+  if (info == nullptr) return;
   // Rounded as SetPosition rounds: +10 s is 441,000 frames on.
   // (The most negative offset has no positive counterpart: it goes as far
   // back as the largest one.)
@@ -285,7 +290,6 @@ void Mpris::Seek(std::int64_t offset) {
     // Past the end of the track a seek is a Next (and nothing where there
     // is no next); a song without an end is sought at most kFarthest on,
     // since the song is moved on frame by frame to get there.
-    window_.OnFollowTimer();
     const std::uint64_t shown = ShownFrame(window_.HeardFrame());
     const std::uint64_t limit = info->hasEnd ? info->duration : shown + kFarthest;
     if (static_cast<std::uint64_t>(frames) >= limit - std::min(shown, limit)) {

@@ -393,6 +393,31 @@ class MprisTest : public QObject {
     QCOMPARE(r.window.HeardFrame(), 0u);
   }
 
+  // A Seek that comes after the device has gone on into the next entry, but
+  // before the window has looked: it seeks in the entry heard now, by that
+  // entry's length (the one before it was 3.8 s long; 5 s on is within the
+  // one heard now, not past its end).
+  void seekJustAfterTheNextEntryBegan() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    Mpris mpris(r.window, QDBusConnection::sessionBus());
+    const QByteArray song = QByteArrayLiteral(ZEVORA_CORPUS_DIR "/vor--mph.xm");
+    r.window.OpenFiles({a_, song, c_});
+    const std::uint32_t a = r.window.List().At(0).id, heardNext = r.window.List().At(1).id;
+    QCOMPARE(r.window.HeardEntry(), a);
+    const std::uint64_t lengthA = 32 * kRowFrames;
+    const std::uint64_t blocks = lengthA / kBlockFrames + 12;  // 0.25 s into the next
+    r.Take(150 * kBlockFrames);
+    // Nine blocks at a time: the window does not follow.
+    for (std::uint64_t taken = 150; taken < blocks; taken += 9)
+      r.Take(std::min<std::uint64_t>(9, blocks - taken) * kBlockFrames);
+    QCOMPARE(r.window.HeardEntry(), a);
+    mpris.Seek(5000000);
+    QCOMPARE(r.window.HeardEntry(), heardNext);
+    QCOMPARE(r.window.HeardFrame(), blocks * kBlockFrames - lengthA + 5 * 44100);
+    QVERIFY(r.errors.isEmpty());
+  }
+
   // A file from the bus that cannot be played: the call is answered before
   // the window's message box, which would otherwise keep the caller (and
   // every call after it) waiting until someone closes the box.
