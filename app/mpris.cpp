@@ -301,6 +301,10 @@ void Mpris::Seek(std::int64_t offset) {
 }
 
 void Mpris::SetPosition(const QDBusObjectPath& track, std::int64_t position) {
+  // Where the player stands this moment: it may have taken the entry that
+  // follows (its switch is in the ring) or gone on into it since the window
+  // last looked, and a seek then has to start the heard entry anew.
+  window_.OnFollowTimer();
   const SongInfo* info = window_.HeardInfo();
   // A call meant for an entry no longer heard, or a position outside the
   // song, is not carried out.

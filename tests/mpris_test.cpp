@@ -418,6 +418,33 @@ class MprisTest : public QObject {
     QVERIFY(r.errors.isEmpty());
   }
 
+  // A SetPosition that comes after the player has taken the next entry to
+  // follow (about two seconds before the heard one ends), but before the
+  // window has looked: the heard entry goes on from that position, and the
+  // next one is not started there instead.
+  void setPositionJustAfterTheNextEntryWasTaken() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    Mpris mpris(r.window, QDBusConnection::sessionBus());
+    Client client(mpris.Service());
+    const QByteArray song = QByteArrayLiteral(ZEVORA_CORPUS_DIR "/vor--mph.xm");
+    r.window.OpenFiles({a_, song});
+    const std::uint32_t a = r.window.HeardEntry();
+    r.Take(80 * kBlockFrames);
+    // Nine blocks at a time: the window does not follow. The ring now
+    // holds the end of the first entry.
+    r.Take(9 * kBlockFrames);
+    r.Take(9 * kBlockFrames);
+    QCOMPARE(r.window.HeardEntry(), a);
+    const QVariant track = QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(a)));
+    QCOMPARE(client.Call(kPlayer, "SetPosition", {track, qlonglong{1000000}}).type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(r.window.HeardEntry(), a);
+    QCOMPARE(r.window.HeardFrame(), 44100u);
+    const Pcm heard = r.Take(44100);
+    QVERIFY2(heard == Render(a_, 44100, 44100), FirstDifference(heard, Render(a_, 44100, 44100)).constData());
+    QVERIFY(r.errors.isEmpty());
+  }
+
   // A file from the bus that cannot be played: the call is answered before
   // the window's message box, which would otherwise keep the caller (and
   // every call after it) waiting until someone closes the box.
