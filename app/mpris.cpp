@@ -86,9 +86,12 @@ class MprisPlayer : public QDBusAbstractAdaptor {
   QString PlaybackStatus() const { return mpris_.PlaybackStatus(); }
   QString LoopStatus() const { return mpris_.LoopStatus(); }
   void SetLoopStatus(const QString& status) { mpris_.SetLoopStatus(status); }
-  // Songs play at their own speed only.
+  // Songs play at their own speed only; a rate of 0 is taken as Pause (as
+  // the interface asks), any other leaves the speed as it is.
   double Rate() const { return 1.0; }
-  void SetRate(double) {}
+  void SetRate(double rate) {
+    if (rate == 0) mpris_.Window().Pause();
+  }
   QVariantMap Metadata() const { return mpris_.Metadata(); }
   double Volume() const { return mpris_.Volume(); }
   void SetVolume(double volume) { mpris_.SetVolume(volume); }

@@ -608,6 +608,13 @@ class MprisTest : public QObject {
     }
     QCOMPARE(r.window.List().Count(), 4);
     QCOMPARE(r.window.List().At(3).path, a_);
+    // A rate of 0 pauses; others change nothing (the rate stays 1).
+    for (const double rate : {2.0, 0.5, -1.0, 0.0}) {
+      QCOMPARE(client.Set(kPlayer, "Rate", rate).type(), QDBusMessage::ReplyMessage);
+      QCOMPARE(client.Get(kPlayer, "PlaybackStatus").toString(), QString(rate == 0 ? "Paused" : "Playing"));
+      QCOMPARE(client.Get(kPlayer, "Rate"), QVariant(1.0));
+    }
+    client.Call(kPlayer, "Play");
     // Not a file on this machine: another host's path is not opened here.
     // Nor a name no file can have: a NUL byte (the name would end there,
     // at a.xm) or a path from no root (the window's folder is not the
