@@ -27,6 +27,7 @@
 #include <chrono>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -800,6 +801,29 @@ class MprisTest : public QObject {
     QCOMPARE(AbsolutePath("./y.xm"), QFile::encodeName(QDir::currentPath()) + "/y.xm");
     QCOMPARE(AbsolutePath("//x/./z//y.xm"), QByteArray("/x/z/y.xm"));
     QCOMPARE(AbsolutePath("/x/../y.xm"), QByteArray("/x/../y.xm"));
+  }
+
+  // A window that opened beside the one holding the name (that one did not
+  // answer in time, or was closing as it was called) takes the name once
+  // that one is gone: the files of later starts go to it, and they open no
+  // window of their own beside it.
+  void theWindowBesideTakesTheNameOnceTheOtherIsGone() {
+    std::optional<WindowService> first;
+    first.emplace(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "first window"));
+    QVERIFY(first->TakeName());
+    Rig r;
+    WindowService beside(QDBusConnection::sessionBus());
+    QVERIFY(!beside.TakeName());
+    beside.Attach(r.window);
+    first.reset();
+    QDBusConnection::disconnectFromBus("first window");
+    QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "later start");
+    QTRY_VERIFY(caller.interface()->serviceOwner(WindowService::kService).isValid());
+    QVERIFY(HandOver(caller, {a_}, std::nullopt));
+    QCoreApplication::processEvents();  // the files are opened after the answer
+    QCOMPARE(r.window.List().Paths(), QList<QByteArray>{a_});
+    QCOMPARE(r.window.FileTitle(), QString("Song A"));
+    QDBusConnection::disconnectFromBus("later start");
   }
 
   // A window busy (or stopped) for longer than its caller waits: the caller
