@@ -86,9 +86,12 @@ class MprisPlayer : public QDBusAbstractAdaptor {
   QString PlaybackStatus() const { return mpris_.PlaybackStatus(); }
   QString LoopStatus() const { return mpris_.LoopStatus(); }
   void SetLoopStatus(const QString& status) { mpris_.SetLoopStatus(status); }
-  // Songs play at their own speed only.
+  // Songs play at their own speed only; a rate of 0 is taken as Pause (as
+  // the interface asks), any other leaves the speed as it is.
   double Rate() const { return 1.0; }
-  void SetRate(double) {}
+  void SetRate(double rate) {
+    if (rate == 0) mpris_.Window().Pause();
+  }
   QVariantMap Metadata() const { return mpris_.Metadata(); }
   double Volume() const { return mpris_.Volume(); }
   void SetVolume(double volume) { mpris_.SetVolume(volume); }
@@ -272,8 +275,13 @@ bool Mpris::CanPlay() const {
 bool Mpris::CanSeek() const { return window_.Playing(); }
 
 void Mpris::Seek(std::int64_t offset) {
+  if (!window_.Playing()) return;
+  // From the entry heard this moment: the device may have gone on into the
+  // next one since the window last looked (which takes the entry before
+  // out of the window's hands, its facts with it).
+  window_.OnFollowTimer();
   const SongInfo* info = window_.HeardInfo();
-  if (!window_.Playing() || info == nullptr) return;
+  if (info == nullptr) return;
   // Rounded as SetPosition rounds: +10 s is 441,000 frames on.
   // (The most negative offset has no positive counterpart: it goes as far
   // back as the largest one.)
@@ -285,7 +293,6 @@ void Mpris::Seek(std::int64_t offset) {
     // Past the end of the track a seek is a Next (and nothing where there
     // is no next); a song without an end is sought at most kFarthest on,
     // since the song is moved on frame by frame to get there.
-    window_.OnFollowTimer();
     const std::uint64_t shown = ShownFrame(window_.HeardFrame());
     const std::uint64_t limit = info->hasEnd ? info->duration : shown + kFarthest;
     if (static_cast<std::uint64_t>(frames) >= limit - std::min(shown, limit)) {
@@ -297,6 +304,10 @@ void Mpris::Seek(std::int64_t offset) {
 }
 
 void Mpris::SetPosition(const QDBusObjectPath& track, std::int64_t position) {
+  // Where the player stands this moment: it may have taken the entry that
+  // follows (its switch is in the ring) or gone on into it since the window
+  // last looked, and a seek then has to start the heard entry anew.
+  window_.OnFollowTimer();
   const SongInfo* info = window_.HeardInfo();
   // A call meant for an entry no longer heard, or a position outside the
   // song, is not carried out.

@@ -53,18 +53,24 @@ WindowService::WindowService(QDBusConnection bus) : bus_(std::move(bus)) {
 }
 
 WindowService::~WindowService() {
-  if (named_) bus_.unregisterService(QString::fromLatin1(kService));
+  if (named_ || queued_) bus_.unregisterService(QString::fromLatin1(kService));
   if (registered_) bus_.unregisterObject(QString::fromLatin1(kPath));
 }
 
 bool WindowService::TakeName() {
-  if (!registered_ || named_) return named_;
+  if (!registered_ || named_ || queued_) return named_;
   QDBusConnectionInterface* daemon = bus_.interface();
   if (daemon == nullptr) return false;
+  // Where another window has the name, this one waits in the bus's queue
+  // for it: should this one open beside it (that window did not answer in
+  // time, or was closing), it is the window later starts find once that
+  // one is gone. (A start that hands its files over leaves the queue as it
+  // ends.)
   const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-      daemon->registerService(QString::fromLatin1(kService), QDBusConnectionInterface::DontQueueService,
+      daemon->registerService(QString::fromLatin1(kService), QDBusConnectionInterface::QueueService,
                               QDBusConnectionInterface::DontAllowReplacement);
   named_ = reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
+  queued_ = reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceQueued;
   return named_;
 }
 

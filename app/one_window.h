@@ -42,7 +42,8 @@ class WindowService : public QObject, public QDBusContext {
   ~WindowService() override;
 
   // Takes the window's name: false without a bus, or when another window
-  // (or program) has it.
+  // (or program) has it; then this window takes it once that one lets it
+  // go.
   bool TakeName();
   void Attach(MainWindow& window);
 
@@ -60,6 +61,7 @@ class WindowService : public QObject, public QDBusContext {
   QDBusConnection bus_;
   bool registered_ = false;
   bool named_ = false;
+  bool queued_ = false;  // waiting for the name behind another window
   MainWindow* window_ = nullptr;
 };
 

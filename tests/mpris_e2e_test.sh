@@ -6,8 +6,9 @@
 # heard from there is the render from frame 1,323,000, bit for bit), loop
 # status and volume both ways, PropertiesChanged and Seeked; then one
 # window: a second `zevora FILE` hands the file to the open window and
-# exits 0, `--new-window` opens another, and without a bus each start has
-# its own window and nothing is said.
+# exits 0, `--new-window` opens another (which takes the files once the
+# first is gone), and without a bus each start has its own window and
+# nothing is said.
 set -u
 app="$1"
 cli="$2"
@@ -243,7 +244,6 @@ check "--new-window: its metadata" is argggggg -p "zevora.instance$second" metad
 check "--new-window: its file from the root: $(pc -p "zevora.instance$second" metadata xesam:url)" \
   is "file://$(cd "$(dirname "$arg")" && pwd -P)/$(basename "$arg")" -p "zevora.instance$second" metadata xesam:url
 check "--new-window: the first window plays on" is "handed over.xm" metadata xesam:title
-stop "$second"
 
 # No bus: each start has its own window, and nothing is said.
 for n in 1 2; do
@@ -263,5 +263,13 @@ gdbus call --session --dest org.mpris.MediaPlayer2.zevora --object-path /org/mpr
   --method org.mpris.MediaPlayer2.Quit > /dev/null
 check "Quit ends the program" wait_for 10 gone "$first"
 check "the first window said nothing ($(cat "$tmp/app.log"))" [ -z "$(said "$tmp/app.log")" ]
+
+# With the first window gone, the one opened beside it takes the files.
+(cd "$tmp/elsewhere" && SDL_AUDIODRIVER=dummy timeout 20 "$app" "handed over.xm" > "$tmp/third.log" 2>&1)
+status=$?
+check "then zevora FILE exits 0 (status $status: $(cat "$tmp/third.log"))" [ "$status" -eq 0 ]
+check "and its file plays in the window that was beside the first" \
+  wait_for 5 is "handed over.xm" -p "zevora.instance$second" metadata xesam:title
+stop "$second"
 
 finish

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -393,6 +394,58 @@ class MprisTest : public QObject {
     QCOMPARE(r.window.HeardFrame(), 0u);
   }
 
+  // A Seek that comes after the device has gone on into the next entry, but
+  // before the window has looked: it seeks in the entry heard now, by that
+  // entry's length (the one before it was 3.8 s long; 5 s on is within the
+  // one heard now, not past its end).
+  void seekJustAfterTheNextEntryBegan() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    Mpris mpris(r.window, QDBusConnection::sessionBus());
+    const QByteArray song = QByteArrayLiteral(ZEVORA_CORPUS_DIR "/vor--mph.xm");
+    r.window.OpenFiles({a_, song, c_});
+    const std::uint32_t a = r.window.List().At(0).id, heardNext = r.window.List().At(1).id;
+    QCOMPARE(r.window.HeardEntry(), a);
+    const std::uint64_t lengthA = 32 * kRowFrames;
+    const std::uint64_t blocks = lengthA / kBlockFrames + 12;  // 0.25 s into the next
+    r.Take(150 * kBlockFrames);
+    // Nine blocks at a time: the window does not follow.
+    for (std::uint64_t taken = 150; taken < blocks; taken += 9)
+      r.Take(std::min<std::uint64_t>(9, blocks - taken) * kBlockFrames);
+    QCOMPARE(r.window.HeardEntry(), a);
+    mpris.Seek(5000000);
+    QCOMPARE(r.window.HeardEntry(), heardNext);
+    QCOMPARE(r.window.HeardFrame(), blocks * kBlockFrames - lengthA + 5 * 44100);
+    QVERIFY(r.errors.isEmpty());
+  }
+
+  // A SetPosition that comes after the player has taken the next entry to
+  // follow (about two seconds before the heard one ends), but before the
+  // window has looked: the heard entry goes on from that position, and the
+  // next one is not started there instead.
+  void setPositionJustAfterTheNextEntryWasTaken() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    Mpris mpris(r.window, QDBusConnection::sessionBus());
+    const QByteArray song = QByteArrayLiteral(ZEVORA_CORPUS_DIR "/vor--mph.xm");
+    r.window.OpenFiles({a_, song});
+    const std::uint32_t a = r.window.HeardEntry();
+    r.Take(80 * kBlockFrames);
+    // Nine blocks at a time: the window does not follow. The ring now
+    // holds the end of the first entry.
+    r.Take(9 * kBlockFrames);
+    r.Take(9 * kBlockFrames);
+    QCOMPARE(r.window.HeardEntry(), a);
+    // (Called here, not over the bus: waiting for the answer, the window's
+    // timer could look first.)
+    mpris.SetPosition(QDBusObjectPath(Mpris::TrackPath(a)), 1000000);
+    QCOMPARE(r.window.HeardEntry(), a);
+    QCOMPARE(r.window.HeardFrame(), 44100u);
+    const Pcm heard = r.Take(44100);
+    QVERIFY2(heard == Render(a_, 44100, 44100), FirstDifference(heard, Render(a_, 44100, 44100)).constData());
+    QVERIFY(r.errors.isEmpty());
+  }
+
   // A file from the bus that cannot be played: the call is answered before
   // the window's message box, which would otherwise keep the caller (and
   // every call after it) waiting until someone closes the box.
@@ -556,6 +609,13 @@ class MprisTest : public QObject {
     }
     QCOMPARE(r.window.List().Count(), 4);
     QCOMPARE(r.window.List().At(3).path, a_);
+    // A rate of 0 pauses; others change nothing (the rate stays 1).
+    for (const double rate : {2.0, 0.5, -1.0, 0.0}) {
+      QCOMPARE(client.Set(kPlayer, "Rate", rate).type(), QDBusMessage::ReplyMessage);
+      QCOMPARE(client.Get(kPlayer, "PlaybackStatus").toString(), QString(rate == 0 ? "Paused" : "Playing"));
+      QCOMPARE(client.Get(kPlayer, "Rate"), QVariant(1.0));
+    }
+    client.Call(kPlayer, "Play");
     // Not a file on this machine: another host's path is not opened here.
     // Nor a name no file can have: a NUL byte (the name would end there,
     // at a.xm) or a path from no root (the window's folder is not the
@@ -741,6 +801,29 @@ class MprisTest : public QObject {
     QCOMPARE(AbsolutePath("./y.xm"), QFile::encodeName(QDir::currentPath()) + "/y.xm");
     QCOMPARE(AbsolutePath("//x/./z//y.xm"), QByteArray("/x/z/y.xm"));
     QCOMPARE(AbsolutePath("/x/../y.xm"), QByteArray("/x/../y.xm"));
+  }
+
+  // A window that opened beside the one holding the name (that one did not
+  // answer in time, or was closing as it was called) takes the name once
+  // that one is gone: the files of later starts go to it, and they open no
+  // window of their own beside it.
+  void theWindowBesideTakesTheNameOnceTheOtherIsGone() {
+    std::optional<WindowService> first;
+    first.emplace(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "first window"));
+    QVERIFY(first->TakeName());
+    Rig r;
+    WindowService beside(QDBusConnection::sessionBus());
+    QVERIFY(!beside.TakeName());
+    beside.Attach(r.window);
+    first.reset();
+    QDBusConnection::disconnectFromBus("first window");
+    QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "later start");
+    QTRY_VERIFY(caller.interface()->serviceOwner(WindowService::kService).isValid());
+    QVERIFY(HandOver(caller, {a_}, std::nullopt));
+    QCoreApplication::processEvents();  // the files are opened after the answer
+    QCOMPARE(r.window.List().Paths(), QList<QByteArray>{a_});
+    QCOMPARE(r.window.FileTitle(), QString("Song A"));
+    QDBusConnection::disconnectFromBus("later start");
   }
 
   // A window busy (or stopped) for longer than its caller waits: the caller

@@ -93,9 +93,16 @@ expected_fields = {
 expected_control = {"zevora": ["control", "md5sums"], "libzevora0": ["control", "md5sums", "shlibs", "triggers"],
                     "libzevora-dev": ["control", "md5sums"]}
 
-# The packages, made as the README says, into a folder of the test's own.
+# The packages, made as the README says, into a folder of the test's own,
+# under a strict umask (077, as on a hardened system): every user can read
+# what is installed all the same.
 out = os.path.join(work, "out")
-status, stdout, stderr = run(["cpack", "-G", "DEB", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out])
+umask = os.umask(0o077)
+try:
+    status, stdout, stderr = run(["cpack", "-G", "DEB", "--config", os.path.join(build, "CPackConfig.cmake"), "-B",
+                                  out])
+finally:
+    os.umask(umask)
 debs = {name: os.path.join(out, "%s_%s_%s.deb" % (name, version, arch)) for name in expected_files}
 made = sorted(os.path.basename(p) for p in glob.glob(os.path.join(out, "*.deb")))
 check("cpack -G DEB makes the three packages", status == 0 and made == sorted(map(os.path.basename, debs.values())),
