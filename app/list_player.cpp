@@ -141,7 +141,10 @@ bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
   if (frame >= heard.end) return Next(paused) == Start::kPlaying;
   // The player still renders the heard song: it goes on from the frame
   // without loading it again. Once the next song has taken over (in the
-  // heard song's last two seconds), the heard one starts anew.
+  // heard song's last two seconds), the heard one starts anew. The player
+  // is asked whether it has taken the queued song: it may have since the
+  // list last followed it (a seek from the desktop comes at any time).
+  if (queuedWaiting_ && !PlayerHasQueuedSong(player_)) queuedWaiting_ = false;
   const bool rendering = chain_.size() == 1 || (chain_.size() == 2 && queuedWaiting_);
   if (rendering) {
     if (PlayerSeek(player_, frame, paused) < 0) {

@@ -257,6 +257,33 @@ class WindowListTest : public QObject {
     QVERIFY(!r.window.Playing());
   }
 
+  // The same where the next entry took over after the window last looked
+  // (a seek from the desktop's sound menu comes at any time, between the
+  // window's looks): the seek is still in the heard song.
+  void seekRightAfterAnUnseenTakeOver() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({a_, b_});
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+    // The ring holds about two seconds: rendered up to 100,000 frames
+    // before A's end, the next entry has not taken over yet.
+    const Pcm before = r.Take(lengthA - 100000);
+    QVERIFY(PlayerHasQueuedSong(DefaultPlayer()));
+    // 20 blocks heard with no look from the window: the ring is rendered on
+    // past A's end, and B has taken over the rendering.
+    const int unlocks = r.buffer.UnlockCount();
+    for (int i = 0; i < 20; ++i) r.buffer.AdvancePlayCursorWhilePlaying(kBlockFrames * kBytesPerFrame);
+    WaitForBlocks(r.buffer, unlocks + 20);
+    QVERIFY(!PlayerHasQueuedSong(DefaultPlayer()));
+    r.window.SeekTo(20000);
+    QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+    QCOMPARE(r.window.HeardFrame(), 20000u);
+    const Pcm after = r.Take(lengthA - 20000 + lengthB + 10 * kBlockFrames);
+    const Pcm want = Cat({Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB)});
+    QVERIFY2(std::equal(want.begin(), want.end(), after.begin()), FirstDifference(after, want));
+    QVERIFY(!r.window.Playing());
+  }
+
   // The three song end modes, each with a list of two songs and the
   // "device" taking more than both: the sound heard is, bit for bit, the
   // songs' renders one after the other.
