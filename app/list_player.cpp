@@ -141,10 +141,8 @@ bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
   if (frame >= heard.end) return Next(paused) == Start::kPlaying;
   // The player still renders the heard song: it goes on from the frame
   // without loading it again. Once the next song has taken over (in the
-  // heard song's last two seconds), the heard one starts anew. The player
-  // is asked whether it has taken the queued song: it may have since the
-  // list last followed it (a seek from the desktop comes at any time).
-  if (queuedWaiting_ && !PlayerHasQueuedSong(player_)) queuedWaiting_ = false;
+  // heard song's last two seconds), the heard one starts anew.
+  SeeQueuedTaken();
   const bool rendering = chain_.size() == 1 || (chain_.size() == 2 && queuedWaiting_);
   if (rendering) {
     if (PlayerSeek(player_, frame, paused) < 0) {
@@ -227,8 +225,15 @@ void ListPlayer::Queue() {
   queuedWaiting_ = true;
 }
 
+void ListPlayer::SeeQueuedTaken() {
+  if (!queuedWaiting_ || PlayerHasQueuedSong(player_)) return;
+  queuedWaiting_ = false;
+  Queue();
+}
+
 bool ListPlayer::FollowerTaken() {
   if (chain_.empty() || chain_.front().id == kEndTag) return false;
+  SeeQueuedTaken();
   if (chain_.size() < 2 || (chain_.size() == 2 && queuedWaiting_)) return false;  // nothing taken yet
   ::HeardFrame heard{};
   return PlayerHeard(player_, heard) && heard.tag == chain_.front().id;  // else the device is in it already
@@ -295,10 +300,7 @@ void ListPlayer::ListChanged(bool paused) {
 void ListPlayer::Follow() {
   if (chain_.empty()) return;
   PlayerCollect(player_);
-  if (queuedWaiting_ && !PlayerHasQueuedSong(player_)) {
-    queuedWaiting_ = false;
-    Queue();
-  }
+  SeeQueuedTaken();
   ::HeardFrame heard{};
   if (!PlayerHeard(player_, heard)) return;
   if (heard.tag != chain_.front().id) {

@@ -115,6 +115,11 @@ class ListPlayer : public QObject {
   // Whether `next` is what follows entry `id` now: the entry after it, or
   // in "Play list" the end marker after the last.
   bool Follows(std::uint32_t id, std::uint32_t next) const;
+  // Where the player has taken the song that waited in its queue, the
+  // entry after it is queued: it may have been taken since the list last
+  // followed the player (a seek from the desktop or a list edit comes at
+  // any time).
+  void SeeQueuedTaken();
   // The player has taken a song to follow the heard one (its switch is in
   // the ring), and the heard song is still being heard.
   bool FollowerTaken();
