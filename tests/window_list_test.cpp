@@ -301,6 +301,44 @@ class WindowListTest : public QObject {
     }
   }
 
+  // The sound device is lost (headphones pulled out) and a seek or a step
+  // comes before the window's next one-second tick has restored it: the
+  // device is restored first, and what was asked for plays.
+  void deviceLostJustBeforeASeekOrAStep() {
+    const struct {
+      const char* what;
+      std::function<void(MainWindow&)> act;
+      int heardRow;
+      std::uint64_t heardFrame;
+    } cases[] = {
+        {"a seek", [](MainWindow& w) { w.SeekTo(20000); }, 0, 20000},
+        {"a seek by a key", [](MainWindow& w) { w.SeekBy(44100); }, 0, 44100},
+        {"the next", [](MainWindow& w) { w.Next(); }, 1, 0},
+        {"the previous", [](MainWindow& w) { w.Previous(); }, 0, 0},
+    };
+    for (const auto& c : cases) {
+      FakeAudioDevice::Control control;
+      LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+      QVERIFY(buffer.Start());
+      QStringList errors;
+      MainWindow window(buffer, true,
+                        WindowHooks{{}, [&](QWidget*, const QString& text) { errors << text; }, {}, {}, 2});
+      window.SetEndMode(EndMode::kPlayList);
+      window.OpenFiles({a_, b_});
+      control.lost = true;
+      c.act(window);
+      QVERIFY2(errors.isEmpty(), qPrintable(QString::fromLatin1(c.what) + ": " + errors.join(", ")));
+      QVERIFY2(window.Playing() && window.HeardEntry() == window.List().At(c.heardRow).id, c.what);
+      QVERIFY2(window.HeardFrame() == c.heardFrame, c.what);
+      QVERIFY2(control.opens.load() == 2, c.what);
+      std::uint32_t status = 0;
+      buffer.GetStatus(&status);
+      QVERIFY2(status == (DSBSTATUS_PLAYING | DSBSTATUS_LOOPING), c.what);
+      const QByteArray file = c.heardRow == 0 ? a_ : b_;
+      QVERIFY2(PullFrames(control, 44100) == Render(file, c.heardFrame, 44100), c.what);
+    }
+  }
+
   // The three song end modes, each with a list of two songs and the
   // "device" taking more than both: the sound heard is, bit for bit, the
   // songs' renders one after the other.
