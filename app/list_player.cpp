@@ -214,15 +214,22 @@ void ListPlayer::UpdateHeard() {
 void ListPlayer::Queue() {
   // The last entry handed over has been taken: the one after it is queued
   // now, so that it is there well before that entry's end is rendered.
-  if (chain_.empty() || queuedWaiting_ || mode_ == EndMode::kRepeatSong) return;
-  const std::uint32_t last = chain_.back().id;
-  if (last == kEndTag) return;
-  Handed next{};
-  QueuedSong queued = MakeNext(last, next);
-  if (queued.song == nullptr) return;
-  if (PlayerQueueSong(player_, queued.song, queued.endFrame, queued.tag) < 0) return;
-  chain_.push_back(std::move(next));
-  queuedWaiting_ = true;
+  // An entry shorter than the ring may have ended in it already (with
+  // silence after): the ring is then rendered again from its end, where
+  // the one queued now follows without a gap, and is taken at once; the
+  // entry after that is queued in turn (one switch of songs a block at
+  // most: never more than the ring's blocks).
+  for (int handed = 0; handed < static_cast<int>(kRingBlocks); ++handed) {
+    if (chain_.empty() || queuedWaiting_ || mode_ == EndMode::kRepeatSong) return;
+    const std::uint32_t last = chain_.back().id;
+    if (last == kEndTag) return;
+    Handed next{};
+    QueuedSong queued = MakeNext(last, next);
+    if (queued.song == nullptr) return;
+    if (PlayerQueueSongInTime(player_, queued.song, queued.endFrame, queued.tag) < 0) return;
+    chain_.push_back(std::move(next));
+    queuedWaiting_ = PlayerHasQueuedSong(player_);
+  }
 }
 
 void ListPlayer::SeeQueuedTaken() {

@@ -418,17 +418,21 @@ class WindowListTest : public QObject {
   }
 
   // Songs shorter than the ring: one of 0.36 s first (the next is queued
-  // before the ring is filled) and one between two others (queued while
-  // the song before it plays).
+  // before the ring is filled), one between two others (queued while the
+  // song before it plays), and several one after another (each ends in the
+  // ring before the one after it is queued).
   void gaplessThroughShortSongs() {
-    Rig r;
-    r.window.SetEndMode(EndMode::kPlayList);
-    r.window.OpenFiles({tiny_, a_, tiny_, c_});
-    const std::uint64_t t = OnePass(tiny_), a = OnePass(a_), c = OnePass(c_);
-    const Pcm got = r.Take(2 * t + a + c + 44100);
-    const Pcm want = Cat({Render(tiny_, 0, t), Render(a_, 0, a), Render(tiny_, 0, t), Render(c_, 0, c)});
-    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
-    QVERIFY(AllZero(got, want.size()));
+    const QList<QByteArray> lists[] = {{tiny_, a_, tiny_, c_}, {tiny_, tiny_, tiny_, b_, c_, tiny_, a_}};
+    for (const QList<QByteArray>& files : lists) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.OpenFiles(files);
+      Pcm want;
+      for (const QByteArray& file : files) want = Cat({want, Render(file, 0, OnePass(file))});
+      const Pcm got = r.Take(want.size() / 2 + 44100);
+      QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+      QVERIFY(AllZero(got, want.size()));
+    }
   }
 
   // The heard song takes the new mode's end at once, without a break in
