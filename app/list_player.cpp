@@ -180,30 +180,45 @@ ListPlayer::Start ListPlayer::Next(bool paused) { return Step(true, paused); }
 
 ListPlayer::Start ListPlayer::Previous(bool paused) { return Step(false, paused); }
 
-void ListPlayer::SetMode(EndMode mode, bool paused) {
-  if (mode == mode_) return;
+bool ListPlayer::SetMode(EndMode mode, bool paused) {
+  if (mode == mode_) return true;
   const EndMode before = mode_;
   mode_ = mode;
-  if (chain_.empty() || chain_.front().id == kEndTag) return;
+  if (chain_.empty() || chain_.front().id == kEndTag) return true;
   const bool looping = before == EndMode::kRepeatSong, loops = mode == EndMode::kRepeatSong;
   if (looping == loops) {
     // Between the list modes only what follows the last entry changes.
     ListChanged(paused);
-    return;
+    return true;
   }
   // The heard song gets the end of the new mode: it goes on from the frame
   // heard, to the end of the pass it is in (or for ever).
   std::uint64_t frame = 0;
   Loaded loaded = LoadHeard(frame);
-  if (loaded.song == nullptr) return;
+  if (loaded.song == nullptr) {
+    // Its file cannot be loaded now (gone): it plays on with the end it
+    // has, which is the old mode's, and so the mode stays.
+    mode_ = before;
+    return false;
+  }
   const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
   StartWith(chain_.front().id, frame, end, std::move(loaded), paused);
+  return true;
 }
 
 ListPlayer::Loaded ListPlayer::LoadHeard(std::uint64_t& frame) {
   UpdateHeard();
   frame = heardFrame_;
-  return Load(chain_.front().id);
+  const Handed& heard = chain_.front();
+  if (list_.Find(heard.id) != nullptr) return Load(heard.id);
+  // Its entry has left the list (it plays on): its file all the same.
+  const FileStamp stamp = StampOf(heard.path);
+  SongHandle handle = LoadSongFile(heard.path);
+  if (handle.song == nullptr) return {};
+  // The facts it was handed with, where the file has not been saved anew.
+  SongInfo info = heard.info.stamp == stamp ? heard.info : InfoOfSong(*handle.song, false);
+  info.stamp = stamp;
+  return {std::move(handle.song), std::move(info), heard.title, heard.path};
 }
 
 void ListPlayer::UpdateHeard() {

@@ -41,8 +41,9 @@ class ListPlayer : public QObject {
 
   EndMode Mode() const { return mode_; }
   // Takes effect at once: the song heard goes on from the frame heard with
-  // the end the new mode gives it.
-  void SetMode(EndMode mode, bool paused);
+  // the end the new mode gives it. False (and the mode stays) where that
+  // takes the heard song loaded anew and its file cannot be loaded now.
+  bool SetMode(EndMode mode, bool paused);
 
   // Follows the player: which entry and frame is heard, queues the entry
   // after one that has started, and ends the list. Called ten times a

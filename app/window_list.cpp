@@ -280,7 +280,7 @@ EndMode MainWindow::GetEndMode() const { return listPlayer_->Mode(); }
 
 void MainWindow::SetEndMode(EndMode mode) {
   if (mode == GetEndMode()) return;
-  listPlayer_->SetMode(mode, paused_);
+  if (!listPlayer_->SetMode(mode, paused_)) return;  // the heard song's file is gone: it plays on as it was
   seekRow_->SetEndMode(mode);
   settings_->SetEndMode(mode);
   emit endModeChanged(mode);

@@ -455,6 +455,57 @@ class WindowListTest : public QObject {
     QVERIFY(!r.window.Playing());
   }
 
+  // A change between "Repeat song" and a list mode loads the heard song
+  // anew. Where its entry has left the list, its file is loaded all the
+  // same, and the new mode's end is heard. Where its file is gone, it plays
+  // on with the end it has, and the mode stays as it was (before, the mode
+  // changed but not the sound: the song looped on in "Play list", or ended
+  // in "Repeat song" with the next entry after it, and then silence that
+  // the window showed playing).
+  void modeChangeWhenTheHeardSongIsNotInTheList() {
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+    const Pcm looping = Render(a_, 44100, 2 * lengthA);
+    const Pcm ending = Cat({Render(a_, 44100, lengthA - 44100), Render(b_, 0, lengthB)});
+    const struct {
+      const char* what;
+      EndMode from, to;
+      bool removed;  // the entry (else its file)
+      EndMode after;
+      const Pcm& want;  // from the frame heard at the change on (then silence where the list ends)
+      bool ends;
+    } cases[] = {
+        {"entry removed, to Repeat song", EndMode::kPlayList, EndMode::kRepeatSong, true, EndMode::kRepeatSong, looping,
+         false},
+        {"entry removed, to Play list", EndMode::kRepeatSong, EndMode::kPlayList, true, EndMode::kPlayList, ending, true},
+        {"file gone, to Repeat song", EndMode::kPlayList, EndMode::kRepeatSong, false, EndMode::kPlayList, ending, true},
+        {"file gone, to Play list", EndMode::kRepeatSong, EndMode::kPlayList, false, EndMode::kRepeatSong, looping,
+         false},
+    };
+    for (const auto& c : cases) {
+      QTemporaryDir config;
+      const QString settings = config.filePath("zevora.conf");
+      const QString copy = config.filePath("a.xm");
+      QVERIFY(QFile::copy(QFile::decodeName(a_), copy));
+      Rig r(settings);
+      r.window.SetEndMode(c.from);
+      r.window.OpenFiles({QFile::encodeName(copy), b_});
+      r.Take(44100);
+      if (c.removed)
+        r.window.List().Remove({0});
+      else
+        QVERIFY(QFile::remove(copy));
+      r.window.SetEndMode(c.to);
+      QVERIFY2(r.window.GetEndMode() == c.after, c.what);
+      QVERIFY2(r.window.SeekRowWidget()->EndModeButton()->text() == EndModeName(c.after), c.what);
+      QVERIFY2(Settings(settings).State().endMode == c.after, c.what);
+      const Pcm got = r.Take(c.want.size() / 2 + 11 * kBlockFrames);
+      QVERIFY2(got.size() >= c.want.size() && std::equal(c.want.begin(), c.want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, c.want)));
+      QVERIFY2(r.window.Playing() != c.ends, c.what);
+      if (c.ends) QVERIFY2(AllZero(got, c.want.size()), c.what);
+    }
+  }
+
   // A change between the list modes on the last entry, after the player
   // took what follows it (its last two seconds, or a song shorter than
   // that): "Repeat list" goes round to the first entry, "Play list" stops
