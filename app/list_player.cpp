@@ -154,7 +154,7 @@ bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
   }
   const std::uint32_t id = heard.id;
   const std::uint64_t end = heard.end;
-  Loaded loaded = Load(id);
+  Loaded loaded = LoadAgain(heard);
   if (loaded.song == nullptr) return Next(paused) == Start::kPlaying;
   return StartWith(id, frame, end, std::move(loaded), paused) == Start::kPlaying;
 }
@@ -209,16 +209,19 @@ bool ListPlayer::SetMode(EndMode mode, bool paused) {
 ListPlayer::Loaded ListPlayer::LoadHeard(std::uint64_t& frame) {
   UpdateHeard();
   frame = heardFrame_;
-  const Handed& heard = chain_.front();
-  if (list_.Find(heard.id) != nullptr) return Load(heard.id);
+  return LoadAgain(chain_.front());
+}
+
+ListPlayer::Loaded ListPlayer::LoadAgain(const Handed& handed) {
+  if (list_.Find(handed.id) != nullptr) return Load(handed.id);
   // Its entry has left the list (it plays on): its file all the same.
-  const FileStamp stamp = StampOf(heard.path);
-  SongHandle handle = LoadSongFile(heard.path);
+  const FileStamp stamp = StampOf(handed.path);
+  SongHandle handle = LoadSongFile(handed.path);
   if (handle.song == nullptr) return {};
   // The facts it was handed with, where the file has not been saved anew.
-  SongInfo info = heard.info.stamp == stamp ? heard.info : InfoOfSong(*handle.song, false);
+  SongInfo info = handed.info.stamp == stamp ? handed.info : InfoOfSong(*handle.song, false);
   info.stamp = stamp;
-  return {std::move(handle.song), std::move(info), heard.title, heard.path};
+  return {std::move(handle.song), std::move(info), handed.title, handed.path};
 }
 
 void ListPlayer::UpdateHeard() {

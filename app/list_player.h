@@ -130,6 +130,10 @@ class ListPlayer : public QObject {
   // The heard song loaded anew, and the frame heard in it; a null song
   // where its file cannot be loaded now.
   Loaded LoadHeard(std::uint64_t& frame);
+  // An entry handed to the player loaded anew: from its file also where
+  // the entry has left the list (it plays on); null where it cannot be
+  // loaded now.
+  Loaded LoadAgain(const Handed& handed);
   // The heard song goes on anew from the frame heard, with the end it has
   // and the right one after it; false where it cannot be loaded now (and
   // nothing changed).

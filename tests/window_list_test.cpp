@@ -240,21 +240,26 @@ class WindowListTest : public QObject {
 
   // In a song's last two seconds the next entry has already taken over the
   // rendering: a seek in the heard song starts it again from that frame,
-  // and the next still follows without a gap.
+  // and the next still follows without a gap; also where the heard entry
+  // has left the list (it plays on: the seek went to the next entry).
   void seekAfterTheNextSongTookOver() {
-    Rig r;
-    r.window.SetEndMode(EndMode::kPlayList);
-    r.window.OpenFiles({a_, b_});
-    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
-    const Pcm before = r.Take(lengthA - 30000);
-    QCOMPARE(r.window.Lister().QueuedId(), r.window.List().At(1).id);
-    r.window.SeekTo(20000);
-    const Pcm after = r.Take(lengthA - 20000 + lengthB + 10 * kBlockFrames);
-    const Pcm want = Cat({Render(a_, 0, lengthA - 30000), Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB)});
-    const Pcm got = Cat({before, after});
-    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
-    QVERIFY(AllZero(got, want.size()));
-    QVERIFY(!r.window.Playing());
+    for (const bool removed : {false, true}) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.OpenFiles({a_, b_});
+      const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+      if (removed) r.window.List().Remove({0});
+      const Pcm before = r.Take(lengthA - 30000);
+      QCOMPARE(r.window.Lister().QueuedId(), r.window.List().At(removed ? 0 : 1).id);
+      r.window.SeekTo(20000);
+      const Pcm after = r.Take(lengthA - 20000 + lengthB + 10 * kBlockFrames);
+      const Pcm want =
+          Cat({Render(a_, 0, lengthA - 30000), Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB)});
+      const Pcm got = Cat({before, after});
+      QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+      QVERIFY(AllZero(got, want.size()));
+      QVERIFY(!r.window.Playing());
+    }
   }
 
   // The next entry took over the rendering after the window last looked
