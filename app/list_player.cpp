@@ -326,6 +326,15 @@ void ListPlayer::Follow() {
   if (chain_.empty()) return;
   PlayerCollect(player_);
   SeeQueuedTaken();
+  // An entry that follows itself ("Repeat list" with one entry to play) is
+  // not told from itself by its tag. Once the player has taken the time
+  // through after the next, the first is over (in a song longer than the
+  // ring; in a shorter one, what is heard is the same song all the same)
+  // and leaves the chain, which would otherwise grow with every time
+  // through.
+  while (chain_.size() >= 3 && chain_[0].id == chain_[1].id && chain_[1].id == chain_[2].id &&
+         !(queuedWaiting_ && chain_.size() == 3))
+    chain_.pop_front();
   ::HeardFrame heard{};
   if (!PlayerHeard(player_, heard)) return;
   if (heard.tag != chain_.front().id) {

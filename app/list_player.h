@@ -65,6 +65,8 @@ class ListPlayer : public QObject {
   std::uint64_t HeardFrame() const { return heardFrame_; }
   // The entry that is to follow the heard one (0: none, or not yet known).
   std::uint32_t QueuedId() const;
+  // Songs handed to the player that are heard, playing or queued.
+  std::size_t HandedCount() const { return chain_.size(); }
   // The file of the entry `id` handed to the player (heard, playing or
   // queued), kept should the entry have left the list; empty for others.
   QByteArray PathOf(std::uint32_t id) const;

@@ -344,6 +344,26 @@ class WindowListTest : public QObject {
     }
   }
 
+  // "Repeat list" with one entry: it follows itself without a gap, time
+  // after time, and what the window keeps of the songs handed to the player
+  // does not grow with each time through (it kept one more each time).
+  void oneEntryRepeatedAsAList() {
+    for (const QByteArray& file : {tiny_, b_, a_}) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kRepeatList);
+      r.window.OpenFiles({file});
+      const std::uint64_t length = OnePass(file);
+      const int times = static_cast<int>(30 * 44100 / length) + 2;
+      Pcm want;
+      for (int i = 0; i < times; ++i) want = Cat({want, Render(file, 0, length)});
+      const Pcm got = r.Take(want.size() / 2);
+      QVERIFY2(got == want, FirstDifference(got, want));
+      QVERIFY2(r.window.Lister().HandedCount() <= 3,
+               qPrintable(QByteArray::number(static_cast<qulonglong>(r.window.Lister().HandedCount()))));
+      QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+    }
+  }
+
   // The three song end modes, each with a list of two songs and the
   // "device" taking more than both: the sound heard is, bit for bit, the
   // songs' renders one after the other.
