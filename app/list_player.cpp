@@ -142,6 +142,7 @@ bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
   // The player still renders the heard song: it goes on from the frame
   // without loading it again. Once the next song has taken over (in the
   // heard song's last two seconds), the heard one starts anew.
+  SeeQueuedTaken();
   const bool rendering = chain_.size() == 1 || (chain_.size() == 2 && queuedWaiting_);
   if (rendering) {
     if (PlayerSeek(player_, frame, paused) < 0) {
@@ -153,7 +154,7 @@ bool ListPlayer::Seek(std::uint64_t frame, bool paused) {
   }
   const std::uint32_t id = heard.id;
   const std::uint64_t end = heard.end;
-  Loaded loaded = Load(id);
+  Loaded loaded = LoadAgain(heard);
   if (loaded.song == nullptr) return Next(paused) == Start::kPlaying;
   return StartWith(id, frame, end, std::move(loaded), paused) == Start::kPlaying;
 }
@@ -179,30 +180,48 @@ ListPlayer::Start ListPlayer::Next(bool paused) { return Step(true, paused); }
 
 ListPlayer::Start ListPlayer::Previous(bool paused) { return Step(false, paused); }
 
-void ListPlayer::SetMode(EndMode mode, bool paused) {
-  if (mode == mode_) return;
+bool ListPlayer::SetMode(EndMode mode, bool paused) {
+  if (mode == mode_) return true;
   const EndMode before = mode_;
   mode_ = mode;
-  if (chain_.empty() || chain_.front().id == kEndTag) return;
+  if (chain_.empty() || chain_.front().id == kEndTag) return true;
   const bool looping = before == EndMode::kRepeatSong, loops = mode == EndMode::kRepeatSong;
   if (looping == loops) {
     // Between the list modes only what follows the last entry changes.
     ListChanged(paused);
-    return;
+    return true;
   }
   // The heard song gets the end of the new mode: it goes on from the frame
   // heard, to the end of the pass it is in (or for ever).
   std::uint64_t frame = 0;
   Loaded loaded = LoadHeard(frame);
-  if (loaded.song == nullptr) return;
+  if (loaded.song == nullptr) {
+    // Its file cannot be loaded now (gone): it plays on with the end it
+    // has, which is the old mode's, and so the mode stays.
+    mode_ = before;
+    return false;
+  }
   const std::uint64_t end = loops ? kNoSongEnd : EndOfPassAfter(*loaded.song, loaded.info, frame);
   StartWith(chain_.front().id, frame, end, std::move(loaded), paused);
+  return true;
 }
 
 ListPlayer::Loaded ListPlayer::LoadHeard(std::uint64_t& frame) {
   UpdateHeard();
   frame = heardFrame_;
-  return Load(chain_.front().id);
+  return LoadAgain(chain_.front());
+}
+
+ListPlayer::Loaded ListPlayer::LoadAgain(const Handed& handed) {
+  if (list_.Find(handed.id) != nullptr) return Load(handed.id);
+  // Its entry has left the list (it plays on): its file all the same.
+  const FileStamp stamp = StampOf(handed.path);
+  SongHandle handle = LoadSongFile(handed.path);
+  if (handle.song == nullptr) return {};
+  // The facts it was handed with, where the file has not been saved anew.
+  SongInfo info = handed.info.stamp == stamp ? handed.info : InfoOfSong(*handle.song, false);
+  info.stamp = stamp;
+  return {std::move(handle.song), std::move(info), handed.title, handed.path};
 }
 
 void ListPlayer::UpdateHeard() {
@@ -213,19 +232,33 @@ void ListPlayer::UpdateHeard() {
 void ListPlayer::Queue() {
   // The last entry handed over has been taken: the one after it is queued
   // now, so that it is there well before that entry's end is rendered.
-  if (chain_.empty() || queuedWaiting_ || mode_ == EndMode::kRepeatSong) return;
-  const std::uint32_t last = chain_.back().id;
-  if (last == kEndTag) return;
-  Handed next{};
-  QueuedSong queued = MakeNext(last, next);
-  if (queued.song == nullptr) return;
-  if (PlayerQueueSong(player_, queued.song, queued.endFrame, queued.tag) < 0) return;
-  chain_.push_back(std::move(next));
-  queuedWaiting_ = true;
+  // An entry shorter than the ring may have ended in it already (with
+  // silence after): the ring is then rendered again from its end, where
+  // the one queued now follows without a gap, and is taken at once; the
+  // entry after that is queued in turn (one switch of songs a block at
+  // most: never more than the ring's blocks).
+  for (int handed = 0; handed < static_cast<int>(kRingBlocks); ++handed) {
+    if (chain_.empty() || queuedWaiting_ || mode_ == EndMode::kRepeatSong) return;
+    const std::uint32_t last = chain_.back().id;
+    if (last == kEndTag) return;
+    Handed next{};
+    QueuedSong queued = MakeNext(last, next);
+    if (queued.song == nullptr) return;
+    if (PlayerQueueSongInTime(player_, queued.song, queued.endFrame, queued.tag) < 0) return;
+    chain_.push_back(std::move(next));
+    queuedWaiting_ = PlayerHasQueuedSong(player_);
+  }
+}
+
+void ListPlayer::SeeQueuedTaken() {
+  if (!queuedWaiting_ || PlayerHasQueuedSong(player_)) return;
+  queuedWaiting_ = false;
+  Queue();
 }
 
 bool ListPlayer::FollowerTaken() {
   if (chain_.empty() || chain_.front().id == kEndTag) return false;
+  SeeQueuedTaken();
   if (chain_.size() < 2 || (chain_.size() == 2 && queuedWaiting_)) return false;  // nothing taken yet
   ::HeardFrame heard{};
   return PlayerHeard(player_, heard) && heard.tag == chain_.front().id;  // else the device is in it already
@@ -292,10 +325,16 @@ void ListPlayer::ListChanged(bool paused) {
 void ListPlayer::Follow() {
   if (chain_.empty()) return;
   PlayerCollect(player_);
-  if (queuedWaiting_ && !PlayerHasQueuedSong(player_)) {
-    queuedWaiting_ = false;
-    Queue();
-  }
+  SeeQueuedTaken();
+  // An entry that follows itself ("Repeat list" with one entry to play) is
+  // not told from itself by its tag. Once the player has taken the time
+  // through after the next, the first is over (in a song longer than the
+  // ring; in a shorter one, what is heard is the same song all the same)
+  // and leaves the chain, which would otherwise grow with every time
+  // through.
+  while (chain_.size() >= 3 && chain_[0].id == chain_[1].id && chain_[1].id == chain_[2].id &&
+         !(queuedWaiting_ && chain_.size() == 3))
+    chain_.pop_front();
   ::HeardFrame heard{};
   if (!PlayerHeard(player_, heard)) return;
   if (heard.tag != chain_.front().id) {

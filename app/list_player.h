@@ -41,8 +41,9 @@ class ListPlayer : public QObject {
 
   EndMode Mode() const { return mode_; }
   // Takes effect at once: the song heard goes on from the frame heard with
-  // the end the new mode gives it.
-  void SetMode(EndMode mode, bool paused);
+  // the end the new mode gives it. False (and the mode stays) where that
+  // takes the heard song loaded anew and its file cannot be loaded now.
+  bool SetMode(EndMode mode, bool paused);
 
   // Follows the player: which entry and frame is heard, queues the entry
   // after one that has started, and ends the list. Called ten times a
@@ -64,6 +65,8 @@ class ListPlayer : public QObject {
   std::uint64_t HeardFrame() const { return heardFrame_; }
   // The entry that is to follow the heard one (0: none, or not yet known).
   std::uint32_t QueuedId() const;
+  // Songs handed to the player that are heard, playing or queued.
+  std::size_t HandedCount() const { return chain_.size(); }
   // The file of the entry `id` handed to the player (heard, playing or
   // queued), kept should the entry have left the list; empty for others.
   QByteArray PathOf(std::uint32_t id) const;
@@ -115,6 +118,11 @@ class ListPlayer : public QObject {
   // Whether `next` is what follows entry `id` now: the entry after it, or
   // in "Play list" the end marker after the last.
   bool Follows(std::uint32_t id, std::uint32_t next) const;
+  // Where the player has taken the song that waited in its queue, the
+  // entry after it is queued: it may have been taken since the list last
+  // followed the player (a seek from the desktop or a list edit comes at
+  // any time).
+  void SeeQueuedTaken();
   // The player has taken a song to follow the heard one (its switch is in
   // the ring), and the heard song is still being heard.
   bool FollowerTaken();
@@ -124,6 +132,10 @@ class ListPlayer : public QObject {
   // The heard song loaded anew, and the frame heard in it; a null song
   // where its file cannot be loaded now.
   Loaded LoadHeard(std::uint64_t& frame);
+  // An entry handed to the player loaded anew: from its file also where
+  // the entry has left the list (it plays on); null where it cannot be
+  // loaded now.
+  Loaded LoadAgain(const Handed& handed);
   // The heard song goes on anew from the frame heard, with the end it has
   // and the right one after it; false where it cannot be loaded now (and
   // nothing changed).

@@ -227,6 +227,9 @@ void MainWindow::Pause() {
 }
 
 void MainWindow::Next() {
+  // A device lost since the last one-second tick is restored first, as
+  // for any start: the new entry's start plays the buffer.
+  RestoreBuffer();
   const ListPlayer::Start started = listPlayer_->Next(paused_);
   if (started == ListPlayer::Start::kPlaying) ShowPlaying(paused_);
   if (started == ListPlayer::Start::kBufferFailed) {
@@ -236,6 +239,7 @@ void MainWindow::Next() {
 }
 
 void MainWindow::Previous() {
+  RestoreBuffer();
   const ListPlayer::Start started = listPlayer_->Previous(paused_);
   if (started == ListPlayer::Start::kPlaying) ShowPlaying(paused_);
   if (started == ListPlayer::Start::kBufferFailed) {
@@ -246,6 +250,9 @@ void MainWindow::Previous() {
 
 void MainWindow::SeekTo(std::uint64_t frame) {
   if (!Playing()) return;
+  // The seek plays the buffer again: a device lost since the last
+  // one-second tick is restored first.
+  RestoreBuffer();
   const std::uint32_t before = listPlayer_->HeardId();
   if (!listPlayer_->Seek(frame, paused_)) {
     StopView();  // past the end of the list's last song
@@ -273,7 +280,7 @@ EndMode MainWindow::GetEndMode() const { return listPlayer_->Mode(); }
 
 void MainWindow::SetEndMode(EndMode mode) {
   if (mode == GetEndMode()) return;
-  listPlayer_->SetMode(mode, paused_);
+  if (!listPlayer_->SetMode(mode, paused_)) return;  // the heard song's file is gone: it plays on as it was
   seekRow_->SetEndMode(mode);
   settings_->SetEndMode(mode);
   emit endModeChanged(mode);

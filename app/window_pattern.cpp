@@ -18,7 +18,20 @@
 
 namespace {
 constexpr int kGeometryDelay = 500;  // ms after the last move or resize
+
+// Whether enough of a window at `geometry` is on one of the screens there
+// are now to be seen and taken hold of: a place remembered on a screen
+// that has gone (a monitor unplugged) is not.
+bool OnAScreen(const QRect& geometry) {
+  const QList<QScreen*> screens = QGuiApplication::screens();
+  if (screens.isEmpty()) return true;  // nothing to go by
+  for (const QScreen* screen : screens) {
+    const QRect seen = screen->availableGeometry().intersected(geometry);
+    if (seen.width() >= 64 && seen.height() >= 32) return true;
+  }
+  return false;
 }
+}  // namespace
 
 void MainWindow::SetUpPatternView() {
   patternView_ = new PatternView(
@@ -68,8 +81,10 @@ void MainWindow::SetPatternOpen(bool open) {
     return;
   }
   patternView_->SetPlaying(Playing(), paused_);
-  if (!patternView_->isVisible() && settings_->State().patternGeometry.isNull()) {
-    // The first time: below the window, on its screen.
+  if (!patternView_->isVisible() &&
+      (settings_->State().patternGeometry.isNull() || !OnAScreen(patternView_->geometry()))) {
+    // The first time (or where the place remembered is on no screen now):
+    // below the window, on its screen.
     QPoint at = frameGeometry().bottomLeft() + QPoint(0, 8);
     if (const QScreen* screen = this->screen()) {
       const QRect area = screen->availableGeometry();

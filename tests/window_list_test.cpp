@@ -240,21 +240,128 @@ class WindowListTest : public QObject {
 
   // In a song's last two seconds the next entry has already taken over the
   // rendering: a seek in the heard song starts it again from that frame,
-  // and the next still follows without a gap.
+  // and the next still follows without a gap; also where the heard entry
+  // has left the list (it plays on: the seek went to the next entry).
   void seekAfterTheNextSongTookOver() {
-    Rig r;
-    r.window.SetEndMode(EndMode::kPlayList);
-    r.window.OpenFiles({a_, b_});
-    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
-    const Pcm before = r.Take(lengthA - 30000);
-    QCOMPARE(r.window.Lister().QueuedId(), r.window.List().At(1).id);
-    r.window.SeekTo(20000);
-    const Pcm after = r.Take(lengthA - 20000 + lengthB + 10 * kBlockFrames);
-    const Pcm want = Cat({Render(a_, 0, lengthA - 30000), Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB)});
-    const Pcm got = Cat({before, after});
-    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
-    QVERIFY(AllZero(got, want.size()));
-    QVERIFY(!r.window.Playing());
+    for (const bool removed : {false, true}) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.OpenFiles({a_, b_});
+      const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+      if (removed) r.window.List().Remove({0});
+      const Pcm before = r.Take(lengthA - 30000);
+      QCOMPARE(r.window.Lister().QueuedId(), r.window.List().At(removed ? 0 : 1).id);
+      r.window.SeekTo(20000);
+      const Pcm after = r.Take(lengthA - 20000 + lengthB + 10 * kBlockFrames);
+      const Pcm want =
+          Cat({Render(a_, 0, lengthA - 30000), Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB)});
+      const Pcm got = Cat({before, after});
+      QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+      QVERIFY(AllZero(got, want.size()));
+      QVERIFY(!r.window.Playing());
+    }
+  }
+
+  // The next entry took over the rendering after the window last looked
+  // (a seek from the desktop's sound menu or a list edit comes at any
+  // time, between the window's looks): a seek is still one in the heard
+  // song, and a next entry removed is not heard.
+  void anUnseenTakeOver() {
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_), lengthC = OnePass(c_);
+    const struct {
+      const char* what;
+      std::function<void(MainWindow&)> act;
+      std::function<Pcm()> want;  // from the frame heard at the act on
+    } cases[] = {
+        {"a seek", [](MainWindow& w) { w.SeekTo(20000); },
+         [&] { return Cat({Render(a_, 20000, lengthA - 20000), Render(b_, 0, lengthB), Render(c_, 0, lengthC)}); }},
+        {"the next removed", [](MainWindow& w) { w.List().Remove({1}); },
+         [&] {
+           const std::uint64_t at = lengthA - 100000 + 20 * kBlockFrames;
+           return Cat({Render(a_, at, lengthA - at), Render(c_, 0, lengthC)});
+         }},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.OpenFiles({a_, b_, c_});
+      // The ring holds about two seconds: rendered up to 100,000 frames
+      // before A's end, the next entry has not taken over yet.
+      r.Take(lengthA - 100000);
+      QVERIFY2(PlayerHasQueuedSong(DefaultPlayer()), c.what);
+      // 20 blocks heard with no look from the window: the ring is rendered
+      // on past A's end, and B has taken over the rendering.
+      const int unlocks = r.buffer.UnlockCount();
+      for (int i = 0; i < 20; ++i) r.buffer.AdvancePlayCursorWhilePlaying(kBlockFrames * kBytesPerFrame);
+      WaitForBlocks(r.buffer, unlocks + 20);
+      QVERIFY2(!PlayerHasQueuedSong(DefaultPlayer()), c.what);
+      c.act(r.window);
+      QVERIFY2(r.window.HeardEntry() == r.window.List().At(0).id, c.what);
+      const Pcm want = c.want();
+      const Pcm got = r.Take(want.size() / 2 + 10 * kBlockFrames);
+      QVERIFY2(got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, want)));
+      QVERIFY2(AllZero(got, want.size()), c.what);
+      QVERIFY2(!r.window.Playing(), c.what);
+    }
+  }
+
+  // The sound device is lost (headphones pulled out) and a seek or a step
+  // comes before the window's next one-second tick has restored it: the
+  // device is restored first, and what was asked for plays.
+  void deviceLostJustBeforeASeekOrAStep() {
+    const struct {
+      const char* what;
+      std::function<void(MainWindow&)> act;
+      int heardRow;
+      std::uint64_t heardFrame;
+    } cases[] = {
+        {"a seek", [](MainWindow& w) { w.SeekTo(20000); }, 0, 20000},
+        {"a seek by a key", [](MainWindow& w) { w.SeekBy(44100); }, 0, 44100},
+        {"the next", [](MainWindow& w) { w.Next(); }, 1, 0},
+        {"the previous", [](MainWindow& w) { w.Previous(); }, 0, 0},
+    };
+    for (const auto& c : cases) {
+      FakeAudioDevice::Control control;
+      LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+      QVERIFY(buffer.Start());
+      QStringList errors;
+      MainWindow window(buffer, true,
+                        WindowHooks{{}, [&](QWidget*, const QString& text) { errors << text; }, {}, {}, 2});
+      window.SetEndMode(EndMode::kPlayList);
+      window.OpenFiles({a_, b_});
+      control.lost = true;
+      c.act(window);
+      QVERIFY2(errors.isEmpty(), qPrintable(QString::fromLatin1(c.what) + ": " + errors.join(", ")));
+      QVERIFY2(window.Playing() && window.HeardEntry() == window.List().At(c.heardRow).id, c.what);
+      QVERIFY2(window.HeardFrame() == c.heardFrame, c.what);
+      QVERIFY2(control.opens.load() == 2, c.what);
+      std::uint32_t status = 0;
+      buffer.GetStatus(&status);
+      QVERIFY2(status == (DSBSTATUS_PLAYING | DSBSTATUS_LOOPING), c.what);
+      const QByteArray file = c.heardRow == 0 ? a_ : b_;
+      QVERIFY2(PullFrames(control, 44100) == Render(file, c.heardFrame, 44100), c.what);
+    }
+  }
+
+  // "Repeat list" with one entry: it follows itself without a gap, time
+  // after time, and what the window keeps of the songs handed to the player
+  // does not grow with each time through (it kept one more each time).
+  void oneEntryRepeatedAsAList() {
+    for (const QByteArray& file : {tiny_, b_, a_}) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kRepeatList);
+      r.window.OpenFiles({file});
+      const std::uint64_t length = OnePass(file);
+      const int times = static_cast<int>(30 * 44100 / length) + 2;
+      Pcm want;
+      for (int i = 0; i < times; ++i) want = Cat({want, Render(file, 0, length)});
+      const Pcm got = r.Take(want.size() / 2);
+      QVERIFY2(got == want, FirstDifference(got, want));
+      QVERIFY2(r.window.Lister().HandedCount() <= 3,
+               qPrintable(QByteArray::number(static_cast<qulonglong>(r.window.Lister().HandedCount()))));
+      QCOMPARE(r.window.HeardEntry(), r.window.List().At(0).id);
+    }
   }
 
   // The three song end modes, each with a list of two songs and the
@@ -336,17 +443,21 @@ class WindowListTest : public QObject {
   }
 
   // Songs shorter than the ring: one of 0.36 s first (the next is queued
-  // before the ring is filled) and one between two others (queued while
-  // the song before it plays).
+  // before the ring is filled), one between two others (queued while the
+  // song before it plays), and several one after another (each ends in the
+  // ring before the one after it is queued).
   void gaplessThroughShortSongs() {
-    Rig r;
-    r.window.SetEndMode(EndMode::kPlayList);
-    r.window.OpenFiles({tiny_, a_, tiny_, c_});
-    const std::uint64_t t = OnePass(tiny_), a = OnePass(a_), c = OnePass(c_);
-    const Pcm got = r.Take(2 * t + a + c + 44100);
-    const Pcm want = Cat({Render(tiny_, 0, t), Render(a_, 0, a), Render(tiny_, 0, t), Render(c_, 0, c)});
-    QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
-    QVERIFY(AllZero(got, want.size()));
+    const QList<QByteArray> lists[] = {{tiny_, a_, tiny_, c_}, {tiny_, tiny_, tiny_, b_, c_, tiny_, a_}};
+    for (const QList<QByteArray>& files : lists) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.OpenFiles(files);
+      Pcm want;
+      for (const QByteArray& file : files) want = Cat({want, Render(file, 0, OnePass(file))});
+      const Pcm got = r.Take(want.size() / 2 + 44100);
+      QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
+      QVERIFY(AllZero(got, want.size()));
+    }
   }
 
   // The heard song takes the new mode's end at once, without a break in
@@ -367,6 +478,57 @@ class WindowListTest : public QObject {
     QVERIFY2(std::equal(want.begin(), want.end(), got.begin()), FirstDifference(got, want));
     QVERIFY(AllZero(got, want.size()));
     QVERIFY(!r.window.Playing());
+  }
+
+  // A change between "Repeat song" and a list mode loads the heard song
+  // anew. Where its entry has left the list, its file is loaded all the
+  // same, and the new mode's end is heard. Where its file is gone, it plays
+  // on with the end it has, and the mode stays as it was (before, the mode
+  // changed but not the sound: the song looped on in "Play list", or ended
+  // in "Repeat song" with the next entry after it, and then silence that
+  // the window showed playing).
+  void modeChangeWhenTheHeardSongIsNotInTheList() {
+    const std::uint64_t lengthA = OnePass(a_), lengthB = OnePass(b_);
+    const Pcm looping = Render(a_, 44100, 2 * lengthA);
+    const Pcm ending = Cat({Render(a_, 44100, lengthA - 44100), Render(b_, 0, lengthB)});
+    const struct {
+      const char* what;
+      EndMode from, to;
+      bool removed;  // the entry (else its file)
+      EndMode after;
+      const Pcm& want;  // from the frame heard at the change on (then silence where the list ends)
+      bool ends;
+    } cases[] = {
+        {"entry removed, to Repeat song", EndMode::kPlayList, EndMode::kRepeatSong, true, EndMode::kRepeatSong, looping,
+         false},
+        {"entry removed, to Play list", EndMode::kRepeatSong, EndMode::kPlayList, true, EndMode::kPlayList, ending, true},
+        {"file gone, to Repeat song", EndMode::kPlayList, EndMode::kRepeatSong, false, EndMode::kPlayList, ending, true},
+        {"file gone, to Play list", EndMode::kRepeatSong, EndMode::kPlayList, false, EndMode::kRepeatSong, looping,
+         false},
+    };
+    for (const auto& c : cases) {
+      QTemporaryDir config;
+      const QString settings = config.filePath("zevora.conf");
+      const QString copy = config.filePath("a.xm");
+      QVERIFY(QFile::copy(QFile::decodeName(a_), copy));
+      Rig r(settings);
+      r.window.SetEndMode(c.from);
+      r.window.OpenFiles({QFile::encodeName(copy), b_});
+      r.Take(44100);
+      if (c.removed)
+        r.window.List().Remove({0});
+      else
+        QVERIFY(QFile::remove(copy));
+      r.window.SetEndMode(c.to);
+      QVERIFY2(r.window.GetEndMode() == c.after, c.what);
+      QVERIFY2(r.window.SeekRowWidget()->EndModeButton()->text() == EndModeName(c.after), c.what);
+      QVERIFY2(Settings(settings).State().endMode == c.after, c.what);
+      const Pcm got = r.Take(c.want.size() / 2 + 11 * kBlockFrames);
+      QVERIFY2(got.size() >= c.want.size() && std::equal(c.want.begin(), c.want.end(), got.begin()),
+               qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + FirstDifference(got, c.want)));
+      QVERIFY2(r.window.Playing() != c.ends, c.what);
+      if (c.ends) QVERIFY2(AllZero(got, c.want.size()), c.what);
+    }
   }
 
   // A change between the list modes on the last entry, after the player

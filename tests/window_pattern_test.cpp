@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QImage>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -571,6 +572,45 @@ class WindowPatternTest : public QObject {
     Rig closed(settings);
     QVERIFY(Show(closed.window));
     QVERIFY(!closed.window.PatternOpen() && !closed.View().isVisible());
+  }
+
+  // A place remembered on a screen that is no longer there (a second
+  // monitor unplugged): the view opens on the window's screen, with its
+  // size; a place on the screen is kept.
+  void viewRememberedOffTheScreensOpensOnOne() {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const struct {
+      const char* what;
+      QRect remembered;
+      bool kept;
+    } cases[] = {
+        {"on the screen", QRect(area.left() + 20, area.top() + 30, 400, 300), true},
+        {"right of it", QRect(area.right() + 200, area.top() + 30, 400, 300), false},
+        {"far off", QRect(60000, 60000, 700, 420), false},
+        {"above and left", QRect(area.left() - 3000, area.top() - 2000, 500, 300), false},
+        {"a corner of it showing", QRect(area.right() - 10, area.bottom() - 10, 500, 300), false},
+    };
+    for (const auto& c : cases) {
+      QTemporaryDir config;
+      const QString file = config.filePath(QStringLiteral("zevora.conf"));
+      {
+        QSettings written(file, QSettings::IniFormat);
+        written.setValue("patternOpen", true);
+        written.setValue("patternGeometry", c.remembered);
+      }
+      Rig r(file);
+      QVERIFY2(Show(r.window), c.what);
+      QVERIFY2(r.View().isVisible(), c.what);
+      const QRect shown = r.View().geometry();
+      QVERIFY2(shown.size() == c.remembered.size(), c.what);
+      if (c.kept) {
+        QVERIFY2(shown == c.remembered, c.what);
+      } else {
+        QVERIFY2(area.contains(shown.topLeft()), qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": %1,%2")
+                                                                                       .arg(shown.x())
+                                                                                       .arg(shown.y())));
+      }
+    }
   }
 
   // 1 and 32 channels, patterns of 1 and 256 rows, in a small and a large
