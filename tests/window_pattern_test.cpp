@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QImage>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -477,6 +478,40 @@ class WindowPatternTest : public QObject {
       for (int channel = 0; channel < 4; ++channel)
         QVERIFY2((WavePixels(r.Canvas(), channel) > 20) == (channel != 2), qPrintable(QString::number(channel)));
       QVERIFY(Scope(r.Canvas(), 0) == scope0);
+    }
+  }
+
+  // What a click on a header changes is shown on the screen at once, not
+  // only when the view is next drawn whole: the header's "muted" above the
+  // scope, playing or paused, muting and unmuting (the screen holds what a
+  // render of the whole view gives).
+  void muteIsShownAtOnce() {
+    const QByteArray path = Write(dir_, "mute-shown.xm", Tune(4, {16, 16}));
+    for (const bool paused : {false, true}) {
+      Rig r;
+      QVERIFY(Show(r.window));
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.window.OpenFiles({path});
+      r.Take(30 * kBlockFrames);
+      if (paused) r.window.Pause();
+      for (const std::uint32_t muted : {1u << 2, 0u}) {
+        QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, r.Canvas().HeaderRect(2).center());
+        QCOMPARE(r.View().Muted(), muted);
+        // (The screen is brought up to date a few milliseconds after a
+        // change; playing, the frame timer draws the scopes meanwhile.)
+        const auto shown = [&] {
+          const QImage screen = r.View().screen()->grabWindow(r.View().winId()).toImage();
+          const QImage drawn = r.Canvas().grab().toImage();
+          const QRect header = r.Canvas().HeaderRect(2);
+          const qreal ratio = drawn.devicePixelRatio();
+          const QRect pixels(qRound(header.x() * ratio), 0, qRound(header.width() * ratio),
+                             qRound(header.height() * ratio) - 4);
+          return screen.copy(pixels).convertToFormat(QImage::Format_RGB32) ==
+                 drawn.copy(pixels).convertToFormat(QImage::Format_RGB32);
+        };
+        QTRY_VERIFY2(shown(), paused ? "paused" : "playing");
+      }
     }
   }
 
