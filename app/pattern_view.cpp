@@ -408,6 +408,8 @@ void PatternCanvas::DrawHeader() {
     // paused song's stay as they were.
     DrawChannelScope(slot, channel, scopesShown_ ? &shownScopes_ : nullptr);
   }
+  // Shown anew whole: a mute's title changes above the scopes.
+  update(Logical(QRect(0, 0, width_, headerHeight_)));
 }
 
 bool PatternCanvas::DrawChannelScope(int slot, int channel, const ChannelScopes* scopes) {

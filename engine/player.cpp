@@ -29,6 +29,12 @@ void ClearPositionLog(Player& player) {
   for (auto& entry : player.positionLog) entry.store(0, std::memory_order_release);
   player.positionLogIndex.store(0, std::memory_order_release);
   for (BlockSourceSlot& slot : player.blockSources) slot.number.store(~std::uint64_t{0}, std::memory_order_release);
+  // Block numbers start again from 0: scopes kept before (of another song,
+  // or of the song elsewhere) must not pass for those of the new blocks
+  // when the new ones are rendered without scopes.
+  if (player.scopeRing != nullptr)
+    for (ScopeRing::Block& block : player.scopeRing->blocks)
+      block.number.store(~std::uint64_t{0}, std::memory_order_release);
   player.blocksRendered = 0;
 }
 

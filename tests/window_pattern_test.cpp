@@ -139,6 +139,19 @@ int WavePixels(PatternCanvas& canvas, int channel) {
   return count;
 }
 
+// The lines of a channel's header that hold the scope's wave colour: 1
+// for a flat wave.
+int WaveLines(PatternCanvas& canvas, int channel) {
+  const QImage image = canvas.grab(canvas.HeaderRect(channel)).toImage();
+  int lines = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    bool wave = false;
+    for (int x = 0; x < image.width() && !wave; ++x) wave = image.pixel(x, y) == 0xff74e48e;
+    lines += wave;
+  }
+  return lines;
+}
+
 // A channel's header without its last lines (at a scale of 2 the header's
 // rectangle in the widget's pixels may take in a line of the rows below).
 QImage Scope(PatternCanvas& canvas, int channel) {
@@ -478,6 +491,81 @@ class WindowPatternTest : public QObject {
       for (int channel = 0; channel < 4; ++channel)
         QVERIFY2((WavePixels(r.Canvas(), channel) > 20) == (channel != 2), qPrintable(QString::number(channel)));
       QVERIFY(Scope(r.Canvas(), 0) == scope0);
+    }
+  }
+
+  // The view opened on a song started (or sought) while it was closed
+  // shows no scopes of what was heard before: paused where all is silent,
+  // every scope is flat, also where the ring's blocks have the numbers of
+  // blocks whose scopes were kept before.
+  void scopesOfWhatPlayedBeforeAreNotShown() {
+    // Notes in the first pattern, key offs in the second (silence from
+    // block 32 on).
+    XmModule stops = Tune(4, {16, 16});
+    for (std::uint16_t c = 0; c < 4; ++c) {
+      stops.At(0, 0, c).volumeColumn = 0x50;
+      stops.At(1, 0, c) = {97, 0, 0, 0, 0};
+    }
+    const QByteArray sounding = Write(dir_, "before-sounding.xm", stops);
+    XmModule quiet = Tune(4, {16, 16});
+    for (XmPattern& pattern : quiet.patterns) std::fill(pattern.cells.begin(), pattern.cells.end(), Cell{});
+    const QByteArray silent = Write(dir_, "before-silent.xm", quiet);
+    for (const bool seek : {false, true}) {
+      Rig r;
+      QVERIFY(Show(r.window));
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.window.OpenFiles({sounding});
+      r.Take(3 * kBlockFrames);
+      for (int channel = 0; channel < 4; ++channel) QVERIFY(WaveLines(r.Canvas(), channel) > 1);
+      r.window.SetPatternOpen(false);
+      if (seek)
+        r.window.SeekTo(40 * kBlockFrames);  // into the silence
+      else
+        r.window.OpenFiles({silent});
+      window_rig::Take(r.buffer, r.window, 5 * kBlockFrames + 10);
+      r.window.Pause();
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.View().Follow();
+      QVERIFY(r.View().ShownSong() != nullptr);
+      for (int channel = 0; channel < 4; ++channel)
+        QVERIFY2(WaveLines(r.Canvas(), channel) <= 1,
+                 qPrintable(QString::asprintf("%s, channel %d", seek ? "sought" : "another song", channel)));
+    }
+  }
+
+  // What a click on a header changes is shown on the screen at once, not
+  // only when the view is next drawn whole: the header's "muted" above the
+  // scope, playing or paused, muting and unmuting (the screen holds what a
+  // render of the whole view gives).
+  void muteIsShownAtOnce() {
+    const QByteArray path = Write(dir_, "mute-shown.xm", Tune(4, {16, 16}));
+    for (const bool paused : {false, true}) {
+      Rig r;
+      QVERIFY(Show(r.window));
+      r.window.SetPatternOpen(true);
+      QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+      r.window.OpenFiles({path});
+      r.Take(30 * kBlockFrames);
+      if (paused) r.window.Pause();
+      for (const std::uint32_t muted : {1u << 2, 0u}) {
+        QTest::mouseClick(&r.Canvas(), Qt::LeftButton, {}, r.Canvas().HeaderRect(2).center());
+        QCOMPARE(r.View().Muted(), muted);
+        // (The screen is brought up to date a few milliseconds after a
+        // change; playing, the frame timer draws the scopes meanwhile.)
+        const auto shown = [&] {
+          const QImage screen = r.View().screen()->grabWindow(r.View().winId()).toImage();
+          const QImage drawn = r.Canvas().grab().toImage();
+          const QRect header = r.Canvas().HeaderRect(2);
+          const qreal ratio = drawn.devicePixelRatio();
+          const QRect pixels(qRound(header.x() * ratio), 0, qRound(header.width() * ratio),
+                             qRound(header.height() * ratio) - 4);
+          return screen.copy(pixels).convertToFormat(QImage::Format_RGB32) ==
+                 drawn.copy(pixels).convertToFormat(QImage::Format_RGB32);
+        };
+        QTRY_VERIFY2(shown(), paused ? "paused" : "playing");
+      }
     }
   }
 
