@@ -240,7 +240,11 @@ HRESULT PlayerPlaySong(Player& player, Song* song, SoundBuffer* buffer, std::uin
 // Heard from the start frame on, inside the ring's first block; a paused
 // stream waits there for the buffer to play.
 HRESULT PlayerStart(Player& player, bool paused) {
-  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  if (player.soundBuffer == nullptr) return E_INVALIDARG;
+  // Streaming already (held, or started paused): the buffer goes on from
+  // where it stands; a second thread would find the ring taken.
+  if (player.thread.joinable()) return paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
+  if (player.song == nullptr) return E_INVALIDARG;
   player.stopRequest.store(0, std::memory_order_release);
   player.soundBuffer->SetCurrentPosition(player.startOffset * kBytesPerFrame);
   const HRESULT played = paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);

@@ -184,7 +184,9 @@ HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::
 
 // Starts streaming the song PlayerPrepareSong made ready: the buffer plays
 // from the start frame on, or (paused) waits there until it is played.
-// Returns what the buffer's Play said.
+// Where the stream runs already (held, or started paused), the buffer plays
+// on from where it stands (unless `paused`). Returns what the buffer's Play
+// said.
 HRESULT PlayerStart(Player& player, bool paused);
 
 // Queues a song (owned by the player from here on, from the frame it

@@ -122,6 +122,28 @@ TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
   EXPECT_EQ(player.threadRunning.load(), 1);
 }
 
+// A stream held (PlayerHold) or started paused goes on where the buffer
+// stands when PlayerStart comes again: the thread that streams goes on.
+TEST_F(PlayerTest, StartWhileStreamingGoesOnWhereTheBufferStands) {
+  const auto bytes = Module();
+  for (const bool startPaused : {false, true}) {
+    Song* song = CreateSong();
+    ASSERT_TRUE(LoadSong(*song, bytes.data(), bytes.size(), kSourceMemory));
+    ASSERT_GE(PlayerPrepareSong(player, song, &buffer, 1000, kNoSongEnd), 0);
+    ASSERT_GE(PlayerStart(player, startPaused), 0);
+    if (!startPaused) PlayerHold(player);
+    buffer.SetPlayCursor(buffer.PlayCursor() + 400);
+    const std::uint32_t cursor = buffer.PlayCursor();
+    EXPECT_FALSE(buffer.Playing()) << startPaused;
+    EXPECT_GE(PlayerStart(player, false), 0) << startPaused;
+    EXPECT_TRUE(buffer.Playing()) << startPaused;
+    EXPECT_EQ(buffer.PlayCursor(), cursor) << startPaused;
+    EXPECT_EQ(player.threadRunning.load(), 1) << startPaused;
+    EXPECT_EQ(PlayerStop(player), E_INVALIDARG);
+    EXPECT_EQ(player.threadRunning.load(), 0) << startPaused;
+  }
+}
+
 // A player driven by hand (no streaming thread): every block it writes,
 // in the order it writes them.
 class PlayerBlocks : public ::testing::Test {
