@@ -404,6 +404,9 @@ void RenderRingAgain(Player& player, std::uint64_t from, std::uint64_t upTo, std
   Song& song = *player.song;
   song.mutedChannels = player.mutedChannels.load(std::memory_order_acquire);
   song.channelMix = player.scopesWanted.load(std::memory_order_acquire) ? player.scopeRing->channelMix : nullptr;
+  // The song may hold the block of songFrame mixed already, from before
+  // the change: it is mixed again.
+  song.blockMixed = false;
   SeekSong(song, songFrame);
   player.writeBlock = static_cast<std::uint32_t>(from % kRingBlocks);
   player.blocksRendered = from;

@@ -364,37 +364,42 @@ TEST_F(PlayerBlocks, ChannelScopesShowEachChannelAndLeaveTheMixAlone) {
 
 // A mute set while playing is heard from a few blocks after the block
 // being heard, not two seconds later: the ring is rendered again from there
-// while the blocks before go on as they were.
+// while the blocks before go on as they were. Even where that is the ring's
+// last block, which the song has mixed last.
 TEST_F(PlayerBlocks, RefreshRendersTheRingAgainFromJustAheadOfTheHearing) {
   XmModule m = OneInstrumentModule(LoopedSample(), 2);
   m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
   m.At(0, 0, 1) = {kC4 + 4, 1, 0, 0, 0};
   const auto bytes = m.Build();
-  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
-  const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
-  const std::vector<std::int16_t> before(ring, ring + kRingBytes / 2);
-  buffer.AdvancePlayCursor(10 * kBlockBytes + 400);  // block 10 is being heard
-  PlayerMuteChannels(player, 2);
-  ASSERT_TRUE(PlayerRefresh(player, 8));
-  EXPECT_EQ(player.writeBlock, 0u);  // the ring is full again, to where it was
-  // The reference: channel 1 muted from block 18 on.
-  Song* reference = Load(bytes);
-  std::vector<std::int16_t> want(2 * kRingBlocks * kBlockFrames);
-  ReadSongFrames(*reference, want.data(), 18 * kBlockFrames);
-  reference->mutedChannels = 2;
-  ReadSongFrames(*reference, want.data() + 2 * 18 * kBlockFrames, (kRingBlocks - 18) * kBlockFrames);
-  DestroySong(reference);
-  const std::vector<std::int16_t> after(ring, ring + kRingBytes / 2);
-  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2 * 18 * kBlockFrames, before.begin()));
-  EXPECT_EQ(after, want);
-  EXPECT_NE(after, before);
-  // The blocks rendered from now on keep the mute.
-  const auto next = Capture(5);
-  Song* muted = Load(bytes);
-  muted->mutedChannels = 2;
-  SeekSong(*muted, kRingBlocks * kBlockFrames);
-  const auto tail = Alone(muted, 5 * kBlockFrames);
-  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), next.end() - static_cast<std::ptrdiff_t>(tail.size())));
+  for (const std::uint32_t lead : {8u, 89u}) {
+    PlayerMuteChannels(player, 0);
+    ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
+    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+    const std::vector<std::int16_t> before(ring, ring + kRingBytes / 2);
+    buffer.AdvancePlayCursor(10 * kBlockBytes + 400);  // block 10 is being heard
+    PlayerMuteChannels(player, 2);
+    ASSERT_TRUE(PlayerRefresh(player, lead)) << lead;
+    EXPECT_EQ(player.writeBlock, 0u) << lead;  // the ring is full again, to where it was
+    // The reference: channel 1 muted from block 10 + lead on.
+    const std::uint32_t from = 10 + lead;
+    Song* reference = Load(bytes);
+    std::vector<std::int16_t> want(2 * kRingBlocks * kBlockFrames);
+    ReadSongFrames(*reference, want.data(), from * kBlockFrames);
+    reference->mutedChannels = 2;
+    ReadSongFrames(*reference, want.data() + 2 * from * kBlockFrames, (kRingBlocks - from) * kBlockFrames);
+    DestroySong(reference);
+    const std::vector<std::int16_t> after(ring, ring + kRingBytes / 2);
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2 * from * kBlockFrames, before.begin())) << lead;
+    EXPECT_EQ(after, want) << lead;
+    EXPECT_NE(after, before) << lead;
+    // The blocks rendered from now on keep the mute.
+    const auto next = Capture(5);
+    Song* muted = Load(bytes);
+    muted->mutedChannels = 2;
+    SeekSong(*muted, kRingBlocks * kBlockFrames);
+    const auto tail = Alone(muted, 5 * kBlockFrames);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), next.end() - static_cast<std::ptrdiff_t>(tail.size()))) << lead;
+  }
 }
 
 }  // namespace
