@@ -62,6 +62,9 @@ QueuedSong* TakeQueued(Player& player, std::atomic<QueuedSong*>*& slot) {
 // lock that succeeds but hands out no whole sample would never let the ring
 // fill; it fails the prefill like a failed lock.
 bool Prefill(Player& player, std::uint64_t startFrame) {
+  // Past the song's end nothing of it is left: it goes on from its end,
+  // where a queued song begins.
+  if (startFrame > player.songEndFrame) startFrame = player.songEndFrame;
   SeekSongToBlock(*player.song, startFrame / kBlockFrames);
   player.writeBlock = 0;
   // The buffer is stopped: its count of played frames stands still until

@@ -234,7 +234,8 @@ bool PlayerHeardScopes(Player& player, ChannelScopes& scopes);
 bool PlayerHeard(Player& player, HeardFrame& heard);
 
 // Goes on from `frame` of the song that plays, without loading it again:
-// the audio from there is what playing through gives at that frame. Keeps
+// the audio from there is what playing through gives at that frame (a frame
+// past the song's end frame: its end, where a queued song begins). Keeps
 // the buffer paused if it was stopped. E_INVALIDARG when nothing plays.
 HRESULT PlayerSeek(Player& player, std::uint64_t frame);
 // The same, starting the buffer unless `paused`: for a seek relative to

@@ -402,4 +402,43 @@ TEST_F(PlayerBlocks, RefreshRendersTheRingAgainFromJustAheadOfTheHearing) {
   }
 }
 
+// A seek to the song's end frame or past it goes on from the end, where
+// the song queued to follow begins; before it, the song plays to its end
+// and the follower goes on in the same block.
+TEST_F(PlayerBlocks, SeekAtOrPastTheEndGoesOnFromTheEnd) {
+  XmModule a = OneInstrumentModule(LoopedSample());
+  a.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  XmModule b = a;
+  b.At(0, 0, 0) = {kC4 + 5, 1, 0, 0, 0};
+  const auto bytesA = a.Build(), bytesB = b.Build();
+  const std::uint64_t end = 100000;  // inside block 113; the song is longer
+  const struct {
+    std::uint64_t to;
+    std::uint32_t tag;
+    std::uint64_t frame;
+  } cases[] = {{end - 1, 1, end - 1}, {end, 2, 0}, {end + 1, 2, 0}, {end + 5000, 2, 0}, {end + 500000, 2, 0}};
+  for (const auto& c : cases) {
+    ASSERT_GE(PlayerPrepareSong(player, Load(bytesA), &buffer, 0, end, 1, {Load(bytesB), kNoSongEnd, 2}), 0);
+    ASSERT_GE(PlayerSeek(player, c.to, true), 0) << c.to;
+    HeardFrame heard{};
+    ASSERT_TRUE(PlayerHeard(player, heard)) << c.to;
+    EXPECT_EQ(heard.tag, c.tag) << c.to;
+    EXPECT_EQ(heard.songFrame, c.frame) << c.to;
+    // What the device plays from the cursor on: the rest of the first song,
+    // then the second from its start.
+    std::vector<std::int16_t> want;
+    if (c.tag == 1) {
+      Song* first = Load(bytesA);
+      SeekSong(*first, c.to);
+      want = Alone(first, end - c.to);
+    }
+    const auto second = Alone(Load(bytesB), kBlockFrames);
+    want.insert(want.end(), second.begin(), second.end());
+    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+    const std::uint32_t cursor = buffer.PlayCursor() / 2;
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), ring + cursor)) << c.to;
+    PlayerStop(player);
+  }
+}
+
 }  // namespace
