@@ -300,7 +300,7 @@ HRESULT PlayerPlay(const void* source, std::uintptr_t param, std::int32_t kind, 
 }
 
 HRESULT PlayerSeek(Player& player, std::uint64_t frame) {
-  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  if (player.soundBuffer == nullptr) return E_INVALIDARG;
   std::uint32_t status = 0;
   const bool paused = player.soundBuffer->GetStatus(&status) >= 0 && !(status & DSBSTATUS_PLAYING);
   return PlayerSeek(player, frame, paused);
@@ -311,8 +311,9 @@ void PlayerHold(Player& player) {
 }
 
 HRESULT PlayerSeek(Player& player, std::uint64_t frame, bool paused) {
-  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  if (player.soundBuffer == nullptr) return E_INVALIDARG;
   StopStreamThread(player);
+  if (player.song == nullptr) return E_INVALIDARG;
   player.soundBuffer->Stop();
   PlayerCollect(player);
   ClearPositionLog(player);
@@ -421,11 +422,18 @@ void RenderRingAgain(Player& player, std::uint64_t from, std::uint64_t upTo, std
 
 }  // namespace
 
+// While the stream runs, the streaming thread changes player.song (where a
+// queued song takes over): the caller looks at it only once the thread is
+// held, and before that at the buffer, which a player holds exactly while
+// it holds a song.
 bool PlayerRefresh(Player& player, std::uint32_t lead) {
   std::uint64_t played = 0;
-  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
-    return false;
+  if (player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0) return false;
   const bool streaming = HoldStream(player);
+  if (player.song == nullptr) {
+    ResumeStream(player, streaming);
+    return false;
+  }
   // The first block to render again, and how far the ring was rendered.
   const std::uint64_t from = HeardBlock(player, played) + lead;
   const std::uint64_t upTo = player.blocksRendered;
@@ -450,7 +458,7 @@ bool PlayerRefresh(Player& player, std::uint32_t lead) {
 HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag,
                               std::uint32_t lead) {
   std::uint64_t played = 0;
-  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
+  if (player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
     return PlayerQueueSong(player, song, endFrame, tag);
   // Queued with the streaming thread held, so that it cannot take the song
   // after the silence before the ring is rendered again.

@@ -149,4 +149,56 @@ TEST_F(StreamTest, WindowThreadReadsWhileStreaming) {
   PlayerStop();
 }
 
+// Songs that follow each other every few blocks, queued, heard and
+// refreshed by the caller while the streaming thread takes them over (the
+// thread sanitizer watches what the caller reads of the player): the songs
+// heard only go forward.
+TEST(StreamSwitchTest, CallsWhileTheThreadSwitchesSongs) {
+  std::vector<std::vector<std::uint8_t>> modules;
+  for (std::uint8_t k = 0; k < 4; ++k) {
+    XmModule m = OneInstrumentModule(LoopedSample());
+    m.patterns[0].rows = 1;
+    m.At(0, 0, 0) = {static_cast<std::uint8_t>(kC4 + k), 1, 0, 0, 0};
+    modules.push_back(m.Build());
+  }
+  const auto load = [&](std::uint32_t tag) {
+    Song* song = CreateSong();
+    const auto& bytes = modules[tag % modules.size()];
+    EXPECT_TRUE(LoadSong(*song, bytes.data(), bytes.size(), kSourceMemory));
+    return song;
+  };
+  constexpr std::uint64_t kLength = 3000;  // frames of each song, under four blocks
+  MemorySoundBuffer buffer;
+  Player player;
+  ASSERT_GE(PlayerPlaySong(player, load(0), &buffer, 0, kLength, 0), 0);
+  std::atomic<bool> done{false};
+  std::thread device([&] {
+    while (!done) {
+      buffer.AdvancePlayCursorWhilePlaying(kBlockBytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+  });
+  std::uint32_t next = 1, lastHeard = 0;
+  for (int i = 0; i < 120; ++i) {
+    if (i % 10 == 0) {
+      ASSERT_EQ(PlayerQueueSongInTime(player, load(next), kLength, next), S_OK);
+      ++next;
+    } else if (!PlayerHasQueuedSong(player)) {
+      ASSERT_EQ(PlayerQueueSong(player, load(next), kLength, next), S_OK);
+      ++next;
+    }
+    if (i % 10 == 5) PlayerRefresh(player);
+    HeardFrame heard{};
+    if (PlayerHeard(player, heard)) {
+      EXPECT_GE(heard.tag, lastHeard) << i;
+      lastHeard = heard.tag;
+    }
+    PlayerGetTime(player);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  done = true;
+  device.join();
+  PlayerStop(player);
+}
+
 }  // namespace
