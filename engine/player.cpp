@@ -132,6 +132,7 @@ void KeepScopes(Player& player, std::uint32_t b, std::uint64_t number) {
 // where it ends, a queued song goes on in the same block, else silence.
 // The log entry holds the position and play time the song has reached.
 HRESULT RenderBlock(Player& player) {
+  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;  // nothing prepared
   const std::uint32_t b = player.writeBlock;
   const bool scopes = player.scopesWanted.load(std::memory_order_acquire);
   const std::uint32_t muted = player.mutedChannels.load(std::memory_order_acquire);

@@ -247,7 +247,7 @@ HRESULT PlayerSeek(Player& player, std::uint64_t frame, bool paused);
 void PlayerHold(Player& player);
 
 // Renders ring block writeBlock into the sound buffer and moves writeBlock
-// on. Negative when the buffer could not be locked.
+// on. Negative when the buffer could not be locked, or nothing was prepared.
 HRESULT RenderBlock(Player& player);
 HRESULT RenderBlock();
 

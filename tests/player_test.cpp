@@ -33,6 +33,10 @@ TEST_F(PlayerTest, PlaysFromMemoryAndStops) {
   EXPECT_EQ(PlayerGetPosition(), 0u);
   // A second stop frees nothing and says the same.
   EXPECT_EQ(PlayerStop(), E_INVALIDARG);
+  // Nothing is left to render, on this player or on one never used.
+  EXPECT_EQ(RenderBlock(), E_INVALIDARG);
+  Player unused;
+  EXPECT_EQ(RenderBlock(unused), E_INVALIDARG);
 }
 
 TEST_F(PlayerTest, FailuresLeaveTheEngineIdle) {
