@@ -68,6 +68,9 @@ QueuedSong* TakeQueued(Player& player, std::atomic<QueuedSong*>*& slot) {
 // lock that succeeds but hands out no whole sample would never let the ring
 // fill; it fails the prefill like a failed lock.
 bool Prefill(Player& player, std::uint64_t startFrame) {
+  // Past the song's end nothing of it is left: it goes on from its end,
+  // where a queued song begins.
+  if (startFrame > player.songEndFrame) startFrame = player.songEndFrame;
   SeekSongToBlock(*player.song, startFrame / kBlockFrames);
   player.writeBlock = 0;
   // The buffer is stopped: its count of played frames stands still until
@@ -135,6 +138,7 @@ void KeepScopes(Player& player, std::uint32_t b, std::uint64_t number) {
 // where it ends, a queued song goes on in the same block, else silence.
 // The log entry holds the position and play time the song has reached.
 HRESULT RenderBlock(Player& player) {
+  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;  // nothing prepared
   const std::uint32_t b = player.writeBlock;
   const bool scopes = player.scopesWanted.load(std::memory_order_acquire);
   const std::uint32_t muted = player.mutedChannels.load(std::memory_order_acquire);
@@ -246,7 +250,11 @@ HRESULT PlayerPlaySong(Player& player, Song* song, SoundBuffer* buffer, std::uin
 // Heard from the start frame on, inside the ring's first block; a paused
 // stream waits there for the buffer to play.
 HRESULT PlayerStart(Player& player, bool paused) {
-  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  if (player.soundBuffer == nullptr) return E_INVALIDARG;
+  // Streaming already (held, or started paused): the buffer goes on from
+  // where it stands; a second thread would find the ring taken.
+  if (player.thread.joinable()) return paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
+  if (player.song == nullptr) return E_INVALIDARG;
   player.stopRequest.store(0, std::memory_order_release);
   player.soundBuffer->SetCurrentPosition(player.startOffset * kBytesPerFrame);
   const HRESULT played = paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
@@ -299,7 +307,7 @@ HRESULT PlayerPlay(const void* source, std::uintptr_t param, std::int32_t kind, 
 }
 
 HRESULT PlayerSeek(Player& player, std::uint64_t frame) {
-  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  if (player.soundBuffer == nullptr) return E_INVALIDARG;
   std::uint32_t status = 0;
   const bool paused = player.soundBuffer->GetStatus(&status) >= 0 && !(status & DSBSTATUS_PLAYING);
   return PlayerSeek(player, frame, paused);
@@ -310,8 +318,9 @@ void PlayerHold(Player& player) {
 }
 
 HRESULT PlayerSeek(Player& player, std::uint64_t frame, bool paused) {
-  if (player.song == nullptr || player.soundBuffer == nullptr) return E_INVALIDARG;
+  if (player.soundBuffer == nullptr) return E_INVALIDARG;
   StopStreamThread(player);
+  if (player.song == nullptr) return E_INVALIDARG;
   player.soundBuffer->Stop();
   PlayerCollect(player);
   ClearPositionLog(player);
@@ -406,6 +415,9 @@ void RenderRingAgain(Player& player, std::uint64_t from, std::uint64_t upTo, std
   Song& song = *player.song;
   song.mutedChannels = player.mutedChannels.load(std::memory_order_acquire);
   song.channelMix = player.scopesWanted.load(std::memory_order_acquire) ? player.scopeRing->channelMix : nullptr;
+  // The song may hold the block of songFrame mixed already, from before
+  // the change: it is mixed again.
+  song.blockMixed = false;
   SeekSong(song, songFrame);
   player.writeBlock = static_cast<std::uint32_t>(from % kRingBlocks);
   player.blocksRendered = from;
@@ -417,11 +429,18 @@ void RenderRingAgain(Player& player, std::uint64_t from, std::uint64_t upTo, std
 
 }  // namespace
 
+// While the stream runs, the streaming thread changes player.song (where a
+// queued song takes over): the caller looks at it only once the thread is
+// held, and before that at the buffer, which a player holds exactly while
+// it holds a song.
 bool PlayerRefresh(Player& player, std::uint32_t lead) {
   std::uint64_t played = 0;
-  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
-    return false;
+  if (player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0) return false;
   const bool streaming = HoldStream(player);
+  if (player.song == nullptr) {
+    ResumeStream(player, streaming);
+    return false;
+  }
   // The first block to render again, and how far the ring was rendered.
   const std::uint64_t from = HeardBlock(player, played) + lead;
   const std::uint64_t upTo = player.blocksRendered;
@@ -446,7 +465,7 @@ bool PlayerRefresh(Player& player, std::uint32_t lead) {
 HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame, std::uint32_t tag,
                               std::uint32_t lead) {
   std::uint64_t played = 0;
-  if (player.song == nullptr || player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
+  if (player.soundBuffer == nullptr || player.soundBuffer->GetPlayedFrames(&played) < 0)
     return PlayerQueueSong(player, song, endFrame, tag);
   // Queued with the streaming thread held, so that it cannot take the song
   // after the silence before the ring is rendered again.

@@ -184,7 +184,9 @@ HRESULT PlayerPrepareSong(Player& player, Song* song, SoundBuffer* buffer, std::
 
 // Starts streaming the song PlayerPrepareSong made ready: the buffer plays
 // from the start frame on, or (paused) waits there until it is played.
-// Returns what the buffer's Play said.
+// Where the stream runs already (held, or started paused), the buffer plays
+// on from where it stands (unless `paused`). Returns what the buffer's Play
+// said.
 HRESULT PlayerStart(Player& player, bool paused);
 
 // Queues a song (owned by the player from here on, from the frame it
@@ -232,7 +234,8 @@ bool PlayerHeardScopes(Player& player, ChannelScopes& scopes);
 bool PlayerHeard(Player& player, HeardFrame& heard);
 
 // Goes on from `frame` of the song that plays, without loading it again:
-// the audio from there is what playing through gives at that frame. Keeps
+// the audio from there is what playing through gives at that frame (a frame
+// past the song's end frame: its end, where a queued song begins). Keeps
 // the buffer paused if it was stopped. E_INVALIDARG when nothing plays.
 HRESULT PlayerSeek(Player& player, std::uint64_t frame);
 // The same, starting the buffer unless `paused`: for a seek relative to
@@ -244,7 +247,7 @@ HRESULT PlayerSeek(Player& player, std::uint64_t frame, bool paused);
 void PlayerHold(Player& player);
 
 // Renders ring block writeBlock into the sound buffer and moves writeBlock
-// on. Negative when the buffer could not be locked.
+// on. Negative when the buffer could not be locked, or nothing was prepared.
 HRESULT RenderBlock(Player& player);
 HRESULT RenderBlock();
 

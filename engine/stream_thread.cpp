@@ -59,7 +59,10 @@ void StreamThread(Player* p) {
       // being rewritten, which will be heard only two seconds later.
       player.positionLogIndex.store((player.positionLogIndex.load(std::memory_order_relaxed) + 1) % kRingBlocks,
                                     std::memory_order_release);
-      if (RenderBlock(player) < 0) break;
+      // A lock that hands out no whole sample leaves writeBlock where it
+      // was: like a failed one, it ends the pass.
+      const std::uint32_t before = player.writeBlock;
+      if (RenderBlock(player) < 0 || player.writeBlock == before) break;
     }
     if (player.stopRequest.load(std::memory_order_acquire) != 0) break;
     // Notified: sleep until the device has taken the next ten blocks (or a

@@ -33,6 +33,10 @@ TEST_F(PlayerTest, PlaysFromMemoryAndStops) {
   EXPECT_EQ(PlayerGetPosition(), 0u);
   // A second stop frees nothing and says the same.
   EXPECT_EQ(PlayerStop(), E_INVALIDARG);
+  // Nothing is left to render, on this player or on one never used.
+  EXPECT_EQ(RenderBlock(), E_INVALIDARG);
+  Player unused;
+  EXPECT_EQ(RenderBlock(unused), E_INVALIDARG);
 }
 
 TEST_F(PlayerTest, FailuresLeaveTheEngineIdle) {
@@ -120,6 +124,28 @@ TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
   ASSERT_NE(player.song, nullptr);
   EXPECT_EQ(player.song->module.channelCount, 3);
   EXPECT_EQ(player.threadRunning.load(), 1);
+}
+
+// A stream held (PlayerHold) or started paused goes on where the buffer
+// stands when PlayerStart comes again: the thread that streams goes on.
+TEST_F(PlayerTest, StartWhileStreamingGoesOnWhereTheBufferStands) {
+  const auto bytes = Module();
+  for (const bool startPaused : {false, true}) {
+    Song* song = CreateSong();
+    ASSERT_TRUE(LoadSong(*song, bytes.data(), bytes.size(), kSourceMemory));
+    ASSERT_GE(PlayerPrepareSong(player, song, &buffer, 1000, kNoSongEnd), 0);
+    ASSERT_GE(PlayerStart(player, startPaused), 0);
+    if (!startPaused) PlayerHold(player);
+    buffer.SetPlayCursor(buffer.PlayCursor() + 400);
+    const std::uint32_t cursor = buffer.PlayCursor();
+    EXPECT_FALSE(buffer.Playing()) << startPaused;
+    EXPECT_GE(PlayerStart(player, false), 0) << startPaused;
+    EXPECT_TRUE(buffer.Playing()) << startPaused;
+    EXPECT_EQ(buffer.PlayCursor(), cursor) << startPaused;
+    EXPECT_EQ(player.threadRunning.load(), 1) << startPaused;
+    EXPECT_EQ(PlayerStop(player), E_INVALIDARG);
+    EXPECT_EQ(player.threadRunning.load(), 0) << startPaused;
+  }
 }
 
 // A player driven by hand (no streaming thread): every block it writes,
@@ -342,37 +368,81 @@ TEST_F(PlayerBlocks, ChannelScopesShowEachChannelAndLeaveTheMixAlone) {
 
 // A mute set while playing is heard from a few blocks after the block
 // being heard, not two seconds later: the ring is rendered again from there
-// while the blocks before go on as they were.
+// while the blocks before go on as they were. Even where that is the ring's
+// last block, which the song has mixed last.
 TEST_F(PlayerBlocks, RefreshRendersTheRingAgainFromJustAheadOfTheHearing) {
   XmModule m = OneInstrumentModule(LoopedSample(), 2);
   m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
   m.At(0, 0, 1) = {kC4 + 4, 1, 0, 0, 0};
   const auto bytes = m.Build();
-  ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
-  const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
-  const std::vector<std::int16_t> before(ring, ring + kRingBytes / 2);
-  buffer.AdvancePlayCursor(10 * kBlockBytes + 400);  // block 10 is being heard
-  PlayerMuteChannels(player, 2);
-  ASSERT_TRUE(PlayerRefresh(player, 8));
-  EXPECT_EQ(player.writeBlock, 0u);  // the ring is full again, to where it was
-  // The reference: channel 1 muted from block 18 on.
-  Song* reference = Load(bytes);
-  std::vector<std::int16_t> want(2 * kRingBlocks * kBlockFrames);
-  ReadSongFrames(*reference, want.data(), 18 * kBlockFrames);
-  reference->mutedChannels = 2;
-  ReadSongFrames(*reference, want.data() + 2 * 18 * kBlockFrames, (kRingBlocks - 18) * kBlockFrames);
-  DestroySong(reference);
-  const std::vector<std::int16_t> after(ring, ring + kRingBytes / 2);
-  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2 * 18 * kBlockFrames, before.begin()));
-  EXPECT_EQ(after, want);
-  EXPECT_NE(after, before);
-  // The blocks rendered from now on keep the mute.
-  const auto next = Capture(5);
-  Song* muted = Load(bytes);
-  muted->mutedChannels = 2;
-  SeekSong(*muted, kRingBlocks * kBlockFrames);
-  const auto tail = Alone(muted, 5 * kBlockFrames);
-  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), next.end() - static_cast<std::ptrdiff_t>(tail.size())));
+  for (const std::uint32_t lead : {8u, 89u}) {
+    PlayerMuteChannels(player, 0);
+    ASSERT_GE(PlayerPrepareSong(player, Load(bytes), &buffer, 0, kNoSongEnd), 0);
+    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+    const std::vector<std::int16_t> before(ring, ring + kRingBytes / 2);
+    buffer.AdvancePlayCursor(10 * kBlockBytes + 400);  // block 10 is being heard
+    PlayerMuteChannels(player, 2);
+    ASSERT_TRUE(PlayerRefresh(player, lead)) << lead;
+    EXPECT_EQ(player.writeBlock, 0u) << lead;  // the ring is full again, to where it was
+    // The reference: channel 1 muted from block 10 + lead on.
+    const std::uint32_t from = 10 + lead;
+    Song* reference = Load(bytes);
+    std::vector<std::int16_t> want(2 * kRingBlocks * kBlockFrames);
+    ReadSongFrames(*reference, want.data(), from * kBlockFrames);
+    reference->mutedChannels = 2;
+    ReadSongFrames(*reference, want.data() + 2 * from * kBlockFrames, (kRingBlocks - from) * kBlockFrames);
+    DestroySong(reference);
+    const std::vector<std::int16_t> after(ring, ring + kRingBytes / 2);
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2 * from * kBlockFrames, before.begin())) << lead;
+    EXPECT_EQ(after, want) << lead;
+    EXPECT_NE(after, before) << lead;
+    // The blocks rendered from now on keep the mute.
+    const auto next = Capture(5);
+    Song* muted = Load(bytes);
+    muted->mutedChannels = 2;
+    SeekSong(*muted, kRingBlocks * kBlockFrames);
+    const auto tail = Alone(muted, 5 * kBlockFrames);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), next.end() - static_cast<std::ptrdiff_t>(tail.size()))) << lead;
+  }
+}
+
+// A seek to the song's end frame or past it goes on from the end, where
+// the song queued to follow begins; before it, the song plays to its end
+// and the follower goes on in the same block.
+TEST_F(PlayerBlocks, SeekAtOrPastTheEndGoesOnFromTheEnd) {
+  XmModule a = OneInstrumentModule(LoopedSample());
+  a.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  XmModule b = a;
+  b.At(0, 0, 0) = {kC4 + 5, 1, 0, 0, 0};
+  const auto bytesA = a.Build(), bytesB = b.Build();
+  const std::uint64_t end = 100000;  // inside block 113; the song is longer
+  const struct {
+    std::uint64_t to;
+    std::uint32_t tag;
+    std::uint64_t frame;
+  } cases[] = {{end - 1, 1, end - 1}, {end, 2, 0}, {end + 1, 2, 0}, {end + 5000, 2, 0}, {end + 500000, 2, 0}};
+  for (const auto& c : cases) {
+    ASSERT_GE(PlayerPrepareSong(player, Load(bytesA), &buffer, 0, end, 1, {Load(bytesB), kNoSongEnd, 2}), 0);
+    ASSERT_GE(PlayerSeek(player, c.to, true), 0) << c.to;
+    HeardFrame heard{};
+    ASSERT_TRUE(PlayerHeard(player, heard)) << c.to;
+    EXPECT_EQ(heard.tag, c.tag) << c.to;
+    EXPECT_EQ(heard.songFrame, c.frame) << c.to;
+    // What the device plays from the cursor on: the rest of the first song,
+    // then the second from its start.
+    std::vector<std::int16_t> want;
+    if (c.tag == 1) {
+      Song* first = Load(bytesA);
+      SeekSong(*first, c.to);
+      want = Alone(first, end - c.to);
+    }
+    const auto second = Alone(Load(bytesB), kBlockFrames);
+    want.insert(want.end(), second.begin(), second.end());
+    const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+    const std::uint32_t cursor = buffer.PlayCursor() / 2;
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), ring + cursor)) << c.to;
+    PlayerStop(player);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "stream_thread.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -90,17 +91,35 @@ TEST_F(StreamTest, StopRightAfterPlayWaitsForTheThread) {
 }
 
 TEST_F(StreamTest, StopReturnsWhileLocksFailForEver) {
-  // A lost device: every lock fails while the cursor stands far ahead, so
-  // the catch-up can never reach it.
-  buffer.FailLocks(1 << 30, DSERR_BUFFERLOST);
-  buffer.SetPlayCursor(60 * kBlockBytes);
-  std::this_thread::sleep_for(std::chrono::milliseconds(40));
-  const auto start = Clock::now();
-  PlayerStop();
-  // Returns at all: the bound only tells a hang from a loaded machine.
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
-  EXPECT_EQ(player.threadRunning.load(), 0);
-  EXPECT_FALSE(buffer.Playing());
+  // A lost device: every lock fails, or hands out less than a sample, while
+  // the cursor stands far ahead, so the catch-up can never reach it.
+  const struct {
+    const char* name;
+    bool shortLocks;
+  } cases[] = {{"locks fail", false}, {"locks hand out no sample", true}};
+  for (const auto& c : cases) {
+    if (c.shortLocks)
+      buffer.LimitLocks(1);
+    else
+      buffer.FailLocks(1 << 30, DSERR_BUFFERLOST);
+    buffer.SetPlayCursor(60 * kBlockBytes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+      PlayerStop();
+      stopped = true;
+    });
+    // Returns at all: the bound only tells a hang from a loaded machine.
+    const bool returned = WaitFor([&] { return stopped.load(); });
+    // The device healed, so that a stop that hangs ends, and the test too.
+    buffer.FailLocks(0);
+    buffer.LimitLocks(kRingBytes);
+    stopper.join();
+    EXPECT_TRUE(returned) << c.name;
+    EXPECT_EQ(player.threadRunning.load(), 0) << c.name;
+    EXPECT_FALSE(buffer.Playing()) << c.name;
+    ASSERT_GE(PlayerPlay(bytes_.data(), bytes_.size(), kSourceMemory, &buffer), 0);
+  }
 }
 
 TEST_F(StreamTest, WindowThreadReadsWhileStreaming) {
@@ -128,6 +147,58 @@ TEST_F(StreamTest, WindowThreadReadsWhileStreaming) {
   EXPECT_GT(last, 0u);
   mover.join();
   PlayerStop();
+}
+
+// Songs that follow each other every few blocks, queued, heard and
+// refreshed by the caller while the streaming thread takes them over (the
+// thread sanitizer watches what the caller reads of the player): the songs
+// heard only go forward.
+TEST(StreamSwitchTest, CallsWhileTheThreadSwitchesSongs) {
+  std::vector<std::vector<std::uint8_t>> modules;
+  for (std::uint8_t k = 0; k < 4; ++k) {
+    XmModule m = OneInstrumentModule(LoopedSample());
+    m.patterns[0].rows = 1;
+    m.At(0, 0, 0) = {static_cast<std::uint8_t>(kC4 + k), 1, 0, 0, 0};
+    modules.push_back(m.Build());
+  }
+  const auto load = [&](std::uint32_t tag) {
+    Song* song = CreateSong();
+    const auto& bytes = modules[tag % modules.size()];
+    EXPECT_TRUE(LoadSong(*song, bytes.data(), bytes.size(), kSourceMemory));
+    return song;
+  };
+  constexpr std::uint64_t kLength = 3000;  // frames of each song, under four blocks
+  MemorySoundBuffer buffer;
+  Player player;
+  ASSERT_GE(PlayerPlaySong(player, load(0), &buffer, 0, kLength, 0), 0);
+  std::atomic<bool> done{false};
+  std::thread device([&] {
+    while (!done) {
+      buffer.AdvancePlayCursorWhilePlaying(kBlockBytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+  });
+  std::uint32_t next = 1, lastHeard = 0;
+  for (int i = 0; i < 120; ++i) {
+    if (i % 10 == 0) {
+      ASSERT_EQ(PlayerQueueSongInTime(player, load(next), kLength, next), S_OK);
+      ++next;
+    } else if (!PlayerHasQueuedSong(player)) {
+      ASSERT_EQ(PlayerQueueSong(player, load(next), kLength, next), S_OK);
+      ++next;
+    }
+    if (i % 10 == 5) PlayerRefresh(player);
+    HeardFrame heard{};
+    if (PlayerHeard(player, heard)) {
+      EXPECT_GE(heard.tag, lastHeard) << i;
+      lastHeard = heard.tag;
+    }
+    PlayerGetTime(player);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  done = true;
+  device.join();
+  PlayerStop(player);
 }
 
 }  // namespace
