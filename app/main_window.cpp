@@ -361,18 +361,16 @@ void MainWindow::OnDisplayTimer() {
     // never be heard: it is gone as well.
     std::uint64_t played = 0;
     buffer_.GetPlayedFrames(&played);
-    if (restoredAt_ && !paused_) shortRestores_ = played - *restoredAt_ < 44100 ? shortRestores_ + 1 : 0;
-    if (shortRestores_ >= 4 || buffer_.Restore() < 0) {
+    if (losses_.GoneForGood(played, paused_) || buffer_.Restore() < 0) {
       // No device to be had (the sound server is gone): said once, and the
       // window stops; the next start opens a new device once there is one.
-      restoredAt_.reset();
-      shortRestores_ = 0;
+      losses_.Clear();
       StopView();
       hooks_.showError(this, QStringLiteral("The sound device is gone"));
       return;
     }
     buffer_.GetPlayedFrames(&played);
-    restoredAt_ = played;
+    losses_.Restored(played);
     buffer_.Play(0, 0, DSBPLAY_LOOPING);
   }
   listPlayer_->Follow();

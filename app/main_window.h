@@ -8,11 +8,10 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 
+#include "device_losses.h"
 #include "end_mode.h"
 #include "song_info.h"
 #include "sound_buffer.h"
@@ -207,11 +206,7 @@ class MainWindow : public QWidget {
   QByteArray path_;
   QString fileTitle_;
   bool paused_ = false;
-  // The device's played frames when it was last restored while playing,
-  // and how many restores in a row it lost again before it had played a
-  // second.
-  std::optional<std::uint64_t> restoredAt_;
-  int shortRestores_ = 0;
+  DeviceLosses losses_;
   QPixmap images_[5];
   QToolButton* buttons_[3] = {};
   int buttonImages_[3] = {0, 2, 3};

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "audio_setup.h"
+#include "device_losses.h"
 #include "cli.h"
 #include "cli_options.h"
 #include "effects.h"
@@ -379,10 +380,7 @@ class FilePlayer {
   std::uint64_t end_ = kNoSongEnd;  // where playing the file stops
   std::uint64_t heard_ = 0;         // the last frame known to be heard
   bool paused_ = false;
-  // The device's played frames when it was last restored, and how many
-  // restores in a row it lost again before it had played a second.
-  std::optional<std::uint64_t> restoredAt_;
-  int shortRestores_ = 0;
+  DeviceLosses losses_;
   // The file that is already playing because it was queued to follow the
   // one before it (kNoFile: none), and the last file queued to the player.
   static constexpr std::size_t kNoFile = ~std::size_t{0};
@@ -581,12 +579,11 @@ FilePlayer::Device FilePlayer::KeepDevice() {
   if (buffer_.GetStatus(&status) < 0 || !(status & DSBSTATUS_BUFFERLOST)) return Device::kAlive;
   std::uint64_t played = 0;
   buffer_.GetPlayedFrames(&played);
-  if (restoredAt_ && !paused_) shortRestores_ = played - *restoredAt_ < 44100 ? shortRestores_ + 1 : 0;
-  if (shortRestores_ >= 4) return Device::kGone;
+  if (losses_.GoneForGood(played, paused_)) return Device::kGone;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (buffer_.Restore() >= 0) {
       buffer_.GetPlayedFrames(&played);
-      restoredAt_ = played;
+      losses_.Restored(played);
       if (!paused_) buffer_.Play(0, 0, DSBPLAY_LOOPING);
       return Device::kAlive;
     }
