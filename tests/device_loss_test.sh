@@ -50,7 +50,10 @@ rc=$?
 err=$(grep -v "^CRITICAL:" "$log")
 rm -f "$log"
 took=$((($(date +%s%N) - start) / 1000000))
-if [ "$rc" -eq 1 ] && [ "$took" -lt 15000 ] && [ "$err" = "zevora-cli: the sound device is gone" ]; then
+# (On a slow machine the device may be lost already while the ring is
+# first filled: then the start fails, with the same exit code.)
+if [ "$rc" -eq 1 ] && [ "$took" -lt 15000 ] &&
+  printf '%s' "$err" | grep -qxE "zevora-cli: (the sound device is gone|.*: cannot start playback: the sound device failed)"; then
   passed=$((passed + 1))
 else
   failed=$((failed + 1))
