@@ -37,6 +37,8 @@ int main(int argc, char** argv) {
         "                 tracker shows them, in step with the sound, with a\n"
         "                 scope per channel (a click on a channel mutes it)\n"
         "  --new-window   open a window of its own even when one is open\n"
+        "  --             every argument after it is a FILE (one that begins with -\n"
+        "                 too)\n"
         "  --help         this text\n"
         "  --version      the program's version\n",
         stdout);

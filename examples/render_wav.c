@@ -18,7 +18,8 @@ static void put32(unsigned char* p, uint32_t v) {
 
 int main(int argc, char** argv) {
   int error = 0;
-  int rate = argc > 3 ? atoi(argv[3]) : 44100;
+  long rate = 44100;
+  char* end = NULL;
   zv_song* song;
   FILE* out;
   int16_t pcm[2 * 4096];
@@ -26,8 +27,9 @@ int main(int argc, char** argv) {
   int64_t duration;
   unsigned char header[44] = "RIFF----WAVEfmt \x10\0\0\0\x01\0\x02\0--------\x04\0\x10\0data----";
 
-  if (argc < 3) {
-    fprintf(stderr, "usage: render_wav SONG.xm OUT.wav [RATE]\n");
+  if (argc > 3) rate = strtol(argv[3], &end, 10);
+  if (argc < 3 || (argc > 3 && (*end != '\0' || end == argv[3] || rate < 8000 || rate > 192000))) {
+    fprintf(stderr, "usage: render_wav SONG.xm OUT.wav [RATE]   (RATE: 8000 to 192000, default 44100)\n");
     return 2;
   }
   song = zv_load_file(argv[1], &error);
@@ -35,8 +37,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s: %s\n", argv[1], zv_strerror(error));
     return 1;
   }
-  if (zv_set_rate(song, rate) != ZV_OK) {
-    fprintf(stderr, "%d Hz: %s\n", rate, zv_strerror(ZV_ERR_ARGUMENT));
+  if (zv_set_rate(song, (int)rate) != ZV_OK) {
+    fprintf(stderr, "%ld Hz: %s\n", rate, zv_strerror(ZV_ERR_ARGUMENT));
     zv_free(song);
     return 2;
   }

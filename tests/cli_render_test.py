@@ -264,7 +264,8 @@ check("--blocks names a whole number as its limit", r.returncode == 2 and limit.
 r = run("render", module, "-o", os.path.join(tmp, "bad.wav"), "--blocks", str(int(limit) + 1) if limit.isdigit() else "x")
 check("--blocks over its limit is refused", r.returncode == 2, r.stderr)
 for args in [["--volume", "nan"], ["--volume", "3"], ["--gargle", "4294967297"], ["--gargle", "2.5"], ["--eq", "16"],
-             ["--seconds", "-3"], ["--loops", "-1"]]:
+             ["--seconds", "-3"], ["--loops", "-1"], ["--eq", "3", "--gargle", "20", "--seconds", "0"],
+             ["--gargle", "20", "--eq", "3", "--seconds", "0"]]:
     r = run("play", module, *args, env=dict(os.environ, SDL_AUDIODRIVER="dummy"), timeout=10)
     check("play %s is refused" % " ".join(args), r.returncode == 2 and args[0].encode() in r.stderr, r.stderr)
 

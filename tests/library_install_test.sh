@@ -50,6 +50,12 @@ EOF
 LD_LIBRARY_PATH=$libdir timeout 60 "$work/render_wav" "$work/noend.xm" "$work/noend.wav" 8000 >/dev/null ||
   fail "render_wav of a song without an end"
 [ "$(stat -c %s "$work/noend.wav")" = $((44 + 4 * 600 * 8000)) ] || fail "a song without an end: not 10 minutes"
+# A RATE that is not a whole number from 8,000 to 192,000 is refused, nothing written.
+for rate in 48000x 44.1k 7999 abc; do
+  LD_LIBRARY_PATH=$libdir "$work/render_wav" "$song" "$work/rate.wav" "$rate" >/dev/null 2>&1 &&
+    fail "render_wav RATE $rate is taken"
+  [ ! -e "$work/rate.wav" ] || fail "render_wav RATE $rate wrote a file"
+done
 if [ -c /dev/full ]; then
   LD_LIBRARY_PATH=$libdir "$work/render_wav" "$song" /dev/full >/dev/null 2>&1 && fail "render_wav to a full disk"
   [ -c /dev/full ] || fail "render_wav removed the device it could not write to"

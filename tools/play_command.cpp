@@ -47,19 +47,20 @@ struct PlayOptions {
 };
 
 constexpr const char* kHelp =
-    "usage: zevora-cli play [FILE...] [--loops N] [--start TIME] [--seconds S] [--volume DB]\n"
-    "                       [--eq GAIN_DB] [--gargle RATE_HZ]\n"
+    "usage: zevora-cli play [FILE...] [--loops N] [--start TIME] [--seconds S]\n"
+    "                       [--volume DB] [--eq GAIN_DB | --gargle RATE_HZ]\n"
     "\n"
-    "Plays the files (without any, the built-in demo) one after the other through the\n"
-    "sound device, each to the end of its song; a song without an end stops after\n"
-    "10 minutes. A file that cannot be loaded is reported and skipped.\n"
+    "Plays the files (without any, the built-in demo) one after the other through\n"
+    "the sound device, each to the end of its song; a song without an end stops\n"
+    "after 10 minutes. A file that cannot be loaded is reported and skipped.\n"
     "\n"
-    "  --loops N         N passes of each song (0 to 1000; 0 plays for ever; default 1)\n"
+    "  --loops N         N passes of each song (0 to 1000; 0 plays for ever;\n"
+    "                    default 1)\n"
     "  --start TIME      from that time of the song: seconds (83.5) or m:ss.mmm\n"
     "  --seconds S       at most S seconds of each file\n"
     "  --volume DB       the volume, -100 to 0 dB\n"
     "  --eq GAIN_DB      the 80 Hz equalizer, -15 to 15 dB\n"
-    "  --gargle RATE_HZ  the gargle modulator, 1 to 1000 Hz\n"
+    "  --gargle RATE_HZ  the gargle modulator, 1 to 1000 Hz (not with --eq)\n"
     "  --                every argument after it is a FILE (one that begins with -\n"
     "                    too)\n"
     "  --help            this text\n"
@@ -89,6 +90,12 @@ int ParsePlayOptions(int argc, char** argv, PlayOptions& o) {
     const char* value = i + 1 < argc ? argv[++i] : nullptr;
     if (value == nullptr) {
       std::fprintf(stderr, "zevora-cli: %s needs a value\n", arg);
+      return 2;
+    }
+    // The sound buffer holds one effect at a time, as the window's does.
+    if ((!std::strcmp(arg, "--eq") && o.haveGargle) || (!std::strcmp(arg, "--gargle") && o.haveEq)) {
+      std::fprintf(stderr, "zevora-cli: %s cannot go with %s (one effect at a time)\n", arg,
+                   o.haveEq ? "--eq" : "--gargle");
       return 2;
     }
     bool ok = false;

@@ -30,8 +30,8 @@ void Usage() {
                "                         [--loops N | --seconds S | --blocks N]\n"
                "                         [--start TIME | --start-row ORDER:ROW]\n"
                "                         [--positions CSV] [--stems] [-j N] [-q]\n"
-               "       zevora-cli play [FILE...] [--loops N] [--start TIME] [--seconds S] [--volume DB]\n"
-               "                       [--eq GAIN_DB] [--gargle RATE_HZ]\n"
+               "       zevora-cli play [FILE...] [--loops N] [--start TIME] [--seconds S]\n"
+               "                       [--volume DB] [--eq GAIN_DB | --gargle RATE_HZ]\n"
                "       zevora-cli --help | --version | COMMAND --help\n");
 }
 

@@ -47,12 +47,13 @@ ZEVORA_API const char* zv_sample_name(const zv_song* song, int instrument, int s
 
 /* Song end, as `zevora-cli info` defines it: a pass ends where the song comes back to a row it has already started
    in that pass (same order, row and pattern loop counts). */
-ZEVORA_API int64_t zv_duration(zv_song* song); /* frames of one pass at the song's rate; -1: no end found */
+ZEVORA_API int64_t zv_duration(zv_song* song); /* frames of one pass at the song's rate; -1: no end found;
+                                                  ZV_ERR_MEMORY when memory is short */
 ZEVORA_API int zv_loop_point(zv_song* song, int* order, int* row); /* ZV_ERR_RANGE when no end */
 
 /* Settings. */
 ZEVORA_API int zv_set_rate(zv_song* song, int rate);     /* 8000..192000, default 44100; restarts the song at frame 0 */
-ZEVORA_API int zv_set_passes(zv_song* song, int passes); /* 0: for ever; default 1 */
+ZEVORA_API int zv_set_passes(zv_song* song, int passes); /* 1..1000, or 0: for ever; default 1 */
 ZEVORA_API int zv_mute(zv_song* song, int channel, int muted); /* from the next frame rendered */
 
 /* Rendering: interleaved left/right. Returns the frames written; fewer than asked only where the last pass
