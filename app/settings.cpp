@@ -6,7 +6,6 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
 
@@ -123,8 +122,10 @@ void Settings::Read() {
   // A place on any screen the desktop may have, of a size a window can be.
   const QVariant geometry = s.value(QStringLiteral("patternGeometry"));
   const QRect rect = geometry.typeId() == QMetaType::QRect ? geometry.toRect() : QRect();
+  // (Compared as they are: std::abs of the least int is that int again.)
+  const auto near = [](int at) { return at >= -65536 && at <= 65536; };
   if (rect.width() >= 100 && rect.height() >= 100 && rect.width() <= 32768 && rect.height() <= 32768 &&
-      std::abs(rect.x()) <= 65536 && std::abs(rect.y()) <= 65536)
+      near(rect.x()) && near(rect.y()))
     r.patternGeometry = rect;
 }
 

@@ -51,6 +51,7 @@ bool LoopingSoundBuffer::Start() {
 
 void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
   lastPull_.store(now_().time_since_epoch().count(), std::memory_order_release);
+  bool restarted = false;
   {
     // Play, Stop and SetCurrentPosition wait for a pull under way, so that a
     // stop followed by a rewind leaves the cursor at the rewind.
@@ -59,6 +60,8 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
       std::memset(out, 0, frames * kBytesPerFrame);
       return;
     }
+    restarted = restarted_;
+    restarted_ = false;
     // Everything written into the ring before the last Unlock is visible
     // from here on.
     (void)published_.load(std::memory_order_acquire);
@@ -84,6 +87,10 @@ void LoopingSoundBuffer::Pull(std::int16_t* out, std::uint32_t frames) {
 
   const double target = VolumeGain(volume_.load(std::memory_order_relaxed));
   std::lock_guard<std::mutex> lock(effectMutex_);
+  // The first frames after a stop are heard at the volume set now: nothing
+  // was heard in between to glide from (a mute while paused would otherwise
+  // fade in from full volume, a blip where silence was asked for).
+  if (restarted) gain_ = target;
   if (effect_ == nullptr && target == 1.0 && gain_ == 1.0) return;  // unity: the ring's data as they are
   scratch_.resize(2 * frames);
   for (std::uint32_t i = 0; i < 2 * frames; ++i) scratch_[i] = out[i];
@@ -170,6 +177,7 @@ HRESULT LoopingSoundBuffer::Play(std::uint32_t, std::uint32_t, std::uint32_t fla
 HRESULT LoopingSoundBuffer::Stop() {
   std::lock_guard<std::mutex> lock(cursorMutex_);
   playing_.store(false, std::memory_order_release);
+  restarted_ = true;
   return S_OK;
 }
 
@@ -221,6 +229,7 @@ HRESULT LoopingSoundBuffer::Restore() {
   {
     std::lock_guard<std::mutex> lock(cursorMutex_);
     playing_.store(false);
+    restarted_ = true;
   }
   device_->Close();
   if (!Start()) {

@@ -89,6 +89,7 @@ class LoopingSoundBuffer : public SoundBuffer {
   std::optional<Clock::rep> silenceSeen_;  // under cursorMutex_
 
   std::vector<DSBPOSITIONNOTIFY> notify_;  // under cursorMutex_
+  bool restarted_ = true;  // under cursorMutex_: nothing played since the buffer was made or stopped
   std::mutex cursorMutex_;  // held by the device while it takes frames, and by Play, Stop, SetCurrentPosition
   std::mutex effectMutex_;  // held by the device only while it processes a pull
   std::unique_ptr<ParamEqEffect> eq_;

@@ -134,6 +134,30 @@ TEST_F(BufferTest, VolumeUnityIsBitExactAndMinimumIsSilence) {
   for (std::uint32_t i = 0; i < back.size(); ++i) ASSERT_EQ(back[i], static_cast<std::int16_t>(i * 7));
 }
 
+// A volume set while the buffer is stopped (muted while paused, before a
+// start) is the volume of the first frame played: the device pulls silence
+// meanwhile, and a glide from the volume before would be heard, a blip at
+// full volume where the user muted.
+TEST_F(BufferTest, VolumeSetWhileStoppedIsHeardFromTheFirstFrame) {
+  for (const std::int32_t volume : {-10000, -2000, 0}) {
+    FillRamp();
+    buffer->SetVolume(volume == 0 ? -10000 : 0);
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
+    PullFrames(control, 4000);  // settled at the volume before
+    buffer->Stop();
+    ASSERT_EQ(buffer->SetVolume(volume), S_OK);
+    PullFrames(control, 100);  // the device takes silence while stopped
+    buffer->SetCurrentPosition(0);
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
+    const auto heard = PullFrames(control, 200);
+    const double gain = std::pow(10.0, volume / 2000.0) * (volume > -10000);
+    for (std::uint32_t i = 0; i < heard.size(); ++i)
+      ASSERT_EQ(heard[i], static_cast<std::int16_t>(std::nearbyint(static_cast<std::int16_t>(i * 7) * gain)))
+          << volume << " at " << i;
+    buffer->Stop();
+  }
+}
+
 TEST_F(BufferTest, LostDeviceIsRestoredAndPlaysOn) {
   FillRamp();
   buffer->Play(0, 0, DSBPLAY_LOOPING);

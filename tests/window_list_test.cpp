@@ -1173,6 +1173,7 @@ class WindowListTest : public QObject {
                                  << false << false;
     QTest::addRow("out of range") << QByteArray(
                                          "[General]\nvolume=0\nequalizerGain=99\ngargleRate=0\nheardEntry=7\n"
+                                         "patternGeometry=@Rect(-2147483648 -2147483648 500 300)\n"
                                          "[list]\nsize=-5\n")
                                   << false << false;
     QTest::addRow("huge count") << QByteArray("[list]\nsize=2147483647\n") << false << false;
@@ -1206,6 +1207,7 @@ class WindowListTest : public QObject {
       QCOMPARE(s.listOpen, defaults.listOpen);
       QCOMPARE(s.list, defaults.list);
       QCOMPARE(s.heardEntry, defaults.heardEntry);
+      QCOMPARE(s.patternGeometry, defaults.patternGeometry);
       QCOMPARE(r.window.Volume(), 100000);
       QCOMPARE(r.window.List().Count(), 0);
       r.window.OpenFiles({a_});
