@@ -221,7 +221,14 @@ void SaveBlockStart(Song& song) {
 }
 
 void RemixSongBlock(Song& song) {
-  if (!song.blockMixed || song.blockOffset >= kBlockFrames) return;
+  if (!song.blockMixed) return;
+  // A block handed out in full has nothing left to mix again, but its mix
+  // no longer holds what the song now plays: a seek back into it must mix
+  // it again rather than hand it out as it is.
+  if (song.blockOffset >= kBlockFrames) {
+    song.blockMixed = false;
+    return;
+  }
   const std::uint32_t offset = song.blockOffset;
   const std::uint64_t block = song.renderedFrames / kBlockFrames - 1;
   const SongBlockStart* start = song.blockStart;

@@ -194,7 +194,8 @@ void JumpSong(Song& song, std::int32_t order, std::int32_t row);
 bool KeepBlockStarts(Song& song);
 // Mixes the frames of the current block not yet handed out again, as the
 // song now stands (its muted channels): from where the block began where
-// that is kept, else by a seek to the block.
+// that is kept, else by a seek to the block. Of a block handed out in full
+// nothing is mixed; a seek back into it mixes it again.
 void RemixSongBlock(Song& song);
 
 // Makes room for `count` keyframes (taken while the song renders or skips

@@ -607,6 +607,16 @@ TEST(ApiTest, MutingIsExact) {
       mutedNow = mute;
     }
   }
+  // A mute where a block ends, then a seek back into that block or one
+  // before it: what follows is the muted render.
+  for (const std::size_t played : {884 * 101, 884 * 101 + 1}) {
+    SongPtr back = LoadFile(Corpus("vor--mph.xm"));
+    Render(back.get(), played);
+    ASSERT_EQ(zv_mute(back.get(), 0, 1), ZV_OK);
+    ASSERT_EQ(zv_seek(back.get(), 884 * 100 + 5), ZV_OK);
+    const auto pcm = Render(back.get(), 2000);
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), mutedFull.begin() + 2 * (884 * 100 + 5))) << played;
+  }
 
   // Every channel muted: silence.
   SongPtr silent = LoadFile(Corpus("vor--mph.xm"));
