@@ -55,6 +55,13 @@ struct SongBlockStart {
   // Of a module whose effects write into its samples (E5): every sample's
   // finetune, instrument by instrument.
   std::vector<std::int8_t> finetunes;
+  // The jumps asked for in the block of the song's lateJump before it that
+  // were taken at a row start before the next one was asked for (frame:
+  // where each was asked for): mixing the block again takes each of them
+  // again. Each was taken at a row start of its own, so the block holds no
+  // more of them than row starts.
+  std::uint32_t takenJumpCount;
+  RowStart takenJumps[kMaxRowStarts];
 };
 
 // A jump asked for while a block was being handed out: mixing that block

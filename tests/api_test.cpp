@@ -854,6 +854,24 @@ TEST(ApiTest, MutesAndJumpsAfterAJumpTakeEffectInTheBlock) {
   fast.bpm = 255;
   fast.At(0, 3, 0) = {kC4 + 5, 1, 0, 0, 0};
   fast.At(0, 4, 1) = {0, 0, 0, 0xE, 0x58};
+  // Rows of 432 frames: a jump asked for at 1,000 is taken at 1,296, in the
+  // block of 884..1,767; a second one, asked for at 1,500 and taken at
+  // 1,728, mixes the block again and keeps the first where it was taken.
+  XmModule quick = m;
+  quick.tempo = 1;
+  quick.bpm = 255;
+  const Case quickCases[] = {
+      {"two jumps taken in one block", {{1000, true, 1, 0}, {1500, true, 2, 0}}, {{884, true, 1, 0}, {1500, true, 2, 0}}, 0},
+      {"... with block starts kept",
+       {{10, false, 1, 1}, {10, false, 1, 0}, {1000, true, 1, 0}, {1500, true, 2, 0}},
+       {{10, false, 1, 1}, {10, false, 1, 0}, {884, true, 1, 0}, {1500, true, 2, 0}},
+       0},
+      {"... and a mute between them",
+       {{1000, true, 1, 0}, {1400, false, 0, 1}, {1500, true, 2, 0}},
+       {{884, true, 1, 0}, {884, false, 0, 1}, {1500, true, 2, 0}},
+       1400},
+  };
+  for (const Case& c : quickCases) EXPECT_TRUE(same(quick, c)) << c.name;
   EXPECT_TRUE(same(fast, {"a mute after E5 in the block",
                           {{10, false, 1, 1}, {10, false, 1, 0}, {1750, false, 1, 1}},
                           {{10, false, 1, 1}, {10, false, 1, 0}, {884, false, 1, 1}},
