@@ -861,7 +861,10 @@ TEST(ApiTest, MutesAndJumpsAfterAJumpTakeEffectInTheBlock) {
   quick.tempo = 1;
   quick.bpm = 255;
   const Case quickCases[] = {
-      {"two jumps taken in one block", {{1000, true, 1, 0}, {1500, true, 2, 0}}, {{884, true, 1, 0}, {1500, true, 2, 0}}, 0},
+      {"two jumps taken in one block",
+       {{1000, true, 1, 0}, {1500, true, 2, 0}},
+       {{884, true, 1, 0}, {1500, true, 2, 0}},
+       0},
       {"... with block starts kept",
        {{10, false, 1, 1}, {10, false, 1, 0}, {1000, true, 1, 0}, {1500, true, 2, 0}},
        {{10, false, 1, 1}, {10, false, 1, 0}, {884, true, 1, 0}, {1500, true, 2, 0}},
