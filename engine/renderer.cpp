@@ -153,7 +153,9 @@ namespace {
 // overwritten), or, without `Mixing`, only moves the voices on as mixing
 // would. The rows that start are noted in the song.
 // A jump asked for at frame `jumpAt` of the block (kNoJump: none) is asked
-// for at the first tick that starts there or later.
+// for at the first tick that starts there or later, and so is each of the
+// `takenCount` jumps asked for before it in the block (`taken`, in the order
+// they were asked for).
 constexpr std::uint32_t kNoJump = ~std::uint32_t{0};
 
 // Notes a row that starts at `frame` of the block. A frame's position is
@@ -170,12 +172,17 @@ void NoteRowStart(Song& song, std::uint32_t frame) {
 }
 
 template <bool Mixing>
-void RenderFrames(Song& song, float* left, float* right, std::uint32_t count, std::uint32_t jumpAt) {
+void RenderFrames(Song& song, float* left, float* right, std::uint32_t count, std::uint32_t jumpAt,
+                  const RowStart* taken, std::uint32_t takenCount) {
   ModuleState& m = song.module;
   std::uint32_t done = 0;
   std::int32_t leftInTick = m.samplesLeftInTick;
   while (done < count) {
     if (leftInTick == 0) {
+      for (; takenCount > 0 && taken->frame <= done; ++taken, --takenCount) {
+        song.jumpOrder = taken->order;
+        song.jumpRow = taken->row;
+      }
       if (done >= jumpAt) {
         song.jumpOrder = song.lateJump.order;
         song.jumpRow = song.lateJump.row;
@@ -214,8 +221,12 @@ void RenderOneBlock(Song& song) {
   song.rowStartCount = 0;
   if (Mixing && song.channelMix != nullptr)
     std::memset(song.channelMix, 0, sizeof(float) * kMaxChannels * kBlockFrames);
-  const std::uint32_t jumpAt = song.lateJump.blockFrame == song.renderedFrames ? song.lateJump.frame : kNoJump;
-  RenderFrames<Mixing>(song, song.mix, song.mix + kBlockFrames, kBlockFrames, jumpAt);
+  const bool late = song.lateJump.blockFrame == song.renderedFrames;
+  const std::uint32_t jumpAt = late ? song.lateJump.frame : kNoJump;
+  const SongBlockStart* start = song.blockStart;
+  RenderFrames<Mixing>(song, song.mix, song.mix + kBlockFrames, kBlockFrames, jumpAt,
+                       start != nullptr ? start->takenJumps : nullptr,
+                       late && start != nullptr ? start->takenJumpCount : 0);
   song.renderedFrames += kBlockFrames;
 }
 

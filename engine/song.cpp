@@ -221,7 +221,14 @@ void SaveBlockStart(Song& song) {
 }
 
 void RemixSongBlock(Song& song) {
-  if (!song.blockMixed || song.blockOffset >= kBlockFrames) return;
+  if (!song.blockMixed) return;
+  // A block handed out in full has nothing left to mix again, but its mix
+  // no longer holds what the song now plays: a seek back into it must mix
+  // it again rather than hand it out as it is.
+  if (song.blockOffset >= kBlockFrames) {
+    song.blockMixed = false;
+    return;
+  }
   const std::uint32_t offset = song.blockOffset;
   const std::uint64_t block = song.renderedFrames / kBlockFrames - 1;
   const SongBlockStart* start = song.blockStart;
@@ -312,7 +319,22 @@ void JumpSong(Song& song, std::int32_t order, std::int32_t row) {
   song.jumpOrder = order;
   song.jumpRow = row;
   if (song.blockMixed && song.blockOffset < kBlockFrames) {
-    song.lateJump = {song.renderedFrames - kBlockFrames, song.blockOffset, order, row};
+    const std::uint64_t block = song.renderedFrames - kBlockFrames;
+    if (song.blockStart != nullptr) {
+      // The jump asked for before in this block stays part of it where it
+      // was taken at a row start already handed out: mixing the block again
+      // takes it there again.
+      SongBlockStart& start = *song.blockStart;
+      if (song.lateJump.blockFrame != block) start.takenJumpCount = 0;
+      bool taken = false;
+      for (std::uint32_t k = 0; k < song.rowStartCount && song.lateJump.blockFrame == block; ++k)
+        taken = taken || (song.rowStarts[k].frame >= song.lateJump.frame && song.rowStarts[k].frame < song.blockOffset);
+      if (taken && start.takenJumpCount < kMaxRowStarts)
+        start.takenJumps[start.takenJumpCount++] = {static_cast<std::uint16_t>(song.lateJump.frame),
+                                                    static_cast<std::uint16_t>(song.lateJump.order),
+                                                    static_cast<std::uint16_t>(song.lateJump.row)};
+    }
+    song.lateJump = {block, song.blockOffset, order, row};
     // The rows of the block were mixed without the jump: a row that starts
     // at or after the next frame is mixed again as the jump takes it.
     bool remixed = false;

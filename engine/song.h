@@ -55,6 +55,13 @@ struct SongBlockStart {
   // Of a module whose effects write into its samples (E5): every sample's
   // finetune, instrument by instrument.
   std::vector<std::int8_t> finetunes;
+  // The jumps asked for in the block of the song's lateJump before it that
+  // were taken at a row start before the next one was asked for (frame:
+  // where each was asked for): mixing the block again takes each of them
+  // again. Each was taken at a row start of its own, so the block holds no
+  // more of them than row starts.
+  std::uint32_t takenJumpCount;
+  RowStart takenJumps[kMaxRowStarts];
 };
 
 // A jump asked for while a block was being handed out: mixing that block
@@ -194,7 +201,8 @@ void JumpSong(Song& song, std::int32_t order, std::int32_t row);
 bool KeepBlockStarts(Song& song);
 // Mixes the frames of the current block not yet handed out again, as the
 // song now stands (its muted channels): from where the block began where
-// that is kept, else by a seek to the block.
+// that is kept, else by a seek to the block. Of a block handed out in full
+// nothing is mixed; a seek back into it mixes it again.
 void RemixSongBlock(Song& song);
 
 // Makes room for `count` keyframes (taken while the song renders or skips

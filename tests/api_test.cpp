@@ -607,6 +607,16 @@ TEST(ApiTest, MutingIsExact) {
       mutedNow = mute;
     }
   }
+  // A mute where a block ends, then a seek back into that block or one
+  // before it: what follows is the muted render.
+  for (const std::size_t played : {884 * 101, 884 * 101 + 1}) {
+    SongPtr back = LoadFile(Corpus("vor--mph.xm"));
+    Render(back.get(), played);
+    ASSERT_EQ(zv_mute(back.get(), 0, 1), ZV_OK);
+    ASSERT_EQ(zv_seek(back.get(), 884 * 100 + 5), ZV_OK);
+    const auto pcm = Render(back.get(), 2000);
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), mutedFull.begin() + 2 * (884 * 100 + 5))) << played;
+  }
 
   // Every channel muted: silence.
   SongPtr silent = LoadFile(Corpus("vor--mph.xm"));
@@ -844,6 +854,27 @@ TEST(ApiTest, MutesAndJumpsAfterAJumpTakeEffectInTheBlock) {
   fast.bpm = 255;
   fast.At(0, 3, 0) = {kC4 + 5, 1, 0, 0, 0};
   fast.At(0, 4, 1) = {0, 0, 0, 0xE, 0x58};
+  // Rows of 432 frames: a jump asked for at 1,000 is taken at 1,296, in the
+  // block of 884..1,767; a second one, asked for at 1,500 and taken at
+  // 1,728, mixes the block again and keeps the first where it was taken.
+  XmModule quick = m;
+  quick.tempo = 1;
+  quick.bpm = 255;
+  const Case quickCases[] = {
+      {"two jumps taken in one block",
+       {{1000, true, 1, 0}, {1500, true, 2, 0}},
+       {{884, true, 1, 0}, {1500, true, 2, 0}},
+       0},
+      {"... with block starts kept",
+       {{10, false, 1, 1}, {10, false, 1, 0}, {1000, true, 1, 0}, {1500, true, 2, 0}},
+       {{10, false, 1, 1}, {10, false, 1, 0}, {884, true, 1, 0}, {1500, true, 2, 0}},
+       0},
+      {"... and a mute between them",
+       {{1000, true, 1, 0}, {1400, false, 0, 1}, {1500, true, 2, 0}},
+       {{884, true, 1, 0}, {884, false, 0, 1}, {1500, true, 2, 0}},
+       1400},
+  };
+  for (const Case& c : quickCases) EXPECT_TRUE(same(quick, c)) << c.name;
   EXPECT_TRUE(same(fast, {"a mute after E5 in the block",
                           {{10, false, 1, 1}, {10, false, 1, 0}, {1750, false, 1, 1}},
                           {{10, false, 1, 1}, {10, false, 1, 0}, {884, false, 1, 1}},
