@@ -6,7 +6,7 @@ end; and on a pseudo-terminal: the keys, to the frame (pause holds the play
 time, a seek moves it by exactly 10 s, a seek while paused is heard only
 once play resumes), the play time after the terminal held the program up
 for longer than the ring (Ctrl-S), a file that vanished before a seek, the
-status line at every width, job control (started with &, Ctrl-Z, fg, bg),
+status line at every width, job control (started with &, Ctrl-Z, SIGSTOP, fg, bg),
 and each way out leaving the terminal as it was and ending by its signal."""
 import array
 import fcntl
@@ -201,8 +201,10 @@ def job_shell(args, env, background, events, commands):
     """A session leader that runs play as a job of its own, as a shell with
     job control does: in the foreground, or in the background; reports its
     stops (with the terminal's local modes at that moment) and its end on
-    `events`, and takes f (fg) and b (bg) from `commands`."""
+    `events`, sets the terminal up for itself again once the job stops, and
+    takes f (fg), b (bg) and s (SIGSTOP) from `commands`."""
     signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    own = termios.tcgetattr(0)
     player = os.fork()
     if player == 0:
         os.setpgid(0, 0)
@@ -223,11 +225,12 @@ def job_shell(args, env, background, events, commands):
             for c in got.decode():
                 if c == "f":
                     os.tcsetpgrp(0, player)
-                os.kill(-player, signal.SIGCONT)
+                os.kill(-player, signal.SIGSTOP if c == "s" else signal.SIGCONT)
         pid, status = os.waitpid(player, os.WNOHANG | os.WUNTRACED)
         if pid and os.WIFSTOPPED(status):
             lflag = termios.tcgetattr(0)[3]
             os.tcsetpgrp(0, os.getpgrp())
+            termios.tcsetattr(0, termios.TCSANOW, own)
             os.write(events, b"stopped %d %d\n" % (os.WSTOPSIG(status), lflag))
         elif pid:
             os.write(events, b"exited %d\n" % os.waitstatus_to_exitcode(status))
@@ -570,9 +573,28 @@ t.send(b" ")  # resume
 t.read(0.5)
 check("fg again: key mode, and the keys work at once", t.key_mode() and "[paused]" not in t.updates()[-1],
       t.updates()[-2:])
+# Stopped by SIGSTOP (it cannot give the terminal back first: the shell
+# takes it as it had it), then fg: key mode again and the keys work; the
+# terminal as it was at the end. Continued without a stop: nothing changes.
+t.job(b"s")
+event = t.event()
+t.job(b"f")
+t.read(0.5)
+mark = len(t.raw)
+t.send(b" ")
+t.read(0.5)
+check("SIGSTOP, then fg: key mode again, the status line back and the keys work at once",
+      event and event[:2] == ["stopped", str(int(signal.SIGSTOP))] and t.key_mode() and
+      "[paused]" in t.updates(mark)[-1], (event, t.lflag(), t.raw[mark:][-80:]))
+t.job(b"b")
+t.send(b" ")
+t.read(0.5)
+check("SIGCONT without a stop: key mode kept, the keys work", t.key_mode() and "[paused]" not in t.updates()[-1],
+      t.updates()[-1:])
 t.send(b"q")
 event = t.event()
-check("q ends the job", event == ["exited", "0"], event)
+check("q ends the job, the terminal as it was", event == ["exited", "0"] and t.lflag() & termios.ICANON and
+      t.lflag() & termios.ECHO, (event, t.lflag()))
 t.wait()
 
 # Keys 1-9 and 0 mute and unmute channels 1-10; the status line shows them.

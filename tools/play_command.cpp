@@ -185,6 +185,19 @@ class Terminal {
     ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   }
 
+  // Continued (SIGCONT). A stop that could not be seen coming (SIGSTOP)
+  // left the terminal in key mode to the shell, which set it up for itself
+  // again: in the foreground, key mode is then set again over the settings
+  // the terminal has now, and those come back at the end. A terminal still
+  // in key mode (continued without a stop) is left as it is.
+  void Continued() {
+    if (!onTerminal_) return;
+    struct termios now;
+    if (KeyMode() && InForeground() && ::tcgetattr(STDIN_FILENO, &now) == 0 && (now.c_lflag & (ICANON | ECHO)))
+      terminalChanged = 0;
+    Follow();
+  }
+
   // Leaves key mode: the status line cleared, the settings restored.
   void Release() {
     if (!KeyMode()) return;
@@ -408,7 +421,7 @@ bool FilePlayer::TakeSignals() {
     if (info.ssi_signo == SIGTSTP) {
       Suspend();
     } else if (info.ssi_signo == SIGCONT) {
-      terminal_.Follow();
+      terminal_.Continued();
     } else if (info.ssi_signo == SIGWINCH) {
       terminal_.MeasureWidth();
     } else if (stopSignal_ == 0) {
