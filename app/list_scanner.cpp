@@ -33,6 +33,16 @@ void ListScanner::Add(std::uint32_t id, const QByteArray& path) {
     wake_.notify_one();
 }
 
+void ListScanner::Forget(const std::vector<std::uint32_t>& ids) {
+  if (ids.empty()) return;
+  std::vector<std::uint32_t> sorted = ids;
+  std::sort(sorted.begin(), sorted.end());
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::erase_if(queue_, [&](const auto& waiting) {
+    return std::binary_search(sorted.begin(), sorted.end(), waiting.first);
+  });
+}
+
 int ListScanner::Pending() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(queue_.size()) + busy_;

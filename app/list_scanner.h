@@ -33,6 +33,9 @@ class ListScanner : public QObject {
   ListScanner& operator=(const ListScanner&) = delete;
 
   void Add(std::uint32_t id, const QByteArray& path);
+  // Drops the files of these ids that still wait (entries that left the
+  // list need not be read); one being read is delivered all the same.
+  void Forget(const std::vector<std::uint32_t>& ids);
   // Files waiting or being read.
   int Pending() const;
 

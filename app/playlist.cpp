@@ -77,9 +77,12 @@ void Playlist::Remove(QList<int> rows) {
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   rows.erase(std::remove_if(rows.begin(), rows.end(), [this](int r) { return r < 0 || r >= Count(); }), rows.end());
   if (rows.isEmpty()) return;
-  // Each entry that goes remembers the first entry after it that stays.
+  // Each entry that goes remembers the first entry after it that stays;
+  // the files of those not read yet are not read at all.
   const QSet<int> going(rows.begin(), rows.end());
+  std::vector<std::uint32_t> goingIds;
   for (const int row : rows) {
+    goingIds.push_back(entries_[static_cast<std::size_t>(row)].id);
     int next = row + 1;
     while (next < Count() && going.contains(next)) ++next;
     followers_.insert(entries_[static_cast<std::size_t>(row)].id,
@@ -95,6 +98,7 @@ void Playlist::Remove(QList<int> rows) {
     endRemoveRows();
     i = first - 1;
   }
+  scanner_.Forget(goingIds);
   emit entriesChanged();
 }
 

@@ -762,6 +762,33 @@ class WindowListTest : public QObject {
     QCOMPARE(list.data(list.index(1 + modules.indexOf("vor--mph.xm"), 1), Qt::DisplayRole).toString(), QString("1:37"));
   }
 
+  // Entries removed before they were read are not read at all: clearing a
+  // long list does not leave the workers reading it for minutes. The list
+  // goes on reading what is added afterwards.
+  void removedEntriesNotRead() {
+    QTemporaryDir many;
+    QList<QByteArray> paths;
+    const QDir corpus(QStringLiteral(ZEVORA_CORPUS_DIR));
+    const QStringList modules = corpus.entryList({"*.xm"}, QDir::Files, QDir::Name);
+    for (int i = 0; i < 1000; ++i) {
+      const QString link = many.filePath(QString::asprintf("%04d.xm", i));
+      QVERIFY(QFile::link(corpus.filePath(modules[i % modules.size()]), link));
+      paths << QFile::encodeName(link);
+    }
+    Playlist list(nullptr, 1);
+    list.Insert(0, paths);
+    list.Insert(500, {a_});
+    list.Remove({0, 1, 2});
+    list.Clear();
+    QVERIFY2(list.Pending() <= 1, qPrintable(QString::number(list.Pending())));
+    list.Insert(0, {b_});
+    QElapsedTimer clock;
+    clock.start();
+    while (list.Pending() > 0 && clock.elapsed() < 20000 * kSlower) QTest::qWait(5);
+    QCoreApplication::processEvents();
+    QCOMPARE(list.At(0).state, PlaylistEntry::State::kReady);
+  }
+
   // Drag to reorder, Delete, Enter and double-click; the heard entry can
   // go, and what came after it follows.
   void listEditing() {

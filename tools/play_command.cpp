@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -476,7 +477,16 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
   }
   // Where the song ends, from a scan of its own.
   const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
-  const SongScan scan = ScanSong(*p.song, loops == 0 ? 1 : loops);
+  SongScan scan;
+  try {
+    scan = ScanSong(*p.song, loops == 0 ? 1 : loops);
+  } catch (const std::bad_alloc&) {
+    if (report) {
+      terminal_.ClearLine();
+      ReportLoadFailure(module, LoadError::kOutOfMemory);
+    }
+    return std::nullopt;
+  }
   p.title = TerminalText(NamesOf(*p.song).title);
   p.channels = p.song->module.channelCount;
   if (p.title.empty()) p.title = FileDisplayName(module.label);

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -419,7 +420,12 @@ ReadResult ReadInput(const RenderOptions& o, const Input& input, bool single, bo
   r.channels = r.song->module.channelCount;
 
   // Where the song ends, and where the asked-for row first starts.
-  const SongScan scan = ScanSong(*r.song, passes, o.startOrder, o.startRow);
+  SongScan scan;
+  try {
+    scan = ScanSong(*r.song, passes, o.startOrder, o.startRow);
+  } catch (const std::bad_alloc&) {
+    return fail(1, name + ": " + LoadErrorText(LoadError::kOutOfMemory));
+  }
   char text[320];
   if (o.startRow >= 0) {
     if (!scan.rowFound) {

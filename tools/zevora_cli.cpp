@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,7 +169,15 @@ InfoResult ReadInfo(const char* file, bool json, bool headed) {
     return r;
   }
   const ModuleNames names = NamesOf(*song);
-  const SongScan scan = ScanSong(*song, 1);
+  // The scan keeps every row start of a pass (tens of MB for a million
+  // rows): memory that runs short is said, as for the load.
+  SongScan scan;
+  try {
+    scan = ScanSong(*song, 1);
+  } catch (const std::bad_alloc&) {
+    r.error = LoadErrorText(LoadError::kOutOfMemory);
+    return r;
+  }
   if (json) {
     // The path first, then the module's records.
     r.text =
