@@ -7,6 +7,7 @@
 #include <QFile>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "module.h"
 #include "module_json.h"
@@ -114,10 +115,19 @@ SongInfo ReadSongInfo(const QByteArray& path, bool withNames) {
   const FileStamp stamp = StampOf(path);
   const SongHandle song = LoadSongFile(path);
   SongInfo info;
-  if (song.song == nullptr)
+  if (song.song == nullptr) {
     info.failure = LoadFailureReason(path, song.error);
-  else
-    info = InfoOfSong(*song.song, withNames);
+  } else {
+    // The scan keeps every row start of a pass (tens of MB for a long one):
+    // memory that runs short makes the file one that cannot be played, as
+    // for a load, rather than ending the program.
+    try {
+      info = InfoOfSong(*song.song, withNames);
+    } catch (const std::bad_alloc&) {
+      info = SongInfo();
+      info.failure = QString::fromLatin1(LoadErrorText(LoadError::kOutOfMemory));
+    }
+  }
   info.stamp = stamp;
   return info;
 }
