@@ -35,6 +35,7 @@ ListPlayer::Loaded ListPlayer::Load(std::uint32_t id) {
   if (!scanned) {
     info.stamp = stamp;
     list_.SetInfo(id, info);
+    if (!info.failure.isEmpty()) return {};
   }
   QString title = info.title.isEmpty() ? entry->fileName : info.title;
   return {std::move(handle.song), std::move(info), std::move(title), entry->path};
@@ -220,6 +221,7 @@ ListPlayer::Loaded ListPlayer::LoadAgain(const Handed& handed) {
   if (handle.song == nullptr) return {};
   // The facts it was handed with, where the file has not been saved anew.
   SongInfo info = handed.info.stamp == stamp ? handed.info : InfoOfSong(*handle.song, false);
+  if (!info.failure.isEmpty()) return {};
   info.stamp = stamp;
   return {std::move(handle.song), std::move(info), handed.title, handed.path};
 }

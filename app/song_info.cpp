@@ -67,7 +67,9 @@ QString LoadFailureReason(const QByteArray& path, LoadError error) {
   return reason;
 }
 
-SongInfo InfoOfSong(const Song& song, bool withNames) {
+namespace {
+
+SongInfo FactsOfSong(const Song& song, bool withNames) {
   SongInfo info;
   info.loaded = true;
   const ModuleState& m = song.module;
@@ -103,6 +105,21 @@ SongInfo InfoOfSong(const Song& song, bool withNames) {
   return info;
 }
 
+}  // namespace
+
+SongInfo InfoOfSong(const Song& song, bool withNames) {
+  // The scan keeps every row start of a pass (tens of MB for a long one):
+  // memory that runs short makes the file one that cannot be played, as
+  // for a load, rather than ending the program.
+  try {
+    return FactsOfSong(song, withNames);
+  } catch (const std::bad_alloc&) {
+    SongInfo info;
+    info.failure = QString::fromLatin1(LoadErrorText(LoadError::kOutOfMemory));
+    return info;
+  }
+}
+
 FileStamp StampOf(const QByteArray& path) {
   struct stat info {};
   if (::stat(path.constData(), &info) != 0) return {};
@@ -115,19 +132,10 @@ SongInfo ReadSongInfo(const QByteArray& path, bool withNames) {
   const FileStamp stamp = StampOf(path);
   const SongHandle song = LoadSongFile(path);
   SongInfo info;
-  if (song.song == nullptr) {
+  if (song.song == nullptr)
     info.failure = LoadFailureReason(path, song.error);
-  } else {
-    // The scan keeps every row start of a pass (tens of MB for a long one):
-    // memory that runs short makes the file one that cannot be played, as
-    // for a load, rather than ending the program.
-    try {
-      info = InfoOfSong(*song.song, withNames);
-    } catch (const std::bad_alloc&) {
-      info = SongInfo();
-      info.failure = QString::fromLatin1(LoadErrorText(LoadError::kOutOfMemory));
-    }
-  }
+  else
+    info = InfoOfSong(*song.song, withNames);
   info.stamp = stamp;
   return info;
 }
@@ -148,7 +156,12 @@ std::uint64_t EndOfPassAfter(const Song& song, const SongInfo& info, std::uint64
   const std::uint64_t period = info.secondPass != 0 ? info.secondPass : info.duration;
   std::uint32_t passes = static_cast<std::uint32_t>((frame - info.duration) / period + 3);
   for (int attempt = 0; attempt < 4; ++attempt, passes *= 2) {
-    const SongScan scan = ScanSong(song, passes);
+    SongScan scan;
+    try {
+      scan = ScanSong(song, passes);
+    } catch (const std::bad_alloc&) {
+      break;  // as for passes not found
+    }
     for (const std::uint64_t end : scan.passEnds)
       if (end > frame) return end;
     if (scan.passEnds.size() < passes) break;

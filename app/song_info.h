@@ -74,7 +74,8 @@ struct SongInfo {
 // instrument and sample name.
 SongInfo ReadSongInfo(const QByteArray& path, bool withNames = false);
 
-// The song's facts from a song already loaded (scanned here).
+// The song's facts from a song already loaded (scanned here); where memory
+// runs short in the scan, only a failure ("out of memory").
 SongInfo InfoOfSong(const Song& song, bool withNames);
 
 // Why the file at path did not load: the file system's reason where it

@@ -823,6 +823,15 @@ class WindowListTest : public QObject {
     const SongInfo back = ReadSongInfo(path);
     QVERIFY2(back.failure.isEmpty(), qPrintable(back.failure));
     QVERIFY(back.loaded);
+    // Dropped on the window, which reads it at once: the entry is marked and
+    // nothing plays.
+    Rig r;
+    failAllocationsFrom = std::size_t{4} << 20;
+    DropFiles(r.window, {path});
+    failAllocationsFrom = 0;
+    QCOMPARE(r.window.List().At(0).state, PlaylistEntry::State::kBad);
+    QCOMPARE(r.errors, QStringList{"Unable to start playback"});
+    QVERIFY(!r.window.Playing());
 #endif
   }
 
