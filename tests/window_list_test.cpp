@@ -73,6 +73,23 @@ std::atomic<std::size_t> failAllocationsFrom{0};
 QString Corpus(const char* name) { return QStringLiteral(ZEVORA_CORPUS_DIR "/") + QString::fromLatin1(name); }
 QByteArray CorpusPath(const char* name) { return Corpus(name).toLocal8Bit(); }
 
+QStringList CorpusModules() {
+  return QDir(QStringLiteral(ZEVORA_CORPUS_DIR)).entryList({"*.xm"}, QDir::Files, QDir::Name);
+}
+
+// `count` links in `dir` (0000.xm, 0001.xm, ...) to the corpus modules in
+// turn; none where one cannot be made.
+QList<QByteArray> CorpusLinks(const QTemporaryDir& dir, int count) {
+  const QStringList modules = CorpusModules();
+  QList<QByteArray> paths;
+  for (int i = 0; i < count; ++i) {
+    const QString link = dir.filePath(QString::asprintf("%04d.xm", i));
+    if (!QFile::link(Corpus(modules[i % modules.size()].toLatin1().constData()), link)) return {};
+    paths << QFile::encodeName(link);
+  }
+  return paths;
+}
+
 // A short song: one pattern of `rows` rows at speed 6 and 125 BPM (882
 // frames a tick), one note of a looped square wave at its start.
 XmModule ShortSong(std::uint8_t note, std::uint16_t rows, const char* title = "") {
@@ -735,14 +752,9 @@ class WindowListTest : public QObject {
   // window keeps answering meanwhile.
   void manyFilesDropped() {
     QTemporaryDir many;
-    QList<QByteArray> paths;
-    const QDir corpus(QStringLiteral(ZEVORA_CORPUS_DIR));
-    const QStringList modules = corpus.entryList({"*.xm"}, QDir::Files, QDir::Name);
-    for (int i = 0; i < 1000; ++i) {
-      const QString link = many.filePath(QString::asprintf("%04d.xm", i));
-      QVERIFY(QFile::link(corpus.filePath(modules[i % modules.size()]), link));
-      paths << QFile::encodeName(link);
-    }
+    const QList<QByteArray> paths = CorpusLinks(many, 1000);
+    QCOMPARE(paths.size(), 1000);
+    const QStringList modules = CorpusModules();
     Rig r;
     r.window.SetListOpen(true);
     QVERIFY(Show(r.window));
@@ -785,14 +797,8 @@ class WindowListTest : public QObject {
   // goes on reading what is added afterwards.
   void removedEntriesNotRead() {
     QTemporaryDir many;
-    QList<QByteArray> paths;
-    const QDir corpus(QStringLiteral(ZEVORA_CORPUS_DIR));
-    const QStringList modules = corpus.entryList({"*.xm"}, QDir::Files, QDir::Name);
-    for (int i = 0; i < 1000; ++i) {
-      const QString link = many.filePath(QString::asprintf("%04d.xm", i));
-      QVERIFY(QFile::link(corpus.filePath(modules[i % modules.size()]), link));
-      paths << QFile::encodeName(link);
-    }
+    const QList<QByteArray> paths = CorpusLinks(many, 1000);
+    QCOMPARE(paths.size(), 1000);
     Playlist list(nullptr, 1);
     list.Insert(0, paths);
     list.Insert(500, {a_});
