@@ -156,15 +156,11 @@ std::uint64_t EndOfPassAfter(const Song& song, const SongInfo& info, std::uint64
   const std::uint64_t period = info.secondPass != 0 ? info.secondPass : info.duration;
   std::uint32_t passes = static_cast<std::uint32_t>((frame - info.duration) / period + 3);
   for (int attempt = 0; attempt < 4; ++attempt, passes *= 2) {
-    SongScan scan;
-    try {
-      scan = ScanSong(song, passes);
-    } catch (const std::bad_alloc&) {
-      break;  // as for passes not found
-    }
-    for (const std::uint64_t end : scan.passEnds)
+    const std::optional<SongScan> scan = TryScanSong(song, passes);
+    if (!scan) break;  // memory ran short: as for passes not found
+    for (const std::uint64_t end : scan->passEnds)
       if (end > frame) return end;
-    if (scan.passEnds.size() < passes) break;
+    if (scan->passEnds.size() < passes) break;
   }
   return frame + period;
 }

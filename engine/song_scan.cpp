@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <new>
 
 #include "renderer.h"
 #include "replayer.h"
@@ -134,6 +135,15 @@ class MoverRows {
 };
 
 }  // namespace
+
+std::optional<SongScan> TryScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder,
+                                    std::int32_t findRow, bool untilRow) {
+  try {
+    return ScanSong(song, passes, findOrder, findRow, untilRow);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
 
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder, std::int32_t findRow, bool untilRow) {
   SongScan scan = ScanSongClock(song, passes, findOrder, findRow, untilRow);

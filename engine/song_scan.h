@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // A pass that has not ended after this many row starts has no end.
@@ -38,6 +39,10 @@ struct Song;
 // it): a row near the start is found without reading every pass.
 SongScan ScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1, std::int32_t findRow = -1,
                   bool untilRow = false);
+// ScanSong, or nothing where memory runs short: the scan keeps every row
+// start of a pass, tens of MB for a million rows.
+std::optional<SongScan> TryScanSong(const Song& song, std::uint32_t passes, std::int32_t findOrder = -1,
+                                    std::int32_t findRow = -1, bool untilRow = false);
 // The same scan in frames at 44,100 Hz, whatever the song's rate. A song's
 // rows go the same way at every rate and its frames at a rate follow from
 // those at 44,100 Hz (FrameAtRate), so one scan serves every rate.

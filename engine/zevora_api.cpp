@@ -278,17 +278,13 @@ int zv_seek_row(zv_song* song, int order, int row) {
   // The scan reads them only up to where the row first starts.
   const auto passes = static_cast<std::uint32_t>(song->passes == 0 ? kRowSearchPasses : song->passes);
   FloatEnvironment environment;
-  SongScan scan;
-  try {
-    scan = ScanSong(*song->song, passes, order, row, true);
-  } catch (const std::bad_alloc&) {
-    return ZV_ERR_MEMORY;
-  }
+  const std::optional<SongScan> scan = TryScanSong(*song->song, passes, order, row, true);
+  if (!scan) return ZV_ERR_MEMORY;
   const std::uint64_t limit = song->SeekLimit();
   if (limit == kNoMemory) return ZV_ERR_MEMORY;
-  if (!scan.rowFound || scan.rowFrame > limit) return ZV_ERR_RANGE;
+  if (!scan->rowFound || scan->rowFrame > limit) return ZV_ERR_RANGE;
   KeepKeyframes(*song->song, kSeekKeyframes);
-  SeekSong(*song->song, scan.rowFrame);
+  SeekSong(*song->song, scan->rowFrame);
   return ZV_OK;
 }
 

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -477,16 +476,15 @@ std::optional<Prepared> FilePlayer::Prepare(std::size_t index, bool report) {
   }
   // Where the song ends, from a scan of its own.
   const std::uint32_t loops = static_cast<std::uint32_t>(o_.loops);
-  SongScan scan;
-  try {
-    scan = ScanSong(*p.song, loops == 0 ? 1 : loops);
-  } catch (const std::bad_alloc&) {
+  const std::optional<SongScan> scanned = TryScanSong(*p.song, loops == 0 ? 1 : loops);
+  if (!scanned) {
     if (report) {
       terminal_.ClearLine();
       ReportLoadFailure(module, LoadError::kOutOfMemory);
     }
     return std::nullopt;
   }
+  const SongScan& scan = *scanned;
   p.title = TerminalText(NamesOf(*p.song).title);
   p.channels = p.song->module.channelCount;
   if (p.title.empty()) p.title = FileDisplayName(module.label);

@@ -17,7 +17,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -420,12 +419,9 @@ ReadResult ReadInput(const RenderOptions& o, const Input& input, bool single, bo
   r.channels = r.song->module.channelCount;
 
   // Where the song ends, and where the asked-for row first starts.
-  SongScan scan;
-  try {
-    scan = ScanSong(*r.song, passes, o.startOrder, o.startRow);
-  } catch (const std::bad_alloc&) {
-    return fail(1, name + ": " + LoadErrorText(LoadError::kOutOfMemory));
-  }
+  const std::optional<SongScan> scanned = TryScanSong(*r.song, passes, o.startOrder, o.startRow);
+  if (!scanned) return fail(1, name + ": " + LoadErrorText(LoadError::kOutOfMemory));
+  const SongScan& scan = *scanned;
   char text[320];
   if (o.startRow >= 0) {
     if (!scan.rowFound) {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -169,15 +168,13 @@ InfoResult ReadInfo(const char* file, bool json, bool headed) {
     return r;
   }
   const ModuleNames names = NamesOf(*song);
-  // The scan keeps every row start of a pass (tens of MB for a million
-  // rows): memory that runs short is said, as for the load.
-  SongScan scan;
-  try {
-    scan = ScanSong(*song, 1);
-  } catch (const std::bad_alloc&) {
+  // Memory that runs short in the scan is said, as for the load.
+  const std::optional<SongScan> scanned = TryScanSong(*song, 1);
+  if (!scanned) {
     r.error = LoadErrorText(LoadError::kOutOfMemory);
     return r;
   }
+  const SongScan& scan = *scanned;
   if (json) {
     // The path first, then the module's records.
     r.text =
