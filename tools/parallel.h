@@ -42,7 +42,8 @@ std::vector<std::thread> StartThreads(std::size_t wanted, const Worker& worker) 
 // thread alone for jobs 1), calling tick on the calling thread while it
 // waits. With more jobs even a single item runs on a thread of its own, so
 // that tick goes on (a stop signal held back in every thread is taken only
-// there).
+// there). On as many threads as the system gives (see StartThreads); where
+// it gives none, on the calling thread, tick called between the items.
 void ParallelFor(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
                  const std::function<void()>& tick);
 
