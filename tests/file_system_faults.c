@@ -175,11 +175,12 @@ int fdatasync(int fd) {
   return ((int (*)(int))Next("fdatasync"))(fd);
 }
 
+typedef int (*ThreadStartFunction)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
   static int started = 0;
   const char* limit = getenv("FILE_SYSTEM_FAULTS_THREADS");
   if (limit != NULL && *limit != '\0' && __atomic_fetch_add(&started, 1, __ATOMIC_RELAXED) >= atoi(limit))
     return EAGAIN;
-  return ((int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))Next("pthread_create"))(thread, attr,
-                                                                                                      start, arg);
+  return ((ThreadStartFunction)Next("pthread_create"))(thread, attr, start, arg);
 }
