@@ -154,6 +154,22 @@ for fmt in ["wav", "flac", "mp3"]:
     check("-j 2 gives the same %s files as -j 1, bit for bit (%d modules)" % (fmt, len(modules)),
           len(outs["1"]) == len(modules) and outs["1"] == outs["2"], sorted(outs["1"]))
 
+# Fewer threads than -j asks, or none (a limit on processes, as a
+# container's): the work goes on with those the system gives, as with -j 1.
+stems = {}
+for threads in ["none", "0", "1"]:
+    env = with_faults(FILE_SYSTEM_FAULTS_THREADS=threads) if threads != "none" else None
+    r = run("info", "--json", "-j", "4", *small, env=env)
+    check("info -j 4 with %s threads to be had gives what -j 1 gives" % threads,
+          r.returncode == 0 and r.stdout == run("info", "--json", "-j", "1", *small).stdout, (r.returncode, r.stderr))
+    target = os.path.join(tmp, "threads-" + threads)
+    os.makedirs(target)
+    r = run("render", *small, "-o", target, "--stems", "--seconds", "2", "-j", "4", env=env)
+    stems[threads] = snapshot(target) if r.returncode == 0 and r.stderr == b"" else {}
+    check("render --stems -j 4 with %s threads to be had writes every stem as with all of them" % threads,
+          len(stems[threads]) > len(small) and stems[threads] == stems["none"], (r.returncode, r.stderr))
+    shutil.rmtree(target)
+
 # Bad files among good ones: each reported on its own line, in the order
 # given, the others rendered; exit code 1 at the end.
 for jobs in ["1", "2"]:

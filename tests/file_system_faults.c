@@ -18,11 +18,16 @@
 //                                   put into place;
 //   FILE_SYSTEM_FAULTS_SYNC=1        fsync and fdatasync fail with EIO (a
 //                                   disk that fails only when the data
-//                                   are flushed to it).
+//                                   are flushed to it);
+//   FILE_SYSTEM_FAULTS_THREADS=N     only N threads can be started, the
+//                                   next pthread_create fails with EAGAIN
+//                                   (a limit on processes: ulimit -u, a
+//                                   container's).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -168,4 +173,14 @@ int fdatasync(int fd) {
     return -1;
   }
   return ((int (*)(int))Next("fdatasync"))(fd);
+}
+
+typedef int (*ThreadStartFunction)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+  static int started = 0;
+  const char* limit = getenv("FILE_SYSTEM_FAULTS_THREADS");
+  if (limit != NULL && *limit != '\0' && __atomic_fetch_add(&started, 1, __ATOMIC_RELAXED) >= atoi(limit))
+    return EAGAIN;
+  return ((ThreadStartFunction)Next("pthread_create"))(thread, attr, start, arg);
 }

@@ -21,14 +21,28 @@ void ParallelFor(std::size_t count, unsigned jobs, const std::function<void(std:
   std::atomic<std::size_t> next{0};
   std::mutex lock;
   std::condition_variable finished;
-  std::size_t running = std::min<std::size_t>(jobs, count);
+  std::size_t running = 0;
+  const auto worker = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
+    const std::lock_guard<std::mutex> held(lock);
+    if (--running == 0) finished.notify_all();
+  };
+  // Threads that end before the count is known wait for it here.
   std::vector<std::thread> threads;
-  for (std::size_t t = running; t > 0; --t)
-    threads.emplace_back([&] {
-      for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
-      const std::lock_guard<std::mutex> held(lock);
-      if (--running == 0) finished.notify_all();
-    });
+  {
+    const std::lock_guard<std::mutex> held(lock);
+    threads = StartThreads(std::min<std::size_t>(jobs, count), worker);
+    running = threads.size();
+  }
+  if (threads.empty()) {
+    // Not one thread could be started: the work is done here, tick between
+    // the items.
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+      work(i);
+      if (tick) tick();
+    }
+    return;
+  }
   {
     std::unique_lock<std::mutex> held(lock);
     while (!finished.wait_for(held, kTickInterval, [&] { return running == 0; })) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -21,11 +22,28 @@ unsigned CoreCount();
 // How often the calling thread looks up from waiting (progress, signals).
 constexpr std::chrono::milliseconds kTickInterval{100};
 
+// Starts up to `wanted` threads running `worker`: as many as the system
+// gives. A limit on processes (ulimit -u, a container's) may allow fewer,
+// or none; the caller goes on with those it gets.
+template <typename Worker>
+std::vector<std::thread> StartThreads(std::size_t wanted, const Worker& worker) {
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < wanted; ++t) {
+    try {
+      threads.emplace_back(worker);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  return threads;
+}
+
 // Runs work(i) for every i below count on `jobs` threads (on the calling
 // thread alone for jobs 1), calling tick on the calling thread while it
 // waits. With more jobs even a single item runs on a thread of its own, so
 // that tick goes on (a stop signal held back in every thread is taken only
-// there).
+// there). On as many threads as the system gives (see StartThreads); where
+// it gives none, on the calling thread, tick called between the items.
 void ParallelFor(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
                  const std::function<void()>& tick);
 
@@ -67,8 +85,16 @@ void OrderedParallel(std::size_t count, unsigned jobs, const std::function<Resul
       changed.notify_all();
     }
   };
-  std::vector<std::thread> threads;
-  for (unsigned t = 0; t < std::min<std::size_t>(jobs, count); ++t) threads.emplace_back(worker);
+  std::vector<std::thread> threads = StartThreads(std::min<std::size_t>(jobs, count), worker);
+  if (threads.empty()) {
+    // Not one thread could be started: everything is made here.
+    for (std::size_t i = 0; i < count; ++i) {
+      Result result = produce(i);
+      consume(i, result);
+      if (tick) tick();
+    }
+    return;
+  }
   std::unique_lock<std::mutex> held(lock);
   while (consumed < count) {
     if (waiting.empty() || !waiting.front()) {

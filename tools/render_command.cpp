@@ -14,11 +14,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -480,8 +482,14 @@ struct OutputGroup {
 class Renderer {
  public:
   Renderer(const RenderOptions& o, std::vector<Input>& inputs, const std::vector<Output>& outputs,
-           ProgressLine& progress, bool threads)
-      : o_(o), inputs_(inputs), outputs_(outputs), progress_(progress), threads_(threads), groups_(inputs.size()) {
+           ProgressLine& progress, std::function<void()> tick)
+      : o_(o),
+        inputs_(inputs),
+        outputs_(outputs),
+        progress_(progress),
+        tick_(std::move(tick)),
+        caller_(std::this_thread::get_id()),
+        groups_(inputs.size()) {
     for (const Output& output : outputs) {
       std::unique_ptr<OutputGroup>& group = groups_[output.input];
       if (group == nullptr) {
@@ -518,7 +526,10 @@ class Renderer {
   std::vector<Input>& inputs_;
   const std::vector<Output>& outputs_;
   ProgressLine& progress_;
-  const bool threads_;  // else the render runs on this thread, which draws the progress line
+  // The progress line and stop signals, taken by the thread that made the
+  // renderer where it renders (one job, or no thread could be started).
+  const std::function<void()> tick_;
+  const std::thread::id caller_;
   std::vector<std::unique_ptr<OutputGroup>> groups_;  // by input
   std::atomic<int> failure_{0};
   // The files put into place so far, by folded name (see SameFile); one
@@ -584,7 +595,7 @@ void Renderer::Render(std::size_t k) {
     if (group.failed) return givenUp = true, false;
     if (!writer->Write(pcm, n)) return writeFailed = true, false;
     progress_.Add(n);
-    if (!threads_) progress_.Tick();
+    if (std::this_thread::get_id() == caller_) tick_();
     if (!csv) return true;
     for (std::uint32_t b = 0; b < count; ++b) {
       const PositionLogEntry& entry = blocks[b].entry;
@@ -752,7 +763,7 @@ int RenderCommand(int argc, char** argv) {
     std::uint64_t frames = 0;
     for (const Output& output : outputs) frames += inputs[output.input].frames;
     progress.Rendering(outputs.size(), frames);
-    Renderer renderer(o, inputs, outputs, progress, threads);
+    Renderer renderer(o, inputs, outputs, progress, tick);
     ParallelFor(
         outputs.size(), threads ? jobs : 1, [&](std::size_t k) { renderer.Render(k); }, tick);
     if (renderer.Failure() != 0) failure = renderer.Failure();
