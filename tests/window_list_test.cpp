@@ -19,6 +19,8 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
+#include <QToolTip>
 #include <QToolButton>
 #include <QUrl>
 #include <algorithm>
@@ -1010,6 +1012,31 @@ class WindowListTest : public QObject {
   // left once the device had gone on into it, before the window followed):
   // Info (I) and the panel that follows the heard song show that song's
   // file, not a selected entry's or the one before.
+  // A list entry's tooltip shows its file name as the text it is, never
+  // as markup (a name may hold "<" and "&", though never "/").
+  void tooltipsShowNamesAsText() {
+    const QByteArray markup = Write(dir_, "<h1 style=color:red>Big & <i>b.xm", ShortSong(kC4, 4));
+    const QByteArray bad = QFile::encodeName(dir_.filePath("<b>gone.xm"));
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    r.window.List().Insert(0, {markup, bad});
+    r.WaitForScans();
+    PlaylistView& view = *r.window.ListView();
+    const QString want[] = {"<h1 style=color:red>Big & <i>b.xm",
+                            "<b>gone.xm\nCannot be played: cannot open (No such file or directory)"};
+    for (int row = 0; row < 2; ++row) {
+      const QPoint at = view.visualRect(r.window.List().index(row, 0)).center();
+      QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+      QApplication::sendEvent(view.viewport(), &help);
+      // What the tooltip shows: rich text as laid out, plain text as it is.
+      const QString shown = QToolTip::text();
+      QTextDocument document;
+      document.setHtml(shown);
+      QCOMPARE(Qt::mightBeRichText(shown) ? document.toPlainText() : shown, want[row]);
+      QToolTip::hideText();
+    }
+  }
   void infoShowsTheHeardSongOutOfTheList() {
     // Past the end of the short song by less than a block, between two of
     // the window's follows (every ten blocks).
