@@ -1037,6 +1037,21 @@ class WindowListTest : public QObject {
       QToolTip::hideText();
     }
   }
+  // A file name (of a module without a title) with a line separator, a
+  // paragraph separator and a right-to-left override: shown with '?' in
+  // their place, on one line and in its order, in the title, the list and
+  // the info panel.
+  void fileNamesShowInOneLineAndInOrder() {
+    const QByteArray path = Write(dir_, "one\u2028two\u2029three\u202eback\u2066.xm", ShortSong(kC4, 4));
+    Rig r;
+    DropFiles(r.window, {path});
+    const QString shown = "one?two?three?back?.xm";
+    QCOMPARE(r.window.windowTitle(), "Playing " + shown);
+    QCOMPARE(Titles(r.window.List()), QStringList{shown});
+    r.window.ShowInfo();
+    QVERIFY(r.window.Info()->Text().startsWith("File:        " + shown + "\nTitle:       \n"));
+    QCOMPARE(r.window.Info()->windowTitle(), "Info: " + shown);
+  }
   void infoShowsTheHeardSongOutOfTheList() {
     // Past the end of the short song by less than a block, between two of
     // the window's follows (every ten blocks).
