@@ -1052,6 +1052,31 @@ class WindowListTest : public QObject {
     QVERIFY(r.window.Info()->Text().startsWith("File:        " + shown + "\nTitle:       \n"));
     QCOMPARE(r.window.Info()->windowTitle(), "Info: " + shown);
   }
+  // Where removed entries stood, for the entry after each: the first one
+  // after it that stays. A long list is cleared at once (the rows that go
+  // were once searched, row by row, for the next that stays: 200,000
+  // entries held the window for a minute and a half).
+  void removedEntriesRememberWhereTheyStood() {
+    Playlist list(nullptr, 1);
+    QList<QByteArray> paths;
+    for (int i = 0; i < 10; ++i) paths << QFile::encodeName(dir_.filePath(QString::asprintf("gone%d.xm", i)));
+    const QList<std::uint32_t> ids = list.Insert(0, paths);
+    list.Remove({9, 5, 1, 2, 2, 42});
+    QCOMPARE(list.Count(), 6);
+    const struct {
+      int entry, row;
+    } stood[] = {{1, 1}, {2, 1}, {5, 3}, {9, 6}, {0, 0}, {6, 3}};
+    for (const auto& s : stood) QCOMPARE(list.RowAfterRemoved(ids[s.entry]), s.row);
+    list.Remove({0, 1});
+    QCOMPARE(list.RowAfterRemoved(ids[1]), 0);  // followed along: entry 3 went too
+
+    for (int i = 0; paths.size() < 200000; ++i) paths << paths[i % 10];
+    const QList<std::uint32_t> many = list.Insert(0, paths);
+    list.Clear();
+    QCOMPARE(list.Count(), 0);
+    QCOMPARE(list.RowAfterRemoved(many.first()), 0);
+    QCOMPARE(list.RowAfterRemoved(many.last()), 0);
+  }
   void infoShowsTheHeardSongOutOfTheList() {
     // Past the end of the short song by less than a block, between two of
     // the window's follows (every ten blocks).
