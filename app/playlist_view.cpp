@@ -4,8 +4,8 @@
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QHelpEvent>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelection>
 #include <QKeyEvent>
 #include <QMenu>

@@ -20,8 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
-#include <QToolTip>
 #include <QToolButton>
+#include <QToolTip>
 #include <QUrl>
 #include <algorithm>
 #include <atomic>
@@ -1063,9 +1063,7 @@ class WindowListTest : public QObject {
     const QList<std::uint32_t> ids = list.Insert(0, paths);
     list.Remove({9, 5, 1, 2, 2, 42});
     QCOMPARE(list.Count(), 6);
-    const struct {
-      int entry, row;
-    } stood[] = {{1, 1}, {2, 1}, {5, 3}, {9, 6}, {0, 0}, {6, 3}};
+    const struct { int entry, row; } stood[] = {{1, 1}, {2, 1}, {5, 3}, {9, 6}, {0, 0}, {6, 3}};
     for (const auto& s : stood) QCOMPARE(list.RowAfterRemoved(ids[s.entry]), s.row);
     list.Remove({0, 1});
     QCOMPARE(list.RowAfterRemoved(ids[1]), 0);  // followed along: entry 3 went too
