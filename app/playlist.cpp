@@ -6,7 +6,6 @@
 #include <QIODevice>
 #include <QMimeData>
 #include <QPalette>
-#include <QSet>
 #include <algorithm>
 
 #include "icons.h"
@@ -77,16 +76,19 @@ void Playlist::Remove(QList<int> rows) {
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   rows.erase(std::remove_if(rows.begin(), rows.end(), [this](int r) { return r < 0 || r >= Count(); }), rows.end());
   if (rows.isEmpty()) return;
-  // Each entry that goes remembers the first entry after it that stays;
-  // the files of those not read yet are not read at all.
-  const QSet<int> going(rows.begin(), rows.end());
+  // Each entry that goes remembers the first entry after it that stays
+  // (from the last up: a run of rows that go shares the one after it, so a
+  // long list is cleared in one pass); the files of those not read yet are
+  // not read at all.
   std::vector<std::uint32_t> goingIds;
-  for (const int row : rows) {
+  goingIds.reserve(static_cast<std::size_t>(rows.size()));
+  std::uint32_t follower = 0;
+  for (int i = static_cast<int>(rows.size()) - 1; i >= 0; --i) {
+    const int row = rows[i];
+    const bool runGoesOn = i + 1 < rows.size() && rows[i + 1] == row + 1;
+    if (!runGoesOn) follower = row + 1 < Count() ? entries_[static_cast<std::size_t>(row + 1)].id : 0;
     goingIds.push_back(entries_[static_cast<std::size_t>(row)].id);
-    int next = row + 1;
-    while (next < Count() && going.contains(next)) ++next;
-    followers_.insert(entries_[static_cast<std::size_t>(row)].id,
-                      next < Count() ? entries_[static_cast<std::size_t>(next)].id : 0);
+    followers_.insert(entries_[static_cast<std::size_t>(row)].id, follower);
   }
   // From the last down, in runs of neighbouring rows.
   for (int i = static_cast<int>(rows.size()) - 1; i >= 0;) {

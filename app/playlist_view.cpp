@@ -5,10 +5,13 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelection>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+#include <QTextDocument>
+#include <QToolTip>
 
 #include "main_window.h"
 #include "playlist.h"
@@ -81,6 +84,23 @@ bool PlaylistView::event(QEvent* event) {
     }
   }
   return QTreeView::event(event);
+}
+
+// An entry's tooltip is its file name and why it cannot be played, shown
+// as the text it is: a name such as "<h1>x.xm" is not taken for markup.
+bool PlaylistView::viewportEvent(QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return QTreeView::viewportEvent(event);
+  const auto* help = static_cast<QHelpEvent*>(event);
+  const QModelIndex index = indexAt(help->pos());
+  const QString tip = index.isValid() ? model()->data(index, Qt::ToolTipRole).toString() : QString();
+  if (tip.isEmpty()) {
+    QToolTip::hideText();
+    event->ignore();
+    return true;
+  }
+  QToolTip::showText(help->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpacePre), viewport(),
+                     visualRect(index));
+  return true;
 }
 
 void PlaylistView::keyPressEvent(QKeyEvent* event) {

@@ -15,8 +15,35 @@
 
 namespace {
 
+// Beside the control characters, what would make a name show as other
+// text in the window: line and paragraph separators (a new line in the
+// info panel) and the bidirectional embeddings, overrides and isolates
+// (the rest of the name shown backwards).
+bool Hidden(QChar c) {
+  switch (c.category()) {
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph: return true;
+    default: break;
+  }
+  switch (c.direction()) {
+    case QChar::DirLRE:
+    case QChar::DirRLE:
+    case QChar::DirLRO:
+    case QChar::DirRLO:
+    case QChar::DirPDF:
+    case QChar::DirLRI:
+    case QChar::DirRLI:
+    case QChar::DirFSI:
+    case QChar::DirPDI: return true;
+    default: return false;
+  }
+}
+
 QString Safe(const std::string& bytes, NameEncoding meant = NameEncoding::kLatin1) {
-  return QString::fromStdString(TerminalText(bytes, meant));
+  QString text = QString::fromStdString(TerminalText(bytes, meant));
+  for (QChar& c : text)
+    if (Hidden(c)) c = QLatin1Char('?');
+  return text;
 }
 
 }  // namespace

@@ -82,7 +82,8 @@ SongInfo InfoOfSong(const Song& song, bool withNames);
 // could not be opened as a regular file, otherwise the loader's.
 QString LoadFailureReason(const QByteArray& path, LoadError error);
 
-// Bytes from a module as safe text (Latin-1; control characters as '?'),
+// Bytes from a module as safe text (Latin-1; control characters, line
+// separators and bidirectional overrides as '?'),
 // trailing spaces dropped; and a file-system name likewise (UTF-8 where
 // valid).
 QString ModuleText(const char* bytes, std::size_t size);

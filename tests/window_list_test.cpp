@@ -19,7 +19,9 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QToolButton>
+#include <QToolTip>
 #include <QUrl>
 #include <algorithm>
 #include <atomic>
@@ -1010,6 +1012,69 @@ class WindowListTest : public QObject {
   // left once the device had gone on into it, before the window followed):
   // Info (I) and the panel that follows the heard song show that song's
   // file, not a selected entry's or the one before.
+  // A list entry's tooltip shows its file name as the text it is, never
+  // as markup (a name may hold "<" and "&", though never "/").
+  void tooltipsShowNamesAsText() {
+    const QByteArray markup = Write(dir_, "<h1 style=color:red>Big & <i>b.xm", ShortSong(kC4, 4));
+    const QByteArray bad = QFile::encodeName(dir_.filePath("<b>gone.xm"));
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    r.window.List().Insert(0, {markup, bad});
+    r.WaitForScans();
+    PlaylistView& view = *r.window.ListView();
+    const QString want[] = {"<h1 style=color:red>Big & <i>b.xm",
+                            "<b>gone.xm\nCannot be played: cannot open (No such file or directory)"};
+    for (int row = 0; row < 2; ++row) {
+      const QPoint at = view.visualRect(r.window.List().index(row, 0)).center();
+      QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+      QApplication::sendEvent(view.viewport(), &help);
+      // What the tooltip shows: rich text as laid out, plain text as it is.
+      const QString shown = QToolTip::text();
+      QTextDocument document;
+      document.setHtml(shown);
+      QCOMPARE(Qt::mightBeRichText(shown) ? document.toPlainText() : shown, want[row]);
+      QToolTip::hideText();
+    }
+  }
+  // A file name (of a module without a title) with a line separator, a
+  // paragraph separator and a right-to-left override: shown with '?' in
+  // their place, on one line and in its order, in the title, the list and
+  // the info panel.
+  void fileNamesShowInOneLineAndInOrder() {
+    const QByteArray path = Write(dir_, "one\u2028two\u2029three\u202eback\u2066.xm", ShortSong(kC4, 4));
+    Rig r;
+    DropFiles(r.window, {path});
+    const QString shown = "one?two?three?back?.xm";
+    QCOMPARE(r.window.windowTitle(), "Playing " + shown);
+    QCOMPARE(Titles(r.window.List()), QStringList{shown});
+    r.window.ShowInfo();
+    QVERIFY(r.window.Info()->Text().startsWith("File:        " + shown + "\nTitle:       \n"));
+    QCOMPARE(r.window.Info()->windowTitle(), "Info: " + shown);
+  }
+  // Where removed entries stood, for the entry after each: the first one
+  // after it that stays. A long list is cleared at once (the rows that go
+  // were once searched, row by row, for the next that stays: 200,000
+  // entries held the window for a minute and a half).
+  void removedEntriesRememberWhereTheyStood() {
+    Playlist list(nullptr, 1);
+    QList<QByteArray> paths;
+    for (int i = 0; i < 10; ++i) paths << QFile::encodeName(dir_.filePath(QString::asprintf("gone%d.xm", i)));
+    const QList<std::uint32_t> ids = list.Insert(0, paths);
+    list.Remove({9, 5, 1, 2, 2, 42});
+    QCOMPARE(list.Count(), 6);
+    const struct { int entry, row; } stood[] = {{1, 1}, {2, 1}, {5, 3}, {9, 6}, {0, 0}, {6, 3}};
+    for (const auto& s : stood) QCOMPARE(list.RowAfterRemoved(ids[s.entry]), s.row);
+    list.Remove({0, 1});
+    QCOMPARE(list.RowAfterRemoved(ids[1]), 0);  // followed along: entry 3 went too
+
+    for (int i = 0; paths.size() < 200000; ++i) paths << paths[i % 10];
+    const QList<std::uint32_t> many = list.Insert(0, paths);
+    list.Clear();
+    QCOMPARE(list.Count(), 0);
+    QCOMPARE(list.RowAfterRemoved(many.first()), 0);
+    QCOMPARE(list.RowAfterRemoved(many.last()), 0);
+  }
   void infoShowsTheHeardSongOutOfTheList() {
     // Past the end of the short song by less than a block, between two of
     // the window's follows (every ten blocks).
