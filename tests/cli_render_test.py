@@ -149,7 +149,8 @@ for ext, magic in [("ogg", b"OggS"), ("mp3", None)]:
 
 
 def decoded(path, most):
-    """The 16-bit stereo frames of a sound file, as libsndfile decodes it."""
+    """The 16-bit stereo frames of a sound file, as libsndfile decodes it
+    (None where it cannot open it)."""
     sndfile = ctypes.CDLL("libsndfile.so.1")
     sndfile.sf_open.restype = ctypes.c_void_p
     sndfile.sf_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
@@ -159,7 +160,7 @@ def decoded(path, most):
     details = ctypes.create_string_buffer(64)  # SF_INFO
     f = sndfile.sf_open(path.encode(), 0x10, details)  # SFM_READ
     if not f:
-        return []
+        return None
     buffer = (ctypes.c_int16 * (2 * most))()
     n = sndfile.sf_readf_short(f, buffer, most)
     sndfile.sf_close(f)
@@ -174,12 +175,21 @@ reference = list(struct.unpack("<%dh" % (2 * seconds * 44100), pcm[:4 * seconds 
 for ext in ["ogg", "mp3"]:
     out = os.path.join(tmp, "lossy." + ext)
     r = run("render", module, "-o", out, "--seconds", str(seconds))
-    got = decoded(out, 2 * seconds * 44100) if r.returncode == 0 else []
+    got = (decoded(out, 2 * seconds * 44100) or []) if r.returncode == 0 else []
     error = sum((a - b) ** 2 for a, b in zip(got, reference))
     power = sum(a * a for a in reference)
     check(".%s decodes to the WAV's %d frames and its sound (signal to error %.1f dB)" % (
           ext, seconds * 44100, 10 * math.log10(power / error) if error else 99),
           len(got) == len(reference) and 100 * error < power, (r.returncode, r.stderr, len(got)))
+
+# No frames: still a sound file, which a reader opens and finds empty.
+for ext in ["wav", "flac", "ogg", "mp3"]:
+    for length in [["--seconds", "0"], ["--blocks", "0"]]:
+        out = os.path.join(tmp, "empty." + ext)
+        r = run("render", module, "-o", out, *length)
+        got = decoded(out, 10) if r.returncode == 0 else None
+        check("render %s to .%s is an empty sound file" % (" ".join(length), ext), got == [],
+              (r.returncode, r.stderr, os.path.getsize(out) if os.path.exists(out) else None))
 
 # Names full of control and non-ASCII bytes.
 raw = bytearray(open(module, "rb").read())

@@ -83,6 +83,7 @@ struct SndfileApi {
   decltype(&sf_close) close = nullptr;
   decltype(&sf_strerror) strerror = nullptr;
   decltype(&sf_error_number) errorText = nullptr;
+  decltype(&sf_command) command = nullptr;
 };
 
 const SndfileApi* LoadSndfile() {
@@ -95,10 +96,13 @@ const SndfileApi* LoadSndfile() {
       loaded.close = reinterpret_cast<decltype(loaded.close)>(dlsym(library, "sf_close"));
       loaded.strerror = reinterpret_cast<decltype(loaded.strerror)>(dlsym(library, "sf_strerror"));
       loaded.errorText = reinterpret_cast<decltype(loaded.errorText)>(dlsym(library, "sf_error_number"));
+      loaded.command = reinterpret_cast<decltype(loaded.command)>(dlsym(library, "sf_command"));
     }
     return loaded;
   }();
-  return api.open && api.writef && api.writefFloat && api.close && api.strerror && api.errorText ? &api : nullptr;
+  return api.open && api.writef && api.writefFloat && api.close && api.strerror && api.errorText && api.command
+             ? &api
+             : nullptr;
 }
 
 // libsndfile keeps the error of an open that failed for the whole process
@@ -159,13 +163,24 @@ class SndfileWriter : public AudioFileWriter {
     } else {
       written = api_->writef(file_, pcm, frames);
     }
-    if (ioError_ == 0 && written == static_cast<sf_count_t>(frames)) return true;
+    if (ioError_ == 0 && written == static_cast<sf_count_t>(frames)) {
+      wroteAudio_ = wroteAudio_ || frames > 0;
+      return true;
+    }
     // libsndfile prints an error number it does not know on standard
     // output: the encoder's text is asked for only where it is shown.
     return Failed(ioError_ == 0 ? api_->strerror(file_) : nullptr);
   }
 
   bool Finish() override {
+    // The FLAC and MP3 encoders start their stream (FLAC's marker and
+    // stream info, MP3's tag frame) with the first audio: a file of no
+    // frames would be left empty, which no player takes for a sound file.
+    // Its start is written now, as that of a stream that holds nothing.
+    // (Ogg Vorbis writes its headers when it is opened, and would write
+    // them twice.)
+    if (!wroteAudio_ && ioError_ == 0 && (format_ & SF_FORMAT_TYPEMASK) != SF_FORMAT_OGG)
+      (void)api_->command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
     const int closed = api_->close(file_);
     file_ = nullptr;
     if (ioError_ == 0 && closed == 0) return SendSpool() || Failed(nullptr);
@@ -252,6 +267,7 @@ class SndfileWriter : public AudioFileWriter {
   FileDescriptor spool_;        // a direct target's file while it is written
   const SndfileApi* api_ = nullptr;
   SNDFILE* file_ = nullptr;
+  bool wroteAudio_ = false;
   sf_count_t position_ = 0;
   sf_count_t length_ = 0;
   int ioError_ = 0;
