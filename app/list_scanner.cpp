@@ -7,6 +7,7 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <system_error>
 
 ListScanner::ListScanner(Deliver deliver, int threads)
     : deliver_(std::move(deliver)),
@@ -26,11 +27,17 @@ void ListScanner::Add(std::uint32_t id, const QByteArray& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.emplace_back(id, path);
   // Workers start as files come and stay (blocked, they cost nothing)
-  // until the scanner goes.
-  if (idle_ == 0 && static_cast<int>(threads_.size()) < maxThreads_)
-    threads_.emplace_back(&ListScanner::Work, this);
-  else
-    wake_.notify_one();
+  // until the scanner goes. A limit on processes (ulimit -u, a
+  // container's) may refuse one: the file waits for the workers there are,
+  // and the next file added tries again.
+  if (idle_ == 0 && static_cast<int>(threads_.size()) < maxThreads_) {
+    try {
+      threads_.emplace_back(&ListScanner::Work, this);
+      return;
+    } catch (const std::system_error&) {
+    }
+  }
+  wake_.notify_one();
 }
 
 void ListScanner::Forget(const std::vector<std::uint32_t>& ids) {

@@ -2,6 +2,8 @@
 // row, the song end modes and gapless lists (what a sound card takes from
 // a memory buffer, compared with each song's render), the list panel with
 // bad and many files, keys, the info panel, and remembered settings.
+#include <dlfcn.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -71,6 +73,8 @@ constexpr bool kThreadSanitizer = false;
 // While not 0, allocations of at least this many bytes fail (memory that
 // runs short in the middle of a song scan).
 std::atomic<std::size_t> failAllocationsFrom{0};
+// While set, no thread can be started (a limit on processes).
+std::atomic<bool> refuseThreads{false};
 
 QString Corpus(const char* name) { return QStringLiteral(ZEVORA_CORPUS_DIR "/") + QString::fromLatin1(name); }
 QByteArray CorpusPath(const char* name) { return Corpus(name).toLocal8Bit(); }
@@ -166,6 +170,12 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                              void* argument) noexcept {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  return refuseThreads.load() ? EAGAIN : create(thread, attributes, start, argument);
+}
 #endif
 
 class WindowListTest : public QObject {
@@ -840,6 +850,23 @@ class WindowListTest : public QObject {
     QCOMPARE(r.window.List().At(0).state, PlaylistEntry::State::kBad);
     QCOMPARE(r.errors, QStringList{"Unable to start playback"});
     QVERIFY(!r.window.Playing());
+#endif
+  }
+
+  // A limit on processes that refuses the list's readers their threads:
+  // the files wait, and are read once a later file gets a thread.
+  void readersRefusedThreads() {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    QSKIP("the sanitizers start threads their own way");
+#else
+    Rig r;
+    refuseThreads = true;
+    r.window.List().Insert(0, {a_, b_});
+    refuseThreads = false;
+    QCOMPARE(r.window.List().At(0).state, PlaylistEntry::State::kPending);
+    r.window.List().Insert(2, {c_});
+    r.WaitForScans();
+    QCOMPARE(Titles(r.window.List()), QStringList({"Song A", "b.xm", "Song C"}));
 #endif
   }
 
