@@ -300,8 +300,9 @@ class MprisTest : public QObject {
     QCOMPARE(client.Get(kPlayer, "Position"), QVariant(Us(far)));
     // Further than an hour on is not sought (the song would be moved on
     // frame by frame all the way, with the window waiting).
-    client.Call(kPlayer, "SetPosition", {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))),
-                                         Us(far + 3601 * 44100)});
+    client.Call(
+        kPlayer, "SetPosition",
+        {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))), Us(far + 3601 * 44100)});
     client.Call(kPlayer, "Seek", {std::numeric_limits<qlonglong>::max()});
     QCOMPARE(r.window.HeardFrame(), far);
     // Two hours on, a position just before the one heard is sought.
