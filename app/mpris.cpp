@@ -24,8 +24,9 @@ namespace {
 
 constexpr std::int64_t kMicroseconds = 1000000;
 constexpr double kVolumeSteps = 100000.0;  // the slider's positions; its position / 100,000 is the gain
-// How far on a song without an end may be sought: it is moved on frame by
-// frame to get there (an hour takes a fraction of a second).
+// How far on from the frame heard a song without an end may be sought: it
+// is moved on frame by frame to get there (an hour takes a fraction of a
+// second).
 constexpr std::uint64_t kFarthest = 3600ull * 44100;
 
 }  // namespace
@@ -313,7 +314,9 @@ void Mpris::SetPosition(const QDBusObjectPath& track, std::int64_t position) {
   // song, is not carried out.
   if (info == nullptr || track.path() != TrackPath(window_.HeardEntry()) || position < 0) return;
   if (info->hasEnd && position > Microseconds(info->duration)) return;
-  if (!info->hasEnd && FrameAt(position) > kFarthest) return;
+  // (Of a song without an end the position is the time heard, hours after
+  // an hour of play: a position near it is sought as well.)
+  if (!info->hasEnd && FrameAt(position) > window_.HeardFrame() + kFarthest) return;
   window_.SeekTo(FrameAt(position));
 }
 

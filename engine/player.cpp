@@ -21,8 +21,9 @@ Player& DefaultPlayer() {
 
 namespace {
 
-// Keyframes for about half an hour of a song, so that a seek back costs at
-// most eight seconds of skipping.
+// Keyframes for the whole of a song's run: a seek back costs at most eight
+// seconds of skipping in the first half hour, a 128th of the time played
+// after it.
 constexpr std::size_t kPlayerKeyframes = 256;
 
 void ClearPositionLog(Player& player) {

@@ -264,9 +264,20 @@ void KeepKeyframes(Song& song, std::size_t count) {
 
 void TakeKeyframe(Song& song) {
   std::vector<SongKeyframe>& keyframes = song.keyframes;
+  if (keyframes.empty()) song.keyframeSpacing = kKeyframeBlocks * kBlockFrames;
   const std::uint64_t frame = song.renderedFrames;
-  if (frame == 0 || frame % (kKeyframeBlocks * kBlockFrames) != 0 || song.jumped) return;
-  if (keyframes.size() == keyframes.capacity() || (!keyframes.empty() && keyframes.back().frame >= frame)) return;
+  if (frame == 0 || frame % song.keyframeSpacing != 0 || song.jumped) return;
+  if (keyframes.capacity() == 0 || (!keyframes.empty() && keyframes.back().frame >= frame)) return;
+  if (keyframes.size() == keyframes.capacity()) {
+    // Full: every other keyframe goes, and from here on one is taken half
+    // as often. Kept only up to the first half hour, a seek back after
+    // hours of play would skip from there, for seconds.
+    song.keyframeSpacing *= 2;
+    const std::uint64_t spacing = song.keyframeSpacing;
+    std::erase_if(keyframes, [spacing](const SongKeyframe& keyframe) { return keyframe.frame % spacing != 0; });
+    // (Never more than the room made: rendering does not allocate.)
+    if (frame % spacing != 0 || keyframes.size() == keyframes.capacity()) return;
+  }
   keyframes.emplace_back();
   SaveState(song, keyframes.back());
 }

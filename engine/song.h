@@ -75,7 +75,9 @@ struct LateJump {
 };
 constexpr std::uint64_t kNoLateJump = ~std::uint64_t{0};
 
-// A song that keeps keyframes takes one every this many blocks (8 s).
+// A song that keeps keyframes takes one every this many blocks (8 s) at
+// first; once their room is full, every other one goes and they are taken
+// half as often, so that they cover the whole of a long run.
 constexpr std::uint64_t kKeyframeBlocks = 400;
 
 struct Song {
@@ -121,6 +123,7 @@ struct Song {
   // allocates). A module whose effects write into its samples (E5) keeps
   // none, and a jump ends the history they belong to.
   std::vector<SongKeyframe> keyframes;
+  std::uint64_t keyframeSpacing;  // frames from one keyframe to the next
   bool writesSamples;
   bool jumped;
 

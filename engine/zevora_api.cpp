@@ -22,8 +22,9 @@ constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
 constexpr std::uint64_t kNoMemory = kNoEnd - 1;  // beyond any frame a song reaches
 constexpr int kMaxPasses = 1000;
 constexpr int kRowSearchPasses = 8;
-// A song that is sought keeps keyframes for about half an hour (3 MB), so
-// that a later seek back skips at most eight seconds.
+// A song that is sought keeps up to 256 keyframes (3 MB): a later seek back
+// skips at most eight seconds in the first half hour, and at most a 128th
+// of the time played after it.
 constexpr std::size_t kSeekKeyframes = 256;
 // A song without an end is not moved on further than a day of audio by a
 // seek: beyond that a seek would take minutes.

@@ -300,10 +300,19 @@ class MprisTest : public QObject {
     QCOMPARE(client.Get(kPlayer, "Position"), QVariant(Us(far)));
     // Further than an hour on is not sought (the song would be moved on
     // frame by frame all the way, with the window waiting).
-    client.Call(kPlayer, "SetPosition",
-                {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))), Us(3601 * 44100)});
+    client.Call(
+        kPlayer, "SetPosition",
+        {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))), Us(far + 3601 * 44100)});
     client.Call(kPlayer, "Seek", {std::numeric_limits<qlonglong>::max()});
     QCOMPARE(r.window.HeardFrame(), far);
+    // Two hours on, a position just before the one heard is sought.
+    for (int k = 0; k < 2; ++k) client.Call(kPlayer, "Seek", {Us(3500 * 44100)});
+    const std::uint64_t later = far + 7000 * 44100;
+    QCOMPARE(r.window.HeardFrame(), later);
+    client.Call(kPlayer, "SetPosition",
+                {QVariant::fromValue(QDBusObjectPath(Mpris::TrackPath(r.window.HeardEntry()))), Us(later - 441000)});
+    QCOMPARE(r.window.HeardFrame(), later - 441000);
+    QCOMPARE(client.Get(kPlayer, "Position"), QVariant(Us(later - 441000)));
   }
 
   // Microseconds and frames: a time read and set again is the same frame.

@@ -445,4 +445,29 @@ TEST_F(PlayerBlocks, SeekAtOrPastTheEndGoesOnFromTheEnd) {
   }
 }
 
+// After hours of play a seek back goes on from a keyframe near by, not from
+// the first half hour's last one (seconds of skipping, with the sound
+// gone and the window waiting), and plays exactly what a render from the
+// start plays there.
+TEST_F(PlayerBlocks, SeekBackAfterHoursStartsFromAKeyframeNearBy) {
+  const auto files = CorpusFiles();
+  ASSERT_FALSE(files.empty());
+  const std::uint64_t far = 3ull * 3600 * kSampleRate + 12345;
+  ASSERT_GE(PlayerPrepareSong(player, LoadFile(files[0]), &buffer, 0, kNoSongEnd), 0);
+  ASSERT_GE(PlayerSeek(player, far, true), 0);
+  const std::vector<SongKeyframe>& keyframes = player.song->keyframes;
+  ASSERT_FALSE(keyframes.empty());
+  EXPECT_LE(keyframes.size(), keyframes.capacity());
+  EXPECT_TRUE(std::is_sorted(keyframes.begin(), keyframes.end(),
+                             [](const SongKeyframe& a, const SongKeyframe& b) { return a.frame < b.frame; }));
+  EXPECT_LE(far - keyframes.back().frame, far / 128);
+  const std::uint64_t back = far - 10 * kSampleRate;
+  ASSERT_GE(PlayerSeek(player, back, true), 0);
+  Song* alone = LoadFile(files[0]);
+  SeekSong(*alone, back);
+  const auto want = Alone(alone, 20000);
+  const auto* ring = reinterpret_cast<const std::int16_t*>(buffer.Ring());
+  EXPECT_TRUE(std::equal(want.begin(), want.end(), ring + buffer.PlayCursor() / 2));
+}
+
 }  // namespace

@@ -376,9 +376,11 @@ class FilePlayer {
   // Queues the file after the last one queued once the player has taken
   // that one, so that songs shorter than the ring follow each other too.
   void Refill(std::size_t count);
-  // Moves the song to `frame` a minute at a time, with an ear for stop
-  // signals: a --start days into a song without an end takes a while.
-  // False when a stop signal came.
+  // Moves the song to the start of the block that holds `frame` a minute
+  // at a time, with an ear for stop signals: a --start days into a song
+  // without an end takes a while. The player's prefill goes on from
+  // there (from a song inside that block it would start again from the
+  // song's start, deaf to the signals). False when a stop signal came.
   bool Seek(Song& song, std::uint64_t frame);
   Device KeepDevice();
   void Suspend();
@@ -570,6 +572,7 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
     queued_ = kNoFile;
     return {};
   }
+  SeekSong(*next->song, next->start);  // a queued song follows from the frame it stands at
   queued_ = index + 1;
   queuedEnds_ = next->end != kNoSongEnd;
   Song* song = next->song.release();
@@ -588,12 +591,15 @@ void FilePlayer::Refill(std::size_t count) {
 }
 
 bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
+  // Keyframes taken on the way (as many as the player keeps), so that a
+  // seek back soon after a far start does not go back to the song's start.
+  KeepKeyframes(song, 256);
   constexpr std::uint64_t kStep = 60 * 44100;
   for (std::uint64_t at = kStep; at < frame; at += kStep) {
-    SeekSong(song, at);
+    SeekSongToBlock(song, at / kBlockFrames);
     if (TakeSignals()) return false;
   }
-  SeekSong(song, frame);
+  SeekSongToBlock(song, frame / kBlockFrames);
   return true;
 }
 
