@@ -514,6 +514,19 @@ for name, how, status in [("Ctrl-C", b"\x03", -signal.SIGINT), ("Ctrl-\\", b"\x1
 # A stop signal while play seeks to a far --start (days into endless play:
 # a long while of work) ends the program at once, on a terminal (Ctrl-C,
 # the terminal restored) and without one (SIGTERM).
+def terminated_after(p, seconds):
+    """SIGTERM to p after `seconds`: its exit code and how long it took to end."""
+    time.sleep(seconds)
+    sent = time.time()
+    p.send_signal(signal.SIGTERM)
+    try:
+        code = p.wait(60)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        code = p.wait()
+    return code, time.time() - sent
+
+
 for name, on_terminal, status in [("Ctrl-C on a terminal", True, -signal.SIGINT),
                                   ("SIGTERM without a terminal", False, -signal.SIGTERM)]:
     args, env = [module, "--loops", "0", "--start", "604800"], dict(os.environ, SDL_AUDIODRIVER="dummy")
@@ -524,18 +537,11 @@ for name, on_terminal, status in [("Ctrl-C on a terminal", True, -signal.SIGINT)
         sent = time.time()
         t.send(b"\x03")
         code = t.wait(5)
+        took = time.time() - sent
         restored = t.lflag() & termios.ECHO and t.lflag() & termios.ICANON
     else:
         p = subprocess.Popen([cli, "play", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(1.0)
-        sent = time.time()
-        p.send_signal(signal.SIGTERM)
-        try:
-            code = p.wait(5)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            code = p.wait()
-    took = time.time() - sent
+        code, took = terminated_after(p, 1.0)
     check("%s during a seek to --start 7 days: ends by the signal at once" % name,
           code == status and took < 1.0 and restored, (code, took, restored))
 
@@ -552,15 +558,7 @@ if not os.environ.get("ZEVORA_SANITIZE"):
     p.send_signal(signal.SIGTERM)
     p.wait()
     p = subprocess.Popen([cli, "play", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(0.75 * whole)
-    sent = time.time()
-    p.send_signal(signal.SIGTERM)
-    try:
-        code = p.wait(60)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        code = p.wait()
-    took = time.time() - sent
+    code, took = terminated_after(p, 0.75 * whole)
     check("SIGTERM late in a seek to --start 7 days: ends by the signal at once",
           code == -signal.SIGTERM and took < 1.0, (code, took, whole))
 
