@@ -21,11 +21,6 @@ Player& DefaultPlayer() {
 
 namespace {
 
-// Keyframes for the whole of a song's run: a seek back costs at most eight
-// seconds of skipping in the first half hour, a 128th of the time played
-// after it.
-constexpr std::size_t kPlayerKeyframes = 256;
-
 void ClearPositionLog(Player& player) {
   for (auto& entry : player.positionLog) entry.store(0, std::memory_order_release);
   player.positionLogIndex.store(0, std::memory_order_release);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -26,6 +27,10 @@ struct PositionLogEntry {
 };
 
 constexpr std::uint64_t kNoSongEnd = ~std::uint64_t{0};
+// Keyframes a played song keeps, for the whole of its run: a seek back
+// costs at most eight seconds of skipping in the first half hour, a 128th
+// of the time played after it.
+constexpr std::size_t kPlayerKeyframes = 256;
 
 // A song to go on with where the one playing ends, with the frame where
 // it ends in turn and the caller's tag for it.

@@ -827,10 +827,12 @@ class WindowListTest : public QObject {
 
   // Memory that runs short while a file's end is sought makes the file one
   // that cannot be played, "out of memory", as for a load; the program goes
-  // on, and the file reads once memory is back.
-  void memoryShortInTheScan() {
+  // on, and the file reads once memory is back. A limit on processes that
+  // refuses the list's readers their threads: the files wait, and are read
+  // once a later file gets a thread.
+  void memoryOrThreadsRefused() {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    QSKIP("the sanitizers' allocators are their own");
+    QSKIP("the sanitizers allocate and start threads their own way");
 #else
     const QByteArray path = ZEVORA_REGRESSIONS_DIR "/slow-scan-of-loops-in-the-last-channels";
     failAllocationsFrom = std::size_t{4} << 20;
@@ -850,23 +852,15 @@ class WindowListTest : public QObject {
     QCOMPARE(r.window.List().At(0).state, PlaylistEntry::State::kBad);
     QCOMPARE(r.errors, QStringList{"Unable to start playback"});
     QVERIFY(!r.window.Playing());
-#endif
-  }
 
-  // A limit on processes that refuses the list's readers their threads:
-  // the files wait, and are read once a later file gets a thread.
-  void readersRefusedThreads() {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    QSKIP("the sanitizers start threads their own way");
-#else
-    Rig r;
+    Rig refused;
     refuseThreads = true;
-    r.window.List().Insert(0, {a_, b_});
+    refused.window.List().Insert(0, {a_, b_});
     refuseThreads = false;
-    QCOMPARE(r.window.List().At(0).state, PlaylistEntry::State::kPending);
-    r.window.List().Insert(2, {c_});
-    r.WaitForScans();
-    QCOMPARE(Titles(r.window.List()), QStringList({"Song A", "b.xm", "Song C"}));
+    QCOMPARE(refused.window.List().At(0).state, PlaylistEntry::State::kPending);
+    refused.window.List().Insert(2, {c_});
+    refused.WaitForScans();
+    QCOMPARE(Titles(refused.window.List()), QStringList({"Song A", "b.xm", "Song C"}));
 #endif
   }
 

@@ -591,9 +591,9 @@ void FilePlayer::Refill(std::size_t count) {
 }
 
 bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
-  // Keyframes taken on the way (as many as the player keeps), so that a
-  // seek back soon after a far start does not go back to the song's start.
-  KeepKeyframes(song, 256);
+  // Keyframes taken on the way, so that a seek back soon after a far start
+  // does not go back to the song's start.
+  KeepKeyframes(song, kPlayerKeyframes);
   constexpr std::uint64_t kStep = 60 * 44100;
   for (std::uint64_t at = kStep; at < frame; at += kStep) {
     SeekSongToBlock(song, at / kBlockFrames);
