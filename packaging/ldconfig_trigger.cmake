@@ -2,7 +2,11 @@
 # package with a shared library run ldconfig from postinst and postrm; Debian
 # runs it through the ldconfig trigger instead, once for all packages installed
 # together. Such a package gets the trigger in place of the two scripts.
+# Other generators (cpack -G TGZ) make no Debian packages: nothing to do.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
   set(tree "${deb}.tree")
   file(REMOVE_RECURSE "${tree}")
   execute_process(COMMAND dpkg-deb -R "${deb}" "${tree}" COMMAND_ERROR_IS_FATAL ANY)

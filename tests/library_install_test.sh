@@ -134,4 +134,18 @@ if pkg-config --exists sdl2; then
   cmp -n "$audio" -i "$start:0" "$work/capture.raw" <(tail -c +45 "$work/reference.wav") ||
     fail "play_sdl's sound differs from the render"
 fi
+# Folders chosen when configuring, as distributions choose them: an absolute
+# library folder, headers in a folder of their own, the programs in games.
+# Configured only (nothing built): the .pc file is read as if installed in
+# that library folder, and the generated install and export files say where
+# the rest goes.
+cmake -S "$source" -B "$work/dirs" -DZEVORA_BUILD_APP=OFF -DZEVORA_BUILD_AUDIO=OFF -DZEVORA_BUILD_TESTS=OFF \
+  -DZEVORA_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/opt/zv -DCMAKE_INSTALL_LIBDIR=/opt/zv/lib64 \
+  -DCMAKE_INSTALL_INCLUDEDIR=include/zv -DCMAKE_INSTALL_BINDIR=games >/dev/null
+flags=$(pkg-config --define-variable=pcfiledir=/opt/zv/lib64/pkgconfig --cflags --libs "$work/dirs/engine/zevora.pc")
+[ "$(echo $flags)" = "-I/opt/zv/include/zv -L/opt/zv/lib64 -lzevora" ] || fail "zevora.pc with chosen folders: $flags"
+grep -q 'INTERFACE_INCLUDE_DIRECTORIES "${_IMPORT_PREFIX}/include/zv"' "$work"/dirs/engine/CMakeFiles/Export/*/ZevoraTargets.cmake ||
+  fail "the CMake package does not give the chosen header folder"
+grep -q 'DESTINATION "${CMAKE_INSTALL_PREFIX}/games" TYPE EXECUTABLE' "$work/dirs/tools/cmake_install.cmake" ||
+  fail "zevora-cli is not installed into the chosen program folder"
 echo "library install test passed"
