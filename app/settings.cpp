@@ -64,6 +64,11 @@ bool PutAside(const QString& file) {
 
 Settings::Settings(const QString& file) {
   if (file.isEmpty()) return;
+  // Only a plain file (or a link to one) holds settings: reading a pipe
+  // waits for a writer that never comes, and a device never ends. Such a
+  // name, or a folder, is left alone: nothing is read or written.
+  const QFileInfo kind(file);
+  if (kind.exists() && !kind.isFile()) return;
   settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
   if (settings_->status() == QSettings::FormatError || !IsText(file)) {
     // Whatever could be parsed of a damaged file is not trusted, and the

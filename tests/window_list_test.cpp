@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <QApplication>
 #include <QDir>
@@ -1320,33 +1321,43 @@ class WindowListTest : public QObject {
   // and writes good settings again.
   void damagedSettings_data() {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("folder");
+    QTest::addColumn<QString>("kind");   // what stands at the name when it is no plain file
     QTest::addColumn<bool>("putAside");  // not parsed as settings at all: kept as FILE.damaged
-    QTest::addRow("binary") << QByteArray("\x00\xff\xfe[[[=\n=\n\\\\\x80\x01list\\size=3", 28) << false << true;
-    QTest::addRow("broken UTF-8") << QByteArray("[General]\nvolume=5\xc3(\n") << false << true;
-    QTest::addRow("unbalanced section") << QByteArray("[General\nvolume=5\n[list") << false << true;
+    QTest::addRow("binary") << QByteArray("\x00\xff\xfe[[[=\n=\n\\\\\x80\x01list\\size=3", 28) << QString() << true;
+    QTest::addRow("broken UTF-8") << QByteArray("[General]\nvolume=5\xc3(\n") << QString() << true;
+    QTest::addRow("unbalanced section") << QByteArray("[General\nvolume=5\n[list") << QString() << true;
     QTest::addRow("wrong kinds") << QByteArray(
                                         "[General]\nvolume=loud\nmuted=perhaps\nendMode=forever\nlistOpen=2\n"
                                         "heardEntry=x\neffect=reverb\nlastFolder=@ByteArray(\\x1)\n"
                                         "[list]\nsize=2\n1\\path=relative.xm\n2\\path=@Variant(\\0\\0\\0\\x7f)\n")
-                                 << false << false;
+                                 << QString() << false;
     QTest::addRow("out of range") << QByteArray(
                                          "[General]\nvolume=0\nequalizerGain=99\ngargleRate=0\nheardEntry=7\n"
                                          "patternGeometry=@Rect(-2147483648 -2147483648 500 300)\n"
                                          "[list]\nsize=-5\n")
-                                  << false << false;
-    QTest::addRow("huge count") << QByteArray("[list]\nsize=2147483647\n") << false << false;
-    QTest::addRow("empty") << QByteArray() << false << false;
-    QTest::addRow("a folder") << QByteArray() << true << false;
+                                  << QString() << false;
+    QTest::addRow("huge count") << QByteArray("[list]\nsize=2147483647\n") << QString() << false;
+    QTest::addRow("empty") << QByteArray() << QString() << false;
+    QTest::addRow("a folder") << QByteArray() << QString("folder") << false;
+    QTest::addRow("a pipe") << QByteArray() << QString("pipe") << false;
+    QTest::addRow("a link to a device") << QByteArray() << QString("device") << false;
   }
   void damagedSettings() {
     QFETCH(QByteArray, content);
-    QFETCH(bool, folder);
+    QFETCH(QString, kind);
     QFETCH(bool, putAside);
     QTemporaryDir config;
     const QString file = config.filePath("zevora.conf");
-    if (folder) {
+    if (kind == "folder") {
       QVERIFY(QDir().mkpath(file));
+    } else if (kind == "pipe") {
+      QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    } else if (kind == "device") {
+      // One like /dev/null, made here: a write that took its name would
+      // put a plain file in its place.
+      if (::mknod(QFile::encodeName(config.filePath("elsewhere")).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("no device can be made here");
+      QVERIFY(QFile::link(config.filePath("elsewhere"), file));
     } else {
       QFile out(file);
       QVERIFY(out.open(QIODevice::WriteOnly));
@@ -1373,7 +1384,13 @@ class WindowListTest : public QObject {
       QVERIFY(r.window.Playing());
       r.window.SetEndMode(EndMode::kPlayList);
     }
-    if (folder) return;
+    if (!kind.isEmpty()) {
+      // Left as it was (a link still names what it named), nothing put beside it.
+      QCOMPARE(QDir(config.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+               (kind == "device" ? QStringList{"elsewhere", "zevora.conf"} : QStringList{"zevora.conf"}));
+      QVERIFY(QFileInfo(file).exists() && !QFileInfo(file).isFile());
+      return;
+    }
     QFile aside(file + ".damaged");
     QCOMPARE(aside.exists(), putAside);
     if (putAside) {
