@@ -87,8 +87,12 @@ Settings::Settings(const QString& file) {
 Settings::~Settings() = default;
 
 QString Settings::DefaultFile() {
-  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-         QStringLiteral("/zevora/zevora.conf");
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  // A relative XDG_CONFIG_HOME names no place (the desktop's rules for
+  // these folders say to ignore it): taken as it is, the settings would be
+  // another file in each folder the window is started from.
+  if (QDir::isRelativePath(folder)) folder = QDir::homePath() + QStringLiteral("/.config");
+  return folder + QStringLiteral("/zevora/zevora.conf");
 }
 
 QString Settings::File() const { return settings_ ? settings_->fileName() : QString(); }

@@ -1317,6 +1317,32 @@ class WindowListTest : public QObject {
     QCOMPARE(marked == 0 ? QByteArray() : r.window.List().Find(marked)->path, heard);
   }
 
+  // The settings live in the desktop's configuration folder; a relative
+  // XDG_CONFIG_HOME is ignored, not taken from the folder the window starts in.
+  void defaultSettingsFile_data() {
+    QTest::addColumn<QByteArray>("configHome");
+    QTest::addColumn<QString>("file");
+    const QString home = QDir::homePath() + "/.config/zevora/zevora.conf";
+    QTest::addRow("absolute") << QByteArray("/elsewhere/config") << QString("/elsewhere/config/zevora/zevora.conf");
+    QTest::addRow("empty") << QByteArray() << home;
+    QTest::addRow("relative") << QByteArray("config") << home;
+    QTest::addRow("dot") << QByteArray("./.config") << home;
+  }
+  void defaultSettingsFile() {
+    QFETCH(QByteArray, configHome);
+    QFETCH(QString, file);
+    const QByteArray was = qgetenv("XDG_CONFIG_HOME");
+    const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", configHome);
+    const QString got = Settings::DefaultFile();
+    if (wasSet) {
+      qputenv("XDG_CONFIG_HOME", was);
+    } else {
+      qunsetenv("XDG_CONFIG_HOME");
+    }
+    QCOMPARE(got, file);
+  }
+
   // A damaged settings file: the window starts with every default, works,
   // and writes good settings again.
   void damagedSettings_data() {
