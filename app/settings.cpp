@@ -6,10 +6,9 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <algorithm>
+#include <limits>
 
 namespace {
-
-constexpr int kMaxListEntries = 100000;
 
 const char* EffectKey(RememberedState::Effect effect) {
   switch (effect) {
@@ -114,10 +113,18 @@ void Settings::Read() {
   r.listOpen = BoolOr(s, "listOpen", r.listOpen);
   // The heard entry counts the entries as written: it is found among them
   // before any that are left out, so that it still names the same file.
-  const int heard = IntIn(s, "heardEntry", -1, kMaxListEntries - 1, -1);
+  const int heard = IntIn(s, "heardEntry", -1, std::numeric_limits<int>::max(), -1);
   const int size = s.beginReadArray(QStringLiteral("list"));
-  const int written = std::min(size, kMaxListEntries);
-  for (int i = 0; i < written; ++i) {
+  // The entries the file holds, however many, in order; a count far above
+  // them (a damaged or made-up file) is not gone through one by one.
+  QList<int> present;
+  for (const QString& group : s.childGroups()) {
+    bool ok = false;
+    const int n = group.toInt(&ok);
+    if (ok && n >= 1 && n <= size && group == QString::number(n)) present << n - 1;
+  }
+  std::sort(present.begin(), present.end());
+  for (const int i : present) {
     s.setArrayIndex(i);
     const QVariant path = s.value(QStringLiteral("path"));
     // Only absolute paths: anything else is not a name this window wrote.

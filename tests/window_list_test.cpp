@@ -1246,6 +1246,19 @@ class WindowListTest : public QObject {
     QCOMPARE(Settings(file).State().list, QList<QByteArray>({"/a.xm", "/b.xm"}));
   }
 
+  // A list of any length comes back whole, its heard entry marked.
+  void longListIsKeptWhole() {
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    QList<QByteArray> list;
+    for (int i = 0; i < 100002; ++i) list << "/songs/" + QByteArray::number(i) + ".xm";
+    Settings(file).SetList(list, 100001);
+    const Settings read(file);
+    QCOMPARE(read.State().list.size(), list.size());
+    QVERIFY(read.State().list == list);
+    QCOMPARE(read.State().heardEntry, 100001);
+  }
+
   // A writer killed at any moment leaves the settings as they were before
   // one of its writes or after it, never in between.
   void settingsSurviveAKillMidWrite() {
@@ -1295,6 +1308,10 @@ class WindowListTest : public QObject {
                                           "4\\path=@ByteArray(/d.xm)\n5\\path=@ByteArray(/e.xm)\nsize=5\n")
                                    << 4 << QList<QByteArray>{"/d.xm", "/e.xm"} << QByteArray("/e.xm");
     QTest::addRow("past the end") << three << 3 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray();
+    QTest::addRow("with gaps") << QByteArray(
+                                      "1\\path=@ByteArray(/a.xm)\n3\\path=@ByteArray(/c.xm)\n"
+                                      "5\\path=@ByteArray(/e.xm)\n9\\path=@ByteArray(/i.xm)\nsize=5\n")
+                               << 4 << QList<QByteArray>{"/a.xm", "/c.xm", "/e.xm"} << QByteArray("/e.xm");
   }
   void heardEntryAfterLeftOutEntries() {
     QFETCH(QByteArray, list);
