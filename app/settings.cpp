@@ -6,10 +6,9 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <algorithm>
+#include <limits>
 
 namespace {
-
-constexpr int kMaxListEntries = 100000;
 
 const char* EffectKey(RememberedState::Effect effect) {
   switch (effect) {
@@ -64,6 +63,11 @@ bool PutAside(const QString& file) {
 
 Settings::Settings(const QString& file) {
   if (file.isEmpty()) return;
+  // Only a plain file (or a link to one) holds settings: reading a pipe
+  // waits for a writer that never comes, and a device never ends. Such a
+  // name, or a folder, is left alone: nothing is read or written.
+  const QFileInfo kind(file);
+  if (kind.exists() && !kind.isFile()) return;
   settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
   if (settings_->status() == QSettings::FormatError || !IsText(file)) {
     // Whatever could be parsed of a damaged file is not trusted, and the
@@ -82,8 +86,12 @@ Settings::Settings(const QString& file) {
 Settings::~Settings() = default;
 
 QString Settings::DefaultFile() {
-  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-         QStringLiteral("/zevora/zevora.conf");
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  // A relative XDG_CONFIG_HOME names no place (the desktop's rules for
+  // these folders say to ignore it): taken as it is, the settings would be
+  // another file in each folder the window is started from.
+  if (QDir::isRelativePath(folder)) folder = QDir::homePath() + QStringLiteral("/.config");
+  return folder + QStringLiteral("/zevora/zevora.conf");
 }
 
 QString Settings::File() const { return settings_ ? settings_->fileName() : QString(); }
@@ -105,10 +113,18 @@ void Settings::Read() {
   r.listOpen = BoolOr(s, "listOpen", r.listOpen);
   // The heard entry counts the entries as written: it is found among them
   // before any that are left out, so that it still names the same file.
-  const int heard = IntIn(s, "heardEntry", -1, kMaxListEntries - 1, -1);
+  const int heard = IntIn(s, "heardEntry", -1, std::numeric_limits<int>::max(), -1);
   const int size = s.beginReadArray(QStringLiteral("list"));
-  const int written = std::min(size, kMaxListEntries);
-  for (int i = 0; i < written; ++i) {
+  // The entries the file holds, however many, in order; a count far above
+  // them (a damaged or made-up file) is not gone through one by one.
+  QList<int> present;
+  for (const QString& group : s.childGroups()) {
+    bool ok = false;
+    const int n = group.toInt(&ok);
+    if (ok && n >= 1 && n <= size && group == QString::number(n)) present << n - 1;
+  }
+  std::sort(present.begin(), present.end());
+  for (const int i : present) {
     s.setArrayIndex(i);
     const QVariant path = s.value(QStringLiteral("path"));
     // Only absolute paths: anything else is not a name this window wrote.

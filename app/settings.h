@@ -34,7 +34,8 @@ struct RememberedState {
 
 class Settings {
  public:
-  // file empty: nothing is read or written.
+  // file empty, or a name that is no plain file (a folder, a pipe, a
+  // device): nothing is read or written.
   explicit Settings(const QString& file);
   ~Settings();
   Settings(const Settings&) = delete;

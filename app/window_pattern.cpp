@@ -46,7 +46,15 @@ void MainWindow::SetUpPatternView() {
       },
       this, [this] { listPlayer_->Refresh(paused_); });
   const RememberedState& r = settings_->State();
-  if (!r.patternGeometry.isNull()) patternView_->setGeometry(r.patternGeometry);
+  if (!r.patternGeometry.isNull()) {
+    // No larger than the screens there are now together: a size remembered
+    // past them (a file edited by hand) would take memory for every pixel.
+    QRect place = r.patternGeometry;
+    QRect screens;
+    for (const QScreen* screen : QGuiApplication::screens()) screens |= screen->availableGeometry();
+    if (!screens.isEmpty()) place.setSize(place.size().boundedTo(screens.size()));
+    patternView_->setGeometry(place);
+  }
   {
     const QSignalBlocker quiet(seekRow_);
     seekRow_->SetPatternOpen(r.patternOpen);

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <QApplication>
 #include <QDir>
@@ -1245,6 +1246,19 @@ class WindowListTest : public QObject {
     QCOMPARE(Settings(file).State().list, QList<QByteArray>({"/a.xm", "/b.xm"}));
   }
 
+  // A list of any length comes back whole, its heard entry marked.
+  void longListIsKeptWhole() {
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    QList<QByteArray> list;
+    for (int i = 0; i < 100002; ++i) list << "/songs/" + QByteArray::number(i) + ".xm";
+    Settings(file).SetList(list, 100001);
+    const Settings read(file);
+    QCOMPARE(read.State().list.size(), list.size());
+    QVERIFY(read.State().list == list);
+    QCOMPARE(read.State().heardEntry, 100001);
+  }
+
   // A writer killed at any moment leaves the settings as they were before
   // one of its writes or after it, never in between.
   void settingsSurviveAKillMidWrite() {
@@ -1294,6 +1308,10 @@ class WindowListTest : public QObject {
                                           "4\\path=@ByteArray(/d.xm)\n5\\path=@ByteArray(/e.xm)\nsize=5\n")
                                    << 4 << QList<QByteArray>{"/d.xm", "/e.xm"} << QByteArray("/e.xm");
     QTest::addRow("past the end") << three << 3 << QList<QByteArray>{"/a.xm", "/c.xm"} << QByteArray();
+    QTest::addRow("with gaps") << QByteArray(
+                                      "1\\path=@ByteArray(/a.xm)\n3\\path=@ByteArray(/c.xm)\n"
+                                      "5\\path=@ByteArray(/e.xm)\n9\\path=@ByteArray(/i.xm)\nsize=5\n")
+                               << 4 << QList<QByteArray>{"/a.xm", "/c.xm", "/e.xm"} << QByteArray("/e.xm");
   }
   void heardEntryAfterLeftOutEntries() {
     QFETCH(QByteArray, list);
@@ -1316,37 +1334,73 @@ class WindowListTest : public QObject {
     QCOMPARE(marked == 0 ? QByteArray() : r.window.List().Find(marked)->path, heard);
   }
 
+  // The settings live in the desktop's configuration folder; a relative
+  // XDG_CONFIG_HOME is ignored, not taken from the folder the window starts in.
+  void defaultSettingsFile_data() {
+    QTest::addColumn<QByteArray>("configHome");
+    QTest::addColumn<QString>("file");
+    const QString home = QDir::homePath() + "/.config/zevora/zevora.conf";
+    QTest::addRow("absolute") << QByteArray("/elsewhere/config") << QString("/elsewhere/config/zevora/zevora.conf");
+    QTest::addRow("empty") << QByteArray() << home;
+    QTest::addRow("relative") << QByteArray("config") << home;
+    QTest::addRow("dot") << QByteArray("./.config") << home;
+  }
+  void defaultSettingsFile() {
+    QFETCH(QByteArray, configHome);
+    QFETCH(QString, file);
+    const QByteArray was = qgetenv("XDG_CONFIG_HOME");
+    const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", configHome);
+    const QString got = Settings::DefaultFile();
+    if (wasSet) {
+      qputenv("XDG_CONFIG_HOME", was);
+    } else {
+      qunsetenv("XDG_CONFIG_HOME");
+    }
+    QCOMPARE(got, file);
+  }
+
   // A damaged settings file: the window starts with every default, works,
   // and writes good settings again.
   void damagedSettings_data() {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("folder");
+    QTest::addColumn<QString>("kind");   // what stands at the name when it is no plain file
     QTest::addColumn<bool>("putAside");  // not parsed as settings at all: kept as FILE.damaged
-    QTest::addRow("binary") << QByteArray("\x00\xff\xfe[[[=\n=\n\\\\\x80\x01list\\size=3", 28) << false << true;
-    QTest::addRow("broken UTF-8") << QByteArray("[General]\nvolume=5\xc3(\n") << false << true;
-    QTest::addRow("unbalanced section") << QByteArray("[General\nvolume=5\n[list") << false << true;
+    QTest::addRow("binary") << QByteArray("\x00\xff\xfe[[[=\n=\n\\\\\x80\x01list\\size=3", 28) << QString() << true;
+    QTest::addRow("broken UTF-8") << QByteArray("[General]\nvolume=5\xc3(\n") << QString() << true;
+    QTest::addRow("unbalanced section") << QByteArray("[General\nvolume=5\n[list") << QString() << true;
     QTest::addRow("wrong kinds") << QByteArray(
                                         "[General]\nvolume=loud\nmuted=perhaps\nendMode=forever\nlistOpen=2\n"
                                         "heardEntry=x\neffect=reverb\nlastFolder=@ByteArray(\\x1)\n"
                                         "[list]\nsize=2\n1\\path=relative.xm\n2\\path=@Variant(\\0\\0\\0\\x7f)\n")
-                                 << false << false;
+                                 << QString() << false;
     QTest::addRow("out of range") << QByteArray(
                                          "[General]\nvolume=0\nequalizerGain=99\ngargleRate=0\nheardEntry=7\n"
                                          "patternGeometry=@Rect(-2147483648 -2147483648 500 300)\n"
                                          "[list]\nsize=-5\n")
-                                  << false << false;
-    QTest::addRow("huge count") << QByteArray("[list]\nsize=2147483647\n") << false << false;
-    QTest::addRow("empty") << QByteArray() << false << false;
-    QTest::addRow("a folder") << QByteArray() << true << false;
+                                  << QString() << false;
+    QTest::addRow("huge count") << QByteArray("[list]\nsize=2147483647\n") << QString() << false;
+    QTest::addRow("empty") << QByteArray() << QString() << false;
+    QTest::addRow("a folder") << QByteArray() << QString("folder") << false;
+    QTest::addRow("a pipe") << QByteArray() << QString("pipe") << false;
+    QTest::addRow("a link to a device") << QByteArray() << QString("device") << false;
   }
   void damagedSettings() {
     QFETCH(QByteArray, content);
-    QFETCH(bool, folder);
+    QFETCH(QString, kind);
     QFETCH(bool, putAside);
     QTemporaryDir config;
     const QString file = config.filePath("zevora.conf");
-    if (folder) {
+    if (kind == "folder") {
       QVERIFY(QDir().mkpath(file));
+    } else if (kind == "pipe") {
+      QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    } else if (kind == "device") {
+      // One like /dev/null, made here: a write that took its name would
+      // put a plain file in its place.
+      if (::mknod(QFile::encodeName(config.filePath("elsewhere")).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("no device can be made here");
+      QVERIFY(QFile::link(config.filePath("elsewhere"), file));
     } else {
       QFile out(file);
       QVERIFY(out.open(QIODevice::WriteOnly));
@@ -1373,7 +1427,13 @@ class WindowListTest : public QObject {
       QVERIFY(r.window.Playing());
       r.window.SetEndMode(EndMode::kPlayList);
     }
-    if (folder) return;
+    if (!kind.isEmpty()) {
+      // Left as it was (a link still names what it named), nothing put beside it.
+      QCOMPARE(QDir(config.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+               (kind == "device" ? QStringList{"elsewhere", "zevora.conf"} : QStringList{"zevora.conf"}));
+      QVERIFY(QFileInfo(file).exists() && !QFileInfo(file).isFile());
+      return;
+    }
     QFile aside(file + ".damaged");
     QCOMPARE(aside.exists(), putAside);
     if (putAside) {

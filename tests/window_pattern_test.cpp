@@ -664,19 +664,23 @@ class WindowPatternTest : public QObject {
 
   // A place remembered on a screen that is no longer there (a second
   // monitor unplugged): the view opens on the window's screen, with its
-  // size; a place on the screen is kept.
+  // size; a place on the screen is kept. A size past the screens is made
+  // theirs.
   void viewRememberedOffTheScreensOpensOnOne() {
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     const struct {
       const char* what;
       QRect remembered;
       bool kept;
+      QSize size;  // shown; empty: the remembered
     } cases[] = {
         {"on the screen", QRect(area.left() + 20, area.top() + 30, 400, 300), true},
         {"right of it", QRect(area.right() + 200, area.top() + 30, 400, 300), false},
         {"far off", QRect(60000, 60000, 700, 420), false},
         {"above and left", QRect(area.left() - 3000, area.top() - 2000, 500, 300), false},
         {"a corner of it showing", QRect(area.right() - 10, area.bottom() - 10, 500, 300), false},
+        {"larger than the screens", QRect(area.left(), area.top(), 32768, 32768), false, area.size()},
+        {"wider than the screens", QRect(area.left(), area.top() + 10, 20000, 300), false, QSize(area.width(), 300)},
     };
     for (const auto& c : cases) {
       QTemporaryDir config;
@@ -690,7 +694,7 @@ class WindowPatternTest : public QObject {
       QVERIFY2(Show(r.window), c.what);
       QVERIFY2(r.View().isVisible(), c.what);
       const QRect shown = r.View().geometry();
-      QVERIFY2(shown.size() == c.remembered.size(), c.what);
+      QVERIFY2(shown.size() == (c.size.isEmpty() ? c.remembered.size() : c.size), c.what);
       if (c.kept) {
         QVERIFY2(shown == c.remembered, c.what);
       } else {
