@@ -674,11 +674,11 @@ class WindowPatternTest : public QObject {
       bool kept;
       QSize size;  // shown; empty: the remembered
     } cases[] = {
-        {"on the screen", QRect(area.left() + 20, area.top() + 30, 400, 300), true},
-        {"right of it", QRect(area.right() + 200, area.top() + 30, 400, 300), false},
-        {"far off", QRect(60000, 60000, 700, 420), false},
-        {"above and left", QRect(area.left() - 3000, area.top() - 2000, 500, 300), false},
-        {"a corner of it showing", QRect(area.right() - 10, area.bottom() - 10, 500, 300), false},
+        {"on the screen", QRect(area.left() + 20, area.top() + 30, 400, 300), true, {}},
+        {"right of it", QRect(area.right() + 200, area.top() + 30, 400, 300), false, {}},
+        {"far off", QRect(60000, 60000, 700, 420), false, {}},
+        {"above and left", QRect(area.left() - 3000, area.top() - 2000, 500, 300), false, {}},
+        {"a corner of it showing", QRect(area.right() - 10, area.bottom() - 10, 500, 300), false, {}},
         {"larger than the screens", QRect(area.left(), area.top(), 32768, 32768), false, area.size()},
         {"wider than the screens", QRect(area.left(), area.top() + 10, 20000, 300), false, QSize(area.width(), 300)},
     };
