@@ -46,7 +46,15 @@ QStringList DefaultChooseFiles(QWidget* owner, const QString& folder) {
 }
 
 void DefaultShowError(QWidget* owner, const QString& text) {
+  // The box waits for its OK in an event loop of its own, in which files
+  // handed over (or dropped) meanwhile are opened: a box with the same text
+  // still open says it already. (Another on top of it for each would nest
+  // one more loop each, until the stack runs out.)
+  static QStringList open;
+  if (open.contains(text)) return;
+  open << text;
   QMessageBox::critical(owner, QStringLiteral("Error"), text);
+  open.removeOne(text);
 }
 
 // The five toolbar images (load, stop, pause, sound on, muted) from one
