@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "audio_setup.h"
 #include "end_mode.h"
@@ -44,30 +45,42 @@ int main(int argc, char** argv) {
         stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
-  QApplication app(argc, argv);
+  // Qt's own options (-style, -reverse, ...) are taken out of the
+  // arguments before "--" only: after it every argument is a file, even
+  // one named like them.
+  int filesFrom = argc;
+  for (int i = 1; i < argc; ++i)
+    if (!std::strcmp(argv[i], "--")) {
+      filesFrom = i;
+      break;
+    }
+  int qtArgc = filesFrom;
+  QApplication app(qtArgc, argv);
   QApplication::setApplicationName(QStringLiteral("Zevora"));
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.zevora.Zevora"));
 
-  // (QApplication has taken its own options out of argv.) The names'
-  // bytes go to the engine as they are.
+  // (QApplication has taken its own options out of argv's first qtArgc.)
+  // The names' bytes go to the engine as they are.
+  std::vector<const char*> args(argv, argv + qtArgc);
+  args.insert(args.end(), argv + filesFrom, argv + argc);
   QList<QByteArray> files;
   std::optional<EndMode> mode;
   bool patternView = false;
   bool newWindow = false;
   bool options = true;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const char* arg = args[i];
     if (options && !std::strcmp(arg, "--")) {
       options = false;
     } else if (options && (!std::strcmp(arg, "--repeat") || !std::strncmp(arg, "--repeat=", 9))) {
-      const char* value = arg[8] == '=' ? arg + 9 : (i + 1 < argc ? argv[++i] : nullptr);
+      const char* value = arg[8] == '=' ? arg + 9 : (i + 1 < args.size() ? args[++i] : nullptr);
       mode = value != nullptr ? ParseEndMode(QString::fromLocal8Bit(value)) : std::nullopt;
       if (!mode) {
         std::fprintf(stderr, "zevora: --repeat takes song, list or none\n");
         return 2;
       }
     } else if (options && (!std::strcmp(arg, "--view") || !std::strncmp(arg, "--view=", 7))) {
-      const char* value = arg[6] == '=' ? arg + 7 : (i + 1 < argc ? argv[++i] : nullptr);
+      const char* value = arg[6] == '=' ? arg + 7 : (i + 1 < args.size() ? args[++i] : nullptr);
       if (value == nullptr || std::strcmp(value, "pattern") != 0) {
         std::fprintf(stderr, "zevora: --view takes pattern\n");
         return 2;

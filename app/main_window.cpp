@@ -45,8 +45,15 @@ QStringList DefaultChooseFiles(QWidget* owner, const QString& folder) {
                                        QFileDialog::ReadOnly);
 }
 
-void DefaultShowError(QWidget* owner, const QString& text) {
+// The box waits for its OK in an event loop of its own, in which files
+// handed over (or dropped) meanwhile are opened: a box with the same text
+// still open (in `open`, the window's) says it already. (Another on top of
+// it for each would nest one more loop each, until the stack runs out.)
+void DefaultShowError(QWidget* owner, const QString& text, QStringList& open) {
+  if (open.contains(text)) return;
+  open << text;
   QMessageBox::critical(owner, QStringLiteral("Error"), text);
+  open.removeOne(text);
 }
 
 // The five toolbar images (load, stop, pause, sound on, muted) from one
@@ -85,7 +92,12 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   }
   if (!hooks_.chooseFile) hooks_.chooseFile = DefaultChooseFile;
   if (!hooks_.chooseFiles) hooks_.chooseFiles = DefaultChooseFiles;
-  if (!hooks_.showError) hooks_.showError = DefaultShowError;
+  if (!hooks_.showError) {
+    hooks_.showError = [open = std::make_shared<QStringList>()](QWidget* owner, const QString& text) {
+      const auto kept = open;  // held through the box's loop, whatever happens to the window meanwhile
+      DefaultShowError(owner, text, *kept);
+    };
+  }
   setObjectName(QStringLiteral("clsZevora"));
   setWindowTitle(QStringLiteral("Zevora"));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

@@ -257,6 +257,21 @@ check "no bus: nothing said ($(cat "$tmp/nobus1.log" "$tmp/nobus2.log"))" [ -z "
 check "no bus: the bus's window was not given them" is "handed over.xm" metadata xesam:title
 stop "$nobus1" "$nobus2"
 
+# Files that cannot be played, handed over one after another while the
+# first one's error box waits for its OK: that one box says it (a box more
+# for each, on top of it, would nest an event loop more each, until the
+# stack runs out).
+printf 'not a module' > "$tmp/elsewhere/text.xm"
+for _ in 1 2 3; do
+  (cd "$tmp/elsewhere" && SDL_AUDIODRIVER=dummy timeout 20 "$app" text.xm > /dev/null 2>&1)
+done
+check "an unplayable file handed over: an error box" wait_for 5 xdotool search --name '^Error$'
+sleep 1
+boxes=$(xdotool search --name '^Error$' | wc -l)
+check "three unplayable files handed over: one error box ($boxes)" [ "$boxes" -eq 1 ]
+press "$(xdotool search --name '^Error$' | head -1)" Return
+check "the box goes with its OK" wait_for 5 sh -c "! xdotool search --name '^Error\$'"
+
 # Quit from the bus ends the program.
 pc metadata > "$tmp/metadata-final.txt"
 gdbus call --session --dest org.mpris.MediaPlayer2.zevora --object-path /org/mpris/MediaPlayer2 \
