@@ -647,7 +647,12 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
   const std::uint64_t frame = HeardFrame(index, nextHeard);
   std::int32_t left = 0, right = 0;
   if (!paused_) buffer_.HeardLevels(1024, left, right);
-  const std::uint32_t position = PlayerGetPosition();
+  // The row of the block being heard, from the device's count of played
+  // frames (the streaming thread moves its position on ten blocks at a
+  // time: behind what is heard by up to that).
+  PositionLogEntry heardPosition{};
+  const std::uint32_t position =
+      PlayerHeardPosition(DefaultPlayer(), heardPosition) ? heardPosition.songPosition : PlayerGetPosition();
   StatusLine line;
   char text[48];
   std::snprintf(text, sizeof text, "[%zu/%zu]", index + 1, count);
