@@ -103,22 +103,27 @@ ListPlayer::Start ListPlayer::StartWith(std::uint32_t id, std::uint64_t frame, s
   // Paused, the buffer is never played: a device would take the new song's
   // first block while the window shows it paused.
   HRESULT played = PlayerPrepareSong(player_, loaded.song.release(), &buffer_, frame, end, id, queued);
-  if (played >= 0) played = PlayerStart(player_, paused);
+  if (played >= 0) {
+    chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title), std::move(loaded.path)});
+    if (queued.song != nullptr) {
+      chain_.push_back(std::move(next));
+      queuedWaiting_ = PlayerHasQueuedSong(player_);
+    }
+    // A song shorter than the ring took the queued one in the prefill: the
+    // entry after that is queued now, before anything is heard, so that it
+    // follows right at the end of the one before however short.
+    Queue(0);
+    played = PlayerStart(player_, paused);
+  }
   if (played < 0) {
     PlayerStop(player_);  // nothing streams on after a start that failed
+    chain_.clear();
+    queuedWaiting_ = false;
     return Start::kBufferFailed;
-  }
-  chain_.push_back({id, std::move(loaded.info), end, std::move(loaded.title), std::move(loaded.path)});
-  if (queued.song != nullptr) {
-    chain_.push_back(std::move(next));
-    queuedWaiting_ = PlayerHasQueuedSong(player_);
   }
   heardFrame_ = frame;
   list_.SetHeard(id);
   emit heardChanged(id);
-  // A song shorter than the ring took the queued one in the prefill: the
-  // entry after that is queued now.
-  Queue();
   return Start::kPlaying;
 }
 
@@ -231,7 +236,7 @@ void ListPlayer::UpdateHeard() {
   if (!chain_.empty() && PlayerHeard(player_, heard) && heard.tag == chain_.front().id) heardFrame_ = heard.songFrame;
 }
 
-void ListPlayer::Queue() {
+void ListPlayer::Queue(std::uint32_t lead) {
   // The last entry handed over has been taken: the one after it is queued
   // now, so that it is there well before that entry's end is rendered.
   // An entry shorter than the ring may have ended in it already (with
@@ -246,7 +251,7 @@ void ListPlayer::Queue() {
     Handed next{};
     QueuedSong queued = MakeNext(last, next);
     if (queued.song == nullptr) return;
-    if (PlayerQueueSongInTime(player_, queued.song, queued.endFrame, queued.tag) < 0) return;
+    if (PlayerQueueSongInTime(player_, queued.song, queued.endFrame, queued.tag, lead) < 0) return;
     chain_.push_back(std::move(next));
     queuedWaiting_ = PlayerHasQueuedSong(player_);
   }

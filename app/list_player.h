@@ -114,7 +114,9 @@ class ListPlayer : public QObject {
   Start Step(bool forward, bool paused);
   // The frame heard now, where the player can tell.
   void UpdateHeard();
-  void Queue();
+  // lead: as PlayerQueueSongInTime has it (0 before the stream starts,
+  // when nothing has been heard yet).
+  void Queue(std::uint32_t lead = 8);
   // Whether `next` is what follows entry `id` now: the entry after it, or
   // in "Play list" the end marker after the last.
   bool Follows(std::uint32_t id, std::uint32_t next) const;

@@ -35,7 +35,7 @@ void ClearPositionLog(Player& player) {
 }
 
 void WriteBlockSource(BlockSourceSlot& slot, std::uint64_t number, std::uint32_t tag, std::uint64_t songFrame,
-                      std::uint32_t switchAt, std::uint32_t nextTag) {
+                      std::uint32_t switchAt, std::uint32_t nextTag, std::uint64_t nextFrame) {
   const std::uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
   slot.sequence.store(sequence + 1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
@@ -44,6 +44,7 @@ void WriteBlockSource(BlockSourceSlot& slot, std::uint64_t number, std::uint32_t
   slot.songFrame.store(songFrame, std::memory_order_relaxed);
   slot.switchAt.store(switchAt, std::memory_order_relaxed);
   slot.nextTag.store(nextTag, std::memory_order_relaxed);
+  slot.nextFrame.store(nextFrame, std::memory_order_relaxed);
   slot.sequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -138,9 +139,10 @@ HRESULT RenderBlock(Player& player) {
   const std::uint32_t b = player.writeBlock;
   const bool scopes = player.scopesWanted.load(std::memory_order_acquire);
   const std::uint32_t muted = player.mutedChannels.load(std::memory_order_acquire);
-  const std::uint32_t firstTag = player.songTag.load(std::memory_order_relaxed);
-  const std::uint64_t firstFrame = SongFrame(*player.song);
+  std::uint32_t firstTag = player.songTag.load(std::memory_order_relaxed);
+  std::uint64_t firstFrame = SongFrame(*player.song);
   std::uint32_t switchAt = kBlockFrames, nextTag = 0;
+  std::uint64_t nextFrame = 0;
   std::uint32_t filled = 0;
   while (filled < kBlockFrames) {
     Song& song = *player.song;
@@ -159,6 +161,17 @@ HRESULT RenderBlock(Player& player) {
       std::swap(player.songEndFrame, next->endFrame);
       next->tag = player.songTag.exchange(next->tag, std::memory_order_relaxed);
       slot->store(next, std::memory_order_release);
+      nextFrame = SongFrame(*player.song);  // its start, or where it was sought
+      if (filled == 0) {
+        // Nothing of the song that ended is in the block: it is the new
+        // song's alone, which the ring can be rendered again from, and a
+        // song queued after it may still follow in it.
+        firstTag = nextTag;
+        firstFrame = nextFrame;
+        switchAt = kBlockFrames;
+        nextTag = 0;
+        nextFrame = 0;
+      }
       continue;
     }
     const std::uint64_t left = player.songEndFrame - at;
@@ -180,7 +193,8 @@ HRESULT RenderBlock(Player& player) {
   if (length >= 2) {
     std::memcpy(region, player.staging, length & ~std::uint32_t{1});
     if (scopes) KeepScopes(player, b, player.blocksRendered);
-    WriteBlockSource(player.blockSources[b], player.blocksRendered++, firstTag, firstFrame, switchAt, nextTag);
+    WriteBlockSource(player.blockSources[b], player.blocksRendered++, firstTag, firstFrame, switchAt, nextTag,
+                     nextFrame);
     player.writeBlock = (b + 1) % kRingBlocks;
   }
   return player.soundBuffer->Unlock(region, length, nullptr, 0);
@@ -368,10 +382,12 @@ bool PlayerHeard(Player& player, HeardFrame& heard) {
     const std::uint64_t songFrame = slot.songFrame.load(std::memory_order_relaxed);
     const std::uint32_t switchAt = slot.switchAt.load(std::memory_order_relaxed);
     const std::uint32_t nextTag = slot.nextTag.load(std::memory_order_relaxed);
+    const std::uint64_t nextFrame = slot.nextFrame.load(std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_acquire);
     if ((before & 1) != 0 || slot.sequence.load(std::memory_order_relaxed) != before) continue;
     if (slotNumber != number) return false;
-    heard = offset < switchAt ? HeardFrame{tag, songFrame + offset} : HeardFrame{nextTag, offset - switchAt};
+    heard =
+        offset < switchAt ? HeardFrame{tag, songFrame + offset} : HeardFrame{nextTag, nextFrame + offset - switchAt};
     return true;
   }
   return false;

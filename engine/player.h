@@ -42,8 +42,10 @@ struct QueuedSong {
 
 // Where the audio of a ring block comes from: which song (by its tag) and
 // which of its frames. A song that ends inside the block is followed by the
-// next at frame `switchAt` of the block (kBlockFrames: none). Written by the
-// streaming thread, read by any (a sequence count keeps reads whole).
+// next, from its frame `nextFrame`, at frame `switchAt` of the block
+// (kBlockFrames: none; a song that begins with the block is the block's
+// own, with no switch). Written by the streaming thread, read by any (a
+// sequence count keeps reads whole).
 struct BlockSourceSlot {
   std::atomic<std::uint32_t> sequence{0};                // odd while being written
   std::atomic<std::uint64_t> number{~std::uint64_t{0}};  // blocks rendered before it since the stream began
@@ -51,6 +53,7 @@ struct BlockSourceSlot {
   std::atomic<std::uint32_t> tag{0};
   std::atomic<std::uint32_t> switchAt{kBlockFrames};
   std::atomic<std::uint32_t> nextTag{0};
+  std::atomic<std::uint64_t> nextFrame{0};
 };
 
 // What is being heard: the tag of the song and its frame.

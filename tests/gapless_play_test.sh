@@ -4,8 +4,8 @@
 # added. The capture of a list is the concatenation of each file's render,
 # bit for bit (whole files at --seconds, and from --start on; files shorter
 # than the ring, where the next is queued after the one before has ended in
-# it; a queued file deleted or cut short before it is reached, which plays
-# as it was read, with nothing said).
+# it, down to a few blocks each; a queued file deleted or cut short before
+# it is reached, which plays as it was read, with nothing said).
 set -u
 cli="$1"
 corpus="$2"
@@ -14,15 +14,20 @@ trap 'rm -rf "$tmp"' EXIT
 files=("$corpus/vor--mph.xm" "$corpus/njam-data--dali.xm" "$corpus/vodovod--walk.xm")
 status=0
 count=0
-for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "deleted --seconds 2.5" \
-  "cut --seconds 2.5"; do
+for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "twice --seconds 0.05" \
+  "deleted --seconds 2.5" "cut --seconds 2.5"; do
   count=$((count + 1))
   change=
   case "$options" in
-    deleted* | cut*) change=${options%% *} options=${options#* } ;;
+    deleted* | cut* | twice*) change=${options%% *} options=${options#* } ;;
   esac
   played=("${files[@]}")
-  if [ -n "$change" ]; then
+  # The list twice, each file a few blocks long: the ring's first fill
+  # takes two, and each of the others follows right where the one before
+  # ended, queued before anything is heard.
+  [ "$change" = twice ] && played=("${files[@]}" "${files[@]}")
+  rendered=("${played[@]}")
+  if [ "$change" = deleted ] || [ "$change" = cut ]; then
     # The second file is a copy, changed a second into the first.
     cp "${files[1]}" "$tmp/queued.xm"
     played[1]="$tmp/queued.xm"
@@ -31,7 +36,7 @@ for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "delete
   SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "${played[@]}" $options \
     > /dev/null 2> "$tmp/stderr.txt" &
   pid=$!
-  if [ -n "$change" ]; then
+  if [ "$change" = deleted ] || [ "$change" = cut ]; then
     sleep 1
     if [ "$change" = deleted ]; then rm "$tmp/queued.xm"; else truncate -s 100 "$tmp/queued.xm"; fi
   fi
@@ -41,7 +46,7 @@ for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "delete
     status=1
   fi
   : > "$tmp/renders.raw"
-  for f in "${files[@]}"; do
+  for f in "${rendered[@]}"; do
     # shellcheck disable=SC2086
     "$cli" render "$f" -o "$tmp/one.wav" $options >/dev/null 2>&1 || exit 1
     tail -c +45 "$tmp/one.wav" >> "$tmp/renders.raw"

@@ -402,6 +402,26 @@ for name, change in [("vanished", os.remove), ("changed", lambda p: open(p, "wb"
     check("a seek in a file that %s: lands 10 s on and plays on, nothing reported" % name,
           code == 0 and "zevora-cli:" not in t.text and times and times[-1] >= 10.0, (code, times[-3:], t.text[-200:]))
 
+# The row on the status line is the one heard: that of the block being
+# heard, at most a block (and a device's period, should it take one in
+# between) after the play time shown, in each file of a list. (pingpong16.xm:
+# 8 rows of 5,292 frames.)
+t = Terminal([two, two, "--loops", "2"], disk_env(os.path.join(tmp, "rows.raw")))
+t.read(5.0)
+code = t.wait()
+rows = [((int(m) * 60 + int(s)) * 1000 + int(f), int(r)) for u in t.updates()
+        for m, s, f, r in re.findall(r"(\d+):(\d\d)\.(\d{3}) / .*row +(\d+)", u)]
+
+
+def rows_heard(ms):
+    frame = ms * RATE // 1000
+    return {r % 8 for r in range(frame // 5292, (frame + 45 + 884 + 4096) // 5292 + 1)}
+
+
+wrong = [(ms, r) for ms, r in rows if r not in rows_heard(ms)]
+check("the status line's row is the row heard", code == 0 and len(rows) >= 20 and not wrong,
+      (code, len(rows), wrong[:5]))
+
 # The status line fits the terminal at every width, and follows a new
 # width; a module without a title shows its file's base name, as UTF-8.
 folder = os.path.join(tmp, "some folder")

@@ -284,6 +284,54 @@ TEST_F(PlayerBlocks, SongQueuedAfterTheEndWasRenderedFollowsWithoutAGap) {
   }
 }
 
+// A song that begins with a block (the one before ended at its edge) has
+// the block to itself: one shorter than a block that ends in it is followed
+// right at its end by a song queued in time, and the heard frames of a song
+// that follows count from where it was sought to.
+TEST_F(PlayerBlocks, SongBeginningWithABlockIsFollowedAtItsEnd) {
+  XmModule a = OneInstrumentModule(LoopedSample());
+  a.At(0, 0, 0) = {kC4, 1, 0, 0, 0};
+  XmModule b = a, c = a;
+  b.At(0, 0, 0) = {kC4 + 5, 1, 0, 0, 0};
+  c.At(0, 0, 0) = {kC4 + 12, 1, 0, 0, 0};
+  const auto bytesA = a.Build(), bytesB = b.Build(), bytesC = c.Build();
+  const std::uint64_t lengthA = 3 * kBlockFrames, lengthB = 300, fromC = 1000, endC = fromC + 5000;
+  ASSERT_GE(PlayerPrepareSong(player, Load(bytesA), &buffer, 0, lengthA, 1, {Load(bytesB), lengthB, 2}), 0);
+  Song* songC = Load(bytesC);
+  SeekSong(*songC, fromC);
+  ASSERT_EQ(PlayerQueueSongInTime(player, songC, endC, 3, 0), S_OK);
+  EXPECT_FALSE(PlayerHasQueuedSong(player));
+  const auto blocks = Capture(0);
+  std::vector<std::int16_t> want = Alone(Load(bytesA), lengthA);
+  const auto second = Alone(Load(bytesB), lengthB);
+  want.insert(want.end(), second.begin(), second.end());
+  Song* third = Load(bytesC);
+  SeekSong(*third, fromC);
+  const auto rest = Alone(third, endC - fromC);
+  want.insert(want.end(), rest.begin(), rest.end());
+  want.resize(blocks.size());
+  EXPECT_EQ(blocks, want);
+  const struct {
+    std::uint64_t played;
+    std::uint32_t tag;
+    std::uint64_t frame;
+  } heard[] = {{lengthA - 1, 1, lengthA - 1},
+               {lengthA, 2, 0},
+               {lengthA + lengthB - 1, 2, lengthB - 1},
+               {lengthA + lengthB, 3, fromC},
+               {lengthA + lengthB + 7, 3, fromC + 7}};
+  for (const auto& h : heard) {
+    player.playedAtStart = 0;
+    std::uint64_t base = 0;
+    buffer.GetPlayedFrames(&base);
+    player.playedAtStart = base - h.played;
+    HeardFrame got{};
+    ASSERT_TRUE(PlayerHeard(player, got)) << h.played;
+    EXPECT_EQ(got.tag, h.tag) << h.played;
+    EXPECT_EQ(got.songFrame, h.frame) << h.played;
+  }
+}
+
 TEST_F(PlayerBlocks, HeardFrameFollowsTheDevice) {
   XmModule m = OneInstrumentModule(LoopedSample());
   m.At(0, 0, 0) = {kC4, 1, 0, 0, 0};

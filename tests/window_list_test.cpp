@@ -493,9 +493,14 @@ class WindowListTest : public QObject {
   // Songs shorter than the ring: one of 0.36 s first (the next is queued
   // before the ring is filled), one between two others (queued while the
   // song before it plays), and several one after another (each ends in the
-  // ring before the one after it is queued).
+  // ring before the one after it is queued), down to 0.04 s each (the first
+  // two end in the ring's first fill, before anything is heard).
   void gaplessThroughShortSongs() {
-    const QList<QByteArray> lists[] = {{tiny_, a_, tiny_, c_}, {tiny_, tiny_, tiny_, b_, c_, tiny_, a_}};
+    XmModule wee = ShortSong(kC4 + 7, 1, "Wee");
+    wee.tempo = 2;  // 1,764 frames: two blocks
+    const QByteArray weeFile = Write(dir_, "wee.xm", wee);
+    const QList<QByteArray> lists[] = {
+        {tiny_, a_, tiny_, c_}, {tiny_, tiny_, tiny_, b_, c_, tiny_, a_}, {weeFile, weeFile, weeFile, weeFile, c_}};
     for (const QList<QByteArray>& files : lists) {
       Rig r;
       r.window.SetEndMode(EndMode::kPlayList);

@@ -374,8 +374,11 @@ class FilePlayer {
   // played: the chain of queued files ends there).
   QueuedSong NextFile(std::size_t index, std::size_t count, bool indexEnds);
   // Queues the file after the last one queued once the player has taken
-  // that one, so that songs shorter than the ring follow each other too.
-  void Refill(std::size_t count);
+  // that one, so that songs shorter than the ring follow each other too;
+  // and the one after that where it was taken at once, and so on. `lead`:
+  // as PlayerQueueSongInTime has it (0 before the stream starts, when
+  // nothing has been heard yet).
+  void Refill(std::size_t count, std::uint32_t lead = 8);
   // Moves the song to the start of the block that holds `frame` a minute
   // at a time, with an ear for stop signals: a --start days into a song
   // without an end takes a while. The player's prefill goes on from
@@ -547,6 +550,9 @@ std::optional<Outcome> FilePlayer::Start(std::size_t index, std::size_t count, S
         PlayerPrepareSong(player, song.release(), &buffer_, frame, end_, static_cast<std::uint32_t>(index + 1),
                           NextFile(index, count, end_ != kNoSongEnd));
     heard_ = frame;
+    // Songs shorter than the ring that it took in the prefill are followed
+    // before anything is heard, each right at the end of the one before.
+    if (prepared >= 0) Refill(count, 0);
     if (prepared >= 0 && PlayerStart(player, paused_) >= 0) return std::nullopt;
     // Nothing may stream on after a failed start.
     PlayerStop();
@@ -580,14 +586,18 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
   return {song, followers_[index + 1].end, static_cast<std::uint32_t>(index + 2)};
 }
 
-void FilePlayer::Refill(std::size_t count) {
+void FilePlayer::Refill(std::size_t count, std::uint32_t lead) {
   Player& player = DefaultPlayer();
-  if (queued_ == kNoFile || PlayerHasQueuedSong(player)) return;
-  const QueuedSong next = NextFile(queued_, count, queuedEnds_);
-  // The song it follows may have ended in the ring already (one shorter
-  // than the ring, taken while it was filled): the ring is then rendered
-  // again from there, so that it follows without a gap.
-  if (next.song != nullptr) PlayerQueueSongInTime(player, next.song, next.endFrame, next.tag);
+  // Each time round hands over the next file of the list: it ends by the
+  // list's end at the latest.
+  while (queued_ != kNoFile && !PlayerHasQueuedSong(player)) {
+    const QueuedSong next = NextFile(queued_, count, queuedEnds_);
+    // The song it follows may have ended in the ring already (one shorter
+    // than the ring, taken while it was filled): the ring is then rendered
+    // again from there, so that it follows without a gap, and it is taken
+    // at once: the file after it is queued straight away.
+    if (next.song == nullptr || PlayerQueueSongInTime(player, next.song, next.endFrame, next.tag, lead) < 0) return;
+  }
 }
 
 bool FilePlayer::Seek(Song& song, std::uint64_t frame) {
@@ -637,7 +647,12 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
   const std::uint64_t frame = HeardFrame(index, nextHeard);
   std::int32_t left = 0, right = 0;
   if (!paused_) buffer_.HeardLevels(1024, left, right);
-  const std::uint32_t position = PlayerGetPosition();
+  // The row of the block being heard, from the device's count of played
+  // frames (the streaming thread moves its position on ten blocks at a
+  // time: behind what is heard by up to that).
+  PositionLogEntry heardPosition{};
+  const std::uint32_t position =
+      PlayerHeardPosition(DefaultPlayer(), heardPosition) ? heardPosition.songPosition : PlayerGetPosition();
   StatusLine line;
   char text[48];
   std::snprintf(text, sizeof text, "[%zu/%zu]", index + 1, count);
