@@ -515,6 +515,34 @@ TEST(EffectDspTest, ParameterChangesDoNotClick) {
   EXPECT_LT(largest, before * 5.7f);
 }
 
+// The device decides how many frames each pull takes; the band's glides
+// (in at the start, and to a gain set half-way) must sound the same in
+// pulls of any size. They used to step once per 32 frames of each call,
+// so pulls of a frame glided 32 times as fast: a click where 20 ms were due.
+TEST(EffectDspTest, EqualizerSoundsTheSameInPullsOfAnySize) {
+  static constexpr std::uint32_t kFrames = 44100, kChange = 22050;
+  auto through = [](std::uint32_t pull) {
+    std::mutex guard;
+    ParamEqEffect eq(guard);
+    DSFXParamEq p{80.0f, 12.0f, 15.0f};
+    eq.SetAllParameters(&p);
+    std::vector<float> x = Sine(80, kFrames, 10000);
+    for (std::uint32_t at = 0; at < kFrames;) {
+      if (at == kChange) {
+        p = {300.0f, 24.0f, -15.0f};
+        eq.SetAllParameters(&p);
+      }
+      std::uint32_t next = std::min(at + pull, kFrames);
+      if (at < kChange && next > kChange) next = kChange;  // a pull ends where the change is made
+      eq.Process(x.data() + 2 * at, next - at);
+      at = next;
+    }
+    return x;
+  };
+  const std::vector<float> want = through(4096);
+  for (const std::uint32_t pull : {1u, 7u, 100u, 1000u}) EXPECT_EQ(through(pull), want) << pull << " frames a pull";
+}
+
 // A band set on a fresh equalizer (zevora-cli play --eq, the window's
 // remembered gain) is heard at 80 Hz from the first frame: the gain glides
 // in there, and tones away from 80 Hz are never boosted or cut beyond what
