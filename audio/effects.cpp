@@ -55,21 +55,26 @@ void ParamEqEffect::UpdateCoefficients() {
 
 void ParamEqEffect::Process(float* frames, std::uint32_t count) {
   for (std::uint32_t done = 0; done < count;) {
-    // Glide the parameters (centre and bandwidth on a log scale). A flat
+    // Glide the parameters (centre and bandwidth on a log scale) one step
+    // every kGlideFrames frames of the sound, counted across calls: the
+    // device's pull size must not change how fast a change is heard. A flat
     // band's centre and width are not heard: they are taken at once, so a
     // gain set on it glides in at its own centre instead of sweeping there
     // from the last one (8 kHz on a fresh band).
-    if (gain_ == 0.0) {
-      center_ = target_.fCenter;
-      bandwidth_ = target_.fBandwidth;
-    } else {
-      center_ *= std::pow(target_.fCenter / center_, kGlide);
-      bandwidth_ += (target_.fBandwidth - bandwidth_) * kGlide;
+    if (untilUpdate_ == 0) {
+      if (gain_ == 0.0) {
+        center_ = target_.fCenter;
+        bandwidth_ = target_.fBandwidth;
+      } else {
+        center_ *= std::pow(target_.fCenter / center_, kGlide);
+        bandwidth_ += (target_.fBandwidth - bandwidth_) * kGlide;
+      }
+      gain_ += (target_.fGain - gain_) * kGlide;
+      if (std::fabs(gain_ - target_.fGain) < 1e-4) gain_ = target_.fGain;
+      UpdateCoefficients();
+      untilUpdate_ = kGlideFrames;
     }
-    gain_ += (target_.fGain - gain_) * kGlide;
-    if (std::fabs(gain_ - target_.fGain) < 1e-4) gain_ = target_.fGain;
-    UpdateCoefficients();
-    const std::uint32_t n = count - done < kGlideFrames ? count - done : kGlideFrames;
+    const std::uint32_t n = count - done < untilUpdate_ ? count - done : untilUpdate_;
     for (std::uint32_t f = done; f < done + n; ++f) {
       for (int ch = 0; ch < 2; ++ch) {
         const double x = frames[2 * f + ch];
@@ -80,6 +85,7 @@ void ParamEqEffect::Process(float* frames, std::uint32_t count) {
       }
     }
     done += n;
+    untilUpdate_ -= n;
   }
 }
 

@@ -73,6 +73,7 @@ class ParamEqEffect : public StereoEffect, public IDirectSoundFXParamEq {
   double center_ = 8000.0, bandwidth_ = 12.0, gain_ = 0.0;
   double b0_ = 1, b1_ = 0, b2_ = 0, a1_ = 0, a2_ = 0;
   double z1_[2] = {0, 0}, z2_[2] = {0, 0};
+  std::uint32_t untilUpdate_ = 0;  // frames left before the next glide step
 };
 
 // Multiplies the signal by a triangle or square wave from 0 to full scale.

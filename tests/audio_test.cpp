@@ -515,6 +515,34 @@ TEST(EffectDspTest, ParameterChangesDoNotClick) {
   EXPECT_LT(largest, before * 5.7f);
 }
 
+// The device decides how many frames each pull takes; the band's glides
+// (in at the start, and to a gain set half-way) must sound the same in
+// pulls of any size. They used to step once per 32 frames of each call,
+// so pulls of a frame glided 32 times as fast: a click where 20 ms were due.
+TEST(EffectDspTest, EqualizerSoundsTheSameInPullsOfAnySize) {
+  static constexpr std::uint32_t kFrames = 44100, kChange = 22050;
+  auto through = [](std::uint32_t pull) {
+    std::mutex guard;
+    ParamEqEffect eq(guard);
+    DSFXParamEq p{80.0f, 12.0f, 15.0f};
+    eq.SetAllParameters(&p);
+    std::vector<float> x = Sine(80, kFrames, 10000);
+    for (std::uint32_t at = 0; at < kFrames;) {
+      if (at == kChange) {
+        p = {300.0f, 24.0f, -15.0f};
+        eq.SetAllParameters(&p);
+      }
+      std::uint32_t next = std::min(at + pull, kFrames);
+      if (at < kChange && next > kChange) next = kChange;  // a pull ends where the change is made
+      eq.Process(x.data() + 2 * at, next - at);
+      at = next;
+    }
+    return x;
+  };
+  const std::vector<float> want = through(4096);
+  for (const std::uint32_t pull : {1u, 7u, 100u, 1000u}) EXPECT_EQ(through(pull), want) << pull << " frames a pull";
+}
+
 // A band set on a fresh equalizer (zevora-cli play --eq, the window's
 // remembered gain) is heard at 80 Hz from the first frame: the gain glides
 // in there, and tones away from 80 Hz are never boosted or cut beyond what
@@ -562,6 +590,69 @@ TEST(EffectDspTest, GargleSwitchedOnDoesNotClick) {
       EXPECT_LE(start, later + 1.0f) << "shape " << shape << ", " << rate << " Hz";
       EXPECT_EQ(x[0], 10000.0f) << "shape " << shape << ", " << rate << " Hz";
     }
+  }
+}
+
+// Paused (the device takes silence meanwhile) and resumed, and round the
+// ring's end, an effect goes on from the state it was in: what is heard is,
+// frame by frame, the ring's frames one after the other through the effect
+// alone at the volume set.
+TEST(EffectAcrossPausesTest, HeardIsTheRingThroughTheEffectWithoutTheGaps) {
+  for (const bool gargle : {false, true}) {
+    FakeAudioDevice::Control control;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
+    ASSERT_TRUE(buffer.Start());
+    const GUID cls = gargle ? GUID_DSFX_STANDARD_GARGLE : GUID_DSFX_STANDARD_PARAMEQ;
+    const DSEFFECTDESC desc{32, 0, cls, 0, 0};
+    ASSERT_EQ(buffer.SetFX(1, &desc, nullptr), S_OK);
+    void* object = nullptr;
+    ASSERT_EQ(buffer.GetObjectInPath(cls, 0, gargle ? IID_IDirectSoundFXGargle : IID_IDirectSoundFXParamEq, &object),
+              S_OK);
+    std::mutex guard;
+    ParamEqEffect aloneEq(guard);
+    GargleEffect aloneGargle(guard);
+    const DSFXParamEq eqParams{80.0f, 12.0f, 9.0f};
+    const DSFXGargle gargleParams{37, 0};
+    if (gargle) {
+      static_cast<IDirectSoundFXGargle*>(object)->SetAllParameters(&gargleParams);
+      aloneGargle.SetAllParameters(&gargleParams);
+    } else {
+      static_cast<IDirectSoundFXParamEq*>(object)->SetAllParameters(&eqParams);
+      aloneEq.SetAllParameters(&eqParams);
+    }
+    StereoEffect& alone = gargle ? static_cast<StereoEffect&>(aloneGargle) : aloneEq;
+
+    void* region = nullptr;
+    std::uint32_t bytes = 0;
+    ASSERT_EQ(buffer.Lock(0, kRingBytes, &region, &bytes, nullptr, nullptr, 0), S_OK);
+    auto* ring = static_cast<std::int16_t*>(region);
+    const std::vector<float> tone = Sine(80, kRingBytes / kBytesPerFrame, 12000);
+    for (std::uint32_t i = 0; i < kRingBytes / 2; ++i) ring[i] = static_cast<std::int16_t>(tone[i]);
+    buffer.Unlock(region, bytes, nullptr, 0);
+    buffer.SetVolume(-600);
+    buffer.Play(0, 0, DSBPLAY_LOOPING);
+
+    // Pulls of 4,096 frames, with a pause before every fifth; the ring
+    // wraps three times.
+    constexpr std::uint32_t kPull = 4096, kTotal = 3 * kRingBytes / kBytesPerFrame + 1234;
+    std::vector<std::int16_t> heard;
+    for (std::uint32_t taken = 0, k = 0; taken < kTotal; taken += kPull, ++k) {
+      if (k % 5 == 2) {
+        buffer.Stop();
+        PullFrames(control, kPull);
+        buffer.Play(0, 0, DSBPLAY_LOOPING);
+      }
+      const std::vector<std::int16_t> pulled = PullFrames(control, std::min(kPull, kTotal - taken));
+      heard.insert(heard.end(), pulled.begin(), pulled.end());
+    }
+    std::vector<float> input(2 * kTotal);
+    for (std::uint32_t i = 0; i < 2 * kTotal; ++i) input[i] = ring[i % (kRingBytes / 2)];
+    for (std::uint32_t at = 0; at < kTotal; at += kPull) alone.Process(input.data() + 2 * at, std::min(kPull, kTotal - at));
+    const double gain = std::pow(10.0, -600 / 2000.0);
+    std::vector<std::int16_t> want(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i)
+      want[i] = static_cast<std::int16_t>(std::clamp(std::nearbyint(input[i] * gain), -32768.0, 32767.0));
+    EXPECT_EQ(heard, want) << (gargle ? "gargle" : "equalizer");
   }
 }
 
