@@ -412,6 +412,29 @@ class WindowListTest : public QObject {
     }
   }
 
+  // "Repeat list" with entries shorter than the time between two looks of
+  // the window (a tenth of a second): several songs end between them, time
+  // after time, and what the window keeps of the songs handed to the player
+  // stays within what the player can hold: the heard song, one a ring block
+  // ahead of it at most, and the one queued (it kept more with every look).
+  void shortEntriesRepeatedAsAList() {
+    for (const std::uint16_t rows : {1, 2}) {
+      XmModule one = ShortSong(kC4, rows), two = ShortSong(kC4 + 5, rows);
+      one.tempo = two.tempo = 1;  // a row a tick: 882 frames, about a ring block
+      const QByteArray first = Write(dir_, "short1.xm", one), second = Write(dir_, "short2.xm", two);
+      Rig r;
+      r.window.SetEndMode(EndMode::kRepeatList);
+      r.window.OpenFiles({first, second});
+      QCOMPARE(OnePass(first), rows * std::uint64_t{882});
+      const std::uint64_t frames = 15 * 44100;
+      QCOMPARE(r.Take(frames).size(), 2 * frames);
+      QVERIFY2(r.window.Lister().HandedCount() <= kRingBlocks + 2,
+               qPrintable(QByteArray::number(static_cast<qulonglong>(r.window.Lister().HandedCount()))));
+      const std::uint32_t heard = r.window.HeardEntry();
+      QVERIFY(heard == r.window.List().At(0).id || heard == r.window.List().At(1).id);
+    }
+  }
+
   // The three song end modes, each with a list of two songs and the
   // "device" taking more than both: the sound heard is, bit for bit, the
   // songs' renders one after the other.
