@@ -5,6 +5,13 @@ ListPlayer::ListPlayer(Player& player, SoundBuffer& buffer, Playlist& list, QObj
 
 std::uint32_t ListPlayer::QueuedId() const { return chain_.size() >= 2 ? chain_[1].id : 0; }
 
+std::vector<std::uint32_t> ListPlayer::HandedIds() const {
+  std::vector<std::uint32_t> ids;
+  ids.reserve(chain_.size());
+  for (const Handed& handed : chain_) ids.push_back(handed.id);
+  return ids;
+}
+
 QByteArray ListPlayer::PathOf(std::uint32_t id) const {
   for (const Handed& handed : chain_)
     if (handed.id == id) return handed.path;

@@ -1110,6 +1110,35 @@ class WindowListTest : public QObject {
     QCOMPARE(list.RowAfterRemoved(ids[9]), 0);
   }
 
+  // Entries added and removed time after time while a song plays: where
+  // removed entries stood is kept only for the songs handed to the player
+  // and the heard entry (every entry ever removed was kept), and the heard
+  // song, once its entry has gone too, is still followed by the entry
+  // that came after it.
+  void removedEntriesAreForgottenOnceNoSongNeedsThem() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({a_, b_});
+    const std::uint32_t a = r.window.List().At(0).id, b = r.window.List().At(1).id;
+    QList<QByteArray> many;
+    QList<int> rows;
+    for (int i = 0; i < 200; ++i) {
+      many << c_;
+      rows << 2 + i;
+    }
+    for (int round = 0; round < 20; ++round) {
+      r.window.List().Insert(2, many);
+      r.window.List().Remove(rows);
+    }
+    QCOMPARE(r.window.List().Count(), 2);
+    QCOMPARE(r.window.List().RemovedKept(), 0);
+    r.window.List().Remove({0});
+    QCOMPARE(r.window.HeardEntry(), a);
+    QCOMPARE(r.window.List().RemovedKept(), 1);
+    r.window.Next();
+    QCOMPARE(r.window.HeardEntry(), b);
+  }
+
   // The heard song plays on after its entry left the list (or after it
   // left once the device had gone on into it, before the window followed):
   // Info (I) and the panel that follows the heard song show that song's
