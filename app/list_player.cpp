@@ -347,10 +347,11 @@ void ListPlayer::Follow() {
   // Songs shorter than the time between two looks each end between them,
   // and a look drops only those before the first entry with the heard tag:
   // with entries that take turns ("Repeat list"), one a look, while more
-  // are handed over. The player switches songs once a ring block at most,
-  // so no more than the ring's blocks of songs follow the one heard, and
-  // one more waits in its queue: the entries before those are over.
-  while (chain_.size() > kRingBlocks + 2) chain_.pop_front();
+  // are handed over. The player starts at most two songs in a ring block
+  // (one with the block, one within it), so no more than twice the ring's
+  // blocks of songs follow the one heard, and one more waits in its queue:
+  // the entries before those are over.
+  while (chain_.size() > 2 * kRingBlocks + 2) chain_.pop_front();
   ::HeardFrame heard{};
   if (!PlayerHeard(player_, heard)) return;
   if (heard.tag != chain_.front().id) {
