@@ -5,6 +5,13 @@ ListPlayer::ListPlayer(Player& player, SoundBuffer& buffer, Playlist& list, QObj
 
 std::uint32_t ListPlayer::QueuedId() const { return chain_.size() >= 2 ? chain_[1].id : 0; }
 
+std::vector<std::uint32_t> ListPlayer::HandedIds() const {
+  std::vector<std::uint32_t> ids;
+  ids.reserve(chain_.size());
+  for (const Handed& handed : chain_) ids.push_back(handed.id);
+  return ids;
+}
+
 QByteArray ListPlayer::PathOf(std::uint32_t id) const {
   for (const Handed& handed : chain_)
     if (handed.id == id) return handed.path;
@@ -342,6 +349,14 @@ void ListPlayer::Follow() {
   while (chain_.size() >= 3 && chain_[0].id == chain_[1].id && chain_[1].id == chain_[2].id &&
          !(queuedWaiting_ && chain_.size() == 3))
     chain_.pop_front();
+  // Songs shorter than the time between two looks each end between them,
+  // and a look drops only those before the first entry with the heard tag:
+  // with entries that take turns ("Repeat list"), one a look, while more
+  // are handed over. The player starts at most two songs in a ring block
+  // (one with the block, one within it), so no more than twice the ring's
+  // blocks of songs follow the one heard, and one more waits in its queue:
+  // the entries before those are over.
+  while (chain_.size() > 2 * kRingBlocks + 2) chain_.pop_front();
   ::HeardFrame heard{};
   if (!PlayerHeard(player_, heard)) return;
   if (heard.tag != chain_.front().id) {

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "end_mode.h"
 #include "player.h"
@@ -67,6 +68,8 @@ class ListPlayer : public QObject {
   std::uint32_t QueuedId() const;
   // Songs handed to the player that are heard, playing or queued.
   std::size_t HandedCount() const { return chain_.size(); }
+  // Their entries' ids.
+  std::vector<std::uint32_t> HandedIds() const;
   // The file of the entry `id` handed to the player (heard, playing or
   // queued), kept should the entry have left the list; empty for others.
   QByteArray PathOf(std::uint32_t id) const;

@@ -196,6 +196,23 @@ int Playlist::RowAfterRemoved(std::uint32_t id) const {
   return -1;
 }
 
+void Playlist::ForgetRemoved(const std::vector<std::uint32_t>& held) {
+  if (followers_.isEmpty()) return;
+  QHash<std::uint32_t, std::uint32_t> kept;
+  std::vector<std::uint32_t> ids = held;
+  ids.push_back(heard_);
+  for (std::uint32_t id : ids) {
+    // Followed along as RowAfterRemoved follows them, up to an entry that
+    // is in the list.
+    for (auto at = followers_.constFind(id); at != followers_.constEnd() && !kept.contains(id);
+         at = followers_.constFind(id)) {
+      kept.insert(id, at.value());
+      id = at.value();
+    }
+  }
+  followers_.swap(kept);
+}
+
 int Playlist::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Count(); }
 
 int Playlist::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }

@@ -73,6 +73,13 @@ class Playlist : public QAbstractTableModel {
   // the entry that followed it (Count() when none did). -1 for an entry
   // that never was in the list.
   int RowAfterRemoved(std::uint32_t id) const;
+  // Forgets where entries that left the list stood, but for those of
+  // `held` (songs handed to the player) and the heard entry, and the
+  // entries theirs lead through: no other is asked for again, and a list
+  // filled and cleared time after time would otherwise keep every one.
+  void ForgetRemoved(const std::vector<std::uint32_t>& held);
+  // How many entries that left the list are remembered.
+  int RemovedKept() const { return static_cast<int>(followers_.size()); }
 
   // The model's side.
   int rowCount(const QModelIndex& parent = {}) const override;

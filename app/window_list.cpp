@@ -147,6 +147,9 @@ void MainWindow::OnHeardChanged(std::uint32_t id) {
 
 void MainWindow::OnListChanged() {
   listPlayer_->ListChanged(paused_);
+  // Where removed entries stood is asked only for the songs the player
+  // holds and the heard entry.
+  list_->ForgetRemoved(listPlayer_->HandedIds());
   settings_->SetList(list_->Paths(), list_->HeardRow());
 }
 

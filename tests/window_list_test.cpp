@@ -412,6 +412,29 @@ class WindowListTest : public QObject {
     }
   }
 
+  // "Repeat list" with entries shorter than the time between two looks of
+  // the window (a tenth of a second): several songs end between them, time
+  // after time, and what the window keeps of the songs handed to the player
+  // stays within what the player can hold: the heard song, two a ring block
+  // ahead of it at most, and the one queued (it kept more with every look).
+  void shortEntriesRepeatedAsAList() {
+    for (const std::uint16_t rows : {1, 2}) {
+      XmModule one = ShortSong(kC4, rows), two = ShortSong(kC4 + 5, rows);
+      one.tempo = two.tempo = 1;  // a row a tick: 882 frames, about a ring block
+      const QByteArray first = Write(dir_, "short1.xm", one), second = Write(dir_, "short2.xm", two);
+      Rig r;
+      r.window.SetEndMode(EndMode::kRepeatList);
+      r.window.OpenFiles({first, second});
+      QCOMPARE(OnePass(first), rows * std::uint64_t{882});
+      const std::uint64_t frames = 15 * 44100;
+      QCOMPARE(r.Take(frames).size(), 2 * frames);
+      QVERIFY2(r.window.Lister().HandedCount() <= 2 * kRingBlocks + 2,
+               qPrintable(QByteArray::number(static_cast<qulonglong>(r.window.Lister().HandedCount()))));
+      const std::uint32_t heard = r.window.HeardEntry();
+      QVERIFY(heard == r.window.List().At(0).id || heard == r.window.List().At(1).id);
+    }
+  }
+
   // The three song end modes, each with a list of two songs and the
   // "device" taking more than both: the sound heard is, bit for bit, the
   // songs' renders one after the other.
@@ -1090,6 +1113,35 @@ class WindowListTest : public QObject {
     QCOMPARE(list.RowAfterRemoved(ids[1]), 0);  // followed along: entry 3 went too
     list.Clear();
     QCOMPARE(list.RowAfterRemoved(ids[9]), 0);
+  }
+
+  // Entries added and removed time after time while a song plays: where
+  // removed entries stood is kept only for the songs handed to the player
+  // and the heard entry (every entry ever removed was kept), and the heard
+  // song, once its entry has gone too, is still followed by the entry
+  // that came after it.
+  void removedEntriesAreForgottenOnceNoSongNeedsThem() {
+    Rig r;
+    r.window.SetEndMode(EndMode::kPlayList);
+    r.window.OpenFiles({a_, b_});
+    const std::uint32_t a = r.window.List().At(0).id, b = r.window.List().At(1).id;
+    QList<QByteArray> many;
+    QList<int> rows;
+    for (int i = 0; i < 200; ++i) {
+      many << c_;
+      rows << 2 + i;
+    }
+    for (int round = 0; round < 20; ++round) {
+      r.window.List().Insert(2, many);
+      r.window.List().Remove(rows);
+    }
+    QCOMPARE(r.window.List().Count(), 2);
+    QCOMPARE(r.window.List().RemovedKept(), 0);
+    r.window.List().Remove({0});
+    QCOMPARE(r.window.HeardEntry(), a);
+    QCOMPARE(r.window.List().RemovedKept(), 1);
+    r.window.Next();
+    QCOMPARE(r.window.HeardEntry(), b);
   }
 
   // The heard song plays on after its entry left the list (or after it
