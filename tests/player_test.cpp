@@ -180,6 +180,15 @@ class PlayerBlocks : public ::testing::Test {
     DestroySong(song);
     return out;
   }
+  // What PlayerHeard says once the device has played `played` frames of
+  // the stream.
+  bool HeardAfter(std::uint64_t played, HeardFrame& got) {
+    player.playedAtStart = 0;
+    std::uint64_t base = 0;
+    buffer.GetPlayedFrames(&base);
+    player.playedAtStart = base - played;
+    return PlayerHeard(player, got);
+  }
   MemorySoundBuffer buffer;
   Player player;
 };
@@ -233,14 +242,10 @@ TEST_F(PlayerBlocks, QueuedSongsFollowWithoutAGap) {
   } heard[] = {{0, 1, 0}, {lengthA - 1, 1, lengthA - 1}, {lengthA, 2, 0}, {lengthA + 884 * 3 + 5, 2, 884 * 3 + 5}};
   PlayerCollect(player);
   for (const auto& h : heard) {
-    player.playedAtStart = 0;
-    std::uint64_t base = 0;
-    buffer.GetPlayedFrames(&base);
-    player.playedAtStart = base - h.played;
     HeardFrame got{};
     // Blocks far behind were written over since; these are in the ring.
     if (h.played / kBlockFrames + kRingBlocks <= player.blocksRendered) continue;
-    ASSERT_TRUE(PlayerHeard(player, got)) << h.played;
+    ASSERT_TRUE(HeardAfter(h.played, got)) << h.played;
     EXPECT_EQ(got.tag, h.tag) << h.played;
     EXPECT_EQ(got.songFrame, h.frame) << h.played;
   }
@@ -321,12 +326,8 @@ TEST_F(PlayerBlocks, SongBeginningWithABlockIsFollowedAtItsEnd) {
                {lengthA + lengthB, 3, fromC},
                {lengthA + lengthB + 7, 3, fromC + 7}};
   for (const auto& h : heard) {
-    player.playedAtStart = 0;
-    std::uint64_t base = 0;
-    buffer.GetPlayedFrames(&base);
-    player.playedAtStart = base - h.played;
     HeardFrame got{};
-    ASSERT_TRUE(PlayerHeard(player, got)) << h.played;
+    ASSERT_TRUE(HeardAfter(h.played, got)) << h.played;
     EXPECT_EQ(got.tag, h.tag) << h.played;
     EXPECT_EQ(got.songFrame, h.frame) << h.played;
   }
