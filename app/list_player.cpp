@@ -249,9 +249,9 @@ void ListPlayer::Queue(std::uint32_t lead) {
   // An entry shorter than the ring may have ended in it already (with
   // silence after): the ring is then rendered again from its end, where
   // the one queued now follows without a gap, and is taken at once; the
-  // entry after that is queued in turn (one switch of songs a block at
-  // most: never more than the ring's blocks).
-  for (int handed = 0; handed < static_cast<int>(kRingBlocks); ++handed) {
+  // entry after that is queued in turn (two songs begin in a block at
+  // most: never more than twice the ring's blocks).
+  for (int handed = 0; handed < static_cast<int>(2 * kRingBlocks); ++handed) {
     if (chain_.empty() || queuedWaiting_ || mode_ == EndMode::kRepeatSong) return;
     const std::uint32_t last = chain_.back().id;
     if (last == kEndTag) return;
