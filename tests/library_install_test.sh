@@ -22,6 +22,10 @@ fail() { echo "FAIL: $*"; exit 1; }
 others=$(nm -D --defined-only "$libdir/libzevora.so" | awk '{print $3}' | grep -v '^zv_' || true)
 [ -z "$others" ] || fail "exports besides zv_*: $others"
 [ -e "$libdir/libzevora.a" ] || fail "no static archive"
+# The archive's global names are only the interface's as well: a program
+# with functions of its own named as the engine's (CreateSong(), say) links it.
+others=$(nm -g --defined-only "$libdir/libzevora.a" | awk 'NF == 3 {print $3}' | grep -v '^zv_' || true)
+[ -z "$others" ] || fail "global names in libzevora.a besides zv_*: $(echo $others | head -c 300)"
 
 printf '#include <zevora/zevora.h>\nint main(void) { return zv_version()[0] == 0; }\n' > "$work/header.c"
 cc -std=c99 -Wall -Wextra -pedantic -Werror $(pkg-config --cflags zevora) -c "$work/header.c" -o "$work/c.o" ||
