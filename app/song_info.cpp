@@ -1,6 +1,8 @@
 #include "song_info.h"
 
 #include <fcntl.h>
+#include <locale.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,7 +83,15 @@ QString LoadFailureReason(const QByteArray& path, LoadError error) {
   // Opened without blocking, as the loader opens it: a FIFO never holds the
   // scan.
   const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return QStringLiteral("cannot open (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+  if (fd < 0) {
+    // The system's words for it in English, as the rest of the window's
+    // texts and as zevora-cli gives them, whatever language the user's
+    // locale (or LANGUAGE) asks for.
+    const int error = errno;
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    const char* text = c != static_cast<locale_t>(nullptr) ? ::strerror_l(error, c) : std::strerror(error);
+    return QStringLiteral("cannot open (%1)").arg(QString::fromUtf8(text));
+  }
   struct stat info {};
   QString reason;
   if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))

@@ -3,6 +3,7 @@
 // a memory buffer, compared with each song's render), the list panel with
 // bad and many files, keys, the info panel, and remembered settings.
 #include <dlfcn.h>
+#include <locale.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,6 +28,7 @@
 #include <QToolTip>
 #include <QUrl>
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -786,6 +788,27 @@ class WindowListTest : public QObject {
     QCOMPARE(r.errors, QStringList{"Unable to start playback"});
     QVERIFY(!r.window.Playing());
     QCOMPARE(list.Count(), 7);
+  }
+
+  // The reason a file cannot be opened is the same English as the window's
+  // other texts (and zevora-cli's), whatever language the user's messages
+  // are in (LANGUAGE counts beside a C.UTF-8 locale).
+  void openFailureIsInEnglishInAnyLanguage() {
+    const QByteArray missing = QFile::encodeName(dir_.filePath("missing.xm"));
+    const QByteArray messages = ::setlocale(LC_MESSAGES, nullptr);
+    const bool hadLanguage = qEnvironmentVariableIsSet("LANGUAGE");
+    const QByteArray language = qgetenv("LANGUAGE");
+    ::setlocale(LC_MESSAGES, "C.UTF-8");
+    qputenv("LANGUAGE", "de");
+    const bool german = QString::fromUtf8(std::strerror(ENOENT)) != QLatin1String("No such file or directory");
+    const QString reason = LoadFailureReason(missing, LoadError::kNone);
+    if (hadLanguage)
+      qputenv("LANGUAGE", language);
+    else
+      qunsetenv("LANGUAGE");
+    ::setlocale(LC_MESSAGES, messages.constData());
+    if (!german) QSKIP("the C library has no German messages here");
+    QCOMPARE(reason, QStringLiteral("cannot open (No such file or directory)"));
   }
 
   // A thousand files at once: all listed in order after the heard entry,
