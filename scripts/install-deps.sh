@@ -13,7 +13,7 @@ packages=(
   exfat-fuse exfatprogs
   libopenmpt-dev libxmp-dev
   pulseaudio pulseaudio-utils
-  groff-base man-db
+  groff-base man-db libc-l10n
   desktop-file-utils appstream x11-utils
   dpkg-dev file fakeroot lintian
   dbus-daemon dbus-bin libglib2.0-bin playerctl
