@@ -597,16 +597,14 @@ TEST(EffectDspTest, GargleSwitchedOnDoesNotClick) {
 // ring's end, an effect goes on from the state it was in: what is heard is,
 // frame by frame, the ring's frames one after the other through the effect
 // alone at the volume set.
-TEST(EffectAcrossPausesTest, HeardIsTheRingThroughTheEffectWithoutTheGaps) {
+TEST_F(BufferTest, EffectHeardAcrossPausesIsTheRingThroughTheEffectAlone) {
   for (const bool gargle : {false, true}) {
-    FakeAudioDevice::Control control;
-    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
-    ASSERT_TRUE(buffer.Start());
+    Make(true);
     const GUID cls = gargle ? GUID_DSFX_STANDARD_GARGLE : GUID_DSFX_STANDARD_PARAMEQ;
     const DSEFFECTDESC desc{32, 0, cls, 0, 0};
-    ASSERT_EQ(buffer.SetFX(1, &desc, nullptr), S_OK);
+    ASSERT_EQ(buffer->SetFX(1, &desc, nullptr), S_OK);
     void* object = nullptr;
-    ASSERT_EQ(buffer.GetObjectInPath(cls, 0, gargle ? IID_IDirectSoundFXGargle : IID_IDirectSoundFXParamEq, &object),
+    ASSERT_EQ(buffer->GetObjectInPath(cls, 0, gargle ? IID_IDirectSoundFXGargle : IID_IDirectSoundFXParamEq, &object),
               S_OK);
     std::mutex guard;
     ParamEqEffect aloneEq(guard);
@@ -621,16 +619,9 @@ TEST(EffectAcrossPausesTest, HeardIsTheRingThroughTheEffectWithoutTheGaps) {
       aloneEq.SetAllParameters(&eqParams);
     }
     StereoEffect& alone = gargle ? static_cast<StereoEffect&>(aloneGargle) : aloneEq;
-
-    void* region = nullptr;
-    std::uint32_t bytes = 0;
-    ASSERT_EQ(buffer.Lock(0, kRingBytes, &region, &bytes, nullptr, nullptr, 0), S_OK);
-    auto* ring = static_cast<std::int16_t*>(region);
-    const std::vector<float> tone = Sine(80, kRingBytes / kBytesPerFrame, 12000);
-    for (std::uint32_t i = 0; i < kRingBytes / 2; ++i) ring[i] = static_cast<std::int16_t>(tone[i]);
-    buffer.Unlock(region, bytes, nullptr, 0);
-    buffer.SetVolume(-600);
-    buffer.Play(0, 0, DSBPLAY_LOOPING);
+    FillRamp();
+    buffer->SetVolume(-600);
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
 
     // Pulls of 4,096 frames, with a pause before every fifth; the ring
     // wraps three times.
@@ -638,15 +629,15 @@ TEST(EffectAcrossPausesTest, HeardIsTheRingThroughTheEffectWithoutTheGaps) {
     std::vector<std::int16_t> heard;
     for (std::uint32_t taken = 0, k = 0; taken < kTotal; taken += kPull, ++k) {
       if (k % 5 == 2) {
-        buffer.Stop();
+        buffer->Stop();
         PullFrames(control, kPull);
-        buffer.Play(0, 0, DSBPLAY_LOOPING);
+        buffer->Play(0, 0, DSBPLAY_LOOPING);
       }
       const std::vector<std::int16_t> pulled = PullFrames(control, std::min(kPull, kTotal - taken));
       heard.insert(heard.end(), pulled.begin(), pulled.end());
     }
     std::vector<float> input(2 * kTotal);
-    for (std::uint32_t i = 0; i < 2 * kTotal; ++i) input[i] = ring[i % (kRingBytes / 2)];
+    for (std::uint32_t i = 0; i < 2 * kTotal; ++i) input[i] = static_cast<std::int16_t>(i % (kRingBytes / 2) * 7);
     for (std::uint32_t at = 0; at < kTotal; at += kPull) alone.Process(input.data() + 2 * at, std::min(kPull, kTotal - at));
     const double gain = std::pow(10.0, -600 / 2000.0);
     std::vector<std::int16_t> want(input.size());

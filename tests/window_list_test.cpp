@@ -162,6 +162,24 @@ QStringList Titles(const Playlist& list) {
   return titles;
 }
 
+// Sets an environment variable for as long as it lives, then puts back
+// what was there (or nothing).
+class EnvironmentSetting {
+ public:
+  EnvironmentSetting(const char* name, const QByteArray& value)
+      : name_(name), was_(qgetenv(name)), wasSet_(qEnvironmentVariableIsSet(name)) {
+    qputenv(name, value);
+  }
+  ~EnvironmentSetting() { wasSet_ ? qputenv(name_, was_) : qunsetenv(name_); }
+  EnvironmentSetting(const EnvironmentSetting&) = delete;
+  EnvironmentSetting& operator=(const EnvironmentSetting&) = delete;
+
+ private:
+  const char* name_;
+  QByteArray was_;
+  bool wasSet_;
+};
+
 }  // namespace
 
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
@@ -796,16 +814,14 @@ class WindowListTest : public QObject {
   void openFailureIsInEnglishInAnyLanguage() {
     const QByteArray missing = QFile::encodeName(dir_.filePath("missing.xm"));
     const QByteArray messages = ::setlocale(LC_MESSAGES, nullptr);
-    const bool hadLanguage = qEnvironmentVariableIsSet("LANGUAGE");
-    const QByteArray language = qgetenv("LANGUAGE");
-    ::setlocale(LC_MESSAGES, "C.UTF-8");
-    qputenv("LANGUAGE", "de");
-    const bool german = QString::fromUtf8(std::strerror(ENOENT)) != QLatin1String("No such file or directory");
-    const QString reason = LoadFailureReason(missing, LoadError::kNone);
-    if (hadLanguage)
-      qputenv("LANGUAGE", language);
-    else
-      qunsetenv("LANGUAGE");
+    bool german = false;
+    QString reason;
+    {
+      const EnvironmentSetting language("LANGUAGE", "de");
+      ::setlocale(LC_MESSAGES, "C.UTF-8");
+      german = QString::fromUtf8(std::strerror(ENOENT)) != QLatin1String("No such file or directory");
+      reason = LoadFailureReason(missing, LoadError::kNone);
+    }
     ::setlocale(LC_MESSAGES, messages.constData());
     if (!german) QSKIP("the C library has no German messages here");
     QCOMPARE(reason, QStringLiteral("cannot open (No such file or directory)"));
@@ -1428,16 +1444,8 @@ class WindowListTest : public QObject {
   void defaultSettingsFile() {
     QFETCH(QByteArray, configHome);
     QFETCH(QString, file);
-    const QByteArray was = qgetenv("XDG_CONFIG_HOME");
-    const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", configHome);
-    const QString got = Settings::DefaultFile();
-    if (wasSet) {
-      qputenv("XDG_CONFIG_HOME", was);
-    } else {
-      qunsetenv("XDG_CONFIG_HOME");
-    }
-    QCOMPARE(got, file);
+    const EnvironmentSetting home("XDG_CONFIG_HOME", configHome);
+    QCOMPARE(Settings::DefaultFile(), file);
   }
 
   // A damaged settings file: the window starts with every default, works,
