@@ -180,6 +180,12 @@ class PlayerBlocks : public ::testing::Test {
     DestroySong(song);
     return out;
   }
+  // Appends to `to` the frames [from, from + frames) of the song alone.
+  static void Append(std::vector<std::int16_t>& to, Song* song, std::uint64_t from, std::uint64_t frames) {
+    SeekSong(*song, from);
+    const auto part = Alone(song, frames);
+    to.insert(to.end(), part.begin(), part.end());
+  }
   // What PlayerHeard says once the device has played `played` frames of
   // the stream.
   bool HeardAfter(std::uint64_t played, HeardFrame& got) {
@@ -307,13 +313,10 @@ TEST_F(PlayerBlocks, SongBeginningWithABlockIsFollowedAtItsEnd) {
   ASSERT_EQ(PlayerQueueSongInTime(player, songC, endC, 3, 0), S_OK);
   EXPECT_FALSE(PlayerHasQueuedSong(player));
   const auto blocks = Capture(0);
-  std::vector<std::int16_t> want = Alone(Load(bytesA), lengthA);
-  const auto second = Alone(Load(bytesB), lengthB);
-  want.insert(want.end(), second.begin(), second.end());
-  Song* third = Load(bytesC);
-  SeekSong(*third, fromC);
-  const auto rest = Alone(third, endC - fromC);
-  want.insert(want.end(), rest.begin(), rest.end());
+  std::vector<std::int16_t> want;
+  Append(want, Load(bytesA), 0, lengthA);
+  Append(want, Load(bytesB), 0, lengthB);
+  Append(want, Load(bytesC), fromC, endC - fromC);
   want.resize(blocks.size());
   EXPECT_EQ(blocks, want);
   const struct {
