@@ -4,9 +4,15 @@
 #pragma once
 
 #include <cfenv>
+#include <cfloat>
 #ifdef __SSE2__
 #include <xmmintrin.h>
 #endif
+
+// Every float and double operation must round to its own type, as SSE2
+// and other vector units do: the x87 unit of 32-bit x86 keeps more
+// precision in between and gives other samples (the build takes SSE2 there).
+static_assert(FLT_EVAL_METHOD == 0, "the engine needs float and double arithmetic without excess precision");
 
 // Sets the engine's settings for the life of the object; the caller's own
 // settings come back afterwards. On x86-64 all of the engine's arithmetic

@@ -34,7 +34,10 @@ std::uint64_t FramesToBoundary(std::uint64_t distance, std::uint32_t stepInt, st
   limited = false;
   if (stepInt >= 256) {
     const std::uint64_t step = (std::uint64_t{stepInt} << 32) | stepFrac;
-    if (distance > static_cast<unsigned __int128>(frames) * step) return 0;
+    // distance > frames * step, without the 128-bit product (which 32-bit
+    // targets do not have): distance = whole * step + rest.
+    const std::uint64_t whole = distance / step;
+    if (whole > frames || (whole == frames && distance % step != 0)) return 0;
     limited = true;
     return (distance + step - 1) / step;
   }

@@ -30,7 +30,12 @@ void PlayerSetBpm(ModuleState& state, std::uint32_t bpm) {
 }
 
 std::uint64_t FrameAtRate(std::uint64_t x, std::uint32_t rate) {
-  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * rate + kSampleRate / 2) / kSampleRate);
+  // (x * rate + 22050) / 44100 without the 128-bit product (which 32-bit
+  // targets do not have): with x = whole * 44100 + rest, the whole seconds'
+  // part is exact and the rest's product fits in 64 bits. Past 2^64 the
+  // result wraps as the cast of the exact quotient did.
+  const std::uint64_t whole = x / kSampleRate, rest = x % kSampleRate;
+  return whole * rate + (rest * rate + kSampleRate / 2) / kSampleRate;
 }
 
 std::uint32_t NextTickFrames(ModuleState& state) { return static_cast<std::uint32_t>(NextTicksFrames(state, 1)); }

@@ -64,6 +64,27 @@ TEST(SetBpmTest, TicksAtOtherRatesKeepTheTime) {
   }
 }
 
+// A frame at 44,100 Hz comes to the nearest frame at another rate (halves
+// up), exactly for every 64-bit frame: also where the product with the rate
+// no longer fits in 64 bits (from about 9.6e13 frames at 192,000 Hz); past
+// 2^64 the result wraps.
+TEST(SetBpmTest, FramesAtOtherRatesAreExactForEveryFrame) {
+  const struct {
+    std::uint64_t frame;
+    std::uint32_t rate;
+    std::uint64_t expected;
+  } cases[] = {{0u, 48000u, 0u},
+               {1u, 48000u, 1u},
+               {44099u, 192000u, 191996u},
+               {123456789u, 22050u, 61728395u},
+               {1099511640121u, 48000u, 1196747363397u},
+               {96076792050570581u, 192000u, 418293516410647427u},
+               {9223372037842430129u, 48000u, 10039044394930536195u},
+               {18446744073709551615u, 192000u, 6525378856006099887u},
+               {18446744073709551615u, 8000u, 3346348131285179431u}};
+  for (const auto& c : cases) EXPECT_EQ(FrameAtRate(c.frame, c.rate), c.expected) << c.frame << " at " << c.rate;
+}
+
 // Many ticks at once (as a song's end is found, a row at a time) come to
 // what they come to one by one, at every rate and from any tick clock.
 TEST(SetBpmTest, ManyTicksAtOnceAddUpAsOneByOne) {
