@@ -99,6 +99,7 @@ void EffectsPanel::ChooseEffect(int button) {
     slider_->setRange(low, high);
     slider_->setPageStep(page);
     slider_->setValue(position);
+    slider_->setAccessibleName(check == equalizer_ ? QStringLiteral("Equalizer gain") : QStringLiteral("Gargle rate"));
     left_->setText(QString::fromLatin1(leftText));
     right_->setText(QString::fromLatin1(rightText));
     height += 28;

@@ -2,6 +2,7 @@
 // that need no sound card.
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
@@ -201,6 +202,39 @@ class WindowTest : public QObject {
     w.Command(kCommandLoad);
     QVERIFY(w.Button(2)->isChecked());
     QCOMPARE(buffer.Volume(), -10000);
+  }
+
+  // What a screen reader reads for each control, most of them showing only
+  // an image: the window playing with the equalizer chosen.
+  void controlsHaveNames_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    const struct {
+      const char *control, *name;
+    } rows[] = {{"loadStopButton", "Stop"},  {"pauseButton", "Pause"},          {"muteButton", "Muting"},
+                {"volumeSlider", "Volume"},  {"effectSlider", "Equalizer gain"}, {"seekSlider", "Position"},
+                {"endModeButton", "Repeat song"}, {"infoButton", "Module info"}, {"patternButton", "Pattern view"},
+                {"listButton", "List"}};
+    for (const auto& row : rows) QTest::newRow(row.control) << QString(row.control) << QString(row.name);
+  }
+  void controlsHaveNames() {
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    FakeAudioDevice::Control device;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(device), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.nextFile = Corpus("vor--mph.xm");
+    h.window.Command(kCommandLoad);
+    h.window.Command(kEffectEqualizerId);
+    auto* widget = h.window.findChild<QWidget*>(control);
+    QVERIFY(widget != nullptr);
+    QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(spoken != nullptr);
+    QCOMPARE(spoken->text(QAccessible::Name), name);
+    // The load button's name follows its command.
+    h.window.Command(kCommandStop);
+    if (control == "loadStopButton") QCOMPARE(spoken->text(QAccessible::Name), QString("Load"));
   }
 
   void dropWhilePlaying() {
