@@ -1,6 +1,8 @@
 #include "effects_panel.h"
 
+#include <QFocusEvent>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QRadioButton>
 #include <QSignalBlocker>
@@ -52,6 +54,41 @@ EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth
   connect(slider_, &QSlider::valueChanged, this, &EffectsPanel::EffectParameter);
   right_ = label("effectRightLabel", {190, 62, 66, 22}, Qt::AlignLeft);
   ShowParameterRow(false);  // until an effect with a parameter is chosen
+  for (QObject* control : {static_cast<QObject*>(off_), static_cast<QObject*>(equalizer_),
+                           static_cast<QObject*>(gargleButton_), static_cast<QObject*>(slider_)})
+    control->installEventFilter(this);
+}
+
+// The window's keys work wherever the focus is, but a keyboard user who
+// goes to a choice or the slider with Tab uses it with its own keys; one
+// that has the focus otherwise (the window's first control when it opens,
+// a click) leaves them to the window.
+bool EffectsPanel::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::FocusIn: {
+      const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+      tabbedTo_ = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ? watched : nullptr;
+      break;
+    }
+    case QEvent::FocusOut:
+      if (tabbedTo_ == watched) tabbedTo_ = nullptr;
+      break;
+    case QEvent::ShortcutOverride: {
+      if (tabbedTo_ != watched) break;
+      const auto* key = static_cast<QKeyEvent*>(event);
+      if ((key->modifiers() & ~Qt::KeypadModifier) != 0) break;
+      const bool own = watched == slider_ ? key->key() == Qt::Key_Left || key->key() == Qt::Key_Right ||
+                                                key->key() == Qt::Key_Up || key->key() == Qt::Key_Down
+                                          : key->key() == Qt::Key_Space;
+      if (own) {
+        event->accept();
+        return true;
+      }
+      break;
+    }
+    default: break;
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 // Without a parameter the row is below the window's edge, where the seek

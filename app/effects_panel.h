@@ -38,6 +38,11 @@ class EffectsPanel : public QObject {
   void effectChosen(int button);
   void parameterChanged(int position);
 
+ protected:
+  // A control reached with Tab keeps its own keys (Space chooses, the
+  // arrows move the slider); otherwise they are the window's.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void ShowParameterRow(bool shown);
   SoundBuffer& buffer_;
@@ -53,4 +58,5 @@ class EffectsPanel : public QObject {
   QLabel* left_ = nullptr;
   QSlider* slider_ = nullptr;
   QLabel* right_ = nullptr;
+  QObject* tabbedTo_ = nullptr;  // the control that has the focus from Tab
 };

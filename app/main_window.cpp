@@ -180,6 +180,9 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   Relayout(height_);
   SetUpKeys();
   Restore();
+  // The window opens with the focus on none of its controls, so that the
+  // arrows are the window's (the list's only once Tab or a click goes there).
+  setFocus(Qt::OtherFocusReason);
 
   // Centred on the screen.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {

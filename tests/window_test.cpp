@@ -237,6 +237,61 @@ class WindowTest : public QObject {
     if (control == "loadStopButton") QCOMPARE(spoken->text(QAccessible::Name), QString("Load"));
   }
 
+  // Keyboard only: Tab goes through the effect choices, the effect's slider
+  // and the list. A choice reached so takes Space, the slider the arrows;
+  // the window opens with the keys its own, the list open or not.
+  void effectsAndListByKeyboard() {
+    {
+      MemorySoundBuffer buffer;
+      Harness legacy(buffer, false);
+      legacy.nextFile = Corpus("vor--mph.xm");
+      legacy.window.Command(kCommandLoad);
+      legacy.window.SetListOpen(true);
+      legacy.window.show();
+      QVERIFY(QTest::qWaitForWindowActive(&legacy.window));
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+      QCOMPARE(legacy.window.Volume(), 95000);
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), legacy.window.ListView());
+    }
+    FakeAudioDevice::Control device;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(device), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    EffectsPanel& panel = *h.window.Effects();
+    h.nextFile = Corpus("vor--mph.xm");
+    h.window.Command(kCommandLoad);
+    h.window.SetListOpen(true);
+    h.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&h.window));
+    const auto press = [](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); };
+    press(Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), panel.Choice(kEffectOffId));
+    panel.Choice(kEffectGargleId)->setFocus(Qt::MouseFocusReason);  // as a click gives it
+    press(Qt::Key_Space);
+    QVERIFY(h.window.Paused());
+    press(Qt::Key_Space);
+    QVERIFY(!h.window.Paused());
+    QCOMPARE(panel.Chosen(), int(kEffectOffId));
+    press(Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), panel.Choice(kEffectEqualizerId));
+    press(Qt::Key_Space);
+    QCOMPARE(panel.Chosen(), int(kEffectEqualizerId));
+    QVERIFY(!h.window.Paused());
+    press(Qt::Key_Tab);
+    press(Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), panel.Slider());
+    const int volume = h.window.Volume();
+    press(Qt::Key_Right);
+    press(Qt::Key_Up);
+    QCOMPARE(panel.Slider()->value(), 17);
+    QCOMPARE(h.window.Volume(), volume);
+    press(Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), h.window.ListView());
+    press(Qt::Key_Space);
+    QVERIFY(h.window.Paused());
+  }
+
   void dropWhilePlaying() {
     MemorySoundBuffer buffer;
     Harness h(buffer);
