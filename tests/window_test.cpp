@@ -26,6 +26,7 @@
 #include "audio_setup.h"
 #include "effects_panel.h"
 #include "fake_audio_device.h"
+#include "icons.h"
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "player.h"
@@ -290,6 +291,21 @@ class WindowTest : public QObject {
     QCOMPARE(QApplication::focusWidget(), h.window.ListView());
     press(Qt::Key_Space);
     QVERIFY(h.window.Paused());
+  }
+
+  // The icons' dark marks show on a dark desktop too: "Repeat song" keeps
+  // its "1", and a light desktop gets the colours the icons always had.
+  void iconsOnADarkDesktop() {
+    const QPalette light = QGuiApplication::palette();
+    const auto one = [] { return IconPixmap(Icon::kRepeatSong).toImage().pixelColor(7, 6); };
+    QCOMPARE(one(), QColor(32, 32, 40));
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(30, 31, 34));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    QApplication::setPalette(dark);
+    const QColor shown = one();
+    QApplication::setPalette(light);
+    QCOMPARE(shown, QColor(230, 230, 230));
   }
 
   void dropWhilePlaying() {
