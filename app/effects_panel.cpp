@@ -7,6 +7,7 @@
 #include <QRadioButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <algorithm>
 
 #include "main_window.h"
 
@@ -35,6 +36,25 @@ EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth
   off_->setChecked(true);
   equalizer_ = choice("Equalizer", "effectEqualizer", kEffectEqualizerId, {68, 40, 108, 16});
   gargleButton_ = choice("Gargle", "effectGargle", kEffectGargleId, {174, 40, 76, 16});
+  // A larger desktop font widens (and heightens, up to the panel's band)
+  // each choice to fit its text, moving the ones after it along; the window
+  // grows to hold them. Where they fit, they stand as above.
+  int right = 0;
+  for (QRadioButton* button : {off_, equalizer_, gargleButton_}) {
+    button->ensurePolished();
+    const QSize hint = button->sizeHint();
+    QRect rect = button->geometry();
+    rect.moveLeft(std::max(rect.left(), right));
+    rect.setWidth(std::max(rect.width(), hint.width()));
+    if (hint.height() > rect.height()) {
+      const int height = std::min(hint.height(), 28);
+      rect = QRect(rect.left(), 48 - height / 2, rect.width(), height);
+    }
+    button->setGeometry(rect);
+    right = rect.left() + rect.width();
+  }
+  width_ = std::max(windowWidth, right + 6);
+  separator->setGeometry(0, 32, width_, 1);
 
   // The parameter row: a label at each end of the slider, in the fixed font.
   auto label = [&](const char* name, QRect rect, Qt::Alignment alignment) {

@@ -26,6 +26,9 @@ class EffectsPanel : public QObject {
   // The parameter slider moved to position p.
   void EffectParameter(int position);
 
+  // The window's width that holds the panel (more than asked for where a
+  // large font needs it).
+  int Width() const { return width_; }
   int Chosen() const { return chosen_; }
   bool HasParameterInterface() const { return eq_ != nullptr || gargle_ != nullptr; }
   QRadioButton* Choice(int button) const;
@@ -49,6 +52,7 @@ class EffectsPanel : public QObject {
   std::function<bool()> isPlaying_;
   std::function<void(int)> resize_;
   int baseHeight_;
+  int width_ = 0;
   int chosen_ = 203;
   IDirectSoundFXParamEq* eq_ = nullptr;  // owned by the buffer
   IDirectSoundFXGargle* gargle_ = nullptr;

@@ -174,6 +174,7 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
         *this, buffer_, width_, [this] { return !fileTitle_.isEmpty() && !paused_; },
         [this](int h) { Relayout(h); },
         height_);
+    width_ = effects_->Width();
   }
   SetUpBelow();
   SetUpPatternView();

@@ -308,6 +308,28 @@ class WindowTest : public QObject {
     QCOMPARE(shown, QColor(230, 230, 230));
   }
 
+  // A large desktop font: the effect choices show their whole text, side
+  // by side in the window (which grows to hold them).
+  void effectChoicesFitALargeFont() {
+    const QFont usual = QApplication::font();
+    QFont large = usual;
+    large.setPointSize(20);
+    QApplication::setFont(large);
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    QApplication::setFont(usual);
+    int right = 0;
+    for (const int id : {kEffectOffId, kEffectEqualizerId, kEffectGargleId}) {
+      const QRadioButton* choice = h.window.Effects()->Choice(id);
+      QVERIFY2(choice->width() >= choice->sizeHint().width(), qPrintable(choice->text()));
+      QVERIFY2(choice->height() >= std::min(choice->sizeHint().height(), 28), qPrintable(choice->text()));
+      QVERIFY(choice->x() >= right);
+      right = choice->geometry().right();
+    }
+    QVERIFY(right < h.window.width());
+    QCOMPARE(h.window.SeekRowWidget()->width(), h.window.width());
+  }
+
   void dropWhilePlaying() {
     MemorySoundBuffer buffer;
     Harness h(buffer);
