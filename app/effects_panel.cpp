@@ -1,10 +1,13 @@
 #include "effects_panel.h"
 
+#include <QFocusEvent>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QRadioButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <algorithm>
 
 #include "main_window.h"
 
@@ -33,6 +36,25 @@ EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth
   off_->setChecked(true);
   equalizer_ = choice("Equalizer", "effectEqualizer", kEffectEqualizerId, {68, 40, 108, 16});
   gargleButton_ = choice("Gargle", "effectGargle", kEffectGargleId, {174, 40, 76, 16});
+  // A larger desktop font widens (and heightens, up to the panel's band)
+  // each choice to fit its text, moving the ones after it along; the window
+  // grows to hold them. Where they fit, they stand as above.
+  int right = 0;
+  for (QRadioButton* button : {off_, equalizer_, gargleButton_}) {
+    button->ensurePolished();
+    const QSize hint = button->sizeHint();
+    QRect rect = button->geometry();
+    rect.moveLeft(std::max(rect.left(), right));
+    rect.setWidth(std::max(rect.width(), hint.width()));
+    if (hint.height() > rect.height()) {
+      const int height = std::min(hint.height(), 28);
+      rect = QRect(rect.left(), 48 - height / 2, rect.width(), height);
+    }
+    button->setGeometry(rect);
+    right = rect.left() + rect.width();
+  }
+  width_ = std::max(windowWidth, right + 6);
+  separator->setGeometry(0, 32, width_, 1);
 
   // The parameter row: a label at each end of the slider, in the fixed font.
   auto label = [&](const char* name, QRect rect, Qt::Alignment alignment) {
@@ -52,6 +74,41 @@ EffectsPanel::EffectsPanel(QWidget& window, SoundBuffer& buffer, int windowWidth
   connect(slider_, &QSlider::valueChanged, this, &EffectsPanel::EffectParameter);
   right_ = label("effectRightLabel", {190, 62, 66, 22}, Qt::AlignLeft);
   ShowParameterRow(false);  // until an effect with a parameter is chosen
+  for (QObject* control : {static_cast<QObject*>(off_), static_cast<QObject*>(equalizer_),
+                           static_cast<QObject*>(gargleButton_), static_cast<QObject*>(slider_)})
+    control->installEventFilter(this);
+}
+
+// The window's keys work wherever the focus is, but a keyboard user who
+// goes to a choice or the slider with Tab uses it with its own keys; one
+// that has the focus otherwise (the window's first control when it opens,
+// a click) leaves them to the window.
+bool EffectsPanel::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::FocusIn: {
+      const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+      tabbedTo_ = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ? watched : nullptr;
+      break;
+    }
+    case QEvent::FocusOut:
+      if (tabbedTo_ == watched) tabbedTo_ = nullptr;
+      break;
+    case QEvent::ShortcutOverride: {
+      if (tabbedTo_ != watched) break;
+      const auto* key = static_cast<QKeyEvent*>(event);
+      if ((key->modifiers() & ~Qt::KeypadModifier) != 0) break;
+      const bool own = watched == slider_ ? key->key() == Qt::Key_Left || key->key() == Qt::Key_Right ||
+                                                key->key() == Qt::Key_Up || key->key() == Qt::Key_Down
+                                          : key->key() == Qt::Key_Space;
+      if (own) {
+        event->accept();
+        return true;
+      }
+      break;
+    }
+    default: break;
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 // Without a parameter the row is below the window's edge, where the seek
@@ -99,6 +156,7 @@ void EffectsPanel::ChooseEffect(int button) {
     slider_->setRange(low, high);
     slider_->setPageStep(page);
     slider_->setValue(position);
+    slider_->setAccessibleName(check == equalizer_ ? QStringLiteral("Equalizer gain") : QStringLiteral("Gargle rate"));
     left_->setText(QString::fromLatin1(leftText));
     right_->setText(QString::fromLatin1(rightText));
     height += 28;

@@ -26,6 +26,9 @@ class EffectsPanel : public QObject {
   // The parameter slider moved to position p.
   void EffectParameter(int position);
 
+  // The window's width that holds the panel (more than asked for where a
+  // large font needs it).
+  int Width() const { return width_; }
   int Chosen() const { return chosen_; }
   bool HasParameterInterface() const { return eq_ != nullptr || gargle_ != nullptr; }
   QRadioButton* Choice(int button) const;
@@ -38,12 +41,18 @@ class EffectsPanel : public QObject {
   void effectChosen(int button);
   void parameterChanged(int position);
 
+ protected:
+  // A control reached with Tab keeps its own keys (Space chooses, the
+  // arrows move the slider); otherwise they are the window's.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void ShowParameterRow(bool shown);
   SoundBuffer& buffer_;
   std::function<bool()> isPlaying_;
   std::function<void(int)> resize_;
   int baseHeight_;
+  int width_ = 0;
   int chosen_ = 203;
   IDirectSoundFXParamEq* eq_ = nullptr;  // owned by the buffer
   IDirectSoundFXGargle* gargle_ = nullptr;
@@ -53,4 +62,5 @@ class EffectsPanel : public QObject {
   QLabel* left_ = nullptr;
   QSlider* slider_ = nullptr;
   QLabel* right_ = nullptr;
+  QObject* tabbedTo_ = nullptr;  // the control that has the focus from Tab
 };

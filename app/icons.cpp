@@ -1,14 +1,22 @@
 #include "icons.h"
 
 #include <QColor>
+#include <QGuiApplication>
 #include <QImage>
+#include <QPalette>
 
 namespace {
 
-// The toolbar's colours; '.' is transparent.
+// The toolbar's colours; '.' is transparent. The near-black of outlines and
+// marks (the "1" of "Repeat song") would not show on a dark desktop: there
+// it is the desktop's text colour.
 QColor Colour(char c) {
   switch (c) {
-    case 'k': return {32, 32, 40};
+    case 'k': {
+      const QPalette palette = QGuiApplication::palette();
+      if (palette.color(QPalette::Window).lightness() < 128) return palette.color(QPalette::WindowText);
+      return {32, 32, 40};
+    }
     case 'g': return {96, 104, 120};
     case 'b': return {52, 120, 212};
     case 'r': return {208, 56, 48};

@@ -130,6 +130,8 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
     button->setEnabled(i == 0);
     button->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))) +
                        QString::fromLatin1(keys[i]));
+    // The buttons show only an image: a screen reader reads this name.
+    button->setAccessibleName(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))));
     button->setFocusPolicy(Qt::NoFocus);
     buttons_[i] = button;
     SetButtonImage(i, buttonImages_[i]);
@@ -148,6 +150,7 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
   volumeSlider_->setEnabled(false);
   volumeSlider_->setFocusPolicy(Qt::NoFocus);
   volumeSlider_->setToolTip(QStringLiteral("Volume (Up/Down)"));
+  volumeSlider_->setAccessibleName(QStringLiteral("Volume"));
   connect(volumeSlider_, &QSlider::valueChanged, this, &MainWindow::OnVolumeSlider);
 
   timeDisplay_ = new QLabel(QStringLiteral("00:00:00"), this);
@@ -171,12 +174,16 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
         *this, buffer_, width_, [this] { return !fileTitle_.isEmpty() && !paused_; },
         [this](int h) { Relayout(h); },
         height_);
+    width_ = effects_->Width();
   }
   SetUpBelow();
   SetUpPatternView();
   Relayout(height_);
   SetUpKeys();
   Restore();
+  // The window opens with the focus on none of its controls, so that the
+  // arrows are the window's (the list's only once Tab or a click goes there).
+  setFocus(Qt::OtherFocusReason);
 
   // Centred on the screen.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -200,6 +207,7 @@ void MainWindow::SetButtonImage(int index, int image) {
 
 void MainWindow::SetButtonCommand(int command) {
   buttonCommand_ = command;
+  buttons_[0]->setAccessibleName(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))));
   buttons_[0]->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))) +
                           (command == kCommandLoad ? QStringLiteral(" (Ctrl+O)") : QString()));
 }

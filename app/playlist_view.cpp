@@ -54,7 +54,7 @@ PlaylistView::PlaylistView(Playlist& list, QWidget* parent) : QTreeView(parent),
   setTextElideMode(Qt::ElideRight);
   setIconSize(QSize(16, 15));
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  setFocusPolicy(Qt::ClickFocus);
+  setFocusPolicy(Qt::StrongFocus);  // Tab reaches it too
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(Playlist::kTitleColumn, QHeaderView::Stretch);
   header()->setSectionResizeMode(Playlist::kDurationColumn, QHeaderView::Fixed);

@@ -54,6 +54,7 @@ SeekRow::SeekRow(QWidget* parent, int width) : QWidget(parent) {
   slider_->setPageStep(0);
   slider_->setEnabled(false);
   slider_->setToolTip(QStringLiteral("Position: click or drag (Left/Right: 10 s back/forward)"));
+  slider_->setAccessibleName(QStringLiteral("Position"));
   connect(slider_, &QSlider::sliderMoved, this, [this](int value) { ShowLabel(FrameAt(value)); });
   connect(slider_, &QSlider::sliderReleased, this, [this] { emit seekRequested(FrameAt(slider_->value())); });
 
@@ -64,6 +65,8 @@ SeekRow::SeekRow(QWidget* parent, int width) : QWidget(parent) {
   label_->setGeometry(8, 28, width - 8 - kButtons * 23 - 8, 22);
   label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
+  // The buttons show only an image; each gets a name a screen reader reads
+  // (the song end button's is its text, the mode).
   auto button = [&](const char* name, int index) {
     auto* b = new QToolButton(this);
     b->setObjectName(QString::fromLatin1(name));
@@ -78,16 +81,19 @@ SeekRow::SeekRow(QWidget* parent, int width) : QWidget(parent) {
   infoButton_ = button("infoButton", 1);
   infoButton_->setIcon(IconPixmap(Icon::kInfo));
   infoButton_->setToolTip(QStringLiteral("Module info (I)"));
+  infoButton_->setAccessibleName(QStringLiteral("Module info"));
   connect(infoButton_, &QToolButton::clicked, this, &SeekRow::infoClicked);
   patternButton_ = button("patternButton", 2);
   patternButton_->setIcon(IconPixmap(Icon::kPattern));
   patternButton_->setCheckable(true);
   patternButton_->setToolTip(QStringLiteral("Pattern view (V)"));
+  patternButton_->setAccessibleName(QStringLiteral("Pattern view"));
   connect(patternButton_, &QToolButton::toggled, this, &SeekRow::patternToggled);
   listButton_ = button("listButton", 3);
   listButton_->setIcon(IconPixmap(Icon::kList));
   listButton_->setCheckable(true);
   listButton_->setToolTip(QStringLiteral("List (L)"));
+  listButton_->setAccessibleName(QStringLiteral("List"));
   connect(listButton_, &QToolButton::toggled, this, &SeekRow::listToggled);
   SetEndMode(EndMode::kRepeatSong);
   SetSong(nullptr);

@@ -2,6 +2,7 @@
 // that need no sound card.
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
@@ -25,6 +26,7 @@
 #include "audio_setup.h"
 #include "effects_panel.h"
 #include "fake_audio_device.h"
+#include "icons.h"
 #include "main_window.h"
 #include "memory_sound_buffer.h"
 #include "player.h"
@@ -201,6 +203,131 @@ class WindowTest : public QObject {
     w.Command(kCommandLoad);
     QVERIFY(w.Button(2)->isChecked());
     QCOMPARE(buffer.Volume(), -10000);
+  }
+
+  // What a screen reader reads for each control, most of them showing only
+  // an image: the window playing with the equalizer chosen.
+  void controlsHaveNames_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    const struct {
+      const char *control, *name;
+    } rows[] = {{"loadStopButton", "Stop"},  {"pauseButton", "Pause"},          {"muteButton", "Muting"},
+                {"volumeSlider", "Volume"},  {"effectSlider", "Equalizer gain"}, {"seekSlider", "Position"},
+                {"endModeButton", "Repeat song"}, {"infoButton", "Module info"}, {"patternButton", "Pattern view"},
+                {"listButton", "List"}};
+    for (const auto& row : rows) QTest::newRow(row.control) << QString(row.control) << QString(row.name);
+  }
+  void controlsHaveNames() {
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    FakeAudioDevice::Control device;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(device), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    h.nextFile = Corpus("vor--mph.xm");
+    h.window.Command(kCommandLoad);
+    h.window.Command(kEffectEqualizerId);
+    auto* widget = h.window.findChild<QWidget*>(control);
+    QVERIFY(widget != nullptr);
+    QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(spoken != nullptr);
+    QCOMPARE(spoken->text(QAccessible::Name), name);
+    // The load button's name follows its command.
+    h.window.Command(kCommandStop);
+    if (control == "loadStopButton") QCOMPARE(spoken->text(QAccessible::Name), QString("Load"));
+  }
+
+  // Keyboard only: Tab goes through the effect choices, the effect's slider
+  // and the list. A choice reached so takes Space, the slider the arrows;
+  // the window opens with the keys its own, the list open or not.
+  void effectsAndListByKeyboard() {
+    {
+      MemorySoundBuffer buffer;
+      Harness legacy(buffer, false);
+      legacy.nextFile = Corpus("vor--mph.xm");
+      legacy.window.Command(kCommandLoad);
+      legacy.window.SetListOpen(true);
+      legacy.window.show();
+      QVERIFY(QTest::qWaitForWindowActive(&legacy.window));
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+      QCOMPARE(legacy.window.Volume(), 95000);
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), legacy.window.ListView());
+    }
+    FakeAudioDevice::Control device;
+    LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(device), true);
+    QVERIFY(buffer.Start());
+    Harness h(buffer);
+    EffectsPanel& panel = *h.window.Effects();
+    h.nextFile = Corpus("vor--mph.xm");
+    h.window.Command(kCommandLoad);
+    h.window.SetListOpen(true);
+    h.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&h.window));
+    const auto press = [](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); };
+    press(Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), panel.Choice(kEffectOffId));
+    panel.Choice(kEffectGargleId)->setFocus(Qt::MouseFocusReason);  // as a click gives it
+    press(Qt::Key_Space);
+    QVERIFY(h.window.Paused());
+    press(Qt::Key_Space);
+    QVERIFY(!h.window.Paused());
+    QCOMPARE(panel.Chosen(), int(kEffectOffId));
+    press(Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), panel.Choice(kEffectEqualizerId));
+    press(Qt::Key_Space);
+    QCOMPARE(panel.Chosen(), int(kEffectEqualizerId));
+    QVERIFY(!h.window.Paused());
+    press(Qt::Key_Tab);
+    press(Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), panel.Slider());
+    const int volume = h.window.Volume();
+    press(Qt::Key_Right);
+    press(Qt::Key_Up);
+    QCOMPARE(panel.Slider()->value(), 17);
+    QCOMPARE(h.window.Volume(), volume);
+    press(Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), h.window.ListView());
+    press(Qt::Key_Space);
+    QVERIFY(h.window.Paused());
+  }
+
+  // The icons' dark marks show on a dark desktop too: "Repeat song" keeps
+  // its "1", and a light desktop gets the colours the icons always had.
+  void iconsOnADarkDesktop() {
+    const QPalette light = QGuiApplication::palette();
+    const auto one = [] { return IconPixmap(Icon::kRepeatSong).toImage().pixelColor(7, 6); };
+    QCOMPARE(one(), QColor(32, 32, 40));
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(30, 31, 34));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    QApplication::setPalette(dark);
+    const QColor shown = one();
+    QApplication::setPalette(light);
+    QCOMPARE(shown, QColor(230, 230, 230));
+  }
+
+  // A large desktop font: the effect choices show their whole text, side
+  // by side in the window (which grows to hold them).
+  void effectChoicesFitALargeFont() {
+    const QFont usual = QApplication::font();
+    QFont large = usual;
+    large.setPointSize(20);
+    QApplication::setFont(large);
+    MemorySoundBuffer buffer;
+    Harness h(buffer);
+    QApplication::setFont(usual);
+    int right = 0;
+    for (const int id : {kEffectOffId, kEffectEqualizerId, kEffectGargleId}) {
+      const QRadioButton* choice = h.window.Effects()->Choice(id);
+      QVERIFY2(choice->width() >= choice->sizeHint().width(), qPrintable(choice->text()));
+      QVERIFY2(choice->height() >= std::min(choice->sizeHint().height(), 28), qPrintable(choice->text()));
+      QVERIFY(choice->x() >= right);
+      right = choice->geometry().right();
+    }
+    QVERIFY(right < h.window.width());
+    QCOMPARE(h.window.SeekRowWidget()->width(), h.window.width());
   }
 
   void dropWhilePlaying() {
