@@ -13,15 +13,17 @@ module="$corpus/vor--mph.xm"
 SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "$module" --seconds 3 > "$tmp/times.txt" 2>/dev/null
 rc=$?
 "$cli" render "$module" -o "$tmp/render.wav" --seconds 3 || exit 1
-# Each stop signal: sent 2.5 s into a 30 s play; the program must print the
-# time, end by the signal and take well under a second to do so.
+# Each stop signal: sent once a 30 s play has printed its time 00:00:02
+# (however long the start took on a busy machine); the program must end by
+# the signal and take well under a second to do so.
 signals_ok=1
 for sig in TERM:143 INT:130; do
   want=${sig#*:}
   sig=${sig%:*}
+  : > "$tmp/signal.txt"
   SDL_AUDIODRIVER=dummy timeout 60 "$cli" play "$module" --seconds 30 > "$tmp/signal.txt" 2>/dev/null &
   pid=$!
-  sleep 2.5
+  for _ in $(seq 300); do grep -q "^00:00:02$" "$tmp/signal.txt" && break; sleep 0.1; done
   sent=$(date +%s%N)
   kill -s "$sig" "$pid"
   wait "$pid"

@@ -28,16 +28,23 @@ for options in "--seconds 1.5" "--start 2 --seconds 1.2" "--seconds 0.4" "twice 
   [ "$change" = twice ] && played=("${files[@]}" "${files[@]}")
   rendered=("${played[@]}")
   if [ "$change" = deleted ] || [ "$change" = cut ]; then
-    # The second file is a copy, changed a second into the first.
+    # The second file is a copy, changed while the first plays.
     cp "${files[1]}" "$tmp/queued.xm"
     played[1]="$tmp/queued.xm"
   fi
+  rm -f "$tmp/capture.raw"
   # shellcheck disable=SC2086
   SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" timeout 60 "$cli" play "${played[@]}" $options \
     > /dev/null 2> "$tmp/stderr.txt" &
   pid=$!
   if [ "$change" = deleted ] || [ "$change" = cut ]; then
-    sleep 1
+    # Changed once the first file is heard (the second was read before the
+    # device started), however long the start took.
+    for _ in $(seq 200); do
+      [ "$(tr -d '\000' 2> /dev/null < "$tmp/capture.raw" | head -c 1 | wc -c)" -eq 1 ] && break
+      sleep 0.1
+    done
+    sleep 0.5
     if [ "$change" = deleted ]; then rm "$tmp/queued.xm"; else truncate -s 100 "$tmp/queued.xm"; fi
   fi
   wait "$pid" || { echo "play $change $options: exit $?: $(grep -v CRITICAL "$tmp/stderr.txt")"; status=1; continue; }

@@ -112,10 +112,15 @@ sys.exit(0 if rows == want else 1)
 PY
 
 # position 30, while playing: what is heard from there is the render from
-# frame 1,323,000. Paused, the position stands still and is exact.
-sleep 2
+# frame 1,323,000. Paused, the position stands still and is exact. (Timed
+# by the frames the disk device has taken, which on a busy machine come
+# later than the clock says.)
+captured() { echo $(($(stat -c %s "$tmp/capture.raw" 2> /dev/null || echo 0) / 4)); }
+at_least() { [ "$(captured)" -ge "$1" ]; }
+wait_for 30 at_least $((2 * 44100))
+seek_at=$(captured)
 pc position 30
-sleep 2.5
+wait_for 30 at_least $((seek_at + 5 * 22050))
 pc pause
 check "pause" wait_for 5 is Paused status
 p1=$(pc position)

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QUrl>
@@ -352,15 +354,15 @@ class WindowTest : public QObject {
   void longPathsPlayWhole() {
     MemorySoundBuffer buffer;
     Harness h(buffer);
-    const QString dir = QDir::tempPath() + "/" + QString(200, 'd') + "/" + QString(200, 'e');
+    const QTemporaryDir top;
+    QVERIFY(top.isValid());
+    const QString dir = top.path() + "/" + QString(200, 'd') + "/" + QString(200, 'e');
     QVERIFY(QDir().mkpath(dir));
     const QString file = dir + "/" + QString(120, 'n') + ".xm";
-    QFile::remove(file);
     QVERIFY(QFile::copy(Corpus("vodovod--walk.xm"), file));  // a module without a title
     h.window.OpenDropped(file);
     QCOMPARE(h.window.windowTitle(), "Playing " + QString(120, 'n') + ".xm");
     QVERIFY(h.errors.isEmpty());
-    QDir(QDir::tempPath() + "/" + QString(200, 'd')).removeRecursively();
   }
 
   void effectsWithParameters() {
@@ -611,8 +613,9 @@ class WindowTest : public QObject {
   }
 
   void namesThatAreNotUtf8PlayFromADropAndTheDialog() {
-    const QByteArray folder = QDir::tempPath().toLocal8Bit() + "/zevora_latin1";
-    QDir().mkpath(QString::fromLocal8Bit(folder));
+    const QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray folder = QFile::encodeName(dir.path());
     const QByteArray path = folder + "/caf\xe9 m\xfcsik.xm";  // Latin-1 bytes
     {
       QFile in(Corpus("vodovod--walk.xm"));  // without a title: the window shows the file's name
@@ -677,8 +680,9 @@ class WindowTest : public QObject {
 
   // The real audio path: SDL's disk driver, a dropped corpus file, sound.
   void realAudioArrives() {
-    const QString capture = QDir::tempPath() + "/zevora_window_capture.raw";
-    QFile::remove(capture);
+    const QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString capture = dir.filePath("capture.raw");
     qputenv("SDL_AUDIODRIVER", "disk");
     qputenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit());
     AudioService audio;
@@ -687,7 +691,9 @@ class WindowTest : public QObject {
       MainWindow window(*audio.buffer, !audio.legacy);
       window.show();
       window.OpenDropped(Corpus("vor--mph.xm"));
-      QTest::qWait(2500);
+      // Two seconds of frames at the device: the disk driver writes them in
+      // real time, from whenever the device got going on a busy machine.
+      QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(capture).size() >= 2 * 44100 * 4, 60000);
       window.close();
     }
     audio.buffer.reset();
@@ -698,7 +704,6 @@ class WindowTest : public QObject {
     int nonZero = 0;
     for (char c : bytes) nonZero += c != 0;
     QVERIFY(nonZero > bytes.size() / 4);
-    QFile::remove(capture);
   }
 };
 
