@@ -562,8 +562,10 @@ for name, on_terminal, status in [("Ctrl-C on a terminal", True, -signal.SIGINT)
     else:
         p = subprocess.Popen([cli, "play", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         code, took = terminated_after(p, 1.0)
+    # (The seek itself takes half a minute or more; a loaded machine may be
+    # slow to deliver the signal, so "at once" is a few seconds here.)
     check("%s during a seek to --start 7 days: ends by the signal at once" % name,
-          code == status and took < 1.0 and restored, (code, took, restored))
+          code == status and took < 5.0 and restored, (code, took, restored))
 
 # Late in that seek as well: three quarters into the time the start takes
 # (until the first time line) the song is still moved on a minute at a
@@ -580,7 +582,7 @@ if not os.environ.get("ZEVORA_SANITIZE"):
     p = subprocess.Popen([cli, "play", *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     code, took = terminated_after(p, 0.75 * whole)
     check("SIGTERM late in a seek to --start 7 days: ends by the signal at once",
-          code == -signal.SIGTERM and took < 1.0, (code, took, whole))
+          code == -signal.SIGTERM and took < min(5.0, whole / 8), (code, took, whole))
 
 # Job control. Started in the background (play FILE &): it plays, leaves the
 # terminal alone and is not stopped; brought to the foreground it takes the

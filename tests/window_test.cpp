@@ -516,8 +516,9 @@ class WindowTest : public QObject {
 
   void deviceGoneForGoodLeavesNothingRunningAndNothingWaits() {
     // The device stops mid-play, far behind the cursor, and never opens
-    // again: stop, a new load, and closing each return within 100 ms, and
-    // no streaming thread is left behind a failed start.
+    // again: stop, a new load, and closing each return at once (well within
+    // the bound below, which a busy machine cannot reach), and no streaming
+    // thread is left behind a failed start.
     FakeAudioDevice::Control control;
     LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
     QVERIFY(buffer.Start());
@@ -529,18 +530,19 @@ class WindowTest : public QObject {
     control.refuseOpen = true;
     h.window.OnDisplayTimer();  // the window sees the loss; locks fail from now on
     using Clock = std::chrono::steady_clock;
+    const auto atOnce = std::chrono::seconds(2);
     auto start = Clock::now();
     h.window.Command(kCommandStop);
-    QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+    QVERIFY(Clock::now() - start < atOnce);
     start = Clock::now();
     h.window.OpenDropped(Corpus("vor--mph.xm"));
-    QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+    QVERIFY(Clock::now() - start < atOnce);
     QCOMPARE(h.errors, (QStringList{"The sound device is gone", "Unable to start playback"}));
     QVERIFY(h.window.FileTitle().isEmpty());
     QCOMPARE(DefaultPlayer().threadRunning.load(), 0);
     start = Clock::now();
     h.window.close();
-    QVERIFY(Clock::now() - start < std::chrono::milliseconds(100));
+    QVERIFY(Clock::now() - start < atOnce);
   }
 
   // A device that stops taking frames without a word (a sound server that
