@@ -35,16 +35,15 @@ def cpu_seconds(argv):
 
 def measure(cli, corpus, modules, players, folder):
     best = {m: {p: float("inf") for p in players} for m in modules}
-    out = os.path.join(folder, "zevora-compare.wav")
-    try:
+    # A folder of this run's own, so that two runs never write or remove
+    # each other's file.
+    with tempfile.TemporaryDirectory(prefix="zevora-compare-", dir=folder) as own:
+        out = os.path.join(own, "out.wav")
         for _ in range(ROUNDS):
             for m in modules:
                 for p, argv in commands(cli, os.path.join(corpus, m), out).items():
                     best[m][p] = min(best[m][p], cpu_seconds(argv))
                     os.remove(out)
-    finally:
-        if os.path.exists(out):
-            os.remove(out)
     return {m: {p: best[m][p] * 60 / SECONDS for p in players} for m in modules}
 
 
@@ -55,11 +54,11 @@ def main():
             sys.exit(f"{tool} is not installed (apt-get install {tool})")
     modules = sorted(f for f in os.listdir(corpus) if f.endswith(".xm"))
     players = ["zevora", "xmp", "openmpt123"]
-    memory = measure(cli, corpus, modules, players, "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir())
-    with tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(cli))) as disk_folder:
-        disk = measure(cli, corpus, modules, players, disk_folder)
+    memory_folder = "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir()
+    memory = measure(cli, corpus, modules, players, memory_folder)
+    disk = measure(cli, corpus, modules, players, os.path.dirname(os.path.abspath(cli)))
     print(f"CPU seconds per minute of audio, {SECONDS}-s renders (best of {ROUNDS} rounds; lower is better)")
-    print("output in memory (/dev/shm):")
+    print(f"output in memory ({memory_folder}):")
     print(f"{'module':48} {'zevora':>8} {'xmp':>8} {'openmpt':>8} {'faster peer/zevora':>19}")
     for m in modules:
         row = memory[m]
