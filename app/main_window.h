@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "device_losses.h"
 #include "end_mode.h"
@@ -56,6 +57,9 @@ struct WindowHooks {
   QString settingsFile;
   // Worker threads reading the list's files (0: one per core).
   int scanThreads = 0;
+  // Whether the desktop tells where a window is and takes a place for it
+  // (not so under Wayland); unset: as the platform is.
+  std::optional<bool> placesWindows;
 };
 
 class MainWindow : public QWidget {
@@ -198,6 +202,8 @@ class MainWindow : public QWidget {
   void ChooseFiles();
   void SetUpPatternView();
   void HidePatternView();
+  // Remembers the pattern view's size, and its place where there is one.
+  void RememberPatternGeometry();
 
   SoundBuffer& buffer_;
   WindowHooks hooks_;

@@ -694,7 +694,10 @@ void PatternView::hideEvent(QHideEvent* event) {
 }
 
 void PatternView::closeEvent(QCloseEvent* event) {
-  if (!dismissing_) emit closed();
+  // Only a close of the view shown is the user's: under Wayland the view,
+  // already dismissed with the window, is closed once more after it, which
+  // must not count as the user closing it (it opens again next time).
+  if (!dismissing_ && isVisible()) emit closed();
   event->accept();
 }
 

@@ -18,6 +18,9 @@
 
 namespace {
 constexpr int kGeometryDelay = 500;  // ms after the last move or resize
+// Remembered where the desktop gives no place: one on no screen, so that
+// where places are taken the view opens below the window, with its size.
+constexpr QPoint kNoPlace(-65536, -65536);
 
 // Whether enough of a window at `geometry` is on one of the screens there
 // are now to be seen and taken hold of: a place remembered on a screen
@@ -64,7 +67,7 @@ void MainWindow::SetUpPatternView() {
   remember->setSingleShot(true);
   remember->setInterval(kGeometryDelay);
   connect(remember, &QTimer::timeout, this, [this] {
-    if (patternView_->isVisible()) settings_->SetPatternGeometry(patternView_->geometry());
+    if (patternView_->isVisible()) RememberPatternGeometry();
   });
   connect(patternView_, &PatternView::geometryMoved, remember, qOverload<>(&QTimer::start));
   connect(patternView_, &PatternView::closed, this, [this] { SetPatternOpen(false); });
@@ -84,7 +87,7 @@ void MainWindow::SetPatternOpen(bool open) {
   }
   settings_->SetPatternOpen(open);
   if (!open) {
-    if (patternView_->isVisible()) settings_->SetPatternGeometry(patternView_->geometry());
+    if (patternView_->isVisible()) RememberPatternGeometry();
     patternView_->hide();
     return;
   }
@@ -105,9 +108,23 @@ void MainWindow::SetPatternOpen(bool open) {
   patternView_->raise();
 }
 
+void MainWindow::RememberPatternGeometry() {
+  QRect shown = patternView_->geometry();
+  const bool placed =
+      hooks_.placesWindows.value_or(!QGuiApplication::platformName().startsWith(QLatin1String("wayland")));
+  if (!placed) {
+    // Under Wayland a window's place is neither told nor taken (the view
+    // reads as being at 0,0): only the size is news, and the place last
+    // remembered where there were places stays.
+    const QRect remembered = settings_->State().patternGeometry;
+    shown.moveTopLeft(remembered.isNull() ? kNoPlace : remembered.topLeft());
+  }
+  settings_->SetPatternGeometry(shown);
+}
+
 void MainWindow::HidePatternView() {
   // The window closes: the view goes with it and opens again next time.
-  if (patternView_->isVisible()) settings_->SetPatternGeometry(patternView_->geometry());
+  if (patternView_->isVisible()) RememberPatternGeometry();
   patternView_->Dismiss();
 }
 

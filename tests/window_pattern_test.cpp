@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -76,9 +77,11 @@ std::vector<std::pair<int, int>> BlockRows(const QByteArray& path, int blocks) {
 }
 
 struct Rig {
-  explicit Rig(const QString& settingsFile = {})
+  explicit Rig(const QString& settingsFile = {}, std::optional<bool> placesWindows = {})
       : window(buffer, true,
-               WindowHooks{{}, [this](QWidget*, const QString& text) { errors << text; }, {}, settingsFile, 2}) {}
+               WindowHooks{
+                   {}, [this](QWidget*, const QString& text) { errors << text; }, {}, settingsFile, 2, placesWindows}) {
+  }
 
   PatternView& View() const { return *window.Patterns(); }
   PatternCanvas& Canvas() const { return *window.Patterns()->Canvas(); }
@@ -650,6 +653,7 @@ class WindowPatternTest : public QObject {
       QVERIFY(r.window.PatternOpen() && r.View().isVisible());
       QCOMPARE(QSettings(settings, QSettings::IniFormat).value("patternOpen").toBool(), true);
       r.window.close();  // the view goes with the window, and opens again
+      r.View().close();  // as it is then closed once more under Wayland
     }
     Rig again(settings);
     QVERIFY(again.window.PatternOpen());
@@ -701,6 +705,41 @@ class WindowPatternTest : public QObject {
         QVERIFY2(area.contains(shown.topLeft()), qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": %1,%2")
                                                                                        .arg(shown.x())
                                                                                        .arg(shown.y())));
+      }
+    }
+  }
+
+  // Where the desktop neither tells nor takes a window's place (Wayland,
+  // where the view reads as being at 0,0), the size is remembered and the
+  // place stays the one last remembered where there were places; without
+  // one, a later start where there are opens the view below the window,
+  // with that size, not at the screen's corner.
+  void onlyTheSizeIsRememberedWithoutPlaces() {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    for (const QRect& remembered : {QRect(), QRect(area.left() + 20, area.top() + 30, 400, 300)}) {
+      QTemporaryDir config;
+      const QString file = config.filePath(QStringLiteral("zevora.conf"));
+      if (!remembered.isNull()) QSettings(file, QSettings::IniFormat).setValue("patternGeometry", remembered);
+      {
+        Rig wayland(file, false);
+        QVERIFY(Show(wayland.window));
+        wayland.window.SetPatternOpen(true);
+        wayland.View().setGeometry(QRect(0, 0, 700, 420));
+        wayland.window.close();
+      }
+      Rig x11(file, true);
+      QVERIFY(Show(x11.window));
+      QVERIFY(x11.View().isVisible());
+      const QRect shown = x11.View().geometry();
+      QCOMPARE(shown.size(), QSize(700, 420));
+      if (!remembered.isNull()) {
+        QCOMPARE(shown.topLeft(), remembered.topLeft());
+      } else {
+        Rig first;  // where a view of that size opens the first time
+        QVERIFY(Show(first.window));
+        first.View().resize(700, 420);
+        first.window.SetPatternOpen(true);
+        QCOMPARE(shown.topLeft(), first.View().geometry().topLeft());
       }
     }
   }
