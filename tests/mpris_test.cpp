@@ -77,7 +77,8 @@ struct Rig {
                            },
                            {},
                            {},
-                           2}) {}
+                           2,
+                           {}}) {}
 
   // The sound card takes frames block by block; the window follows every
   // ten blocks, as its timer does.

@@ -125,7 +125,8 @@ struct Rig {
                              return nextFiles;
                            },
                            settingsFile,
-                           2}) {}
+                           2,
+                           {}}) {}
 
   Pcm Take(std::uint64_t frames) { return window_rig::Take(buffer, window, frames); }
   void WaitForScans() { window_rig::WaitForScans(window); }
@@ -395,7 +396,7 @@ class WindowListTest : public QObject {
       QVERIFY(buffer.Start());
       QStringList errors;
       MainWindow window(buffer, true,
-                        WindowHooks{{}, [&](QWidget*, const QString& text) { errors << text; }, {}, {}, 2});
+                        WindowHooks{{}, [&](QWidget*, const QString& text) { errors << text; }, {}, {}, 2, {}});
       window.SetEndMode(EndMode::kPlayList);
       window.OpenFiles({a_, b_});
       control.lost = true;
@@ -1297,7 +1298,7 @@ class WindowListTest : public QObject {
         FakeAudioDevice::Control control;
         LoopingSoundBuffer buffer(std::make_unique<FakeAudioDevice>(control), true);
         QVERIFY(buffer.Start());
-        MainWindow window(buffer, true, WindowHooks{{}, [](QWidget*, const QString&) {}, {}, file, 1});
+        MainWindow window(buffer, true, WindowHooks{{}, [](QWidget*, const QString&) {}, {}, file, 1, {}});
         if (run == 0) {
           window.Command(c.effect);
           if (c.effect != kEffectOffId) window.Effects()->Slider()->setValue(c.position);

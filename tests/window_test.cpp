@@ -54,7 +54,8 @@ struct Harness {
                            [this](QWidget*, const QString& text) { errors << text; },
                            {},
                            {},
-                           0}) {}
+                           0,
+                           {}}) {}
   QString nextFile;
   QStringList errors;
   MainWindow window;
