@@ -15,7 +15,8 @@ rc=$?
 "$cli" render "$module" -o "$tmp/render.wav" --seconds 3 || exit 1
 # Each stop signal: sent once a 30 s play has printed its time 00:00:02
 # (however long the start took on a busy machine); the program must end by
-# the signal and take well under a second to do so.
+# the signal at once (a few seconds at most on a busy machine, not the
+# rest of the 30 s).
 signals_ok=1
 for sig in TERM:143 INT:130; do
   want=${sig#*:}
@@ -29,7 +30,7 @@ for sig in TERM:143 INT:130; do
   wait "$pid"
   src=$?
   took=$((($(date +%s%N) - sent) / 1000000))
-  if [ "$src" -ne "$want" ] || [ "$took" -gt 1000 ] || ! grep -q "^00:00:02$" "$tmp/signal.txt"; then
+  if [ "$src" -ne "$want" ] || [ "$took" -gt 5000 ] || ! grep -q "^00:00:02$" "$tmp/signal.txt"; then
     echo "SIG$sig: exit $src after $took ms, output: $(tr '\n' ' ' < "$tmp/signal.txt")"
     signals_ok=0
   fi
