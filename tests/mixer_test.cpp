@@ -230,6 +230,12 @@ TEST(MixerTest, LargeStepsStayInsideTheSample) {
         for (float f : *half) ASSERT_TRUE(std::isfinite(f));
     }
   }
+  // Four steps of 1000.5 end just short of the sample's end: it plays on.
+  Voice v = Playing(&once.sample, 1000.5);
+  Mix out(4);
+  MixVoice(v, out.left.data(), out.right.data(), 4);
+  EXPECT_EQ(v.sample, &once.sample);
+  EXPECT_EQ(v.positionInt, 4002);
 }
 
 // Long chunks go through the wide loops (two or four frames at a time);
