@@ -128,10 +128,10 @@ MainWindow::MainWindow(SoundBuffer& buffer, bool effectsAvailable, WindowHooks h
     button->setIconSize(QSize(16, 15));
     button->setCheckable(i > 0);
     button->setEnabled(i == 0);
-    button->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))) +
-                       QString::fromLatin1(keys[i]));
-    // The buttons show only an image: a screen reader reads this name.
-    button->setAccessibleName(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i]))));
+    // The buttons show only an image: a screen reader reads the command's name.
+    const QString name = QString::fromLatin1(LoadStringResource(static_cast<unsigned>(commands[i])));
+    button->setToolTip(name + QString::fromLatin1(keys[i]));
+    button->setAccessibleName(name);
     button->setFocusPolicy(Qt::NoFocus);
     buttons_[i] = button;
     SetButtonImage(i, buttonImages_[i]);
@@ -207,9 +207,9 @@ void MainWindow::SetButtonImage(int index, int image) {
 
 void MainWindow::SetButtonCommand(int command) {
   buttonCommand_ = command;
-  buttons_[0]->setAccessibleName(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))));
-  buttons_[0]->setToolTip(QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command))) +
-                          (command == kCommandLoad ? QStringLiteral(" (Ctrl+O)") : QString()));
+  const QString name = QString::fromLatin1(LoadStringResource(static_cast<unsigned>(command)));
+  buttons_[0]->setAccessibleName(name);
+  buttons_[0]->setToolTip(name + (command == kCommandLoad ? QStringLiteral(" (Ctrl+O)") : QString()));
 }
 
 void MainWindow::Command(int id) {
