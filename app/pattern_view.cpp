@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <QWheelEvent>
 #include <algorithm>
 #include <array>
@@ -555,6 +556,7 @@ PatternView::PatternView(Player& player, std::function<QByteArray(std::uint32_t)
                          std::function<void()> refresh)
     : QWidget(owner, Qt::Window), player_(player), pathOf_(std::move(pathOf)), refresh_(std::move(refresh)) {
   if (!refresh_) refresh_ = [this] { PlayerRefresh(player_); };
+  exposed_ = [this] { return windowHandle() == nullptr || windowHandle()->isExposed(); };
   setObjectName(QStringLiteral("patternView"));
   setWindowTitle(QStringLiteral("Pattern view"));
   auto* layout = new QVBoxLayout(this);
@@ -632,7 +634,7 @@ void PatternView::SetPlaying(bool playing, bool paused) {
 }
 
 void PatternView::UpdateTimer() {
-  const bool run = isVisible() && !isMinimized() && playing_ && !paused_;
+  const bool run = isVisible() && !isMinimized() && !unexposed_ && playing_ && !paused_;
   if (run && !timer_.isActive()) timer_.start();
   if (!run) timer_.stop();
 }
@@ -675,6 +677,9 @@ void PatternView::Dismiss() {
 void PatternView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!event->spontaneous()) {
+    // Shown anew: seen until the window system says otherwise.
+    unexposed_ = false;
+    if (QWindow* window = windowHandle()) window->installEventFilter(this);
     // The scopes are kept from the next block rendered on; the ring is
     // rendered again from a few blocks ahead so that they show at once.
     PlayerWatchChannels(player_, true);
@@ -691,6 +696,19 @@ void PatternView::hideEvent(QHideEvent* event) {
     return;
   }
   Quit();
+}
+
+bool PatternView::eventFilter(QObject* watched, QEvent* event) {
+  // Only while shown: a hide of the view's own is a close (Quit).
+  if (event->type() == QEvent::Expose && watched == windowHandle() && isVisible()) {
+    const bool unexposed = !exposed_();
+    if (unexposed != unexposed_) {
+      unexposed_ = unexposed;
+      UpdateTimer();
+      if (!unexposed_) Follow();  // seen again: the heard row at once, not a frame late
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void PatternView::closeEvent(QCloseEvent* event) {

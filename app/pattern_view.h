@@ -182,6 +182,10 @@ class PatternView : public QWidget {
 
   static constexpr int kFrameInterval = 16;  // ms: sixty frames a second
 
+  // Whether the view's window can be seen at all (the platform's word by
+  // default; the tests give their own).
+  void SetExposedQuery(std::function<bool()> exposed) { exposed_ = std::move(exposed); }
+
  signals:
   // The user closed the window.
   void closed();
@@ -194,6 +198,9 @@ class PatternView : public QWidget {
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  // Follows the window's exposure: unmapped (on another desktop, or taken
+  // off the screen by the window manager) the view is not redrawn.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void Load(std::uint32_t tag);
@@ -215,5 +222,7 @@ class PatternView : public QWidget {
   bool playing_ = false;
   bool paused_ = false;
   bool dismissing_ = false;
+  bool unexposed_ = false;  // shown, but the window system says it cannot be seen
+  std::function<bool()> exposed_;
   ChannelScopes scopes_{};
 };

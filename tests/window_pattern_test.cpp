@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <QWheelEvent>
+#include <QWindow>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -349,6 +350,48 @@ class WindowPatternTest : public QObject {
     // Playing: back to block 3.
     r.window.SeekTo(3 * kBlockFrames);
     QCOMPARE(std::make_pair(r.Canvas().HeardOrder(), r.Canvas().HeardRow()), rows[3]);
+  }
+
+  // Shown but unmapped by the window system (on another desktop, or taken
+  // off the screen by the window manager), the view is not redrawn sixty
+  // times a second: its timer stops, and a pause and play meanwhile do not
+  // start it. Seen again, it runs and shows the heard row at once. A view
+  // closed while unmapped and opened again runs as before.
+  void unexposedViewIsNotRedrawn() {
+    const QByteArray path = Write(dir_, "unexposed.xm", Tune(1, {32, 32}));
+    const std::vector<std::pair<int, int>> rows = BlockRows(path, 140);
+    Rig r;
+    bool exposed = true;
+    r.View().SetExposedQuery([&] { return exposed; });
+    r.window.SetPatternOpen(true);
+    QVERIFY(QTest::qWaitForWindowExposed(&r.View()));
+    r.window.OpenFiles({path});
+    QVERIFY(r.View().FrameTimer().isActive());
+    QWindow* handle = r.View().windowHandle();
+    QVERIFY(handle != nullptr);
+    const auto expose = [&](bool seen) {
+      exposed = seen;
+      QExposeEvent event(seen ? QRegion(QRect(QPoint(), r.View().size())) : QRegion());
+      QCoreApplication::sendEvent(handle, &event);
+    };
+
+    expose(false);
+    QVERIFY(r.View().isVisible() && r.window.PatternOpen());
+    QVERIFY(!r.View().FrameTimer().isActive());
+    r.window.Pause();
+    r.window.Play();
+    QVERIFY(!r.View().FrameTimer().isActive());
+    r.Take(60 * kBlockFrames + 100);
+    expose(true);
+    QVERIFY(r.View().FrameTimer().isActive());
+    QCOMPARE(std::make_pair(r.Canvas().HeardOrder(), r.Canvas().HeardRow()), rows[60]);
+
+    expose(false);
+    QVERIFY(!r.View().FrameTimer().isActive());
+    r.View().close();
+    r.window.SetPatternOpen(true);
+    QVERIFY(r.View().isVisible());
+    QVERIFY(r.View().FrameTimer().isActive());
   }
 
   // A click on a channel's header mutes exactly that channel from a few

@@ -208,8 +208,16 @@ class Terminal {
 
   // Clears the status line (before a message, or on the way out).
   void ClearLine() {
+    status_.Forget();
     if (!KeyMode()) return;
     std::fputs("\r\x1b[K", stdout);
+    std::fflush(stdout);
+  }
+
+  // Writes the status line where it is due (see StatusWriter).
+  void ShowStatus(const std::string& text, bool paused) {
+    if (!status_.Due(text, paused, StatusWriter::Clock::now())) return;
+    std::printf("\r%s\x1b[K", text.c_str());
     std::fflush(stdout);
   }
 
@@ -221,6 +229,7 @@ class Terminal {
  private:
   bool onTerminal_ = false;
   int columns_ = 0;
+  StatusWriter status_;
 };
 
 enum class Key { kNone, kPause, kBack, kForward, kNext, kPrevious, kQuit, kMute };
@@ -664,8 +673,7 @@ void FilePlayer::Status(std::size_t index, std::size_t count) {
   line.position = text + MutedText(DefaultPlayer().mutedChannels.load());
   line.paused = paused_;
   line.meter = "L " + Meter(left) + " R " + Meter(right);
-  std::printf("\r%s\x1b[K", FitStatusLine(line, terminal_.Columns()).c_str());
-  std::fflush(stdout);
+  terminal_.ShowStatus(FitStatusLine(line, terminal_.Columns()), paused_);
 }
 
 Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
@@ -738,7 +746,9 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     int wait = 250;
     if (keys) {
       Status(index, count);
-      wait = 100;
+      // Paused, nothing on the line moves: a key or a signal (a resize)
+      // wakes the loop as it comes.
+      if (!paused_) wait = 100;
     } else if (!terminal_.OnTerminal()) {
       if (now >= nextPrint) {
         // Frames heard, as the window counts them: the position log's

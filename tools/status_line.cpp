@@ -119,3 +119,10 @@ std::string FileDisplayName(const std::string& path) {
   }
   return text;
 }
+
+bool StatusWriter::Due(const std::string& text, bool paused, Clock::time_point now) {
+  if (paused && !shown_.empty() && text == shown_ && now - shownAt_ < kPausedRefresh) return false;
+  shown_ = text;
+  shownAt_ = now;
+  return true;
+}

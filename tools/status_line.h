@@ -2,6 +2,7 @@
 // terminal's width, and the text it shows for a file's name.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 struct StatusLine {
@@ -30,3 +31,22 @@ int TextColumns(const std::string& utf8);
 // are valid UTF-8, else each byte as Latin-1 (as module names are);
 // control characters (C0, DEL, C1) as '?'.
 std::string FileDisplayName(const std::string& path);
+
+// Decides when the status line is written out: every time while playing
+// (it moves), but while paused an unchanged line only once a second (to
+// mend what other output may have written over it), so that a paused
+// player does not have the terminal redraw the same line ten times a
+// second. Forget() after anything else was written on the line.
+class StatusWriter {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kPausedRefresh{1};
+
+  // Whether `text` is to be written now; when it is, it is taken as shown.
+  bool Due(const std::string& text, bool paused, Clock::time_point now);
+  void Forget() { shown_.clear(); }
+
+ private:
+  std::string shown_;
+  Clock::time_point shownAt_{};
+};
