@@ -10,6 +10,11 @@
 
 namespace {
 
+// Far above what the window writes for any list (a hundred thousand
+// entries take a few megabytes): a larger file is read whole by QSettings,
+// so it is taken for damaged (a sparse or runaway file) and never read.
+constexpr qint64 kMaxSettingsBytes = qint64{256} << 20;
+
 const char* EffectKey(RememberedState::Effect effect) {
   switch (effect) {
     case RememberedState::Effect::kEqualizer: return "equalizer";
@@ -68,8 +73,9 @@ Settings::Settings(const QString& file) {
   // name, or a folder, is left alone: nothing is read or written.
   const QFileInfo kind(file);
   if (kind.exists() && !kind.isFile()) return;
-  settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
-  if (settings_->status() == QSettings::FormatError || !IsText(file)) {
+  const bool huge = kind.exists() && kind.size() > kMaxSettingsBytes;
+  if (!huge) settings_ = std::make_unique<QSettings>(file, QSettings::IniFormat);
+  if (huge || settings_->status() == QSettings::FormatError || !IsText(file)) {
     // Whatever could be parsed of a damaged file is not trusted, and the
     // next write would carry its remains on: it is put aside and the
     // settings start again from their defaults.

@@ -6,6 +6,7 @@
 #include <locale.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -1533,6 +1534,48 @@ class WindowListTest : public QObject {
     QVERIFY(!again.WasDamaged());
     QCOMPARE(again.State().list, QList<QByteArray>{a_});
     QCOMPARE(again.State().endMode, EndMode::kPlayList);
+  }
+
+  // A settings file far larger than any the window writes (a sparse or
+  // runaway file) is put aside without being read into memory: with the
+  // address space limited to less than its size, the window still starts
+  // with its defaults.
+  void hugeSettingsAreNotRead() {
+    QTemporaryDir config;
+    const QString file = config.filePath("zevora.conf");
+    constexpr off_t kSize = off_t{768} << 20;
+    {
+      QFile out(file);
+      QVERIFY(out.open(QIODevice::WriteOnly));
+      out.write("[General]\nvolume=5\n");
+    }
+    QCOMPARE(::truncate(QFile::encodeName(file).constData(), kSize), 0);
+    long pages = 0;
+    {
+      std::FILE* statm = std::fopen("/proc/self/statm", "r");
+      QVERIFY(statm != nullptr);
+      QCOMPARE(std::fscanf(statm, "%ld", &pages), 1);
+      std::fclose(statm);
+    }
+    rlimit before{};
+    QCOMPARE(::getrlimit(RLIMIT_AS, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{384} << 20);
+    if (before.rlim_cur != RLIM_INFINITY && before.rlim_cur < limited.rlim_cur) QSKIP("address space limited already");
+    QCOMPARE(::setrlimit(RLIMIT_AS, &limited), 0);
+    bool damaged = false;
+    RememberedState state;
+    try {
+      const Settings read(file);
+      damaged = read.WasDamaged();
+      state = read.State();
+    } catch (const std::bad_alloc&) {
+    }
+    QCOMPARE(::setrlimit(RLIMIT_AS, &before), 0);
+    QVERIFY(damaged);
+    QCOMPARE(state.volume, RememberedState().volume);
+    QCOMPARE(QFileInfo(file + ".damaged").size(), static_cast<qint64>(kSize));
+    QVERIFY(!QFileInfo(file).exists() || QFileInfo(file).size() == 0);
   }
 
   // A damaged file is never lost: an earlier damaged copy stays, a link
