@@ -131,7 +131,7 @@ ZEVORA_TARGET_AVX2 std::uint32_t ConvertAvx2(const float* left, const float* rig
 #endif
 
 void ConvertBlock(const float* left, const float* right, std::int16_t* out, std::uint32_t count, MixPath path) {
-  const std::uint32_t frames = count / 2;
+  [[maybe_unused]] const std::uint32_t frames = count / 2;  // unused without SSE2
   std::uint32_t f = 0;
 #ifdef ZEVORA_AVX2_PATHS
   // (A 16-wide loop measured 6 ns a block faster: not worth a third copy.)
