@@ -106,44 +106,31 @@ TEST(FileDisplayNameTest, BaseNameAsUtf8OrLatin1AndNeverControlCharacters) {
   for (const auto& c : cases) EXPECT_EQ(FileDisplayName(c.path), c.shown) << c.path;
 }
 
-}  // namespace
-
-namespace {
-
-// Paused, an unchanged line is written again only once a second: the
-// terminal is not made to redraw the same text many times a second. A
-// changed line, any line while playing, and the first line after a clear
-// are written at once.
+// Paused, an unchanged line is written again only once a second; a changed
+// line, any line while playing, and the first line after a clear at once.
 TEST(StatusWriterTest, AnUnchangedPausedLineIsNotWrittenAgainAndAgain) {
   using std::chrono::milliseconds;
   const StatusWriter::Clock::time_point t0{std::chrono::seconds(1000)};
   const struct {
-    const char* what;
-    std::string text;
+    std::string text;  // "" clears the line
     bool paused;
-    milliseconds at;
+    int ms;
     bool written;
   } steps[] = {
-      {"first line", "a", false, milliseconds(0), true},
-      {"playing, same text", "a", false, milliseconds(100), true},
-      {"paused: the line changes ([paused])", "a [paused]", true, milliseconds(200), true},
-      {"paused, unchanged", "a [paused]", true, milliseconds(300), false},
-      {"paused, unchanged later", "a [paused]", true, milliseconds(1100), false},
-      {"paused, unchanged a second on", "a [paused]", true, milliseconds(1200), true},
-      {"paused, unchanged again", "a [paused]", true, milliseconds(1300), false},
-      {"paused, changed (a seek)", "b [paused]", true, milliseconds(1400), true},
-      {"playing again", "b", false, milliseconds(1500), true},
-      {"playing, same text again", "b", false, milliseconds(1500), true},
+      {"a", false, 0, true},              {"a", false, 100, true},           // playing: always
+      {"a [paused]", true, 200, true},    {"a [paused]", true, 1100, false},  // paused: not again
+      {"a [paused]", true, 1200, true},   {"a [paused]", true, 1300, false},  // once a second
+      {"b [paused]", true, 1400, true},   {"", true, 1500, false},            // a seek; a clear
+      {"b [paused]", true, 1600, true},
   };
   StatusWriter writer;
-  for (const auto& s : steps) EXPECT_EQ(writer.Due(s.text, s.paused, t0 + s.at), s.written) << s.what;
-
-  // After the line was cleared (a message, a stop), it is written at once.
-  StatusWriter cleared;
-  EXPECT_TRUE(cleared.Due("x [paused]", true, t0));
-  EXPECT_FALSE(cleared.Due("x [paused]", true, t0 + milliseconds(100)));
-  cleared.Forget();
-  EXPECT_TRUE(cleared.Due("x [paused]", true, t0 + milliseconds(200)));
+  for (const auto& s : steps) {
+    if (s.text.empty()) {
+      writer.Forget();
+      continue;
+    }
+    EXPECT_EQ(writer.Due(s.text, s.paused, t0 + milliseconds(s.ms)), s.written) << s.text << " at " << s.ms;
+  }
 }
 
 }  // namespace
