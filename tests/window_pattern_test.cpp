@@ -392,6 +392,12 @@ class WindowPatternTest : public QObject {
     r.window.SetPatternOpen(true);
     QVERIFY(r.View().isVisible());
     QVERIFY(r.View().FrameTimer().isActive());
+
+    // Minimized: not redrawn; restored: redrawn again.
+    r.View().setWindowState(Qt::WindowMinimized);
+    QVERIFY(!r.View().FrameTimer().isActive());
+    r.View().setWindowState(Qt::WindowNoState);
+    QVERIFY(r.View().FrameTimer().isActive());
   }
 
   // A click on a channel's header mutes exactly that channel from a few
