@@ -125,6 +125,13 @@ for name, args, cwd in [
     r = run("render", *args, "--seconds", "1", cwd=cwd)
     check("render refuses " + name, one_line(r, 2) and b"input" in r.stderr and snapshot(d) == before,
           (r.returncode, r.stderr))
+# Into a folder, the output named after the input: the message names the
+# input, not the folder given to -o.
+for out in [d, d + "/"]:
+    r = run("render", os.path.join(d, "tune.wav"), "-o", out, "--seconds", "1")
+    check("render refuses -o %s for a module named .wav in it: the input named" % out, one_line(r, 2) and
+          r.stderr.startswith(b"zevora-cli: " + os.path.join(d, "tune.wav").encode() + b": the output would be written")
+          and snapshot(d) == before, (r.returncode, r.stderr))
 with open(song, "ab") as appended:
     r = subprocess.run([cli, "render", song, "-o", "-", "--seconds", "1"], stdout=appended, stderr=subprocess.PIPE)
 check("render refuses standard output appending to the input", one_line(r, 2) and snapshot(d) == before, r.stderr)

@@ -202,7 +202,8 @@ def job_shell(args, env, background, events, commands):
     job control does: in the foreground, or in the background; reports its
     stops (with the terminal's local modes at that moment) and its end on
     `events`, sets the terminal up for itself again once the job stops, and
-    takes f (fg), b (bg) and s (SIGSTOP) from `commands`."""
+    takes f (fg), b (bg), s (SIGSTOP) and z (Ctrl-Z heard by the job only
+    once the shell has the terminal back) from `commands`."""
     signal.signal(signal.SIGTTOU, signal.SIG_IGN)
     own = termios.tcgetattr(0)
     player = os.fork()
@@ -223,6 +224,11 @@ def job_shell(args, env, background, events, commands):
                 os.killpg(player, signal.SIGKILL)
                 os._exit(1)
             for c in got.decode():
+                if c == "z":  # the terminal taken back before the job hears Ctrl-Z
+                    os.tcsetpgrp(0, os.getpgrp())
+                    termios.tcsetattr(0, termios.TCSANOW, own)
+                    os.kill(-player, signal.SIGTSTP)
+                    continue
                 if c == "f":
                     os.tcsetpgrp(0, player)
                 os.kill(-player, signal.SIGSTOP if c == "s" else signal.SIGCONT)
@@ -640,6 +646,28 @@ t.send(b"q")
 event = t.event()
 check("q ends the job, the terminal as it was", event == ["exited", "0"] and t.lflag() & termios.ICANON and
       t.lflag() & termios.ECHO, (event, t.lflag()))
+t.wait()
+
+# The shell may have the terminal back before play hears Ctrl-Z: under a
+# script (sh -c '...; ...') the script's shell stops first and the login
+# shell takes the terminal at once. Play then stops by Ctrl-Z, leaves the
+# terminal as the shell set it, and after fg takes the keys at once.
+t = Terminal([module, "--seconds", "60"], dict(os.environ, SDL_AUDIODRIVER="dummy"), job_control=True)
+t.read(1.0)
+t.job(b"z")
+event = t.event()
+t.job(b"f")
+t.read(0.5)
+mark = len(t.raw)
+t.send(b" ")
+t.read(0.5)
+check("Ctrl-Z heard after the shell took the terminal back: stopped by it, the shell's terminal untouched; "
+      "fg: key mode and the keys work at once",
+      event and event[:2] == ["stopped", str(int(signal.SIGTSTP))] and int(event[2]) & termios.ICANON and
+      int(event[2]) & termios.ECHO and t.key_mode() and "[paused]" in t.updates(mark)[-1],
+      (event, t.lflag(), t.raw[mark:][-80:]))
+t.send(b"q")
+check("and q ends it", t.event() == ["exited", "0"])
 t.wait()
 
 # Keys 1-9 and 0 mute and unmute channels 1-10; the status line shows them.

@@ -137,6 +137,19 @@ volatile sig_atomic_t terminalChanged = 0;
 
 bool InForeground() { return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp(); }
 
+// Sets the terminal, never stopped for it: where the shell takes the
+// terminal back just after the look at the foreground, SIGTTOU would stop
+// this process in the middle, and the Ctrl-Z stop that follows would then
+// take the fg meant to continue it.
+void SetTerminal(const struct termios& settings) {
+  sigset_t ttou, previous;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  pthread_sigmask(SIG_BLOCK, &ttou, &previous);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 void OnCrash(int signal) {
   // Only calls that are safe in a signal handler; a process that is no
   // longer in the foreground leaves the terminal to the one that is.
@@ -182,7 +195,7 @@ class Terminal {
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
     terminalChanged = 1;
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    SetTerminal(raw);
   }
 
   // Continued (SIGCONT). A stop that could not be seen coming (SIGSTOP)
@@ -199,10 +212,17 @@ class Terminal {
   }
 
   // Leaves key mode: the status line cleared, the settings restored.
+  // Out of the foreground (the shell took the terminal back before this
+  // process heard Ctrl-Z: the script it runs under stopped first), the
+  // terminal is the shell's, set up by it for itself, and left as it is.
   void Release() {
     if (!KeyMode()) return;
-    ClearLine();
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    if (InForeground()) {
+      ClearLine();
+      SetTerminal(savedTerminal);
+    } else {
+      status_.Forget();
+    }
     terminalChanged = 0;
   }
 

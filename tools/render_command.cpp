@@ -328,7 +328,7 @@ bool CheckOutputs(const RenderOptions& o, const std::vector<Input>& inputs, cons
     if (over == nullptr) continue;
     refused[k] = true;
     const Input& input = inputs[output.input];
-    if (single && o.outGiven)
+    if (single && o.outGiven && !o.intoFolder)
       Say("zevora-cli: -o %s is the input file; name another output", Shown(o.out).c_str());
     else if (single)
       Say("zevora-cli: %s: the output would be written over the input; name another with -o",
