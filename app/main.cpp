@@ -123,7 +123,10 @@ int main(int argc, char** argv) {
     // zevora FILE... plays the first at once, as if it had been chosen in
     // the open-file dialog.
     window.OpenFiles(files);
-    result = app.exec();
+    // Closed meanwhile (Quit from the desktop while the error box for those
+    // files waited for its OK): Qt's quit came before its event loop ran,
+    // and would be lost; the program would go on with no window.
+    if (window.isVisible()) result = app.exec();
   }
   PlayerStop();
   (void)result;

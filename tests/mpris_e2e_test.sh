@@ -292,4 +292,16 @@ check "and its file plays in the window that was beside the first" \
   wait_for 5 is "handed over.xm" -p "zevora.instance$second" metadata xesam:title
 stop "$second"
 
+# Quit from the bus while the error box for the file the program was
+# started with waits for its OK (before the window's event loop has run):
+# the box's OK ends the program, which does not go on without a window.
+SDL_AUDIODRIVER=dummy "$app" "$tmp/elsewhere/text.xm" > "$tmp/boxed.log" 2>&1 &
+boxed=$!
+pids+=("$boxed")
+check "zevora BADFILE: an error box" wait_for 20 xdotool search --pid "$boxed" --name '^Error$'
+gdbus call --session --dest org.mpris.MediaPlayer2.zevora --object-path /org/mpris/MediaPlayer2 \
+  --method org.mpris.MediaPlayer2.Quit > /dev/null
+press "$(xdotool search --pid "$boxed" --name '^Error$' | head -1)" Return
+check "Quit while that box waited: its OK ends the program" wait_for 10 gone "$boxed"
+
 finish

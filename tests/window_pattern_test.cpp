@@ -49,8 +49,16 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size != 0 ? size : 1)) return p;
   throw std::bad_alloc();
 }
+// The engine's new (std::nothrow) goes through the same pair: under
+// AddressSanitizer the library's own nothrow form would otherwise hand its
+// block to the free above.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (tCountAllocations) ++gAllocations;
+  return std::malloc(size != 0 ? size : 1);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
