@@ -40,11 +40,18 @@ wait_for 10 xdotool getmouselocation || fail "Xvfb did not start"
 
 SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/capture.raw" "$app" > "$tmp/app.log" 2>&1 &
 app_pid=$!
-wait_for 20 xdotool search --name '^Zevora$' || fail "no window titled Zevora"
-window=$(xdotool search --name '^Zevora$' | head -1)
+wait_for 20 xdotool search --onlyvisible --name '^Zevora$' || fail "no window titled Zevora"
+window=$(xdotool search --onlyvisible --name '^Zevora$' | head -1)
 
-xdotool mousemove --window "$window" 15 15 click 1  # the Load button
-wait_for 20 sh -c "xdotool search --onlyvisible --name . | grep -v -x '$window' | grep -q ." || fail "no open-file dialog"
+# The Load button; a window that is shown may not take clicks yet (a slow
+# start, as under the sanitizers), so the click is made again while no
+# dialog has come.
+dialog() { xdotool search --onlyvisible --name . | grep -v -x "$window" | grep -q .; }
+for _ in 1 2 3 4; do
+  xdotool mousemove --window "$window" 15 15 click 1
+  wait_for 5 dialog && break
+done
+dialog || fail "no open-file dialog"
 sleep 0.5
 xdotool type --delay 5 "$module"
 xdotool key Return
