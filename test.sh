@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Zevora and runs every test: the release
-# build's suites, a short fuzzing run, the engine and audio suites under
-# AddressSanitizer/UndefinedBehaviorSanitizer, and the streaming suites
-# under ThreadSanitizer.
+# build's suites, a short fuzzing run, the engine, audio, zevora-cli and
+# window suites under AddressSanitizer/UndefinedBehaviorSanitizer, and the
+# streaming suites under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
@@ -42,9 +42,10 @@ done
 
 echo "== address and undefined-behaviour sanitizers"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVORA_SANITIZE=address,undefined \
-  -DZEVORA_BUILD_APP=OFF -DZEVORA_BUILD_BENCH=OFF >/dev/null
+  -DZEVORA_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
-(cd build-asan && ctest --output-on-failure -j"$jobs" --timeout 900 -L 'engine|audio|cli|threads|stress')
+(cd build-asan && LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp:print_suppressions=0" \
+  ctest --output-on-failure -j"$jobs" --timeout 900 -L 'engine|audio|cli|threads|stress|window')
 
 echo "== thread sanitizer"
 # Everything with more than one thread: the streaming suites, the sound
