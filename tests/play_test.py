@@ -624,16 +624,26 @@ t.send(b" ")  # resume
 t.read(0.5)
 check("fg again: key mode, and the keys work at once", t.key_mode() and "[paused]" not in t.updates()[-1],
       t.updates()[-2:])
+
+
+def stop_fg_and_press_space(t, how):
+    """Stops the job as `how` says, continues it with fg and presses the
+    space key; returns the stop's event and where the output after fg
+    starts."""
+    t.job(how)
+    event = t.event()
+    t.job(b"f")
+    t.read(0.5)
+    mark = len(t.raw)
+    t.send(b" ")
+    t.read(0.5)
+    return event, mark
+
+
 # Stopped by SIGSTOP (it cannot give the terminal back first: the shell
 # takes it as it had it), then fg: key mode again and the keys work; the
 # terminal as it was at the end. Continued without a stop: nothing changes.
-t.job(b"s")
-event = t.event()
-t.job(b"f")
-t.read(0.5)
-mark = len(t.raw)
-t.send(b" ")
-t.read(0.5)
+event, mark = stop_fg_and_press_space(t, b"s")
 check("SIGSTOP, then fg: key mode again, the status line back and the keys work at once",
       event and event[:2] == ["stopped", str(int(signal.SIGSTOP))] and t.key_mode() and
       "[paused]" in t.updates(mark)[-1], (event, t.lflag(), t.raw[mark:][-80:]))
@@ -654,13 +664,7 @@ t.wait()
 # terminal as the shell set it, and after fg takes the keys at once.
 t = Terminal([module, "--seconds", "60"], dict(os.environ, SDL_AUDIODRIVER="dummy"), job_control=True)
 t.read(1.0)
-t.job(b"z")
-event = t.event()
-t.job(b"f")
-t.read(0.5)
-mark = len(t.raw)
-t.send(b" ")
-t.read(0.5)
+event, mark = stop_fg_and_press_space(t, b"z")
 check("Ctrl-Z heard after the shell took the terminal back: stopped by it, the shell's terminal untouched; "
       "fg: key mode and the keys work at once",
       event and event[:2] == ["stopped", str(int(signal.SIGTSTP))] and int(event[2]) & termios.ICANON and
