@@ -225,8 +225,11 @@ def job_shell(args, env, background, events, commands):
                 os._exit(1)
             for c in got.decode():
                 if c == "z":  # the terminal taken back before the job hears Ctrl-Z
+                    # Set up by the shell for itself: its own settings, told
+                    # apart from those play started with by ECHOKE off.
                     os.tcsetpgrp(0, os.getpgrp())
-                    termios.tcsetattr(0, termios.TCSANOW, own)
+                    shells = [*own[:3], own[3] & ~termios.ECHOKE, *own[4:]]
+                    termios.tcsetattr(0, termios.TCSANOW, shells)
                     os.kill(-player, signal.SIGTSTP)
                     continue
                 if c == "f":
@@ -668,7 +671,7 @@ event, mark = stop_fg_and_press_space(t, b"z")
 check("Ctrl-Z heard after the shell took the terminal back: stopped by it, the shell's terminal untouched; "
       "fg: key mode and the keys work at once",
       event and event[:2] == ["stopped", str(int(signal.SIGTSTP))] and int(event[2]) & termios.ICANON and
-      int(event[2]) & termios.ECHO and t.key_mode() and "[paused]" in t.updates(mark)[-1],
+      int(event[2]) & termios.ECHO and not int(event[2]) & termios.ECHOKE and t.key_mode() and "[paused]" in t.updates(mark)[-1],
       (event, t.lflag(), t.raw[mark:][-80:]))
 t.send(b"q")
 check("and q ends it", t.event() == ["exited", "0"])
