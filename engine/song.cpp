@@ -183,18 +183,7 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
       row = m.row;
       bool jumped = false;
       for (std::int32_t c = 0; c < count; ++c) {
-        const Cell cell = CurrentCell(m, c);
-        const std::uint8_t p = cell.parameter, x = p >> 4, y = p & 15;
-        switch (cell.effect) {
-          case 0xB: PositionJump(m, p, jumped); break;
-          case 0xD: PatternBreak(m, x, y, jumped); break;
-          case 0xE:
-            if (x == 0x6) PatternLoop(m, loopRow[c], loopCount[c], y);
-            if (x == 0xE) PatternDelay(m, y);
-            break;
-          case 0xF: SetSpeedOrTempo(m, p); break;
-          default: break;
-        }
+        ApplyMovingEffect(m, CurrentCell(m, c), loopRow[c], loopCount[c], jumped);
       }
       ScheduleNextRow(m);
     }
