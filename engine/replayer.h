@@ -44,6 +44,9 @@ void PatternDelay(ModuleState& state, std::uint8_t y);
 void PositionJump(ModuleState& state, std::uint8_t p, bool& jumped);
 void PatternBreak(ModuleState& state, std::uint8_t x, std::uint8_t y, bool jumped);
 void SetSpeedOrTempo(ModuleState& state, std::uint8_t p);
+// Whichever of them the cell holds, with the channel's loop fields.
+void ApplyMovingEffect(ModuleState& state, const Cell& cell, std::int32_t& loopRow, std::int32_t& loopCount,
+                       bool& jumped);
 
 // Later ticks.
 void ProcessTick(Song& song);

@@ -95,6 +95,23 @@ void SetSpeedOrTempo(ModuleState& state, std::uint8_t p) {
     PlayerSetBpm(state, p);
 }
 
+void ApplyMovingEffect(ModuleState& state, const Cell& cell, std::int32_t& loopRow, std::int32_t& loopCount,
+                       bool& jumped) {
+  const std::uint8_t p = cell.parameter;
+  const std::uint8_t x = p >> 4;
+  const std::uint8_t y = p & 15;
+  switch (cell.effect) {
+    case 0xB: PositionJump(state, p, jumped); break;
+    case 0xD: PatternBreak(state, x, y, jumped); break;
+    case 0xE:
+      if (x == 0x6) PatternLoop(state, loopRow, loopCount, y);
+      if (x == 0xE) PatternDelay(state, y);
+      break;
+    case 0xF: SetSpeedOrTempo(state, p); break;
+    default: break;
+  }
+}
+
 void ApplyVolumeColumn(Channel& c, std::uint8_t v) {
   const std::int32_t y = v & 15;
   switch (v >> 4) {

@@ -5,6 +5,7 @@
 
 #include "loader.h"
 #include "renderer.h"
+#include "replayer.h"
 #include "sources.h"
 
 namespace {
@@ -151,19 +152,47 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
     }
     return;
   }
-  // The next frame begins a block: on a row's first tick the position that
-  // row takes, else the row that plays.
-  const ModuleState& m = song.module;
+  // The next frame begins a block: the row that plays, or where a tick
+  // starts there, the row its first tick takes. Where ticks are shorter than
+  // a frame (a very high tempo below 44,100 Hz) several rows start at that
+  // frame, and it plays the last of them, as it does inside a block: the
+  // sequencer runs on a copy, with only the effects that move the song,
+  // through the ticks that end before the frame does.
+  ModuleState m = song.module;
   order = m.orderPosition;
   row = m.row;
-  if (m.samplesLeftInTick == 0 && m.tick == 0) {
-    if (song.jumpOrder >= 0) {
-      order = song.jumpOrder;
-      row = song.jumpRow;
-      return;
+  if (m.samplesLeftInTick != 0) return;
+  std::int32_t jumpOrder = song.jumpOrder;
+  std::int32_t loopRow[kMaxChannels], loopCount[kMaxChannels];
+  for (int c = 0; c < kMaxChannels; ++c) {
+    loopRow[c] = song.channels[c].patternLoopRow;
+    loopCount[c] = song.channels[c].patternLoopCount;
+  }
+  const std::int32_t count = ChannelCount(m) < kMaxChannels ? ChannelCount(m) : kMaxChannels;
+  // Every tick moves the tick clock on by at least one frame at 44,100 Hz,
+  // so a frame at 8,000 Hz or more holds only a few of them.
+  for (;;) {
+    if (m.tick == 0) {
+      if (jumpOrder >= 0) {
+        m.pendingOrder = jumpOrder;
+        m.pendingRow = song.jumpRow;
+        jumpOrder = -1;
+      }
+      TakePendingPosition(m);
+      order = m.orderPosition;
+      row = m.row;
+      bool jumped = false;
+      for (std::int32_t c = 0; c < count; ++c) {
+        ApplyMovingEffect(m, CurrentCell(m, c), loopRow[c], loopCount[c], jumped);
+      }
+      ScheduleNextRow(m);
     }
-    if (m.pendingOrder >= 0) order = m.pendingOrder;
-    if (m.pendingRow >= 0) row = m.pendingRow;
+    m.tick += 1;
+    if (m.tick >= m.speed + m.patternDelayTicks) {
+      m.tick = 0;
+      m.patternDelayTicks = 0;
+    }
+    if (NextTickFrames(m) != 0) return;
   }
 }
 

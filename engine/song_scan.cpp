@@ -218,23 +218,11 @@ SongScan ScanSongClock(const Song& song, std::uint32_t passes, std::int32_t find
       const auto c = static_cast<std::int32_t>(std::countr_zero(row));
       const Cell cell = m.patternTable[patternNumber]
                             .cells[static_cast<std::size_t>(m.row) * m.channelCount + static_cast<std::size_t>(c)];
-      const std::uint8_t p = cell.parameter;
-      const std::uint8_t x = p >> 4;
-      const std::uint8_t y = p & 15;
-      switch (cell.effect) {
-        case 0xB: PositionJump(m, p, jumped); break;
-        case 0xD: PatternBreak(m, x, y, jumped); break;
-        case 0xE:
-          if (x == 0x6) {
-            PatternLoop(m, loopRow[c], loopCount[c], y);
-            const unsigned shift = 4 * static_cast<unsigned>(c % 16);
-            loopBits[c / 16] = (loopBits[c / 16] & ~(std::uint64_t{15} << shift)) |
-                               static_cast<std::uint64_t>(loopCount[c] & 15) << shift;
-          }
-          if (x == 0xE) PatternDelay(m, y);
-          break;
-        case 0xF: SetSpeedOrTempo(m, p); break;
-        default: break;
+      ApplyMovingEffect(m, cell, loopRow[c], loopCount[c], jumped);
+      if (cell.effect == 0xE && (cell.parameter >> 4) == 0x6) {
+        const unsigned shift = 4 * static_cast<unsigned>(c % 16);
+        loopBits[c / 16] = (loopBits[c / 16] & ~(std::uint64_t{15} << shift)) |
+                           static_cast<std::uint64_t>(loopCount[c] & 15) << shift;
       }
     }
     ScheduleNextRow(m);
