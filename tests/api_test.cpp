@@ -408,6 +408,19 @@ TEST(ApiTest, RunningOutOfMemoryIsAnErrorNotACrash) {
   EXPECT_TRUE(Render(song.get(), 4096) == sought);
 }
 
+// A file is read through a 64 KB window: without room for it the load
+// fails as short of memory, not as a file that is not a module.
+TEST(ApiTest, NoRoomForAFileWindowOrABlockStartIsAMemoryError) {
+  const std::string name = Corpus("vor--mph.xm");
+  int error = 0;
+  failAbove = (64 << 10) - 1;  // the song itself (30 KB) fits
+  zv_song* noWindow = zv_load_file(name.c_str(), &error);
+  failAbove = SIZE_MAX;
+  EXPECT_EQ(noWindow, nullptr);
+  EXPECT_EQ(error, ZV_ERR_MEMORY);
+  zv_free(noWindow);
+}
+
 TEST(ApiTest, FloatRenderIsTheMixBeforeConversion) {
   SongPtr a = LoadFile(Corpus("gemdropx--hr_suds.xm"));
   SongPtr b = LoadFile(Corpus("gemdropx--hr_suds.xm"));
