@@ -408,8 +408,9 @@ TEST(ApiTest, RunningOutOfMemoryIsAnErrorNotACrash) {
   EXPECT_TRUE(Render(song.get(), 4096) == sought);
 }
 
-// A file is read through a 64 KB window: without room for it the load
-// fails as short of memory, not as a file that is not a module.
+// A file is read through a 64 KB window, and a jump keeps where the block
+// began (16 KB): without room for either the call fails as short of
+// memory, and the song plays on as it was.
 TEST(ApiTest, NoRoomForAFileWindowOrABlockStartIsAMemoryError) {
   const std::string name = Corpus("vor--mph.xm");
   int error = 0;
@@ -419,6 +420,17 @@ TEST(ApiTest, NoRoomForAFileWindowOrABlockStartIsAMemoryError) {
   EXPECT_EQ(noWindow, nullptr);
   EXPECT_EQ(error, ZV_ERR_MEMORY);
   zv_free(noWindow);
+
+  SongPtr plain = LoadFile(name);
+  Render(plain.get(), 1000);
+  const auto course = Render(plain.get(), 4000);
+  SongPtr song = LoadFile(name);
+  Render(song.get(), 1000);
+  failAbove = 0;
+  const int jump = zv_jump(song.get(), 1, 0);
+  failAbove = SIZE_MAX;
+  EXPECT_EQ(jump, ZV_ERR_MEMORY);
+  EXPECT_TRUE(Render(song.get(), 4000) == course);
 }
 
 TEST(ApiTest, FloatRenderIsTheMixBeforeConversion) {
