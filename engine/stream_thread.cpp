@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -85,6 +86,9 @@ void StartStreamThread(Player& player) {
   try {
     player.thread = std::thread(StreamThread, &player);
   } catch (const std::system_error&) {
+    player.threadRunning.store(0, std::memory_order_release);
+    return;
+  } catch (const std::bad_alloc&) {  // the thread's state finds no room
     player.threadRunning.store(0, std::memory_order_release);
     return;
   }

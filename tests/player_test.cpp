@@ -1,12 +1,43 @@
 #include <algorithm>
 #include <chrono>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <thread>
 
 #include "engine_fixture.h"
 #include "memory_sound_buffer.h"
 #include "resources.h"
 #include "stream_thread.h"
+
+// While set, every allocation fails. Every plain form of new and delete is
+// replaced, so that none of them pairs with another's.
+static std::atomic<bool> failAllocations{false};
+
+void* operator new(std::size_t size) {
+  if (failAllocations.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -112,6 +143,26 @@ TEST_F(PlayerTest, BufferThatWillNotPlayStillStreams) {
   buffer.SetLost(true);
   EXPECT_EQ(PlayerPlay(bytes.data(), bytes.size(), kSourceMemory, &buffer), DSERR_BUFFERLOST);
   EXPECT_EQ(player.threadRunning.load(), 1);
+}
+
+// A streaming thread that cannot start for want of memory leaves the player
+// as one that never streamed (no exception, and a stop that waits for no
+// thread).
+TEST_F(PlayerTest, NoRoomForTheStreamingThreadIsNoException) {
+  const auto bytes = Module();
+  ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &buffer), 0);
+  bool threw = false;
+  failAllocations = true;
+  try {
+    StartStreamThread(player);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAllocations = false;
+  EXPECT_FALSE(threw);
+  EXPECT_EQ(player.threadRunning.load(), 0);
+  player.threadRunning = 0;  // (else the stop would wait for ever)
+  PlayerStop();
 }
 
 TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
