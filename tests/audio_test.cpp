@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -16,6 +18,35 @@
 #include "fake_audio_device.h"
 #include "looping_sound_buffer.h"
 #include "memory_sound_buffer.h"
+
+// While set, every allocation of this thread fails (the device's own thread
+// allocates on). Every plain form of new and delete is replaced, so that
+// none of them pairs with another's.
+static thread_local bool failAllocations = false;
+
+void* operator new(std::size_t size) {
+  if (failAllocations) throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -114,6 +145,26 @@ TEST_F(BufferTest, LockHandsOutTheRingItself) {
   buffer->Play(0, 0, DSBPLAY_LOOPING);
   const auto heard = PullFrames(control, 3);
   EXPECT_EQ(heard, (std::vector<std::int16_t>{1234, 1234, 1234, 1234, 0, 0}));
+}
+
+// Notification positions without room to keep them are an error the
+// streaming thread answers by polling, not an exception.
+TEST_F(BufferTest, NoRoomForNotificationPositionsIsAnError) {
+  NotifyEvent event;
+  const DSBPOSITIONNOTIFY positions[] = {{0, &event}, {kRingBytes / 2, &event}};
+  HRESULT set = S_OK;
+  bool threw = false;
+  failAllocations = true;
+  try {
+    set = buffer->SetNotificationPositions(2, positions);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAllocations = false;
+  EXPECT_FALSE(threw);
+  EXPECT_EQ(set, E_OUTOFMEMORY);
+  EXPECT_EQ(buffer->SetNotificationPositions(2, positions), S_OK);
+  EXPECT_EQ(buffer->SetNotificationPositions(0, nullptr), S_OK);
 }
 
 TEST_F(BufferTest, VolumeUnityIsBitExactAndMinimumIsSilence) {
