@@ -508,7 +508,11 @@ HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame
 }
 
 void PlayerWatchChannels(Player& player, bool wanted) {
-  if (wanted && player.scopeRing == nullptr) player.scopeRing = std::make_unique<ScopeRing>();
+  if (wanted && player.scopeRing == nullptr) {
+    // Without room for the ring the scopes stay off.
+    player.scopeRing.reset(new (std::nothrow) ScopeRing());
+    if (player.scopeRing == nullptr) return;
+  }
   player.scopesWanted.store(wanted, std::memory_order_release);
 }
 

@@ -147,8 +147,8 @@ TEST_F(PlayerTest, BufferThatWillNotPlayStillStreams) {
 
 // A streaming thread that cannot start for want of memory leaves the player
 // as one that never streamed (no exception, and a stop that waits for no
-// thread).
-TEST_F(PlayerTest, NoRoomForTheStreamingThreadIsNoException) {
+// thread); scopes that find no room are not kept.
+TEST_F(PlayerTest, NoRoomForTheStreamingThreadOrScopesIsNoException) {
   const auto bytes = Module();
   ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &buffer), 0);
   bool threw = false;
@@ -163,6 +163,21 @@ TEST_F(PlayerTest, NoRoomForTheStreamingThreadIsNoException) {
   EXPECT_EQ(player.threadRunning.load(), 0);
   player.threadRunning = 0;  // (else the stop would wait for ever)
   PlayerStop();
+
+  // Scopes without room for their ring stay off.
+  Player scoped;
+  threw = false;
+  failAllocations = true;
+  try {
+    PlayerWatchChannels(scoped, true);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAllocations = false;
+  EXPECT_FALSE(threw);
+  EXPECT_FALSE(scoped.scopesWanted.load());
+  ChannelScopes scopes{};
+  EXPECT_FALSE(PlayerHeardScopes(scoped, scopes));
 }
 
 TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
