@@ -19,34 +19,7 @@
 #include "looping_sound_buffer.h"
 #include "memory_sound_buffer.h"
 
-// While set, every allocation of this thread fails (the device's own thread
-// allocates on). Every plain form of new and delete is replaced, so that
-// none of them pairs with another's.
-static thread_local bool failAllocations = false;
-
-void* operator new(std::size_t size) {
-  if (failAllocations) throw std::bad_alloc();
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "failing_new.h"
 
 namespace {
 
@@ -154,13 +127,13 @@ TEST_F(BufferTest, NoRoomForNotificationPositionsIsAnError) {
   const DSBPOSITIONNOTIFY positions[] = {{0, &event}, {kRingBytes / 2, &event}};
   HRESULT set = S_OK;
   bool threw = false;
-  failAllocations = true;
+  failAbove = 0;
   try {
     set = buffer->SetNotificationPositions(2, positions);
   } catch (const std::bad_alloc&) {
     threw = true;
   }
-  failAllocations = false;
+  failAbove = SIZE_MAX;
   EXPECT_FALSE(threw);
   EXPECT_EQ(set, E_OUTOFMEMORY);
   EXPECT_EQ(buffer->SetNotificationPositions(2, positions), S_OK);

@@ -1,9 +1,6 @@
 #include <algorithm>
 #include <chrono>
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <thread>
 
 #include "engine_fixture.h"
@@ -11,33 +8,7 @@
 #include "resources.h"
 #include "stream_thread.h"
 
-// While set, every allocation fails. Every plain form of new and delete is
-// replaced, so that none of them pairs with another's.
-static std::atomic<bool> failAllocations{false};
-
-void* operator new(std::size_t size) {
-  if (failAllocations.load(std::memory_order_relaxed)) throw std::bad_alloc();
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "failing_new.h"
 
 namespace {
 
@@ -145,35 +116,45 @@ TEST_F(PlayerTest, BufferThatWillNotPlayStillStreams) {
   EXPECT_EQ(player.threadRunning.load(), 1);
 }
 
-// A streaming thread that cannot start for want of memory leaves the player
-// as one that never streamed (no exception, and a stop that waits for no
-// thread); scopes that find no room are not kept.
+// A play whose streaming thread cannot start for want of memory fails and
+// leaves the player idle (no exception, no buffer looping what it holds);
+// scopes that find no room are not kept.
 TEST_F(PlayerTest, NoRoomForTheStreamingThreadOrScopesIsNoException) {
+  // A buffer that notes nothing on the way (the recording one allocates).
+  struct QuietBuffer : MemorySoundBuffer {
+    bool playing = false;
+    HRESULT Play(std::uint32_t, std::uint32_t, std::uint32_t) override { return playing = true, S_OK; }
+    HRESULT Stop() override { return playing = false, S_OK; }
+    HRESULT SetCurrentPosition(std::uint32_t) override { return S_OK; }
+    HRESULT SetNotificationPositions(std::uint32_t, const DSBPOSITIONNOTIFY*) override { return S_OK; }
+  } quiet;
   const auto bytes = Module();
-  ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &buffer), 0);
+  ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &quiet), 0);
+  HRESULT started = S_OK;
   bool threw = false;
-  failAllocations = true;
+  failAbove = 0;
   try {
-    StartStreamThread(player);
+    started = PlayerStart(player, false);
   } catch (const std::bad_alloc&) {
     threw = true;
   }
-  failAllocations = false;
+  failAbove = SIZE_MAX;
   EXPECT_FALSE(threw);
+  EXPECT_EQ(started, E_OUTOFMEMORY);
   EXPECT_EQ(player.threadRunning.load(), 0);
-  player.threadRunning = 0;  // (else the stop would wait for ever)
-  PlayerStop();
+  EXPECT_EQ(player.song, nullptr);
+  EXPECT_FALSE(quiet.playing);
 
   // Scopes without room for their ring stay off.
   Player scoped;
   threw = false;
-  failAllocations = true;
+  failAbove = 0;
   try {
     PlayerWatchChannels(scoped, true);
   } catch (const std::bad_alloc&) {
     threw = true;
   }
-  failAllocations = false;
+  failAbove = SIZE_MAX;
   EXPECT_FALSE(threw);
   EXPECT_FALSE(scoped.scopesWanted.load());
   ChannelScopes scopes{};
