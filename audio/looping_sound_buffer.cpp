@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -251,7 +252,13 @@ HRESULT LoopingSoundBuffer::SetNotificationPositions(std::uint32_t count, const 
   for (std::uint32_t i = 0; i < count; ++i)
     if (positions[i].dwOffset >= kRingBytes || positions[i].hEventNotify == nullptr) return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(cursorMutex_);
-  notify_.assign(positions, positions + count);
+  try {
+    notify_.assign(positions, positions + count);
+  } catch (const std::bad_alloc&) {
+    // No room for the positions: none are kept, and the caller polls.
+    notify_.clear();
+    return E_OUTOFMEMORY;
+  }
   return S_OK;
 }
 

@@ -268,7 +268,12 @@ HRESULT PlayerStart(Player& player, bool paused) {
   player.stopRequest.store(0, std::memory_order_release);
   player.soundBuffer->SetCurrentPosition(player.startOffset * kBytesPerFrame);
   const HRESULT played = paused ? S_OK : player.soundBuffer->Play(0, 0, DSBPLAY_LOOPING);
-  StartStreamThread(player);
+  // Without a thread to stream, the buffer would only loop what it holds:
+  // the play fails as one that cannot start.
+  if (!StartStreamThread(player)) {
+    PlayerStop(player);
+    return E_OUTOFMEMORY;
+  }
   return played;
 }
 
@@ -508,7 +513,11 @@ HRESULT PlayerQueueSongInTime(Player& player, Song* song, std::uint64_t endFrame
 }
 
 void PlayerWatchChannels(Player& player, bool wanted) {
-  if (wanted && player.scopeRing == nullptr) player.scopeRing = std::make_unique<ScopeRing>();
+  if (wanted && player.scopeRing == nullptr) {
+    // Without room for the ring the scopes stay off.
+    player.scopeRing.reset(new (std::nothrow) ScopeRing());
+    if (player.scopeRing == nullptr) return;
+  }
   player.scopesWanted.store(wanted, std::memory_order_release);
 }
 

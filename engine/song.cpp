@@ -86,6 +86,13 @@ bool LoadSong(Song& song, const void* source, std::uintptr_t param, std::int32_t
     return false;
   }
   const std::intptr_t handle = reader.Open(source);
+  // A file is read through a window; without room for it the file would
+  // read as empty and pass for one that is not a module.
+  if (kind >= kSourceFile && reader.fileWindow == nullptr) {
+    reader.Close(handle);
+    song.loadError = LoadError::kOutOfMemory;
+    return false;
+  }
   const std::int32_t size = reader.Seek(0, 2);
   reader.Seek(0, 0);
   // No file may make the module take more than a bounded multiple of its

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "player.h"
@@ -72,7 +72,7 @@ void StreamThread(Player* p) {
   player.threadRunning.fetch_sub(1, std::memory_order_release);
 }
 
-void StartStreamThread(Player& player) {
+bool StartStreamThread(Player& player) {
   // The buffer is asked to notify at every tenth block start: the thread
   // then wakes five times a second and renders ten blocks, well ahead of
   // the two seconds the ring holds.
@@ -84,14 +84,15 @@ void StartStreamThread(Player& player) {
   player.threadRunning.store(1, std::memory_order_release);
   try {
     player.thread = std::thread(StreamThread, &player);
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {  // no thread to be had, or no room for its state
     player.threadRunning.store(0, std::memory_order_release);
-    return;
+    return false;
   }
   pthread_setname_np(player.thread.native_handle(), "zevora-stream");
   sched_param param{};
   param.sched_priority = sched_get_priority_max(SCHED_FIFO);
   pthread_setschedparam(player.thread.native_handle(), SCHED_FIFO, &param);  // best effort
+  return true;
 }
 
 void StopStreamThread(Player& player) {

@@ -13,8 +13,9 @@ void StreamThread(Player* player);
 
 // Starts the thread at real-time priority where the system allows it.
 // threadRunning is raised before the thread exists, so a stop that comes
-// at once still waits for it.
-void StartStreamThread(Player& player);
+// at once still waits for it. False when no thread could be had (no
+// resources, or no room for its state): then none runs.
+bool StartStreamThread(Player& player);
 
 // Asks the thread to leave and waits (8 ms polls) until it has.
 void StopStreamThread(Player& player);

@@ -305,8 +305,10 @@ int zv_jump(zv_song* song, int order, int row) {
   const ModuleState& m = song->song->module;
   if (order >= m.songLength || row >= m.patternTable[m.orderTable[order]].rowCount) return ZV_ERR_RANGE;
   // A row that starts in the rest of the block already mixed is mixed
-  // again; kept block starts make that quick for every later jump.
-  KeepBlockStarts(*song->song);
+  // again; kept block starts make that quick for every later jump. Once
+  // jumped, the song cannot be sought back to the block to mix it again:
+  // without room for them a later mute or jump would come a block late.
+  if (!KeepBlockStarts(*song->song)) return ZV_ERR_MEMORY;
   FloatEnvironment environment;
   JumpSong(*song->song, order, row);
   return ZV_OK;

@@ -30,36 +30,7 @@
 #include "xm_writer.h"
 #include "zevora/zevora.h"
 
-// Allocations of more than this many bytes fail, for the tests of running
-// out of memory (all of them succeed otherwise). Every plain form of new
-// and delete is replaced, so that none of them pairs with another's (the
-// address sanitizer brings its own).
-static std::atomic<std::size_t> failAbove{SIZE_MAX};
-
-void* operator new(std::size_t size) {
-  if (size > failAbove.load(std::memory_order_relaxed)) throw std::bad_alloc();
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-// (The compiler sees delete inlined to free and takes it for a mismatch.)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "failing_new.h"
 
 namespace {
 
@@ -406,6 +377,31 @@ TEST(ApiTest, RunningOutOfMemoryIsAnErrorNotACrash) {
   failAbove = SIZE_MAX;
   EXPECT_EQ(seek, ZV_OK);
   EXPECT_TRUE(Render(song.get(), 4096) == sought);
+}
+
+// A file is read through a 64 KB window, and a jump keeps where the block
+// began (16 KB): without room for either the call fails as short of
+// memory, and the song plays on as it was.
+TEST(ApiTest, NoRoomForAFileWindowOrABlockStartIsAMemoryError) {
+  const std::string name = Corpus("vor--mph.xm");
+  int error = 0;
+  failAbove = (64 << 10) - 1;  // the song itself (30 KB) fits
+  zv_song* noWindow = zv_load_file(name.c_str(), &error);
+  failAbove = SIZE_MAX;
+  EXPECT_EQ(noWindow, nullptr);
+  EXPECT_EQ(error, ZV_ERR_MEMORY);
+  zv_free(noWindow);
+
+  SongPtr plain = LoadFile(name);
+  Render(plain.get(), 1000);
+  const auto course = Render(plain.get(), 4000);
+  SongPtr song = LoadFile(name);
+  Render(song.get(), 1000);
+  failAbove = 0;
+  const int jump = zv_jump(song.get(), 1, 0);
+  failAbove = SIZE_MAX;
+  EXPECT_EQ(jump, ZV_ERR_MEMORY);
+  EXPECT_TRUE(Render(song.get(), 4000) == course);
 }
 
 TEST(ApiTest, FloatRenderIsTheMixBeforeConversion) {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -16,6 +18,8 @@
 #include "fake_audio_device.h"
 #include "looping_sound_buffer.h"
 #include "memory_sound_buffer.h"
+
+#include "failing_new.h"
 
 namespace {
 
@@ -114,6 +118,26 @@ TEST_F(BufferTest, LockHandsOutTheRingItself) {
   buffer->Play(0, 0, DSBPLAY_LOOPING);
   const auto heard = PullFrames(control, 3);
   EXPECT_EQ(heard, (std::vector<std::int16_t>{1234, 1234, 1234, 1234, 0, 0}));
+}
+
+// Notification positions without room to keep them are an error the
+// streaming thread answers by polling, not an exception.
+TEST_F(BufferTest, NoRoomForNotificationPositionsIsAnError) {
+  NotifyEvent event;
+  const DSBPOSITIONNOTIFY positions[] = {{0, &event}, {kRingBytes / 2, &event}};
+  HRESULT set = S_OK;
+  bool threw = false;
+  failAbove = 0;
+  try {
+    set = buffer->SetNotificationPositions(2, positions);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAbove = SIZE_MAX;
+  EXPECT_FALSE(threw);
+  EXPECT_EQ(set, E_OUTOFMEMORY);
+  EXPECT_EQ(buffer->SetNotificationPositions(2, positions), S_OK);
+  EXPECT_EQ(buffer->SetNotificationPositions(0, nullptr), S_OK);
 }
 
 TEST_F(BufferTest, VolumeUnityIsBitExactAndMinimumIsSilence) {

@@ -8,6 +8,8 @@
 #include "resources.h"
 #include "stream_thread.h"
 
+#include "failing_new.h"
+
 namespace {
 
 class PlayerTest : public EngineTest {
@@ -112,6 +114,51 @@ TEST_F(PlayerTest, BufferThatWillNotPlayStillStreams) {
   buffer.SetLost(true);
   EXPECT_EQ(PlayerPlay(bytes.data(), bytes.size(), kSourceMemory, &buffer), DSERR_BUFFERLOST);
   EXPECT_EQ(player.threadRunning.load(), 1);
+}
+
+// A play whose streaming thread cannot start for want of memory fails and
+// leaves the player idle (no exception, no buffer looping what it holds);
+// scopes that find no room are not kept.
+TEST_F(PlayerTest, NoRoomForTheStreamingThreadOrScopesIsNoException) {
+  // A buffer that notes nothing on the way (the recording one allocates).
+  struct QuietBuffer : MemorySoundBuffer {
+    bool playing = false;
+    HRESULT Play(std::uint32_t, std::uint32_t, std::uint32_t) override { return playing = true, S_OK; }
+    HRESULT Stop() override { return playing = false, S_OK; }
+    HRESULT SetCurrentPosition(std::uint32_t) override { return S_OK; }
+    HRESULT SetNotificationPositions(std::uint32_t, const DSBPOSITIONNOTIFY*) override { return S_OK; }
+  } quiet;
+  const auto bytes = Module();
+  ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &quiet), 0);
+  HRESULT started = S_OK;
+  bool threw = false;
+  failAbove = 0;
+  try {
+    started = PlayerStart(player, false);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAbove = SIZE_MAX;
+  EXPECT_FALSE(threw);
+  EXPECT_EQ(started, E_OUTOFMEMORY);
+  EXPECT_EQ(player.threadRunning.load(), 0);
+  EXPECT_EQ(player.song, nullptr);
+  EXPECT_FALSE(quiet.playing);
+
+  // Scopes without room for their ring stay off.
+  Player scoped;
+  threw = false;
+  failAbove = 0;
+  try {
+    PlayerWatchChannels(scoped, true);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAbove = SIZE_MAX;
+  EXPECT_FALSE(threw);
+  EXPECT_FALSE(scoped.scopesWanted.load());
+  ChannelScopes scopes{};
+  EXPECT_FALSE(PlayerHeardScopes(scoped, scopes));
 }
 
 TEST_F(PlayerTest, SecondModuleReplacesTheFirst) {
