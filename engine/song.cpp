@@ -170,12 +170,12 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
   row = m.row;
   if (m.samplesLeftInTick != 0) return;
   std::int32_t jumpOrder = song.jumpOrder;
+  const std::int32_t count = ChannelCount(m) < kMaxChannels ? ChannelCount(m) : kMaxChannels;
   std::int32_t loopRow[kMaxChannels], loopCount[kMaxChannels];
-  for (int c = 0; c < kMaxChannels; ++c) {
+  for (std::int32_t c = 0; c < count; ++c) {
     loopRow[c] = song.channels[c].patternLoopRow;
     loopCount[c] = song.channels[c].patternLoopCount;
   }
-  const std::int32_t count = ChannelCount(m) < kMaxChannels ? ChannelCount(m) : kMaxChannels;
   // Every tick moves the tick clock on by at least one frame at 44,100 Hz,
   // so a frame at 8,000 Hz or more holds only a few of them.
   for (;;) {
@@ -189,9 +189,8 @@ void SongPosition(const Song& song, std::int32_t& order, std::int32_t& row) {
       order = m.orderPosition;
       row = m.row;
       bool jumped = false;
-      for (std::int32_t c = 0; c < count; ++c) {
+      for (std::int32_t c = 0; c < count; ++c)
         ApplyMovingEffect(m, CurrentCell(m, c), loopRow[c], loopCount[c], jumped);
-      }
       ScheduleNextRow(m);
     }
     m.tick += 1;

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <thread>
 #include <vector>
 
@@ -15,11 +13,10 @@
 
 #include "audio_setup.h"
 #include "effects.h"
+#include "failing_new.h"
 #include "fake_audio_device.h"
 #include "looping_sound_buffer.h"
 #include "memory_sound_buffer.h"
-
-#include "failing_new.h"
 
 namespace {
 
@@ -126,15 +123,7 @@ TEST_F(BufferTest, NoRoomForNotificationPositionsIsAnError) {
   NotifyEvent event;
   const DSBPOSITIONNOTIFY positions[] = {{0, &event}, {kRingBytes / 2, &event}};
   HRESULT set = S_OK;
-  bool threw = false;
-  failAbove = 0;
-  try {
-    set = buffer->SetNotificationPositions(2, positions);
-  } catch (const std::bad_alloc&) {
-    threw = true;
-  }
-  failAbove = SIZE_MAX;
-  EXPECT_FALSE(threw);
+  EXPECT_FALSE(ThrowsWithoutMemory(0, [&] { set = buffer->SetNotificationPositions(2, positions); }));
   EXPECT_EQ(set, E_OUTOFMEMORY);
   EXPECT_EQ(buffer->SetNotificationPositions(2, positions), S_OK);
   EXPECT_EQ(buffer->SetNotificationPositions(0, nullptr), S_OK);
@@ -662,7 +651,8 @@ TEST_F(BufferTest, EffectHeardAcrossPausesIsTheRingThroughTheEffectAlone) {
     }
     std::vector<float> input(2 * kTotal);
     for (std::uint32_t i = 0; i < 2 * kTotal; ++i) input[i] = static_cast<std::int16_t>(i % (kRingBytes / 2) * 7);
-    for (std::uint32_t at = 0; at < kTotal; at += kPull) alone.Process(input.data() + 2 * at, std::min(kPull, kTotal - at));
+    for (std::uint32_t at = 0; at < kTotal; at += kPull)
+      alone.Process(input.data() + 2 * at, std::min(kPull, kTotal - at));
     const double gain = std::pow(10.0, -600 / 2000.0);
     std::vector<std::int16_t> want(input.size());
     for (std::size_t i = 0; i < input.size(); ++i)

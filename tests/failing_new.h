@@ -37,3 +37,18 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
+
+// Runs f with allocations of more than `above` bytes failing; returns
+// whether it let the failure out as an exception.
+template <typename F>
+bool ThrowsWithoutMemory(std::size_t above, F f) {
+  failAbove = above;
+  bool threw = false;
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  failAbove = SIZE_MAX;
+  return threw;
+}

@@ -4,11 +4,10 @@
 #include <thread>
 
 #include "engine_fixture.h"
+#include "failing_new.h"
 #include "memory_sound_buffer.h"
 #include "resources.h"
 #include "stream_thread.h"
-
-#include "failing_new.h"
 
 namespace {
 
@@ -131,15 +130,7 @@ TEST_F(PlayerTest, NoRoomForTheStreamingThreadOrScopesIsNoException) {
   const auto bytes = Module();
   ASSERT_GE(PlayerPrepare(bytes.data(), bytes.size(), kSourceMemory, &quiet), 0);
   HRESULT started = S_OK;
-  bool threw = false;
-  failAbove = 0;
-  try {
-    started = PlayerStart(player, false);
-  } catch (const std::bad_alloc&) {
-    threw = true;
-  }
-  failAbove = SIZE_MAX;
-  EXPECT_FALSE(threw);
+  EXPECT_FALSE(ThrowsWithoutMemory(0, [&] { started = PlayerStart(player, false); }));
   EXPECT_EQ(started, E_OUTOFMEMORY);
   EXPECT_EQ(player.threadRunning.load(), 0);
   EXPECT_EQ(player.song, nullptr);
@@ -147,15 +138,7 @@ TEST_F(PlayerTest, NoRoomForTheStreamingThreadOrScopesIsNoException) {
 
   // Scopes without room for their ring stay off.
   Player scoped;
-  threw = false;
-  failAbove = 0;
-  try {
-    PlayerWatchChannels(scoped, true);
-  } catch (const std::bad_alloc&) {
-    threw = true;
-  }
-  failAbove = SIZE_MAX;
-  EXPECT_FALSE(threw);
+  EXPECT_FALSE(ThrowsWithoutMemory(0, [&] { PlayerWatchChannels(scoped, true); }));
   EXPECT_FALSE(scoped.scopesWanted.load());
   ChannelScopes scopes{};
   EXPECT_FALSE(PlayerHeardScopes(scoped, scopes));
