@@ -180,6 +180,10 @@ ListPlayer::Start ListPlayer::Step(bool forward, bool paused) {
   } else {
     id = forward ? After(from) : Before(from);
     if (!forward && id == 0) id = from;  // at the first entry: it starts again
+    // Stopped, with the entry heard last gone from the list and none after
+    // (before) where it stood: the list starts from its first entry, as
+    // with nothing heard (Play did nothing at all).
+    if (!Active() && list_.RowOf(from) < 0 && (id == 0 || id == from) && list_.Count() > 0) id = list_.At(0).id;
   }
   for (int tries = 0; id != 0 && tries <= list_.Count(); ++tries) {
     const Start started = Play(id, 0, paused);

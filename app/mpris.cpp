@@ -255,11 +255,17 @@ std::int64_t Mpris::Position() const {
 // goes round to one. Stopped with nothing heard, both start the first.
 bool Mpris::CanGo(bool forward) const {
   const Playlist& list = window_.List();
-  const int heard = list.HeardRow();
+  int heard = list.HeardRow();
+  // A heard entry that has left the list while its song plays on: the
+  // entries from the place it stood at on come after it. (Stopped, the
+  // first entry starts where none stands after or before it.)
+  const bool gone = heard < 0 && window_.Playing() && list.Heard() != 0;
+  if (gone) heard = list.RowAfterRemoved(list.Heard());
+  const int after = gone ? heard : heard + 1;
   bool other = false;
   for (int row = 0; row < list.Count(); ++row) {
-    if (row == heard || list.At(row).state == PlaylistEntry::State::kBad) continue;
-    if (heard < 0 || (forward ? row > heard : row < heard)) return true;
+    if ((row == heard && !gone) || list.At(row).state == PlaylistEntry::State::kBad) continue;
+    if (heard < 0 || (forward ? row >= after : row < heard)) return true;
     other = true;
   }
   return other && window_.GetEndMode() == EndMode::kRepeatList;

@@ -1187,6 +1187,34 @@ class WindowListTest : public QObject {
     QCOMPARE(r.window.HeardEntry(), b);
   }
 
+  // Stopped, with the entry heard last taken out of the list ("Play list"):
+  // Play, Next and Previous start the entry that stood after (before) it,
+  // and where none did, the list's first entry (nothing played).
+  void stoppedAfterTheHeardEntryLeftTheList() {
+    const struct {
+      const char* what;
+      int removed;  // the heard row of a, b, c
+      void (MainWindow::*step)();
+      int row;  // heard then, in what is left
+    } cases[] = {
+        {"Play, the last gone", 2, &MainWindow::Play, 0},
+        {"Next, the last gone", 2, &MainWindow::Next, 0},
+        {"Previous, the first gone", 0, &MainWindow::Previous, 0},
+        {"Play, the middle one gone", 1, &MainWindow::Play, 1},
+    };
+    for (const auto& c : cases) {
+      Rig r;
+      r.window.SetEndMode(EndMode::kPlayList);
+      r.window.List().Insert(0, {a_, b_, c_});
+      r.window.PlayEntry(r.window.List().At(c.removed).id);
+      r.window.Stop();
+      r.window.List().Remove({c.removed});
+      (r.window.*c.step)();
+      QVERIFY2(r.window.Playing() && r.window.List().HeardRow() == c.row, c.what);
+      QVERIFY(r.errors.isEmpty());
+    }
+  }
+
   // The heard song plays on after its entry left the list (or after it
   // left once the device had gone on into it, before the window followed):
   // Info (I) and the panel that follows the heard song show that song's
