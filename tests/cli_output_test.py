@@ -311,9 +311,12 @@ for kind, switches, old_returns in [
           and read(csv).count(b"\n") == 50, r.stderr)
     os.unlink(out)
     os.unlink(csv)
-r = run("render", module, "-o", out, "--seconds", "1", "--positions", "/dev/full")
-check("a positions file that fails leaves no sound file", one_line(r, 1) and b"/dev/full" in r.stderr
-      and os.listdir(d) == ["song.xm"], r.stderr)
+# Short: the lines are written at the end; long: also while the song renders.
+for seconds in ["1", "120"]:
+    r = run("render", module, "-o", out, "--seconds", seconds, "--positions", "/dev/full")
+    check("a positions file that fails leaves no sound file and is named (%s s)" % seconds,
+          one_line(r, 1) and b"/dev/full: cannot write (No space left on device)" in r.stderr
+          and os.listdir(d) == ["song.xm"], r.stderr)
 
 # A disk that fails only when the data are flushed to it: a file is never
 # put in place of the old one before its data are on the disk, so that

@@ -611,6 +611,12 @@ void Renderer::Render(std::size_t k) {
   RenderSongRuns(*song, input.start, input.frames, sink);
   song.reset();
   if (givenUp) return Finished(group, slot, nullptr, nullptr);
+  // Positions that could not be written stopped the render: the sound file
+  // came out short for that reason alone.
+  if (csvError != 0) {
+    Fail(group, CannotWrite(o_.positions, std::strerror(csvError)));
+    return Finished(group, slot, nullptr, nullptr);
+  }
   if (writeFailed || !writer->Finish()) {
     Fail(group, CannotWrite(output.name, writer->Error()));
     return Finished(group, slot, nullptr, nullptr);
@@ -621,7 +627,7 @@ void Renderer::Render(std::size_t k) {
     Fail(group, CannotWrite(output.name, std::strerror(errno)));
     return Finished(group, slot, nullptr, nullptr);
   }
-  if (csv && csvError == 0 && !csv->Write(lines.data(), lines.size())) csvError = errno;
+  if (csv && !csv->Write(lines.data(), lines.size())) csvError = errno;
   if (csvError != 0) {
     Fail(group, CannotWrite(o_.positions, std::strerror(csvError)));
     return Finished(group, slot, nullptr, nullptr);
