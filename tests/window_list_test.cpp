@@ -936,6 +936,51 @@ class WindowListTest : public QObject {
 #endif
   }
 
+  // A drag carries its entries, not their rows: where the list changed
+  // while it went on (a file handed over goes in, an entry goes), the
+  // entries dragged are the ones that move; a drop on themselves changes
+  // nothing; the heard entry keeps its mark where it went.
+  void aDragMovesTheEntriesItCarries() {
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    Playlist& list = r.window.List();
+    PlaylistView& view = *r.window.ListView();
+    list.Insert(0, {a_, b_, c_});
+    r.WaitForScans();
+    r.window.PlayEntry(list.At(1).id);
+    const auto drop = [&](const QMimeData& mime, int row, bool below) {
+      const QRect rect = view.visualRect(list.index(row, 0));
+      const QPoint at(rect.center().x(), below ? rect.bottom() - 1 : rect.top() + 1);
+      QDragEnterEvent enter(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(view.viewport(), &enter);
+      QDropEvent event(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(view.viewport(), &event);
+    };
+    // "Song A" and "b.xm" (heard) dragged; meanwhile a file goes in at the
+    // top and "Song C" goes; dropped below the last row.
+    std::unique_ptr<QMimeData> mime(list.mimeData({list.index(0, 0), list.index(1, 0)}));
+    list.Insert(0, {tiny_});
+    list.Remove({3});
+    list.Insert(3, {c_});
+    r.WaitForScans();
+    QCOMPARE(Titles(list), QStringList({"Tiny", "Song A", "b.xm", "Song C"}));
+    drop(*mime, 3, true);
+    QCOMPARE(Titles(list), QStringList({"Tiny", "Song C", "Song A", "b.xm"}));
+    QCOMPARE(view.SelectedRows(), QList<int>({2, 3}));
+    QCOMPARE(list.HeardRow(), 3);
+    QCOMPARE(r.window.HeardEntry(), list.At(3).id);
+    // Dropped on themselves: nothing moves.
+    std::unique_ptr<QMimeData> again(list.mimeData({list.index(2, 0), list.index(3, 0)}));
+    drop(*again, 2, false);
+    QCOMPARE(Titles(list), QStringList({"Tiny", "Song C", "Song A", "b.xm"}));
+    // The entries dragged have all left the list: nothing moves.
+    std::unique_ptr<QMimeData> gone(list.mimeData({list.index(0, 0)}));
+    list.Remove({0});
+    drop(*gone, 0, false);
+    QCOMPARE(Titles(list), QStringList({"Song C", "Song A", "b.xm"}));
+  }
+
   // Drag to reorder, Delete, Enter and double-click; the heard entry can
   // go, and what came after it follows.
   void listEditing() {
