@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -25,6 +26,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
@@ -979,6 +981,63 @@ class WindowListTest : public QObject {
     list.Remove({0});
     drop(*gone, 0, false);
     QCOMPARE(Titles(list), QStringList({"Song C", "Song A", "b.xm"}));
+  }
+
+  // The context menu of a row: Play and Info are for the row clicked,
+  // Remove for the selection, which a click on a row outside it (or with
+  // none) makes that row alone; off the rows no menu opens.
+  void contextMenuActions() {
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    Playlist& list = r.window.List();
+    PlaylistView& view = *r.window.ListView();
+    list.Insert(0, {a_, b_, c_, tiny_});
+    r.WaitForScans();
+    // Opens the menu at the row (-1: below the rows) and picks `action`;
+    // whether a menu opened.
+    const auto pick = [&](int row, const QString& action) {
+      const QPoint at = row >= 0 ? view.visualRect(list.index(row, 0)).center()
+                                 : QPoint(10, view.viewport()->height() - 2);
+      bool opened = false;
+      QTimer::singleShot(0, &view, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr) return;
+        opened = true;
+        for (QAction* item : menu->actions())
+          if (item->text() == action) item->trigger();
+        menu->close();
+      });
+      QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
+      QApplication::sendEvent(view.viewport(), &event);
+      return opened;
+    };
+    QVERIFY(!pick(-1, "Remove"));
+    QCOMPARE(list.Count(), 4);
+    QVERIFY(pick(2, "Play"));
+    QCOMPARE(r.window.HeardEntry(), list.At(2).id);
+    QSignalSpy info(&view, &PlaylistView::infoRequested);
+    QVERIFY(pick(1, "Info"));
+    QCOMPARE(info.size(), 1);
+    QCOMPARE(info[0][0].value<std::uint32_t>(), list.At(1).id);
+    // Nothing selected: the row clicked goes.
+    view.clearSelection();
+    QVERIFY(pick(3, "Remove"));
+    QCOMPARE(Titles(list), QStringList({"Song A", "b.xm", "Song C"}));
+    // Clicked in the selection: all of it goes, the heard entry too (it
+    // plays on).
+    view.selectionModel()->select(QItemSelection(list.index(1, 0), list.index(2, 0)),
+                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QVERIFY(pick(2, "Remove"));
+    QCOMPARE(Titles(list), QStringList({"Song A"}));
+    QVERIFY(r.window.Playing());
+    // Outside the selection: only the row clicked; also while the entries
+    // are still being read.
+    list.Insert(1, {b_, c_});
+    view.selectionModel()->select(list.index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QVERIFY(pick(2, "Remove"));
+    r.WaitForScans();
+    QCOMPARE(Titles(list), QStringList({"Song A", "b.xm"}));
   }
 
   // Drag to reorder, Delete, Enter and double-click; the heard entry can
