@@ -938,6 +938,52 @@ class WindowListTest : public QObject {
 #endif
   }
 
+  // A pause once a song's end has been heard, before the window has looked
+  // (its one-second tick comes while paused): the entry that follows is
+  // shown and stays paused, or the list's end stops the window (also where
+  // nothing was left to follow, and the window looks for the next entry
+  // then); no sound behind a window that shows "paused", nor the reverse.
+  void aPauseAtASongsEndHoldsWhatFollows() {
+    struct Case {
+      const char* name;
+      EndMode mode;
+      QList<QByteArray> files;
+      bool removed;  // the heard entry leaves the list at once
+    };
+    for (const Case& c : {Case{"the next entry", EndMode::kPlayList, {b_, a_}, false},
+                          Case{"the list's end", EndMode::kPlayList, {b_}, false},
+                          Case{"nothing left to follow", EndMode::kRepeatList, {b_}, true}}) {
+      Rig r;
+      r.window.SetEndMode(c.mode);
+      r.window.OpenFiles(c.files);
+      if (c.removed) r.window.List().Remove({0});
+      const std::uint64_t lengthB = OnePass(b_), past = 3 * kBlockFrames;
+      // Taken in pieces shorter than the window's ten-block looks.
+      Pcm got;
+      for (std::uint64_t left = lengthB + past; left > 0;) {
+        const std::uint64_t n = std::min<std::uint64_t>(left, 8 * kBlockFrames);
+        const Pcm part = window_rig::Take(r.buffer, r.window, n);
+        got.insert(got.end(), part.begin(), part.end());
+        left -= n;
+      }
+      r.window.PlayPause();
+      r.window.OnDisplayTimer();
+      const bool next = c.files.size() > 1;
+      QVERIFY2(r.window.Playing() == next, c.name);
+      QVERIFY2(r.window.Paused() == next, c.name);
+      QVERIFY2(r.window.Button(1)->isChecked() == next, c.name);
+      QVERIFY2(!r.buffer.Playing(), c.name);
+      if (!next) continue;
+      QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+      r.window.PlayPause();
+      QVERIFY2(r.buffer.Playing(), c.name);
+      const Pcm more = r.Take(22050);
+      got.insert(got.end(), more.begin(), more.end());
+      const Pcm want = Cat({Render(b_, 0, lengthB), Render(a_, 0, past + 22050)});
+      QVERIFY2(got == want, FirstDifference(got, want));
+    }
+  }
+
   // A drag carries its entries, not their rows: where the list changed
   // while it went on (a file handed over goes in, an entry goes), the
   // entries dragged are the ones that move; a drop on themselves changes
