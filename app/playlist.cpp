@@ -262,15 +262,20 @@ Qt::ItemFlags Playlist::flags(const QModelIndex& index) const {
 
 QStringList Playlist::mimeTypes() const { return {QString::fromLatin1(kRowsMime)}; }
 
+// The drag carries the entries' ids, not their rows: the list may change
+// while the drag goes on (files handed over by another launch go into it),
+// and the entries dragged are the ones that move where it ends.
 QMimeData* Playlist::mimeData(const QModelIndexList& indexes) const {
   QList<int> rows;
   for (const QModelIndex& index : indexes)
-    if (index.isValid()) rows << index.row();
+    if (index.isValid() && index.row() < Count()) rows << index.row();
   std::sort(rows.begin(), rows.end());
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  QList<quint32> ids;
+  for (const int row : rows) ids << At(row).id;
   QByteArray bytes;
   QDataStream out(&bytes, QIODevice::WriteOnly);
-  out << Owner() << rows;
+  out << Owner() << ids;
   auto* mime = new QMimeData;
   mime->setData(QString::fromLatin1(kRowsMime), bytes);
   return mime;
@@ -287,8 +292,14 @@ std::optional<QList<int>> Playlist::DraggedRows(const QMimeData& mime) const {
   if (!mime.hasFormat(QString::fromLatin1(kRowsMime))) return std::nullopt;
   QDataStream in(mime.data(QString::fromLatin1(kRowsMime)));
   QByteArray owner;
-  QList<int> rows;
-  in >> owner >> rows;
+  QList<quint32> ids;
+  in >> owner >> ids;
   if (in.status() != QDataStream::Ok || owner != Owner()) return std::nullopt;
+  // Where the dragged entries stand now; those that left the list meanwhile
+  // are not moved.
+  QList<int> rows;
+  for (const quint32 id : ids)
+    if (const int row = RowOf(id); row >= 0) rows << row;
+  std::sort(rows.begin(), rows.end());
   return rows;
 }

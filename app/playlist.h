@@ -88,8 +88,9 @@ class Playlist : public QAbstractTableModel {
   Qt::ItemFlags flags(const QModelIndex& index) const override;
   QStringList mimeTypes() const override;
   QMimeData* mimeData(const QModelIndexList& indexes) const override;
-  // The rows a drag from this list carries (none for anything else, rows
-  // of another list or another program's included).
+  // The rows where the entries a drag from this list carries stand now, in
+  // order (none for anything else, rows of another list or another
+  // program's included).
   std::optional<QList<int>> DraggedRows(const QMimeData& mime) const;
   Qt::DropActions supportedDropActions() const override;
 

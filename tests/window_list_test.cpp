@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -25,6 +26,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
@@ -934,6 +936,154 @@ class WindowListTest : public QObject {
     refused.WaitForScans();
     QCOMPARE(Titles(refused.window.List()), QStringList({"Song A", "b.xm", "Song C"}));
 #endif
+  }
+
+  // A pause once a song's end has been heard, before the window has looked
+  // (its one-second tick comes while paused): the entry that follows is
+  // shown and stays paused, or the list's end stops the window (also where
+  // nothing was left to follow, and the window looks for the next entry
+  // then); no sound behind a window that shows "paused", nor the reverse.
+  void aPauseAtASongsEndHoldsWhatFollows() {
+    struct Case {
+      const char* name;
+      EndMode mode;
+      QList<QByteArray> files;
+      bool removed;  // the heard entry leaves the list at once
+    };
+    for (const Case& c : {Case{"the next entry", EndMode::kPlayList, {b_, a_}, false},
+                          Case{"the list's end", EndMode::kPlayList, {b_}, false},
+                          Case{"nothing left to follow", EndMode::kRepeatList, {b_}, true}}) {
+      Rig r;
+      r.window.SetEndMode(c.mode);
+      r.window.OpenFiles(c.files);
+      if (c.removed) r.window.List().Remove({0});
+      const std::uint64_t lengthB = OnePass(b_), past = 3 * kBlockFrames;
+      // Taken in pieces shorter than the window's ten-block looks.
+      Pcm got;
+      for (std::uint64_t left = lengthB + past; left > 0;) {
+        const std::uint64_t n = std::min<std::uint64_t>(left, 8 * kBlockFrames);
+        const Pcm part = window_rig::Take(r.buffer, r.window, n);
+        got.insert(got.end(), part.begin(), part.end());
+        left -= n;
+      }
+      r.window.PlayPause();
+      r.window.OnDisplayTimer();
+      const bool next = c.files.size() > 1;
+      QVERIFY2(r.window.Playing() == next, c.name);
+      QVERIFY2(r.window.Paused() == next, c.name);
+      QVERIFY2(r.window.Button(1)->isChecked() == next, c.name);
+      QVERIFY2(!r.buffer.Playing(), c.name);
+      if (!next) continue;
+      QCOMPARE(r.window.HeardEntry(), r.window.List().At(1).id);
+      r.window.PlayPause();
+      QVERIFY2(r.buffer.Playing(), c.name);
+      const Pcm more = r.Take(22050);
+      got.insert(got.end(), more.begin(), more.end());
+      const Pcm want = Cat({Render(b_, 0, lengthB), Render(a_, 0, past + 22050)});
+      QVERIFY2(got == want, FirstDifference(got, want));
+    }
+  }
+
+  // A drag carries its entries, not their rows: where the list changed
+  // while it went on (a file handed over goes in, an entry goes), the
+  // entries dragged are the ones that move; a drop on themselves changes
+  // nothing; the heard entry keeps its mark where it went.
+  void aDragMovesTheEntriesItCarries() {
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    Playlist& list = r.window.List();
+    PlaylistView& view = *r.window.ListView();
+    list.Insert(0, {a_, b_, c_});
+    r.WaitForScans();
+    r.window.PlayEntry(list.At(1).id);
+    const auto drop = [&](const QMimeData& mime, int row, bool below) {
+      const QRect rect = view.visualRect(list.index(row, 0));
+      const QPoint at(rect.center().x(), below ? rect.bottom() - 1 : rect.top() + 1);
+      QDragEnterEvent enter(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(view.viewport(), &enter);
+      QDropEvent event(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(view.viewport(), &event);
+    };
+    // "Song A" and "b.xm" (heard) dragged; meanwhile a file goes in at the
+    // top and "Song C" goes; dropped below the last row.
+    std::unique_ptr<QMimeData> mime(list.mimeData({list.index(0, 0), list.index(1, 0)}));
+    list.Insert(0, {tiny_});
+    list.Remove({3});
+    list.Insert(3, {c_});
+    r.WaitForScans();
+    QCOMPARE(Titles(list), QStringList({"Tiny", "Song A", "b.xm", "Song C"}));
+    drop(*mime, 3, true);
+    QCOMPARE(Titles(list), QStringList({"Tiny", "Song C", "Song A", "b.xm"}));
+    QCOMPARE(view.SelectedRows(), QList<int>({2, 3}));
+    QCOMPARE(list.HeardRow(), 3);
+    QCOMPARE(r.window.HeardEntry(), list.At(3).id);
+    // Dropped on themselves: nothing moves.
+    std::unique_ptr<QMimeData> again(list.mimeData({list.index(2, 0), list.index(3, 0)}));
+    drop(*again, 2, false);
+    QCOMPARE(Titles(list), QStringList({"Tiny", "Song C", "Song A", "b.xm"}));
+    // The entries dragged have all left the list: nothing moves.
+    std::unique_ptr<QMimeData> gone(list.mimeData({list.index(0, 0)}));
+    list.Remove({0});
+    drop(*gone, 0, false);
+    QCOMPARE(Titles(list), QStringList({"Song C", "Song A", "b.xm"}));
+  }
+
+  // The context menu of a row: Play and Info are for the row clicked,
+  // Remove for the selection, which a click on a row outside it (or with
+  // none) makes that row alone; off the rows no menu opens.
+  void contextMenuActions() {
+    Rig r;
+    r.window.SetListOpen(true);
+    QVERIFY(Show(r.window));
+    Playlist& list = r.window.List();
+    PlaylistView& view = *r.window.ListView();
+    list.Insert(0, {a_, b_, c_, tiny_});
+    r.WaitForScans();
+    // Opens the menu at the row (-1: below the rows) and picks `action`;
+    // whether a menu opened.
+    const auto pick = [&](int row, const QString& action) {
+      const QPoint at = row >= 0 ? view.visualRect(list.index(row, 0)).center()
+                                 : QPoint(10, view.viewport()->height() - 2);
+      bool opened = false;
+      QTimer::singleShot(0, &view, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr) return;
+        opened = true;
+        for (QAction* item : menu->actions())
+          if (item->text() == action) item->trigger();
+        menu->close();
+      });
+      QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
+      QApplication::sendEvent(view.viewport(), &event);
+      return opened;
+    };
+    QVERIFY(!pick(-1, "Remove"));
+    QCOMPARE(list.Count(), 4);
+    QVERIFY(pick(2, "Play"));
+    QCOMPARE(r.window.HeardEntry(), list.At(2).id);
+    QSignalSpy info(&view, &PlaylistView::infoRequested);
+    QVERIFY(pick(1, "Info"));
+    QCOMPARE(info.size(), 1);
+    QCOMPARE(info[0][0].value<std::uint32_t>(), list.At(1).id);
+    // Nothing selected: the row clicked goes.
+    view.clearSelection();
+    QVERIFY(pick(3, "Remove"));
+    QCOMPARE(Titles(list), QStringList({"Song A", "b.xm", "Song C"}));
+    // Clicked in the selection: all of it goes, the heard entry too (it
+    // plays on).
+    view.selectionModel()->select(QItemSelection(list.index(1, 0), list.index(2, 0)),
+                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QVERIFY(pick(2, "Remove"));
+    QCOMPARE(Titles(list), QStringList({"Song A"}));
+    QVERIFY(r.window.Playing());
+    // Outside the selection: only the row clicked; also while the entries
+    // are still being read.
+    list.Insert(1, {b_, c_});
+    view.selectionModel()->select(list.index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QVERIFY(pick(2, "Remove"));
+    r.WaitForScans();
+    QCOMPARE(Titles(list), QStringList({"Song A", "b.xm"}));
   }
 
   // Drag to reorder, Delete, Enter and double-click; the heard entry can
