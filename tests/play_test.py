@@ -732,5 +732,25 @@ check("a mute in a file's last two seconds is heard in that file, the next file 
       heard[after:after + len(second)] == second and not any(heard[after + len(second):]),
       (code, differs and differs // 2, after - c))
 
+# Channels muted in one file stay muted in the files that follow, from
+# their first frame on: a mute well before the end of the first file is
+# heard in all of the second (pingpong16.xm with channel 1 muted: its
+# channel 2 alone, as the stem of channel 2 renders it), though the second
+# file was made ready to follow before the key was pressed.
+capture = os.path.join(tmp, "carried_mute.raw")
+t = Terminal([module, two, "--seconds", "4"], disk_env(capture))
+t.read(1.0)
+t.send(b"1")
+code = t.wait(15)
+subprocess.run([cli, "render", two, "-o", os.path.join(tmp, "stem.wav"), "--stems"], check=True, capture_output=True)
+with wave.open(os.path.join(tmp, "stem-02.wav")) as w:
+    stem = array.array("h", w.readframes(w.getnframes()))
+heard = capture_of(capture)
+follows = first_sound(heard) - first_sound(render(module, "--seconds", "4")) + 2 * 4 * RATE
+check("a mute in the first file is heard in all of the next file, from its first frame",
+      code == 0 and "mute 1" in t.updates()[-1] and heard[follows:follows + len(stem)] == stem and
+      not any(heard[follows + len(stem):]), (code, next((i // 2 for i in range(len(stem))
+                                                         if heard[follows + i] != stem[i]), None)))
+
 subprocess.run(["rm", "-rf", tmp])
 report.finish()
