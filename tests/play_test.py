@@ -713,6 +713,24 @@ check("p on the file after one that cannot be loaded plays the file before that 
       code == 1 and on_third.startswith("[3/3] VoR Theme") and back.startswith("[1/3] seed")
       and t.text.count("missing.xm: cannot open") == 2, (code, on_third, back))
 
+# Keys typed faster than play reads them act as typed one by one: those
+# after n or p act on the file it leads to (two n go two files on; p, p and
+# a seek go back two files and 10 s into the first).
+t = Terminal([module, module, os.path.join(corpus, "njam-data--dali.xm"), module],
+             dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(1.0)
+t.send(b"nn")
+t.read(0.6)
+two_on = t.updates()[-1]
+t.send(b"pp\x1b[C")
+t.read(0.6)
+back = t.updates()[-1]
+t.send(b"q")
+code = t.wait()
+check("keys typed at once: n n plays the third file; p p and a right arrow the first, 10 s in",
+      code == 0 and two_on.startswith("[3/4] dali4") and back.startswith("[1/4] VoR Theme")
+      and t.last_ms() >= 10000, (code, two_on, back))
+
 # A mute in a file's last two seconds, where the ring holds the switch to
 # the next file already, is heard in that file (it goes on anew from the
 # frame heard), not only in the next one; the next file then follows as

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio_setup.h"
@@ -446,6 +447,8 @@ class FilePlayer {
   // again when it is reached, so one deleted or changed since plays on.
   std::map<std::size_t, Prepared> followers_;
   KeyReader keys_;
+  // Keys read together with one that left the file, for the file after it.
+  std::vector<KeyPress> typedAhead_;
   int writeError_ = 0;
 };
 
@@ -785,11 +788,18 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       const std::uint64_t toEnd = (end_ - frame) * 1000 / 44100;
       if (toEnd < static_cast<std::uint64_t>(wait)) wait = static_cast<int>(toEnd < 10 ? 10 : toEnd);
     }
-    pollfd fds[2] = {{signals_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
-    if (!keys || !(fds[1].revents & POLLIN)) continue;
+    // Keys typed after one that left the file before are taken first, at
+    // once: they act on this file as they would have, typed more slowly.
+    const bool typedBefore = keys && !typedAhead_.empty();
+    if (!typedBefore) {
+      pollfd fds[2] = {{signals_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+      if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
+      if (!keys || !(fds[1].revents & POLLIN)) continue;
+    }
+    const std::vector<KeyPress> typed = typedBefore ? std::exchange(typedAhead_, {}) : keys_.Read();
     std::optional<Outcome> leave;
-    for (const auto [key, channel] : keys_.Read()) {
+    for (std::size_t k = 0; k < typed.size(); ++k) {
+      const auto [key, channel] = typed[k];
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
         // A channel the song does not have is left alone.
@@ -840,7 +850,10 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       } else if (key != Key::kNone) {
         leave = key == Key::kNext ? Outcome::kNext : key == Key::kPrevious ? Outcome::kPrevious : Outcome::kQuit;
       }
-      if (leave) break;
+      if (leave) {
+        typedAhead_.assign(typed.begin() + static_cast<std::ptrdiff_t>(k) + 1, typed.end());
+        break;
+      }
     }
     if (leave) {
       outcome = *leave;
