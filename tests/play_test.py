@@ -699,6 +699,29 @@ check("keys 1 and 0 mute channels 1 and 10 of a 16-channel song, again unmute th
 shown = mutes(module, (b"8", b"9", b"0", b"8"))
 check("keys 9 and 0 do nothing in an 8-channel song", shown == ["mute 8", "mute 8", "mute 8", ""], shown)
 
+# A channel muted in a file stays muted in the next (the status line shows
+# it there), and its key unmutes it there even where that song has fewer
+# channels.
+t = Terminal([os.path.join(corpus, "gemdropx--hr_suds.xm"), module, "--seconds", "2"],
+             dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(0.8)
+t.send(b"0")
+t.read(0.4)
+muted = t.updates()[-1]
+for _ in range(40):
+    t.read(0.1)
+    if t.updates()[-1].startswith("[2/2]"):
+        break
+carried = t.updates()[-1]
+t.send(b"0")
+t.read(0.4)
+unmuted = t.updates()[-1]
+t.send(b"q")
+t.wait()
+check("channel 10 muted in a 16-channel song: still muted in the next, an 8-channel one, and key 0 unmutes it there",
+      muted.startswith("[1/2]") and "mute 10" in muted and carried.startswith("[2/2] VoR Theme") and
+      "mute 10" in carried and unmuted.startswith("[2/2]") and "mute" not in unmuted, (muted, carried, unmuted))
+
 # p goes back past a file that cannot be loaded to the one before it (not
 # to the file it was pressed in again); n and the end go forward past it.
 t = Terminal([two, os.path.join(tmp, "missing.xm"), module], dict(os.environ, SDL_AUDIODRIVER="dummy"))

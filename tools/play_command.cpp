@@ -802,9 +802,11 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       const auto [key, channel] = typed[k];
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
-        // A channel the song does not have is left alone.
-        if (static_cast<std::uint32_t>(channel) >= channels_) continue;
+        // A channel the song does not have is not muted; one muted in a file
+        // before (the status line shows it) is unmuted.
         Player& player = DefaultPlayer();
+        if (static_cast<std::uint32_t>(channel) >= channels_ && !(player.mutedChannels.load() & (1u << channel)))
+          continue;
         PlayerMuteChannels(player, player.mutedChannels.load() ^ (1u << channel));
         if (PlayerRefresh(player) || player.songTag.load() == index + 1) continue;
         // The ring holds the switch to the next file (this file's last two
