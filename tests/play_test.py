@@ -778,20 +778,39 @@ check("a mute in a file's last two seconds is heard in that file, the next file 
 # heard in all of the second (pingpong16.xm with channel 1 muted: its
 # channel 2 alone, as the stem of channel 2 renders it), though the second
 # file was made ready to follow before the key was pressed.
+subprocess.run([cli, "render", two, "-o", os.path.join(tmp, "stem.wav"), "--stems"], check=True, capture_output=True)
+with wave.open(os.path.join(tmp, "stem-02.wav")) as w:
+    stem = array.array("h", w.readframes(w.getnframes()))
 capture = os.path.join(tmp, "carried_mute.raw")
 t = Terminal([module, two, "--seconds", "4"], disk_env(capture))
 t.read(1.0)
 t.send(b"1")
 code = t.wait(15)
-subprocess.run([cli, "render", two, "-o", os.path.join(tmp, "stem.wav"), "--stems"], check=True, capture_output=True)
-with wave.open(os.path.join(tmp, "stem-02.wav")) as w:
-    stem = array.array("h", w.readframes(w.getnframes()))
 heard = capture_of(capture)
 follows = first_sound(heard) - first_sound(render(module, "--seconds", "4")) + 2 * 4 * RATE
 check("a mute in the first file is heard in all of the next file, from its first frame",
       code == 0 and "mute 1" in t.updates()[-1] and heard[follows:follows + len(stem)] == stem and
       not any(heard[follows + len(stem):]), (code, next((i // 2 for i in range(len(stem))
                                                          if heard[follows + i] != stem[i]), None)))
+
+# A key read once the next file is heard (the terminal held the program up
+# with Ctrl-S over the switch) acts on that file: a mute is heard in it
+# from there on and in the file after it, which the ring held already.
+capture = os.path.join(tmp, "mute_after_switch.raw")
+t = Terminal([module, two, two, "--seconds", "2"], disk_env(capture))
+t.read(1.2)
+t.send(b"\x13")
+time.sleep(1.2)
+t.send(b"1")
+t.send(b"\x11")
+code = t.wait(15)
+heard, whole = capture_of(capture), render(two)
+second = first_sound(heard) - first_sound(render(module, "--seconds", "2")) + 2 * 2 * RATE
+third = second + len(whole)
+muted_from = same_run(heard, second, whole, 0)
+check("a mute read once the next file is heard: heard in it from there on, and in the file after it",
+      code == 0 and 0 < muted_from < len(whole) and heard[second + muted_from:third] == stem[muted_from:] and
+      heard[third:third + len(stem)] == stem and not any(heard[third + len(stem):]), (code, muted_from // 2))
 
 subprocess.run(["rm", "-rf", tmp])
 report.finish()

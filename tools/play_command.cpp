@@ -799,6 +799,15 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
     const std::vector<KeyPress> typed = typedBefore ? std::exchange(typedAhead_, {}) : keys_.Read();
     std::optional<Outcome> leave;
     for (std::size_t k = 0; k < typed.size(); ++k) {
+      // A key that comes once the next file is heard (this thread was held
+      // up since it last looked, or by the keys before) is that file's, as
+      // are the keys after it: they act on what is heard.
+      HeardFrame(index, nextHeard);
+      if (nextHeard) {
+        typedAhead_.assign(typed.begin() + static_cast<std::ptrdiff_t>(k), typed.end());
+        goesOn = true;
+        break;
+      }
       const auto [key, channel] = typed[k];
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
@@ -857,6 +866,7 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
         break;
       }
     }
+    if (goesOn) break;
     if (leave) {
       outcome = *leave;
       break;
