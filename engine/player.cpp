@@ -162,6 +162,13 @@ HRESULT RenderBlock(Player& player) {
       next->tag = player.songTag.exchange(next->tag, std::memory_order_relaxed);
       slot->store(next, std::memory_order_release);
       nextFrame = SongFrame(*player.song);  // its start, or where it was sought
+      // A song sought to its start frame before it was queued holds that
+      // frame's block mixed with the channels muted then (none of the
+      // player's): it is mixed again with those muted now.
+      if (player.song->mutedChannels != muted) {
+        player.song->mutedChannels = muted;
+        RemixSongBlock(*player.song);
+      }
       if (filled == 0) {
         // Nothing of the song that ended is in the block: it is the new
         // song's alone, which the ring can be rendered again from, and a

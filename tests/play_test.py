@@ -699,6 +699,29 @@ check("keys 1 and 0 mute channels 1 and 10 of a 16-channel song, again unmute th
 shown = mutes(module, (b"8", b"9", b"0", b"8"))
 check("keys 9 and 0 do nothing in an 8-channel song", shown == ["mute 8", "mute 8", "mute 8", ""], shown)
 
+# A channel muted in a file stays muted in the next (the status line shows
+# it there), and its key unmutes it there even where that song has fewer
+# channels.
+t = Terminal([os.path.join(corpus, "gemdropx--hr_suds.xm"), module, "--seconds", "2"],
+             dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(0.8)
+t.send(b"0")
+t.read(0.4)
+muted = t.updates()[-1]
+for _ in range(40):
+    t.read(0.1)
+    if t.updates()[-1].startswith("[2/2]"):
+        break
+carried = t.updates()[-1]
+t.send(b"0")
+t.read(0.4)
+unmuted = t.updates()[-1]
+t.send(b"q")
+t.wait()
+check("channel 10 muted in a 16-channel song: still muted in the next, an 8-channel one, and key 0 unmutes it there",
+      muted.startswith("[1/2]") and "mute 10" in muted and carried.startswith("[2/2] VoR Theme") and
+      "mute 10" in carried and unmuted.startswith("[2/2]") and "mute" not in unmuted, (muted, carried, unmuted))
+
 # p goes back past a file that cannot be loaded to the one before it (not
 # to the file it was pressed in again); n and the end go forward past it.
 t = Terminal([two, os.path.join(tmp, "missing.xm"), module], dict(os.environ, SDL_AUDIODRIVER="dummy"))
@@ -712,6 +735,24 @@ code = t.wait()
 check("p on the file after one that cannot be loaded plays the file before that one",
       code == 1 and on_third.startswith("[3/3] VoR Theme") and back.startswith("[1/3] seed")
       and t.text.count("missing.xm: cannot open") == 2, (code, on_third, back))
+
+# Keys typed faster than play reads them act as typed one by one: those
+# after n or p act on the file it leads to (two n go two files on; p, p and
+# a seek go back two files and 10 s into the first).
+t = Terminal([module, module, os.path.join(corpus, "njam-data--dali.xm"), module],
+             dict(os.environ, SDL_AUDIODRIVER="dummy"))
+t.read(1.0)
+t.send(b"nn")
+t.read(0.6)
+two_on = t.updates()[-1]
+t.send(b"pp\x1b[C")
+t.read(0.6)
+back = t.updates()[-1]
+t.send(b"q")
+code = t.wait()
+check("keys typed at once: n n plays the third file; p p and a right arrow the first, 10 s in",
+      code == 0 and two_on.startswith("[3/4] dali4") and back.startswith("[1/4] VoR Theme")
+      and t.last_ms() >= 10000, (code, two_on, back))
 
 # A mute in a file's last two seconds, where the ring holds the switch to
 # the next file already, is heard in that file (it goes on anew from the
@@ -731,6 +772,45 @@ check("a mute in a file's last two seconds is heard in that file, the next file 
       code == 0 and differs is not None and RATE < differs // 2 < 3 * RATE and after >= c + differs and
       heard[after:after + len(second)] == second and not any(heard[after + len(second):]),
       (code, differs and differs // 2, after - c))
+
+# Channels muted in one file stay muted in the files that follow, from
+# their first frame on: a mute well before the end of the first file is
+# heard in all of the second (pingpong16.xm with channel 1 muted: its
+# channel 2 alone, as the stem of channel 2 renders it), though the second
+# file was made ready to follow before the key was pressed.
+subprocess.run([cli, "render", two, "-o", os.path.join(tmp, "stem.wav"), "--stems"], check=True, capture_output=True)
+with wave.open(os.path.join(tmp, "stem-02.wav")) as w:
+    stem = array.array("h", w.readframes(w.getnframes()))
+capture = os.path.join(tmp, "carried_mute.raw")
+t = Terminal([module, two, "--seconds", "4"], disk_env(capture))
+t.read(1.0)
+t.send(b"1")
+code = t.wait(15)
+heard = capture_of(capture)
+follows = first_sound(heard) - first_sound(render(module, "--seconds", "4")) + 2 * 4 * RATE
+check("a mute in the first file is heard in all of the next file, from its first frame",
+      code == 0 and "mute 1" in t.updates()[-1] and heard[follows:follows + len(stem)] == stem and
+      not any(heard[follows + len(stem):]), (code, next((i // 2 for i in range(len(stem))
+                                                         if heard[follows + i] != stem[i]), None)))
+
+# A key read once the next file is heard (the terminal held the program up
+# with Ctrl-S over the switch) acts on that file: a mute is heard in it
+# from there on and in the file after it, which the ring held already.
+capture = os.path.join(tmp, "mute_after_switch.raw")
+t = Terminal([module, two, two, "--seconds", "2"], disk_env(capture))
+t.read(1.2)
+t.send(b"\x13")
+time.sleep(1.2)
+t.send(b"1")
+t.send(b"\x11")
+code = t.wait(15)
+heard, whole = capture_of(capture), render(two)
+second = first_sound(heard) - first_sound(render(module, "--seconds", "2")) + 2 * 2 * RATE
+third = second + len(whole)
+muted_from = same_run(heard, second, whole, 0)
+check("a mute read once the next file is heard: heard in it from there on, and in the file after it",
+      code == 0 and 0 < muted_from < len(whole) and heard[second + muted_from:third] == stem[muted_from:] and
+      heard[third:third + len(stem)] == stem and not any(heard[third + len(stem):]), (code, muted_from // 2))
 
 subprocess.run(["rm", "-rf", tmp])
 report.finish()

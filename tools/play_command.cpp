@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio_setup.h"
@@ -446,6 +447,8 @@ class FilePlayer {
   // again when it is reached, so one deleted or changed since plays on.
   std::map<std::size_t, Prepared> followers_;
   KeyReader keys_;
+  // Keys read together with one that left the file, for the file after it.
+  std::vector<KeyPress> typedAhead_;
   int writeError_ = 0;
 };
 
@@ -785,16 +788,34 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       const std::uint64_t toEnd = (end_ - frame) * 1000 / 44100;
       if (toEnd < static_cast<std::uint64_t>(wait)) wait = static_cast<int>(toEnd < 10 ? 10 : toEnd);
     }
-    pollfd fds[2] = {{signals_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
-    if (!keys || !(fds[1].revents & POLLIN)) continue;
+    // Keys typed after one that left the file before are taken first, at
+    // once: they act on this file as they would have, typed more slowly.
+    const bool typedBefore = keys && !typedAhead_.empty();
+    if (!typedBefore) {
+      pollfd fds[2] = {{signals_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+      if (::poll(fds, keys ? 2 : 1, wait) <= 0) continue;
+      if (!keys || !(fds[1].revents & POLLIN)) continue;
+    }
+    const std::vector<KeyPress> typed = typedBefore ? std::exchange(typedAhead_, {}) : keys_.Read();
     std::optional<Outcome> leave;
-    for (const auto [key, channel] : keys_.Read()) {
+    for (std::size_t k = 0; k < typed.size(); ++k) {
+      // A key that comes once the next file is heard (this thread was held
+      // up since it last looked, or by the keys before) is that file's, as
+      // are the keys after it: they act on what is heard.
+      HeardFrame(index, nextHeard);
+      if (nextHeard) {
+        typedAhead_.assign(typed.begin() + static_cast<std::ptrdiff_t>(k), typed.end());
+        goesOn = true;
+        break;
+      }
+      const auto [key, channel] = typed[k];
       if (key == Key::kMute) {
         // Heard from a few blocks on: the ring is rendered again from there.
-        // A channel the song does not have is left alone.
-        if (static_cast<std::uint32_t>(channel) >= channels_) continue;
+        // A channel the song does not have is not muted; one muted in a file
+        // before (the status line shows it) is unmuted.
         Player& player = DefaultPlayer();
+        if (static_cast<std::uint32_t>(channel) >= channels_ && !(player.mutedChannels.load() & (1u << channel)))
+          continue;
         PlayerMuteChannels(player, player.mutedChannels.load() ^ (1u << channel));
         if (PlayerRefresh(player) || player.songTag.load() == index + 1) continue;
         // The ring holds the switch to the next file (this file's last two
@@ -840,8 +861,12 @@ Outcome FilePlayer::PlayFile(std::size_t index, std::size_t count) {
       } else if (key != Key::kNone) {
         leave = key == Key::kNext ? Outcome::kNext : key == Key::kPrevious ? Outcome::kPrevious : Outcome::kQuit;
       }
-      if (leave) break;
+      if (leave) {
+        typedAhead_.assign(typed.begin() + static_cast<std::ptrdiff_t>(k) + 1, typed.end());
+        break;
+      }
     }
+    if (goesOn) break;
     if (leave) {
       outcome = *leave;
       break;
