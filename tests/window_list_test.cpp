@@ -1046,7 +1046,9 @@ class WindowListTest : public QObject {
       const QPoint at = row >= 0 ? view.visualRect(list.index(row, 0)).center()
                                  : QPoint(10, view.viewport()->height() - 2);
       bool opened = false;
-      QTimer::singleShot(0, &view, [&] {
+      // Where no menu opens, the timer must not fire after this call.
+      QObject scope;
+      QTimer::singleShot(0, &scope, [&] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         if (menu == nullptr) return;
         opened = true;
