@@ -812,5 +812,38 @@ check("a mute read once the next file is heard: heard in it from there on, and i
       code == 0 and 0 < muted_from < len(whole) and heard[second + muted_from:third] == stem[muted_from:] and
       heard[third:third + len(stem)] == stem and not any(heard[third + len(stem):]), (code, muted_from // 2))
 
+# A file that follows from far into its song (--start) is heard with a
+# mute carried over from its first frame on, right after the file before
+# it: the block it starts in is mixed again from where that block began,
+# not by a seek from the song's start (a song whose effects write into its
+# samples, E5, keeps no keyframes), which would hold the stream up for
+# longer than the ring lasts (the device would play old blocks again, and
+# the play time, lost, would stand still for ever). drone.xm sounds in
+# channel 2 alone, finetunes.xm in channel 1: muted, it is silence.
+drone, finetunes = os.path.join(tmp, "drone.xm"), os.path.join(tmp, "finetunes.xm")
+open(drone, "wb").write(make_seeds.header(2, 1, 1) + make_seeds.pattern(1, b"\x80\x9f\x31\x01\x40\x00\x00") +
+                        make_seeds.instrument([[10, 20, -30, 5] * 8]))
+cells = b"".join(bytes([0x9F, 0x31 + ch, 1, 0x40 if ch == 0 else 0x10] + ([0xE, 0x53] if row + ch == 0 else [4, 0x44]))
+                 for row in range(2) for ch in range(8))
+open(finetunes, "wb").write(make_seeds.header(8, 1, 1, tempo=1, bpm=255) + make_seeds.pattern(2, cells) +
+                            make_seeds.instrument([[10, 20, -30, 5] * 8]))
+far = ["--start", "43200", "--seconds", "4"]
+capture = os.path.join(tmp, "far_mute.raw")
+t = Terminal([drone, finetunes, "--loops", "0", *far], disk_env(capture))
+for _ in range(600):
+    t.read(0.1)
+    if t.updates():
+        break
+t.send(b"1")
+code = t.wait(60)
+if code is None:
+    os.kill(t.pid, signal.SIGKILL)  # held up: its play never ends
+    os.waitpid(t.pid, 0)
+heard = capture_of(capture)
+follows = first_sound(heard) - first_sound(render(drone, *far)) + 2 * 4 * RATE
+check("a mute heard in all of a file that follows from 12 hours into a song that writes into its samples",
+      code == 0 and t.updates()[-1].startswith("[2/2]") and "mute 1" in t.updates()[-1] and
+      len(heard) > follows and not any(heard[follows:]), (code, first_sound(heard, follows) // 2 - follows // 2))
+
 subprocess.run(["rm", "-rf", tmp])
 report.finish()

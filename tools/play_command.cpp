@@ -610,6 +610,12 @@ QueuedSong FilePlayer::NextFile(std::size_t index, std::size_t count, bool index
     queued_ = kNoFile;
     return {};
   }
+  // Where the channels muted when it takes over differ, the streaming
+  // thread mixes the block it stands in again: from where that block began,
+  // kept here, instead of by a seek from a keyframe or the song's start
+  // (none for a song whose effects write into its samples), which far into
+  // the song would hold the stream up for longer than the ring lasts.
+  KeepBlockStarts(*next->song);
   SeekSong(*next->song, next->start);  // a queued song follows from the frame it stands at
   queued_ = index + 1;
   queuedEnds_ = next->end != kNoSongEnd;
